@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs every build and test dependency from Debian's packages. Safe to run again:
+# packages already present are left alone.
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config git
+  libboost-dev libboost-system-dev libboost-thread-dev libboost-program-options-dev
+  libboost-filesystem-dev libboost-date-time-dev
+  libprotobuf-dev protobuf-compiler
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  nlohmann-json3-dev
+  iproute2 nftables python3 jq clang-format
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  sudo_cmd=""
+  [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo_cmd apt-get update -qq
+  $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

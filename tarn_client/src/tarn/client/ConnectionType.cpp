@@ -1,0 +1,20 @@
+#include "tarn/client/ConnectionType.h"
+
+namespace tarn {
+namespace client {
+
+std::string toString(ConnectionType value) {
+    switch (value) {
+        case ConnectionType::DIRECT_PRIVATE:
+            return "DIRECT PRIVATE";
+        case ConnectionType::DIRECT_PUBLIC:
+            return "DIRECT PUBLIC";
+        case ConnectionType::RELAY:
+            return "RELAY";
+        default:
+            return "NONE";
+    }
+}
+
+}  // namespace client
+}  // namespace tarn

@@ -1,0 +1,9 @@
+#include "tarn/client/Initializable.h"
+
+namespace tarn {
+namespace client {
+
+Initializable::~Initializable() = default;
+
+}  // namespace client
+}  // namespace tarn

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <string>
+
+#include "tarn/client/ConnectionException.h"
+
+namespace tarn {
+namespace client {
+
+// Discovery cannot proceed: no local address from which a rendezvous server answers.
+class TARN_API NotLocallyBoundException : public ConnectionException {
+public:
+    NotLocallyBoundException(const std::string& who, const std::string& where, const std::string& text);
+    NotLocallyBoundException(const NotLocallyBoundException& other);
+    ~NotLocallyBoundException() override;
+};
+
+}  // namespace client
+}  // namespace tarn

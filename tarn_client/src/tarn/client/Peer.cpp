@@ -1,0 +1,12 @@
+#include "tarn/client/Peer.h"
+
+namespace tarn {
+namespace client {
+
+std::ostream& operator<<(std::ostream& out, const Peer& peer) {
+    return out << "[identifier=" << peer.identifier << ", connection=" << toString(peer.connection)
+               << ", topology=" << peer.topology << "]";
+}
+
+}  // namespace client
+}  // namespace tarn

@@ -1,0 +1,18 @@
+#include "tarn/client/TARNException.h"
+
+namespace tarn {
+namespace client {
+
+TARNException::TARNException(const std::string& who, const std::string& where, const std::string& text)
+    : message("[" + who + ":" + where + "] " + text) {}
+
+TARNException::TARNException(const TARNException& other) = default;
+
+TARNException::~TARNException() = default;
+
+const char* TARNException::what() const noexcept {
+    return message.c_str();
+}
+
+}  // namespace client
+}  // namespace tarn

@@ -1,0 +1,51 @@
+#include "tarn/client/impl/AbstractInitializable.h"
+
+#include "tarn/client/UninitializedException.h"
+
+namespace tarn {
+namespace client {
+namespace impl {
+
+namespace {
+const char* const DEFAULT_NAME = "tarn.client.impl.AbstractInitializable";
+}
+
+AbstractInitializable::AbstractInitializable() : initialized(false), name(DEFAULT_NAME) {}
+
+AbstractInitializable::~AbstractInitializable() = default;
+
+const std::string& AbstractInitializable::getName() const {
+    return name;
+}
+
+void AbstractInitializable::setName(const std::string& newName) {
+    name = newName.empty() ? DEFAULT_NAME : newName;
+}
+
+bool AbstractInitializable::init() {
+    if (!initialized) {
+        initialized = doInit();
+    }
+    return initialized;
+}
+
+bool AbstractInitializable::isInitialized() const {
+    return initialized;
+}
+
+void AbstractInitializable::shutdown() {
+    if (initialized) {
+        doShutdown();
+        initialized = false;
+    }
+}
+
+void AbstractInitializable::checkInitialized(const std::string& who, const std::string& where) const {
+    if (!initialized) {
+        throw UninitializedException(who, where, name + " has not been initialized!");
+    }
+}
+
+}  // namespace impl
+}  // namespace client
+}  // namespace tarn

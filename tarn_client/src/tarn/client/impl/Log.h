@@ -1,0 +1,90 @@
+#pragma once
+
+#include <string>
+
+#include <boost/format.hpp>
+
+#include "tarn/client/impl/ServiceRegistry.h"
+
+namespace tarn {
+namespace client {
+namespace impl {
+
+// Positional formatting ("%1%", "%2%" ...) and level-checked logging through the registry's
+// logging service. A line below the threshold is never formatted.
+class Log {
+public:
+    // Level numbers of the logging service (0 TRACE .. 4 ERROR).
+    enum Level { kTrace = 0, kDebug = 1, kInfo = 2, kWarn = 3, kError = 4 };
+
+    // Each value is inserted with its normal stream output. A pattern with more or fewer
+    // placeholders than values still yields a text instead of throwing.
+    template <typename... Args>
+    static std::string format(const std::string& pattern, const Args&... args) {
+        boost::format f(pattern);
+        f.exceptions(boost::io::all_error_bits ^
+                     (boost::io::too_many_args_bit | boost::io::too_few_args_bit));
+        (void)std::initializer_list<int>{((void)(f % args), 0)...};
+        return f.str();
+    }
+
+    template <typename... Args>
+    static void trace(const std::string& name, const std::string& tag, const std::string& pattern,
+                      const Args&... args) {
+        write(kTrace, name, tag, pattern, args...);
+    }
+    template <typename... Args>
+    static void debug(const std::string& name, const std::string& tag, const std::string& pattern,
+                      const Args&... args) {
+        write(kDebug, name, tag, pattern, args...);
+    }
+    template <typename... Args>
+    static void info(const std::string& name, const std::string& tag, const std::string& pattern,
+                     const Args&... args) {
+        write(kInfo, name, tag, pattern, args...);
+    }
+    template <typename... Args>
+    static void warn(const std::string& name, const std::string& tag, const std::string& pattern,
+                     const Args&... args) {
+        write(kWarn, name, tag, pattern, args...);
+    }
+    template <typename... Args>
+    static void error(const std::string& name, const std::string& tag, const std::string& pattern,
+                      const Args&... args) {
+        write(kError, name, tag, pattern, args...);
+    }
+
+private:
+    template <typename... Args>
+    static void write(Level level, const std::string& name, const std::string& tag,
+                      const std::string& pattern, const Args&... args) {
+        ServiceRegistry& registry = ServiceRegistry::instance();
+        if (!registry.isLogged(level)) {
+            return;
+        }
+        // Without values the text is the message itself: a literal "%" must survive.
+        std::string message = sizeof...(Args) == 0 ? pattern : format(pattern, args...);
+        LoggingService& logger = registry.getLoggingService();
+        switch (level) {
+            case kTrace:
+                logger.trace(name, tag, message);
+                break;
+            case kDebug:
+                logger.debug(name, tag, message);
+                break;
+            case kInfo:
+                logger.info(name, tag, message);
+                break;
+            case kWarn:
+                logger.warn(name, tag, message);
+                break;
+            case kError:
+                logger.error(name, tag, message);
+                break;
+        }
+    }
+};
+
+}  // namespace impl
+}  // namespace client
+}  // namespace tarn

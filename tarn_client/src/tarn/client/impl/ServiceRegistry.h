@@ -1,0 +1,47 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "tarn/client/Configurator.h"
+#include "tarn/client/ConnectionService.h"
+#include "tarn/client/LoggingService.h"
+
+namespace tarn {
+namespace client {
+namespace impl {
+
+struct ServiceRegistryData;
+
+// Creates, names and initializes the three services of the process, and shuts them down at
+// exit (connection, logging, configuration). Takes no lock: the first use must happen on one
+// thread before the library starts threads of its own.
+class ServiceRegistry {
+public:
+    // Created on the first call, together with the three services; the configuration service
+    // is initialized (reads tarn.cfg) right away.
+    static ServiceRegistry& instance();
+
+    ~ServiceRegistry();
+    ServiceRegistry(const ServiceRegistry&) = delete;
+    ServiceRegistry& operator=(const ServiceRegistry&) = delete;
+
+    Configurator& getConfigurator();
+    // Initialized on each call until an initialization succeeds.
+    ConnectionService& getConnectionService();
+    LoggingService& getLoggingService();
+    std::string getVersion() const;
+
+    // True when a line of this level would be written: lets callers skip formatting it.
+    bool isLogged(int level);
+
+private:
+    ServiceRegistry();
+    void initService(Initializable& service, const std::string& shortName);
+
+    std::unique_ptr<ServiceRegistryData> data;
+};
+
+}  // namespace impl
+}  // namespace client
+}  // namespace tarn

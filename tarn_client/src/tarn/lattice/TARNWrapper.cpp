@@ -1,0 +1,140 @@
+#include "tarn/lattice/TARNWrapper.h"
+
+#include <ctime>
+#include <exception>
+
+#include "tarn/client/impl/Log.h"
+#include "tarn/client/impl/ServiceRegistry.h"
+#include "tarn/lattice/LatticeReport.h"
+
+namespace tarn {
+namespace lattice {
+
+using client::impl::Log;
+using client::impl::ServiceRegistry;
+
+namespace {
+const char* const LOGGER = "TARNWrapper";
+}
+
+const char* const TARNWrapper::UID = "userId";
+const char* const TARNWrapper::FEATURETTE = "P2P";
+const char* const TARNWrapper::MTD_DSC = "SetNatType";
+const char* const TARNWrapper::MTD_P2P = "UpdateP2PInfo";
+const char* const TARNWrapper::LOCAL_IP = "localIp";
+const char* const TARNWrapper::LOCAL_PORT = "localPort";
+const char* const TARNWrapper::PUBLIC_IP = "publicIp";
+const char* const TARNWrapper::PUBLIC_PORT = "publicPort";
+const char* const TARNWrapper::NAT_TYPE = "natType";
+const char* const TARNWrapper::NAT_BEHAVIOR = "natBehavior";
+const char* const TARNWrapper::NAT_INCR = "natIncrement";
+const char* const TARNWrapper::GAME_ID = "sessionId";
+const char* const TARNWrapper::FAILS = "failures";
+const char* const TARNWrapper::TOTAL = "peers";
+const char* const TARNWrapper::PERSONA_ID = "personaId";
+
+// Empty from library load; the constructor fills it.
+std::map<int, std::string> TARNWrapper::returnCodes;
+
+TARNWrapper& TARNWrapper::getInstance() {
+    static TARNWrapper instance;
+    return instance;
+}
+
+TARNWrapper::TARNWrapper() : proxy(nullptr) {
+    returnCodes = {{-1, "Unknown error"},
+                   {0, "Successful transmission to Lattice"},
+                   {105, "Lattice server unreachable"},
+                   {106, "Missing intf version"},
+                   {107, "Corrupt server version"},
+                   {108, "Invalid server response"},
+                   {109, "Project version mismatch"},
+                   {200, "No featurette name"},
+                   {201, "No function name"},
+                   {202, "Featurette mismatch"},
+                   {203, "Lattice unreachable"},
+                   {204, "Invalid request"}};
+}
+
+TARNWrapper::~TARNWrapper() = default;
+
+void TARNWrapper::setLatticeProxy(Velk::LS::ILatticeServiceClient* newProxy) {
+    proxy = newProxy;
+}
+
+bool TARNWrapper::notifyLattice(const std::string& userId) {
+    Log::trace(LOGGER, "notifyLattice000", "Doing discovery");
+    const std::time_t t0 = std::time(nullptr);
+    client::ConnectionService& connection = ServiceRegistry::instance().getConnectionService();
+    try {
+        connection.discoverTopology();
+    } catch (const std::exception& e) {
+        Log::error(LOGGER, "notifyLattice001", "Could not do discovery: %1%", e.what());
+    } catch (...) {
+        Log::error(LOGGER, "notifyLattice002", "Unknown discovery exception");
+    }
+    const std::time_t t1 = std::time(nullptr);
+    const client::Topology& topology = connection.getCurrentTopology();
+    Log::info(LOGGER, "notifyLattice003", "[CHECKPOINT@DSCVR] DETECTED LOCAL TOPOLOGY = %1%", topology);
+    if (!topology.isValid()) {
+        Log::error(LOGGER, "notifyLattice004", "Lattice NOT NOTIFIED; invalid local topology");
+        return false;
+    }
+    const bool sent = LatticeReport::sendToLattice(
+        FEATURETTE, MTD_DSC, LatticeReport::generateLatticeDscParms(userId, topology), proxy);
+    const std::time_t t2 = std::time(nullptr);
+    Log::debug(LOGGER, "notifyLattice999", "Discovery %1%; discovery=%2% sec, Lattice messaging=%3% sec",
+               sent ? "successful" : "FAILED", std::difftime(t1, t0), std::difftime(t2, t1));
+    return sent;
+}
+
+bool TARNWrapper::connect(long clientId, const std::string& gameId, std::vector<client::Peer>& peers) const {
+    Log::info(LOGGER, "connect000", "[CHECKPOINT@P2P_START] GAME/CLIENT = %1%/%2%", gameId, clientId);
+    if (peers.empty()) {
+        Log::trace(LOGGER, "connect001", "Zero length peer list specified");
+        return false;
+    }
+    const std::time_t t0 = std::time(nullptr);
+    bool connected = true;
+    client::ConnectionService& connection = ServiceRegistry::instance().getConnectionService();
+    try {
+        connection.discoverConnectivity(clientId, gameId, peers);
+    } catch (const std::exception& e) {
+        Log::error(LOGGER, "connect003", "Could not do p2p connectivity: %1%", e.what());
+        connected = false;
+    } catch (...) {
+        Log::error(LOGGER, "connect004", "Unknown connectivity exception");
+        connected = false;
+    }
+    const std::time_t t1 = std::time(nullptr);
+    const bool sent = LatticeReport::sendToLattice(
+        FEATURETTE, MTD_P2P,
+        LatticeReport::generateLatticeP2PParms(peers, gameId, connection.getCurrentTopology(), clientId),
+        proxy);
+    if (!sent) {
+        Log::error(LOGGER, "connect005", "Could not pass P2P details to Lattice");
+    }
+    const std::time_t t2 = std::time(nullptr);
+    Log::debug(LOGGER, "connect006", "P2P %1%; connected=%2% sec, Lattice messaging=%3% sec",
+               connected ? "successful" : "FAILED", std::difftime(t1, t0), std::difftime(t2, t1));
+    return sent && connected;
+}
+
+client::Configurator& TARNWrapper::getConfigurator() const {
+    return ServiceRegistry::instance().getConfigurator();
+}
+
+client::LoggingService& TARNWrapper::getLoggingService() const {
+    return ServiceRegistry::instance().getLoggingService();
+}
+
+const client::Topology& TARNWrapper::getCurrentTopology() const {
+    return ServiceRegistry::instance().getConnectionService().getCurrentTopology();
+}
+
+std::string TARNWrapper::getTARNClientVersion() const {
+    return ServiceRegistry::instance().getVersion();
+}
+
+}  // namespace lattice
+}  // namespace tarn

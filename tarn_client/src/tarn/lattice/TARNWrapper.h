@@ -1,0 +1,72 @@
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tarn/client/Configurator.h"
+#include "tarn/client/Export.h"
+#include "tarn/client/LoggingService.h"
+#include "tarn/client/Peer.h"
+#include "tarn/client/Topology.h"
+#include "tarn/lattice/ILatticeServiceClient.h"
+
+namespace tarn {
+namespace lattice {
+
+// The library's one entry point: a process-wide singleton. Every operation blocks on the
+// caller's thread; the host must not run two of them at once and must make its first
+// getInstance call before several of its threads use the library.
+class TARN_API TARNWrapper {
+public:
+    // Featurette, method names and parameter keys of the meta-service reports.
+    static const char* const UID;
+    static const char* const FEATURETTE;
+    static const char* const MTD_DSC;
+    static const char* const MTD_P2P;
+    static const char* const LOCAL_IP;
+    static const char* const LOCAL_PORT;
+    static const char* const PUBLIC_IP;
+    static const char* const PUBLIC_PORT;
+    static const char* const NAT_TYPE;
+    static const char* const NAT_BEHAVIOR;
+    static const char* const NAT_INCR;
+    static const char* const GAME_ID;
+    static const char* const FAILS;
+    static const char* const TOTAL;
+    static const char* const PERSONA_ID;
+
+    static TARNWrapper& getInstance();
+
+    // Not virtual, and releases nothing: the proxy belongs to the host, the services to the registry.
+    ~TARNWrapper();
+    TARNWrapper(const TARNWrapper&) = delete;
+    TARNWrapper& operator=(const TARNWrapper&) = delete;
+
+    // Not owned; null clears it, and every later report then fails.
+    virtual void setLatticeProxy(Velk::LS::ILatticeServiceClient* proxy);
+
+    // Discovers the local topology and sends the "SetNatType" report; true when it was delivered.
+    bool notifyLattice(const std::string& userId);
+    // Tries to reach every peer, writes each peer's connection and sends the "UpdateP2PInfo"
+    // report; true when connectivity ran without an exception and the report was delivered.
+    bool connect(long clientId, const std::string& gameId, std::vector<tarn::client::Peer>& peers) const;
+
+    tarn::client::Configurator& getConfigurator() const;
+    tarn::client::LoggingService& getLoggingService() const;
+    // The last discovered topology; runs no discovery.
+    const tarn::client::Topology& getCurrentTopology() const;
+    std::string getTARNClientVersion() const;
+
+private:
+    TARNWrapper();
+
+    friend class LatticeReport;
+    // Meta-service return codes and their log texts.
+    static std::map<int, std::string> returnCodes;
+
+    Velk::LS::ILatticeServiceClient* proxy;
+};
+
+}  // namespace lattice
+}  // namespace tarn
