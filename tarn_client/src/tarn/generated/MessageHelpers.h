@@ -6,7 +6,7 @@
 
 #include <boost/asio/ip/udp.hpp>
 
-#include "UDPMessage.pb.h"
+#include "tarn/generated/UDPMessage.pb.h"
 
 namespace tarn {
 namespace generated {
