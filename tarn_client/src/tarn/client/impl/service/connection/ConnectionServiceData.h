@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstdint>
+
+#include "tarn/client/impl/service/connection/Discoveror.h"
+#include "tarn/client/impl/service/connection/NonSymmetricConnector.h"
+#include "tarn/client/impl/service/connection/PrivateNetworkConnector.h"
+#include "tarn/client/impl/service/connection/SymmetricConnector.h"
+
+namespace tarn {
+namespace client {
+namespace impl {
+namespace service {
+namespace connection {
+
+// The engines of the connection service, constructed in this order and destroyed in reverse.
+struct ConnectionServiceData {
+    Discoveror discoveror;
+    PrivateNetworkConnector privateConnector;
+    NonSymmetricConnector natConnector;
+    SymmetricConnector symNatConnector;
+    // Extra rounds of the public phase.
+    std::int32_t retries = 2;
+};
+
+}  // namespace connection
+}  // namespace service
+}  // namespace impl
+}  // namespace client
+}  // namespace tarn

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <memory>
+
+#include "tarn/client/impl/service/connection/AbstractConnector.h"
+
+namespace tarn {
+namespace client {
+namespace impl {
+namespace service {
+namespace connection {
+
+struct NonSymmetricConnectorSettings;
+
+// Reaches peers at their public endpoints when the local NAT keeps one mapping per socket.
+class NonSymmetricConnector : public AbstractConnector {
+public:
+    NonSymmetricConnector();
+    ~NonSymmetricConnector() override;
+
+    void getDestinations(EndpointList& dests, EndpointList& targets, P2PContext& context) override;
+    int getTimeout() override;
+
+protected:
+    bool doConnectorInit() override;
+    void doConnectorShutdown() override;
+
+private:
+    std::unique_ptr<NonSymmetricConnectorSettings> settings;
+};
+
+}  // namespace connection
+}  // namespace service
+}  // namespace impl
+}  // namespace client
+}  // namespace tarn

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tarn/client/Peer.h"
+#include "tarn/client/Topology.h"
+#include "tarn/client/impl/AbstractInitializable.h"
+#include "tarn/client/impl/util/Messenger.h"
+#include "tarn/generated/MessageHelpers.h"
+
+namespace tarn {
+namespace client {
+namespace impl {
+namespace service {
+namespace connection {
+
+struct P2PCtxData;
+
+// Everything one connectivity pass shares between its thread and the listener thread that
+// answers and records the peers' pings. Does not own the peers, the messenger or the topology.
+class P2PContext : public AbstractInitializable {
+public:
+    using EndpointList = std::vector<boost::asio::ip::udp::endpoint>;
+
+    P2PContext(long clientId, const std::string& gameId, util::Messenger& messenger, std::vector<Peer>& peers,
+               Topology& topology);
+    // Stops and joins a listener that is still running.
+    ~P2PContext() override;
+
+    void startListening();
+    // Copies of the peers still to reach: connection NONE and a valid topology.
+    void getUnconnectedPeers(std::vector<Peer>& peers) const;
+    int countUnconnectedPeers() const;
+    // Returns once no peer is still to reach or timeoutMs has passed.
+    void waitFor(const std::string& callerName, int timeoutMs);
+    // Sets the type, the game id and the sender's UUID.
+    void prepareMessage(generated::Content& message, generated::Content::Type type) const;
+    // As above plus one response target per endpoint, in order.
+    void prepareMessage(generated::Content& message, generated::Content::Type type,
+                        const EndpointList& targets) const;
+    util::Messenger& getMessenger();
+    // A snapshot of the local topology: the listener may change its public port at any time.
+    Topology getTopology() const;
+    // The latest own public port behind a symmetric NAT (pass thread only).
+    int getPublicPort() const;
+    void setPublicPort(int port);
+
+protected:
+    bool doInit() override;
+    void doShutdown() override;
+
+private:
+    std::unique_ptr<P2PCtxData> data;
+};
+
+}  // namespace connection
+}  // namespace service
+}  // namespace impl
+}  // namespace client
+}  // namespace tarn

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <memory>
+
+#include "tarn/client/impl/service/connection/AbstractConnector.h"
+
+namespace tarn {
+namespace client {
+namespace impl {
+namespace service {
+namespace connection {
+
+struct PrivateNetworkConnectorSettings;
+
+// Reaches peers on the private network at their local endpoints.
+class PrivateNetworkConnector : public AbstractConnector {
+public:
+    PrivateNetworkConnector();
+    ~PrivateNetworkConnector() override;
+
+    void getDestinations(EndpointList& dests, EndpointList& targets, P2PContext& context) override;
+    int getTimeout() override;
+
+protected:
+    bool doConnectorInit() override;
+    void doConnectorShutdown() override;
+
+private:
+    std::unique_ptr<PrivateNetworkConnectorSettings> settings;
+};
+
+}  // namespace connection
+}  // namespace service
+}  // namespace impl
+}  // namespace client
+}  // namespace tarn

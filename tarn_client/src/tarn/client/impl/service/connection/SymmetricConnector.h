@@ -1,0 +1,37 @@
+#pragma once
+
+#include <memory>
+
+#include "tarn/client/impl/service/connection/AbstractConnector.h"
+
+namespace tarn {
+namespace client {
+namespace impl {
+namespace service {
+namespace connection {
+
+struct SymmetricConnectorSettings;
+
+// Reaches peers from behind a symmetric NAT: predicts the own public ports and asks the first
+// rendezvous server to relay a ping that makes the peers answer there.
+class SymmetricConnector : public AbstractConnector {
+public:
+    SymmetricConnector();
+    ~SymmetricConnector() override;
+
+    void getDestinations(EndpointList& dests, EndpointList& targets, P2PContext& context) override;
+    int getTimeout() override;
+
+protected:
+    bool doConnectorInit() override;
+    void doConnectorShutdown() override;
+
+private:
+    std::unique_ptr<SymmetricConnectorSettings> settings;
+};
+
+}  // namespace connection
+}  // namespace service
+}  // namespace impl
+}  // namespace client
+}  // namespace tarn
