@@ -29,7 +29,11 @@ public:
     // Stops and joins a listener that is still running.
     ~P2PContext() override;
 
+    // Starts the listener thread; a thread that cannot be created is logged and leaves none.
     void startListening();
+    // Stops and joins the listener if it runs, also when init() failed (shutdown() then skips
+    // doShutdown). Returns at once when no listener runs.
+    void stopListening();
     // Copies of the peers still to reach: connection NONE and a valid topology.
     void getUnconnectedPeers(std::vector<Peer>& peers) const;
     int countUnconnectedPeers() const;

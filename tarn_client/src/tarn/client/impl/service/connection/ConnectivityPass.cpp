@@ -1,0 +1,170 @@
+#include "tarn/client/impl/service/connection/ConnectivityPass.h"
+
+#include <sstream>
+
+#include "tarn/client/impl/Log.h"
+#include "tarn/client/impl/service/connection/ConnectionServiceData.h"
+#include "tarn/client/impl/service/connection/P2PContext.h"
+#include "tarn/client/impl/util/Messenger.h"
+
+namespace tarn {
+namespace client {
+namespace impl {
+namespace service {
+namespace connection {
+
+namespace {
+
+const char* const kPrivatePhase = "PRIVATE NETWORKING";
+const char* const kSymmetricPhase = "PUBLIC NETWORKING (BEHIND SYM NAT)";
+const char* const kNonSymmetricPhase = "PUBLIC NETWORKING (BEHIND NON SYM NAT)";
+
+}  // namespace
+
+void ConnectivityPass::discoverConnectivity(const std::string& serviceName, bool initialized,
+                                            ConnectionServiceData& engines, long clientId,
+                                            const std::string& gameId, std::vector<Peer>& peers) {
+    Log::debug(serviceName, "discoverConnectivity000",
+               "[CHECKPOINT@CONNSVR_P2P_START] INCOMING PEER LIST FOR CLIENT/GAME %1%/%2% = %3%", clientId,
+               gameId, peerListText(peers));
+    if (!arePreConditionsOk(serviceName, initialized, engines, clientId, gameId)) {
+        markPeersForRelay(gameId, peers, serviceName, clientId);
+        return;
+    }
+
+    Topology& topology = engines.discoveror.getTopology();
+    int others = 0;
+    for (Peer& peer : peers) {
+        if (peer.topology.localAddr == topology.localAddr && peer.topology.localPort == topology.localPort) {
+            peer.connection = ConnectionType::SELF;
+        } else {
+            ++others;
+        }
+    }
+    if (others == 0) {
+        Log::debug(serviceName, "discoverConnectivity000", "No peers to connect");
+        return;
+    }
+
+    util::Messenger messenger(topology.localAddr, topology.localPort);
+    messenger.setName(serviceName + ".messenger");
+    if (!messenger.init()) {
+        Log::error(serviceName, "discoverConnectivity001", "Could not initialize messenger@%1%:%2%",
+                   topology.localAddr, topology.localPort);
+        markPeersForRelay(gameId, peers, serviceName, clientId);
+        return;
+    }
+    // Declared after the messenger: when a phase throws, the context's destructor joins the
+    // listener before the messenger goes away.
+    P2PContext context(clientId, gameId, messenger, peers, topology);
+    context.setName(serviceName + ".P2PContext");
+    context.init();
+    context.startListening();
+
+    doConnect(context, serviceName, kPrivatePhase, engines.privateConnector, 0);
+    if (context.getTopology().nat.type == NatType::SYMMETRIC) {
+        doConnect(context, serviceName, kSymmetricPhase, engines.symNatConnector, engines.retries,
+                  &engines.discoveror);
+    } else {
+        doConnect(context, serviceName, kNonSymmetricPhase, engines.natConnector, engines.retries);
+    }
+
+    // A context whose init() failed still listens, and shutdown() would not reach its listener.
+    context.stopListening();
+    context.shutdown();
+    messenger.shutdown();
+    markPeersForRelay(gameId, peers, serviceName, clientId);
+}
+
+bool ConnectivityPass::arePreConditionsOk(const std::string& serviceName, bool initialized,
+                                          ConnectionServiceData& engines, long clientId,
+                                          const std::string& gameId) {
+    if (!initialized) {
+        Log::warn(serviceName, "arePreConditionsOk000",
+                  "Uninitialized client %1% in game %2%; all peers need relay", clientId, gameId);
+        return false;
+    }
+    engines.discoveror.refreshIfExpired(nullptr);
+    if (engines.discoveror.getTopology().isValid()) {
+        return true;
+    }
+    Log::warn(serviceName, "arePreConditionsOk001",
+              "Invalid topology for client %1% in game %2%; all peers need relay", clientId, gameId);
+    return false;
+}
+
+void ConnectivityPass::doConnect(P2PContext& context, const std::string& serviceName,
+                                 const std::string& phase, AbstractConnector& connector, int extraRounds,
+                                 Discoveror* discoveror) {
+    std::vector<Peer> unconnected;
+    context.getUnconnectedPeers(unconnected);
+    if (unconnected.empty()) {
+        return;
+    }
+    const bool symmetric = discoveror != nullptr;
+    Log::debug(serviceName, symmetric ? "doConnect010" : "doConnect000",
+               "START %1%: reach %2% unconnected peer(s): %3%", phase, unconnected.size(),
+               peerListText(unconnected));
+    if (symmetric) {
+        // Measured once per phase: the symmetric connector predicts every round's ports from it.
+        const int latest = discoveror->findLatestPort();
+        context.setPublicPort(latest);
+        Log::trace(serviceName, "doConnect011", "Latest public port for client behind symmetric NAT is %1%",
+                   latest);
+    }
+
+    const int rounds = extraRounds + 1;
+    int round = 0;
+    int remaining = static_cast<int>(unconnected.size());
+    if (rounds > 0) {
+        do {
+            connector.connect(context);
+            remaining = context.countUnconnectedPeers();
+            if (remaining == 0) {
+                break;
+            }
+            ++round;
+            Log::debug(serviceName, symmetric ? "doConnect012" : "doConnect001",
+                       "%1% round %2%: %3% peers still unconnected", phase, round, remaining);
+        } while (round < rounds);
+    }
+
+    context.getUnconnectedPeers(unconnected);
+    Log::debug(serviceName, symmetric ? "doConnect013" : "doConnect002",
+               "END %1%: %2% peer(s) still unconnected: %3%", phase, remaining, peerListText(unconnected));
+}
+
+void ConnectivityPass::markPeersForRelay(const std::string& gameId, std::vector<Peer>& peers,
+                                         const std::string& serviceName, long clientId) {
+    std::size_t total = peers.size();
+    int relays = 0;
+    for (Peer& peer : peers) {
+        if (peer.identifier == clientId) {
+            peer.connection = ConnectionType::SELF;
+            --total;
+        } else if (peer.connection == ConnectionType::NONE) {
+            peer.connection = ConnectionType::RELAY;
+            ++relays;
+        }
+    }
+    Log::debug(serviceName, "markPeersForRelay",
+               "[CHECKPOINT@CONNSVR_P2P_END] UDP RELAY USAGE = %1% of %2% PEER(S); FINAL PEER LIST FOR "
+               "CLIENT/GAME %3%/%4% = %5%",
+               relays, total, clientId, gameId, peerListText(peers));
+}
+
+std::string ConnectivityPass::peerListText(const std::vector<Peer>& peers) {
+    std::ostringstream text;
+    text << "\n[";
+    for (const Peer& peer : peers) {
+        text << "\n\t" << peer;
+    }
+    text << "\n]";
+    return text.str();
+}
+
+}  // namespace connection
+}  // namespace service
+}  // namespace impl
+}  // namespace client
+}  // namespace tarn

@@ -1,0 +1,56 @@
+#include "tarn/client/impl/service/connection/PrivateNetworkConnector.h"
+
+#include <cstdint>
+#include <vector>
+
+#include "tarn/client/impl/Network.h"
+#include "tarn/client/impl/ServiceRegistry.h"
+#include "tarn/client/impl/service/connection/P2PContext.h"
+
+namespace tarn {
+namespace client {
+namespace impl {
+namespace service {
+namespace connection {
+
+struct PrivateNetworkConnectorSettings {
+    // Wait of one round.
+    std::int32_t timeout = 500;
+};
+
+PrivateNetworkConnector::PrivateNetworkConnector() : settings(new PrivateNetworkConnectorSettings) {}
+
+PrivateNetworkConnector::~PrivateNetworkConnector() = default;
+
+void PrivateNetworkConnector::getDestinations(EndpointList& dests, EndpointList& targets,
+                                              P2PContext& context) {
+    std::vector<Peer> peers;
+    context.getUnconnectedPeers(peers);
+    if (peers.empty()) {
+        return;
+    }
+    for (const Peer& peer : peers) {
+        Network::Endpoint endpoint;
+        Network::initEndpoint(peer.topology.localAddr, peer.topology.localPort, endpoint);
+        dests.push_back(endpoint);
+    }
+    targets.push_back(context.getMessenger().getLocalEndpoint());
+}
+
+int PrivateNetworkConnector::getTimeout() {
+    return settings->timeout;
+}
+
+bool PrivateNetworkConnector::doConnectorInit() {
+    settings->timeout = static_cast<std::int32_t>(ServiceRegistry::instance().getConfigurator().getLong(
+        "tarn.timeout.private", settings->timeout, true));
+    return true;
+}
+
+void PrivateNetworkConnector::doConnectorShutdown() {}
+
+}  // namespace connection
+}  // namespace service
+}  // namespace impl
+}  // namespace client
+}  // namespace tarn

@@ -1,0 +1,111 @@
+#include "tarn/client/impl/service/connection/SymmetricConnector.h"
+
+#include <cstdint>
+#include <vector>
+
+#include "tarn/client/TARNException.h"
+#include "tarn/client/impl/Log.h"
+#include "tarn/client/impl/Network.h"
+#include "tarn/client/impl/ServiceRegistry.h"
+#include "tarn/client/impl/service/connection/P2PContext.h"
+
+namespace tarn {
+namespace client {
+namespace impl {
+namespace service {
+namespace connection {
+
+namespace gen = tarn::generated;
+
+namespace {
+const int kDefaultServerPort = 13434;
+const long long kHighestPort = 65535;
+// Where prediction starts over (plus the increment) once it runs past the highest port.
+const long long kPredictionRestart = 1024;
+}  // namespace
+
+struct SymmetricConnectorSettings {
+    // Wait of one round.
+    std::int32_t timeout = 500;
+    // How many own public ports are predicted per round.
+    std::int32_t candidates = 30;
+    // The first rendezvous server, asked to relay our ping.
+    Network::Endpoint server;
+};
+
+SymmetricConnector::SymmetricConnector() : settings(new SymmetricConnectorSettings) {}
+
+SymmetricConnector::~SymmetricConnector() = default;
+
+void SymmetricConnector::getDestinations(EndpointList& dests, EndpointList& targets, P2PContext& context) {
+    std::vector<Peer> peers;
+    context.getUnconnectedPeers(peers);
+    if (peers.empty()) {
+        return;
+    }
+    const Topology own = context.getTopology();
+    Network::Endpoint ownPublic;
+    Network::initEndpoint(own.publicAddr, 0, ownPublic);
+    // The NAT hands out ports in steps of the increment: the next mappings it creates should lie
+    // just above the latest port it gave a fresh socket.
+    long long port = context.getPublicPort();
+    for (int i = 0; i < settings->candidates; ++i) {
+        port += own.nat.increment;
+        if (port > kHighestPort) {
+            port = own.nat.increment + kPredictionRestart;
+        }
+        Network::Endpoint predicted;
+        Network::initEndpoint(ownPublic.address().to_v4(), static_cast<int>(port), predicted);
+        targets.push_back(predicted);
+    }
+
+    EndpointList relayed;
+    for (const Peer& peer : peers) {
+        Network::Endpoint endpoint;
+        Network::initEndpoint(peer.topology.publicAddr, peer.topology.publicPort, endpoint);
+        // A peer behind a symmetric NAT never answers at its known public port: only the relayed
+        // ping, which makes it answer at our predicted ports, can reach it.
+        if (peer.topology.nat.type != NatType::SYMMETRIC && peer.topology.nat.type != NatType::UNKNOWN) {
+            dests.push_back(endpoint);
+        }
+        relayed.push_back(endpoint);
+    }
+
+    gen::Content request;
+    context.prepareMessage(request, gen::Content::PING_RELAY, relayed);
+    for (const auto& target : targets) {
+        gen::addAddress(request, gen::Attribute::XOR_REFLECTED_FROM, target, true);
+    }
+    context.getMessenger().send(request, settings->server);
+    Log::debug(getName(), "getDestinations", "Sent %1% message to %2%; need relay to %3%",
+               gen::typeName(gen::Content::PING_RELAY), settings->server,
+               Network::endpointsToString(relayed));
+}
+
+int SymmetricConnector::getTimeout() {
+    return settings->timeout;
+}
+
+bool SymmetricConnector::doConnectorInit() {
+    Configurator& configurator = ServiceRegistry::instance().getConfigurator();
+    settings->timeout =
+        static_cast<std::int32_t>(configurator.getLong("tarn.timeout.nat.sym", settings->timeout, true));
+    settings->candidates = configurator.getInt("tarn.candidate_addrs", settings->candidates, true);
+    const std::string address = configurator.getString("tarn.addr.1");
+    const int port = configurator.getInt("tarn.port.1", kDefaultServerPort, false);
+    try {
+        Network::initEndpoint(address, port, settings->server);
+    } catch (const TARNException& e) {
+        Log::error(getName(), "doConnectorInit", e.what());
+        return false;
+    }
+    return true;
+}
+
+void SymmetricConnector::doConnectorShutdown() {}
+
+}  // namespace connection
+}  // namespace service
+}  // namespace impl
+}  // namespace client
+}  // namespace tarn
