@@ -1,0 +1,132 @@
+#include "tarn/lattice/LatticeReport.h"
+
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tarn/client/impl/ServiceRegistry.h"
+#include "tarn/lattice/TARNWrapper.h"
+
+using tarn::lattice::LatticeReport;
+using tarn::lattice::TARNWrapper;
+
+namespace {
+
+// Records what the library hands to the host's meta-service client and answers a set code.
+class RecordingProxy : public Velk::LS::ILatticeServiceClient {
+public:
+    std::int32_t code = 0;
+    bool throwInInvoke = false;
+    int contextCalls = 0;
+    int invokeCalls = 0;
+    std::string featurette;
+    std::string method;
+    std::intptr_t context = 0;
+    std::int32_t pairCount = -1;
+    std::int32_t reservedA = -1;
+    std::int32_t reservedB = -1;
+    std::vector<std::string> parameters;
+    std::vector<const char*> pointers;
+
+    std::intptr_t getContext() override {
+        ++contextCalls;
+        return 0x5eed;
+    }
+    std::int32_t invoke(const char* f, const char* m, std::intptr_t c, const char** p, std::int32_t pairs,
+                        std::int32_t a, std::int32_t b) override {
+        ++invokeCalls;
+        featurette = f;
+        method = m;
+        context = c;
+        pairCount = pairs;
+        reservedA = a;
+        reservedB = b;
+        for (std::int32_t i = 0; i < 2 * pairs; ++i) {
+            parameters.emplace_back(p[i]);
+            pointers.push_back(p[i]);
+        }
+        if (throwInInvoke) {
+            throw std::runtime_error("meta service down");
+        }
+        return code;
+    }
+};
+
+}  // namespace
+
+TEST(LatticeReport, ReturnCodeTable) {
+    TARNWrapper::getInstance();
+    const std::pair<int, const char*> rows[] = {
+        {-1, "Unknown error"},
+        {0, "Successful transmission to Lattice"},
+        {105, "Lattice server unreachable"},
+        {106, "Missing intf version"},
+        {107, "Corrupt server version"},
+        {108, "Invalid server response"},
+        {109, "Project version mismatch"},
+        {200, "No featurette name"},
+        {201, "No function name"},
+        {202, "Featurette mismatch"},
+        {203, "Lattice unreachable"},
+        {204, "Invalid request"},
+        {7, "Lattice error"},
+        {-2, "Lattice error"},
+        {110, "Lattice error"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(LatticeReport::returnCodeText(row.first), row.second) << row.first;
+    }
+}
+
+TEST(LatticeReport, SendCallsTheProxyWithCopiesAndThePairCount) {
+    const std::vector<std::string> parameters = {"userId", "u1", "localIp", "10.0.0.2", "odd"};
+    for (std::int32_t code : {0, 108, 7}) {
+        RecordingProxy proxy;
+        proxy.code = code;
+        EXPECT_EQ(LatticeReport::sendToLattice("P2P", "SetNatType", parameters, &proxy), code == 0);
+        EXPECT_EQ(proxy.contextCalls, 1);
+        EXPECT_EQ(proxy.invokeCalls, 1);
+        EXPECT_EQ(proxy.featurette, "P2P");
+        EXPECT_EQ(proxy.method, "SetNatType");
+        EXPECT_EQ(proxy.context, 0x5eed);
+        EXPECT_EQ(proxy.pairCount, 2);  // five strings: integer division
+        EXPECT_EQ(proxy.reservedA, 0);
+        EXPECT_EQ(proxy.reservedB, 0);
+        ASSERT_EQ(proxy.parameters.size(), 4u);
+        for (std::size_t i = 0; i < 4; ++i) {
+            EXPECT_EQ(proxy.parameters[i], parameters[i]);
+            EXPECT_NE(proxy.pointers[i], parameters[i].c_str()) << "the proxy must get copies";
+        }
+    }
+}
+
+TEST(LatticeReport, NoProxyIsAFailureAndAThrowingProxyReachesTheCaller) {
+    EXPECT_FALSE(LatticeReport::sendToLattice("P2P", "SetNatType", {"userId", "x"}, nullptr));
+
+    RecordingProxy proxy;
+    proxy.throwInInvoke = true;
+    EXPECT_THROW(LatticeReport::sendToLattice("P2P", "UpdateP2PInfo", {"sessionId", "g"}, &proxy),
+                 std::runtime_error);
+}
+
+TEST(LatticeReport, SendLogsTheParameterListAndTheReturnCode) {
+    tarn::client::impl::ServiceRegistry::instance().getConfigurator().setValue("tarn.logdir", "");
+    tarn::client::impl::ServiceRegistry::instance().getConfigurator().setValue("tarn.loglevel", "DEBUG");
+    RecordingProxy proxy;
+    proxy.code = 108;
+    testing::internal::CaptureStdout();
+    LatticeReport::sendToLattice("P2P", "SetNatType", {"userId", "u1", "natType", "4"}, &proxy);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(
+        out.find("[TARNWrapper:sendToLattice001] Lattice P2P::SetNatType parameters = \n[\n\tuserId = u1\n"
+                 "\tnatType = 4\n]\n"),
+        std::string::npos)
+        << out;
+    EXPECT_NE(out.find("[TARNWrapper:sendToLattice004] Lattice return code 108: Invalid server response"),
+              std::string::npos)
+        << out;
+}
