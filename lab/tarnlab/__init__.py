@@ -1,0 +1,9 @@
+"""NAT lab: a small internet of Linux network namespaces with kernel NATs between its sites.
+
+netns    - namespaces, bounded commands, background processes and the Lab that owns and removes them
+nat      - the NAT kinds, their nftables rulesets and what discovery should find behind them
+world    - the public segment, hosts on it, and sites (a router plus N clients)
+programs - drivers for tarn-rendezvous, tarn-probe and the mapped responder; the probe's JSON adapter
+mapped   - a stdlib mapped-address responder and prober that measure a NAT without the project's programs
+commands - the tarn-lab command line; runner - the test runner behind `tarn-lab test`
+"""

@@ -1,0 +1,202 @@
+"""The tarn-lab subcommands: demo, up, test and clean."""
+
+import argparse
+import concurrent.futures
+import os
+import signal
+import sys
+
+from . import nat, netns, programs, runner, world
+
+REPO_ROOT = programs.REPO_ROOT
+TEST_DIR = os.path.join(REPO_ROOT, "tests", "lab")
+# Parallel discoveries in the demo; the machine may be shared with builds.
+DEMO_WORKERS = 4
+EXIT_UNAVAILABLE = 2
+
+
+def _kinds(text):
+    if not text:
+        return list(nat.STANDARD_KINDS + nat.STATEFUL_KINDS)
+    return [nat.parse_kind(k) for k in text.split(",") if k.strip()]
+
+
+def _build(lab, kinds, clients=1):
+    w = world.World(lab)
+    server = w.add_host("srv", world.SERVER_ADDRS)
+    sites = [w.add_site(k, clients=clients, name=k.name.replace(":", "-")) for k in kinds]
+    return w, server, sites
+
+
+def _fmt_topology(t):
+    inc = "-" if t is None else t.increment
+    return "-" if t is None else f"{t.nat_type} / {t.behavior} / {inc}"
+
+
+def _fmt_expected(e):
+    inc = ">=0" if e.increment is None else e.increment
+    return f"{e.nat_type} / {e.behavior} / {inc}"
+
+
+def discovery_mismatches(kind, client, discovery):
+    """What in a discovery result contradicts the site's NAT kind (empty when it matches)."""
+    t = discovery.topology
+    if discovery.returncode != programs.EXIT_VALID or t is None:
+        return [f"exit {discovery.returncode} {discovery.problem}".strip()]
+    e = kind.expected
+    problems = []
+    if (t.nat_type, t.behavior) != (e.nat_type, e.behavior):
+        problems.append(f"type/behaviour {t.nat_type} / {t.behavior}")
+    if (e.increment is None and t.increment < 0) or (e.increment is not None and t.increment != e.increment):
+        problems.append(f"increment {t.increment}")
+    if t.local_addr != client.addr:
+        problems.append(f"local address {t.local_addr}")
+    if t.public_addr != client.public_addr:
+        problems.append(f"public address {t.public_addr}")
+    if e.port_preserved and t.public_port != t.local_port:
+        problems.append(f"public port {t.public_port} != local {t.local_port}")
+    return problems
+
+
+def _print_table(header, rows):
+    widths = [max(len(str(r[i])) for r in [header] + rows) for i in range(len(header))]
+    for r in [header] + rows:
+        print("  ".join(str(c).ljust(w) for c, w in zip(r, widths)).rstrip())
+
+
+def _demo_discovery(server, sites, bin_dir):
+    rendezvous = programs.Rendezvous(server, bin_dir).start()
+    def one(site):
+        try:
+            return programs.discover(site.clients[0], bin_dir, server.addrs)
+        except netns.CommandError as e:
+            return programs.Discovery(-1, None, 0.0, "", "", "", str(e))
+
+    with concurrent.futures.ThreadPoolExecutor(DEMO_WORKERS) as pool:
+        runs = list(pool.map(one, sites))
+    rendezvous.stop()
+    rows, failed = [], 0
+    for site, d in zip(sites, runs):
+        problems = discovery_mismatches(site.kind, site.clients[0], d)
+        if site.kind.stateful:
+            verdict = "measured"
+        else:
+            verdict = "ok" if not problems else "MISMATCH: " + "; ".join(problems)
+            failed += bool(problems)
+        t = d.topology
+        public = "-" if t is None else f"{t.public_addr}:{t.public_port}"
+        local = "-" if t is None else f"{t.local_addr}:{t.local_port}"
+        rows.append([site.kind.name, _fmt_expected(site.kind.expected), _fmt_topology(t), local, public, verdict])
+    _print_table(["site", "configured", "detected (type / behaviour / increment)", "local", "public", "result"],
+                 rows)
+    return 1 if failed else 0
+
+
+def _demo_mapped(server, sites):
+    responder = programs.MappedResponder(server).start()
+    with concurrent.futures.ThreadPoolExecutor(DEMO_WORKERS) as pool:
+        results = list(pool.map(lambda s: programs.mapped_probe(s.clients[0], server.addrs), sites))
+    responder.stop()
+    rows = []
+    for site, r in zip(sites, results):
+        local = r["local"][1]
+        ports = ",".join(str(p) for _, p in r["mapped"])
+        admitted = [k for k, v in r["admitted"].items() if v]
+        u = r["unsolicited"]
+        kept = "kept" if u["mappedPort"] == u["localPort"] else f"moved to {u['mappedPort']}"
+        rows.append([site.kind.name, site.clients[0].public_addr, f"{local} -> {ports}", " ".join(admitted),
+                     f"{'arrived' if u['arrived'] else 'dropped'}, port {kept}"])
+    _print_table(["site", "outside", "local port -> ports seen by S1..S4", "admitted after contacting S1",
+                  "unsolicited datagram first"], rows)
+    return 0
+
+
+def cmd_demo(args):
+    reason = netns.preflight()
+    if reason:
+        print(f"tarn-lab: {reason}", file=sys.stderr)
+        return EXIT_UNAVAILABLE
+    if not args.mapped:
+        reason = programs.missing_programs(args.bin)
+        if reason:
+            print(f"tarn-lab: {reason}; `tarn-lab demo --mapped` needs no build", file=sys.stderr)
+            return EXIT_UNAVAILABLE
+    with netns.Lab(keep_files=args.keep) as lab:
+        _, server, sites = _build(lab, _kinds(args.kinds))
+        status = _demo_mapped(server, sites) if args.mapped else _demo_discovery(server, sites, args.bin)
+        if args.keep:
+            print(f"files kept in {lab.workdir}")
+        return status
+
+
+def cmd_up(args):
+    reason = netns.preflight()
+    if reason:
+        print(f"tarn-lab: {reason}", file=sys.stderr)
+        return EXIT_UNAVAILABLE
+    with netns.Lab() as lab:
+        _, server, sites = _build(lab, _kinds(args.kinds), args.clients)
+        if args.server == "rendezvous":
+            programs.Rendezvous(server, args.bin).start()
+        elif args.server == "mapped":
+            programs.MappedResponder(server).start()
+        print(f"server {args.server}: {','.join(server.addrs)} ports "
+              f"{','.join(str(p) for p in programs.DEFAULT_PORTS)} in {server.ns.name}")
+        for site in sites:
+            router = site.router.name if site.router else "(no router)"
+            print(f"site {site.kind.name}: router {router}")
+            for c in site.clients:
+                print(f"  client {c.ns.name} {' '.join(c.search_addrs)} -> {c.public_addr}")
+        print("run a command inside with: ip netns exec NAMESPACE COMMAND")
+        print(f"lab {lab.prefix} ready; Ctrl-C or SIGTERM tears it down", flush=True)
+        while True:
+            signal.pause()
+
+
+def cmd_test(args):
+    return runner.run_tests(TEST_DIR, args.bin, args.k, verbosity=1 if args.quiet else 2)
+
+
+def cmd_clean(args):
+    for name in netns.clean_stale():
+        print(f"removed {name}")
+    return 0
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(prog="tarn-lab", description="NAT lab: discovery across Linux kernel NATs "
+                                     "in network namespaces (needs root).")
+    common = argparse.ArgumentParser(add_help=False)
+    common.add_argument("--bin", default=programs.default_bin_dir(),
+                        help="folder with tarn-probe and tarn-rendezvous (default: build/stage/bin of the repo)")
+    sub = parser.add_subparsers(dest="command", required=True)
+    kinds_help = ("comma-separated NAT kinds: base[:step][:stateful] with base one of " + ", ".join(nat.BASES)
+                  + " (default: every standard and stateful kind)")
+    p = sub.add_parser("demo", parents=[common],
+                       help="build every site, run discovery in each, print configured against detected")
+    p.add_argument("--kinds", help=kinds_help)
+    p.add_argument("--mapped", action="store_true", help="measure with the stdlib prober instead of tarn-probe")
+    p.add_argument("--keep", action="store_true", help="keep the run's logs (tarn.log of every probe)")
+    p.set_defaults(func=cmd_demo)
+    p = sub.add_parser("up", parents=[common], help="build sites and keep them until interrupted")
+    p.add_argument("--kinds", help=kinds_help)
+    p.add_argument("--clients", type=int, default=1, help="clients per site")
+    p.add_argument("--server", choices=("rendezvous", "mapped", "none"), default="mapped")
+    p.set_defaults(func=cmd_up)
+    p = sub.add_parser("test", parents=[common], help="run the lab tests (tests/lab)")
+    p.add_argument("-k", metavar="PATTERN", help="only tests whose name contains PATTERN")
+    p.add_argument("-q", "--quiet", action="store_true")
+    p.set_defaults(func=cmd_test)
+    p = sub.add_parser("clean", help="remove what killed lab runs left behind")
+    p.set_defaults(func=cmd_clean)
+    args = parser.parse_args(argv)
+    if hasattr(args, "bin"):
+        args.bin = os.path.abspath(args.bin)
+    netns.install_signal_handlers()
+    try:
+        return args.func(args)
+    except (netns.CommandError, ValueError) as e:
+        print(f"tarn-lab: {e}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        return 130

@@ -1,0 +1,216 @@
+"""The NAT kinds a site's router can show, the nftables ruleset for each, and what discovery should find.
+
+Every router forwards only datagrams from its own LAN prefix outwards (so an address of another interface
+never leaks through the site's NAT) and everything inwards that its NAT rules let through.
+
+Unsolicited datagrams: the kernel confirms a conntrack entry for every datagram that reaches the router
+unsolicited, even one it then drops or answers with an ICMP error, and that entry claims the public port
+for a later outbound mapping. The filtered kinds therefore drop, in prerouting after conntrack and before
+NAT, every new datagram their NAT would not admit, so it leaves no entry behind; that is the textbook NAT
+each kind names. The stateful kinds leave that filter out and show plain kernel behaviour.
+"""
+
+from dataclasses import dataclass
+
+LAN_IF = "lan"
+WAN_IF = "wan"
+# Priority between conntrack (-200) and destination NAT (-100).
+WAN_FILTER_PRIORITY = -150
+# After source NAT (100), where an outbound datagram already carries its public source.
+TRACK_PRIORITY = 110
+# The restricted cone admits a remote address for this long after the client last sent to it.
+RESTRICTED_TIMEOUT_S = 120
+# Sequential symmetric NAT: public ports SEQ_BASE_PORT + i * step for i counting new mappings modulo SEQ_SLOTS.
+SEQ_BASE_PORT = 20000
+SEQ_SLOTS = 1000
+
+NONE = "none"
+FULL_CONE = "full-cone"
+RESTRICTED_CONE = "restricted-cone"
+PORT_RESTRICTED = "port-restricted"
+SYMMETRIC = "symmetric"
+SYMMETRIC_RANDOM = "symmetric-random"
+BASES = (NONE, FULL_CONE, RESTRICTED_CONE, PORT_RESTRICTED, SYMMETRIC, SYMMETRIC_RANDOM)
+STATEFUL_CAPABLE = (PORT_RESTRICTED, SYMMETRIC, SYMMETRIC_RANDOM)
+
+
+@dataclass(frozen=True)
+class Expected:
+    """What `tarn-probe discover` should report behind a NAT kind."""
+
+    nat_type: str
+    behavior: str
+    increment: object  # an exact int, or None for "any value of at least 0"
+    port_preserved: bool  # the public port equals the local one
+
+
+@dataclass(frozen=True)
+class NatKind:
+    """One NAT behaviour: base is one of BASES; step is the port step of SYMMETRIC."""
+
+    base: str
+    step: int = 0
+    stateful: bool = False
+
+    def __post_init__(self):
+        if self.base not in BASES:
+            raise ValueError(f"unknown NAT kind {self.base!r}; known: {', '.join(BASES)}")
+        if self.base == SYMMETRIC and not 1 <= self.step <= (65535 - SEQ_BASE_PORT) // (SEQ_SLOTS - 1):
+            raise ValueError(f"symmetric port step {self.step} out of range")
+        if self.base != SYMMETRIC and self.step:
+            raise ValueError(f"{self.base} takes no port step")
+        if self.stateful and self.base not in STATEFUL_CAPABLE:
+            raise ValueError(f"{self.base} has no stateful variant")
+
+    @property
+    def name(self):
+        text = f"{self.base}:{self.step}" if self.base == SYMMETRIC else self.base
+        return text + ":stateful" if self.stateful else text
+
+    @property
+    def one_to_one(self):
+        """Each client owns one outside address, translated statically in both directions."""
+        return self.base in (FULL_CONE, RESTRICTED_CONE)
+
+    @property
+    def expected(self):
+        if self.base == NONE:
+            return Expected("NONE", "NOT SENSITIVE", 0, True)
+        if self.base == FULL_CONE:
+            return Expected("FULL CONE", "NOT SENSITIVE", 0, True)
+        if self.base == RESTRICTED_CONE:
+            return Expected("RESTRICTED CONE", "ADDRESS SENSITIVE", 0, True)
+        if self.base == PORT_RESTRICTED:
+            return Expected("PORT RESTRICTED CONE", "PORT SENSITIVE", 0, True)
+        if self.base == SYMMETRIC:
+            return Expected("SYMMETRIC", "PORT SENSITIVE", self.step, False)
+        return Expected("SYMMETRIC", "PORT SENSITIVE", None, False)
+
+    def admits(self, same_address, same_port):
+        """Whether a datagram from a remote endpoint passes to a client port that has sent to one endpoint
+        only, given whether the remote has that endpoint's address and port."""
+        if self.base in (NONE, FULL_CONE):
+            return True
+        if self.base == RESTRICTED_CONE:
+            return same_address
+        return same_address and same_port
+
+    def mapping_ports(self):
+        """The public ports a sequential symmetric NAT hands out, in order; None for other kinds."""
+        if self.base != SYMMETRIC:
+            return None
+        return [SEQ_BASE_PORT + i * self.step for i in range(SEQ_SLOTS)]
+
+    def ruleset(self, lan_prefix, pairs):
+        """nftables text for a router whose LAN is lan_prefix; pairs lists (client address, outside address)
+        for one-to-one kinds, else one pair whose outside address is the router's."""
+        if self.base == NONE:
+            raise ValueError("a site without NAT has no router")
+        lines = ["table ip tarnlab {"]
+        lines += self._sets()
+        lines += [
+            "  chain forward {",
+            "    type filter hook forward priority filter; policy drop;",
+            f'    iifname "{LAN_IF}" oifname "{WAN_IF}" ip saddr {lan_prefix} accept',
+            f'    iifname "{WAN_IF}" oifname "{LAN_IF}" accept',
+            "  }",
+        ]
+        lines += self._wan_filter(pairs)
+        lines += self._nat(pairs)
+        lines.append("}")
+        return "\n".join(lines) + "\n"
+
+    def _sets(self):
+        if self.base != RESTRICTED_CONE:
+            return []
+        return [
+            "  set contacted {",
+            "    typeof ip saddr . udp sport . ip daddr",
+            "    flags dynamic,timeout",
+            f"    timeout {RESTRICTED_TIMEOUT_S}s",
+            "  }",
+            "  chain track {",
+            f"    type filter hook postrouting priority {TRACK_PRIORITY}; policy accept;",
+            f'    oifname "{WAN_IF}" meta l4proto udp update @contacted {{ ip saddr . udp sport . ip daddr }}',
+            "  }",
+        ]
+
+    def _wan_filter(self, pairs):
+        if self.stateful:
+            return []
+        head = [
+            "  chain wanfilter {",
+            f"    type filter hook prerouting priority {WAN_FILTER_PRIORITY}; policy accept;",
+        ]
+        if self.base == FULL_CONE:
+            outside = ", ".join(o for _, o in pairs)
+            body = [f'    iifname "{WAN_IF}" ct state new ip daddr != {{ {outside} }} drop']
+        elif self.base == RESTRICTED_CONE:
+            body = [
+                # Keyed by the outside address and port the client sent from and the remote address it sent to.
+                f'    iifname "{WAN_IF}" meta l4proto udp ip daddr . udp dport . ip saddr @contacted accept',
+                f'    iifname "{WAN_IF}" meta l4proto udp drop',
+                f'    iifname "{WAN_IF}" ct state new drop',
+            ]
+        else:
+            body = [f'    iifname "{WAN_IF}" ct state new drop']
+        return head + body + ["  }"]
+
+    def _nat(self, pairs):
+        if self.one_to_one:
+            pre = [f'    iifname "{WAN_IF}" ip daddr {o} dnat ip to {c}' for c, o in pairs]
+            post = [f'    oifname "{WAN_IF}" ip saddr {c} snat ip to {o}' for c, o in pairs]
+        elif self.base == PORT_RESTRICTED:
+            pre, post = [], [f'    oifname "{WAN_IF}" masquerade']
+        elif self.base == SYMMETRIC_RANDOM:
+            pre, post = [], [f'    oifname "{WAN_IF}" masquerade random']
+        else:
+            outside = pairs[0][1]
+            # A bare numgen lands byte-swapped in the port on this nftables version; a map yields port values.
+            slots = ", ".join(f"{i} : {p}" for i, p in enumerate(self.mapping_ports()))
+            post = [
+                f'    oifname "{WAN_IF}" meta l4proto udp snat ip to {outside} : '
+                f"numgen inc mod {SEQ_SLOTS} map {{ {slots} }}",
+                f'    oifname "{WAN_IF}" masquerade',
+            ]
+            pre = []
+        chains = []
+        if pre:
+            chains += ["  chain dstnat {", "    type nat hook prerouting priority dstnat; policy accept;"]
+            chains += pre + ["  }"]
+        chains += ["  chain srcnat {", "    type nat hook postrouting priority srcnat; policy accept;"]
+        return chains + post + ["  }"]
+
+
+def parse_kind(text):
+    """NatKind from its name: base[:step][:stateful], e.g. symmetric:2 or port-restricted:stateful."""
+    parts = text.strip().split(":")
+    stateful = parts[-1] == "stateful"
+    if stateful:
+        parts = parts[:-1]
+    if not parts or len(parts) > 2:
+        raise ValueError(f"bad NAT kind {text!r}")
+    step = 0
+    if len(parts) == 2:
+        if not parts[1].isdigit():
+            raise ValueError(f"bad port step in {text!r}")
+        step = int(parts[1])
+    return NatKind(parts[0], step, stateful)
+
+
+# The kinds whose discovery result the tests assert.
+STANDARD_KINDS = (
+    NatKind(NONE),
+    NatKind(FULL_CONE),
+    NatKind(RESTRICTED_CONE),
+    NatKind(PORT_RESTRICTED),
+    NatKind(SYMMETRIC, 1),
+    NatKind(SYMMETRIC, 2),
+    NatKind(SYMMETRIC_RANDOM),
+)
+# Plain kernel behaviour, measured and shown, never asserted.
+STATEFUL_KINDS = (
+    NatKind(PORT_RESTRICTED, stateful=True),
+    NatKind(SYMMETRIC, 1, stateful=True),
+    NatKind(SYMMETRIC_RANDOM, stateful=True),
+)

@@ -1,0 +1,101 @@
+"""`tarn-probe discover` behind each kind of kernel NAT, against the real tarn-rendezvous."""
+
+import unittest
+
+import labsupport
+from tarnlab import nat, netns, programs, world
+
+# Silence costs the probe (retries + 1) x discovery timeout per local address; this bounds it generously.
+SILENT_EXIT_BOUND_S = 10.0
+
+
+class DiscoveryTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.bin = labsupport.bin_dir()
+        cls.reason = labsupport.lab_unavailable() or programs.missing_programs(cls.bin)
+        if cls.reason:
+            return
+        cls.lab = netns.Lab()
+        cls.addClassCleanup(cls.lab.close)
+        w = world.World(cls.lab)
+        cls.server = w.add_host("srv", world.SERVER_ADDRS)
+        cls.sites = {k.name: w.add_site(k, name=k.name.replace(":", "-")) for k in nat.STANDARD_KINDS}
+        cls.two_interfaces = w.add_site("port-restricted", name="twoif", isolated_first=True)
+        cls.silent = w.add_silent_host()
+        cls.rendezvous = programs.Rendezvous(cls.server, cls.bin).start()
+
+    def setUp(self):
+        if self.reason:
+            self.skipTest(self.reason)
+
+    def discover(self, client, addrs=None):
+        return programs.discover(client, self.bin, addrs or self.server.addrs)
+
+    def checkSite(self, kind, nat_type, behavior, increment):
+        """Discovery at the site of kind reports nat_type, behavior and increment (None: any value >= 0)."""
+        site = self.sites[kind]
+        client = site.clients[0]
+        d = self.discover(client)
+        self.assertEqual(d.returncode, programs.EXIT_VALID, d.describe())
+        self.assertIsNotNone(d.topology, d.describe())
+        t = d.topology
+        self.assertEqual((t.nat_type, t.behavior), (nat_type, behavior), d.describe())
+        if increment is None:
+            self.assertGreaterEqual(t.increment, 0, d.describe())
+        else:
+            self.assertEqual(t.increment, increment, d.describe())
+        self.assertEqual(t.local_addr, client.addr, d.describe())
+        self.assertGreater(t.local_port, 0, d.describe())
+        self.assertEqual(t.public_addr, client.public_addr, d.describe())
+        return t
+
+    def testNoNatReportsTheHostsOwnEndpoint(self):
+        t = self.checkSite("none", "NONE", "NOT SENSITIVE", 0)
+        self.assertEqual((t.public_addr, t.public_port), (t.local_addr, t.local_port))
+
+    def testFullCone(self):
+        t = self.checkSite("full-cone", "FULL CONE", "NOT SENSITIVE", 0)
+        self.assertEqual(t.public_port, t.local_port, "a one-to-one translation keeps the port")
+
+    def testRestrictedCone(self):
+        t = self.checkSite("restricted-cone", "RESTRICTED CONE", "ADDRESS SENSITIVE", 0)
+        self.assertEqual(t.public_port, t.local_port, "a one-to-one translation keeps the port")
+
+    def testPortRestrictedCone(self):
+        t = self.checkSite("port-restricted", "PORT RESTRICTED CONE", "PORT SENSITIVE", 0)
+        self.assertEqual(t.public_port, t.local_port, "masquerading keeps a free port")
+
+    def testSymmetricWithPortStepOne(self):
+        t = self.checkSite("symmetric:1", "SYMMETRIC", "PORT SENSITIVE", 1)
+        self.assertIn(t.public_port, self.sites["symmetric:1"].kind.mapping_ports())
+
+    def testSymmetricWithPortStepTwo(self):
+        t = self.checkSite("symmetric:2", "SYMMETRIC", "PORT SENSITIVE", 2)
+        self.assertIn(t.public_port, self.sites["symmetric:2"].kind.mapping_ports())
+
+    def testSymmetricWithRandomPorts(self):
+        self.checkSite("symmetric-random", "SYMMETRIC", "PORT SENSITIVE", None)
+
+    def testBindingSearchSkipsAnInterfaceThatCannotReachTheServer(self):
+        client = self.two_interfaces.clients[0]
+        self.assertEqual(client.search_addrs[1], client.addr, "the reachable address comes second")
+        d = self.discover(client)
+        self.assertEqual(d.returncode, programs.EXIT_VALID, d.describe())
+        t = d.topology
+        self.assertEqual(t.local_addr, client.addr, d.describe())
+        self.assertEqual((t.nat_type, t.public_addr), ("PORT RESTRICTED CONE", client.public_addr), d.describe())
+        self.assertIn(client.search_addrs[0], d.log, "the first address was tried first")
+
+    def testSilentServerMakesTheProbeExitThreePromptly(self):
+        d = self.discover(self.sites["none"].clients[0], self.silent.addrs)
+        self.assertEqual(d.returncode, programs.EXIT_UNREACHABLE, d.describe())
+        self.assertLess(d.elapsed, SILENT_EXIT_BOUND_S, d.describe())
+
+    def testRendezvousExitsCleanlyOnSigterm(self):
+        spare = programs.Rendezvous(self.silent, self.bin, ports=(14434, 14435)).start()
+        self.assertEqual(spare.stop(), 0, spare.process.output())
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,157 @@
+"""Each NAT kind's real behaviour, measured with the stdlib prober: how it maps, what it lets in, and whether
+an unsolicited datagram leaves state behind."""
+
+import concurrent.futures
+import sys
+import unittest
+
+import labsupport
+from tarnlab import nat, netns, programs, world
+
+WORKERS = 4
+PORT_KEEPING = ("none", "full-cone", "restricted-cone", "port-restricted", "port-restricted:stateful")
+EVERYTHING = {"sameEndpoint": True, "otherPort": True, "otherAddress": True, "otherBoth": True}
+SAME_ADDRESS = {"sameEndpoint": True, "otherPort": True, "otherAddress": False, "otherBoth": False}
+SAME_ENDPOINT = {"sameEndpoint": True, "otherPort": False, "otherAddress": False, "otherBoth": False}
+
+
+def _probe(site, addrs):
+    try:
+        return [programs.mapped_probe(c, addrs) for c in site.clients]
+    except (netns.CommandError, ValueError) as e:
+        return e
+
+
+class NatKindTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.reason = labsupport.lab_unavailable()
+        if cls.reason:
+            return
+        cls.lab = netns.Lab()
+        cls.addClassCleanup(cls.lab.close)
+        w = world.World(cls.lab)
+        server = w.add_host("srv", world.SERVER_ADDRS)
+        cls.server_addrs = server.addrs
+        cls.sites = {k.name: w.add_site(k, name=k.name.replace(":", "-"))
+                     for k in nat.STANDARD_KINDS + nat.STATEFUL_KINDS}
+        cls.shared = {k: w.add_site(k, clients=2, name=f"{k}-x2") for k in ("full-cone", "port-restricted")}
+        cls.isolated = w.add_site("port-restricted", name="iso", isolated_first=True)
+        programs.MappedResponder(server).start()
+        measured = list(cls.sites.values()) + list(cls.shared.values())
+        with concurrent.futures.ThreadPoolExecutor(WORKERS) as pool:
+            results = list(pool.map(lambda s: _probe(s, server.addrs), measured))
+        cls.results = {id(site): r for site, r in zip(measured, results)}
+
+    def setUp(self):
+        if self.reason:
+            self.skipTest(self.reason)
+
+    def measured(self, site):
+        result = self.results[id(site)]
+        if isinstance(result, Exception):
+            self.fail(f"prober failed at {site.kind.name}: {result}")
+        return result
+
+    def testMappingFollowsTheKind(self):
+        # kind -> "own" (the local endpoint), "kept" (outside address, local port), a port step, or "varies"
+        table = {
+            "none": "own",
+            "full-cone": "kept",
+            "restricted-cone": "kept",
+            "port-restricted": "kept",
+            "port-restricted:stateful": "kept",
+            "symmetric:1": 1,
+            "symmetric:2": 2,
+            "symmetric:1:stateful": 1,
+            "symmetric-random": "varies",
+            "symmetric-random:stateful": "varies",
+        }
+        self.assertEqual(set(table), set(self.sites))
+        for name, rule in table.items():
+            with self.subTest(kind=name):
+                site = self.sites[name]
+                client = site.clients[0]
+                r = self.measured(site)[0]
+                local = tuple(r["local"])
+                mapped = [tuple(m) for m in r["mapped"]]
+                ports = [p for _, p in mapped]
+                self.assertEqual(local[0], client.addr)
+                if rule == "own":
+                    self.assertEqual(mapped, [local] * 4)
+                    continue
+                self.assertEqual({a for a, _ in mapped}, {client.public_addr})
+                if rule == "kept":
+                    self.assertEqual(ports, [local[1]] * 4)
+                elif rule == "varies":
+                    self.assertGreater(len(set(ports)), 1, f"one public port for four destinations: {ports}")
+                else:
+                    self.assertEqual([b - a for a, b in zip(ports, ports[1:])], [rule] * 3, ports)
+                    self.assertTrue(set(ports) <= set(site.kind.mapping_ports()), ports)
+
+    def testInboundFilteringFollowsTheKind(self):
+        table = {
+            "none": EVERYTHING,
+            "full-cone": EVERYTHING,
+            "restricted-cone": SAME_ADDRESS,
+            "port-restricted": SAME_ENDPOINT,
+            "port-restricted:stateful": SAME_ENDPOINT,
+            "symmetric:1": SAME_ENDPOINT,
+            "symmetric:2": SAME_ENDPOINT,
+            "symmetric:1:stateful": SAME_ENDPOINT,
+            "symmetric-random": SAME_ENDPOINT,
+            "symmetric-random:stateful": SAME_ENDPOINT,
+        }
+        self.assertEqual(set(table), set(self.sites))
+        for name, admitted in table.items():
+            with self.subTest(kind=name):
+                self.assertEqual(self.measured(self.sites[name])[0]["admitted"], admitted)
+
+    def testUnsolicitedDatagramLeavesNoStateBehind(self):
+        # kind -> whether the unsolicited datagram reaches the client; filtered kinds only: the stateful ones
+        # show plain kernel behaviour, which the lab measures but does not assert.
+        table = {
+            "none": True,
+            "full-cone": True,
+            "restricted-cone": False,
+            "port-restricted": False,
+        }
+        for name, arrives in table.items():
+            with self.subTest(kind=name):
+                u = self.measured(self.sites[name])[0]["unsolicited"]
+                self.assertEqual(u["arrived"], arrives)
+                self.assertEqual(u["mappedPort"], u["localPort"], "the unsolicited datagram claimed the port")
+
+    def testClientsOfOneSiteShareOrOwnOutsideAddressesByKind(self):
+        for name, site in self.shared.items():
+            with self.subTest(kind=name):
+                results = self.measured(site)
+                self.assertEqual(len(results), 2)
+                outside = [{a for a, _ in r["mapped"]} for r in results]
+                self.assertEqual(outside, [{c.public_addr} for c in site.clients])
+                self.assertEqual([r["local"][0] for r in results], [c.addr for c in site.clients])
+                if site.kind.one_to_one:
+                    self.assertNotEqual(site.clients[0].public_addr, site.clients[1].public_addr)
+                else:
+                    self.assertEqual(site.clients[0].public_addr, site.clients[1].public_addr)
+                for r in results:
+                    self.assertEqual({p for _, p in r["mapped"]}, {r["local"][1]})
+
+    def testOnlyTheSiteAddressReachesTheInternet(self):
+        client = self.isolated.clients[0]
+        self.assertEqual(len(client.search_addrs), 2)
+        isolated, site_addr = client.search_addrs
+        self.assertEqual(site_addr, client.addr)
+        stray = client.ns.run([sys.executable, programs.MAPPED_SCRIPT, "probe", "--bind", isolated,
+                               "--server", ",".join(self.server_addrs),
+                               "--ports", ",".join(str(p) for p in programs.DEFAULT_PORTS),
+                               "--public", client.public_addr], timeout=programs.MAPPED_PROBE_TIMEOUT_S,
+                              check=False)
+        self.assertEqual(stray.returncode, 3, stray.stderr)
+        self.assertIn("no answer", stray.stderr)
+        r = programs.mapped_probe(client, self.server_addrs)
+        self.assertEqual({tuple(m) for m in r["mapped"]}, {(client.public_addr, r["local"][1])})
+
+
+if __name__ == "__main__":
+    unittest.main()
