@@ -1,0 +1,298 @@
+#include "tarn/client/impl/util/Messenger.h"
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <exception>
+#include <stdexcept>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/socket_base.hpp>
+#include <boost/system/system_error.hpp>
+
+#if defined(_WIN32)
+#include <winsock2.h>
+#else
+#include <poll.h>
+#endif
+
+#include "tarn/client/ConnectionException.h"
+#include "tarn/client/impl/Log.h"
+#include "tarn/client/impl/Network.h"
+
+namespace tarn {
+namespace client {
+namespace impl {
+namespace util {
+
+namespace {
+
+using boost::asio::ip::udp;
+using Clock = std::chrono::steady_clock;
+
+// Socket option values and user-space buffers; every message is far smaller.
+constexpr int kBufferSize = 2048;
+// How many connection-reset reports one receive swallows before passing the next one on.
+constexpr int kConnectionResetRetries = 77;
+// A wait polls the socket in this many steps of its time-out.
+constexpr int kWaitSteps = 5;
+
+bool isConnectionReset(const boost::system::error_code& error) {
+    return error == boost::asio::error::connection_reset || error == boost::asio::error::connection_refused;
+}
+
+#if defined(_WIN32)
+using PollDescriptor = WSAPOLLFD;
+int pollSocket(PollDescriptor* descriptor, int timeoutMs) {
+    return ::WSAPoll(descriptor, 1, timeoutMs);
+}
+boost::system::error_code lastSocketError() {
+    return boost::system::error_code(::WSAGetLastError(), boost::asio::error::get_system_category());
+}
+bool interrupted(const boost::system::error_code& error) {
+    return error == boost::asio::error::interrupted;
+}
+#else
+using PollDescriptor = pollfd;
+int pollSocket(PollDescriptor* descriptor, int timeoutMs) {
+    return ::poll(descriptor, 1, timeoutMs);
+}
+boost::system::error_code lastSocketError() {
+    return boost::system::error_code(errno, boost::asio::error::get_system_category());
+}
+bool interrupted(const boost::system::error_code& error) {
+    return error.value() == EINTR;
+}
+#endif
+
+// Waits until the socket has a datagram (or an error report) to read, or until the deadline.
+// A closed or broken socket throws, as a failed query for pending input would.
+bool readableBefore(udp::socket& socket, Clock::time_point deadline) {
+    PollDescriptor descriptor{};
+    descriptor.fd = socket.native_handle();
+    descriptor.events = POLLIN;
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        descriptor.revents = 0;
+        const int ready = pollSocket(&descriptor, left.count() > 0 ? static_cast<int>(left.count()) : 0);
+        if (ready > 0) {
+            if ((descriptor.revents & POLLNVAL) != 0) {
+                throw boost::system::system_error(boost::asio::error::bad_descriptor, "poll");
+            }
+            return true;
+        }
+        if (ready < 0) {
+            const boost::system::error_code error = lastSocketError();
+            if (!interrupted(error)) {
+                throw boost::system::system_error(error, "poll");
+            }
+        } else if (Clock::now() >= deadline) {
+            return false;
+        }
+    }
+}
+
+bool readableWithin(udp::socket& socket, int timeoutMs) {
+    return readableBefore(socket, Clock::now() + std::chrono::milliseconds(timeoutMs));
+}
+
+// The wait of one receive: a fifth of the time-out per step, until the steps add up to it. A datagram
+// ends the step the moment it arrives instead of at the step's end.
+bool waitForDatagram(udp::socket& socket, int timeoutMs) {
+    if (timeoutMs <= 0) {
+        return readableWithin(socket, 0);
+    }
+    const int step = timeoutMs / kWaitSteps;
+    if (step == 0) {
+        // Steps of 0 ms would never add up to the time-out: the clock ends this wait.
+        return readableWithin(socket, timeoutMs);
+    }
+    int waited = 0;
+    for (;;) {
+        if (readableWithin(socket, step)) {
+            return true;
+        }
+        waited += step;
+        if (waited >= timeoutMs) {
+            return false;
+        }
+    }
+}
+
+}  // namespace
+
+struct MessengerData {
+    explicit MessengerData(const udp::endpoint& requested);
+
+    // Only a container for the socket; it never runs.
+    boost::asio::io_context io;
+    udp::socket socket;
+    // 0.0.0.0:0 until doInit, then the endpoint the socket is really bound to.
+    udp::endpoint localEndpoint;
+    // Why the bind failed; empty after a successful bind. An unbound socket still reports
+    // 0.0.0.0:0 as its own endpoint here, so init needs this to fail.
+    std::string bindError;
+};
+
+MessengerData::MessengerData(const udp::endpoint& requested) : socket(io) {
+    socket.open(udp::v4());
+    socket.set_option(boost::asio::socket_base::reuse_address(true));
+    socket.set_option(boost::asio::socket_base::send_buffer_size(kBufferSize));
+    socket.set_option(boost::asio::socket_base::receive_buffer_size(kBufferSize));
+    try {
+        socket.bind(requested);
+    } catch (const std::exception& e) {
+        bindError = e.what();
+        Log::error("MessengerData", "cstr", "Messenger unable to bind to %1%: %2%", requested, bindError);
+    }
+}
+
+namespace {
+
+udp::endpoint endpointOf(const std::string& address, int port) {
+    udp::endpoint endpoint;
+    Network::initEndpoint(address, port, endpoint);
+    return endpoint;
+}
+
+void closeSocket(udp::socket& socket, const std::string& name) {
+    if (!socket.is_open()) {
+        return;
+    }
+    try {
+        socket.close();
+    } catch (const std::exception& e) {
+        Log::trace(name, "stop", "Could not close %1% socket: %2%", name, e.what());
+    }
+}
+
+}  // namespace
+
+Messenger::Messenger(const Endpoint& localEndpoint) : data(std::make_unique<MessengerData>(localEndpoint)) {}
+
+Messenger::Messenger(const std::string& address, int port) : Messenger(endpointOf(address, port)) {}
+
+Messenger::~Messenger() {
+    closeSocket(data->socket, getName());
+}
+
+const Messenger::Endpoint& Messenger::getLocalEndpoint() const {
+    return data->localEndpoint;
+}
+
+bool Messenger::send(const generated::Content& message, const Endpoint& destination) {
+    return send(message, EndpointList{destination});
+}
+
+bool Messenger::send(const generated::Content& message, const EndpointList& destinations) {
+    checkInitialized(getName(), "send");
+    std::array<unsigned char, kBufferSize> buffer;
+    const std::size_t length = generated::serializeMessage(message, buffer.data(), buffer.size());
+    if (length == 0) {
+        Log::trace(getName(), "send000", "Could not serialize object %1%",
+                   generated::messageToString(message));
+        return false;
+    }
+    bool allSent = true;
+    for (const Endpoint& destination : destinations) {
+        if (destination.port() == 0) {
+            Log::debug(getName(), "send002", "Not sending to %1%: no port", destination);
+            allSent = false;
+            continue;
+        }
+        boost::system::error_code error;
+        data->socket.send_to(boost::asio::buffer(buffer.data(), length), destination, 0, error);
+        if (error) {
+            Log::debug(getName(), "send003", "Could not send to %1%: %2%", destination, error.message());
+            allSent = false;
+        }
+    }
+    // The list text is built only when the line is written: this runs for every datagram.
+    if (ServiceRegistry::instance().isLogged(Log::kTrace)) {
+        Log::trace(getName(), "send001", "Sent %1% byte sized %2% from %3% to %4%", length,
+                   generated::typeName(message.type()), data->localEndpoint,
+                   Network::endpointsToString(destinations));
+    }
+    return allSent;
+}
+
+bool Messenger::receive(ReceivedMessage& message, int timeoutMs) {
+    checkInitialized(getName(), "receive");
+    try {
+        int resetRetries = kConnectionResetRetries;
+        for (;;) {
+            if (!waitForDatagram(data->socket, timeoutMs)) {
+                return false;
+            }
+            // One byte more than a message may take: a longer datagram is dropped, not cut short.
+            std::array<unsigned char, kBufferSize + 1> buffer;
+            Endpoint sender;
+            boost::system::error_code error;
+            std::size_t length = data->socket.receive_from(boost::asio::buffer(buffer), sender, 0, error);
+            if (error) {
+                if (isConnectionReset(error)) {
+                    // A report of an earlier datagram refused by its destination, not a datagram.
+                    if (resetRetries == 0) {
+                        throw boost::system::system_error(error, "receive_from");
+                    }
+                    --resetRetries;
+                    continue;
+                }
+                length = 0;
+            }
+            // A datagram that does not decode restarts the wait: a stray packet must not end it early.
+            if (length > static_cast<std::size_t>(kBufferSize) ||
+                !generated::parseMessage(message.content, buffer.data(), length)) {
+                continue;
+            }
+            message.localEndpoint = data->socket.local_endpoint();
+            message.remoteEndpoint = sender;
+            break;
+        }
+    } catch (const std::exception& e) {
+        Log::error(getName(), "receive", e.what());
+        throw ConnectionException(getName(), "receive", e.what());
+    }
+    Log::trace(getName(), "receive", "Received message: %1%", message);
+    return true;
+}
+
+bool Messenger::receiveMany(std::vector<ReceivedMessage>& messages, int timeoutMs, int maxCount) {
+    checkInitialized(getName(), "receive");
+    int received = 0;
+    for (;;) {
+        ReceivedMessage message;
+        if (!receive(message, timeoutMs)) {
+            break;
+        }
+        messages.push_back(std::move(message));
+        ++received;
+        if (received >= maxCount) {
+            break;
+        }
+    }
+    return received > 0;
+}
+
+bool Messenger::doInit() {
+    try {
+        if (!data->bindError.empty()) {
+            throw std::runtime_error(data->bindError);
+        }
+        data->localEndpoint = data->socket.local_endpoint();
+    } catch (const std::exception& e) {
+        Log::error(getName(), "doInit001", "Could not initialize %1% endpoint: %2%", getName(), e.what());
+        return false;
+    }
+    Log::trace(getName(), "doInit000", "Listening/sending from %1%", data->localEndpoint);
+    return true;
+}
+
+void Messenger::doShutdown() {
+    closeSocket(data->socket, getName());
+}
+
+}  // namespace util
+}  // namespace impl
+}  // namespace client
+}  // namespace tarn

@@ -1,0 +1,496 @@
+#include "tarn/client/impl/util/Messenger.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <boost/asio/io_context.hpp>
+
+#include "tarn/client/ConnectionException.h"
+#include "tarn/client/UninitializedException.h"
+#include "tarn/client/impl/Network.h"
+#include "tarn/client/impl/ServiceRegistry.h"
+
+namespace tarn {
+namespace client {
+namespace impl {
+namespace util {
+namespace {
+
+using boost::asio::ip::make_address_v4;
+using boost::asio::ip::udp;
+using generated::Attribute;
+using generated::Content;
+using Clock = std::chrono::steady_clock;
+using Bytes = std::vector<unsigned char>;
+
+udp::endpoint endpoint(const char* address, unsigned short port) {
+    return udp::endpoint(make_address_v4(address), port);
+}
+
+Content message(Content::Type type, const std::string& gameId = "") {
+    Content content;
+    content.set_type(type);
+    if (!gameId.empty()) {
+        generated::addGameId(content, gameId);
+    }
+    return content;
+}
+
+std::unique_ptr<Messenger> openMessenger(const char* address, const std::string& name) {
+    auto messenger = std::make_unique<Messenger>(address, 0);
+    messenger->setName(name);
+    EXPECT_TRUE(messenger->init()) << name;
+    return messenger;
+}
+
+long long millisecondsSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// A plain socket for datagrams the messenger cannot produce itself (garbage, oversize ones).
+class RawSender {
+public:
+    RawSender() : socket(io, endpoint("127.0.0.2", 0)) {}
+    void send(const Bytes& bytes, const udp::endpoint& to) { socket.send_to(boost::asio::buffer(bytes), to); }
+    udp::endpoint local() const { return socket.local_endpoint(); }
+
+private:
+    boost::asio::io_context io;
+    udp::socket socket;
+};
+
+// Sends at a fixed point of a test's timeline: the time of arrival is what such a test is about.
+class DelayedSend {
+public:
+    DelayedSend(RawSender& sender, std::vector<Bytes> datagrams, udp::endpoint to, Clock::time_point at)
+        : thread([&sender, datagrams, to, at] {
+              std::this_thread::sleep_until(at);
+              for (const Bytes& bytes : datagrams) {
+                  sender.send(bytes, to);
+              }
+          }) {}
+    ~DelayedSend() { thread.join(); }
+
+private:
+    std::thread thread;
+};
+
+// Lines written to standard output at TRACE level while call runs.
+std::string traceOutput(const std::function<void()>& call) {
+    LoggingService& logger = ServiceRegistry::instance().getLoggingService();
+    logger.setLevel(0);
+    testing::internal::CaptureStdout();
+    call();
+    const std::string output = testing::internal::GetCapturedStdout();
+    logger.setLevel(2);
+    return output;
+}
+
+std::string uninitializedText(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const UninitializedException& e) {
+        return e.what();
+    }
+    return "no exception";
+}
+
+TEST(Messenger, InitReportsTheBoundEndpoint) {
+    Messenger byText("127.0.0.2", 0);
+    Messenger byEndpoint(endpoint("127.0.0.1", 0));
+    for (Messenger* messenger : {&byText, &byEndpoint}) {
+        EXPECT_EQ(messenger->getLocalEndpoint(), endpoint("0.0.0.0", 0));
+        ASSERT_TRUE(messenger->init());
+        EXPECT_NE(messenger->getLocalEndpoint().port(), 0);
+    }
+    EXPECT_EQ(byText.getLocalEndpoint().address(), make_address_v4("127.0.0.2"));
+    EXPECT_EQ(byEndpoint.getLocalEndpoint().address(), make_address_v4("127.0.0.1"));
+    EXPECT_THROW(Messenger("", 0), ConnectionException);
+    EXPECT_THROW(Messenger("127.0.0.1", -1), ConnectionException);
+}
+
+TEST(Messenger, BindToAddressThatIsNotLocalFailsInit) {
+    std::unique_ptr<Messenger> messenger;
+    const std::string output = traceOutput([&] {
+        // 203.0.113.0/24 is reserved for documentation: never an address of this host.
+        messenger = std::make_unique<Messenger>("203.0.113.1", 0);
+        messenger->setName("test.foreign");
+        EXPECT_FALSE(messenger->init());
+    });
+    EXPECT_THAT(output, testing::HasSubstr("[ERROR]"));
+    EXPECT_THAT(output,
+                testing::HasSubstr("[MessengerData:cstr] Messenger unable to bind to 203.0.113.1:0: "));
+    EXPECT_THAT(output,
+                testing::HasSubstr("[test.foreign:doInit001] Could not initialize test.foreign endpoint: "));
+    EXPECT_FALSE(messenger->isInitialized());
+    EXPECT_EQ(
+        uninitializedText([&] { messenger->send(message(Content::BIND_REQ), endpoint("127.0.0.1", 9)); }),
+        "[test.foreign:send] test.foreign has not been initialized!");
+}
+
+TEST(Messenger, OperationsOnAnUninitializedMessengerThrow) {
+    Messenger neverInitialized("127.0.0.1", 0);
+    neverInitialized.setName("test.fresh");
+    Messenger shutDown("127.0.0.1", 0);
+    shutDown.setName("test.closed");
+    ASSERT_TRUE(shutDown.init());
+    shutDown.shutdown();
+
+    for (Messenger* messenger : {&neverInitialized, &shutDown}) {
+        const std::string name = messenger->getName();
+        const std::string send = "[" + name + ":send] " + name + " has not been initialized!";
+        const std::string receive = "[" + name + ":receive] " + name + " has not been initialized!";
+        ReceivedMessage one;
+        std::vector<ReceivedMessage> many;
+        EXPECT_EQ(
+            uninitializedText([&] { messenger->send(message(Content::BIND_REQ), endpoint("127.0.0.1", 9)); }),
+            send);
+        EXPECT_EQ(uninitializedText(
+                      [&] { messenger->send(message(Content::BIND_REQ), Messenger::EndpointList{}); }),
+                  send);
+        EXPECT_EQ(uninitializedText([&] { messenger->receive(one, 0); }), receive);
+        EXPECT_EQ(uninitializedText([&] { messenger->receiveMany(many, 0, 1); }), receive);
+    }
+}
+
+TEST(Messenger, ShutdownAndDestructionReleaseTheSocket) {
+    boost::asio::io_context io;
+    auto canBind = [&io](const udp::endpoint& at) {
+        udp::socket probe(io, udp::v4());
+        boost::system::error_code error;
+        probe.bind(at, error);
+        return !error;
+    };
+    udp::endpoint held;
+    {
+        Messenger messenger("127.0.0.1", 0);
+        ASSERT_TRUE(messenger.init());
+        held = messenger.getLocalEndpoint();
+        EXPECT_FALSE(canBind(held));
+        messenger.shutdown();
+        EXPECT_TRUE(canBind(held));
+        // A closed socket has no endpoint: a second init fails instead of reusing it.
+        EXPECT_FALSE(messenger.init());
+    }
+    {
+        Messenger messenger(held);
+        ASSERT_TRUE(messenger.init());
+        EXPECT_EQ(messenger.getLocalEndpoint(), held);
+        EXPECT_FALSE(canBind(held));
+    }
+    EXPECT_TRUE(canBind(held));
+}
+
+TEST(Messenger, SendSkipsPortZeroAndReportsTheFailure) {
+    auto sender = openMessenger("127.0.0.2", "test.sender");
+    auto first = openMessenger("127.0.0.1", "test.first");
+    auto third = openMessenger("127.0.0.2", "test.third");
+    const Messenger::EndpointList destinations = {first->getLocalEndpoint(), endpoint("127.0.0.1", 0),
+                                                  third->getLocalEndpoint()};
+    bool sent = true;
+    const std::string output =
+        traceOutput([&] { sent = sender->send(message(Content::BIND_REQ), destinations); });
+    EXPECT_FALSE(sent);
+    std::ostringstream line;
+    line << "[test.sender:send001] Sent 2 byte sized BIND_REQ from " << sender->getLocalEndpoint() << " to "
+         << Network::endpointsToString(destinations) << "\n";
+    EXPECT_THAT(output, testing::HasSubstr(line.str()));
+
+    for (Messenger* receiver : {first.get(), third.get()}) {
+        ReceivedMessage received;
+        ASSERT_TRUE(receiver->receive(received, 2000)) << receiver->getName();
+        EXPECT_EQ(received.content.type(), Content::BIND_REQ);
+        EXPECT_EQ(received.remoteEndpoint, sender->getLocalEndpoint());
+        EXPECT_EQ(received.localEndpoint, receiver->getLocalEndpoint());
+    }
+
+    EXPECT_TRUE(sender->send(message(Content::PING_DIRECT, "g"), first->getLocalEndpoint()));
+    EXPECT_TRUE(sender->send(message(Content::PING_DIRECT), Messenger::EndpointList{}));
+    EXPECT_FALSE(sender->send(message(Content::PING_DIRECT), endpoint("127.0.0.1", 0)));
+}
+
+TEST(Messenger, SendRefusesMessagesThatDoNotEncode) {
+    auto sender = openMessenger("127.0.0.1", "test.sender");
+    auto receiver = openMessenger("127.0.0.1", "test.receiver");
+    Content untyped;
+    Content tooBig = message(Content::PING_DIRECT, std::string(2100, 'x'));
+    bool sent = true;
+    const std::string output = traceOutput([&] {
+        EXPECT_FALSE(sender->send(untyped, receiver->getLocalEndpoint()));
+        EXPECT_FALSE(sender->send(tooBig, receiver->getLocalEndpoint()));
+        sent = sender->send(message(Content::BIND_RESP), receiver->getLocalEndpoint());
+    });
+    EXPECT_TRUE(sent);
+    EXPECT_THAT(output, testing::HasSubstr("[test.sender:send000] Could not serialize object "
+                                           "[type=BIND_REQ, attributes=[]]\n"));
+    // Nothing of the refused messages went out: the first datagram is the one sent after them.
+    ReceivedMessage received;
+    ASSERT_TRUE(receiver->receive(received, 2000));
+    EXPECT_EQ(received.content.type(), Content::BIND_RESP);
+}
+
+TEST(Messenger, ReceiveReturnsTheFirstDatagramThatDecodesAndLogsIt) {
+    auto receiver = openMessenger("127.0.0.1", "test.receiver");
+    auto sender = openMessenger("127.0.0.2", "test.sender");
+    Content ping = message(Content::PING_RESP, "game-1");
+    generated::addAddress(ping, Attribute::XOR_P2P_MAPPED_ADDRESS, endpoint("10.0.0.1", 5000), true);
+    ASSERT_TRUE(sender->send(ping, receiver->getLocalEndpoint()));
+
+    ReceivedMessage received;
+    bool got = false;
+    const std::string output = traceOutput([&] { got = receiver->receive(received, 2000); });
+    ASSERT_TRUE(got);
+    EXPECT_EQ(received.content.SerializeAsString(), ping.SerializeAsString());
+    std::ostringstream line;
+    line << "[test.receiver:receive] Received message: [local addr=" << receiver->getLocalEndpoint()
+         << ", remote addr=" << sender->getLocalEndpoint()
+         << ", message= [type=PING_RESP, attributes=[GAME_ID=game-1, "
+            "XOR_P2P_MAPPED_ADDRESS=10.0.0.1:5000]]]\n";
+    EXPECT_THAT(output, testing::HasSubstr(line.str()));
+}
+
+TEST(Messenger, SilenceEndsTheWaitAtTheTimeout) {
+    auto receiver = openMessenger("127.0.0.1", "test.receiver");
+    // 1 to 4 ms make a poll step of 0; the clock still ends those waits.
+    const int timeouts[] = {1, 3, 4, 5, 7, 60, 300};
+    for (int timeoutMs : timeouts) {
+        SCOPED_TRACE(timeoutMs);
+        ReceivedMessage received;
+        const Clock::time_point start = Clock::now();
+        EXPECT_FALSE(receiver->receive(received, timeoutMs));
+        const long long elapsed = millisecondsSince(start);
+        EXPECT_GE(elapsed, timeoutMs);
+        EXPECT_LT(elapsed, timeoutMs + 1000);
+    }
+}
+
+TEST(Messenger, ZeroTimeoutPollsOnce) {
+    auto receiver = openMessenger("127.0.0.1", "test.receiver");
+    auto sender = openMessenger("127.0.0.1", "test.sender");
+    for (int timeoutMs : {0, -1, -1000}) {
+        SCOPED_TRACE(timeoutMs);
+        ReceivedMessage received;
+        const Clock::time_point start = Clock::now();
+        EXPECT_FALSE(receiver->receive(received, timeoutMs));
+        EXPECT_LT(millisecondsSince(start), 200);
+    }
+
+    // A pending datagram is returned by a zero wait. Delivery on loopback is not synchronous with
+    // the send, so poll for it, bounded by a deadline.
+    ASSERT_TRUE(sender->send(message(Content::PING_CONFIRM), receiver->getLocalEndpoint()));
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(2);
+    ReceivedMessage received;
+    bool got = false;
+    while (!got && Clock::now() < deadline) {
+        got = receiver->receive(received, 0);
+    }
+    ASSERT_TRUE(got);
+    EXPECT_EQ(received.content.type(), Content::PING_CONFIRM);
+}
+
+TEST(Messenger, GarbageMidWaitRestartsTheWait) {
+    auto receiver = openMessenger("127.0.0.1", "test.receiver");
+    RawSender sender;
+    const int timeoutMs = 300;
+    const int garbageAtMs = 200;
+    const struct {
+        const char* what;
+        Bytes bytes;
+    } garbage[] = {
+        {"bytes that are no encoding", {0xFF, 0xFF, 0xFF}},
+        {"an empty datagram", {}},
+        {"a message without its type", {0x10, 0x64}},
+        {"an unknown type", {0x08, 0x63}},
+        {"a message cut short", {0x08, 0x0B, 0x22, 0x0D, 0x08, 0x01}},
+    };
+    for (const auto& g : garbage) {
+        SCOPED_TRACE(g.what);
+        const Clock::time_point start = Clock::now();
+        bool got = true;
+        {
+            DelayedSend later(sender, {g.bytes}, receiver->getLocalEndpoint(),
+                              start + std::chrono::milliseconds(garbageAtMs));
+            ReceivedMessage received;
+            got = receiver->receive(received, timeoutMs);
+        }
+        const long long elapsed = millisecondsSince(start);
+        EXPECT_FALSE(got);
+        // Without the restart the wait would end at 300 ms; with it, 300 ms after the garbage.
+        EXPECT_GE(elapsed, garbageAtMs + timeoutMs);
+        EXPECT_LT(elapsed, garbageAtMs + timeoutMs + 1500);
+    }
+}
+
+TEST(Messenger, GarbageBeforeAMessageIsSkipped) {
+    auto receiver = openMessenger("127.0.0.1", "test.receiver");
+    RawSender sender;
+    const Bytes bindResponse = {
+        0x08, 0x0B,  // field 1 (type), varint 11 = BIND_RESP
+    };
+    sender.send({0xFF, 0x01}, receiver->getLocalEndpoint());
+    sender.send({}, receiver->getLocalEndpoint());
+    sender.send(bindResponse, receiver->getLocalEndpoint());
+    ReceivedMessage received;
+    ASSERT_TRUE(receiver->receive(received, 2000));
+    EXPECT_EQ(received.content.type(), Content::BIND_RESP);
+    EXPECT_EQ(received.remoteEndpoint, sender.local());
+}
+
+// 2048 bytes of a valid message of the given type: type, then one unknown field filling the rest.
+Bytes fullSizeMessage(unsigned char type) {
+    Bytes bytes = {
+        0x08, type,  // field 1 (type)
+        0x7A,        // field 15, length-delimited (unknown to the schema)
+        0xFB, 0x0F,  //   varint 2043: 2 + 1 + 2 + 2043 = 2048 bytes in all
+    };
+    bytes.resize(2048, 0x55);
+    return bytes;
+}
+
+TEST(Messenger, DatagramsLongerThanTheBufferAreDropped) {
+    auto receiver = openMessenger("127.0.0.1", "test.receiver");
+    RawSender sender;
+
+    sender.send(fullSizeMessage(0x17), receiver->getLocalEndpoint());  // PING_CONFIRM
+    ReceivedMessage received;
+    ASSERT_TRUE(receiver->receive(received, 2000));
+    EXPECT_EQ(received.content.type(), Content::PING_CONFIRM);
+
+    // Its first 2048 bytes alone are a valid PING_DIRECT: cutting it short would accept it.
+    Bytes oversize = fullSizeMessage(0x14);
+    oversize.insert(oversize.end(), {0x7A, 0x02, 0x01, 0x02});  // field 15 again, 2 bytes
+    sender.send(oversize, receiver->getLocalEndpoint());
+    // The receive buffer holds little more than the oversize datagram, so the next one follows
+    // once the wait has had time to drop it.
+    const Clock::time_point start = Clock::now();
+    DelayedSend later(sender, {{0x08, 0x0B}}, receiver->getLocalEndpoint(),  // BIND_RESP
+                      start + std::chrono::milliseconds(200));
+    ASSERT_TRUE(receiver->receive(received, 2000));
+    EXPECT_EQ(received.content.type(), Content::BIND_RESP);
+}
+
+TEST(Messenger, ReceiveManyStopsAtItsCount) {
+    auto receiver = openMessenger("127.0.0.1", "test.receiver");
+    auto sender = openMessenger("127.0.0.2", "test.sender");
+    const int timeoutMs = 3000;
+
+    // Three datagrams and a maximum of three: no fourth wait of 3 s.
+    for (const char* id : {"1", "2", "3"}) {
+        ASSERT_TRUE(sender->send(message(Content::PING_DIRECT, id), receiver->getLocalEndpoint()));
+    }
+    std::vector<ReceivedMessage> received(1);
+    Clock::time_point start = Clock::now();
+    ASSERT_TRUE(receiver->receiveMany(received, timeoutMs, 3));
+    EXPECT_LT(millisecondsSince(start), timeoutMs / 2);
+    ASSERT_EQ(received.size(), 4u);  // appended to what the list held
+    std::string gameId;
+    for (int i = 1; i <= 3; ++i) {
+        ASSERT_TRUE(generated::getGameId(received[i].content, gameId));
+        EXPECT_EQ(gameId, std::to_string(i));
+    }
+
+    // A maximum of 0 or less still waits for one and leaves the rest queued.
+    for (int maxCount : {0, -5}) {
+        SCOPED_TRACE(maxCount);
+        ASSERT_TRUE(sender->send(message(Content::PING_RESP, "a"), receiver->getLocalEndpoint()));
+        ASSERT_TRUE(sender->send(message(Content::PING_RESP, "b"), receiver->getLocalEndpoint()));
+        received.clear();
+        ASSERT_TRUE(receiver->receiveMany(received, timeoutMs, maxCount));
+        ASSERT_EQ(received.size(), 1u);
+        ASSERT_TRUE(generated::getGameId(received[0].content, gameId));
+        EXPECT_EQ(gameId, "a");
+        ReceivedMessage rest;
+        ASSERT_TRUE(receiver->receive(rest, timeoutMs));
+        ASSERT_TRUE(generated::getGameId(rest.content, gameId));
+        EXPECT_EQ(gameId, "b");
+    }
+
+    // Fewer than the maximum: the wait for the next one times out and what arrived is kept.
+    ASSERT_TRUE(sender->send(message(Content::BIND_REQ), receiver->getLocalEndpoint()));
+    received.clear();
+    start = Clock::now();
+    EXPECT_TRUE(receiver->receiveMany(received, 100, 5));
+    EXPECT_GE(millisecondsSince(start), 100);
+    EXPECT_EQ(received.size(), 1u);
+
+    received.clear();
+    EXPECT_FALSE(receiver->receiveMany(received, 50, 5));
+    EXPECT_TRUE(received.empty());
+}
+
+// The connectivity pass's pattern: a listener thread receives on the messenger while another
+// thread sends through it. The echo answers every datagram; the next one leaves once the
+// listener has seen the answer, so the small receive buffers never overflow.
+TEST(Messenger, OneThreadSendsWhileAnotherReceives) {
+    auto shared = openMessenger("127.0.0.1", "test.shared");
+    auto echo = openMessenger("127.0.0.2", "test.echo");
+    const int count = 200;
+
+    std::atomic<bool> stop{false};
+    std::thread echoThread([&] {
+        ReceivedMessage request;
+        const Clock::time_point deadline = Clock::now() + std::chrono::seconds(30);
+        for (int echoed = 0; echoed < count && !stop && Clock::now() < deadline;) {
+            if (echo->receive(request, 100)) {
+                Content reply = request.content;
+                reply.set_type(Content::PING_RESP);
+                echo->send(reply, request.remoteEndpoint);
+                ++echoed;
+            }
+        }
+    });
+
+    std::mutex mutex;
+    std::condition_variable answered;
+    std::set<std::string> replies;
+    std::thread listener([&] {
+        ReceivedMessage reply;
+        const Clock::time_point deadline = Clock::now() + std::chrono::seconds(30);
+        while (!stop && Clock::now() < deadline) {
+            if (!shared->receive(reply, 100)) {
+                continue;
+            }
+            std::string gameId;
+            generated::getGameId(reply.content, gameId);
+            std::lock_guard<std::mutex> lock(mutex);
+            replies.insert(gameId);
+            answered.notify_all();
+        }
+    });
+
+    int sent = 0;
+    for (int i = 0; i < count; ++i) {
+        const std::string id = std::to_string(i);
+        if (!shared->send(message(Content::PING_DIRECT, id), echo->getLocalEndpoint())) {
+            break;
+        }
+        ++sent;
+        std::unique_lock<std::mutex> lock(mutex);
+        if (!answered.wait_for(lock, std::chrono::seconds(2), [&] { return replies.count(id) == 1; })) {
+            break;
+        }
+    }
+    stop = true;
+    listener.join();
+    echoThread.join();
+
+    EXPECT_EQ(sent, count);
+    EXPECT_EQ(replies.size(), static_cast<std::size_t>(count));
+}
+
+}  // namespace
+}  // namespace util
+}  // namespace impl
+}  // namespace client
+}  // namespace tarn
