@@ -1,0 +1,94 @@
+// tarn-rendezvous: the rendezvous server. Runs until SIGINT or SIGTERM and prints its counters
+// at the configured interval and at exit.
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+#include <exception>
+#include <string>
+
+#include <pthread.h>
+
+#include "tarn/server/CommandLine.h"
+#include "tarn/server/Counters.h"
+#include "tarn/server/Log.h"
+#include "tarn/server/Server.h"
+
+namespace {
+
+using tarn::server::Counters;
+using tarn::server::Server;
+
+void printCounters(const Server& server, bool json, const char* label) {
+    const auto values = server.counters();
+    if (json) {
+        std::printf("%s\n", Counters::toJson(values, server.uptimeSeconds()).c_str());
+    } else {
+        std::printf("%s: %s\n", label, Counters::toText(values).c_str());
+    }
+    std::fflush(stdout);
+}
+
+// Waits up to intervalSeconds (0: without limit) for SIGINT or SIGTERM; true when one came.
+bool waitForSignal(const sigset_t& signals, unsigned intervalSeconds) {
+    if (intervalSeconds == 0) {
+        int signal = 0;
+        while (sigwait(&signals, &signal) != 0) {
+        }
+        return true;
+    }
+    timespec timeout{static_cast<std::time_t>(intervalSeconds), 0};
+    for (;;) {
+        if (sigtimedwait(&signals, nullptr, &timeout) >= 0) {
+            return true;
+        }
+        if (errno == EAGAIN) {
+            return false;
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    tarn::server::ServerConfig config;
+    std::string message;
+    switch (tarn::server::CommandLine::parse(argc, argv, config, message)) {
+        case tarn::server::CommandLine::Outcome::Help:
+            std::printf("%s", message.c_str());
+            return 0;
+        case tarn::server::CommandLine::Outcome::Error:
+            std::fprintf(stderr, "tarn-rendezvous: %s\nTry 'tarn-rendezvous --help'.\n", message.c_str());
+            return 2;
+        case tarn::server::CommandLine::Outcome::Run:
+            break;
+    }
+
+    // The signals are taken by this thread alone: blocked here before any worker exists, so every
+    // worker inherits the mask, and collected with sigwait below.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    try {
+        Server server(config);
+        server.start();
+        const auto& s = server.endpoints();
+        std::printf("tarn-rendezvous listening on %s:%u %s:%u %s:%u %s:%u with %zu workers\n",
+                    s[0].address().to_string().c_str(), s[0].port(), s[1].address().to_string().c_str(),
+                    s[1].port(), s[2].address().to_string().c_str(), s[2].port(),
+                    s[3].address().to_string().c_str(), s[3].port(), server.workerCount());
+        std::fflush(stdout);
+        while (!waitForSignal(signals, config.statsIntervalSeconds)) {
+            printCounters(server, config.statsJson, "counters");
+        }
+        server.stop();
+        printCounters(server, config.statsJson, "final counters");
+        return 0;
+    } catch (const std::exception& error) {
+        tarn::server::Log::error(std::string("tarn-rendezvous cannot run: ") + error.what());
+        return 1;
+    }
+}

@@ -1,0 +1,173 @@
+#include "tarn/server/CommandLine.h"
+
+#include <cstdint>
+#include <fstream>
+#include <limits>
+#include <sstream>
+
+#include <boost/program_options.hpp>
+
+namespace tarn {
+namespace server {
+
+namespace po = boost::program_options;
+
+namespace {
+
+// Integers are read wide and range-checked here, because a negative number read into an unsigned
+// option would silently wrap around.
+template <typename T>
+bool narrow(const po::variables_map& values, const char* name, long long low, long long high, T& out,
+            std::string& message) {
+    if (values.count(name) == 0) {
+        return true;
+    }
+    const long long value = values[name].as<long long>();
+    if (value < low || value > high) {
+        message = std::string("--") + name + " must lie between " + std::to_string(low) + " and " +
+                  std::to_string(high) + ", not " + std::to_string(value);
+        return false;
+    }
+    out = static_cast<T>(value);
+    return true;
+}
+
+std::string number(double value) {
+    std::ostringstream out;
+    out << value;
+    return out.str();
+}
+
+po::options_description describeOptions(const ServerConfig& defaults) {
+    po::options_description endpoints(
+        "Endpoints (S1 = addr1:port1, S2 = addr1:port2, S3 = addr2:port1, S4 = addr2:port2)");
+    endpoints.add_options()("addr1", po::value<std::string>()->value_name("A"),
+                            ("first IPv4 address (" + defaults.addr1 + ")").c_str())(
+        "addr2", po::value<std::string>()->value_name("B"),
+        ("second IPv4 address (" + defaults.addr2 + ")").c_str())(
+        "port1", po::value<long long>()->value_name("P"),
+        ("first UDP port; 0 picks a free one (" + std::to_string(defaults.port1) + ")").c_str())(
+        "port2", po::value<long long>()->value_name("Q"),
+        ("second UDP port; 0 picks a free one (" + std::to_string(defaults.port2) + ")").c_str());
+
+    po::options_description limits("Abuse limits");
+    limits.add_options()("allow-window", po::value<long long>()->value_name("SECONDS"),
+                         ("a relay target must have sent a BIND_REQ within this time (" +
+                          std::to_string(defaults.allowWindowSeconds) + ")")
+                             .c_str())(
+        "allow-table", po::value<long long>()->value_name("N"),
+        ("endpoints remembered as relay targets; the oldest are forgotten first (" +
+         std::to_string(defaults.allowTableSize) + ")")
+            .c_str())(
+        "max-targets", po::value<long long>()->value_name("N"),
+        ("a PING_RELAY with more targets is refused (" + std::to_string(defaults.maxTargets) + ")").c_str())(
+        "max-reflected", po::value<long long>()->value_name("N"),
+        ("a PING_RELAY with more reflected addresses is refused (" + std::to_string(defaults.maxReflected) +
+         ")")
+            .c_str())("bind-rate", po::value<double>()->value_name("PER_S"),
+                      ("BIND_REQs per second from one source address; 0 turns the limit off (" +
+                       number(defaults.bindRate) + ")")
+                          .c_str())(
+        "bind-burst", po::value<double>()->value_name("N"),
+        ("BIND_REQs one address may send at once (" + number(defaults.bindBurst) + ")").c_str())(
+        "relay-rate", po::value<double>()->value_name("PER_S"),
+        ("PING_RELAYs per second from one source address; 0 turns the limit off (" +
+         number(defaults.relayRate) + ")")
+            .c_str())(
+        "relay-burst", po::value<double>()->value_name("N"),
+        ("PING_RELAYs one address may send at once (" + number(defaults.relayBurst) + ")").c_str())(
+        "rate-table", po::value<long long>()->value_name("N"),
+        ("source addresses whose rates are tracked (" + std::to_string(defaults.rateTableSize) + ")")
+            .c_str());
+
+    po::options_description operation("Operation");
+    operation.add_options()("threads", po::value<long long>()->value_name("N"),
+                            "worker threads; 0 = one per processor (0)")(
+        "batch", po::value<long long>()->value_name("N"),
+        ("datagrams read or sent per system call (" + std::to_string(defaults.batch) + ")").c_str())(
+        "socket-buffer", po::value<long long>()->value_name("BYTES"),
+        ("receive and send buffer per socket; 0 = system default (" + std::to_string(defaults.socketBuffer) +
+         ")")
+            .c_str())("stats-interval", po::value<long long>()->value_name("SECONDS"),
+                      ("print the counters this often; 0 = only at exit (" +
+                       std::to_string(defaults.statsIntervalSeconds) + ")")
+                          .c_str())("stats-json", po::bool_switch(),
+                                    "print the counters as one JSON object per line")(
+        "verbose", po::bool_switch(), "log every dropped datagram (up to 1000 lines a second per worker)")(
+        "config", po::value<std::string>()->value_name("FILE"),
+        "read options from FILE (\"port1 = 13434\" lines)")("help", "show this text");
+
+    po::options_description all;
+    all.add(endpoints).add(limits).add(operation);
+    return all;
+}
+
+}  // namespace
+
+CommandLine::Outcome CommandLine::parse(int argc, const char* const argv[], ServerConfig& config,
+                                        std::string& message) {
+    const po::options_description options = describeOptions(ServerConfig{});
+    po::variables_map values;
+    try {
+        po::store(po::command_line_parser(argc, argv).options(options).run(), values);
+        if (values.count("help")) {
+            std::ostringstream usage;
+            usage << "Usage: tarn-rendezvous [options]\n"
+                  << "Answers binding requests and relays pings on four UDP endpoints.\n"
+                  << options;
+            message = usage.str();
+            return Outcome::Help;
+        }
+        if (values.count("config")) {
+            const std::string file = values["config"].as<std::string>();
+            std::ifstream in(file);
+            if (!in) {
+                message = "cannot read the configuration file '" + file + "'";
+                return Outcome::Error;
+            }
+            po::store(po::parse_config_file(in, options), values);
+        }
+        po::notify(values);
+    } catch (const po::error& error) {
+        message = error.what();
+        return Outcome::Error;
+    }
+
+    if (values.count("addr1")) {
+        config.addr1 = values["addr1"].as<std::string>();
+    }
+    if (values.count("addr2")) {
+        config.addr2 = values["addr2"].as<std::string>();
+    }
+    const long long kMaxCount = std::numeric_limits<std::int32_t>::max();
+    const bool inRange = narrow(values, "port1", 0, 65535, config.port1, message) &&
+                         narrow(values, "port2", 0, 65535, config.port2, message) &&
+                         narrow(values, "threads", 0, 256, config.threads, message) &&
+                         narrow(values, "batch", 1, 1024, config.batch, message) &&
+                         narrow(values, "socket-buffer", 0, kMaxCount, config.socketBuffer, message) &&
+                         narrow(values, "allow-window", 1, kMaxCount, config.allowWindowSeconds, message) &&
+                         narrow(values, "allow-table", 1, kMaxCount, config.allowTableSize, message) &&
+                         narrow(values, "max-targets", 1, 1024, config.maxTargets, message) &&
+                         narrow(values, "max-reflected", 0, 1024, config.maxReflected, message) &&
+                         narrow(values, "rate-table", 1, kMaxCount, config.rateTableSize, message) &&
+                         narrow(values, "stats-interval", 0, kMaxCount, config.statsIntervalSeconds, message);
+    if (!inRange) {
+        return Outcome::Error;
+    }
+    for (const auto& [name, field] : {std::pair<const char*, double*>{"bind-rate", &config.bindRate},
+                                      {"bind-burst", &config.bindBurst},
+                                      {"relay-rate", &config.relayRate},
+                                      {"relay-burst", &config.relayBurst}}) {
+        if (values.count(name)) {
+            *field = values[name].as<double>();
+        }
+    }
+    config.statsJson = config.statsJson || values["stats-json"].as<bool>();
+    config.verbose = config.verbose || values["verbose"].as<bool>();
+
+    message = config.validate();
+    return message.empty() ? Outcome::Run : Outcome::Error;
+}
+
+}  // namespace server
+}  // namespace tarn

@@ -1,0 +1,87 @@
+#include "tarn/server/DatagramSocket.h"
+
+#include <cerrno>
+#include <string>
+#include <system_error>
+#include <utility>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace tarn {
+namespace server {
+
+namespace {
+
+std::string describe(const boost::asio::ip::udp::endpoint& endpoint) {
+    return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
+}
+
+void setBuffer(int fd, int option, int forced, unsigned bytes) {
+    const int size = static_cast<int>(bytes);
+    // The forcing variant passes the system's maximum but needs privileges; the plain one is capped.
+    if (setsockopt(fd, SOL_SOCKET, forced, &size, sizeof size) != 0) {
+        setsockopt(fd, SOL_SOCKET, option, &size, sizeof size);
+    }
+}
+
+}  // namespace
+
+DatagramSocket::DatagramSocket(const Endpoint& endpoint, bool shared, unsigned bufferBytes) {
+    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) {
+        throw std::system_error(errno, std::generic_category(), "cannot create a UDP socket");
+    }
+    const int on = 1;
+    if (shared && setsockopt(fd_, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) != 0) {
+        const int error = errno;
+        ::close(fd_);
+        throw std::system_error(error, std::generic_category(), "cannot share " + describe(endpoint));
+    }
+    if (bufferBytes > 0) {
+#ifdef SO_RCVBUFFORCE
+        setBuffer(fd_, SO_RCVBUF, SO_RCVBUFFORCE, bufferBytes);
+        setBuffer(fd_, SO_SNDBUF, SO_SNDBUFFORCE, bufferBytes);
+#else
+        setBuffer(fd_, SO_RCVBUF, SO_RCVBUF, bufferBytes);
+        setBuffer(fd_, SO_SNDBUF, SO_SNDBUF, bufferBytes);
+#endif
+    }
+    if (::bind(fd_, endpoint.data(), static_cast<socklen_t>(endpoint.size())) != 0) {
+        const int error = errno;
+        ::close(fd_);
+        throw std::system_error(error, std::generic_category(), "cannot bind " + describe(endpoint));
+    }
+}
+
+DatagramSocket::~DatagramSocket() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+DatagramSocket::DatagramSocket(DatagramSocket&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+
+DatagramSocket& DatagramSocket::operator=(DatagramSocket&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+        fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+}
+
+DatagramSocket::Endpoint DatagramSocket::localEndpoint() const {
+    Endpoint endpoint;
+    socklen_t length = static_cast<socklen_t>(endpoint.capacity());
+    if (::getsockname(fd_, endpoint.data(), &length) != 0) {
+        throw std::system_error(errno, std::generic_category(), "cannot read a socket's address");
+    }
+    endpoint.resize(length);
+    return endpoint;
+}
+
+}  // namespace server
+}  // namespace tarn

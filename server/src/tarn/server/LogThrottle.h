@@ -1,0 +1,30 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+
+namespace tarn {
+namespace server {
+
+// Limits the lines about dropped datagrams one worker writes, so that a flood of bad input costs
+// a few lines per second instead of the disk. Not thread-safe: one per worker.
+class LogThrottle {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    explicit LogThrottle(unsigned linesPerSecond);
+
+    // Whether a line may be written at now; counts the refused ones.
+    bool allow(Clock::time_point now);
+    // How many lines were refused since the last call, and resets that count.
+    std::uint64_t takeSuppressed();
+
+private:
+    unsigned linesPerSecond_;
+    Clock::time_point windowStart_{};
+    unsigned linesInWindow_ = 0;
+    std::uint64_t suppressed_ = 0;
+};
+
+}  // namespace server
+}  // namespace tarn

@@ -1,0 +1,194 @@
+#include "tarn/server/RequestHandler.h"
+
+#include <cstring>
+#include <string>
+
+#include "tarn/server/Log.h"
+
+namespace tarn {
+namespace server {
+
+using generated::Attribute;
+using generated::Content;
+
+namespace {
+
+std::string text(const boost::asio::ip::udp::endpoint& endpoint) {
+    return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
+}
+
+// Index of the endpoint that answers a change request received at via.
+std::size_t changedIndex(std::size_t via, Attribute::Change change) {
+    switch (change) {
+        case Attribute::CHANGE_PORT:
+            return via ^ 1;
+        case Attribute::CHANGE_ADDR:
+            return via ^ 2;
+        case Attribute::CHANGE_BOTH:
+            break;
+    }
+    return via ^ 3;
+}
+
+}  // namespace
+
+RequestHandler::RequestHandler(const Endpoints& endpoints, unsigned maxTargets, unsigned maxReflected,
+                               Shared shared, Counters& counters, unsigned logLinesPerSecond)
+    : endpoints_(endpoints),
+      maxTargets_(maxTargets),
+      maxReflected_(maxReflected),
+      shared_(shared),
+      counters_(counters),
+      throttle_(logLinesPerSecond) {}
+
+void RequestHandler::handle(const Datagram& datagram, std::size_t via, Clock::time_point now,
+                            SendBatch& out) {
+    counters_.add(Counters::kReceived);
+    if (datagram.oversized) {
+        drop(Counters::kDropOversized, datagram.source, now,
+             [] { return "datagram longer than " + std::to_string(kMaxDatagram) + " bytes"; });
+        return;
+    }
+    if (!generated::parseMessage(request_, datagram.data, datagram.length)) {
+        drop(Counters::kDropUndecodable, datagram.source, now,
+             [&] { return "undecodable datagram of " + std::to_string(datagram.length) + " bytes"; });
+        return;
+    }
+    switch (request_.type()) {
+        case Content::BIND_REQ:
+            handleBind(datagram.source, via, now, out);
+            break;
+        case Content::PING_RELAY:
+            handleRelay(datagram.source, via, now, out);
+            break;
+        default:
+            counters_.add(Counters::kOtherRequests);
+            drop(Counters::kDropOtherType, datagram.source, now, [&] {
+                return generated::typeName(request_.type()) + ", which this server does not answer";
+            });
+            break;
+    }
+}
+
+bool RequestHandler::isForbidden(const Endpoint& destination) const {
+    const auto address = destination.address().to_v4();
+    // 0.0.0.0/8 names "this host on this network" and is never a valid destination.
+    if (destination.port() == 0 || (address.to_uint() >> 24) == 0 || address.is_multicast() ||
+        address == boost::asio::ip::address_v4::broadcast()) {
+        return true;
+    }
+    for (const auto& own : endpoints_) {
+        if (destination == own) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void RequestHandler::handleBind(const Endpoint& source, std::size_t via, Clock::time_point now,
+                                SendBatch& out) {
+    // The last change request counts, as with every attribute the protocol reads.
+    const Attribute* change = nullptr;
+    for (const auto& attribute : request_.attributes()) {
+        if (attribute.type() == Attribute::CHANGE_REQUEST) {
+            change = &attribute;
+        }
+    }
+    counters_.add(change != nullptr ? Counters::kBindChangeRequests : Counters::kBindRequests);
+    if (isForbidden(source)) {
+        drop(Counters::kDropSourceForbidden, source, now,
+             [] { return std::string("BIND_REQ from an endpoint that must not be answered"); });
+        return;
+    }
+    if (!shared_.bindLimiter.allow(source.address().to_v4(), now)) {
+        drop(Counters::kDropBindRateLimited, source, now,
+             [] { return std::string("BIND_REQ over the rate limit of its address"); });
+        return;
+    }
+    shared_.allowList.remember(source, now);
+
+    answer_.Clear();
+    answer_.set_type(Content::BIND_RESP);
+    generated::addAddress(answer_, Attribute::XOR_MAPPED_ADDRESS, source, true);
+    unsigned char* bytes = out.next();
+    const std::size_t length = generated::serializeMessage(answer_, bytes, kMaxDatagram);
+    const std::size_t from = change != nullptr ? changedIndex(via, change->change()) : via;
+    out.commit(from, source, length);
+    counters_.add(Counters::kBindResponses);
+}
+
+void RequestHandler::handleRelay(const Endpoint& source, std::size_t via, Clock::time_point now,
+                                 SendBatch& out) {
+    counters_.add(Counters::kRelayRequests);
+    if (!shared_.relayLimiter.allow(source.address().to_v4(), now)) {
+        drop(Counters::kDropRelayRateLimited, source, now,
+             [] { return std::string("PING_RELAY over the rate limit of its address"); });
+        return;
+    }
+    // Count before decoding anything, so an oversized request costs as little as possible.
+    std::size_t targetCount = 0;
+    std::size_t reflectedCount = 0;
+    for (const auto& attribute : request_.attributes()) {
+        if (attribute.has_address()) {
+            targetCount += attribute.type() == Attribute::XOR_RESPONSE_TARGET;
+            reflectedCount += attribute.type() == Attribute::XOR_REFLECTED_FROM;
+        }
+    }
+    if (targetCount > maxTargets_ || reflectedCount > maxReflected_) {
+        drop(Counters::kDropRelayOverCap, source, now, [&] {
+            return "PING_RELAY with " + std::to_string(targetCount) + " targets and " +
+                   std::to_string(reflectedCount) + " reflected addresses; at most " +
+                   std::to_string(maxTargets_) + " and " + std::to_string(maxReflected_) + " are relayed";
+        });
+        return;
+    }
+    std::string gameId;
+    generated::getResponseTargets(request_, targets_, true);
+    if (!request_.has_uuid() || !generated::getGameId(request_, gameId) || targets_.empty()) {
+        drop(Counters::kDropRelayIncomplete, source, now,
+             [] { return std::string("PING_RELAY without a UUID, a game id or a target"); });
+        return;
+    }
+
+    answer_.Clear();
+    answer_.set_type(Content::PING_DIRECT);
+    generated::addGameId(answer_, gameId);
+    *answer_.mutable_uuid() = request_.uuid();
+    Endpoint reflected;
+    for (const auto& attribute : request_.attributes()) {
+        if (attribute.type() == Attribute::XOR_REFLECTED_FROM && attribute.has_address() &&
+            generated::decodeAddress(attribute.address(), reflected, true)) {
+            generated::addAddress(answer_, Attribute::XOR_RESPONSE_TARGET, reflected, true);
+        }
+    }
+    const std::size_t length = generated::serializeMessage(answer_, ping_.data(), ping_.size());
+    if (length == 0) {
+        drop(Counters::kDropRelayOverCap, source, now,
+             [] { return std::string("PING_RELAY whose ping does not fit into a datagram"); });
+        return;
+    }
+    for (const auto& target : targets_) {
+        if (isForbidden(target)) {
+            drop(Counters::kDropTargetForbidden, source, now,
+                 [&] { return "PING_RELAY target " + text(target) + " is not permitted"; });
+        } else if (!shared_.allowList.contains(target, now)) {
+            drop(Counters::kDropTargetUnknown, source, now,
+                 [&] { return "PING_RELAY target " + text(target) + " sent no binding request recently"; });
+        } else {
+            std::memcpy(out.next(), ping_.data(), length);
+            out.commit(via, target, length);
+            counters_.add(Counters::kRelayedPings);
+        }
+    }
+}
+
+void RequestHandler::logDrop(Counters::Id reason, const Endpoint& source, const std::string& why) {
+    std::string line = "dropped from " + text(source) + " (" + Counters::name(reason) + "): " + why;
+    if (const auto suppressed = throttle_.takeSuppressed()) {
+        line += "; " + std::to_string(suppressed) + " earlier drop lines suppressed";
+    }
+    Log::warn(line);
+}
+
+}  // namespace server
+}  // namespace tarn

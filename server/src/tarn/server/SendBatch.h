@@ -1,0 +1,58 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <boost/asio/ip/udp.hpp>
+
+#include "tarn/server/Datagram.h"
+
+namespace tarn {
+namespace server {
+
+// Datagrams waiting to leave through one of a worker's sockets. They leave in the order they were
+// queued, each run through the same socket with one system call (sendmmsg) where the system has
+// it, so that an answer never overtakes one queued before it.
+class SendBatch {
+public:
+    // fds are the worker's sockets; a datagram names its socket by index into them.
+    SendBatch(std::size_t capacity, std::vector<int> fds);
+    SendBatch(const SendBatch&) = delete;
+    SendBatch& operator=(const SendBatch&) = delete;
+
+    // Room for the next datagram (kMaxDatagram bytes); sends the queued ones first when full.
+    unsigned char* next();
+    // Queues the bytes written at next() for sending through socket index to destination.
+    void commit(std::size_t socketIndex, const boost::asio::ip::udp::endpoint& destination,
+                std::size_t length);
+    // Sends everything queued.
+    void flush();
+    // Datagrams the system refused since the last call, and resets that count.
+    std::uint64_t takeFailures();
+    // The error number of the latest refusal.
+    int lastError() const { return lastError_; }
+
+private:
+    void sendRun(std::size_t first, std::size_t end);
+
+    std::size_t capacity_;
+    std::vector<int> fds_;
+    std::size_t queued_ = 0;
+    std::vector<unsigned char> buffers_;
+    std::vector<sockaddr_in> destinations_;
+    std::vector<std::size_t> lengths_;
+    std::vector<std::size_t> sockets_;
+    std::uint64_t failures_ = 0;
+    int lastError_ = 0;
+#if defined(__linux__) && !defined(TARN_SERVER_PORTABLE_IO)
+    std::vector<iovec> iovecs_;
+    std::vector<mmsghdr> headers_;
+#endif
+};
+
+}  // namespace server
+}  // namespace tarn

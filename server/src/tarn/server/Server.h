@@ -1,0 +1,58 @@
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <memory>
+#include <vector>
+
+#include "tarn/server/AllowList.h"
+#include "tarn/server/Counters.h"
+#include "tarn/server/RateLimiter.h"
+#include "tarn/server/RequestHandler.h"
+#include "tarn/server/ServerConfig.h"
+#include "tarn/server/Worker.h"
+
+namespace tarn {
+namespace server {
+
+// The rendezvous server: binds the four endpoints for every worker at construction, serves them
+// from start() until stop(), and adds up the workers' counters on request.
+class Server {
+public:
+    using Endpoints = RequestHandler::Endpoints;
+
+    // Binds every socket. Throws std::invalid_argument for a configuration that fails validate()
+    // and std::runtime_error naming the endpoint when one cannot be bound.
+    explicit Server(const ServerConfig& config);
+    // Stops and joins the workers if they still run.
+    ~Server();
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    void start();
+    // Ends every worker and waits for them; the counters stay readable.
+    void stop();
+
+    // The bound endpoints, S1 to S4 (ports chosen by the system when the configuration said 0).
+    const Endpoints& endpoints() const { return endpoints_; }
+    std::size_t workerCount() const { return workers_.size(); }
+    // The sum of all workers' counters at this moment.
+    Counters::Values counters() const;
+    double uptimeSeconds() const;
+
+private:
+    // Binds every worker's four sockets and fills endpoints_; the result has one group per worker.
+    std::vector<std::vector<DatagramSocket>> bindAll(const ServerConfig& config, std::size_t workerCount);
+
+    Endpoints endpoints_;
+    std::chrono::steady_clock::time_point started_;
+    // Shared by all workers, so they must outlive them: declared first, destroyed last.
+    std::unique_ptr<AllowList> allowList_;
+    std::unique_ptr<RateLimiter> bindLimiter_;
+    std::unique_ptr<RateLimiter> relayLimiter_;
+    std::vector<std::unique_ptr<Counters>> counters_;
+    std::vector<std::unique_ptr<Worker>> workers_;
+};
+
+}  // namespace server
+}  // namespace tarn

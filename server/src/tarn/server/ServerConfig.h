@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace tarn {
+namespace server {
+
+// Everything an operator can set, with the defaults the server runs with out of the box.
+struct ServerConfig {
+    // The four endpoints are addr1:port1, addr1:port2, addr2:port1, addr2:port2. Port 0 lets the
+    // system pick a port that is free on both addresses.
+    std::string addr1 = "127.0.0.1";
+    std::string addr2 = "127.0.0.2";
+    std::uint16_t port1 = 13434;
+    std::uint16_t port2 = 13435;
+
+    // Worker threads, each with its own four sockets; 0 means one per processor.
+    unsigned threads = 0;
+    // Datagrams read or written per system call.
+    unsigned batch = 64;
+    // Requested receive and send buffer of each socket in bytes; 0 keeps the system default.
+    unsigned socketBuffer = 4 * 1024 * 1024;
+
+    // How long a binding request's source stays a permitted relay target, and how many are kept.
+    unsigned allowWindowSeconds = 600;
+    std::size_t allowTableSize = 262144;
+
+    // A relay request with more targets or reflected addresses than this is refused whole.
+    unsigned maxTargets = 32;
+    unsigned maxReflected = 64;
+
+    // Token buckets per source address: requests per second and burst; a rate of 0 turns the limit off.
+    double bindRate = 1000;
+    double bindBurst = 2000;
+    double relayRate = 100;
+    double relayBurst = 200;
+    std::size_t rateTableSize = 65536;
+
+    // Counters are printed every statsInterval seconds (0: only at exit), as JSON lines if statsJson.
+    unsigned statsIntervalSeconds = 60;
+    bool statsJson = false;
+    // Logs every dropped datagram (still throttled) instead of a summary.
+    bool verbose = false;
+
+    // The first problem with the values, or an empty text when they can be used.
+    std::string validate() const;
+};
+
+}  // namespace server
+}  // namespace tarn

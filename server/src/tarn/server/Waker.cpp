@@ -1,0 +1,34 @@
+#include "tarn/server/Waker.h"
+
+#include <cerrno>
+#include <system_error>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace tarn {
+namespace server {
+
+Waker::Waker() {
+    if (::pipe(fds_) != 0) {
+        throw std::system_error(errno, std::generic_category(), "cannot create a wake-up pipe");
+    }
+    for (const int fd : fds_) {
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
+}
+
+Waker::~Waker() {
+    ::close(fds_[0]);
+    ::close(fds_[1]);
+}
+
+void Waker::wake() {
+    const char byte = 1;
+    // A full pipe is already readable, so a refused write loses nothing.
+    [[maybe_unused]] const auto written = ::write(fds_[1], &byte, 1);
+}
+
+}  // namespace server
+}  // namespace tarn

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <thread>
+#include <vector>
+
+#include "tarn/server/Counters.h"
+#include "tarn/server/DatagramSocket.h"
+#include "tarn/server/RequestHandler.h"
+#include "tarn/server/Waker.h"
+
+namespace tarn {
+namespace server {
+
+// One thread serving its own socket on each of the four endpoints: it waits until a socket has
+// datagrams, reads a batch, handles it and sends the answers in one go.
+class Worker {
+public:
+    // sockets are the worker's four sockets in endpoint index order; handler answers their datagrams.
+    Worker(std::vector<DatagramSocket> sockets, std::size_t batch, RequestHandler handler,
+           Counters& counters);
+    // Stops and joins the thread if it still runs.
+    ~Worker();
+    Worker(const Worker&) = delete;
+    Worker& operator=(const Worker&) = delete;
+
+    void start();
+    // Asks the thread to end; returns at once.
+    void stop();
+    // Waits for the thread to end after stop().
+    void join();
+
+private:
+    void run();
+
+    std::vector<DatagramSocket> sockets_;
+    std::size_t batch_;
+    RequestHandler handler_;
+    Counters& counters_;
+    Waker waker_;
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+};
+
+}  // namespace server
+}  // namespace tarn

@@ -1,0 +1,174 @@
+#include "tarn/server/CommandLine.h"
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+namespace tarn {
+namespace server {
+namespace {
+
+using Outcome = CommandLine::Outcome;
+
+Outcome parse(std::vector<std::string> args, ServerConfig& config, std::string& message) {
+    args.insert(args.begin(), "tarn-rendezvous");
+    std::vector<const char*> argv;
+    for (const auto& arg : args) {
+        argv.push_back(arg.c_str());
+    }
+    return CommandLine::parse(static_cast<int>(argv.size()), argv.data(), config, message);
+}
+
+// A configuration file in the test's working directory, removed again at the end of the test.
+class ConfigFile {
+public:
+    explicit ConfigFile(const std::string& text)
+        : path_("server-test-" + std::to_string(::getpid()) + ".cfg") {
+        std::ofstream(path_) << text;
+    }
+    ~ConfigFile() { std::remove(path_.c_str()); }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+TEST(CommandLine, NoArgumentsGiveTheDefaults) {
+    ServerConfig config;
+    std::string message;
+    ASSERT_EQ(parse({}, config, message), Outcome::Run) << message;
+    EXPECT_EQ(config.addr1, "127.0.0.1");
+    EXPECT_EQ(config.addr2, "127.0.0.2");
+    EXPECT_EQ(config.port1, 13434);
+    EXPECT_EQ(config.port2, 13435);
+    EXPECT_EQ(config.allowWindowSeconds, 600u);
+    EXPECT_EQ(config.maxTargets, 32u);
+    EXPECT_EQ(config.maxReflected, 64u);
+    EXPECT_FALSE(config.statsJson);
+}
+
+TEST(CommandLine, EveryOptionReachesItsField) {
+    ServerConfig config;
+    std::string message;
+    ASSERT_EQ(parse({"--addr1",          "198.51.100.1",
+                     "--addr2",          "203.0.113.1",
+                     "--port1",          "3478",
+                     "--port2",          "3479",
+                     "--threads",        "3",
+                     "--batch",          "16",
+                     "--socket-buffer",  "0",
+                     "--allow-window",   "60",
+                     "--allow-table",    "100",
+                     "--max-targets",    "4",
+                     "--max-reflected",  "0",
+                     "--bind-rate",      "2.5",
+                     "--bind-burst",     "7",
+                     "--relay-rate",     "0",
+                     "--relay-burst",    "3",
+                     "--rate-table",     "50",
+                     "--stats-interval", "0",
+                     "--stats-json",     "--verbose"},
+                    config, message),
+              Outcome::Run)
+        << message;
+    EXPECT_EQ(config.addr1, "198.51.100.1");
+    EXPECT_EQ(config.addr2, "203.0.113.1");
+    EXPECT_EQ(config.port1, 3478);
+    EXPECT_EQ(config.port2, 3479);
+    EXPECT_EQ(config.threads, 3u);
+    EXPECT_EQ(config.batch, 16u);
+    EXPECT_EQ(config.socketBuffer, 0u);
+    EXPECT_EQ(config.allowWindowSeconds, 60u);
+    EXPECT_EQ(config.allowTableSize, 100u);
+    EXPECT_EQ(config.maxTargets, 4u);
+    EXPECT_EQ(config.maxReflected, 0u);
+    EXPECT_DOUBLE_EQ(config.bindRate, 2.5);
+    EXPECT_DOUBLE_EQ(config.bindBurst, 7);
+    EXPECT_DOUBLE_EQ(config.relayRate, 0);
+    EXPECT_DOUBLE_EQ(config.relayBurst, 3);
+    EXPECT_EQ(config.rateTableSize, 50u);
+    EXPECT_EQ(config.statsIntervalSeconds, 0u);
+    EXPECT_TRUE(config.statsJson);
+    EXPECT_TRUE(config.verbose);
+}
+
+TEST(CommandLine, BadValuesAreRefusedWithTheReason) {
+    const struct {
+        std::vector<std::string> args;
+        const char* mentions;
+    } rows[] = {
+        {{"--port1", "-1"}, "--port1"},
+        {{"--port2", "65536"}, "--port2"},
+        {{"--port1", "80x"}, "port1"},
+        {{"--addr1", "localhost"}, "--addr1"},
+        {{"--addr2", "0.0.0.0"}, "--addr2"},
+        {{"--addr2", "224.0.0.1"}, "--addr2"},
+        {{"--addr1", "127.0.0.2"}, "must differ"},
+        {{"--port1", "5000", "--port2", "5000"}, "must differ"},
+        {{"--batch", "0"}, "--batch"},
+        {{"--max-targets", "0"}, "--max-targets"},
+        {{"--max-reflected", "1025"}, "--max-reflected"},
+        {{"--bind-rate", "-1"}, "rates"},
+        {{"--relay-burst", "0"}, "bursts"},
+        {{"--threads", "257"}, "--threads"},
+        {{"--unknown"}, "unknown"},
+        {{"--port1"}, "port1"},
+        {{"--config", "/nonexistent/server.cfg"}, "/nonexistent/server.cfg"},
+    };
+    for (const auto& row : rows) {
+        ServerConfig config;
+        std::string message;
+        EXPECT_EQ(parse(row.args, config, message), Outcome::Error) << row.args[0];
+        EXPECT_NE(message.find(row.mentions), std::string::npos) << row.args[0] << ": " << message;
+    }
+}
+
+TEST(CommandLine, HelpListsEveryOption) {
+    ServerConfig config;
+    std::string message;
+    ASSERT_EQ(parse({"--port1", "1", "--help"}, config, message), Outcome::Help);
+    for (const char* option :
+         {"--addr1",         "--addr2",          "--port1",        "--port2",       "--threads",
+          "--batch",         "--socket-buffer",  "--allow-window", "--allow-table", "--max-targets",
+          "--max-reflected", "--bind-rate",      "--bind-burst",   "--relay-rate",  "--relay-burst",
+          "--rate-table",    "--stats-interval", "--stats-json",   "--verbose",     "--config",
+          "--help"}) {
+        EXPECT_NE(message.find(option), std::string::npos) << option;
+    }
+}
+
+TEST(CommandLine, ConfigFileSetsValuesAndTheCommandLineWins) {
+    ConfigFile file(
+        "# two public addresses\n"
+        "addr1 = 198.51.100.1\n"
+        "addr2 = 203.0.113.1\n"
+        "port1 = 3478\n"
+        "stats-json = true\n"
+        "max-targets = 8\n");
+    ServerConfig config;
+    std::string message;
+    ASSERT_EQ(parse({"--config", file.path(), "--port1", "4000"}, config, message), Outcome::Run) << message;
+    EXPECT_EQ(config.addr1, "198.51.100.1");
+    EXPECT_EQ(config.addr2, "203.0.113.1");
+    EXPECT_EQ(config.port1, 4000);
+    EXPECT_EQ(config.port2, 13435);
+    EXPECT_EQ(config.maxTargets, 8u);
+    EXPECT_TRUE(config.statsJson);
+}
+
+TEST(CommandLine, ConfigFileWithAnUnknownKeyIsRefused) {
+    ConfigFile file("port1 = 3478\nportx = 1\n");
+    ServerConfig config;
+    std::string message;
+    EXPECT_EQ(parse({"--config", file.path()}, config, message), Outcome::Error);
+    EXPECT_NE(message.find("portx"), std::string::npos) << message;
+}
+
+}  // namespace
+}  // namespace server
+}  // namespace tarn

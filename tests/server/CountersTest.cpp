@@ -1,0 +1,86 @@
+#include "tarn/server/Counters.h"
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+namespace tarn {
+namespace server {
+namespace {
+
+Counters::Values numbered() {
+    Counters::Values values{};
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        values[i] = 100 + i;
+    }
+    return values;
+}
+
+TEST(Counters, JsonLineGroupsEveryCounterByKind) {
+    const std::string line = Counters::toJson(numbered(), 12.5);
+    EXPECT_EQ(line.find('\n'), std::string::npos);
+    EXPECT_EQ(line,
+              "{\"uptimeSeconds\":12.500,\"received\":100,"
+              "\"requests\":{\"bind\":101,\"bindChange\":102,\"relay\":103,\"other\":104},"
+              "\"sent\":{\"bindResponses\":105,\"relayedPings\":106},"
+              "\"dropped\":{\"oversized\":107,\"undecodable\":108,\"otherType\":109,\"bindRateLimited\":110,"
+              "\"relayRateLimited\":111,\"relayOverCap\":112,\"relayIncomplete\":113,\"targetUnknown\":114,"
+              "\"targetForbidden\":115,\"sourceForbidden\":116,\"sendFailed\":117}}");
+    const auto parsed = nlohmann::json::parse(line);
+    EXPECT_EQ(parsed["dropped"]["sendFailed"], 117);
+}
+
+TEST(Counters, TextLineNamesEveryCounter) {
+    EXPECT_EQ(
+        Counters::toText(numbered()),
+        "received=100 requests: bind=101 bindChange=102 relay=103 other=104 | sent: bindResponses=105 "
+        "relayedPings=106 | dropped: oversized=107 undecodable=108 otherType=109 bindRateLimited=110 "
+        "relayRateLimited=111 relayOverCap=112 relayIncomplete=113 targetUnknown=114 targetForbidden=115 "
+        "sourceForbidden=116 sendFailed=117");
+}
+
+TEST(Counters, NamesOfEveryIdAndAnOutOfRangeOne) {
+    const struct {
+        Counters::Id id;
+        const char* name;
+    } rows[] = {
+        {Counters::kReceived, "received"},
+        {Counters::kBindChangeRequests, "bindChange"},
+        {Counters::kDropTargetUnknown, "targetUnknown"},
+        {Counters::kDropSendFailed, "sendFailed"},
+        {Counters::kCount, "?"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_STREQ(Counters::name(row.id), row.name);
+    }
+}
+
+TEST(Counters, WorkersCountingAtOnceAddUp) {
+    Counters first;
+    Counters second;
+    std::vector<std::thread> threads;
+    for (Counters* counters : {&first, &first, &second}) {
+        threads.emplace_back([counters] {
+            for (int i = 0; i < 10000; ++i) {
+                counters->add(Counters::kReceived);
+                counters->add(Counters::kDropSendFailed, 2);
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    Counters::Values totals{};
+    first.addTo(totals);
+    second.addTo(totals);
+    EXPECT_EQ(totals[Counters::kReceived], 30000u);
+    EXPECT_EQ(totals[Counters::kDropSendFailed], 60000u);
+    EXPECT_EQ(totals[Counters::kBindRequests], 0u);
+}
+
+}  // namespace
+}  // namespace server
+}  // namespace tarn
