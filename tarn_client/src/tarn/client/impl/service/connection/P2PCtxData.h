@@ -37,7 +37,8 @@ struct P2PCtxData {
     // Logger name of the listener side; the context's own name once it is initialized.
     std::string name = "P2PCtxData";
     long clientId;
-    const std::string& gameId;
+    // A copy: the context must not depend on the lifetime of the caller's string.
+    const std::string gameId;
     // Set by the pass thread, read by the listener once per turn.
     std::atomic<bool> stopped{false};
     // Guards peers and topology.publicPort: the listener writes both while the pass reads them.

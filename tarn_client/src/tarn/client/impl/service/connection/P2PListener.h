@@ -19,7 +19,7 @@ namespace connection {
 class P2PListener {
 public:
     // How long one turn waits for a datagram; also bounds how late a stop request is noticed.
-    static const int kReceiveTimeoutMs = 100;
+    static constexpr int kReceiveTimeoutMs = 100;
 
     // The thread body: receives and processes until data.stopped is set.
     static void listen(P2PCtxData& data);

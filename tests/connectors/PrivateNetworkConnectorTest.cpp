@@ -1,0 +1,140 @@
+#include "tarn/client/impl/service/connection/PrivateNetworkConnector.h"
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "ConnectorFixture.h"
+#include "tarn/client/ConnectionException.h"
+
+namespace {
+
+using namespace p2ptest;
+using tarn::client::impl::service::connection::P2PContext;
+using tarn::client::impl::service::connection::PrivateNetworkConnector;
+using tarn::client::impl::util::Messenger;
+using tarn::client::impl::util::ReceivedMessage;
+using ::testing::ElementsAre;
+
+class PrivateConnectorTest : public ConnectorFixture {};
+
+TEST_F(PrivateConnectorTest, DestinationsAreTheOwnLocalEndpointsOfThePeersStillToReach) {
+    const Topology first = topology(NatType::PORT_RESTRICTED_CONE, "10.0.0.1", 4001, "192.0.2.1", 7001);
+    const Topology second = topology(NatType::SYMMETRIC, "127.0.0.2", 4005, "192.0.2.5", 7005, 1);
+    Topology invalid = first;
+    invalid.publicAddr.clear();
+    peers = {peer(1, own, ConnectionType::SELF),
+             peer(2, first),
+             peer(3, first, ConnectionType::DIRECT_PUBLIC),
+             peer(4, invalid),
+             peer(5, first, ConnectionType::RELAY),
+             peer(6, second)};
+    makeContext();
+    PrivateNetworkConnector connector;
+    initConnector(connector);
+    EndpointList dests;
+    EndpointList targets;
+    connector.getDestinations(dests, targets, *context);
+    EXPECT_THAT(dests, ElementsAre(endpoint("10.0.0.1", 4001), endpoint("127.0.0.2", 4005)));
+    EXPECT_THAT(targets, ElementsAre(local->getLocalEndpoint()));
+}
+
+TEST_F(PrivateConnectorTest, RoundWithNobodyLeftSendsNothingAndReturnsAtOnce) {
+    Socket silent("127.0.0.1");
+    const Topology reached = topology(NatType::NONE, "127.0.0.1", silent.port(), "127.0.0.1", silent.port());
+    peers = {peer(2, reached, ConnectionType::DIRECT_PRIVATE), peer(3, reached, ConnectionType::RELAY)};
+    makeContext();
+    configure("tarn.timeout.private", "3000");
+    PrivateNetworkConnector connector;
+    initConnector(connector);
+    EndpointList dests;
+    EndpointList targets;
+    connector.getDestinations(dests, targets, *context);
+    EXPECT_TRUE(dests.empty());
+    EXPECT_TRUE(targets.empty());
+
+    const auto start = std::chrono::steady_clock::now();
+    connector.connect(*context);
+    EXPECT_LT(millisecondsSince(start), 1000);
+    // Our socket's next datagram to the peer arrives first: the round sent it nothing.
+    gen::Content marker;
+    marker.set_type(gen::Content::BIND_REQ);
+    local->send(marker, silent.endpoint());
+    ReceivedMessage received;
+    ASSERT_TRUE(silent.receive(received));
+    EXPECT_EQ(gen::Content::BIND_REQ, received.content.type());
+}
+
+TEST_F(PrivateConnectorTest, MalformedPeerAddressEndsTheRound) {
+    peers = {peer(2, topology(NatType::NONE, "peer..bad", 4001, "192.0.2.1", 4001))};
+    makeContext();
+    PrivateNetworkConnector connector;
+    initConnector(connector);
+    EndpointList dests;
+    EndpointList targets;
+    EXPECT_THROW(connector.getDestinations(dests, targets, *context), tarn::client::ConnectionException);
+    EXPECT_THROW(connector.connect(*context), tarn::client::ConnectionException);
+}
+
+TEST_F(PrivateConnectorTest, RoundPingsEveryPeerOnceNamingOurEndpointAndWaitsItsTimeout) {
+    Socket first("127.0.0.1");
+    Socket second("127.0.0.2");
+    peers = {peer(2, topology(NatType::NONE, "127.0.0.1", first.port(), "127.0.0.1", first.port())),
+             peer(3, topology(NatType::NONE, "127.0.0.2", second.port(), "127.0.0.2", second.port()))};
+    makeContext();
+    configure("tarn.timeout.private", "200");
+    PrivateNetworkConnector connector;
+    initConnector(connector);
+    const auto start = std::chrono::steady_clock::now();
+    connector.connect(*context);
+    EXPECT_GE(millisecondsSince(start), 200);
+    for (Socket* socket : {&first, &second}) {
+        ReceivedMessage ping;
+        ASSERT_TRUE(socket->receive(ping));
+        EXPECT_EQ(gen::Content::PING_DIRECT, ping.content.type());
+        EXPECT_EQ(local->getLocalEndpoint(), ping.remoteEndpoint);
+        EXPECT_THAT(responseTargets(ping.content), ElementsAre(local->getLocalEndpoint()));
+        std::string gameId;
+        EXPECT_TRUE(gen::getGameId(ping.content, gameId));
+        EXPECT_EQ(kGame, gameId);
+        EXPECT_FALSE(socket->receive(ping, 0)) << "a second ping in one round";
+    }
+    EXPECT_TRUE(logHas(work->log(), "[test.connector:waitFor] test.connector@" +
+                                        text(local->getLocalEndpoint()) + " stopped listening after 200 ms"));
+}
+
+TEST_F(PrivateConnectorTest, RoundEndsAsSoonAsTheOtherClientAnswers) {
+    // The other client: its own messenger and listening context, with us in its peer list.
+    Messenger remote("127.0.0.1", 0);
+    remote.setName("test.remote");
+    ASSERT_TRUE(remote.init());
+    Topology remoteTopology = topology(NatType::NONE, "127.0.0.1", remote.getLocalEndpoint().port(),
+                                       "127.0.0.1", remote.getLocalEndpoint().port());
+    std::vector<Peer> remotePeers = {peer(1, own), peer(2, remoteTopology, ConnectionType::SELF)};
+    P2PContext remoteContext(2, kGame, remote, remotePeers, remoteTopology);
+    remoteContext.setName("test.remoteContext");
+    remoteContext.init();
+    remoteContext.startListening();
+
+    peers = {peer(1, own, ConnectionType::SELF), peer(2, remoteTopology)};
+    makeContext();
+    context->startListening();
+    configure("tarn.timeout.private", "5000");
+    PrivateNetworkConnector connector;
+    initConnector(connector);
+    const auto start = std::chrono::steady_clock::now();
+    connector.connect(*context);
+    EXPECT_LT(millisecondsSince(start), 1000);
+    context->shutdown();
+    // Our confirmation may still be on its way to the other side: its own wait ends with it.
+    remoteContext.waitFor("test.remoteWait", 5000);
+    remoteContext.shutdown();
+    EXPECT_EQ(ConnectionType::DIRECT_PRIVATE, peers[1].connection);
+    EXPECT_EQ(ConnectionType::DIRECT_PRIVATE, remotePeers[0].connection);
+    remote.shutdown();
+}
+
+}  // namespace

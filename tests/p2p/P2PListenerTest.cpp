@@ -1,0 +1,375 @@
+#include "tarn/client/impl/service/connection/P2PListener.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "P2PTestSupport.h"
+#include "tarn/client/impl/service/connection/P2PContext.h"
+
+namespace {
+
+using namespace p2ptest;
+using tarn::client::impl::service::connection::P2PContext;
+using tarn::client::impl::service::connection::P2PCtxData;
+using tarn::client::impl::util::Messenger;
+using tarn::client::impl::util::ReceivedMessage;
+using Listener = tarn::client::impl::service::connection::P2PListener;
+
+const long kClientId = 11;
+const long kPeerId = 7;
+const char* const kGame = "game-42";
+const int kOwnPublicPort = 5555;
+
+// A listening context of client 11 on 127.0.0.1 with one peer, client 7, whose own local
+// endpoint is peerLocal and whose NAT mapping is played by peerPublic. server stands for the
+// first rendezvous server, probe for a second socket of client 7 used to check that earlier
+// messages have been handled.
+class ListenerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        work.reset(new WorkDir);
+        server.reset(new Socket("127.0.0.2"));
+        configure("tarn.addr.1", "127.0.0.2");
+        configure("tarn.port.1", std::to_string(server->port()));
+        local.reset(new Messenger("127.0.0.1", 0));
+        local->setName("test.local");
+        ASSERT_TRUE(local->init());
+        peerLocal.reset(new Socket("127.0.0.1"));
+        peerPublic.reset(new Socket("127.0.0.2"));
+        probe.reset(new Socket("127.0.0.1"));
+        own = topology(NatType::PORT_RESTRICTED_CONE, "127.0.0.1", local->getLocalEndpoint().port(),
+                       "198.51.100.1", kOwnPublicPort);
+        peers = {peer(kClientId, own, ConnectionType::SELF),
+                 peer(kPeerId, topology(NatType::PORT_RESTRICTED_CONE, "127.0.0.1", peerLocal->port(),
+                                        "192.0.2.7", 4000))};
+        context.reset(new P2PContext(kClientId, kGame, *local, peers, own));
+        context->setName("test.P2PContext");
+        ASSERT_TRUE(context->init());
+        context->startListening();
+    }
+
+    void TearDown() override {
+        context.reset();
+        local->shutdown();
+    }
+
+    // Once the probe's own ping is answered, every datagram sent to the context before it has
+    // been handled, and every answer to it has reached its destination's socket.
+    void drain() {
+        probe->send(peerMessage(gen::Content::PING_DIRECT, kGame, kPeerId, "127.0.0.1", {probe->endpoint()}),
+                    local->getLocalEndpoint());
+        ReceivedMessage answer;
+        ASSERT_TRUE(probe->receive(answer));
+        ASSERT_EQ(gen::Content::PING_RESP, answer.content.type());
+    }
+
+    // Nothing was sent to the socket in answer to what the context got so far.
+    void expectSilenceAt(Socket& socket) {
+        drain();
+        ReceivedMessage unexpected;
+        EXPECT_FALSE(socket.receive(unexpected, 0)) << gen::messageToString(unexpected.content);
+    }
+
+    // Stops the listener: from here the peers, the topology and the log can be read.
+    void settle() { context->stopListening(); }
+
+    ReceivedMessage expectAnswer(Socket& socket, gen::Content::Type type) {
+        ReceivedMessage answer;
+        EXPECT_TRUE(socket.receive(answer)) << "no " << gen::typeName(type) << " at " << socket.endpoint();
+        EXPECT_EQ(gen::typeName(type), gen::typeName(answer.content.type()));
+        EXPECT_EQ(local->getLocalEndpoint(), answer.remoteEndpoint);
+        return answer;
+    }
+
+    // Every message of the pass names the game and the sender: client 11 on 127.0.0.1.
+    static void expectStamped(const gen::Content& message) {
+        std::string gameId;
+        EXPECT_TRUE(gen::getGameId(message, gameId));
+        EXPECT_EQ(kGame, gameId);
+        ASSERT_TRUE(message.has_uuid());
+        EXPECT_EQ(static_cast<std::uint64_t>(kClientId), message.uuid().uuid_upper());
+        EXPECT_EQ(0x7F000001u, message.uuid().uuid_lower());
+    }
+
+    std::unique_ptr<WorkDir> work;
+    std::unique_ptr<Socket> server;
+    std::unique_ptr<Messenger> local;
+    std::unique_ptr<Socket> peerLocal;
+    std::unique_ptr<Socket> peerPublic;
+    std::unique_ptr<Socket> probe;
+    Topology own;
+    std::vector<Peer> peers;
+    std::unique_ptr<P2PContext> context;
+};
+
+TEST_F(ListenerTest, PingDirectIsAnsweredAtEveryResponseTarget) {
+    peerLocal->send(peerMessage(gen::Content::PING_DIRECT, kGame, kPeerId, "127.0.0.1",
+                                {peerLocal->endpoint(), peerPublic->endpoint()}),
+                    local->getLocalEndpoint());
+    for (Socket* target : {peerLocal.get(), peerPublic.get()}) {
+        ReceivedMessage answer = expectAnswer(*target, gen::Content::PING_RESP);
+        expectStamped(answer.content);
+        Endpoint mapped;
+        EXPECT_FALSE(gen::getP2PMappedAddress(answer.content, mapped, true));
+        EXPECT_TRUE(responseTargets(answer.content).empty());
+    }
+    // A ping alone connects nobody.
+    EXPECT_EQ(1, context->countUnconnectedPeers());
+    settle();
+    EXPECT_TRUE(logLacks(work->log(), ("process003")));
+}
+
+TEST_F(ListenerTest, PingDirectFromOutsideItsTargetsIsAlsoAnsweredAtTheSender) {
+    peerPublic->send(
+        peerMessage(gen::Content::PING_DIRECT, kGame, kPeerId, "127.0.0.1", {peerLocal->endpoint()}),
+        local->getLocalEndpoint());
+    for (Socket* target : {peerLocal.get(), peerPublic.get()}) {
+        ReceivedMessage answer = expectAnswer(*target, gen::Content::PING_RESP);
+        expectStamped(answer.content);
+        Endpoint mapped;
+        ASSERT_TRUE(gen::getP2PMappedAddress(answer.content, mapped, true));
+        EXPECT_EQ(peerPublic->endpoint(), mapped);
+    }
+    settle();
+    const std::string log = work->log();
+    EXPECT_TRUE(logHas(log, "[test.P2PContext:process003] Peer 7's real address " +
+                                text(peerPublic->endpoint()) + " not in target list: \n[\n\t" +
+                                text(peerLocal->endpoint()) + "\n\t" + text(peerPublic->endpoint()) + "\n]"));
+}
+
+TEST_F(ListenerTest, RelayedPingIsAnsweredOnlyAtItsTargets) {
+    // A rendezvous server forwards the ping with the original sender's game id and UUID.
+    server->send(
+        peerMessage(gen::Content::PING_DIRECT, kGame, kPeerId, "127.0.0.1", {peerPublic->endpoint()}),
+        local->getLocalEndpoint());
+    ReceivedMessage answer = expectAnswer(*peerPublic, gen::Content::PING_RESP);
+    Endpoint mapped;
+    EXPECT_FALSE(gen::getP2PMappedAddress(answer.content, mapped, true));
+    expectSilenceAt(*server);
+    settle();
+    EXPECT_TRUE(logLacks(work->log(), ("process003")));
+}
+
+TEST_F(ListenerTest, AnswersMarkThePeerByTheEndpointTheyCameFrom) {
+    struct Case {
+        gen::Content::Type type;
+        bool fromOwnLocalEndpoint;
+        ConnectionType before;
+        ConnectionType expected;
+    };
+    const Case cases[] = {
+        {gen::Content::PING_RESP, true, ConnectionType::NONE, ConnectionType::DIRECT_PRIVATE},
+        {gen::Content::PING_RESP, false, ConnectionType::NONE, ConnectionType::DIRECT_PUBLIC},
+        {gen::Content::PING_CONFIRM, true, ConnectionType::NONE, ConnectionType::DIRECT_PRIVATE},
+        {gen::Content::PING_CONFIRM, false, ConnectionType::NONE, ConnectionType::DIRECT_PUBLIC},
+        // The host's relay mark gives way to a path that works.
+        {gen::Content::PING_CONFIRM, true, ConnectionType::RELAY, ConnectionType::DIRECT_PRIVATE},
+        {gen::Content::PING_RESP, false, ConnectionType::RELAY, ConnectionType::DIRECT_PUBLIC},
+    };
+    const Topology original = peers[1].topology;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(gen::typeName(c.type) +
+                     (c.fromOwnLocalEndpoint ? " from own local" : " from elsewhere") + " after " +
+                     tarn::client::toString(c.before));
+        settle();
+        peers[1].connection = c.before;
+        peers[1].topology = original;
+        context->startListening();
+
+        Socket& sender = c.fromOwnLocalEndpoint ? *peerLocal : *peerPublic;
+        sender.send(peerMessage(c.type, kGame, kPeerId, "127.0.0.1"), local->getLocalEndpoint());
+        if (c.type == gen::Content::PING_RESP) {
+            expectStamped(expectAnswer(sender, gen::Content::PING_CONFIRM).content);
+        }
+        expectSilenceAt(sender);
+        settle();
+        EXPECT_EQ(c.expected, peers[1].connection);
+        const Endpoint expectedPublic = c.fromOwnLocalEndpoint
+                                            ? endpoint(original.publicAddr, original.publicPort)
+                                            : peerPublic->endpoint();
+        EXPECT_EQ(expectedPublic, endpoint(peers[1].topology.publicAddr, peers[1].topology.publicPort));
+        EXPECT_EQ(original.localPort, peers[1].topology.localPort);
+        context->startListening();
+    }
+}
+
+TEST_F(ListenerTest, SecondAnswerFromAConnectedPeerChangesNothingButIsConfirmed) {
+    peerPublic->send(peerMessage(gen::Content::PING_RESP, kGame, kPeerId, "127.0.0.1"),
+                     local->getLocalEndpoint());
+    expectAnswer(*peerPublic, gen::Content::PING_CONFIRM);
+    peerLocal->send(peerMessage(gen::Content::PING_RESP, kGame, kPeerId, "127.0.0.1"),
+                    local->getLocalEndpoint());
+    expectAnswer(*peerLocal, gen::Content::PING_CONFIRM);
+    peerLocal->send(peerMessage(gen::Content::PING_CONFIRM, kGame, kPeerId, "127.0.0.1"),
+                    local->getLocalEndpoint());
+    drain();
+    settle();
+    EXPECT_EQ(ConnectionType::DIRECT_PUBLIC, peers[1].connection);
+    EXPECT_EQ(peerPublic->endpoint(), endpoint(peers[1].topology.publicAddr, peers[1].topology.publicPort));
+    EXPECT_EQ(ConnectionType::SELF, peers[0].connection);
+}
+
+TEST_F(ListenerTest, MessagesThatNameNoPeerOfThisGameAreIgnored) {
+    struct Case {
+        const char* what;
+        gen::Content message;
+        const char* logLine;
+    };
+    gen::Content noGame;
+    noGame.set_type(gen::Content::PING_DIRECT);
+    stampSender(noGame, kPeerId, "127.0.0.1");
+    gen::Content noUuid;
+    noUuid.set_type(gen::Content::PING_DIRECT);
+    gen::addGameId(noUuid, kGame);
+    const Case cases[] = {
+        {"wrong game", peerMessage(gen::Content::PING_DIRECT, "game-43", kPeerId, "127.0.0.1"),
+         ":getPeerIndex000] No/wrong gameID; expected 'game-42', got 'game-43'"},
+        {"no game", noGame, ":getPeerIndex000] No/wrong gameID; expected 'game-42', got ''"},
+        {"no UUID", noUuid, ":getPeerIndex001] Message has no UUID"},
+        {"unknown client id", peerMessage(gen::Content::PING_DIRECT, kGame, 8, "127.0.0.1"),
+         ":getPeerIndex004] No peer entry for game ID/IP addr/client ID = game-42/127.0.0.1/8"},
+        {"unknown address", peerMessage(gen::Content::PING_DIRECT, kGame, kPeerId, "10.9.9.9"),
+         ":getPeerIndex004] No peer entry for game ID/IP addr/client ID = game-42/10.9.9.9/7"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        gen::Content ping = c.message;
+        gen::addAddress(ping, gen::Attribute::XOR_RESPONSE_TARGET, peerLocal->endpoint(), true);
+        peerLocal->send(ping, local->getLocalEndpoint());
+        expectSilenceAt(*peerLocal);
+    }
+    // Each kind of answer from a stranger is ignored alike.
+    for (auto type : {gen::Content::PING_RESP, gen::Content::PING_CONFIRM}) {
+        peerPublic->send(peerMessage(type, kGame, 8, "127.0.0.1"), local->getLocalEndpoint());
+        expectSilenceAt(*peerPublic);
+    }
+    settle();
+    EXPECT_EQ(ConnectionType::NONE, peers[1].connection);
+    const std::string log = work->log();
+    for (const Case& c : cases) {
+        EXPECT_TRUE(logHas(log, c.logLine)) << c.what;
+    }
+    EXPECT_TRUE(
+        logHas(log, "[test.P2PContext:process001] Ignoring PING_DIRECT from " + text(peerLocal->endpoint())));
+    EXPECT_TRUE(logHas(
+        log, "[test.P2PContext:process001] Ignoring PING_CONFIRM from " + text(peerPublic->endpoint())));
+}
+
+TEST_F(ListenerTest, UndecodableAndIncompleteDatagramsLeaveTheListenerRunning) {
+    const std::vector<std::vector<unsigned char>> datagrams = {
+        // A UUID without its lower half: the required field is missing, so it does not decode.
+        {0x08, 0x14,                                            // field 1 (type), varint 20 = PING_DIRECT
+         0x1A, 0x09,                                            // field 3 (uuid), 9 bytes
+         0x09, 0x07, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,  // field 1 (uuid_upper), fixed64 7
+         0x22, 0x0B,                                            // field 4 (attribute), 11 bytes
+         0x08, 0x06,                                            // field 1 (type), varint 6 = GAME_ID
+         0x22, 0x07, 'g',  'a',  'm',  'e',  '-',  '4',  '2'},  // field 4 (gameID), "game-42"
+        {0xFF, 0xFF, 0xFF},                                     // no valid field at all
+        {},                                                     // empty datagram
+    };
+    for (const auto& bytes : datagrams) {
+        sendBytes(bytes, local->getLocalEndpoint());
+    }
+    expectSilenceAt(*peerLocal);
+    settle();
+    EXPECT_EQ(ConnectionType::NONE, peers[1].connection);
+}
+
+TEST_F(ListenerTest, OtherMessageTypesAreIgnored) {
+    for (auto type :
+         {gen::Content::BIND_REQ, gen::Content::BIND_RESP, gen::Content::PING_RELAY, gen::Content::ERROR}) {
+        SCOPED_TRACE(gen::typeName(type));
+        peerLocal->send(peerMessage(type, kGame, kPeerId, "127.0.0.1", {peerLocal->endpoint()}),
+                        local->getLocalEndpoint());
+        expectSilenceAt(*peerLocal);
+    }
+    settle();
+    EXPECT_EQ(ConnectionType::NONE, peers[1].connection);
+    EXPECT_TRUE(logHas(
+        work->log(), "[test.P2PContext:process000] Ignoring PING_RELAY from " + text(peerLocal->endpoint())));
+}
+
+TEST_F(ListenerTest, AnswerReportingAnotherPublicPortReplacesOurs) {
+    struct Case {
+        int reportedPort;
+        int expectedPort;
+    };
+    // The third answer repeats the new port: nothing more to take over.
+    const Case cases[] = {{kOwnPublicPort, kOwnPublicPort}, {40123, 40123}, {40123, 40123}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.reportedPort);
+        gen::Content answer = peerMessage(gen::Content::PING_RESP, kGame, kPeerId, "127.0.0.1");
+        gen::addAddress(answer, gen::Attribute::XOR_P2P_MAPPED_ADDRESS,
+                        endpoint("198.51.100.1", c.reportedPort), true);
+        peerPublic->send(answer, local->getLocalEndpoint());
+        expectAnswer(*peerPublic, gen::Content::PING_CONFIRM);
+        EXPECT_EQ(c.expectedPort, context->getTopology().publicPort);
+        drain();
+        settle();
+        const std::string line = "Peer 7@" + text(peerPublic->endpoint()) +
+                                 " reports new client public port " + std::to_string(c.reportedPort) +
+                                 ", old public port was " + std::to_string(kOwnPublicPort);
+        const std::string log = work->log();
+        const auto count = [&](const std::string& text) {
+            std::size_t n = 0;
+            for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) {
+                ++n;
+            }
+            return n;
+        };
+        EXPECT_EQ(c.expectedPort, own.publicPort);
+        EXPECT_EQ(c.reportedPort == kOwnPublicPort ? 0u : 1u, count(line));
+        EXPECT_EQ(c.reportedPort == kOwnPublicPort ? 0u : 1u, count("process002"));
+        context->startListening();
+    }
+}
+
+TEST(P2PListenerGetPeerIndex, FindsTheFirstPeerWithTheSendersAddressAndClientId) {
+    WorkDir work;
+    Messenger messenger("127.0.0.1", 0);
+    ASSERT_TRUE(messenger.init());
+    Topology own = topology(NatType::NONE, "127.0.0.1", 1000, "127.0.0.1", 1000);
+    std::vector<Peer> peers = {
+        peer(7, topology(NatType::NONE, "10.0.0.7", 2000, "192.0.2.7", 2000)),
+        peer(-3, topology(NatType::NONE, "10.0.0.3", 2000, "192.0.2.3", 2000)),
+        peer(7, topology(NatType::NONE, "10.0.0.8", 2000, "192.0.2.8", 2000)),
+        peer(7, topology(NatType::NONE, "10.0.0.8", 3000, "192.0.2.9", 3000)),
+    };
+    P2PCtxData data(11, "g", messenger, peers, own);
+    struct Case {
+        long clientId;
+        const char* address;
+        int expected;
+    };
+    const Case cases[] = {{7, "10.0.0.7", 0},
+                          {-3, "10.0.0.3", 1},
+                          {7, "10.0.0.8", 2},
+                          {3, "10.0.0.3", -1},
+                          {7, "10.0.0.9", -1}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.address) + "/" + std::to_string(c.clientId));
+        long identifier = 0;
+        EXPECT_EQ(c.expected,
+                  Listener::getPeerIndex(peerMessage(gen::Content::PING_RESP, "g", c.clientId, c.address),
+                                         data, identifier));
+        if (c.expected >= 0) {
+            EXPECT_EQ(c.clientId, identifier);
+        }
+    }
+
+    // A UUID without one of its halves can only be built in memory: it would not decode.
+    gen::Content partial = peerMessage(gen::Content::PING_RESP, "g", 7, "10.0.0.7");
+    partial.mutable_uuid()->clear_uuid_lower();
+    long identifier = 0;
+    EXPECT_EQ(-1, Listener::getPeerIndex(partial, data, identifier));
+    partial = peerMessage(gen::Content::PING_RESP, "g", 7, "10.0.0.7");
+    partial.mutable_uuid()->clear_uuid_upper();
+    EXPECT_EQ(-1, Listener::getPeerIndex(partial, data, identifier));
+    EXPECT_TRUE(logHas(work.log(), "[P2PCtxData:getPeerIndex002] Invalid UUID"));
+}
+
+}  // namespace

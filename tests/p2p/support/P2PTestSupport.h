@@ -1,0 +1,217 @@
+#pragma once
+
+// Helpers shared by the P2P, connector and connectivity tests: a private working directory with
+// its own log file, model builders, and plain peers on loopback sockets that speak the wire
+// messages directly.
+
+#include <chrono>
+#include <cstdint>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/udp.hpp>
+#include <boost/filesystem.hpp>
+#include <boost/lexical_cast.hpp>
+
+#include "tarn/client/Peer.h"
+#include "tarn/client/Topology.h"
+#include "tarn/client/impl/ServiceRegistry.h"
+#include "tarn/client/impl/util/Messenger.h"
+#include "tarn/generated/MessageHelpers.h"
+
+namespace p2ptest {
+
+using Endpoint = boost::asio::ip::udp::endpoint;
+using tarn::client::ConnectionType;
+using tarn::client::NatBehavior;
+using tarn::client::NatType;
+using tarn::client::Peer;
+using tarn::client::Topology;
+namespace gen = tarn::generated;
+
+inline tarn::client::Configurator& config() {
+    return tarn::client::impl::ServiceRegistry::instance().getConfigurator();
+}
+
+inline void configure(const std::string& key, const std::string& value) {
+    config().setValue(key, value);
+}
+
+// A fresh temporary directory as the current directory, with the library's log going to a file
+// in it at TRACE level. Restores the previous directory and removes the temporary one at the end.
+class WorkDir {
+public:
+    WorkDir() : previous(boost::filesystem::current_path()) {
+        dir = boost::filesystem::temp_directory_path() /
+              boost::filesystem::unique_path("tarn-p2p-%%%%-%%%%-%%%%");
+        boost::filesystem::create_directory(dir);
+        boost::filesystem::current_path(dir);
+        tarn::client::LoggingService& logging =
+            tarn::client::impl::ServiceRegistry::instance().getLoggingService();
+        logging.setLogFile(dir.string(), "tarn.log");
+        // Reopened here, so that every test reads its own lines even when one process runs many.
+        logging.shutdown();
+        logging.init();
+        logging.setLevel("TRACE");
+    }
+
+    ~WorkDir() {
+        boost::system::error_code ignored;
+        boost::filesystem::current_path(previous, ignored);
+        boost::filesystem::remove_all(dir, ignored);
+    }
+
+    WorkDir(const WorkDir&) = delete;
+    WorkDir& operator=(const WorkDir&) = delete;
+
+    // Every line logged so far. Read it only while no listener runs.
+    std::string log() const {
+        std::ifstream in((dir / "tarn.log").string(), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+
+private:
+    boost::filesystem::path previous;
+    boost::filesystem::path dir;
+};
+
+inline Topology topology(NatType type, const std::string& localAddr, int localPort,
+                         const std::string& publicAddr, int publicPort, int increment = 0) {
+    Topology result;
+    result.nat.type = type;
+    result.nat.behavior =
+        type == NatType::SYMMETRIC ? NatBehavior::PORT_SENSITIVE : NatBehavior::NOT_SENSITIVE;
+    result.nat.increment = increment;
+    result.localAddr = localAddr;
+    result.localPort = localPort;
+    result.publicAddr = publicAddr;
+    result.publicPort = publicPort;
+    return result;
+}
+
+inline Peer peer(long identifier, const Topology& peerTopology,
+                 ConnectionType connection = ConnectionType::NONE) {
+    Peer result;
+    result.identifier = identifier;
+    result.topology = peerTopology;
+    result.connection = connection;
+    return result;
+}
+
+inline Endpoint endpoint(const std::string& address, int port) {
+    return Endpoint(boost::asio::ip::make_address_v4(address), static_cast<unsigned short>(port));
+}
+
+// The UUID a peer with this client id and messenger address puts into its messages.
+inline void stampSender(gen::Content& message, long clientId, const std::string& address) {
+    gen::UUID* uuid = message.mutable_uuid();
+    uuid->set_uuid_upper(static_cast<std::uint64_t>(static_cast<std::int64_t>(clientId)));
+    uuid->set_uuid_lower(boost::asio::ip::make_address_v4(address).to_uint());
+}
+
+// A peer message as another client of the game would send it.
+inline gen::Content peerMessage(gen::Content::Type type, const std::string& gameId, long clientId,
+                                const std::string& address, const std::vector<Endpoint>& targets = {}) {
+    gen::Content message;
+    message.set_type(type);
+    gen::addGameId(message, gameId);
+    stampSender(message, clientId, address);
+    for (const Endpoint& target : targets) {
+        gen::addAddress(message, gen::Attribute::XOR_RESPONSE_TARGET, target, true);
+    }
+    return message;
+}
+
+// A bound, initialized messenger on loopback that the test drives by hand.
+class Socket {
+public:
+    explicit Socket(const std::string& address, int port = 0) : messenger(address, port) {
+        messenger.setName("test.socket");
+        if (!messenger.init()) {
+            throw std::runtime_error("cannot bind a test socket on " + address);
+        }
+    }
+
+    const Endpoint& endpoint() const { return messenger.getLocalEndpoint(); }
+    int port() const { return messenger.getLocalEndpoint().port(); }
+    tarn::client::impl::util::Messenger& raw() { return messenger; }
+
+    void send(const gen::Content& message, const Endpoint& destination) {
+        messenger.send(message, destination);
+    }
+
+    // The next message that arrives within timeoutMs; false on silence.
+    bool receive(tarn::client::impl::util::ReceivedMessage& message, int timeoutMs = 2000) {
+        return messenger.receive(message, timeoutMs);
+    }
+
+private:
+    tarn::client::impl::util::Messenger messenger;
+};
+
+// Sends bytes that need not decode, as a broken or hostile sender would.
+inline void sendBytes(const std::vector<unsigned char>& bytes, const Endpoint& destination) {
+    boost::asio::io_context io;
+    boost::asio::ip::udp::socket socket(io, boost::asio::ip::udp::v4());
+    socket.send_to(boost::asio::buffer(bytes), destination);
+}
+
+inline std::vector<Endpoint> responseTargets(const gen::Content& message) {
+    std::vector<Endpoint> targets;
+    gen::getResponseTargets(message, targets, true);
+    return targets;
+}
+
+inline std::vector<Endpoint> addressesOf(const gen::Content& message, gen::Attribute::Type type) {
+    std::vector<Endpoint> result;
+    for (const gen::Attribute& attribute : message.attributes()) {
+        Endpoint decoded;
+        if (attribute.type() == type && attribute.has_address() &&
+            gen::decodeAddress(attribute.address(), decoded, true)) {
+            result.push_back(decoded);
+        }
+    }
+    return result;
+}
+
+// Threads of this process, from the kernel's own list.
+inline int threadCount() {
+    int count = 0;
+    for (boost::filesystem::directory_iterator it("/proc/self/task"), end; it != end; ++it) {
+        ++count;
+    }
+    return count;
+}
+
+// Log checks that print only the text looked for, not the whole log.
+inline ::testing::AssertionResult logHas(const std::string& log, const std::string& text) {
+    if (log.find(text) != std::string::npos) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << "the log lacks: " << text;
+}
+
+inline ::testing::AssertionResult logLacks(const std::string& log, const std::string& text) {
+    if (log.find(text) == std::string::npos) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << "the log has: " << text;
+}
+
+inline std::string text(const Endpoint& endpoint) {
+    return boost::lexical_cast<std::string>(endpoint);
+}
+
+inline long long millisecondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+        .count();
+}
+
+}  // namespace p2ptest
