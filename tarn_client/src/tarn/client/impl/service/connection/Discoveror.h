@@ -2,6 +2,8 @@
 
 #include <memory>
 
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+
 #include "tarn/client/Topology.h"
 #include "tarn/client/impl/AbstractInitializable.h"
 
@@ -18,15 +20,18 @@ struct DiscoverorData;
 
 // The NAT discovery engine: finds a local binding from which the rendezvous service answers,
 // classifies the NAT, measures a symmetric NAT's port step, and keeps the public port current.
+// Runs on the caller's thread and holds no lock.
 class Discoveror : public AbstractInitializable {
 public:
     Discoveror();
     ~Discoveror() override;
 
-    // A full discovery: NAT type, public endpoint, behaviour and increment.
+    // A full discovery: NAT type, public endpoint, behaviour and increment. Throws
+    // UninitializedException, NotLocallyBoundException, NoUDPConnectionException (service silent)
+    // and TARNException (a socket could not be set up).
     void doMajorDiscovery();
-    // Re-checks the public endpoint once the last full discovery is older than the trigger age;
-    // without a messenger a fresh one is bound to the local endpoint.
+    // Re-checks the public endpoint once the last full discovery is trigger.discovery minutes old
+    // or older; without a messenger a fresh one is bound to the local endpoint.
     void refreshIfExpired(util::Messenger* messenger);
     // The public port the NAT gives a brand-new socket right now; 0 when the answer had none.
     int findLatestPort();
@@ -34,8 +39,15 @@ public:
     Topology& getTopology();
     const Topology& getTopology() const;
 
+    // Whether a topology of this age must be refreshed: its total age in minutes has reached
+    // triggerMinutes (an hour or more always has), or the age is negative (the clock went back).
+    static bool isExpired(const boost::posix_time::time_duration& age, int triggerMinutes);
+
 protected:
+    // Reads the settings, resolves the four servers and searches a binding address; true when
+    // one answered.
     bool doInit() override;
+    // Forgets the topology; the binding stays known.
     void doShutdown() override;
 
 private:

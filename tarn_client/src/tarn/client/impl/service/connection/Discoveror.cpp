@@ -1,0 +1,457 @@
+#include "tarn/client/impl/service/connection/Discoveror.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <boost/asio/ip/host_name.hpp>
+#include <boost/date_time/posix_time/posix_time.hpp>
+
+#include "tarn/client/ConnectionException.h"
+#include "tarn/client/NoUDPConnectionException.h"
+#include "tarn/client/NotLocallyBoundException.h"
+#include "tarn/client/TARNException.h"
+#include "tarn/client/impl/Log.h"
+#include "tarn/client/impl/Network.h"
+#include "tarn/client/impl/ServiceRegistry.h"
+#include "tarn/client/impl/service/connection/DiscoverorData.h"
+#include "tarn/client/impl/util/Messenger.h"
+#include "tarn/generated/MessageHelpers.h"
+
+namespace tarn {
+namespace client {
+namespace impl {
+namespace service {
+namespace connection {
+
+using boost::posix_time::ptime;
+using boost::posix_time::second_clock;
+using boost::posix_time::time_duration;
+using generated::Attribute;
+using generated::Content;
+using util::Messenger;
+using util::ReceivedMessage;
+using Endpoint = boost::asio::ip::udp::endpoint;
+using EndpointList = std::vector<Endpoint>;
+
+namespace {
+
+const char* const DEBUG_KEY = "tarn.debug";
+const int DEBUG_PORT_BASE = 17770;
+const int DEBUG_PORT_COUNT = 20;
+// Process-wide, so that successive debug-mode sockets get successive fixed ports.
+int debugPortCounter = 0;
+
+// Shuts its messenger down however the scope is left: no discovery step keeps a socket open.
+class ScopedMessenger {
+public:
+    template <typename... Args>
+    explicit ScopedMessenger(const std::string& name, Args&&... args)
+        : messenger(std::forward<Args>(args)...) {
+        messenger.setName(name);
+    }
+    ~ScopedMessenger() { messenger.shutdown(); }
+    ScopedMessenger(const ScopedMessenger&) = delete;
+    ScopedMessenger& operator=(const ScopedMessenger&) = delete;
+
+    Messenger& operator*() { return messenger; }
+    Messenger* operator->() { return &messenger; }
+
+private:
+    Messenger messenger;
+};
+
+// 0 (any free port), or in debug mode the next of twenty fixed ports, so that a packet capture
+// can tell the sockets apart.
+int findBindingPort(const std::string& name) {
+    if (!ServiceRegistry::instance().getConfigurator().hasValue(DEBUG_KEY)) {
+        return 0;
+    }
+    const int port = DEBUG_PORT_BASE + debugPortCounter;
+    debugPortCounter = (debugPortCounter + 1) % DEBUG_PORT_COUNT;
+    Log::warn(name, "findBindingPort", "DEBUG MODE ON; using port %1%", port);
+    return port;
+}
+
+// Sends a plain binding request to every destination and collects up to one answer per
+// destination; a silent attempt is repeated up to retries more times.
+bool normalReplyTest(std::vector<ReceivedMessage>& replies, Messenger& messenger, const std::string& name,
+                     long timeoutMs, int retries, const EndpointList& destinations) {
+    Content request;
+    request.set_type(Content::BIND_REQ);
+    const int maxCount = static_cast<int>(destinations.size());
+    for (int attempt = 0; attempt <= retries; ++attempt) {
+        messenger.send(request, destinations);
+        if (messenger.receiveMany(replies, static_cast<int>(timeoutMs), maxCount)) {
+            return true;
+        }
+    }
+    const std::string text =
+        Log::format("No response; giving up after %1% retries in %2% ms", retries, timeoutMs * retries);
+    Log::info(name, "normalReplyTest", text);
+    throw NoUDPConnectionException(name, "normalReplyTest", text);
+}
+
+// The mapped addresses of the BIND_RESP answers, in arrival order. Other answers count as
+// answers without a mapped address.
+void queryMappedAddresses(const EndpointList& destinations, Messenger& messenger, const std::string& name,
+                          long timeoutMs, int retries, EndpointList& mapped) {
+    std::vector<ReceivedMessage> replies;
+    normalReplyTest(replies, messenger, name, timeoutMs, retries, destinations);
+    for (const ReceivedMessage& reply : replies) {
+        Endpoint endpoint;
+        if (reply.content.type() == Content::BIND_RESP &&
+            generated::getMappedAddress(reply.content, endpoint, true)) {
+            mapped.push_back(endpoint);
+        }
+    }
+}
+
+// Leaves mapped unchanged and returns false when the answers carried no mapped address.
+bool queryMappedAddress(const std::string& name, Messenger& messenger, long timeoutMs, int retries,
+                        const Endpoint& destination, Endpoint& mapped) {
+    EndpointList found;
+    queryMappedAddresses(EndpointList{destination}, messenger, name, timeoutMs, retries, found);
+    if (found.empty()) {
+        return false;
+    }
+    mapped = found.front();
+    return true;
+}
+
+// Adopts primary as the binding once a second socket on the same address can be set up too.
+void resetLocalEndpoint(const Endpoint& primary, const std::string& name, DiscoverorData& data) {
+    data.locallyBound = false;
+    const Endpoint alternative(primary.address(), static_cast<unsigned short>(findBindingPort(name)));
+    ScopedMessenger altMessenger(name + ".altMessenger", alternative);
+    if (!altMessenger->init()) {
+        throw ConnectionException(name, "resetLocalEndpoint001", "Could not initialize alt messenger");
+    }
+    data.priEndpoint = primary;
+    // The requested endpoint, not the one the check got: each discovery binds a fresh port.
+    data.altEndpoint = alternative;
+    data.topology.localAddr = primary.address().to_string();
+    data.topology.localPort = primary.port();
+    data.locallyBound = true;
+}
+
+// Takes the first local address from which S1 answers a binding request.
+void resolveLocalEndpoint(const std::string& name, DiscoverorData& data) {
+    EndpointList candidates;
+    Network::getLocalAddresses(0, candidates);
+    const int port = findBindingPort(name);
+    Log::info(name, "resolveLocalEndpoint000", "Find binding address on %1%; candidates are: %2%",
+              boost::asio::ip::host_name(), Network::endpointsToString(candidates));
+    const Endpoint& server = data.servers.front();
+    for (const Endpoint& candidate : candidates) {
+        ScopedMessenger checker(name + ".bindAddrChecker",
+                                Endpoint(candidate.address(), static_cast<unsigned short>(port)));
+        if (!checker->init()) {
+            continue;
+        }
+        const Endpoint bound = checker->getLocalEndpoint();
+        Log::trace(name, "resolveLocalEndpoint001", "Check if client can ping to TARN server@%1% from %2%",
+                   server, bound);
+        try {
+            Endpoint mapped;
+            if (queryMappedAddress(name, *checker, data.discoveryTimeoutMs, data.retries, server, mapped)) {
+                resetLocalEndpoint(bound, name, data);
+                Log::debug(name, "resolveLocalEndpoint002", "Ping succeeded; using %1% as bind address",
+                           bound);
+            } else {
+                // Something answers but not as a rendezvous server: another address will not do better.
+                Log::warn(name, "resolveLocalEndpoint003", "PING FAILED; cannot use %1% as bind address",
+                          bound);
+            }
+            break;
+        } catch (const TARNException& e) {
+            Log::warn(name, "resolveLocalEndpoint004", "PING FAILED; cannot use %1% as bind address: %2%",
+                      bound, e.what());
+        }
+    }
+    if (data.locallyBound) {
+        Log::info(name, "resolveLocalEndpoint005", "Using %1%/%2% as pri/alt binding addresses",
+                  data.priEndpoint, data.altEndpoint);
+    } else {
+        Log::warn(name, "resolveLocalEndpoint006",
+                  "No binding address - ANY DISCOVERY/P2P ATTEMPTS WILL FAIL");
+    }
+}
+
+// One binding request with a change request, sent once: any decodable datagram counts as the answer.
+bool pingWithChange(Messenger& messenger, const Endpoint& destination, long timeoutMs,
+                    Attribute::Change change) {
+    Content request;
+    request.set_type(Content::BIND_REQ);
+    generated::addChangeRequest(request, change);
+    messenger.send(request, destination);
+    ReceivedMessage reply;
+    return messenger.receive(reply, static_cast<int>(timeoutMs));
+}
+
+// The five NAT tests. The public endpoint is the primary socket's mapping (test 3).
+void discoverNAT(Messenger& pri, Messenger& alt, const std::string& name, DiscoverorData& data) {
+    const Endpoint priLocal = pri.getLocalEndpoint();
+    const Endpoint altLocal = alt.getLocalEndpoint();
+    Topology& topology = data.topology;
+    data.priEndpoint = priLocal;
+    topology.localAddr = priLocal.address().to_string();
+    topology.localPort = priLocal.port();
+    const Endpoint& s1 = data.servers[0];
+    const Endpoint& s4 = data.servers[3];
+    const long timeoutMs = data.discoveryTimeoutMs;
+
+    Log::info(name, "discoverNAT000", "Discovering NAT behavior");
+    Log::trace(name, "discoverNAT000", "Test %1%: ping %2% from %3%", 1, s1, altLocal);
+    Endpoint m1;
+    queryMappedAddress(name, alt, timeoutMs, data.retries, s1, m1);
+    if (m1 == altLocal) {
+        topology.nat.type = NatType::NONE;
+        topology.publicAddr = priLocal.address().to_string();
+        topology.publicPort = priLocal.port();
+        return;
+    }
+
+    Log::trace(name, "discoverNAT001", "Test %1%: ping %2% from %3%", 2, s4, altLocal);
+    Endpoint m2;
+    queryMappedAddress(name, alt, timeoutMs, data.retries, s4, m2);
+    const bool mappingChanges = m1 != m2;
+
+    Log::trace(name, "discoverNAT002", "Test %1%: ping %2% from %3%", 3, s1, priLocal);
+    Endpoint m3;
+    queryMappedAddress(name, pri, timeoutMs, data.retries, s1, m3);
+    topology.publicAddr = m3.address().to_string();
+    topology.publicPort = m3.port();
+
+    Log::trace(name, "discoverNAT004", "Test %1%: ping %2% from %3%, svr responds from alt IP/port", 4, s1,
+               priLocal);
+    if (pingWithChange(pri, s1, timeoutMs, Attribute::CHANGE_BOTH)) {
+        topology.nat.type = mappingChanges ? NatType::SYMMETRIC : NatType::FULL_CONE;
+        return;
+    }
+    if (mappingChanges) {
+        topology.nat.type = NatType::SYMMETRIC;
+        return;
+    }
+
+    Log::trace(name, "discoverNAT004", "Test %1%: ping %2% from %3%, svr responds from alt port", 5, s1,
+               priLocal);
+    topology.nat.type = pingWithChange(pri, s1, timeoutMs, Attribute::CHANGE_PORT)
+                            ? NatType::RESTRICTED_CONE
+                            : NatType::PORT_RESTRICTED_CONE;
+}
+
+// The behaviour follows from the type; behind a symmetric NAT the step between the public ports
+// of four new mappings (one per server) is measured.
+void discoverPortAllocStrategy(Messenger& pri, DiscoverorData& data, const std::string& name) {
+    Log::info(name, "discoverPortAllocStrategy000", "Detecting NAT's port allocation behavior");
+    NatInfo& nat = data.topology.nat;
+    const int type = static_cast<int>(nat.type);
+    if (type < 0) {
+        nat.behavior = NatBehavior::PORT_SENSITIVE;
+    } else if (type <= static_cast<int>(NatType::FULL_CONE)) {
+        nat.behavior = NatBehavior::NOT_SENSITIVE;
+    } else if (type == static_cast<int>(NatType::RESTRICTED_CONE)) {
+        nat.behavior = NatBehavior::ADDRESS_SENSITIVE;
+    } else {
+        nat.behavior = NatBehavior::PORT_SENSITIVE;
+    }
+    if (nat.type != NatType::SYMMETRIC) {
+        nat.increment = 0;
+        Log::debug(name, "discoverPortAllocStrategy001",
+                   "No port allocation detection needed; NAT is not symmetric");
+        return;
+    }
+
+    EndpointList mapped;
+    queryMappedAddresses(data.servers, pri, name, data.discoveryTimeoutMs, data.retries, mapped);
+    if (mapped.size() < data.servers.size()) {
+        // The previous increment stays: a partial answer says nothing about the step.
+        Log::error(name, "discoverPortAllocStrategy002", "Could not get all mapped addresses");
+        return;
+    }
+    std::array<int, 4> ports;
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+        ports[i] = mapped[i].port();
+    }
+    std::sort(ports.begin(), ports.end());
+    // d1 and d2 compare two mappings towards the same server address; d3 spans the two addresses.
+    const int d1 = std::abs(ports[1] - ports[0]);
+    const int d2 = std::abs(ports[3] - ports[2]);
+    const int d3 = std::abs(ports[2] - ports[1]);
+    if (d1 != d2) {
+        Log::warn(name, "discoverPortAllocStrategy003", "Inconsistent intra addr incr: 1st=%1%, 2nd=%2%", d1,
+                  d2);
+    }
+    if (d1 != 0 || d2 != 0) {
+        nat.behavior = NatBehavior::PORT_SENSITIVE;
+        nat.increment = d1 == 0 ? d2 : (d2 == 0 ? d1 : std::min(d1, d2));
+    } else if (d3 != 0) {
+        nat.behavior = NatBehavior::ADDRESS_SENSITIVE;
+        nat.increment = d3;
+    } else {
+        nat.behavior = NatBehavior::NOT_SENSITIVE;
+        nat.increment = 0;
+    }
+}
+
+// With a messenger the query goes out from it; otherwise from a fresh socket on the local
+// binding. An answer without a mapped address leaves mapped unchanged.
+void refreshMapping(Messenger* messenger, const std::string& name, DiscoverorData& data, Endpoint& mapped) {
+    const Endpoint& s1 = data.servers.front();
+    if (messenger != nullptr) {
+        queryMappedAddress(name, *messenger, data.discoveryTimeoutMs, data.retries, s1, mapped);
+        return;
+    }
+    const Topology& topology = data.topology;
+    ScopedMessenger fresh(name + ".refreshMessenger", topology.localAddr,
+                          static_cast<int>(topology.localPort));
+    if (!fresh->init()) {
+        throw TARNException(
+            name, "refreshIfExpired",
+            Log::format("Could not initialize messenger@%1%:%2%", topology.localAddr, topology.localPort));
+    }
+    queryMappedAddress(name, *fresh, data.discoveryTimeoutMs, data.retries, s1, mapped);
+    fresh->shutdown();
+}
+
+}  // namespace
+
+DiscoverorData::DiscoverorData()
+    : servers(4), lastDiscovery(boost::posix_time::ptime(boost::posix_time::min_date_time)) {
+    topology.nat.type = NatType::UNKNOWN;
+    topology.nat.behavior = NatBehavior::UNKNOWN;
+    topology.nat.increment = -1;
+    topology.localAddr = "0.0.0.0";
+    topology.localPort = -1;
+    topology.publicPort = -1;
+}
+
+Discoveror::Discoveror() : data(new DiscoverorData) {}
+
+Discoveror::~Discoveror() = default;
+
+void Discoveror::doMajorDiscovery() {
+    const std::string& name = getName();
+    checkInitialized(name, "doMajorDiscovery000");
+    if (!data->locallyBound) {
+        resolveLocalEndpoint(name, *data);
+        if (!data->locallyBound) {
+            throw NotLocallyBoundException(name, "doMajorDiscovery003",
+                                           "Unable to proceed; no local binding");
+        }
+    }
+    ScopedMessenger primary(name + ".prMessenger", data->priEndpoint);
+    if (!primary->init()) {
+        throw TARNException(name, "doMajorDiscovery001",
+                            Log::format("Could not initialize messenger@%1%", data->priEndpoint));
+    }
+    ScopedMessenger alternative(name + ".altMessenger", data->altEndpoint);
+    if (!alternative->init()) {
+        throw TARNException(name, "doMajorDiscovery002",
+                            Log::format("Could not initialize messenger@%1%", data->altEndpoint));
+    }
+    discoverNAT(*primary, *alternative, name, *data);
+    discoverPortAllocStrategy(*primary, *data, name);
+    primary->shutdown();
+    alternative->shutdown();
+    data->lastDiscovery = second_clock::local_time();
+}
+
+void Discoveror::refreshIfExpired(Messenger* messenger) {
+    const std::string& name = getName();
+    const time_duration age = second_clock::local_time() - data->lastDiscovery;
+    if (!isExpired(age, data->triggerDiscoveryMinutes)) {
+        Log::debug(name, "refreshIfExpired000", "Local topology discovered on %1% is %2%",
+                   data->lastDiscovery, "still valid");
+        return;
+    }
+    Log::debug(name, "refreshIfExpired001", "Local topology discovered on %1% is %2%", data->lastDiscovery,
+               "NOT VALID; must refresh");
+    Endpoint mapped;
+    refreshMapping(messenger, name, *data, mapped);
+    // Only the public endpoint is refreshed; lastDiscovery stays, so every call refreshes again
+    // until the next full discovery.
+    Topology& topology = data->topology;
+    const std::string address = mapped.address().to_string();
+    const int port = mapped.port();
+    if (address != topology.publicAddr || port != topology.publicPort) {
+        Log::warn(name, "refreshIfExpired002", "Public address changed from %1%:%2% to %3%:%4%",
+                  topology.publicAddr, topology.publicPort, address, port);
+        topology.publicAddr = address;
+        topology.publicPort = port;
+    }
+}
+
+int Discoveror::findLatestPort() {
+    const std::string& name = getName();
+    checkInitialized(name, "findLatestPort000");
+    ScopedMessenger latest(name + ".latestPortDiscMessenger", data->topology.localAddr, 0);
+    if (!latest->init()) {
+        throw TARNException(name, "findLatestPort001",
+                            Log::format("Could not initialize messenger@%1%:0", data->topology.localAddr));
+    }
+    Endpoint mapped;
+    refreshMapping(&*latest, name, *data, mapped);
+    latest->shutdown();
+    return mapped.port();
+}
+
+Topology& Discoveror::getTopology() {
+    return data->topology;
+}
+
+const Topology& Discoveror::getTopology() const {
+    return data->topology;
+}
+
+bool Discoveror::isExpired(const time_duration& age, int triggerMinutes) {
+    return age.is_negative() || age.total_seconds() / 60 >= triggerMinutes;
+}
+
+bool Discoveror::doInit() {
+    const std::string& name = getName();
+    try {
+        Configurator& config = ServiceRegistry::instance().getConfigurator();
+        data->discoveryTimeoutMs = config.getLong("tarn.timeout.discovery", data->discoveryTimeoutMs, true);
+        data->retries = config.getInt("tarn.retries", data->retries, false);
+        data->triggerDiscoveryMinutes =
+            config.getInt("tarn.trigger.discovery", data->triggerDiscoveryMinutes, true);
+
+        Log::trace(name, "doInit000", "Initializing server addresses");
+        EndpointList servers;
+        Network::getServerEndpoints(servers);
+        if (servers.size() != data->servers.size()) {
+            Log::trace(name, "doInit001", "Wrong number of TARN server addresses");
+            return false;
+        }
+        Log::debug(name, "doInit002", "Resolved TARN server addresses to %1%",
+                   Network::endpointsToString(servers));
+        data->servers = servers;
+        resolveLocalEndpoint(name, *data);
+        return data->locallyBound;
+    } catch (const ConnectionException& e) {
+        Log::error(name, "doInit003", e.what());
+        return false;
+    }
+}
+
+void Discoveror::doShutdown() {
+    Topology& topology = data->topology;
+    topology.nat.type = NatType::UNKNOWN;
+    topology.nat.behavior = NatBehavior::UNKNOWN;
+    topology.nat.increment = -1;
+    topology.localAddr = "0.0.0.0";
+    topology.localPort = -1;
+    topology.publicAddr = "0.0.0.0";
+    topology.publicPort = -1;
+}
+
+}  // namespace connection
+}  // namespace service
+}  // namespace impl
+}  // namespace client
+}  // namespace tarn

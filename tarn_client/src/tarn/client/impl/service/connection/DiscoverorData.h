@@ -1,0 +1,47 @@
+#pragma once
+
+#include <vector>
+
+#include <boost/asio/ip/udp.hpp>
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+
+#include "tarn/client/Topology.h"
+
+namespace tarn {
+namespace client {
+namespace impl {
+namespace service {
+namespace connection {
+
+// The state of the discovery engine. Defaults are also the configuration defaults: the engine
+// passes each field as the default of its key.
+struct DiscoverorData {
+    using Endpoint = boost::asio::ip::udp::endpoint;
+
+    DiscoverorData();
+
+    // The current result; handed out by reference, so it lives as long as the engine.
+    Topology topology;
+    // The local address and the port the binding check was bound to.
+    Endpoint priEndpoint;
+    // The same address with port 0 (any free port), or a fixed port in debug mode.
+    Endpoint altEndpoint;
+    // S1..S4: addr.1:port.1, addr.1:port.2, addr.2:port.1, addr.2:port.2.
+    std::vector<Endpoint> servers;
+    // Wait per attempt of a binding request.
+    long discoveryTimeoutMs = 500;
+    // Extra attempts of a binding request met by silence.
+    int retries = 2;
+    // A local address from which a rendezvous server answers has been found.
+    bool locallyBound = false;
+    // End of the last full discovery, local time; the earliest date-time before the first.
+    boost::posix_time::ptime lastDiscovery;
+    // Age of the topology, in minutes, from which it is refreshed.
+    int triggerDiscoveryMinutes = 2;
+};
+
+}  // namespace connection
+}  // namespace service
+}  // namespace impl
+}  // namespace client
+}  // namespace tarn
