@@ -1,7 +1,20 @@
 #include "tarn/client/impl/service/configurator/ConfiguratorImpl.h"
 
+#include <cstdint>
+#include <exception>
+#include <fstream>
+#include <iostream>
 #include <limits>
+#include <locale>
 #include <sstream>
+
+#include <boost/any.hpp>
+#include <boost/filesystem/operations.hpp>
+#include <boost/program_options/options_description.hpp>
+#include <boost/program_options/parsers.hpp>
+#include <boost/program_options/value_semantic.hpp>
+#include <boost/program_options/variables_map.hpp>
+#include <boost/system/error_code.hpp>
 
 namespace tarn {
 namespace client {
@@ -9,14 +22,36 @@ namespace impl {
 namespace service {
 namespace configurator {
 
-struct ConfiguratorData {
-    std::map<std::string, std::string> values;
-    std::string configFile = "tarn.cfg";
+namespace {
+const char* const KEY_PREFIX = "tarn.";
+const char* const DEFAULT_CONFIG_FILE = "tarn.cfg";
+const unsigned OPTIONS_LINE_LENGTH = 80;
+
+// Every key the library reads; other names in the file are skipped.
+const char* const DECLARED_KEYS[] = {
+    "tarn.loglevel",
+    "tarn.debug",
+    "tarn.logdir",
+    "tarn.logname",
+    "tarn.retries",
+    "tarn.timeout.discovery",
+    "tarn.trigger.discovery",
+    "tarn.timeout.private",
+    "tarn.timeout.nat",
+    "tarn.timeout.nat.sym",
+    "tarn.candidate_addrs",
+    "tarn.addr.1",
+    "tarn.port.1",
+    "tarn.addr.2",
+    "tarn.port.2",
 };
 
-namespace {
+// The leading decimal number of text; 0 when there is none or it leaves the 32-bit range, so a
+// typo never turns into a huge time-out or port.
 long readNumber(const std::string& text) {
     std::istringstream in(text);
+    // A host may install a global locale with digit grouping; configuration files do not use it.
+    in.imbue(std::locale::classic());
     long long value = 0;
     if (!(in >> value) || value < std::numeric_limits<std::int32_t>::min() ||
         value > std::numeric_limits<std::int32_t>::max()) {
@@ -25,6 +60,11 @@ long readNumber(const std::string& text) {
     return static_cast<long>(value);
 }
 }  // namespace
+
+struct ConfiguratorData {
+    std::map<std::string, std::string> values;
+    std::string configFile = DEFAULT_CONFIG_FILE;
+};
 
 ConfiguratorImpl::ConfiguratorImpl() : data(new ConfiguratorData) {}
 
@@ -46,6 +86,7 @@ long ConfiguratorImpl::getLong(const std::string& key, long defaultValue, bool s
 }
 
 int ConfiguratorImpl::getInt(const std::string& key, int defaultValue, bool storeDefault) {
+    // readNumber keeps to the 32-bit range, so the narrowing is exact.
     return static_cast<int>(getLong(key, defaultValue, storeDefault));
 }
 
@@ -83,8 +124,49 @@ bool ConfiguratorImpl::hasValue(const std::string& key) {
     return data->values.count(key) != 0;
 }
 
+void ConfiguratorImpl::readConfigFile(const std::string& path, std::map<std::string, std::string>& values) {
+    namespace po = boost::program_options;
+
+    // A directory opens on this platform but reads as empty; say so instead of pretending.
+    boost::system::error_code ignored;
+    std::ifstream file;
+    if (!boost::filesystem::is_directory(path, ignored)) {
+        file.open(path);
+    }
+    if (!file.is_open()) {
+        std::cerr << "Cannot read '" << path << "'" << std::endl;
+        return;
+    }
+
+    po::options_description description("Cfg options", OPTIONS_LINE_LENGTH);
+    for (const char* key : DECLARED_KEYS) {
+        description.add_options()(key, po::value<std::string>(), "");
+    }
+
+    std::cout << "Reading in config values from '" << path << "'" << std::endl;
+
+    // store() fills the map option by option, so after a repeated key the earlier ones remain.
+    po::variables_map parsed;
+    try {
+        po::store(po::parse_config_file(file, description, true), parsed);
+        po::notify(parsed);
+    } catch (const std::exception& e) {
+        std::cerr << "Error during options parsing: " << e.what() << std::endl;
+    }
+    file.close();
+
+    const std::string prefix = KEY_PREFIX;
+    for (const auto& entry : parsed) {
+        const std::string* text = boost::any_cast<std::string>(&entry.second.value());
+        if (text != nullptr && entry.first.compare(0, prefix.size(), prefix) == 0) {
+            values[entry.first] = *text;
+        }
+    }
+}
+
 bool ConfiguratorImpl::doInit() {
     data->values.clear();
+    readConfigFile(data->configFile, data->values);
     return true;
 }
 

@@ -15,7 +15,9 @@ namespace configurator {
 
 struct ConfiguratorData;
 
-// The configuration service: a key map loaded from the configuration file at init.
+// The configuration service: a flat map of "tarn."-prefixed keys to string values, loaded from
+// the configuration file (tarn.cfg in the current directory unless setConfigFile says otherwise)
+// at every init. Takes no lock: one thread at a time, normally the host's during start-up.
 class ConfiguratorImpl : public AbstractInitializable, public Configurator {
 public:
     ConfiguratorImpl();
@@ -32,8 +34,15 @@ public:
     void setValue(const std::string& key, const std::string& value) override;
     bool hasValue(const std::string& key) override;
 
+    // Adds the declared keys found in the file at path to values, replacing existing entries.
+    // Never throws: a missing file or bad content is reported on standard error, and whatever
+    // was parsed before the fault is kept.
+    static void readConfigFile(const std::string& path, std::map<std::string, std::string>& values);
+
 protected:
+    // Empties the map and reads the configuration file; always succeeds.
     bool doInit() override;
+    // Empties the map; the file path stays.
     void doShutdown() override;
 
 private:
