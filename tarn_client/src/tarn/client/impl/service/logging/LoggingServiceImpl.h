@@ -14,7 +14,9 @@ namespace logging {
 
 struct LoggingServiceData;
 
-// The logging service: one line per call, on standard output and in the log file.
+// The logging service: one line per call, "[LEVEL] [yyyy-Mon-dd hh:mm:ss] [name:tag] message",
+// flushed to standard output and, once initialized, to the log file. Lines may come from any
+// thread; setLevel, setLogFile, init and shutdown belong to the host's thread.
 class LoggingServiceImpl : public AbstractInitializable, public LoggingService {
 public:
     LoggingServiceImpl();
@@ -22,6 +24,7 @@ public:
 
     void setLevel(const std::string& levelName) override;
     void setLevel(int level) override;
+    // Both values are trimmed; an empty one falls back to the configuration at the next init.
     void setLogFile(const std::string& directory, const std::string& fileName) override;
     void trace(const std::string& loggerName, const std::string& tag, const std::string& message) override;
     void debug(const std::string& loggerName, const std::string& tag, const std::string& message) override;
@@ -29,14 +32,21 @@ public:
     void warn(const std::string& loggerName, const std::string& tag, const std::string& message) override;
     void error(const std::string& loggerName, const std::string& tag, const std::string& message) override;
 
-    // True when a line of this level passes the threshold.
+    // True when a line of this level passes the threshold; safe from any thread.
     bool isLogged(int level) const;
 
 protected:
+    // Reads the level, directory and file name from the configuration and opens the log file,
+    // truncating it. Prints its notices directly: logging through the registry here would
+    // re-enter this initialization. Succeeds even without a log file.
     bool doInit() override;
+    // Closes the log file; later lines go to standard output only.
     void doShutdown() override;
 
 private:
+    // Creates the log directory with its missing parents and opens the file; false, after a
+    // line on standard error, when either fails.
+    bool openLogFile();
     void write(int level, const std::string& loggerName, const std::string& tag, const std::string& message);
 
     std::unique_ptr<LoggingServiceData> data;
