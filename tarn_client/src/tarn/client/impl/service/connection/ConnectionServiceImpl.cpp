@@ -1,6 +1,12 @@
 #include "tarn/client/impl/service/connection/ConnectionServiceImpl.h"
 
-#include "tarn/client/UninitializedException.h"
+#include <sstream>
+
+#include "tarn/client/impl/Log.h"
+#include "tarn/client/impl/ServiceRegistry.h"
+#include "tarn/client/impl/service/connection/ConnectionServiceData.h"
+#include "tarn/client/impl/service/connection/ConnectivityPass.h"
+#include "tarn/generated/MessageHelpers.h"
 
 namespace tarn {
 namespace client {
@@ -8,35 +14,67 @@ namespace impl {
 namespace service {
 namespace connection {
 
-// Until the discovery engine lands the service holds an undiscovered topology.
-struct ConnectionServiceData {
-    Topology topology;
-};
-
-ConnectionServiceImpl::ConnectionServiceImpl() : data(new ConnectionServiceData) {
-    data->topology.nat.increment = -1;
-    data->topology.localAddr = "0.0.0.0";
-    data->topology.localPort = -1;
-    data->topology.publicPort = -1;
-}
+ConnectionServiceImpl::ConnectionServiceImpl() : data(new ConnectionServiceData) {}
 
 ConnectionServiceImpl::~ConnectionServiceImpl() = default;
 
 void ConnectionServiceImpl::discoverTopology() {
-    checkInitialized(getName(), "discoverTopology");
+    const std::string& name = getName();
+    checkInitialized(name, "discoverTopology");
+    data->discoveror.doMajorDiscovery();
+    Log::debug(name, "discoverTopology", "[CHECKPOINT@CONNSVR_DSCVR] DETECTED LOCAL TOPOLOGY = %1%",
+               data->discoveror.getTopology());
 }
 
 const Topology& ConnectionServiceImpl::getCurrentTopology() const {
-    return data->topology;
+    return data->discoveror.getTopology();
 }
 
-void ConnectionServiceImpl::discoverConnectivity(long, const std::string&, std::vector<Peer>&) {}
+void ConnectionServiceImpl::discoverConnectivity(long clientId, const std::string& gameId,
+                                                 std::vector<Peer>& peers) {
+    ConnectivityPass::discoverConnectivity(getName(), isInitialized(), *data, clientId, gameId, peers);
+}
 
 bool ConnectionServiceImpl::doInit() {
-    return false;
+    const std::string& name = getName();
+    ServiceRegistry& registry = ServiceRegistry::instance();
+    Configurator& config = registry.getConfigurator();
+    data->retries = config.getInt("tarn.retries", data->retries, true);
+
+    Initializable* const engines[] = {&data->discoveror, &data->privateConnector, &data->natConnector,
+                                      &data->symNatConnector};
+    const char* const suffixes[] = {".discoveror", ".connector.private", ".connector.nat",
+                                    ".connector.nat.sym"};
+    for (std::size_t i = 0; i < sizeof(engines) / sizeof(engines[0]); ++i) {
+        engines[i]->setName(name + suffixes[i]);
+    }
+    // The first failure stops the chain: the engines after it stay uninitialized until a later init().
+    bool ready = true;
+    for (Initializable* engine : engines) {
+        if (!engine->init()) {
+            ready = false;
+            break;
+        }
+    }
+
+    // Written after the engines ran, so the listing shows every default they stored.
+    std::ostringstream checkpoint;
+    checkpoint << "[CHECKPOINT@CONNSVR_INIT] STARTUP CONFIG FOR TARN v" << registry.getVersion() << " = \n[\n"
+               << "\tIDL version = " << generated::idlVersion() << "\n";
+    for (const auto& entry : config.getValues()) {
+        checkpoint << "\t" << entry.first << " = " << entry.second << "\n";
+    }
+    checkpoint << "]";
+    Log::info(name, "doInit", checkpoint.str());
+    return ready;
 }
 
-void ConnectionServiceImpl::doShutdown() {}
+void ConnectionServiceImpl::doShutdown() {
+    data->discoveror.shutdown();
+    data->privateConnector.shutdown();
+    data->natConnector.shutdown();
+    data->symNatConnector.shutdown();
+}
 
 }  // namespace connection
 }  // namespace service

@@ -15,17 +15,21 @@ namespace connection {
 
 struct ConnectionServiceData;
 
-// The connection service: owns the discovery engine and the connectors.
+// The connection service: owns the discovery engine and the connectors, and logs the start-up
+// checkpoint with every effective configuration value. Takes no lock: its callers never overlap.
 class ConnectionServiceImpl : public AbstractInitializable, public ConnectionService {
 public:
     ConnectionServiceImpl();
     ~ConnectionServiceImpl() override;
 
+    // Always a full discovery; the engine's exceptions pass through.
     void discoverTopology() override;
+    // The engine's own topology object, also on an uninitialized service.
     const Topology& getCurrentTopology() const override;
     void discoverConnectivity(long clientId, const std::string& gameId, std::vector<Peer>& peers) override;
 
 protected:
+    // Initializes the discovery engine, then the private, non-symmetric and symmetric connectors.
     bool doInit() override;
     void doShutdown() override;
 

@@ -1,0 +1,206 @@
+#include "tarn/lattice/TARNWrapper.h"
+
+#include <cstdint>
+#include <regex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "RealRendezvous.h"
+#include "TestLog.h"
+
+using tarn::client::Topology;
+using tarn::lattice::TARNWrapper;
+using tarn::test::RealRendezvous;
+using tarn::test::TestLog;
+
+namespace {
+
+// The host's meta-service client: records the calls in order and answers a set code.
+class RecordingProxy : public Velk::LS::ILatticeServiceClient {
+public:
+    explicit RecordingProxy(std::int32_t answer) : code(answer) {}
+
+    std::int32_t code;
+    bool throwInInvoke = false;
+    std::vector<std::string> calls;
+    std::string featurette;
+    std::string method;
+    std::intptr_t context = 0;
+    std::int32_t pairCount = -1;
+    std::int32_t reservedA = -1;
+    std::int32_t reservedB = -1;
+    std::vector<std::string> parameters;
+
+    std::intptr_t getContext() override {
+        calls.push_back("getContext");
+        return 0x7a2;
+    }
+    std::int32_t invoke(const char* f, const char* m, std::intptr_t c, const char** p, std::int32_t pairs,
+                        std::int32_t a, std::int32_t b) override {
+        calls.push_back("invoke");
+        featurette = f;
+        method = m;
+        context = c;
+        pairCount = pairs;
+        reservedA = a;
+        reservedB = b;
+        for (std::int32_t i = 0; i < 2 * pairs; ++i) {
+            parameters.emplace_back(p[i]);
+        }
+        if (throwInInvoke) {
+            throw std::runtime_error("meta service gone");
+        }
+        return code;
+    }
+};
+
+// Points the facade at a rendezvous server and keeps its waits short.
+void useServer(const RealRendezvous& server) {
+    tarn::client::Configurator& config = TARNWrapper::getInstance().getConfigurator();
+    server.configure(config);
+    config.setValue("tarn.timeout.discovery", "200");
+}
+
+bool matches(const std::string& text, const std::string& pattern) {
+    return std::regex_search(text, std::regex(pattern));
+}
+
+}  // namespace
+
+TEST(TARNWrapperNotify, ReportsTheTopologyAndFollowsTheReturnCode) {
+    TestLog log;
+    RealRendezvous server;
+    useServer(server);
+    TARNWrapper& wrapper = TARNWrapper::getInstance();
+
+    struct Row {
+        std::int32_t code;
+        bool result;
+        const char* text;
+    };
+    const Row rows[] = {{0, true, "Successful transmission to Lattice"},
+                        {108, false, "Invalid server response"},
+                        {7, false, "Lattice error"}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.code);
+        RecordingProxy proxy(row.code);
+        wrapper.setLatticeProxy(&proxy);
+        const int timingLines = log.count("notifyLattice999");
+        EXPECT_EQ(wrapper.notifyLattice("user-42"), row.result);
+
+        // The first slot first, its value handed on to invoke, eight pairs, then two zeros.
+        EXPECT_EQ(proxy.calls, (std::vector<std::string>{"getContext", "invoke"}));
+        EXPECT_EQ(proxy.featurette, "P2P");
+        EXPECT_EQ(proxy.method, "SetNatType");
+        EXPECT_EQ(proxy.context, 0x7a2);
+        EXPECT_EQ(proxy.pairCount, 8);
+        EXPECT_EQ(proxy.reservedA, 0);
+        EXPECT_EQ(proxy.reservedB, 0);
+        const Topology& topology = wrapper.getCurrentTopology();
+        ASSERT_TRUE(topology.isValid());
+        const std::vector<std::string> expected = {"userId",       "user-42",
+                                                   "localIp",      topology.localAddr,
+                                                   "localPort",    std::to_string(topology.localPort),
+                                                   "publicIp",     topology.publicAddr,
+                                                   "publicPort",   std::to_string(topology.publicPort),
+                                                   "natType",      "1",
+                                                   "natBehavior",  "1",
+                                                   "natIncrement", "0"};
+        EXPECT_EQ(proxy.parameters, expected);
+
+        EXPECT_TRUE(log.contains("[TARNWrapper:sendToLattice004] Lattice return code " +
+                                 std::to_string(row.code) + ": " + row.text + "\n"));
+        EXPECT_EQ(log.count("notifyLattice999"), timingLines + 1);
+        EXPECT_TRUE(matches(log.text(), std::string("\\[TARNWrapper:notifyLattice999\\] Discovery ") +
+                                            (row.result ? "successful" : "FAILED") +
+                                            "; discovery=[0-9]+ sec, Lattice messaging=[0-9]+ sec\n"));
+    }
+    const Topology& topology = wrapper.getCurrentTopology();
+    const std::string local = topology.localAddr + ":" + std::to_string(topology.localPort);
+    EXPECT_EQ(
+        log.count(
+            "[TARNWrapper:notifyLattice003] [CHECKPOINT@DSCVR] DETECTED LOCAL TOPOLOGY = [NAT=[type=NONE, "
+            "behavior=NOT SENSITIVE, increment=0], local addr=" +
+            local + ", public addr=" + local + "]\n"),
+        3);
+    EXPECT_TRUE(log.contains(
+        "[TARNWrapper:sendToLattice001] Lattice P2P::SetNatType parameters = \n[\n"
+        "\tuserId = user-42\n\tlocalIp = " +
+        topology.localAddr + "\n\tlocalPort = " + std::to_string(topology.localPort) +
+        "\n\tpublicIp = " + topology.publicAddr + "\n\tpublicPort = " + std::to_string(topology.publicPort) +
+        "\n\tnatType = 1\n\tnatBehavior = 1\n\tnatIncrement = 0\n]\n"));
+
+    // The proxy's exceptions reach the host.
+    RecordingProxy throwing(0);
+    throwing.throwInInvoke = true;
+    wrapper.setLatticeProxy(&throwing);
+    EXPECT_THROW(wrapper.notifyLattice("user-42"), std::runtime_error);
+    wrapper.setLatticeProxy(nullptr);
+}
+
+TEST(TARNWrapperNotify, WithoutProxyDiscoveryRunsAndTheReportFails) {
+    TestLog log;
+    RealRendezvous server;
+    useServer(server);
+    TARNWrapper& wrapper = TARNWrapper::getInstance();
+    RecordingProxy proxy(0);
+    wrapper.setLatticeProxy(&proxy);
+    wrapper.setLatticeProxy(nullptr);
+
+    EXPECT_FALSE(wrapper.notifyLattice("user-1"));
+    EXPECT_TRUE(proxy.calls.empty());
+    EXPECT_TRUE(wrapper.getCurrentTopology().isValid());
+    EXPECT_EQ(log.count("[CHECKPOINT@DSCVR] DETECTED LOCAL TOPOLOGY"), 1);
+    EXPECT_TRUE(log.contains("[ERROR] "));
+    EXPECT_TRUE(
+        log.contains("[TARNWrapper:sendToLattice000] Cannot send message to Lattice: proxy was not set\n"));
+    EXPECT_TRUE(
+        matches(log.text(), "\\[TARNWrapper:notifyLattice999\\] Discovery FAILED; discovery=[0-9]+ sec"));
+}
+
+TEST(TARNWrapperNotify, InvalidTopologyIsNotReported) {
+    TestLog log;
+    // No rendezvous server configured: the connection service cannot initialize.
+    TARNWrapper& wrapper = TARNWrapper::getInstance();
+    RecordingProxy proxy(0);
+    wrapper.setLatticeProxy(&proxy);
+
+    EXPECT_FALSE(wrapper.notifyLattice("user-1"));
+    EXPECT_TRUE(proxy.calls.empty());
+    EXPECT_TRUE(
+        log.contains("[TARNWrapper:notifyLattice001] Could not do discovery: [tarn.client.connSvc:"
+                     "discoverTopology] tarn.client.connSvc has not been initialized!\n"));
+    EXPECT_TRUE(
+        log.contains("[TARNWrapper:notifyLattice003] [CHECKPOINT@DSCVR] DETECTED LOCAL TOPOLOGY = "
+                     "[NAT=[type=UNKNOWN, behavior=UNKNOWN, increment=-1], local addr=0.0.0.0:-1, public "
+                     "addr=:-1]\n"));
+    EXPECT_TRUE(
+        log.contains("[TARNWrapper:notifyLattice004] Lattice NOT NOTIFIED; invalid local topology\n"));
+    EXPECT_FALSE(log.contains("notifyLattice999"));
+    wrapper.setLatticeProxy(nullptr);
+}
+
+TEST(TARNWrapperNotify, FailedDiscoveryStillReportsAnEarlierValidTopology) {
+    TestLog log;
+    RealRendezvous server;
+    useServer(server);
+    TARNWrapper& wrapper = TARNWrapper::getInstance();
+    RecordingProxy first(0);
+    wrapper.setLatticeProxy(&first);
+    ASSERT_TRUE(wrapper.notifyLattice("user-1"));
+
+    server.stop();
+    RecordingProxy second(0);
+    wrapper.setLatticeProxy(&second);
+    EXPECT_TRUE(wrapper.notifyLattice("user-1"));
+    EXPECT_EQ(second.parameters, first.parameters);
+    EXPECT_TRUE(
+        log.contains("[TARNWrapper:notifyLattice001] Could not do discovery: "
+                     "[tarn.client.connSvc.discoveror:normalReplyTest] No response; giving up after 2 "
+                     "retries in 400 ms\n"));
+    EXPECT_EQ(log.count("Discovery successful"), 2);
+    wrapper.setLatticeProxy(nullptr);
+}
