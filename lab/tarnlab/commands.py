@@ -131,6 +131,8 @@ def cmd_demo(args):
 
 def cmd_up(args):
     reason = netns.preflight()
+    if not reason and args.server == "rendezvous":
+        reason = programs.missing_programs(args.bin, (programs.RENDEZVOUS,))
     if reason:
         print(f"tarn-lab: {reason}", file=sys.stderr)
         return EXIT_UNAVAILABLE

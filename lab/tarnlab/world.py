@@ -117,8 +117,11 @@ class World:
         if index > MAX_SITES:
             raise ValueError(f"at most {MAX_SITES} sites")
         name = name or f"s{index}"
+        if kind.base == nat.NONE and isolated_first:
+            # A host on the segment answers ARP for all its addresses, so the isolated one would be reachable.
+            raise ValueError("an isolated first interface needs a site with a router")
         if kind.base == nat.NONE:
-            site = self._direct_site(name, kind, clients, index, isolated_first)
+            site = self._direct_site(name, kind, clients, index)
         else:
             site = self._nat_site(name, kind, clients, index, isolated_first)
         self.sites.append(site)
@@ -139,10 +142,10 @@ class World:
             isolated.append(addr)
         return ns, isolated
 
-    def _direct_site(self, name, kind, clients, index, isolated_first):
+    def _direct_site(self, name, kind, clients, index):
         members = []
         for m in range(clients):
-            ns, isolated = self._client_ns(name, index, m, isolated_first)
+            ns, isolated = self._client_ns(name, index, m, False)
             addr = self.internet.allocate()
             self.internet.attach(ns, "eth0", [addr])
             members.append(self._client(ns, addr, addr, isolated))

@@ -153,5 +153,42 @@ class NatKindTest(unittest.TestCase):
         self.assertEqual({tuple(m) for m in r["mapped"]}, {(client.public_addr, r["local"][1])})
 
 
+class NatKindNameTest(unittest.TestCase):
+    """Kind names as the command line and World.add_site take them; needs no namespaces."""
+
+    def testNamesParseOrAreRefusedWithAReason(self):
+        table = [
+            # (text, canonical name or None when refused, words the refusal must contain)
+            ("none", "none", ""),
+            ("symmetric:2", "symmetric:2", ""),
+            (" port-restricted:stateful ", "port-restricted:stateful", ""),
+            ("symmetric:1:stateful", "symmetric:1:stateful", ""),
+            ("symmetric", None, "step 0 out of range"),
+            ("symmetric:46", None, "step 46 out of range"),
+            ("symmetric:x", None, "bad port step"),
+            ("full-cone:stateful", None, "no stateful variant"),
+            ("full-cone:3", None, "takes no port step"),
+            ("moat", None, "unknown NAT kind"),
+            ("symmetric:1:2:3", None, "bad NAT kind"),
+        ]
+        for text, name, refusal in table:
+            with self.subTest(text=text):
+                if name is None:
+                    with self.assertRaises(ValueError) as caught:
+                        nat.parse_kind(text)
+                    self.assertIn(refusal, str(caught.exception))
+                else:
+                    self.assertEqual(nat.parse_kind(text).name, name)
+
+    def testSequentialPortsStayInsideThePortRange(self):
+        for step in (1, 2, 45):
+            with self.subTest(step=step):
+                ports = nat.NatKind(nat.SYMMETRIC, step).mapping_ports()
+                self.assertEqual(len(ports), nat.SEQ_SLOTS)
+                self.assertEqual(ports[0], nat.SEQ_BASE_PORT)
+                self.assertLessEqual(ports[-1], 65535)
+                self.assertEqual({b - a for a, b in zip(ports, ports[1:])}, {step})
+
+
 if __name__ == "__main__":
     unittest.main()
