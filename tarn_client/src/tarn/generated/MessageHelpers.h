@@ -28,11 +28,13 @@ void addGameId(Content& message, const std::string& gameId);
 // The last GAME_ID attribute with a game id wins; false when there is none.
 bool getGameId(const Content& message, std::string& gameId);
 void addAddress(Content& message, Attribute::Type type, const Endpoint& endpoint, bool xorAddress);
-// The last attribute of that type that carries an address wins; false when there is none.
+// The last attribute of that type that carries an address wins; false when there is none. An
+// address shorter than four bytes counts as absent.
 bool findAddress(const Content& message, Attribute::Type type, Endpoint& endpoint, bool xorAddress);
 bool getMappedAddress(const Content& message, Endpoint& endpoint, bool xorAddress);
 bool getP2PMappedAddress(const Content& message, Endpoint& endpoint, bool xorAddress);
 // Empties the list, then appends every XOR_RESPONSE_TARGET address in order; true when non-empty.
+// Short addresses are skipped as in findAddress.
 bool getResponseTargets(const Content& message, EndpointList& targets, bool xorAddress);
 
 // The encoded length, or 0 when the encoding does not fit into size bytes.
@@ -40,6 +42,7 @@ std::size_t serializeMessage(const Content& message, unsigned char* buffer, std:
 // Replaces the message; false for bytes that are no valid encoding or lack a required field.
 bool parseMessage(Content& message, const unsigned char* bytes, std::size_t length);
 
+// The names declared in the schema; a value the schema does not declare prints as its number.
 std::string typeName(Content::Type type);
 std::string errorName(Content::Error error);
 std::string attributeTypeName(Attribute::Type type);

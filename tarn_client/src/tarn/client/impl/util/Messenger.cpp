@@ -119,6 +119,23 @@ bool waitForDatagram(udp::socket& socket, int timeoutMs) {
     }
 }
 
+udp::endpoint endpointOf(const std::string& address, int port) {
+    udp::endpoint endpoint;
+    Network::initEndpoint(address, port, endpoint);
+    return endpoint;
+}
+
+void closeSocket(udp::socket& socket, const std::string& name) {
+    if (!socket.is_open()) {
+        return;
+    }
+    try {
+        socket.close();
+    } catch (const std::exception& e) {
+        Log::trace(name, "stop", "Could not close %1% socket: %2%", name, e.what());
+    }
+}
+
 }  // namespace
 
 struct MessengerData {
@@ -146,27 +163,6 @@ MessengerData::MessengerData(const udp::endpoint& requested) : socket(io) {
         Log::error("MessengerData", "cstr", "Messenger unable to bind to %1%: %2%", requested, bindError);
     }
 }
-
-namespace {
-
-udp::endpoint endpointOf(const std::string& address, int port) {
-    udp::endpoint endpoint;
-    Network::initEndpoint(address, port, endpoint);
-    return endpoint;
-}
-
-void closeSocket(udp::socket& socket, const std::string& name) {
-    if (!socket.is_open()) {
-        return;
-    }
-    try {
-        socket.close();
-    } catch (const std::exception& e) {
-        Log::trace(name, "stop", "Could not close %1% socket: %2%", name, e.what());
-    }
-}
-
-}  // namespace
 
 Messenger::Messenger(const Endpoint& localEndpoint) : data(std::make_unique<MessengerData>(localEndpoint)) {}
 

@@ -24,7 +24,8 @@ public:
     using Endpoint = boost::asio::ip::udp::endpoint;
     using EndpointList = std::vector<Endpoint>;
 
-    // Opens and binds the socket; a failed bind is logged and makes init() fail.
+    // Opens and binds the socket; a failed bind is logged and makes init() fail. A failure to open
+    // or set up the socket throws boost::system::system_error.
     explicit Messenger(const Endpoint& localEndpoint);
     // Builds the endpoint from text first (throws ConnectionException on bad text or port).
     Messenger(const std::string& address, int port);
@@ -32,13 +33,17 @@ public:
 
     // The endpoint the socket is really bound to (known after init).
     const Endpoint& getLocalEndpoint() const;
+    // send, receive and receiveMany throw UninitializedException unless init() succeeded.
     bool send(const generated::Content& message, const Endpoint& destination);
     // True when the message was encoded and every destination was sent to; a port-0
     // destination is skipped and counts as a failure.
     bool send(const generated::Content& message, const EndpointList& destinations);
-    // Waits up to timeoutMs for a datagram that decodes; garbage restarts the wait.
+    // Waits up to timeoutMs for a datagram that decodes, from anyone; garbage restarts the wait
+    // with the full timeout. A timeout of 0 or less looks once. Throws ConnectionException when the
+    // socket fails.
     bool receive(ReceivedMessage& message, int timeoutMs);
-    // Appends up to maxCount messages (at least one wait), each wait with the full timeout.
+    // Appends up to maxCount messages (at least one, also for maxCount <= 0), each wait with the
+    // full timeout; true when anything was appended.
     bool receiveMany(std::vector<ReceivedMessage>& messages, int timeoutMs, int maxCount);
 
 protected:
