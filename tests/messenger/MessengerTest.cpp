@@ -429,6 +429,26 @@ TEST(Messenger, ReceiveManyStopsAtItsCount) {
     EXPECT_TRUE(received.empty());
 }
 
+// Four rendezvous servers answer a port measurement at once, and several peers may ping in
+// the same instant: a burst that arrives before the first read must be kept whole.
+TEST(Messenger, BurstArrivingBeforeTheFirstReadIsKept) {
+    auto receiver = openMessenger("127.0.0.1", "test.receiver");
+    auto sender = openMessenger("127.0.0.2", "test.sender");
+    const int burst = 16;
+    for (int i = 0; i < burst; ++i) {
+        ASSERT_TRUE(
+            sender->send(message(Content::BIND_RESP, std::to_string(i)), receiver->getLocalEndpoint()));
+    }
+    std::vector<ReceivedMessage> received;
+    ASSERT_TRUE(receiver->receiveMany(received, 200, burst));
+    ASSERT_EQ(received.size(), static_cast<std::size_t>(burst));
+    std::string gameId;
+    for (int i = 0; i < burst; ++i) {
+        ASSERT_TRUE(generated::getGameId(received[i].content, gameId));
+        EXPECT_EQ(gameId, std::to_string(i));
+    }
+}
+
 // The connectivity pass's pattern: a listener thread receives on the messenger while another
 // thread sends through it. The echo answers every datagram; the next one leaves once the
 // listener has seen the answer, so the small receive buffers never overflow.

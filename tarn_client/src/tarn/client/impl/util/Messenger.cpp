@@ -136,6 +136,23 @@ void closeSocket(udp::socket& socket, const std::string& name) {
     }
 }
 
+// Sizes a socket buffer for at least kBufferSize bytes of datagrams. Windows counts only the
+// payload, so 2048 holds dozens of small messages; Linux charges about a kilobyte of bookkeeping
+// per datagram, so 2048 there holds only four and a fifth answer arriving in a burst (four
+// servers answering at once, several peers pinging) would be dropped. There the buffer is never
+// made smaller than the system's default.
+template <typename Option>
+void setBufferSize(udp::socket& socket) {
+#if !defined(_WIN32)
+    Option current;
+    socket.get_option(current);
+    if (current.value() >= kBufferSize) {
+        return;
+    }
+#endif
+    socket.set_option(Option(kBufferSize));
+}
+
 }  // namespace
 
 struct MessengerData {
@@ -154,8 +171,8 @@ struct MessengerData {
 MessengerData::MessengerData(const udp::endpoint& requested) : socket(io) {
     socket.open(udp::v4());
     socket.set_option(boost::asio::socket_base::reuse_address(true));
-    socket.set_option(boost::asio::socket_base::send_buffer_size(kBufferSize));
-    socket.set_option(boost::asio::socket_base::receive_buffer_size(kBufferSize));
+    setBufferSize<boost::asio::socket_base::send_buffer_size>(socket);
+    setBufferSize<boost::asio::socket_base::receive_buffer_size>(socket);
     try {
         socket.bind(requested);
     } catch (const std::exception& e) {
