@@ -55,7 +55,7 @@ else
 fi
 
 step "ThreadSanitizer (threaded tests)"
-export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$root/tests/tsan.supp"
 if "$root/scripts/build.sh" --no-stage "$root/build-tsan" -DTARN_SANITIZE=thread -DTARN_BUILD_BENCH=OFF; then
   run_ctest "$root/build-tsan" -L 'listener|logging'
 else
