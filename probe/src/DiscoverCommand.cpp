@@ -1,0 +1,168 @@
+#include "DiscoverCommand.h"
+
+#include <exception>
+#include <iostream>
+#include <sstream>
+
+#include <tarn/tarn_client.h>
+#include <boost/program_options.hpp>
+#include <nlohmann/json.hpp>
+
+#include "Console.h"
+#include "RecordingLatticeClient.h"
+#include "RendezvousSelection.h"
+#include "TopologyDescription.h"
+
+namespace tarn {
+namespace probe {
+
+namespace po = boost::program_options;
+
+namespace {
+
+const char* const DEFAULT_USER_ID = "tarn-probe";
+// What a topology holds while no local binding has been found.
+const char* const UNBOUND_ADDRESS = "0.0.0.0";
+
+std::string usage(const po::options_description& options) {
+    std::ostringstream text;
+    text << "Usage: tarn-probe discover [options]\n"
+         << "Discovers this host's network topology with the tarn library and reports it to a recording\n"
+         << "meta service. Reads tarn.cfg and writes tarn.log in the current directory. Without a\n"
+         << "configured rendezvous server it starts tarn-rendezvous on 127.0.0.1 and 127.0.0.2 for the run.\n"
+         << "Exit codes: 0 valid topology and report delivered, 1 discovery failed or topology invalid,\n"
+         << "2 usage error, 3 rendezvous service unreachable.\n\n"
+         << options;
+    return text.str();
+}
+
+nlohmann::ordered_json reportJson(const LatticeReportRecord& report) {
+    nlohmann::ordered_json parameters = nlohmann::ordered_json::object();
+    for (const auto& parameter : report.parameters) {
+        parameters[parameter.first] = parameter.second;
+    }
+    nlohmann::ordered_json object;
+    object["featurette"] = report.featurette;
+    object["method"] = report.method;
+    object["parameters"] = parameters;
+    object["returnCode"] = report.returnCode;
+    object["delivered"] = report.returnCode == 0;
+    return object;
+}
+
+}  // namespace
+
+std::string DiscoverCommand::summary() const {
+    return "discover this host's topology and report it (--json for one JSON object)";
+}
+
+int DiscoverCommand::run(const std::vector<std::string>& args) {
+    bool asJson = false;
+    std::string userId;
+    RendezvousSelection rendezvous;
+    po::options_description options("Options");
+    options.add_options()("json", po::bool_switch(&asJson),
+                          "print one JSON object on standard output instead of text")(
+        "user-id", po::value<std::string>(&userId)->default_value(DEFAULT_USER_ID)->value_name("ID"),
+        "the user id sent in the report")("help,h", "show this text");
+    rendezvous.addOptions(options);
+
+    po::variables_map values;
+    std::string problem;
+    try {
+        // No positional words: an empty description turns any into an error.
+        po::store(po::command_line_parser(args)
+                      .options(options)
+                      .positional(po::positional_options_description())
+                      .run(),
+                  values);
+        po::notify(values);
+    } catch (const po::error& e) {
+        problem = e.what();
+    }
+    if (problem.empty() && values.count("help") != 0) {
+        std::cout << usage(options);
+        return kSuccess;
+    }
+    if (!problem.empty() || !rendezvous.validate(problem)) {
+        std::cerr << "tarn-probe discover: " << problem << "\n\n" << usage(options);
+        return kUsageError;
+    }
+
+    // From here on the library's console lines go to standard error.
+    Console console;
+    auto echo = [&console, asJson](const std::string& line) {
+        if (asJson) {
+            std::cerr << line;
+        } else {
+            console.print(line);
+        }
+    };
+
+    lattice::TARNWrapper& tarn = lattice::TARNWrapper::getInstance();
+    client::Configurator& config = tarn.getConfigurator();
+    std::string error;
+    int exitCode = kSuccess;
+    try {
+        rendezvous.apply(config);
+    } catch (const std::exception& e) {
+        error = std::string("cannot start the embedded rendezvous server: ") + e.what();
+        exitCode = kUnreachable;
+    }
+    if (!asJson) {
+        console.print(rendezvous.notice());
+    } else if (rendezvous.isEmbedded()) {
+        std::cerr << rendezvous.notice();
+    }
+
+    RecordingLatticeClient meta(echo);
+    tarn.setLatticeProxy(&meta);
+    bool delivered = false;
+    // The connection service initializes here, on first use: the search for a local address that
+    // the rendezvous service answers. Its topology object lives as long as the library.
+    const client::Topology& topology = tarn.getCurrentTopology();
+    if (exitCode == kSuccess && topology.localAddr == UNBOUND_ADDRESS) {
+        // Every further use would repeat the whole search; the report could not be valid anyway.
+        error = "the rendezvous service at " + config.getString("tarn.addr.1") + ":" +
+                config.getString("tarn.port.1") + " did not answer from any local address (see tarn.log)";
+        exitCode = kUnreachable;
+    }
+    if (exitCode == kSuccess) {
+        delivered = tarn.notifyLattice(userId);
+        if (!delivered || !topology.isValid()) {
+            error = "discovery failed: no valid topology was reported (see tarn.log)";
+            exitCode = kFailed;
+        }
+    }
+    tarn.setLatticeProxy(nullptr);
+
+    const LatticeReportRecord* report = meta.reports().empty() ? nullptr : &meta.reports().back();
+    if (asJson) {
+        nlohmann::ordered_json object = TopologyDescription::json(topology);
+        object["rendezvous"] = rendezvous.json(config);
+        object["report"] = report != nullptr ? reportJson(*report) : nlohmann::ordered_json();
+        object["exitCode"] = exitCode;
+        if (!error.empty()) {
+            object["error"] = error;
+        }
+        console.print(object.dump(2) + "\n");
+    } else {
+        std::ostringstream text;
+        text << TopologyDescription::text(topology);
+        if (report != nullptr) {
+            text << "Report:           " << report->featurette << "::" << report->method
+                 << (delivered ? " delivered" : " not delivered") << " (return code " << report->returnCode
+                 << ")\n";
+        } else {
+            text << "Report:           none sent\n";
+        }
+        if (!error.empty()) {
+            text << "tarn-probe: " << error << "\n";
+        }
+        console.print(text.str());
+    }
+    return exitCode;
+}
+
+}  // namespace probe
+}  // namespace tarn
