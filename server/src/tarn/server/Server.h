@@ -29,8 +29,9 @@ public:
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
+    // Starts serving; the endpoints are bound already, so requests sent before are answered now.
     void start();
-    // Ends every worker and waits for them; the counters stay readable.
+    // Ends every worker and waits for them; the counters stay readable. Serving cannot resume.
     void stop();
 
     // The bound endpoints, S1 to S4 (ports chosen by the system when the configuration said 0).

@@ -33,7 +33,9 @@ Worker::~Worker() {
 }
 
 void Worker::start() {
-    thread_ = std::thread([this] { run(); });
+    if (!thread_.joinable()) {
+        thread_ = std::thread([this] { run(); });
+    }
 }
 
 void Worker::stop() {

@@ -25,8 +25,9 @@ public:
     Worker(const Worker&) = delete;
     Worker& operator=(const Worker&) = delete;
 
+    // Starts the thread; a second call while it runs does nothing.
     void start();
-    // Asks the thread to end; returns at once.
+    // Asks the thread to end; returns at once. A stopped worker does not start again.
     void stop();
     // Waits for the thread to end after stop().
     void join();
