@@ -7,12 +7,14 @@
 
 #include "Command.h"
 #include "DiscoverCommand.h"
+#include "SessionCommand.h"
 
 namespace {
 
 std::vector<std::unique_ptr<tarn::probe::Command>> commands() {
     std::vector<std::unique_ptr<tarn::probe::Command>> all;
     all.emplace_back(new tarn::probe::DiscoverCommand);
+    all.emplace_back(new tarn::probe::SessionCommand);
     return all;
 }
 

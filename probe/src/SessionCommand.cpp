@@ -1,0 +1,216 @@
+#include "SessionCommand.h"
+
+#include <chrono>
+#include <cstdint>
+#include <exception>
+#include <iostream>
+#include <limits>
+#include <sstream>
+#include <string>
+
+#include <tarn/tarn_client.h>
+#include <boost/program_options.hpp>
+#include <nlohmann/json.hpp>
+
+#include "Console.h"
+#include "PeerListJson.h"
+#include "RecordingLatticeClient.h"
+#include "RendezvousSelection.h"
+#include "TopologyDescription.h"
+
+namespace tarn {
+namespace probe {
+
+namespace po = boost::program_options;
+
+namespace {
+
+const char* const USER_ID = "tarn-probe";
+// What a topology holds while no local binding has been found.
+const char* const UNBOUND_ADDRESS = "0.0.0.0";
+
+std::string usage(const po::options_description& options) {
+    std::ostringstream text;
+    text << "Usage: tarn-probe session --client-id N --game G [options]\n"
+         << "Plays one side of a game session across processes. Discovers this host's topology and\n"
+         << "prints it as one JSON line ({\"identifier\": N, \"topology\": {...}}), then reads the game's\n"
+         << "full peer list from standard input as one JSON line: an array of such lines, every player\n"
+         << "including this one. Connects to the peers and prints the result: with --json one JSON line\n"
+         << "(each peer's connection and public endpoint, the report, the exit code), else a table.\n"
+         << "Reads tarn.cfg and writes tarn.log in the current directory; the library's console lines go\n"
+         << "to standard error. Exit codes: 0 connected and report delivered, 1 discovery or connectivity\n"
+         << "failed, 2 usage error or bad peer list, 3 rendezvous service unreachable.\n\n"
+         << options;
+    return text.str();
+}
+
+nlohmann::ordered_json reportJson(const LatticeReportRecord& report) {
+    nlohmann::ordered_json parameters = nlohmann::ordered_json::object();
+    for (const auto& parameter : report.parameters) {
+        parameters[parameter.first] = parameter.second;
+    }
+    nlohmann::ordered_json object;
+    object["featurette"] = report.featurette;
+    object["method"] = report.method;
+    object["parameters"] = parameters;
+    object["returnCode"] = report.returnCode;
+    object["delivered"] = report.returnCode == 0;
+    return object;
+}
+
+std::string resultText(const std::vector<client::Peer>& peers, long long elapsedMs, int exitCode,
+                       const std::string& error) {
+    std::ostringstream text;
+    text << "Peer        Connection        Public endpoint\n";
+    for (const client::Peer& peer : peers) {
+        std::string id = std::to_string(peer.identifier);
+        std::string connection = PeerListJson::connectionText(peer.connection);
+        text << id << std::string(id.size() < 12 ? 12 - id.size() : 1, ' ') << connection
+             << std::string(connection.size() < 18 ? 18 - connection.size() : 1, ' ')
+             << peer.topology.publicAddr << ":" << peer.topology.publicPort << "\n";
+    }
+    text << "Connect took " << elapsedMs << " ms; exit code " << exitCode << "\n";
+    if (!error.empty()) {
+        text << "tarn-probe: " << error << "\n";
+    }
+    return text.str();
+}
+
+}  // namespace
+
+std::string SessionCommand::summary() const {
+    return "one player of a game across processes: topology out, peer list in, connections out";
+}
+
+int SessionCommand::run(const std::vector<std::string>& args) {
+    bool asJson = false;
+    std::int64_t clientId = 0;
+    std::string gameId;
+    RendezvousSelection rendezvous;
+    po::options_description options("Options");
+    options.add_options()("client-id", po::value<std::int64_t>(&clientId)->required()->value_name("N"),
+                          "this player's client id (32-bit)")(
+        "game", po::value<std::string>(&gameId)->required()->value_name("G"), "the game's id")(
+        "json", po::bool_switch(&asJson), "print the result as one JSON line instead of a table")(
+        "help,h", "show this text");
+    rendezvous.addOptions(options);
+
+    po::variables_map values;
+    std::string problem;
+    try {
+        po::store(po::command_line_parser(args).options(options).run(), values);
+        if (values.count("help") != 0) {
+            std::cout << usage(options);
+            return kSuccess;
+        }
+        po::notify(values);
+    } catch (const po::error& e) {
+        problem = e.what();
+    }
+    if (problem.empty() && (clientId < std::numeric_limits<std::int32_t>::min() ||
+                            clientId > std::numeric_limits<std::int32_t>::max())) {
+        problem = "--client-id must fit in 32 bits, not " + std::to_string(clientId);
+    }
+    if (problem.empty() && gameId.empty()) {
+        problem = "--game must not be empty";
+    }
+    if (!problem.empty() || !rendezvous.validate(problem)) {
+        std::cerr << "tarn-probe session: " << problem << "\n\n" << usage(options);
+        return kUsageError;
+    }
+
+    // From here on the library's console lines go to standard error.
+    Console console;
+    lattice::TARNWrapper& tarn = lattice::TARNWrapper::getInstance();
+    client::Configurator& config = tarn.getConfigurator();
+    std::string error;
+    int exitCode = kSuccess;
+    try {
+        rendezvous.apply(config);
+    } catch (const std::exception& e) {
+        error = std::string("cannot start the embedded rendezvous server: ") + e.what();
+        exitCode = kUnreachable;
+    }
+    std::cerr << rendezvous.notice();
+
+    RecordingLatticeClient meta([](const std::string& line) { std::cerr << line; });
+    tarn.setLatticeProxy(&meta);
+    // The connection service initializes here, on first use: the search for a local address that
+    // the rendezvous service answers. Its topology object lives as long as the library.
+    const client::Topology& topology = tarn.getCurrentTopology();
+    if (exitCode == kSuccess && topology.localAddr == UNBOUND_ADDRESS) {
+        error = "the rendezvous service at " + config.getString("tarn.addr.1") + ":" +
+                config.getString("tarn.port.1") + " did not answer from any local address (see tarn.log)";
+        exitCode = kUnreachable;
+    }
+    if (exitCode == kSuccess && (!tarn.notifyLattice(USER_ID) || !topology.isValid())) {
+        error = "discovery failed: no valid topology was reported (see tarn.log)";
+        exitCode = kFailed;
+    }
+
+    nlohmann::ordered_json player = PeerListJson::player(static_cast<long>(clientId), topology);
+    if (exitCode != kSuccess) {
+        player["exitCode"] = exitCode;
+        player["error"] = error;
+        console.print(player.dump() + "\n");
+        tarn.setLatticeProxy(nullptr);
+        return exitCode;
+    }
+    console.print(player.dump() + "\n");
+
+    std::string line;
+    std::vector<client::Peer> peers;
+    if (!std::getline(std::cin, line)) {
+        error = "standard input ended before the peer list";
+        exitCode = kUsageError;
+    } else if (!PeerListJson::parse(line, peers, error)) {
+        exitCode = kUsageError;
+    }
+    if (exitCode != kSuccess) {
+        std::cerr << "tarn-probe session: " << error << "\n";
+        tarn.setLatticeProxy(nullptr);
+        return exitCode;
+    }
+
+    const auto start = std::chrono::steady_clock::now();
+    const bool connected = tarn.connect(static_cast<long>(clientId), gameId, peers);
+    const long long elapsedMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+            .count();
+    tarn.setLatticeProxy(nullptr);
+    if (!connected) {
+        error = "connectivity failed or its report was not delivered (see tarn.log)";
+        exitCode = kFailed;
+    }
+
+    if (asJson) {
+        nlohmann::ordered_json result;
+        result["identifier"] = clientId;
+        result["game"] = gameId;
+        nlohmann::ordered_json list = nlohmann::ordered_json::array();
+        for (const client::Peer& peer : peers) {
+            list.push_back(PeerListJson::result(peer));
+        }
+        result["peers"] = list;
+        result["topology"] = TopologyDescription::json(topology);
+        const LatticeReportRecord* report = nullptr;
+        for (const LatticeReportRecord& sent : meta.reports()) {
+            if (sent.method == lattice::TARNWrapper::MTD_P2P) {
+                report = &sent;
+            }
+        }
+        result["report"] = report != nullptr ? reportJson(*report) : nlohmann::ordered_json();
+        result["elapsedMs"] = elapsedMs;
+        result["exitCode"] = exitCode;
+        if (!error.empty()) {
+            result["error"] = error;
+        }
+        console.print(result.dump() + "\n");
+    } else {
+        console.print(resultText(peers, elapsedMs, exitCode, error));
+    }
+    return exitCode;
+}
+
+}  // namespace probe
+}  // namespace tarn

@@ -1,0 +1,360 @@
+#include "SessionCommand.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <boost/filesystem.hpp>
+#include <nlohmann/json.hpp>
+
+#include "RealRendezvous.h"
+
+using tarn::test::RealRendezvous;
+
+namespace {
+
+// Long enough for a discovery and a pass whose peers never answer.
+const int STEP_TIMEOUT_MS = 30000;
+
+// A working directory of its own: the probe reads tarn.cfg and writes tarn.log there.
+class SessionDir {
+public:
+    SessionDir()
+        : path(boost::filesystem::temp_directory_path() /
+               boost::filesystem::unique_path("tarn-session-%%%%-%%%%")) {
+        boost::filesystem::create_directories(path);
+    }
+    ~SessionDir() {
+        boost::system::error_code ignored;
+        boost::filesystem::remove_all(path, ignored);
+    }
+    void write(const std::string& name, const std::string& content) const {
+        std::ofstream((path / name).string()) << content;
+    }
+    std::string read(const std::string& name) const {
+        std::ifstream in((path / name).string());
+        std::ostringstream content;
+        content << in.rdbuf();
+        return content.str();
+    }
+    std::string str() const { return path.string(); }
+
+private:
+    boost::filesystem::path path;
+};
+
+// The staged probe running `session` in a directory of its own, its standard input and output
+// on pipes and its standard error in the file stderr.txt there. Killed by its pid if it is still
+// running when the object goes away.
+class SessionProcess {
+public:
+    SessionProcess(const SessionDir& dir, std::vector<std::string> args) {
+        const std::string program = TARN_PROBE_PATH;
+        if (access(program.c_str(), X_OK) != 0) {
+            ADD_FAILURE() << program << " is missing: stage the build with scripts/build.sh";
+            return;
+        }
+        args.insert(args.begin(), {program, "session"});
+        std::vector<char*> argv;
+        for (std::string& word : args) {
+            argv.push_back(&word[0]);
+        }
+        argv.push_back(nullptr);
+        const std::string workDir = dir.str();
+        const std::string errPath = workDir + "/stderr.txt";
+        int in[2];
+        int out[2];
+        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) {
+            ADD_FAILURE() << "pipe failed";
+            return;
+        }
+        pid = fork();
+        if (pid == 0) {
+            // Only calls that are safe after fork in a threaded process.
+            const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(in[0], STDIN_FILENO);
+            dup2(out[1], STDOUT_FILENO);
+            dup2(err, STDERR_FILENO);
+            if (chdir(workDir.c_str()) == 0) {
+                execv(program.c_str(), argv.data());
+            }
+            _exit(127);
+        }
+        close(in[0]);
+        close(out[1]);
+        input = in[1];
+        output = out[0];
+    }
+
+    ~SessionProcess() {
+        closeInput();
+        if (output >= 0) {
+            close(output);
+        }
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+
+    SessionProcess(const SessionProcess&) = delete;
+    SessionProcess& operator=(const SessionProcess&) = delete;
+
+    // The next line of standard output; false at its end or after timeoutMs.
+    bool readLine(std::string& line, int timeoutMs = STEP_TIMEOUT_MS) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        for (;;) {
+            const auto newline = pending.find('\n');
+            if (newline != std::string::npos) {
+                line = pending.substr(0, newline);
+                pending.erase(0, newline + 1);
+                return true;
+            }
+            if (output < 0 || !fill(deadline)) {
+                return false;
+            }
+        }
+    }
+
+    void writeLine(const std::string& line) {
+        const std::string text = line + "\n";
+        EXPECT_EQ(static_cast<ssize_t>(text.size()), write(input, text.data(), text.size()));
+    }
+
+    void closeInput() {
+        if (input >= 0) {
+            close(input);
+            input = -1;
+        }
+    }
+
+    // The exit code once standard output has ended; -1 if that takes longer than timeoutMs.
+    int exitCode(int timeoutMs = STEP_TIMEOUT_MS) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (output >= 0 && fill(deadline)) {
+        }
+        if (output >= 0 || pid <= 0) {
+            return -1;
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+private:
+    // Reads what is there before the deadline; false at the deadline or at the end of the output.
+    bool fill(std::chrono::steady_clock::time_point deadline) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+                .count();
+        if (left <= 0) {
+            return false;
+        }
+        pollfd polled = {output, POLLIN, 0};
+        const int ready = poll(&polled, 1, static_cast<int>(left));
+        if (ready < 0 && errno == EINTR) {
+            return true;
+        }
+        if (ready <= 0) {
+            return false;
+        }
+        char buffer[4096];
+        const ssize_t n = read(output, buffer, sizeof(buffer));
+        if (n <= 0) {
+            close(output);
+            output = -1;
+            return false;
+        }
+        pending.append(buffer, static_cast<std::size_t>(n));
+        return true;
+    }
+
+    pid_t pid = -1;
+    int input = -1;
+    int output = -1;
+    std::string pending;
+};
+
+std::string config(const RealRendezvous& server, const std::string& extra = "") {
+    return "tarn.addr.1 = 127.0.0.1\ntarn.addr.2 = 127.0.0.2\ntarn.port.1 = " +
+           std::to_string(server.port1()) + "\ntarn.port.2 = " + std::to_string(server.port2()) +
+           "\ntarn.timeout.discovery = 300\n" + extra;
+}
+
+nlohmann::json parse(const std::string& line) {
+    nlohmann::json value = nlohmann::json::parse(line, nullptr, false);
+    EXPECT_FALSE(value.is_discarded()) << line;
+    return value;
+}
+
+TEST(SessionCommand, TwoSessionsOnOneMachineConnectPrivatelyWithinMilliseconds) {
+    RealRendezvous server;
+    SessionDir dirs[2];
+    std::unique_ptr<SessionProcess> players[2];
+    // A round that waited a fixed quarter of its time would take a whole second.
+    for (int i = 0; i < 2; ++i) {
+        dirs[i].write("tarn.cfg", config(server, "tarn.timeout.private = 4000\ntarn.timeout.nat = 4000\n"));
+        players[i].reset(new SessionProcess(
+            dirs[i], {"--client-id", std::to_string(101 + i), "--game", "match-5", "--json"}));
+    }
+    std::string lines[2];
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(players[i]->readLine(lines[i])) << dirs[i].read("stderr.txt");
+        const nlohmann::json player = parse(lines[i]);
+        EXPECT_EQ(101 + i, player["identifier"]);
+        EXPECT_TRUE(player["topology"]["valid"].get<bool>()) << lines[i];
+    }
+    // The orchestrator's part: every player gets every player's line.
+    const std::string list = "[" + lines[0] + "," + lines[1] + "]";
+    for (auto& player : players) {
+        player->writeLine(list);
+    }
+    for (int i = 0; i < 2; ++i) {
+        std::string line;
+        ASSERT_TRUE(players[i]->readLine(line)) << dirs[i].read("stderr.txt");
+        const nlohmann::json result = parse(line);
+        EXPECT_EQ(0, players[i]->exitCode()) << line;
+        EXPECT_EQ(0, result["exitCode"]);
+        ASSERT_EQ(2u, result["peers"].size()) << line;
+        EXPECT_EQ(i == 0 ? "SELF" : "DIRECT PRIVATE", result["peers"][0]["connection"]) << line;
+        EXPECT_EQ(i == 1 ? "SELF" : "DIRECT PRIVATE", result["peers"][1]["connection"]) << line;
+        EXPECT_LT(result["elapsedMs"].get<int>(), 500) << line;
+        const nlohmann::json& report = result["report"];
+        EXPECT_EQ("UpdateP2PInfo", report["method"]);
+        EXPECT_EQ("match-5", report["parameters"]["sessionId"]);
+        EXPECT_EQ("0", report["parameters"]["failures"]);
+        EXPECT_EQ("2", report["parameters"]["peers"]);
+        EXPECT_EQ(std::to_string(101 + i), report["parameters"]["personaId"]);
+        EXPECT_TRUE(report["delivered"].get<bool>());
+        // Standard output carried the probe's two lines and nothing else.
+        std::string more;
+        EXPECT_FALSE(players[i]->readLine(more, 1000)) << more;
+    }
+}
+
+TEST(SessionCommand, PeerThatNeverAnswersIsReportedAsRelayInATable) {
+    RealRendezvous server;
+    SessionDir dir;
+    dir.write("tarn.cfg", config(server, "tarn.timeout.private = 100\ntarn.timeout.nat = 100\n"));
+    SessionProcess player(dir, {"--client-id", "-7", "--game", "g"});
+    std::string line;
+    ASSERT_TRUE(player.readLine(line)) << dir.read("stderr.txt");
+    nlohmann::json self = parse(line);
+    EXPECT_EQ(-7, self["identifier"]);
+    // A player at an address where nobody listens, told by its code numbers.
+    nlohmann::json absent = {{"identifier", 8},
+                             {"topology",
+                              {{"natTypeCode", 2},
+                               {"natBehaviorCode", 1},
+                               {"natIncrement", 0},
+                               {"localAddr", "127.0.0.1"},
+                               {"localPort", 9},
+                               {"publicAddr", "127.0.0.1"},
+                               {"publicPort", 9}}}};
+    player.writeLine(nlohmann::json({{"peers", {self, absent}}}).dump());
+    std::string table;
+    for (std::string row; player.readLine(row);) {
+        table += row + "\n";
+    }
+    EXPECT_EQ(0, player.exitCode()) << table << dir.read("stderr.txt");
+    EXPECT_NE(std::string::npos, table.find("-7          SELF")) << table;
+    EXPECT_NE(std::string::npos, table.find("8           RELAY             127.0.0.1:9")) << table;
+    EXPECT_NE(std::string::npos, dir.read("tarn.log").find("UDP RELAY USAGE = 1 of 1 PEER(S)"));
+}
+
+TEST(SessionCommand, BadPeerListsAreUsageErrors) {
+    RealRendezvous server;
+    const std::string topology =
+        R"("topology":{"natType":"FULL CONE","natBehavior":"NOT SENSITIVE","natIncrement":0,)"
+        R"("localAddr":"10.0.0.2","localPort":4000,"publicAddr":"192.0.2.2","publicPort":4000})";
+    struct Case {
+        const char* input;  // nullptr: standard input ends first
+        const char* error;
+    };
+    const std::vector<Case> cases = {
+        {nullptr, "standard input ended before the peer list"},
+        {"not json", "the peer list is not JSON"},
+        {R"({"players":[]})",
+         "the peer list must be a JSON array of players or an object with a 'peers' array"},
+        {R"([{"identifier":"8"}])", "peer 1: 'identifier' must be a whole number"},
+        {R"([{"identifier":4294967296}])", "peer 1: 'identifier' does not fit in 32 bits"},
+        {R"([{"identifier":8}])", "peer 1: has no 'topology'"},
+        {R"([{"identifier":8,"topology":{"natType":"CONE"}}])", "peer 1: unknown natType 'CONE'"},
+        {R"([{"identifier":8,"topology":{"natType":"NONE"}}])",
+         "peer 1: a topology needs 'natBehaviorCode' or 'natBehavior'"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.input ? c.input : "(end of input)");
+        SessionDir dir;
+        dir.write("tarn.cfg", config(server));
+        SessionProcess player(dir, {"--client-id", "1", "--game", "g", "--json"});
+        std::string line;
+        ASSERT_TRUE(player.readLine(line)) << dir.read("stderr.txt");
+        if (c.input) {
+            player.writeLine(c.input);
+        } else {
+            player.closeInput();
+        }
+        EXPECT_EQ(2, player.exitCode());
+        EXPECT_NE(std::string::npos,
+                  dir.read("stderr.txt").find(std::string("tarn-probe session: ") + c.error))
+            << dir.read("stderr.txt");
+    }
+    // The good form of the list that the cases above spoil.
+    SessionDir dir;
+    dir.write("tarn.cfg", config(server, "tarn.timeout.private = 50\ntarn.timeout.nat = 50\n"));
+    SessionProcess player(dir, {"--client-id", "1", "--game", "g", "--json"});
+    std::string line;
+    ASSERT_TRUE(player.readLine(line));
+    player.writeLine("[" + line + R"(,{"identifier":8,)" + topology + "}]");
+    ASSERT_TRUE(player.readLine(line));
+    EXPECT_EQ("RELAY", parse(line)["peers"][1]["connection"]) << line;
+    EXPECT_EQ(0, player.exitCode());
+}
+
+TEST(SessionCommand, OptionsAreChecked) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"--game", "g"},
+        {"--client-id", "1"},
+        {"--client-id", "4294967296", "--game", "g"},
+        {"--client-id", "x", "--game", "g"},
+        {"--client-id", "1", "--game", ""},
+        {"--client-id", "1", "--game", "g", "--ports", "1"},
+    };
+    for (const auto& args : cases) {
+        SessionDir dir;
+        SessionProcess player(dir, args);
+        std::string line;
+        EXPECT_FALSE(player.readLine(line)) << line;
+        EXPECT_EQ(2, player.exitCode()) << args[0] << " " << args[1];
+        EXPECT_NE(std::string::npos, dir.read("stderr.txt").find("Usage: tarn-probe session"));
+    }
+}
+
+TEST(SessionCommand, UnreachableServiceEndsBeforeThePeerList) {
+    RealRendezvous server;
+    SessionDir dir;
+    dir.write("tarn.cfg", config(server));
+    server.stop();
+    SessionProcess player(dir, {"--client-id", "1", "--game", "g", "--json"});
+    std::string line;
+    ASSERT_TRUE(player.readLine(line)) << dir.read("stderr.txt");
+    const nlohmann::json self = parse(line);
+    EXPECT_EQ(3, self["exitCode"]);
+    EXPECT_FALSE(self["topology"]["valid"].get<bool>());
+    EXPECT_EQ(3, player.exitCode());
+}
+
+}  // namespace
