@@ -137,22 +137,25 @@ class Discovery:
     def describe(self):
         """Everything needed to understand a failed run."""
         return (f"exit {self.returncode} after {self.elapsed:.1f} s {self.problem}\n"
-                f"--- stdout\n{self.stdout}\n--- stderr\n{self.stderr}\n--- tarn.log (tail)\n"
-                + "\n".join(self.log.splitlines()[-60:]))
+                f"--- stdout\n{self.stdout}\n--- stderr (tail)\n" + "\n".join(self.stderr.splitlines()[-20:])
+                + "\n--- tarn.log (tail)\n" + "\n".join(self.log.splitlines()[-60:]))
 
 
 def _last_json_object(text):
-    """The last line of text that is a JSON object: the library also copies its log lines to stdout."""
-    for line in reversed(text.splitlines()):
-        line = line.strip()
+    """The last JSON object in text that starts at the beginning of a line (one line or pretty-printed)."""
+    decoder = json.JSONDecoder()
+    found = None
+    offset = 0
+    for line in text.splitlines(keepends=True):
         if line.startswith("{"):
             try:
-                value = json.loads(line)
+                value, _ = decoder.raw_decode(text, offset)
             except ValueError:
-                continue
+                value = None
             if isinstance(value, dict):
-                return value
-    return None
+                found = value
+        offset += len(line)
+    return found
 
 
 def discover(client, bin_dir, addrs, ports=DEFAULT_PORTS, timeout=DISCOVERY_TIMEOUT_S, extra_args=()):
