@@ -11,9 +11,9 @@ import time
 import unittest
 
 import labsupport
-from tarnlab import netns
+from tarnlab import netns, programs
 
-TARN_LAB = os.path.join(labsupport.programs.REPO_ROOT, "lab", "tarn-lab")
+TARN_LAB = os.path.join(programs.REPO_ROOT, "lab", "tarn-lab")
 # Bounds of the waits below; each one ends as soon as its event is seen.
 READY_TIMEOUT_S = 30.0
 EXIT_TIMEOUT_S = 20.0
@@ -114,7 +114,7 @@ class NetnsTest(unittest.TestCase):
         with netns.Lab() as lab:
             ns = lab.namespace("inside")
             ns.ip("addr", "add", "192.0.2.10/24", "dev", "lo")
-            server = ns.spawn([sys.executable, labsupport.programs.MAPPED_SCRIPT, "serve", "--endpoints",
+            server = ns.spawn([sys.executable, programs.MAPPED_SCRIPT, "serve", "--endpoints",
                                "192.0.2.10:4000"], "mapped")
             ns.wait_udp_listening([("192.0.2.10", 4000)], server, timeout=READY_TIMEOUT_S)
             pids = [int(x) for x in run_in_root(["ip", "netns", "pids", ns.name]).split()]

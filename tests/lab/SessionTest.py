@@ -1,0 +1,122 @@
+"""`tarn-probe session` between sites of the lab: who reaches whom, and how, behind textbook NATs."""
+
+import concurrent.futures
+import unittest
+
+import labsupport
+from tarnlab import netns, programs, session, world
+
+# Games that run side by side; each uses sites of its own.
+PARALLEL_GAMES = 4
+
+
+class SessionTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.bin = labsupport.bin_dir()
+        cls.reason = labsupport.lab_unavailable() or programs.missing_programs(cls.bin)
+        if cls.reason:
+            return
+        cls.lab = netns.Lab()
+        cls.addClassCleanup(cls.lab.close)
+        w = world.World(cls.lab)
+        cls.server = w.add_host("srv", world.SERVER_ADDRS)
+        site = lambda kind, name, clients=1: w.add_site(kind, clients=clients, name=name)  # noqa: E731
+        cls.sites = {
+            "prc-lan": site("port-restricted", "prclan", clients=2),
+            "prc-a": site("port-restricted", "prca"),
+            "prc-b": site("port-restricted", "prcb"),
+            "sym1-a": site("symmetric:1", "syma"),
+            "fc-a": site("full-cone", "fca"),
+            "sym1-b": site("symmetric:1", "symb"),
+            "prc-c": site("port-restricted", "prcc"),
+            "sym1-c": site("symmetric:1", "symc"),
+            "sym1-d": site("symmetric:1", "symd"),
+            "rnd-a": site("symmetric-random", "rnda"),
+            "prc-d": site("port-restricted", "prcd"),
+            # The game of four.
+            "g-fc": site("full-cone", "gfc"),
+            "g-prc": site("port-restricted", "gprc"),
+            "g-sym": site("symmetric:1", "gsym"),
+            "g-rnd": site("symmetric-random", "grnd"),
+        }
+        cls.rendezvous = programs.Rendezvous(cls.server, cls.bin).start()
+        # Every game runs at once: what one game does at its sites cannot reach another's.
+        games = {
+            "same router": [c for c in cls.sites["prc-lan"].clients],
+            "two port-restricted": [cls.client("prc-a"), cls.client("prc-b")],
+            "symmetric and full cone": [cls.client("sym1-a"), cls.client("fc-a")],
+            "symmetric and port-restricted": [cls.client("sym1-b"), cls.client("prc-c")],
+            "two symmetric": [cls.client("sym1-c"), cls.client("sym1-d")],
+            "random ports and port-restricted": [cls.client("rnd-a"), cls.client("prc-d")],
+            "four sites": [cls.client(k) for k in ("g-fc", "g-prc", "g-sym", "g-rnd")],
+        }
+        with concurrent.futures.ThreadPoolExecutor(PARALLEL_GAMES) as pool:
+            futures = {name: pool.submit(session.play, clients, cls.bin, cls.server.addrs, game=name.replace(" ", "-"))
+                       for name, clients in games.items()}
+            cls.games = {name: f.result() for name, f in futures.items()}
+
+    @classmethod
+    def client(cls, site):
+        return cls.sites[site].clients[0]
+
+    def setUp(self):
+        if self.reason:
+            self.skipTest(self.reason)
+
+    def checkPair(self, game, a_sees_b, b_sees_a):
+        s = self.games[game]
+        for run in s.runs:
+            self.assertEqual(run.returncode, programs.EXIT_VALID, s.describe())
+        self.assertEqual(s.between(1, 2), (a_sees_b, b_sees_a), s.describe())
+        self.checkFailures(s)
+        return s
+
+    def checkFailures(self, s):
+        """Each player's report counts exactly the peers it marked for relay, and itself as SELF."""
+        for run in s.runs:
+            connections = run.connections
+            self.assertEqual(connections.get(run.identifier), "SELF", s.describe())
+            self.assertEqual(run.failures, sum(1 for c in connections.values() if c == session.RELAY),
+                             s.describe())
+
+    def testSecondClientBehindTheSameRouterIsReachedPrivately(self):
+        self.checkPair("same router", session.DIRECT_PRIVATE, session.DIRECT_PRIVATE)
+
+    def testTwoPortRestrictedSitesReachEachOtherPublicly(self):
+        s = self.checkPair("two port-restricted", session.DIRECT_PUBLIC, session.DIRECT_PUBLIC)
+        # Each side saw the other at its router's outside address.
+        seen = {p["identifier"]: p for p in s.runs[0].result["peers"]}
+        self.assertEqual(seen[2]["publicAddr"], self.client("prc-b").public_addr, s.describe())
+
+    def testSymmetricStepOneReachesFullCone(self):
+        self.checkPair("symmetric and full cone", session.DIRECT_PUBLIC, session.DIRECT_PUBLIC)
+
+    def testSymmetricStepOneReachesPortRestrictedByPredictionAndRelayedPing(self):
+        s = self.checkPair("symmetric and port-restricted", session.DIRECT_PUBLIC, session.DIRECT_PUBLIC)
+        self.assertIn("Sent PING_RELAY message to", s.runs[0].log, s.describe())
+
+    def testTwoSymmetricStepOneSitesReachEachOtherThroughRelayedPings(self):
+        self.checkPair("two symmetric", session.DIRECT_PUBLIC, session.DIRECT_PUBLIC)
+
+    def testRandomPortsAndPortRestrictedNeedTheRelay(self):
+        s = self.checkPair("random ports and port-restricted", session.RELAY, session.RELAY)
+        self.assertEqual([r.failures for r in s.runs], [1, 1], s.describe())
+
+    def testGameOfFourSites(self):
+        s = self.games["four sites"]
+        for run in s.runs:
+            self.assertEqual(run.returncode, programs.EXIT_VALID, s.describe())
+        self.checkFailures(s)
+        # Players 1 full cone, 2 port-restricted, 3 symmetric step 1, 4 symmetric random ports.
+        expected = {
+            (1, 2): session.DIRECT_PUBLIC, (1, 3): session.DIRECT_PUBLIC, (1, 4): session.DIRECT_PUBLIC,
+            (2, 3): session.DIRECT_PUBLIC, (2, 4): session.RELAY, (3, 4): session.RELAY,
+        }
+        for (a, b), connection in expected.items():
+            self.assertEqual(s.between(a, b), (connection, connection), f"players {a} and {b}\n" + s.describe())
+        self.assertEqual([r.failures for r in s.runs], [0, 1, 1, 2], s.describe())
+
+
+if __name__ == "__main__":
+    unittest.main()
