@@ -118,21 +118,29 @@ int DiscoverCommand::run(const std::vector<std::string>& args) {
     RecordingLatticeClient meta(echo);
     tarn.setLatticeProxy(&meta);
     bool delivered = false;
-    // The connection service initializes here, on first use: the search for a local address that
-    // the rendezvous service answers. Its topology object lives as long as the library.
-    const client::Topology& topology = tarn.getCurrentTopology();
-    if (exitCode == kSuccess && topology.localAddr == UNBOUND_ADDRESS) {
-        // Every further use would repeat the whole search; the report could not be valid anyway.
-        error = "the rendezvous service at " + config.getString("tarn.addr.1") + ":" +
-                config.getString("tarn.port.1") + " did not answer from any local address (see tarn.log)";
-        exitCode = kUnreachable;
-    }
-    if (exitCode == kSuccess) {
-        delivered = tarn.notifyLattice(userId);
-        if (!delivered || !topology.isValid()) {
-            error = "discovery failed: no valid topology was reported (see tarn.log)";
-            exitCode = kFailed;
+    // Copied out so that the output is complete also when the library throws.
+    client::Topology topology;
+    try {
+        // The connection service initializes here, on first use: the search for a local address
+        // that the rendezvous service answers. Its topology object lives as long as the library.
+        const client::Topology& current = tarn.getCurrentTopology();
+        if (exitCode == kSuccess && current.localAddr == UNBOUND_ADDRESS) {
+            // Every further use would repeat the whole search; the report could not be valid anyway.
+            error = "the rendezvous service at " + config.getString("tarn.addr.1") + ":" +
+                    config.getString("tarn.port.1") + " did not answer from any local address (see tarn.log)";
+            exitCode = kUnreachable;
         }
+        if (exitCode == kSuccess) {
+            delivered = tarn.notifyLattice(userId);
+            if (!delivered || !current.isValid()) {
+                error = "discovery failed: no valid topology was reported (see tarn.log)";
+                exitCode = kFailed;
+            }
+        }
+        topology = current;
+    } catch (const std::exception& e) {
+        error = std::string("the library failed: ") + e.what();
+        exitCode = kFailed;
     }
     tarn.setLatticeProxy(nullptr);
 
