@@ -42,6 +42,8 @@ namespace {
 
 const char* const ENGINE = "test.discoveror";
 const char* const PUBLIC_ADDR = "203.0.113.9";
+// Wait per attempt: short, yet far above the fake's answer time on a loaded machine.
+const int TIMEOUT_MS = 200;
 
 Configurator& config() {
     return ServiceRegistry::instance().getConfigurator();
@@ -115,7 +117,7 @@ int countRequests(const std::vector<FakeRequest>& requests,
 class DiscoverorTest : public ::testing::Test {
 protected:
     DiscoverorTest() {
-        config().setValue("tarn.timeout.discovery", "100");
+        config().setValue("tarn.timeout.discovery", std::to_string(TIMEOUT_MS));
         fake.configure(config());
     }
 
@@ -322,7 +324,8 @@ TEST_F(DiscoverorTest, SilenceAfterEveryRetryThrowsNoUDPConnection) {
         } catch (const NoUDPConnectionException& e) {
             EXPECT_EQ(std::string(e.what()),
                       "[test.discoveror:normalReplyTest] No response; giving up after " +
-                          std::to_string(retries) + " retries in " + std::to_string(100 * retries) + " ms");
+                          std::to_string(retries) + " retries in " + std::to_string(TIMEOUT_MS * retries) +
+                          " ms");
         }
         // Test 1 was sent once plus once per retry, and nothing came after it.
         const std::vector<FakeRequest> requests = fake.requests();
@@ -487,7 +490,7 @@ TEST_F(DiscoverorTest, WrongNumberOfServersFailsInit) {
 TEST_F(DiscoverorTest, SettingsAreReadAndDefaultsStored) {
     Engine engine;
     ASSERT_TRUE(engine->init());
-    EXPECT_EQ(config().getString("tarn.timeout.discovery"), "100");
+    EXPECT_EQ(config().getString("tarn.timeout.discovery"), std::to_string(TIMEOUT_MS));
     EXPECT_EQ(config().getString("tarn.trigger.discovery"), "2");
     // The engine reads the retry count without storing it; the connection service stores it.
     EXPECT_FALSE(config().hasValue("tarn.retries"));
