@@ -328,6 +328,37 @@ TEST_F(ListenerTest, AnswerReportingAnotherPublicPortReplacesOurs) {
     }
 }
 
+TEST_F(ListenerTest, BehindSymmetricNatRelayedPingsWaitForTheLatestPort) {
+    settle();
+    own.nat.type = NatType::SYMMETRIC;
+    context.reset(new P2PContext(kClientId, kGame, *local, peers, own));
+    context->setName("test.P2PContext");
+    ASSERT_TRUE(context->init());
+    context->startListening();
+    for (int i = 0; i < 2; ++i) {
+        server->send(
+            peerMessage(gen::Content::PING_DIRECT, kGame, kPeerId, "127.0.0.1", {peerPublic->endpoint()}),
+            local->getLocalEndpoint());
+    }
+    // A ping straight from the peer is answered at once; the relayed ones wait.
+    expectSilenceAt(*peerPublic);
+    context->setPublicPort(20007);
+    for (int i = 0; i < 2; ++i) {
+        expectStamped(expectAnswer(*peerPublic, gen::Content::PING_RESP).content);
+    }
+    // From now on a relayed ping is answered as it comes.
+    server->send(
+        peerMessage(gen::Content::PING_DIRECT, kGame, kPeerId, "127.0.0.1", {peerPublic->endpoint()}),
+        local->getLocalEndpoint());
+    expectAnswer(*peerPublic, gen::Content::PING_RESP);
+    expectSilenceAt(*server);
+    settle();
+    const std::string log = work->log();
+    EXPECT_TRUE(logHas(log, "[test.P2PContext:process004] Holding relayed ping from " +
+                                text(server->endpoint()) + " until the latest public port is known"));
+    EXPECT_EQ(20007, context->getPublicPort());
+}
+
 TEST(P2PListenerGetPeerIndex, FindsTheFirstPeerWithTheSendersAddressAndClientId) {
     WorkDir work;
     Messenger messenger("127.0.0.1", 0);

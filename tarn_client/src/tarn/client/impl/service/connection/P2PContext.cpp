@@ -147,6 +147,7 @@ int P2PContext::getPublicPort() const {
 
 void P2PContext::setPublicPort(int port) {
     data->publicPort = port;
+    P2PListener::releaseRelayed(*data);
 }
 
 bool P2PContext::doInit() {

@@ -49,6 +49,9 @@ public:
     Topology getTopology() const;
     // The latest own public port behind a symmetric NAT (pass thread only).
     int getPublicPort() const;
+    // Stores the measured latest public port. Behind a symmetric NAT the listener holds relayed
+    // pings until then, so that its answers take the ports that follow the measured one; those
+    // held are answered here, on the calling thread.
     void setPublicPort(int port);
 
 protected:

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
@@ -32,7 +33,8 @@ struct P2PCtxData {
           peers(peers),
           messenger(messenger),
           topology(topology),
-          publicPort(topology.publicPort) {}
+          publicPort(topology.publicPort),
+          holdRelayed(topology.nat.type == NatType::SYMMETRIC) {}
 
     // Logger name of the listener side; the context's own name once it is initialized.
     std::string name = "P2PCtxData";
@@ -56,6 +58,12 @@ struct P2PCtxData {
     std::vector<boost::asio::ip::udp::endpoint> servers;
     // The latest own public port behind a symmetric NAT; only the pass thread uses it.
     std::int32_t publicPort;
+    // Behind a symmetric NAT, answers to relayed pings wait until the pass has measured the latest
+    // public port: answered earlier, they would take the very ports the measurement and the
+    // prediction count on. heldMutex guards both fields.
+    std::mutex heldMutex;
+    bool holdRelayed;
+    std::deque<util::ReceivedMessage> heldRelayed;
 };
 
 }  // namespace connection

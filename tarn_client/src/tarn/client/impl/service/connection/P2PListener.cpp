@@ -35,6 +35,25 @@ void pauseAfterError(P2PCtxData& data) {
                              [&data] { return data.stopped.load(); });
 }
 
+// Keeps a relayed ping for later while the pass still has to measure its latest public port;
+// false when it is to be answered now.
+bool holdRelayed(const util::ReceivedMessage& message, P2PCtxData& data) {
+    std::lock_guard<std::mutex> lock(data.heldMutex);
+    if (!data.holdRelayed) {
+        return false;
+    }
+    if (data.heldRelayed.size() < P2PListener::kMaxHeldRelayed) {
+        data.heldRelayed.push_back(message);
+        Log::debug(data.name, "process004",
+                   "Holding relayed ping from %1% until the latest public port is known",
+                   message.remoteEndpoint);
+    } else {
+        Log::debug(data.name, "process005", "Dropping relayed ping from %1%: %2% are held already",
+                   message.remoteEndpoint, data.heldRelayed.size());
+    }
+    return true;
+}
+
 }  // namespace
 
 void P2PListener::listen(P2PCtxData& data) {
@@ -102,10 +121,14 @@ void P2PListener::process(const util::ReceivedMessage& message, P2PCtxData& data
     } else if (type == gen::Content::PING_CONFIRM) {
         markConnected(sender, index, data);
     } else {
+        // A relayed ping comes from a rendezvous server, which must never get the answer.
+        const bool relayed = contains(data.servers, sender);
+        if (relayed && holdRelayed(message, data)) {
+            return;
+        }
         prepareMessage(reply, gen::Content::PING_RESP, data);
         gen::getResponseTargets(content, destinations, true);
-        // A relayed ping comes from a rendezvous server, which must never get the answer.
-        if (!contains(destinations, sender) && !contains(data.servers, sender)) {
+        if (!contains(destinations, sender) && !relayed) {
             destinations.push_back(sender);
             gen::addAddress(reply, gen::Attribute::XOR_P2P_MAPPED_ADDRESS, sender, true);
             Log::warn(data.name, "process003", "Peer %1%'s real address %2% not in target list: %3%",
@@ -171,6 +194,18 @@ void P2PListener::markConnected(const Endpoint& sender, int index, P2PCtxData& d
         data.peers[index] = peer;
     }
     data.peerMarked.notify_all();
+}
+
+void P2PListener::releaseRelayed(P2PCtxData& data) {
+    std::deque<util::ReceivedMessage> held;
+    {
+        std::lock_guard<std::mutex> lock(data.heldMutex);
+        data.holdRelayed = false;
+        held.swap(data.heldRelayed);
+    }
+    for (const util::ReceivedMessage& message : held) {
+        process(message, data);
+    }
 }
 
 void P2PListener::prepareMessage(gen::Content& message, gen::Content::Type type, const P2PCtxData& data) {

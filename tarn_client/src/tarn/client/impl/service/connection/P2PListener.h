@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <vector>
 
 #include <boost/asio/ip/udp.hpp>
@@ -21,6 +22,9 @@ public:
     // How long one turn waits for a datagram; also bounds how late a stop request is noticed.
     static constexpr int kReceiveTimeoutMs = 100;
 
+    // Relayed pings held behind a symmetric NAT beyond this many are dropped.
+    static constexpr std::size_t kMaxHeldRelayed = 64;
+
     // The thread body: receives and processes until data.stopped is set.
     static void listen(P2PCtxData& data);
     static void processAll(const std::vector<util::ReceivedMessage>& messages, P2PCtxData& data);
@@ -32,6 +36,8 @@ public:
     // DIRECT_PRIVATE when the sender is the peer's own local endpoint, else DIRECT_PUBLIC with the
     // sender as the peer's public endpoint. Peers already reached keep their result.
     static void markConnected(const boost::asio::ip::udp::endpoint& sender, int index, P2PCtxData& data);
+    // Stops holding relayed pings and answers the ones held so far, on the calling thread.
+    static void releaseRelayed(P2PCtxData& data);
     // Stamps a message of the pass: its type, the game id and the sender's UUID (the client id
     // sign-extended, the messenger's IPv4 address in host order).
     static void prepareMessage(generated::Content& message, generated::Content::Type type,
