@@ -113,6 +113,8 @@ class NatKind:
             "    type filter hook forward priority filter; policy drop;",
             f'    iifname "{LAN_IF}" oifname "{WAN_IF}" ip saddr {lan_prefix} accept',
             f'    iifname "{WAN_IF}" oifname "{LAN_IF}" accept',
+            # Clients of one site talk across the LAN bridge, which br_netfilter also passes through here.
+            f'    iifname "{LAN_IF}" oifname "{LAN_IF}" accept',
             "  }",
         ]
         lines += self._wan_filter(pairs)

@@ -8,6 +8,8 @@ from tarnlab import netns, programs, session, world
 
 # Games that run side by side; each uses sites of its own.
 PARALLEL_GAMES = 4
+# DEBUG shows each round and the relay requests in tarn.log, for the checks and for a failure's story.
+CONFIG = {"tarn.loglevel": "DEBUG"}
 
 
 class SessionTest(unittest.TestCase):
@@ -52,7 +54,8 @@ class SessionTest(unittest.TestCase):
             "four sites": [cls.client(k) for k in ("g-fc", "g-prc", "g-sym", "g-rnd")],
         }
         with concurrent.futures.ThreadPoolExecutor(PARALLEL_GAMES) as pool:
-            futures = {name: pool.submit(session.play, clients, cls.bin, cls.server.addrs, game=name.replace(" ", "-"))
+            futures = {name: pool.submit(session.play, clients, cls.bin, cls.server.addrs,
+                                         game=name.replace(" ", "-"), config=CONFIG)
                        for name, clients in games.items()}
             cls.games = {name: f.result() for name, f in futures.items()}
 
