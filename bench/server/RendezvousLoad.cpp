@@ -41,6 +41,7 @@ namespace po = boost::program_options;
 constexpr auto kLossTimeout = std::chrono::milliseconds(200);
 constexpr auto kDrainLimit = std::chrono::seconds(1);
 constexpr std::size_t kReceiveBatch = 64;
+constexpr std::uint64_t kMaxSendsPerTurn = 1024;
 
 struct Options {
     std::vector<Endpoint> servers;
@@ -58,6 +59,7 @@ struct Options {
 
 struct Tally {
     std::uint64_t sent = 0;
+    std::uint64_t sentInWindow = 0;
     std::uint64_t answered = 0;
     std::uint64_t answeredInWindow = 0;
     std::uint64_t invalid = 0;
@@ -155,6 +157,7 @@ public:
                                              std::chrono::duration<double>(options_.warmup));
         const auto end = windowStart + std::chrono::duration_cast<Clock::duration>(
                                            std::chrono::duration<double>(options_.duration));
+        windowStart_ = windowStart;
         std::vector<pollfd> polled;
         for (const auto& client : clients_) {
             polled.push_back({client.socket.fd(), POLLIN, 0});
@@ -165,10 +168,11 @@ public:
 
         for (auto now = Clock::now(); now < end; now = Clock::now()) {
             if (perThreadRate > 0) {
-                // Open loop: keep to the schedule, whatever comes back.
+                // Open loop: keep to the schedule, whatever comes back. Catching up after a stall
+                // is capped per turn, so that answers are still read in between.
                 const double due = perThreadRate * std::chrono::duration<double>(now - start).count();
-                for (auto owed = static_cast<std::uint64_t>(due) - std::min<std::uint64_t>(tally_.sent, due);
-                     owed > 0; --owed) {
+                auto owed = static_cast<std::uint64_t>(due) - std::min<std::uint64_t>(tally_.sent, due);
+                for (owed = std::min<std::uint64_t>(owed, kMaxSendsPerTurn); owed > 0; --owed) {
                     queue(clients_[nextClient]);
                     nextClient = (nextClient + 1) % clients_.size();
                 }
@@ -203,10 +207,12 @@ private:
         std::memcpy(client.batch->next(), request_.data(), request_.size());
         client.batch->commit(0, options_.servers[client.nextServer], request_.size());
         client.nextServer = (client.nextServer + 1) % options_.servers.size();
+        const auto now = Clock::now();
         if (client.outstanding++ == 0) {
-            client.lastProgress = Clock::now();
+            client.lastProgress = now;
         }
         ++tally_.sent;
+        tally_.sentInWindow += now >= windowStart_;
     }
 
     std::size_t outstanding() const {
@@ -250,6 +256,7 @@ private:
     }
 
     const Options& options_;
+    Clock::time_point windowStart_;
     Bytes request_;
     std::vector<Client> clients_;
     Tally tally_;
@@ -344,6 +351,7 @@ int main(int argc, char* argv[]) {
     Tally total;
     for (const auto& load : loads) {
         total.sent += load->tally().sent;
+        total.sentInWindow += load->tally().sentInWindow;
         total.answered += load->tally().answered;
         total.answeredInWindow += load->tally().answeredInWindow;
         total.invalid += load->tally().invalid;
@@ -351,6 +359,7 @@ int main(int argc, char* argv[]) {
     }
     const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
     const double perSecond = static_cast<double>(total.answeredInWindow) / options.duration;
+    const double sentPerSecond = static_cast<double>(total.sentInWindow) / options.duration;
     const double targetCpu = static_cast<double>(cpuAfter - cpuBefore) / ticks;
     const double busy = static_cast<double>(machineAfter.first - machineBefore.first) /
                         std::max(1.0, static_cast<double>(machineAfter.second - machineBefore.second));
@@ -361,20 +370,24 @@ int main(int argc, char* argv[]) {
         std::snprintf(
             line, sizeof line,
             "{\"mode\":\"%s\",\"sockets\":%u,\"threads\":%u,\"window\":%u,\"rate\":%.0f,\"seconds\":%.1f,"
-            "\"sent\":%llu,\"answered\":%llu,\"invalid\":%llu,\"lost\":%llu,\"answersPerSecond\":%.0f,"
+            "\"sent\":%llu,\"answered\":%llu,\"invalid\":%llu,\"lost\":%llu,\"sentPerSecond\":%.0f,"
+            "\"answersPerSecond\":%.0f,"
             "\"targetCpuSeconds\":%.2f,\"targetCpuMicrosPerAnswer\":%.2f,\"machineBusy\":%.2f}",
             options.echo ? "echo" : "bind", options.sockets, options.threads, options.window, options.rate,
             options.duration, static_cast<unsigned long long>(total.sent),
             static_cast<unsigned long long>(total.answered), static_cast<unsigned long long>(total.invalid),
-            static_cast<unsigned long long>(total.lost), perSecond, targetCpu, microsPerAnswer, busy);
+            static_cast<unsigned long long>(total.lost), sentPerSecond, perSecond, targetCpu, microsPerAnswer,
+            busy);
     } else {
-        std::snprintf(
-            line, sizeof line,
-            "%s: %.0f answers/s; sent %llu, answered %llu, invalid %llu, lost %llu; target CPU %.2f s "
-            "(%.2f us/answer); machine %.0f%% busy",
-            options.echo ? "echo" : "bind", perSecond, static_cast<unsigned long long>(total.sent),
-            static_cast<unsigned long long>(total.answered), static_cast<unsigned long long>(total.invalid),
-            static_cast<unsigned long long>(total.lost), targetCpu, microsPerAnswer, busy * 100);
+        std::snprintf(line, sizeof line,
+                      "%s: %.0f answers/s (%.0f requests/s); sent %llu, answered %llu, invalid %llu, lost "
+                      "%llu; target CPU %.2f s "
+                      "(%.2f us/answer); machine %.0f%% busy",
+                      options.echo ? "echo" : "bind", perSecond, sentPerSecond,
+                      static_cast<unsigned long long>(total.sent),
+                      static_cast<unsigned long long>(total.answered),
+                      static_cast<unsigned long long>(total.invalid),
+                      static_cast<unsigned long long>(total.lost), targetCpu, microsPerAnswer, busy * 100);
     }
     std::printf("%s\n", line);
     return total.invalid == 0 ? 0 : 1;

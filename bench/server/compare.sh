@@ -119,6 +119,8 @@ for name in ('echo', 'server'):
 ratio = median('server', 'answersPerSecond') / median('echo', 'answersPerSecond')
 print()
 print('server / echo rate: %.0f%%' % (ratio * 100))
-print('open loop at %.0f/s (70%% of echo): server answered %d of %d, lost %d, invalid %d' % (
-    open_run['rate'], open_run['answered'], open_run['sent'], open_run['lost'], open_run['invalid']))
+print('open loop at %.0f/s (70%% of echo; %.0f/s offered, %.0f/s answered while measured): '
+      'server answered %d of %d, lost %d, invalid %d' % (
+    open_run['rate'], open_run['sentPerSecond'], open_run['answersPerSecond'], open_run['answered'],
+    open_run['sent'], open_run['lost'], open_run['invalid']))
 PY
