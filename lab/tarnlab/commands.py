@@ -6,7 +6,7 @@ import os
 import signal
 import sys
 
-from . import nat, netns, programs, runner, world
+from . import matrix, nat, netns, programs, runner, world
 
 REPO_ROOT = programs.REPO_ROOT
 TEST_DIR = os.path.join(REPO_ROOT, "tests", "lab")
@@ -111,7 +111,25 @@ def _demo_mapped(server, sites):
     return 0
 
 
+def _demo_peers(w, server, kinds, bin_dir, repeat):
+    """Every pair of kinds plays a game of two; prints how each side reached the other."""
+    rendezvous = programs.Rendezvous(server, bin_dir).start()
+    results = matrix.play_all(w, server, kinds, bin_dir, repeat)
+    rendezvous.stop()
+    header, rows = matrix.table(kinds, results)
+    games = f", {repeat} games per pair" if repeat > 1 else ""
+    print(f"\npeer matrix: how the row's site reached the column's site (tarn-probe session{games})")
+    _print_table(header, rows)
+    broken = [p for r in results.values() for p in r.problems]
+    for problem in broken[:3]:
+        print(f"\nbroken game:\n{problem}", file=sys.stderr)
+    return 1 if broken else 0
+
+
 def cmd_demo(args):
+    if args.repeat < 1:
+        print("tarn-lab: --repeat needs at least 1 game per pair", file=sys.stderr)
+        return EXIT_UNAVAILABLE
     reason = netns.preflight()
     if reason:
         print(f"tarn-lab: {reason}", file=sys.stderr)
@@ -122,8 +140,10 @@ def cmd_demo(args):
             print(f"tarn-lab: {reason}; `tarn-lab demo --mapped` needs no build", file=sys.stderr)
             return EXIT_UNAVAILABLE
     with netns.Lab(keep_files=args.keep) as lab:
-        _, server, sites = _build(lab, _kinds(args.kinds))
+        w, server, sites = _build(lab, _kinds(args.kinds))
         status = _demo_mapped(server, sites) if args.mapped else _demo_discovery(server, sites, args.bin)
+        if not args.mapped and not args.no_peers:
+            status |= _demo_peers(w, server, [s.kind for s in sites], args.bin, args.repeat)
         if args.keep:
             print(f"files kept in {lab.workdir}")
         return status
@@ -179,6 +199,9 @@ def main(argv=None):
     p.add_argument("--kinds", help=kinds_help)
     p.add_argument("--mapped", action="store_true", help="measure with the stdlib prober instead of tarn-probe")
     p.add_argument("--keep", action="store_true", help="keep the run's logs (tarn.log of every probe)")
+    p.add_argument("--no-peers", action="store_true", help="skip the peer matrix")
+    p.add_argument("--repeat", type=int, default=1, metavar="N",
+                   help="games per pair of kinds in the peer matrix (default 1)")
     p.set_defaults(func=cmd_demo)
     p = sub.add_parser("up", parents=[common], help="build sites and keep them until interrupted")
     p.add_argument("--kinds", help=kinds_help)

@@ -1,0 +1,89 @@
+#!/usr/bin/env python3
+"""Times `connect` between two `tarn-probe session` processes on this machine.
+
+Starts tarn-rendezvous on 127.0.0.1 and 127.0.0.2 with free ports, then plays GAMES games of two players
+that discover, exchange their topologies and connect; prints how long each player's connect call took
+(the probe's elapsedMs: the whole connectivity pass plus the report) and fails if a pair did not connect
+DIRECT PRIVATE.
+
+    bench/p2p/sessions.py --bin build/stage/bin --games 20
+"""
+
+import argparse
+import json
+import os
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+
+STEP_TIMEOUT_S = 30
+
+
+def start_rendezvous(bin_dir):
+    server = subprocess.Popen([os.path.join(bin_dir, "tarn-rendezvous"), "--port1", "0", "--port2", "0"],
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    line = server.stdout.readline()
+    ports = [int(p) for p in re.findall(r"127\.0\.0\.1:(\d+)", line)]
+    if len(ports) < 2:
+        server.terminate()
+        server.wait(STEP_TIMEOUT_S)
+        raise SystemExit(f"tarn-rendezvous did not start: {line!r}")
+    return server, ports[:2]
+
+
+def play(bin_dir, ports, workdir):
+    """One game of two players; returns each player's result line."""
+    players = []
+    for identifier in (1, 2):
+        cwd = tempfile.mkdtemp(dir=workdir)
+        players.append(subprocess.Popen(
+            [os.path.join(bin_dir, "tarn-probe"), "session", "--client-id", str(identifier), "--game", "bench",
+             "--json", "--server", "127.0.0.1,127.0.0.2", "--ports", f"{ports[0]},{ports[1]}"],
+            cwd=cwd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True))
+    try:
+        lines = [p.stdout.readline().strip() for p in players]
+        peer_list = "[" + ",".join(lines) + "]\n"
+        for p in players:
+            p.stdin.write(peer_list)
+            p.stdin.close()
+        results = [json.loads(p.stdout.readline()) for p in players]
+        for p in players:
+            p.wait(STEP_TIMEOUT_S)
+        return results
+    finally:
+        for p in players:
+            if p.poll() is None:
+                p.kill()
+                p.wait()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--bin", default="build/stage/bin", help="folder with tarn-probe and tarn-rendezvous")
+    parser.add_argument("--games", type=int, default=20)
+    args = parser.parse_args()
+    args.bin = os.path.abspath(args.bin)
+    server, ports = start_rendezvous(args.bin)
+    workdir = tempfile.mkdtemp(prefix="tarn-bench-")
+    times = []
+    try:
+        for _ in range(args.games):
+            for result in play(args.bin, ports, workdir):
+                connections = {p["connection"] for p in result["peers"]}
+                if connections != {"SELF", "DIRECT PRIVATE"} or result["exitCode"] != 0:
+                    raise SystemExit(f"a pair did not connect privately: {json.dumps(result)}")
+                times.append(result["elapsedMs"])
+    finally:
+        server.terminate()
+        server.wait(STEP_TIMEOUT_S)
+        shutil.rmtree(workdir, ignore_errors=True)
+    times.sort()
+    print(f"{len(times)} connect calls: median {statistics.median(times):g} ms, "
+          f"90th percentile {times[int(0.9 * (len(times) - 1))]} ms, max {times[-1]} ms")
+
+
+if __name__ == "__main__":
+    sys.exit(main())
