@@ -8,7 +8,6 @@
 
 #include <boost/asio/ip/address_v4.hpp>
 
-#include "tarn/client/TARNException.h"
 #include "tarn/client/impl/Log.h"
 #include "tarn/client/impl/Network.h"
 
@@ -66,10 +65,9 @@ void P2PListener::listen(P2PCtxData& data) {
             if (data.messenger.receiveMany(received, kReceiveTimeoutMs, 1) && !data.stopped) {
                 processAll(received, data);
             }
-        } catch (const TARNException& e) {
-            Log::debug(data.name, "listen001", e.what());
-            pauseAfterError(data);
         } catch (const std::exception& e) {
+            // A failed receive (ConnectionException) or whatever else one datagram provokes ends
+            // this turn only.
             Log::debug(data.name, "listen001", e.what());
             pauseAfterError(data);
         }
