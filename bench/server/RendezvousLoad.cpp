@@ -306,11 +306,14 @@ bool parse(int argc, char* argv[], Options& options) {
         std::cerr << "tarn-rendezvous-load: " << error.what() << "\n";
         return false;
     }
-    if (values.count("help") || options.sockets < 1 || options.threads < 1 ||
-        options.threads > options.sockets || options.window < 1 || options.duration <= 0 ||
-        options.duration > 600 || options.warmup < 0 || options.warmup > 60 || options.rate < 0) {
-        std::cerr << description
-                  << "sockets >= threads >= 1, window >= 1, 0 < duration <= 600, 0 <= warmup <= 60\n";
+    if (values.count("help") || options.sockets < 1 || options.sockets > 4096 || options.threads < 1 ||
+        options.threads > options.sockets || options.threads > 64 || options.window < 1 ||
+        options.window > 4096 || options.duration <= 0 || options.duration > 600 || options.warmup < 0 ||
+        options.warmup > 60 || options.rate < 0) {
+        std::cerr
+            << description
+            << "4096 >= sockets >= threads >= 1, threads <= 64, 1 <= window <= 4096, 0 < duration <= 600, "
+               "0 <= warmup <= 60\n";
         return false;
     }
     return true;

@@ -65,6 +65,13 @@ void echo(std::vector<DatagramSocket>& sockets, unsigned batch, int wakeFd) {
     }
 }
 
+// A whole decimal number, or a value no option accepts.
+unsigned number(const char* text) {
+    char* end = nullptr;
+    const unsigned long value = std::strtoul(text, &end, 10);
+    return *text != '\0' && *end == '\0' && value <= 65535 ? static_cast<unsigned>(value) : 70000;
+}
+
 bool parse(int argc, char* argv[], Options& options) {
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string name = argv[i];
@@ -74,19 +81,19 @@ bool parse(int argc, char* argv[], Options& options) {
         } else if (name == "--addr2") {
             options.addr2 = value;
         } else if (name == "--port1") {
-            options.port1 = static_cast<unsigned>(std::atoi(value));
+            options.port1 = number(value);
         } else if (name == "--port2") {
-            options.port2 = static_cast<unsigned>(std::atoi(value));
+            options.port2 = number(value);
         } else if (name == "--threads") {
-            options.threads = static_cast<unsigned>(std::atoi(value));
+            options.threads = number(value);
         } else if (name == "--batch") {
-            options.batch = static_cast<unsigned>(std::atoi(value));
+            options.batch = number(value);
         } else {
             return false;
         }
     }
     return argc % 2 == 1 && options.batch >= 1 && options.batch <= 1024 && options.port1 <= 65535 &&
-           options.port2 <= 65535;
+           options.port2 <= 65535 && options.threads <= 256;
 }
 
 }  // namespace
