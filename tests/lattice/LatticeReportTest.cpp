@@ -84,6 +84,7 @@ TEST(LatticeReport, ReturnCodeTable) {
 
 TEST(LatticeReport, SendCallsTheProxyWithCopiesAndThePairCount) {
     const std::vector<std::string> parameters = {"userId", "u1", "localIp", "10.0.0.2", "odd"};
+    TARNWrapper::getInstance();
     for (std::int32_t code : {0, 108, 7}) {
         RecordingProxy proxy;
         proxy.code = code;
@@ -114,6 +115,8 @@ TEST(LatticeReport, NoProxyIsAFailureAndAThrowingProxyReachesTheCaller) {
 }
 
 TEST(LatticeReport, SendLogsTheParameterListAndTheReturnCode) {
+    // The facade's constructor fills the return-code table.
+    TARNWrapper::getInstance();
     tarn::client::impl::ServiceRegistry::instance().getConfigurator().setValue("tarn.logdir", "");
     tarn::client::impl::ServiceRegistry::instance().getConfigurator().setValue("tarn.loglevel", "DEBUG");
     RecordingProxy proxy;

@@ -1,5 +1,3 @@
-#include "DiscoverCommand.h"
-
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -16,9 +14,10 @@
 #include <boost/filesystem.hpp>
 #include <nlohmann/json.hpp>
 
+#include "ProbeWorkDir.h"
 #include "RealRendezvous.h"
 
-using tarn::probe::DiscoverCommand;
+using tarn::test::ProbeWorkDir;
 using tarn::test::RealRendezvous;
 
 namespace {
@@ -32,36 +31,9 @@ struct ProbeRun {
     std::string err;
 };
 
-// A working directory of its own: the probe reads tarn.cfg and writes tarn.log there.
-class WorkDir {
-public:
-    WorkDir()
-        : path(boost::filesystem::temp_directory_path() /
-               boost::filesystem::unique_path("tarn-probe-%%%%-%%%%")) {
-        boost::filesystem::create_directories(path);
-    }
-    ~WorkDir() {
-        boost::system::error_code ignored;
-        boost::filesystem::remove_all(path, ignored);
-    }
-    void write(const std::string& name, const std::string& content) const {
-        std::ofstream((path / name).string()) << content;
-    }
-    std::string read(const std::string& name) const {
-        std::ifstream in((path / name).string());
-        std::ostringstream content;
-        content << in.rdbuf();
-        return content.str();
-    }
-    std::string str() const { return path.string(); }
-
-private:
-    boost::filesystem::path path;
-};
-
 // Runs the staged probe in dir and collects both output streams; a run that outlives the bound
 // is killed by its pid and fails the test.
-ProbeRun runProbe(const WorkDir& dir, std::vector<std::string> args) {
+ProbeRun runProbe(const ProbeWorkDir& dir, std::vector<std::string> args) {
     ProbeRun run;
     std::string program = TARN_PROBE_PATH;
     if (access(program.c_str(), X_OK) != 0) {
@@ -148,8 +120,8 @@ int count(const std::string& text, const std::string& piece) {
 }  // namespace
 
 TEST(DiscoverCommand, EmbeddedServerWhenNoneIsConfigured) {
-    WorkDir dir;
-    const ProbeRun run = runProbe(dir, {DiscoverCommand().name()});
+    ProbeWorkDir dir;
+    const ProbeRun run = runProbe(dir, {"discover"});
     ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
     EXPECT_NE(
         run.out.find("No rendezvous server configured: started tarn-rendezvous for this run on 127.0.0.1 "
@@ -181,7 +153,7 @@ TEST(DiscoverCommand, EmbeddedServerWhenNoneIsConfigured) {
 }
 
 TEST(DiscoverCommand, JsonIsTheOnlyOutputAndCarriesTopologyAndReport) {
-    WorkDir dir;
+    ProbeWorkDir dir;
     const ProbeRun run = runProbe(dir, {"discover", "--json", "--user-id", "player-7"});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     nlohmann::json object;
@@ -222,7 +194,7 @@ TEST(DiscoverCommand, ConfiguredServerIsUsedAndOptionsOverrideIt) {
     RealRendezvous stopped;
     stopped.stop();
 
-    WorkDir fromFile;
+    ProbeWorkDir fromFile;
     fromFile.write("tarn.cfg", serverConfig(configured.port1(), configured.port2()));
     const ProbeRun viaFile = runProbe(fromFile, {"discover", "--json"});
     ASSERT_EQ(viaFile.exitCode, 0) << viaFile.err;
@@ -233,7 +205,7 @@ TEST(DiscoverCommand, ConfiguredServerIsUsedAndOptionsOverrideIt) {
     EXPECT_EQ(fileResult["natType"], "NONE");
 
     // The file names a silent server; the options point at the live one.
-    WorkDir overridden;
+    ProbeWorkDir overridden;
     overridden.write("tarn.cfg", serverConfig(stopped.port1(), stopped.port2()));
     const ProbeRun viaOptions =
         runProbe(overridden, {"discover", "--json", "--server", "127.0.0.1,127.0.0.2", "--ports",
@@ -248,7 +220,7 @@ TEST(DiscoverCommand, ConfiguredServerIsUsedAndOptionsOverrideIt) {
 TEST(DiscoverCommand, UnreachableServiceExitsWithThreeAfterOneSearch) {
     RealRendezvous stopped;
     stopped.stop();
-    WorkDir dir;
+    ProbeWorkDir dir;
     dir.write("tarn.cfg", serverConfig(stopped.port1(), stopped.port2()));
     const ProbeRun run = runProbe(dir, {"discover", "--json"});
     EXPECT_EQ(run.exitCode, 3) << run.err;
@@ -288,7 +260,7 @@ TEST(DiscoverCommand, UsageErrorsExitWithTwo) {
         {"discover", "--ports", "13434,x"},
         {"discover", "--user-id"},
     };
-    WorkDir dir;
+    ProbeWorkDir dir;
     for (const auto& args : rows) {
         std::string line;
         for (const std::string& word : args) {

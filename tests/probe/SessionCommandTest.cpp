@@ -1,5 +1,3 @@
-#include "SessionCommand.h"
-
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -18,8 +16,10 @@
 #include <boost/filesystem.hpp>
 #include <nlohmann/json.hpp>
 
+#include "ProbeWorkDir.h"
 #include "RealRendezvous.h"
 
+using tarn::test::ProbeWorkDir;
 using tarn::test::RealRendezvous;
 
 namespace {
@@ -27,39 +27,12 @@ namespace {
 // Long enough for a discovery and a pass whose peers never answer.
 const int STEP_TIMEOUT_MS = 30000;
 
-// A working directory of its own: the probe reads tarn.cfg and writes tarn.log there.
-class SessionDir {
-public:
-    SessionDir()
-        : path(boost::filesystem::temp_directory_path() /
-               boost::filesystem::unique_path("tarn-session-%%%%-%%%%")) {
-        boost::filesystem::create_directories(path);
-    }
-    ~SessionDir() {
-        boost::system::error_code ignored;
-        boost::filesystem::remove_all(path, ignored);
-    }
-    void write(const std::string& name, const std::string& content) const {
-        std::ofstream((path / name).string()) << content;
-    }
-    std::string read(const std::string& name) const {
-        std::ifstream in((path / name).string());
-        std::ostringstream content;
-        content << in.rdbuf();
-        return content.str();
-    }
-    std::string str() const { return path.string(); }
-
-private:
-    boost::filesystem::path path;
-};
-
 // The staged probe running `session` in a directory of its own, its standard input and output
 // on pipes and its standard error in the file stderr.txt there. Killed by its pid if it is still
 // running when the object goes away.
 class SessionProcess {
 public:
-    SessionProcess(const SessionDir& dir, std::vector<std::string> args) {
+    SessionProcess(const ProbeWorkDir& dir, std::vector<std::string> args) {
         const std::string program = TARN_PROBE_PATH;
         if (access(program.c_str(), X_OK) != 0) {
             ADD_FAILURE() << program << " is missing: stage the build with scripts/build.sh";
@@ -201,7 +174,7 @@ nlohmann::json parse(const std::string& line) {
 
 TEST(SessionCommand, TwoSessionsOnOneMachineConnectPrivatelyWithinMilliseconds) {
     RealRendezvous server;
-    SessionDir dirs[2];
+    ProbeWorkDir dirs[2];
     std::unique_ptr<SessionProcess> players[2];
     // A round that waited a fixed quarter of its time would take a whole second.
     for (int i = 0; i < 2; ++i) {
@@ -246,7 +219,7 @@ TEST(SessionCommand, TwoSessionsOnOneMachineConnectPrivatelyWithinMilliseconds) 
 
 TEST(SessionCommand, PeerThatNeverAnswersIsReportedAsRelayInATable) {
     RealRendezvous server;
-    SessionDir dir;
+    ProbeWorkDir dir;
     dir.write("tarn.cfg", config(server, "tarn.timeout.private = 100\ntarn.timeout.nat = 100\n"));
     SessionProcess player(dir, {"--client-id", "-7", "--game", "g"});
     std::string line;
@@ -297,7 +270,7 @@ TEST(SessionCommand, BadPeerListsAreUsageErrors) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.input ? c.input : "(end of input)");
-        SessionDir dir;
+        ProbeWorkDir dir;
         dir.write("tarn.cfg", config(server));
         SessionProcess player(dir, {"--client-id", "1", "--game", "g", "--json"});
         std::string line;
@@ -313,7 +286,7 @@ TEST(SessionCommand, BadPeerListsAreUsageErrors) {
             << dir.read("stderr.txt");
     }
     // The good form of the list that the cases above spoil.
-    SessionDir dir;
+    ProbeWorkDir dir;
     dir.write("tarn.cfg", config(server, "tarn.timeout.private = 50\ntarn.timeout.nat = 50\n"));
     SessionProcess player(dir, {"--client-id", "1", "--game", "g", "--json"});
     std::string line;
@@ -334,7 +307,7 @@ TEST(SessionCommand, OptionsAreChecked) {
         {"--client-id", "1", "--game", "g", "--ports", "1"},
     };
     for (const auto& args : cases) {
-        SessionDir dir;
+        ProbeWorkDir dir;
         SessionProcess player(dir, args);
         std::string line;
         EXPECT_FALSE(player.readLine(line)) << line;
@@ -345,7 +318,7 @@ TEST(SessionCommand, OptionsAreChecked) {
 
 TEST(SessionCommand, UnreachableServiceEndsBeforeThePeerList) {
     RealRendezvous server;
-    SessionDir dir;
+    ProbeWorkDir dir;
     dir.write("tarn.cfg", config(server));
     server.stop();
     SessionProcess player(dir, {"--client-id", "1", "--game", "g", "--json"});
