@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "ConnectivityFixture.h"
+#include "RecordingLatticeClient.h"
 #include "tarn/client/impl/service/connection/P2PContext.h"
 
 namespace {
@@ -19,41 +20,10 @@ using tarn::client::impl::util::Messenger;
 using tarn::lattice::TARNWrapper;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using RecordingProxy = tarn::test::RecordingLatticeClient;
 
 const long kClientId = 42;
 const char* const kGame = "game-1";
-
-// The host's meta-service client: records every report and answers with a set code.
-class RecordingProxy : public Velk::LS::ILatticeServiceClient {
-public:
-    struct Call {
-        std::string featurette;
-        std::string method;
-        std::intptr_t context;
-        std::vector<std::string> parameters;
-        std::int32_t pairCount;
-        std::int32_t reservedA;
-        std::int32_t reservedB;
-    };
-
-    explicit RecordingProxy(std::int32_t code) : code(code) {}
-
-    std::intptr_t getContext() override { return 77; }
-
-    std::int32_t invoke(const char* featurette, const char* method, std::intptr_t context,
-                        const char** parameters, std::int32_t pairCount, std::int32_t reservedA,
-                        std::int32_t reservedB) override {
-        Call call{featurette, method, context, {}, pairCount, reservedA, reservedB};
-        for (std::int32_t i = 0; i < 2 * pairCount; ++i) {
-            call.parameters.push_back(parameters[i]);
-        }
-        calls.push_back(call);
-        return code;
-    }
-
-    std::int32_t code;
-    std::vector<Call> calls;
-};
 
 // Another player on this machine: a socket of its own and a listening context that answers our
 // pings, with us in its peer list.
@@ -95,7 +65,7 @@ protected:
         facade().setLatticeProxy(&proxy);
         ASSERT_TRUE(facade().notifyLattice("user-1"));
         ours = facade().getCurrentTopology();
-        proxy.calls.clear();
+        proxy.invocations.clear();
     }
 
     void TearDown() override { facade().setLatticeProxy(nullptr); }
@@ -120,7 +90,7 @@ protected:
 TEST_F(TARNWrapperConnectTest, EmptyPeerListReportsNothing) {
     std::vector<Peer> peers;
     EXPECT_FALSE(facade().connect(kClientId, kGame, peers));
-    EXPECT_THAT(proxy.calls, IsEmpty());
+    EXPECT_THAT(proxy.invocations, IsEmpty());
     const std::string log = work->log();
     EXPECT_TRUE(logHas(log, "[TARNWrapper:connect000] [CHECKPOINT@P2P_START] GAME/CLIENT = game-1/42"));
     EXPECT_TRUE(logHas(log, "[TARNWrapper:connect001] Zero length peer list specified"));
@@ -133,11 +103,11 @@ TEST_F(TARNWrapperConnectTest, ReachedPeerIsReportedInSevenPairs) {
     EXPECT_TRUE(facade().connect(kClientId, kGame, peers));
     EXPECT_EQ(ConnectionType::SELF, peers[0].connection);
     EXPECT_EQ(ConnectionType::DIRECT_PRIVATE, peers[1].connection);
-    ASSERT_EQ(1u, proxy.calls.size());
-    const RecordingProxy::Call& call = proxy.calls[0];
+    ASSERT_EQ(1u, proxy.invocations.size());
+    const RecordingProxy::Invocation& call = proxy.invocations[0];
     EXPECT_EQ("P2P", call.featurette);
     EXPECT_EQ("UpdateP2PInfo", call.method);
-    EXPECT_EQ(77, call.context);
+    EXPECT_EQ(RecordingProxy::kContext, call.context);
     EXPECT_EQ(7, call.pairCount);
     EXPECT_EQ(0, call.reservedA);
     EXPECT_EQ(0, call.reservedB);
@@ -156,8 +126,8 @@ TEST_F(TARNWrapperConnectTest, PeerThatNeverAnswersIsReportedAsAFailure) {
         peer(44, topology(NatType::FULL_CONE, ours.localAddr, silent.port(), ours.localAddr, silent.port()))};
     EXPECT_TRUE(facade().connect(kClientId, kGame, peers));
     EXPECT_EQ(ConnectionType::RELAY, peers[1].connection);
-    ASSERT_EQ(1u, proxy.calls.size());
-    EXPECT_EQ(expectedReport(1, 2), proxy.calls[0].parameters);
+    ASSERT_EQ(1u, proxy.invocations.size());
+    EXPECT_EQ(expectedReport(1, 2), proxy.invocations[0].parameters);
     EXPECT_TRUE(logHas(work->log(), "UDP RELAY USAGE = 1 of 1 PEER(S); PEER LIST FOR CLIENT/GAME 42/game-1"));
 }
 
@@ -171,8 +141,8 @@ TEST_F(TARNWrapperConnectTest, ConnectivityThatThrowsStillReportsEveryUndecidedP
     EXPECT_FALSE(facade().connect(kClientId, kGame, peers));
     EXPECT_EQ(ConnectionType::RELAY, peers[0].connection);
     EXPECT_EQ(ConnectionType::RELAY, peers[1].connection);
-    ASSERT_EQ(1u, proxy.calls.size());
-    EXPECT_EQ(expectedReport(2, 2), proxy.calls[0].parameters);
+    ASSERT_EQ(1u, proxy.invocations.size());
+    EXPECT_EQ(expectedReport(2, 2), proxy.invocations[0].parameters);
     const std::string log = work->log();
     EXPECT_TRUE(
         logHas(log,
@@ -206,14 +176,14 @@ TEST_F(TARNWrapperConnectTest, UndeliveredReportMakesTheResultFalse) {
         // The connectivity itself went through.
         EXPECT_EQ(ConnectionType::DIRECT_PRIVATE, peers[1].connection);
         if (c.proxy != nullptr) {
-            EXPECT_EQ(1u, c.proxy->calls.size());
+            EXPECT_EQ(1u, c.proxy->invocations.size());
         }
         const std::string log = work->log();
         EXPECT_TRUE(logHas(log, c.logLine));
         EXPECT_TRUE(logHas(log, "[TARNWrapper:connect005] Could not pass P2P details to Lattice"));
         EXPECT_TRUE(logHas(log, "[TARNWrapper:connect006] P2P successful; connected="));
     }
-    EXPECT_THAT(proxy.calls, IsEmpty());
+    EXPECT_THAT(proxy.invocations, IsEmpty());
 }
 
 }  // namespace

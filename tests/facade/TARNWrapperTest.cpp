@@ -4,58 +4,22 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "RealRendezvous.h"
+#include "RecordingLatticeClient.h"
 #include "TestLog.h"
 
 using tarn::client::Topology;
 using tarn::lattice::TARNWrapper;
 using tarn::test::RealRendezvous;
+using RecordingProxy = tarn::test::RecordingLatticeClient;
 using tarn::test::TestLog;
 
 namespace {
-
-// The host's meta-service client: records the calls in order and answers a set code.
-class RecordingProxy : public Velk::LS::ILatticeServiceClient {
-public:
-    explicit RecordingProxy(std::int32_t answer) : code(answer) {}
-
-    std::int32_t code;
-    bool throwInInvoke = false;
-    std::vector<std::string> calls;
-    std::string featurette;
-    std::string method;
-    std::intptr_t context = 0;
-    std::int32_t pairCount = -1;
-    std::int32_t reservedA = -1;
-    std::int32_t reservedB = -1;
-    std::vector<std::string> parameters;
-
-    std::intptr_t getContext() override {
-        calls.push_back("getContext");
-        return 0x7a2;
-    }
-    std::int32_t invoke(const char* f, const char* m, std::intptr_t c, const char** p, std::int32_t pairs,
-                        std::int32_t a, std::int32_t b) override {
-        calls.push_back("invoke");
-        featurette = f;
-        method = m;
-        context = c;
-        pairCount = pairs;
-        reservedA = a;
-        reservedB = b;
-        for (std::int32_t i = 0; i < 2 * pairs; ++i) {
-            parameters.emplace_back(p[i]);
-        }
-        if (throwInInvoke) {
-            throw std::runtime_error("meta service gone");
-        }
-        return code;
-    }
-};
 
 // Points the facade at a rendezvous server and keeps its waits short.
 void useServer(const RealRendezvous& server) {
@@ -106,12 +70,14 @@ TEST(TARNWrapperNotify, ReportsTheTopologyAndFollowsTheReturnCode) {
 
         // The first slot first, its value handed on to invoke, eight pairs, then two zeros.
         EXPECT_EQ(proxy.calls, (std::vector<std::string>{"getContext", "invoke"}));
-        EXPECT_EQ(proxy.featurette, "P2P");
-        EXPECT_EQ(proxy.method, "SetNatType");
-        EXPECT_EQ(proxy.context, 0x7a2);
-        EXPECT_EQ(proxy.pairCount, 8);
-        EXPECT_EQ(proxy.reservedA, 0);
-        EXPECT_EQ(proxy.reservedB, 0);
+        ASSERT_EQ(proxy.invocations.size(), 1u);
+        const RecordingProxy::Invocation& call = proxy.invocations[0];
+        EXPECT_EQ(call.featurette, "P2P");
+        EXPECT_EQ(call.method, "SetNatType");
+        EXPECT_EQ(call.context, RecordingProxy::kContext);
+        EXPECT_EQ(call.pairCount, 8);
+        EXPECT_EQ(call.reservedA, 0);
+        EXPECT_EQ(call.reservedB, 0);
         const Topology& topology = wrapper.getCurrentTopology();
         ASSERT_TRUE(topology.isValid());
         const std::vector<std::string> expected = {"userId",       "user-42",
@@ -122,7 +88,7 @@ TEST(TARNWrapperNotify, ReportsTheTopologyAndFollowsTheReturnCode) {
                                                    "natType",      "1",
                                                    "natBehavior",  "1",
                                                    "natIncrement", "0"};
-        EXPECT_EQ(proxy.parameters, expected);
+        EXPECT_EQ(call.parameters, expected);
 
         EXPECT_TRUE(log.contains("[TARNWrapper:sendToLattice004] Lattice return code " +
                                  std::to_string(row.code) + ": " + row.text + "\n"));
@@ -206,11 +172,48 @@ TEST(TARNWrapperNotify, FailedDiscoveryStillReportsAnEarlierValidTopology) {
     RecordingProxy second(0);
     wrapper.setLatticeProxy(&second);
     EXPECT_TRUE(wrapper.notifyLattice("user-1"));
-    EXPECT_EQ(second.parameters, first.parameters);
+    ASSERT_EQ(second.invocations.size(), 1u);
+    EXPECT_EQ(second.invocations[0].parameters, first.invocations.at(0).parameters);
     EXPECT_TRUE(
         log.contains("[TARNWrapper:notifyLattice001] Could not do discovery: "
                      "[tarn.client.connSvc.discoveror:normalReplyTest] No response; giving up after 2 "
                      "retries in 400 ms\n"));
     EXPECT_EQ(log.count("Discovery successful"), 2);
     wrapper.setLatticeProxy(nullptr);
+}
+
+TEST(TARNWrapper, SingletonVersionAndConstants) {
+    TARNWrapper& wrapper = TARNWrapper::getInstance();
+    EXPECT_EQ(&wrapper, &TARNWrapper::getInstance());
+    EXPECT_EQ(wrapper.getTARNClientVersion(), "1.0.1");
+
+    const std::pair<const char*, const char*> constants[] = {
+        {TARNWrapper::UID, "userId"},
+        {TARNWrapper::FEATURETTE, "P2P"},
+        {TARNWrapper::MTD_DSC, "SetNatType"},
+        {TARNWrapper::MTD_P2P, "UpdateP2PInfo"},
+        {TARNWrapper::LOCAL_IP, "localIp"},
+        {TARNWrapper::LOCAL_PORT, "localPort"},
+        {TARNWrapper::PUBLIC_IP, "publicIp"},
+        {TARNWrapper::PUBLIC_PORT, "publicPort"},
+        {TARNWrapper::NAT_TYPE, "natType"},
+        {TARNWrapper::NAT_BEHAVIOR, "natBehavior"},
+        {TARNWrapper::NAT_INCR, "natIncrement"},
+        {TARNWrapper::GAME_ID, "sessionId"},
+        {TARNWrapper::FAILS, "failures"},
+        {TARNWrapper::TOTAL, "peers"},
+        {TARNWrapper::PERSONA_ID, "personaId"},
+    };
+    for (const auto& constant : constants) {
+        EXPECT_STREQ(constant.first, constant.second);
+    }
+}
+
+TEST(TARNWrapper, AccessorsReachTheRegistryServices) {
+    TARNWrapper& wrapper = TARNWrapper::getInstance();
+    EXPECT_EQ(wrapper.getConfigurator().getName(), "tarn.client.configurator");
+    EXPECT_EQ(wrapper.getLoggingService().getName(), "tarn.client.logger");
+    EXPECT_TRUE(wrapper.getLoggingService().isInitialized());
+    wrapper.getConfigurator().setValue("tarn.example", "1");
+    EXPECT_TRUE(wrapper.getConfigurator().hasValue("tarn.example"));
 }

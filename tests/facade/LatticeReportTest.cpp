@@ -11,52 +11,13 @@
 #include "tarn/client/impl/ServiceRegistry.h"
 #include "tarn/lattice/TARNWrapper.h"
 
+#include "RecordingLatticeClient.h"
+
 using tarn::lattice::LatticeReport;
 using tarn::lattice::TARNWrapper;
+using RecordingProxy = tarn::test::RecordingLatticeClient;
 
-namespace {
-
-// Records what the library hands to the host's meta-service client and answers a set code.
-class RecordingProxy : public Velk::LS::ILatticeServiceClient {
-public:
-    std::int32_t code = 0;
-    bool throwInInvoke = false;
-    int contextCalls = 0;
-    int invokeCalls = 0;
-    std::string featurette;
-    std::string method;
-    std::intptr_t context = 0;
-    std::int32_t pairCount = -1;
-    std::int32_t reservedA = -1;
-    std::int32_t reservedB = -1;
-    std::vector<std::string> parameters;
-    std::vector<const char*> pointers;
-
-    std::intptr_t getContext() override {
-        ++contextCalls;
-        return 0x5eed;
-    }
-    std::int32_t invoke(const char* f, const char* m, std::intptr_t c, const char** p, std::int32_t pairs,
-                        std::int32_t a, std::int32_t b) override {
-        ++invokeCalls;
-        featurette = f;
-        method = m;
-        context = c;
-        pairCount = pairs;
-        reservedA = a;
-        reservedB = b;
-        for (std::int32_t i = 0; i < 2 * pairs; ++i) {
-            parameters.emplace_back(p[i]);
-            pointers.push_back(p[i]);
-        }
-        if (throwInInvoke) {
-            throw std::runtime_error("meta service down");
-        }
-        return code;
-    }
-};
-
-}  // namespace
+namespace {}  // namespace
 
 TEST(LatticeReport, ReturnCodeTable) {
     TARNWrapper::getInstance();
@@ -86,21 +47,21 @@ TEST(LatticeReport, SendCallsTheProxyWithCopiesAndThePairCount) {
     const std::vector<std::string> parameters = {"userId", "u1", "localIp", "10.0.0.2", "odd"};
     TARNWrapper::getInstance();
     for (std::int32_t code : {0, 108, 7}) {
-        RecordingProxy proxy;
-        proxy.code = code;
+        RecordingProxy proxy(code);
         EXPECT_EQ(LatticeReport::sendToLattice("P2P", "SetNatType", parameters, &proxy), code == 0);
-        EXPECT_EQ(proxy.contextCalls, 1);
-        EXPECT_EQ(proxy.invokeCalls, 1);
-        EXPECT_EQ(proxy.featurette, "P2P");
-        EXPECT_EQ(proxy.method, "SetNatType");
-        EXPECT_EQ(proxy.context, 0x5eed);
-        EXPECT_EQ(proxy.pairCount, 2);  // five strings: integer division
-        EXPECT_EQ(proxy.reservedA, 0);
-        EXPECT_EQ(proxy.reservedB, 0);
-        ASSERT_EQ(proxy.parameters.size(), 4u);
+        EXPECT_EQ(proxy.calls, (std::vector<std::string>{"getContext", "invoke"}));
+        ASSERT_EQ(proxy.invocations.size(), 1u);
+        const RecordingProxy::Invocation& call = proxy.invocations[0];
+        EXPECT_EQ(call.featurette, "P2P");
+        EXPECT_EQ(call.method, "SetNatType");
+        EXPECT_EQ(call.context, RecordingProxy::kContext);
+        EXPECT_EQ(call.pairCount, 2);  // five strings: integer division
+        EXPECT_EQ(call.reservedA, 0);
+        EXPECT_EQ(call.reservedB, 0);
+        ASSERT_EQ(call.parameters.size(), 4u);
         for (std::size_t i = 0; i < 4; ++i) {
-            EXPECT_EQ(proxy.parameters[i], parameters[i]);
-            EXPECT_NE(proxy.pointers[i], parameters[i].c_str()) << "the proxy must get copies";
+            EXPECT_EQ(call.parameters[i], parameters[i]);
+            EXPECT_NE(call.pointers[i], parameters[i].c_str()) << "the proxy must get copies";
         }
     }
 }
@@ -119,8 +80,7 @@ TEST(LatticeReport, SendLogsTheParameterListAndTheReturnCode) {
     TARNWrapper::getInstance();
     tarn::client::impl::ServiceRegistry::instance().getConfigurator().setValue("tarn.logdir", "");
     tarn::client::impl::ServiceRegistry::instance().getConfigurator().setValue("tarn.loglevel", "DEBUG");
-    RecordingProxy proxy;
-    proxy.code = 108;
+    RecordingProxy proxy(108);
     testing::internal::CaptureStdout();
     LatticeReport::sendToLattice("P2P", "SetNatType", {"userId", "u1", "natType", "4"}, &proxy);
     const std::string out = testing::internal::GetCapturedStdout();
