@@ -10,7 +10,8 @@ if [ "${1:-}" = "--no-stage" ]; then
   stage_it=0
   shift
 fi
-build=${1:-$root/build}
+# Absolute, so that the probe finds the staged package from its own build directory.
+build=$(realpath -m "${1:-$root/build}")
 shift || true
 jobs=$(nproc 2>/dev/null || echo 2)
 

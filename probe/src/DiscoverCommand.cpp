@@ -36,20 +36,6 @@ std::string usage(const po::options_description& options) {
     return text.str();
 }
 
-nlohmann::ordered_json reportJson(const LatticeReportRecord& report) {
-    nlohmann::ordered_json parameters = nlohmann::ordered_json::object();
-    for (const auto& parameter : report.parameters) {
-        parameters[parameter.first] = parameter.second;
-    }
-    nlohmann::ordered_json object;
-    object["featurette"] = report.featurette;
-    object["method"] = report.method;
-    object["parameters"] = parameters;
-    object["returnCode"] = report.returnCode;
-    object["delivered"] = report.returnCode == 0;
-    return object;
-}
-
 }  // namespace
 
 std::string DiscoverCommand::summary() const {
@@ -148,7 +134,7 @@ int DiscoverCommand::run(const std::vector<std::string>& args) {
     if (asJson) {
         nlohmann::ordered_json object = TopologyDescription::json(topology);
         object["rendezvous"] = rendezvous.json(config);
-        object["report"] = report != nullptr ? reportJson(*report) : nlohmann::ordered_json();
+        object["report"] = report != nullptr ? toJson(*report) : nlohmann::ordered_json();
         object["exitCode"] = exitCode;
         if (!error.empty()) {
             object["error"] = error;

@@ -44,5 +44,19 @@ std::int32_t RecordingLatticeClient::invoke(const char* featurette, const char* 
     return recorded.back().returnCode;
 }
 
+nlohmann::ordered_json toJson(const LatticeReportRecord& report) {
+    nlohmann::ordered_json parameters = nlohmann::ordered_json::object();
+    for (const auto& parameter : report.parameters) {
+        parameters[parameter.first] = parameter.second;
+    }
+    nlohmann::ordered_json object;
+    object["featurette"] = report.featurette;
+    object["method"] = report.method;
+    object["parameters"] = parameters;
+    object["returnCode"] = report.returnCode;
+    object["delivered"] = report.returnCode == 0;
+    return object;
+}
+
 }  // namespace probe
 }  // namespace tarn

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include <tarn/tarn_client.h>
+#include <nlohmann/json.hpp>
 
 namespace tarn {
 namespace probe {
@@ -18,6 +19,9 @@ struct LatticeReportRecord {
     std::vector<std::pair<std::string, std::string>> parameters;
     std::int32_t returnCode = 0;
 };
+
+// {"featurette", "method", "parameters": {key: value ...}, "returnCode", "delivered"}
+nlohmann::ordered_json toJson(const LatticeReportRecord& report);
 
 // The probe's meta-service client: accepts every report (code 0), keeps a copy of it and prints
 // one line per report through the echo function.

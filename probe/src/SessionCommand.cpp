@@ -44,20 +44,6 @@ std::string usage(const po::options_description& options) {
     return text.str();
 }
 
-nlohmann::ordered_json reportJson(const LatticeReportRecord& report) {
-    nlohmann::ordered_json parameters = nlohmann::ordered_json::object();
-    for (const auto& parameter : report.parameters) {
-        parameters[parameter.first] = parameter.second;
-    }
-    nlohmann::ordered_json object;
-    object["featurette"] = report.featurette;
-    object["method"] = report.method;
-    object["parameters"] = parameters;
-    object["returnCode"] = report.returnCode;
-    object["delivered"] = report.returnCode == 0;
-    return object;
-}
-
 std::string resultText(const std::vector<client::Peer>& peers, long long elapsedMs, int exitCode,
                        const std::string& error) {
     std::ostringstream text;
@@ -199,7 +185,7 @@ int SessionCommand::run(const std::vector<std::string>& args) {
                 report = &sent;
             }
         }
-        result["report"] = report != nullptr ? reportJson(*report) : nlohmann::ordered_json();
+        result["report"] = report != nullptr ? toJson(*report) : nlohmann::ordered_json();
         result["elapsedMs"] = elapsedMs;
         result["exitCode"] = exitCode;
         if (!error.empty()) {
