@@ -1,6 +1,7 @@
 #include "tarn/lattice/LatticeReport.h"
 
 #include <cstring>
+#include <locale>
 #include <memory>
 #include <sstream>
 
@@ -16,9 +17,11 @@ using client::impl::Log;
 namespace {
 const char* const LOGGER = "TARNWrapper";
 
+// The classic locale keeps a host's global locale (digit grouping) out of texts the meta service parses.
 template <typename T>
 std::string decimal(const T& value) {
     std::ostringstream out;
+    out.imbue(std::locale::classic());
     out << value;
     return out.str();
 }
@@ -43,6 +46,7 @@ std::vector<std::string> LatticeReport::generateLatticeP2PParms(std::vector<clie
     long relays = 0;
     std::size_t total = peers.size();
     std::ostringstream list;
+    list.imbue(std::locale::classic());
     list << "\n[";
     for (client::Peer& peer : peers) {
         if (peer.connection == ConnectionType::NONE) {
@@ -57,6 +61,7 @@ std::vector<std::string> LatticeReport::generateLatticeP2PParms(std::vector<clie
     }
     list << "\n]";
     std::ostringstream message;
+    message.imbue(std::locale::classic());
     message << "[CHECKPOINT@P2P_END] FINAL P2P RESULT: UDP RELAY USAGE = " << relays << " of " << total
             << " PEER(S); "
             << "PEER LIST FOR CLIENT/GAME " << clientId << "/" << gameId << " = " << list.str();
