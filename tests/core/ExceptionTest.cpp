@@ -35,9 +35,17 @@ TEST(Exception, FamilyIsCaughtByItsBases) {
     EXPECT_EQ(throwsAs(ConnectionException("n", "t", "z")), "connection [n:t] z");
     EXPECT_EQ(throwsAs(UninitializedException("n", "t", "u")), "tarn [n:t] u");
 
-    try {
-        throw NoUDPConnectionException("svc", "normalReplyTest", "No response");
-    } catch (const std::exception& e) {
-        EXPECT_STREQ(e.what(), "[svc:normalReplyTest] No response");
-    }
+    auto asStd = [](auto exception) {
+        try {
+            throw exception;
+        } catch (const std::exception& e) {
+            return std::string(e.what());
+        }
+    };
+    EXPECT_EQ(asStd(TARNException("svc", "a", "1")), "[svc:a] 1");
+    EXPECT_EQ(asStd(UninitializedException("svc", "b", "2")), "[svc:b] 2");
+    EXPECT_EQ(asStd(ConnectionException("svc", "c", "3")), "[svc:c] 3");
+    EXPECT_EQ(asStd(NotLocallyBoundException("svc", "d", "4")), "[svc:d] 4");
+    EXPECT_EQ(asStd(NoUDPConnectionException("svc", "normalReplyTest", "No response")),
+              "[svc:normalReplyTest] No response");
 }

@@ -8,7 +8,10 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <boost/filesystem.hpp>
 
+#include "../configurator/ConsoleCapture.h"
+#include "../configurator/ScopedWorkDir.h"
 #include "RealRendezvous.h"
 #include "RecordingLatticeClient.h"
 #include "TestLog.h"
@@ -216,4 +219,23 @@ TEST(TARNWrapper, AccessorsReachTheRegistryServices) {
     EXPECT_TRUE(wrapper.getLoggingService().isInitialized());
     wrapper.getConfigurator().setValue("tarn.example", "1");
     EXPECT_TRUE(wrapper.getConfigurator().hasValue("tarn.example"));
+}
+
+// Needs a process in which the registry does not exist yet, which is how ctest runs every test.
+TEST(TARNWrapper, VersionAsFirstCallCreatesTheRegistryAndReadsTheConfiguration) {
+    if (::testing::UnitTest::GetInstance()->test_to_run_count() != 1) {
+        GTEST_SKIP() << "needs a process of its own; run it alone or through ctest";
+    }
+    ScopedWorkDir dir;
+    dir.writeFile("tarn.cfg", "tarn.retries = 5\n");
+    TARNWrapper& wrapper = TARNWrapper::getInstance();
+
+    ConsoleCapture console;
+    EXPECT_EQ(wrapper.getTARNClientVersion(), "1.0.1");
+    // The configuration is read; the logging service still waits for its first use.
+    EXPECT_EQ(console.stdOut(), "Reading in config values from 'tarn.cfg'\n");
+    EXPECT_EQ(console.stdErr(), "");
+    EXPECT_EQ(wrapper.getConfigurator().getString("tarn.retries"), "5");
+    EXPECT_FALSE(boost::filesystem::exists(dir.path() / "tarn.log"));
+    EXPECT_EQ(wrapper.getTARNClientVersion(), "1.0.1");
 }
