@@ -1,5 +1,6 @@
 #pragma once
 
+#include <locale>
 #include <string>
 
 #include <boost/format.hpp>
@@ -17,11 +18,12 @@ public:
     // Level numbers of the logging service (0 TRACE .. 4 ERROR).
     enum Level { kTrace = 0, kDebug = 1, kInfo = 2, kWarn = 3, kError = 4 };
 
-    // Each value is inserted with its normal stream output. A pattern with more or fewer
+    // Each value is inserted with its normal stream output, in the classic locale whatever global
+    // locale the host installed (a port must not read "13,434"). A pattern with more or fewer
     // placeholders than values still yields a text instead of throwing.
     template <typename... Args>
     static std::string format(const std::string& pattern, const Args&... args) {
-        boost::format f(pattern);
+        boost::format f(pattern, std::locale::classic());
         f.exceptions(boost::io::all_error_bits ^
                      (boost::io::too_many_args_bit | boost::io::too_few_args_bit));
         (void)std::initializer_list<int>{((void)(f % args), 0)...};
