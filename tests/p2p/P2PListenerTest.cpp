@@ -359,6 +359,39 @@ TEST_F(ListenerTest, BehindSymmetricNatRelayedPingsWaitForTheLatestPort) {
     EXPECT_EQ(20007, context->getPublicPort());
 }
 
+TEST(P2PListenerTurn, WhatATurnReceivedIsHandledAlsoOnceTheStopIsRequested) {
+    WorkDir work;
+    Messenger messenger("127.0.0.1", 0);
+    messenger.setName("test.local");
+    ASSERT_TRUE(messenger.init());
+    Socket peerSocket("127.0.0.1");
+    Topology own = topology(NatType::NONE, "127.0.0.1", messenger.getLocalEndpoint().port(), "127.0.0.1",
+                            messenger.getLocalEndpoint().port());
+    std::vector<Peer> peers = {peer(
+        kPeerId, topology(NatType::NONE, "127.0.0.1", peerSocket.port(), "127.0.0.1", peerSocket.port()))};
+    P2PCtxData data(kClientId, kGame, messenger, peers, own);
+    data.name = "test.listener";
+    // The stop request comes while the turn waits: the answer it then receives still counts.
+    data.stopped = true;
+    peerSocket.send(peerMessage(gen::Content::PING_CONFIRM, kGame, kPeerId, "127.0.0.1"),
+                    messenger.getLocalEndpoint());
+    Listener::listenOnce(data);
+    EXPECT_EQ(ConnectionType::DIRECT_PRIVATE, peers[0].connection);
+
+    // The stop request's wake-up, from our own socket, is no message to handle once stopped.
+    gen::Content wakeUp;
+    wakeUp.set_type(gen::Content::ERROR);
+    messenger.send(wakeUp, messenger.getLocalEndpoint());
+    Listener::listenOnce(data);
+    EXPECT_TRUE(logLacks(work.log(), "Ignoring ERROR"));
+    data.stopped = false;
+    messenger.send(wakeUp, messenger.getLocalEndpoint());
+    Listener::listenOnce(data);
+    EXPECT_TRUE(logHas(
+        work.log(), "[test.listener:process000] Ignoring ERROR from " + text(messenger.getLocalEndpoint())));
+    messenger.shutdown();
+}
+
 TEST(P2PListenerGetPeerIndex, FindsTheFirstPeerWithTheSendersAddressAndClientId) {
     WorkDir work;
     Messenger messenger("127.0.0.1", 0);

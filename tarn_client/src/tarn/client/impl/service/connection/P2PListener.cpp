@@ -58,21 +58,27 @@ bool holdRelayed(const util::ReceivedMessage& message, P2PCtxData& data) {
 void P2PListener::listen(P2PCtxData& data) {
     Log::trace(data.name, "listen000", "Listening for peer messages");
     while (!data.stopped) {
-        std::vector<util::ReceivedMessage> received;
-        try {
-            // A datagram that arrives once the pass has stopped (the stop request's own wake-up
-            // among them) is left alone: nobody waits for its result any more.
-            if (data.messenger.receiveMany(received, kReceiveTimeoutMs, 1) && !data.stopped) {
-                processAll(received, data);
-            }
-        } catch (const std::exception& e) {
-            // A failed receive (ConnectionException) or whatever else one datagram provokes ends
-            // this turn only.
-            Log::debug(data.name, "listen001", e.what());
-            pauseAfterError(data);
-        }
+        listenOnce(data);
     }
     Log::trace(data.name, "listen002", "Stopping listening for peer messages");
+}
+
+void P2PListener::listenOnce(P2PCtxData& data) {
+    std::vector<util::ReceivedMessage> received;
+    try {
+        // Whatever this turn received is handled, also when the stop request came meanwhile: an
+        // answer that arrived in time still counts. Only the stop request's own wake-up, sent from
+        // our socket to itself, is left alone.
+        if (data.messenger.receiveMany(received, kReceiveTimeoutMs, 1) &&
+            !(data.stopped && received.front().remoteEndpoint == data.messenger.getLocalEndpoint())) {
+            processAll(received, data);
+        }
+    } catch (const std::exception& e) {
+        // A failed receive (ConnectionException) or whatever else one datagram provokes ends this
+        // turn only.
+        Log::debug(data.name, "listen001", e.what());
+        pauseAfterError(data);
+    }
 }
 
 void P2PListener::processAll(const std::vector<util::ReceivedMessage>& messages, P2PCtxData& data) {

@@ -27,6 +27,8 @@ public:
 
     // The thread body: receives and processes until data.stopped is set.
     static void listen(P2PCtxData& data);
+    // One turn of the thread body: waits up to kReceiveTimeoutMs for one datagram and handles it.
+    static void listenOnce(P2PCtxData& data);
     static void processAll(const std::vector<util::ReceivedMessage>& messages, P2PCtxData& data);
     // PING_DIRECT gets a PING_RESP at its response targets, PING_RESP a PING_CONFIRM to its sender
     // (and marks the sender connected), PING_CONFIRM marks the sender connected.
