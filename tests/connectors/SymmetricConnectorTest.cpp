@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "ConnectorFixture.h"
+#include "tarn/client/ConnectionException.h"
 
 namespace {
 
@@ -151,6 +152,34 @@ TEST_F(SymmetricConnectorTest, WithoutCandidatesTheRelayIsStillAskedForAndThePin
     ASSERT_TRUE(peerPublic.receive(ping));
     EXPECT_EQ(gen::Content::PING_DIRECT, ping.content.type());
     EXPECT_THAT(responseTargets(ping.content), IsEmpty());
+}
+
+TEST_F(SymmetricConnectorTest, OwnPublicAddressIsBuiltOnlyForPredictedPorts) {
+    own.publicAddr = "own..bad";
+    peers = {peer(2, topology(NatType::FULL_CONE, "10.0.0.2", 4000, "192.0.2.2", 7000))};
+    makeContext();
+    struct Case {
+        int candidates;
+        bool throws;
+    };
+    for (const Case& c : {Case{0, false}, Case{-1, false}, Case{1, true}}) {
+        SCOPED_TRACE(c.candidates);
+        configure("tarn.candidate_addrs", std::to_string(c.candidates));
+        SymmetricConnector connector;
+        initConnector(connector);
+        EndpointList dests;
+        EndpointList targets;
+        if (c.throws) {
+            EXPECT_THROW(connector.getDestinations(dests, targets, *context),
+                         tarn::client::ConnectionException);
+        } else {
+            connector.getDestinations(dests, targets, *context);
+            EXPECT_THAT(dests, ElementsAre(endpoint("192.0.2.2", 7000)));
+            EXPECT_THAT(targets, IsEmpty());
+            EXPECT_THAT(responseTargets(relayRequest()), ElementsAre(endpoint("192.0.2.2", 7000)));
+        }
+        connector.shutdown();
+    }
 }
 
 TEST_F(SymmetricConnectorTest, RoundWithNobodyLeftAsksForNoRelay) {

@@ -44,8 +44,11 @@ void SymmetricConnector::getDestinations(EndpointList& dests, EndpointList& targ
         return;
     }
     const Topology own = context.getTopology();
+    // The own public address is built only when a port is to be predicted.
     Network::Endpoint ownPublic;
-    Network::initEndpoint(own.publicAddr, 0, ownPublic);
+    if (settings->candidates > 0) {
+        Network::initEndpoint(own.publicAddr, 0, ownPublic);
+    }
     // The NAT hands out ports in steps of the increment: the next mappings it creates should lie
     // just above the latest port it gave a fresh socket.
     long long port = context.getPublicPort();
