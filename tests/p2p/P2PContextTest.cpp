@@ -204,6 +204,27 @@ TEST_F(ContextTest, WaitForEndsAsSoonAsTheLastPeerAnswers) {
     EXPECT_EQ(ConnectionType::DIRECT_PRIVATE, peers[1].connection);
 }
 
+TEST_F(ContextTest, AnswerInTheFinalStepStillEndsWithTheTimeoutLine) {
+    Socket other("127.0.0.1");
+    peers = {peer(7, topology(NatType::NONE, "127.0.0.1", other.port(), "127.0.0.1", other.port()))};
+    makeContext(1);
+    context->startListening();
+    // Steps of 300 ms: the answer comes halfway through the fourth and final one.
+    const int timeoutMs = 1200;
+    const auto start = std::chrono::steady_clock::now();
+    std::thread answer([&] {
+        std::this_thread::sleep_until(start + std::chrono::milliseconds(1050));
+        other.send(peerMessage(gen::Content::PING_CONFIRM, kGame, 7, "127.0.0.1"), local->getLocalEndpoint());
+    });
+    context->waitFor("test.caller", timeoutMs);
+    const long long spent = millisecondsSince(start);
+    answer.join();
+    context->shutdown();
+    EXPECT_EQ(ConnectionType::DIRECT_PRIVATE, peers[0].connection);
+    EXPECT_GE(spent, 1050);
+    EXPECT_TRUE(logHas(work->log(), waitLine(timeoutMs)));
+}
+
 TEST_F(ContextTest, ListenerEndsWithShutdownOrWithTheContext) {
     peers = {peer(7, topology(NatType::NONE, "127.0.0.1", 9, "127.0.0.1", 9))};
     const int before = threadCount();

@@ -108,10 +108,10 @@ void P2PContext::waitFor(const std::string& callerName, int timeoutMs) {
         auto stepEnd = std::chrono::steady_clock::now();
         while (countStillToReach(*data) > 0 && elapsed < timeoutMs) {
             stepEnd += std::chrono::milliseconds(step);
-            if (!data->peerMarked.wait_until(lock, stepEnd,
-                                             [this] { return countStillToReach(*data) == 0; })) {
-                elapsed += step;
-            }
+            data->peerMarked.wait_until(lock, stepEnd, [this] { return countStillToReach(*data) == 0; });
+            // A step that the last answer cut short counts whole, as if it had been slept out: an
+            // answer in the final step still ends the wait with the time-out line.
+            elapsed += step;
         }
     }
     if (elapsed >= timeoutMs) {
