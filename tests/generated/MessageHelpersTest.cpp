@@ -359,7 +359,7 @@ TEST(MessageHelpers, ReceivedVersionOverridesTheDefault) {
     EXPECT_EQ(idlVersion(), "2.0");
 }
 
-TEST(MessageHelpers, SerializeRefusesSmallBuffersAndIncompleteMessages) {
+TEST(MessageHelpers, SerializeRefusesOnlyWhatDoesNotFit) {
     const Content message = fullMessage();
     Bytes buffer(kFullMessageBytes.size());
     EXPECT_EQ(serializeMessage(message, buffer.data(), buffer.size()), kFullMessageBytes.size());
@@ -367,9 +367,31 @@ TEST(MessageHelpers, SerializeRefusesSmallBuffersAndIncompleteMessages) {
     EXPECT_EQ(serializeMessage(message, buffer.data(), buffer.size() - 1), 0u);
     EXPECT_EQ(serializeMessage(message, buffer.data(), 0), 0u);
 
-    // type never set: a required field is missing.
+    // Nothing set at all: the encoding is empty.
     Content untyped;
     EXPECT_EQ(serializeMessage(untyped, buffer.data(), buffer.size()), 0u);
+
+    // A missing required field does not stop the encoding; the receiving side refuses the bytes.
+    Content halfUuid = bare(Content::PING_DIRECT);
+    halfUuid.mutable_uuid()->set_uuid_upper(1);
+    const Bytes halfUuidBytes = {
+        0x08, 0x14,                                            // field 1 (type), varint 20 = PING_DIRECT
+        0x1A, 0x09,                                            // field 3 (uuid), 9 bytes
+        0x09, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,  //   uuid_upper, fixed64 LE: 1
+    };
+    EXPECT_EQ(encode(halfUuid), halfUuidBytes);
+    Content decoded;
+    EXPECT_FALSE(decode(halfUuidBytes, decoded));
+
+    Content untypedAttribute;
+    addGameId(untypedAttribute, "g");
+    const Bytes untypedBytes = {
+        0x22, 0x05,        // field 4 (attribute), 5 bytes
+        0x08, 0x06,        //   type, varint 6 = GAME_ID
+        0x22, 0x01, 0x67,  //   field 4 (gameID), "g"
+    };
+    EXPECT_EQ(encode(untypedAttribute), untypedBytes);
+    EXPECT_FALSE(decode(untypedBytes, decoded));
 
     Content tooBig = bare(Content::PING_DIRECT);
     addGameId(tooBig, std::string(kBufferSize, 'x'));

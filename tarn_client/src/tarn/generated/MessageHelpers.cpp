@@ -125,15 +125,13 @@ bool getResponseTargets(const Content& message, EndpointList& targets, bool xorA
 }
 
 std::size_t serializeMessage(const Content& message, unsigned char* buffer, std::size_t size) {
-    // A message without its required fields would be refused by every receiver: don't send it.
-    if (!message.IsInitialized()) {
-        return 0;
-    }
+    // Only the size decides: a message that lacks a required field is still encoded, and its
+    // receivers refuse it.
     const std::size_t length = message.ByteSizeLong();
     if (length > size || length > static_cast<std::size_t>(INT_MAX)) {
         return 0;
     }
-    if (!message.SerializeToArray(buffer, static_cast<int>(length))) {
+    if (!message.SerializePartialToArray(buffer, static_cast<int>(length))) {
         return 0;
     }
     return length;

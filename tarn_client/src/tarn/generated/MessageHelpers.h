@@ -37,7 +37,8 @@ bool getP2PMappedAddress(const Content& message, Endpoint& endpoint, bool xorAdd
 // Short addresses are skipped as in findAddress.
 bool getResponseTargets(const Content& message, EndpointList& targets, bool xorAddress);
 
-// The encoded length, or 0 when the encoding does not fit into size bytes.
+// The encoded length, or 0 when the encoding does not fit into size bytes. Required fields are
+// not checked: an empty message encodes to 0 bytes.
 std::size_t serializeMessage(const Content& message, unsigned char* buffer, std::size_t size);
 // Replaces the message; false for bytes that are no valid encoding or lack a required field.
 bool parseMessage(Content& message, const unsigned char* bytes, std::size_t length);
