@@ -183,11 +183,15 @@ TEST_F(DiscoverorTest, NatDecisionTable) {
         {"test 4 silent, same mapping, test 5 silent", false, false, false, NatType::PORT_RESTRICTED_CONE,
          NatBehavior::PORT_SENSITIVE, 0, true},
     };
+    const std::string skipLine =
+        "[test.discoveror:discoverPortAllocStrategy001] No port allocation detection needed; NAT is not "
+        "symmetric";
     for (const Row& row : rows) {
         SCOPED_TRACE(row.label);
         fake.reset();
         fake.setHandler(behindNat(
             {row.mappingChanges ? symmetricMapping : coneMapping, row.test4Answered, row.test5Answered}));
+        const int skipsBefore = log.count(skipLine);
         Engine engine;
         ASSERT_TRUE(engine->init());
         engine->doMajorDiscovery();
@@ -220,6 +224,14 @@ TEST_F(DiscoverorTest, NatDecisionTable) {
         EXPECT_EQ(countRequests(requests,
                                 [](const FakeRequest& r) { return r.sourceOrdinal == 1 && r.server == 3; }),
                   1);
+        // Only behind a symmetric NAT is the port step measured; that alone reaches S2 and S3.
+        const bool symmetric = row.type == NatType::SYMMETRIC;
+        for (int server : {1, 2}) {
+            EXPECT_EQ(countRequests(requests, [server](const FakeRequest& r) { return r.server == server; }),
+                      symmetric ? 1 : 0)
+                << "server " << server;
+        }
+        EXPECT_EQ(log.count(skipLine), skipsBefore + (symmetric ? 0 : 1));
     }
 }
 
