@@ -24,16 +24,19 @@ public:
 
     // One round.
     void connect(P2PContext& context);
-    // Appends the endpoints to ping (dests) and those at which the peers should answer (targets).
-    virtual void getDestinations(EndpointList& dests, EndpointList& targets, P2PContext& context) = 0;
-    // The wait of one round in milliseconds.
-    virtual int getTimeout() = 0;
 
+    // The virtual operations are declared in their slot order: the connector's own set-up first.
 protected:
     bool doInit() override;
     void doShutdown() override;
     virtual bool doConnectorInit() = 0;
     virtual void doConnectorShutdown() = 0;
+
+public:
+    // Appends the endpoints to ping (dests) and those at which the peers should answer (targets).
+    virtual void getDestinations(EndpointList& dests, EndpointList& targets, P2PContext& context) = 0;
+    // The wait of one round in milliseconds.
+    virtual int getTimeout() = 0;
 };
 
 }  // namespace connection
