@@ -122,7 +122,12 @@ TEST(ConnectionServiceImpl, FailedDiscoveryEngineLeavesTheConnectorsAlone) {
     peers[0].identifier = 1;
     peers[1].identifier = 2;
     service.discoverConnectivity(1, "game-1", peers);
+    EXPECT_EQ(peers[0].connection, ConnectionType::SELF);
     EXPECT_EQ(peers[1].connection, ConnectionType::RELAY);
+    EXPECT_TRUE(
+        log.contains("[tarn.client.connSvc:arePreConditionsOk000] Uninitialized client 1 in game game-1; "
+                     "all peers need relay"));
+    EXPECT_TRUE(log.contains("[CHECKPOINT@CONNSVR_P2P_END] UDP RELAY USAGE = 1 of 1 PEER(S)"));
 }
 
 TEST(ConnectionServiceImpl, EveryDiscoverTopologyRunsAFullDiscovery) {
