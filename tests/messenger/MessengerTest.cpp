@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -446,6 +447,41 @@ TEST(Messenger, BurstArrivingBeforeTheFirstReadIsKept) {
     for (int i = 0; i < burst; ++i) {
         ASSERT_TRUE(generated::getGameId(received[i].content, gameId));
         EXPECT_EQ(gameId, std::to_string(i));
+    }
+}
+
+// Every waiter sees the socket readable, only one finds the datagram: the others must go back to
+// waiting and end at their time-out instead of blocking in the read until some later datagram.
+TEST(Messenger, ReadThatFindsNothingRestartsTheWaitInsteadOfBlocking) {
+    auto receiver = openMessenger("127.0.0.1", "test.receiver");
+    auto sender = openMessenger("127.0.0.2", "test.sender");
+    // The race needs two waiters to see the datagram before either reads it: many rounds make it likely.
+    const int timeoutMs = 90;
+    const int waiters = 8;
+    const int rounds = 30;
+    for (int round = 0; round < rounds; ++round) {
+        SCOPED_TRACE(round);
+        std::vector<std::future<bool>> waits;
+        for (int i = 0; i < waiters; ++i) {
+            waits.push_back(std::async(std::launch::async, [&receiver, timeoutMs] {
+                ReceivedMessage message;
+                return receiver->receive(message, timeoutMs);
+            }));
+        }
+        // Nothing signals that the threads are inside their wait; a third of the time-out gets them there.
+        std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs / 3));
+        ASSERT_TRUE(sender->send(message(Content::PING_DIRECT, "only"), receiver->getLocalEndpoint()));
+
+        int received = 0;
+        for (auto& wait : waits) {
+            while (wait.wait_for(std::chrono::milliseconds(20 * timeoutMs)) != std::future_status::ready) {
+                // A reader blocked past its time-out: release it so that the test can end, and fail.
+                ADD_FAILURE() << "a receive blocked past its time-out";
+                sender->send(message(Content::PING_DIRECT, "release"), receiver->getLocalEndpoint());
+            }
+            received += wait.get() ? 1 : 0;
+        }
+        EXPECT_GE(received, 1);
     }
 }
 

@@ -41,6 +41,26 @@ bool isConnectionReset(const boost::system::error_code& error) {
     return error == boost::asio::error::connection_reset || error == boost::asio::error::connection_refused;
 }
 
+bool wouldBlock(const boost::system::error_code& error) {
+    return error == boost::asio::error::would_block || error == boost::asio::error::try_again;
+}
+
+// Hands one datagram to the system, waiting while the send buffer is full: the socket itself is
+// non-blocking (see MessengerData), a send still blocks as a send on a blocking socket would.
+void sendDatagram(udp::socket& socket, const boost::asio::const_buffer& bytes,
+                  const udp::endpoint& destination, boost::system::error_code& error) {
+    for (;;) {
+        socket.send_to(bytes, destination, 0, error);
+        if (!wouldBlock(error)) {
+            return;
+        }
+        socket.wait(udp::socket::wait_write, error);
+        if (error) {
+            return;
+        }
+    }
+}
+
 #if defined(_WIN32)
 using PollDescriptor = WSAPOLLFD;
 int pollSocket(PollDescriptor* descriptor, int timeoutMs) {
@@ -173,6 +193,10 @@ MessengerData::MessengerData(const udp::endpoint& requested) : socket(io) {
     socket.set_option(boost::asio::socket_base::reuse_address(true));
     setBufferSize<boost::asio::socket_base::send_buffer_size>(socket);
     setBufferSize<boost::asio::socket_base::receive_buffer_size>(socket);
+    // A wait that reports a datagram does not promise that a read finds one: the system may drop
+    // it when it is read (a bad checksum), or another thread may read it first. A blocking read
+    // would then hang past every time-out, so reads never block and such a read restarts the wait.
+    socket.non_blocking(true);
     try {
         socket.bind(requested);
     } catch (const std::exception& e) {
@@ -214,7 +238,7 @@ bool Messenger::send(const generated::Content& message, const EndpointList& dest
             continue;
         }
         boost::system::error_code error;
-        data->socket.send_to(boost::asio::buffer(buffer.data(), length), destination, 0, error);
+        sendDatagram(data->socket, boost::asio::buffer(buffer.data(), length), destination, error);
         if (error) {
             Log::debug(getName(), "send003", "Could not send to %1%: %2%", destination, error.message());
             allSent = false;
