@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "Console.h"
+#include "ProbeDiscovery.h"
 #include "RecordingLatticeClient.h"
 #include "RendezvousSelection.h"
 #include "TopologyDescription.h"
@@ -19,10 +20,6 @@ namespace probe {
 namespace po = boost::program_options;
 
 namespace {
-
-const char* const DEFAULT_USER_ID = "tarn-probe";
-// What a topology holds while no local binding has been found.
-const char* const UNBOUND_ADDRESS = "0.0.0.0";
 
 std::string usage(const po::options_description& options) {
     std::ostringstream text;
@@ -49,7 +46,8 @@ int DiscoverCommand::run(const std::vector<std::string>& args) {
     po::options_description options("Options");
     options.add_options()("json", po::bool_switch(&asJson),
                           "print one JSON object on standard output instead of text")(
-        "user-id", po::value<std::string>(&userId)->default_value(DEFAULT_USER_ID)->value_name("ID"),
+        "user-id",
+        po::value<std::string>(&userId)->default_value(ProbeDiscovery::DEFAULT_USER_ID)->value_name("ID"),
         "the user id sent in the report")("help,h", "show this text");
     rendezvous.addOptions(options);
 
@@ -88,13 +86,7 @@ int DiscoverCommand::run(const std::vector<std::string>& args) {
     lattice::TARNWrapper& tarn = lattice::TARNWrapper::getInstance();
     client::Configurator& config = tarn.getConfigurator();
     std::string error;
-    int exitCode = kSuccess;
-    try {
-        rendezvous.apply(config);
-    } catch (const std::exception& e) {
-        error = std::string("cannot start the embedded rendezvous server: ") + e.what();
-        exitCode = kUnreachable;
-    }
+    int exitCode = ProbeDiscovery::useRendezvous(rendezvous, config, error);
     if (!asJson) {
         console.print(rendezvous.notice());
     } else if (rendezvous.isEmbedded()) {
@@ -103,30 +95,10 @@ int DiscoverCommand::run(const std::vector<std::string>& args) {
 
     RecordingLatticeClient meta(echo);
     tarn.setLatticeProxy(&meta);
-    bool delivered = false;
     // Copied out so that the output is complete also when the library throws.
     client::Topology topology;
-    try {
-        // The connection service initializes here, on first use: the search for a local address
-        // that the rendezvous service answers. Its topology object lives as long as the library.
-        const client::Topology& current = tarn.getCurrentTopology();
-        if (exitCode == kSuccess && current.localAddr == UNBOUND_ADDRESS) {
-            // Every further use would repeat the whole search; the report could not be valid anyway.
-            error = "the rendezvous service at " + config.getString("tarn.addr.1") + ":" +
-                    config.getString("tarn.port.1") + " did not answer from any local address (see tarn.log)";
-            exitCode = kUnreachable;
-        }
-        if (exitCode == kSuccess) {
-            delivered = tarn.notifyLattice(userId);
-            if (!delivered || !current.isValid()) {
-                error = "discovery failed: no valid topology was reported (see tarn.log)";
-                exitCode = kFailed;
-            }
-        }
-        topology = current;
-    } catch (const std::exception& e) {
-        error = std::string("the library failed: ") + e.what();
-        exitCode = kFailed;
+    if (exitCode == kSuccess) {
+        exitCode = ProbeDiscovery::discover(tarn, userId, topology, error);
     }
     tarn.setLatticeProxy(nullptr);
 
@@ -145,8 +117,8 @@ int DiscoverCommand::run(const std::vector<std::string>& args) {
         text << TopologyDescription::text(topology);
         if (report != nullptr) {
             text << "Report:           " << report->featurette << "::" << report->method
-                 << (delivered ? " delivered" : " not delivered") << " (return code " << report->returnCode
-                 << ")\n";
+                 << (report->returnCode == 0 ? " delivered" : " not delivered") << " (return code "
+                 << report->returnCode << ")\n";
         } else {
             text << "Report:           none sent\n";
         }

@@ -14,6 +14,7 @@
 
 #include "Console.h"
 #include "PeerListJson.h"
+#include "ProbeDiscovery.h"
 #include "RecordingLatticeClient.h"
 #include "RendezvousSelection.h"
 #include "TopologyDescription.h"
@@ -24,10 +25,6 @@ namespace probe {
 namespace po = boost::program_options;
 
 namespace {
-
-const char* const USER_ID = "tarn-probe";
-// What a topology holds while no local binding has been found.
-const char* const UNBOUND_ADDRESS = "0.0.0.0";
 
 std::string usage(const po::options_description& options) {
     std::ostringstream text;
@@ -110,28 +107,14 @@ int SessionCommand::run(const std::vector<std::string>& args) {
     lattice::TARNWrapper& tarn = lattice::TARNWrapper::getInstance();
     client::Configurator& config = tarn.getConfigurator();
     std::string error;
-    int exitCode = kSuccess;
-    try {
-        rendezvous.apply(config);
-    } catch (const std::exception& e) {
-        error = std::string("cannot start the embedded rendezvous server: ") + e.what();
-        exitCode = kUnreachable;
-    }
+    int exitCode = ProbeDiscovery::useRendezvous(rendezvous, config, error);
     std::cerr << rendezvous.notice();
 
     RecordingLatticeClient meta([](const std::string& line) { std::cerr << line; });
     tarn.setLatticeProxy(&meta);
-    // The connection service initializes here, on first use: the search for a local address that
-    // the rendezvous service answers. Its topology object lives as long as the library.
-    const client::Topology& topology = tarn.getCurrentTopology();
-    if (exitCode == kSuccess && topology.localAddr == UNBOUND_ADDRESS) {
-        error = "the rendezvous service at " + config.getString("tarn.addr.1") + ":" +
-                config.getString("tarn.port.1") + " did not answer from any local address (see tarn.log)";
-        exitCode = kUnreachable;
-    }
-    if (exitCode == kSuccess && (!tarn.notifyLattice(USER_ID) || !topology.isValid())) {
-        error = "discovery failed: no valid topology was reported (see tarn.log)";
-        exitCode = kFailed;
+    client::Topology topology;
+    if (exitCode == kSuccess) {
+        exitCode = ProbeDiscovery::discover(tarn, ProbeDiscovery::DEFAULT_USER_ID, topology, error);
     }
 
     nlohmann::ordered_json player = PeerListJson::player(static_cast<long>(clientId), topology);
@@ -178,7 +161,8 @@ int SessionCommand::run(const std::vector<std::string>& args) {
             list.push_back(PeerListJson::result(peer));
         }
         result["peers"] = list;
-        result["topology"] = TopologyDescription::json(topology);
+        // After the pass: the listener may have learnt a new own public port.
+        result["topology"] = TopologyDescription::json(tarn.getCurrentTopology());
         const LatticeReportRecord* report = nullptr;
         for (const LatticeReportRecord& sent : meta.reports()) {
             if (sent.method == lattice::TARNWrapper::MTD_P2P) {

@@ -1,0 +1,56 @@
+#include "ProbeDiscovery.h"
+
+#include <exception>
+
+#include "Command.h"
+
+namespace tarn {
+namespace probe {
+
+namespace {
+// What a topology holds while no local binding has been found.
+const char* const UNBOUND_ADDRESS = "0.0.0.0";
+}  // namespace
+
+const char* const ProbeDiscovery::DEFAULT_USER_ID = "tarn-probe";
+
+int ProbeDiscovery::useRendezvous(RendezvousSelection& rendezvous, client::Configurator& config,
+                                  std::string& error) {
+    try {
+        rendezvous.apply(config);
+        return kSuccess;
+    } catch (const std::exception& e) {
+        error = std::string("cannot start the embedded rendezvous server: ") + e.what();
+        return kUnreachable;
+    }
+}
+
+int ProbeDiscovery::discover(lattice::TARNWrapper& tarn, const std::string& userId,
+                             client::Topology& topology, std::string& error) {
+    try {
+        // The connection service initializes here, on first use: the search for a local address
+        // that the rendezvous service answers. Its topology object lives as long as the library.
+        const client::Topology& current = tarn.getCurrentTopology();
+        topology = current;
+        if (current.localAddr == UNBOUND_ADDRESS) {
+            // Every further use would repeat the whole search; the report could not be valid anyway.
+            client::Configurator& config = tarn.getConfigurator();
+            error = "the rendezvous service at " + config.getString("tarn.addr.1") + ":" +
+                    config.getString("tarn.port.1") + " did not answer from any local address (see tarn.log)";
+            return kUnreachable;
+        }
+        const bool delivered = tarn.notifyLattice(userId);
+        topology = current;
+        if (!delivered || !current.isValid()) {
+            error = "discovery failed: no valid topology was reported (see tarn.log)";
+            return kFailed;
+        }
+        return kSuccess;
+    } catch (const std::exception& e) {
+        error = std::string("the library failed: ") + e.what();
+        return kFailed;
+    }
+}
+
+}  // namespace probe
+}  // namespace tarn
