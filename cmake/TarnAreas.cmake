@@ -1,0 +1,21 @@
+# Test and benchmark folders hold one area each. A folder with a CMakeLists.txt of its own is
+# added as a subdirectory; for every other folder this calls back with the area's name and its
+# sources matching the glob (folders without any are skipped).
+#   tarn_for_each_area(<glob such as *Test.cpp> <macro taking (area sources)>)
+macro(tarn_for_each_area glob callback)
+  file(GLOB _tarn_areas LIST_DIRECTORIES true RELATIVE ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/*)
+  foreach(_tarn_area ${_tarn_areas})
+    set(_tarn_dir ${CMAKE_CURRENT_SOURCE_DIR}/${_tarn_area})
+    if(NOT IS_DIRECTORY ${_tarn_dir})
+      continue()
+    endif()
+    if(EXISTS ${_tarn_dir}/CMakeLists.txt)
+      add_subdirectory(${_tarn_area})
+      continue()
+    endif()
+    file(GLOB _tarn_sources CONFIGURE_DEPENDS ${_tarn_dir}/${glob})
+    if(_tarn_sources)
+      cmake_language(CALL ${callback} ${_tarn_area} "${_tarn_sources}")
+    endif()
+  endforeach()
+endmacro()
