@@ -28,6 +28,12 @@ tarn::client::Configurator& config() {
     return ServiceRegistry::instance().getConfigurator();
 }
 
+// Points the library at the server, with short waits.
+void useServer(const RealRendezvous& server) {
+    server.configure(config());
+    config().setValue("tarn.timeout.discovery", "200");
+}
+
 // The start-up checkpoint as the service must write it for the configuration as it is now.
 std::string expectedCheckpoint() {
     std::string text =
@@ -44,8 +50,7 @@ std::string expectedCheckpoint() {
 TEST(ConnectionServiceImpl, StartupCheckpointListsEveryEffectiveValue) {
     TestLog log;
     RealRendezvous server;
-    server.configure(config());
-    config().setValue("tarn.timeout.discovery", "200");
+    useServer(server);
 
     ConnectionService& service = ServiceRegistry::instance().getConnectionService();
     ASSERT_TRUE(service.isInitialized());
@@ -133,8 +138,7 @@ TEST(ConnectionServiceImpl, FailedDiscoveryEngineLeavesTheConnectorsAlone) {
 TEST(ConnectionServiceImpl, EveryDiscoverTopologyRunsAFullDiscovery) {
     TestLog log;
     RealRendezvous server;
-    server.configure(config());
-    config().setValue("tarn.timeout.discovery", "200");
+    useServer(server);
     ConnectionService& service = ServiceRegistry::instance().getConnectionService();
     ASSERT_TRUE(service.isInitialized());
 

@@ -78,9 +78,7 @@ TEST_F(NonSymmetricConnectorTest, SymmetricPeerBehindOurPortRestrictedNatIsNotPi
     const auto start = std::chrono::steady_clock::now();
     connector.connect(*context);
     EXPECT_GE(millisecondsSince(start), 150);
-    gen::Content marker;
-    marker.set_type(gen::Content::BIND_REQ);
-    local->send(marker, peerPublic.endpoint());
+    sendMarker(peerPublic.endpoint());
     ReceivedMessage received;
     ASSERT_TRUE(peerPublic.receive(received));
     EXPECT_EQ(gen::Content::BIND_REQ, received.content.type());

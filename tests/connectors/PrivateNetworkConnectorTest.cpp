@@ -59,10 +59,7 @@ TEST_F(PrivateConnectorTest, RoundWithNobodyLeftSendsNothingAndReturnsAtOnce) {
     const auto start = std::chrono::steady_clock::now();
     connector.connect(*context);
     EXPECT_LT(millisecondsSince(start), 1000);
-    // Our socket's next datagram to the peer arrives first: the round sent it nothing.
-    gen::Content marker;
-    marker.set_type(gen::Content::BIND_REQ);
-    local->send(marker, silent.endpoint());
+    sendMarker(silent.endpoint());
     ReceivedMessage received;
     ASSERT_TRUE(silent.receive(received));
     EXPECT_EQ(gen::Content::BIND_REQ, received.content.type());

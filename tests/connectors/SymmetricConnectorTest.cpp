@@ -189,9 +189,7 @@ TEST_F(SymmetricConnectorTest, RoundWithNobodyLeftAsksForNoRelay) {
     SymmetricConnector connector;
     initConnector(connector);
     connector.connect(*context);
-    gen::Content marker;
-    marker.set_type(gen::Content::BIND_REQ);
-    local->send(marker, server->endpoint());
+    sendMarker(server->endpoint());
     EXPECT_EQ(gen::Content::BIND_REQ, relayRequest().type());
 }
 

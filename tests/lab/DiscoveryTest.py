@@ -3,7 +3,7 @@
 import unittest
 
 import labsupport
-from tarnlab import nat, netns, programs, world
+from tarnlab import nat, programs, world
 
 # Silence costs the probe (retries + 1) x discovery timeout per local address; this bounds it generously.
 SILENT_EXIT_BOUND_S = 10.0
@@ -13,12 +13,10 @@ class DiscoveryTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.bin = labsupport.bin_dir()
-        cls.reason = labsupport.lab_unavailable() or programs.missing_programs(cls.bin)
+        cls.reason = labsupport.programs_unavailable(cls.bin)
         if cls.reason:
             return
-        cls.lab = netns.Lab()
-        cls.addClassCleanup(cls.lab.close)
-        w = world.World(cls.lab)
+        w = labsupport.new_world(cls)
         cls.server = w.add_host("srv", world.SERVER_ADDRS)
         cls.sites = {k.name: w.add_site(k, name=k.name.replace(":", "-")) for k in nat.STANDARD_KINDS}
         cls.two_interfaces = w.add_site("port-restricted", name="twoif", isolated_first=True)

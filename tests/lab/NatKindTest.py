@@ -28,9 +28,7 @@ class NatKindTest(unittest.TestCase):
         cls.reason = labsupport.lab_unavailable()
         if cls.reason:
             return
-        cls.lab = netns.Lab()
-        cls.addClassCleanup(cls.lab.close)
-        w = world.World(cls.lab)
+        w = labsupport.new_world(cls)
         server = w.add_host("srv", world.SERVER_ADDRS)
         cls.server_addrs = server.addrs
         cls.sites = {k.name: w.add_site(k, name=k.name.replace(":", "-"))

@@ -4,7 +4,7 @@ import concurrent.futures
 import unittest
 
 import labsupport
-from tarnlab import netns, programs, session, world
+from tarnlab import programs, session, world
 
 # Games that run side by side; each uses sites of its own.
 PARALLEL_GAMES = 4
@@ -16,12 +16,10 @@ class SessionTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.bin = labsupport.bin_dir()
-        cls.reason = labsupport.lab_unavailable() or programs.missing_programs(cls.bin)
+        cls.reason = labsupport.programs_unavailable(cls.bin)
         if cls.reason:
             return
-        cls.lab = netns.Lab()
-        cls.addClassCleanup(cls.lab.close)
-        w = world.World(cls.lab)
+        w = labsupport.new_world(cls)
         cls.server = w.add_host("srv", world.SERVER_ADDRS)
         site = lambda kind, name, clients=1: w.add_site(kind, clients=clients, name=name)  # noqa: E731
         cls.sites = {

@@ -6,7 +6,7 @@ import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "lab"))
 
-from tarnlab import netns, programs  # noqa: E402
+from tarnlab import netns, programs, world  # noqa: E402
 from tarnlab.runner import BIN_ENV  # noqa: E402
 
 
@@ -19,3 +19,15 @@ def bin_dir():
 def lab_unavailable():
     """None when namespaces and nftables work here, else why not (computed once per test process)."""
     return netns.preflight()
+
+
+def programs_unavailable(bin_path):
+    """lab_unavailable(), else why the project's programs can't be run from bin_path, else None."""
+    return lab_unavailable() or programs.missing_programs(bin_path)
+
+
+def new_world(test_class):
+    """A lab owned by the test class (as test_class.lab, closed by its class cleanup) and its world."""
+    test_class.lab = netns.Lab()
+    test_class.addClassCleanup(test_class.lab.close)
+    return world.World(test_class.lab)
