@@ -154,6 +154,38 @@ TEST_F(SymmetricConnectorTest, WithoutCandidatesTheRelayIsStillAskedForAndThePin
     EXPECT_THAT(responseTargets(ping.content), IsEmpty());
 }
 
+TEST_F(SymmetricConnectorTest, HeldRelayedPingsAreAnsweredRightAfterTheRoundsDirectPing) {
+    // The peer's NAT mapping and a second socket of the peer that shows when the listener is idle.
+    Socket peerPublic("127.0.0.2");
+    Socket probe("127.0.0.1");
+    peers = {
+        peer(2, topology(NatType::PORT_RESTRICTED_CONE, "127.0.0.1", 4000, "127.0.0.2", peerPublic.port()))};
+    makeContext();
+    configure("tarn.candidate_addrs", "1");
+    configure("tarn.timeout.nat.sym", "50");
+    SymmetricConnector connector;
+    initConnector(connector);
+    context->startListening();
+    server->send(peerMessage(gen::Content::PING_DIRECT, kGame, 2, "127.0.0.1", {peerPublic.endpoint()}),
+                 local->getLocalEndpoint());
+    probe.send(peerMessage(gen::Content::PING_DIRECT, kGame, 2, "127.0.0.1", {probe.endpoint()}),
+               local->getLocalEndpoint());
+    ReceivedMessage message;
+    ASSERT_TRUE(probe.receive(message));
+    EXPECT_FALSE(peerPublic.receive(message, 0));
+
+    // The answer would take a new port of our NAT: the direct ping must have taken it first.
+    context->setPublicPort(40000);
+    EXPECT_FALSE(peerPublic.receive(message, 100));
+    connector.connect(*context);
+    ASSERT_TRUE(peerPublic.receive(message));
+    EXPECT_EQ(gen::Content::PING_DIRECT, message.content.type());
+    EXPECT_THAT(responseTargets(message.content), ElementsAre(endpoint("198.51.100.1", 40002)));
+    ASSERT_TRUE(peerPublic.receive(message));
+    EXPECT_EQ(gen::Content::PING_RESP, message.content.type());
+    EXPECT_EQ(gen::Content::PING_RELAY, relayRequest().type());
+}
+
 TEST_F(SymmetricConnectorTest, OwnPublicAddressIsBuiltOnlyForPredictedPorts) {
     own.publicAddr = "own..bad";
     peers = {peer(2, topology(NatType::FULL_CONE, "10.0.0.2", 4000, "192.0.2.2", 7000))};

@@ -328,7 +328,7 @@ TEST_F(ListenerTest, AnswerReportingAnotherPublicPortReplacesOurs) {
     }
 }
 
-TEST_F(ListenerTest, BehindSymmetricNatRelayedPingsWaitForTheLatestPort) {
+TEST_F(ListenerTest, BehindSymmetricNatRelayedPingsWaitForTheLatestPortAndTheDirectPings) {
     settle();
     own.nat.type = NatType::SYMMETRIC;
     context.reset(new P2PContext(kClientId, kGame, *local, peers, own));
@@ -340,9 +340,12 @@ TEST_F(ListenerTest, BehindSymmetricNatRelayedPingsWaitForTheLatestPort) {
             peerMessage(gen::Content::PING_DIRECT, kGame, kPeerId, "127.0.0.1", {peerPublic->endpoint()}),
             local->getLocalEndpoint());
     }
-    // A ping straight from the peer is answered at once; the relayed ones wait.
+    // The relayed pings wait for the measured port and then for the round's direct pings.
+    context->releaseHeldPings();
     expectSilenceAt(*peerPublic);
     context->setPublicPort(20007);
+    expectSilenceAt(*peerPublic);
+    context->releaseHeldPings();
     for (int i = 0; i < 2; ++i) {
         expectStamped(expectAnswer(*peerPublic, gen::Content::PING_RESP).content);
     }
@@ -355,7 +358,7 @@ TEST_F(ListenerTest, BehindSymmetricNatRelayedPingsWaitForTheLatestPort) {
     settle();
     const std::string log = work->log();
     EXPECT_TRUE(logHas(log, "[test.P2PContext:process004] Holding relayed ping from " +
-                                text(server->endpoint()) + " until the latest public port is known"));
+                                text(server->endpoint()) + " until the direct pings are sent"));
     EXPECT_EQ(20007, context->getPublicPort());
 }
 

@@ -22,6 +22,8 @@ void AbstractConnector::connect(P2PContext& context) {
     if (!dests.empty()) {
         context.getMessenger().send(ping, dests);
     }
+    // Only now may answers to held relayed pings take new ports of a symmetric NAT.
+    context.releaseHeldPings();
     context.waitFor(getName(), getTimeout());
 }
 

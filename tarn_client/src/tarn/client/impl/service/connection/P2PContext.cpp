@@ -147,7 +147,13 @@ int P2PContext::getPublicPort() const {
 
 void P2PContext::setPublicPort(int port) {
     data->publicPort = port;
-    P2PListener::releaseRelayed(*data);
+    data->publicPortMeasured = true;
+}
+
+void P2PContext::releaseHeldPings() {
+    if (data->publicPortMeasured) {
+        P2PListener::releaseRelayed(*data);
+    }
 }
 
 bool P2PContext::doInit() {

@@ -49,10 +49,14 @@ public:
     Topology getTopology() const;
     // The latest own public port behind a symmetric NAT (pass thread only).
     int getPublicPort() const;
-    // Stores the measured latest public port. Behind a symmetric NAT the listener holds relayed
-    // pings until then, so that its answers take the ports that follow the measured one; those
-    // held are answered here, on the calling thread.
+    // Stores the measured latest public port, from which the symmetric connector predicts.
     void setPublicPort(int port);
+    // Behind a symmetric NAT the listener holds relayed pings until the latest public port is
+    // measured and the round's direct pings are sent: the NAT gives the ports that follow the
+    // measured one to whatever we send to a new endpoint first, and the predicted ports are meant
+    // for the direct pings. Once both happened, this answers the held pings on the calling thread
+    // and ends the holding; before, it does nothing.
+    void releaseHeldPings();
 
 protected:
     bool doInit() override;

@@ -56,11 +56,13 @@ struct P2PCtxData {
     Topology& topology;
     // Rendezvous server endpoints: a ping from one of them was relayed.
     std::vector<boost::asio::ip::udp::endpoint> servers;
-    // The latest own public port behind a symmetric NAT; only the pass thread uses it.
+    // The latest own public port behind a symmetric NAT, and whether this pass measured it; only
+    // the pass thread uses them.
     std::int32_t publicPort;
+    bool publicPortMeasured = false;
     // Behind a symmetric NAT, answers to relayed pings wait until the pass has measured the latest
-    // public port: answered earlier, they would take the very ports the measurement and the
-    // prediction count on. heldMutex guards both fields.
+    // public port and sent its direct pings: answered earlier, they would take the very ports the
+    // measurement and the prediction count on. heldMutex guards both fields.
     std::mutex heldMutex;
     bool holdRelayed;
     std::deque<util::ReceivedMessage> heldRelayed;

@@ -34,8 +34,8 @@ void pauseAfterError(P2PCtxData& data) {
                              [&data] { return data.stopped.load(); });
 }
 
-// Keeps a relayed ping for later while the pass still has to measure its latest public port;
-// false when it is to be answered now.
+// Keeps a relayed ping for later while the pass has still to measure its latest public port and
+// send its direct pings; false when it is to be answered now.
 bool holdRelayed(const util::ReceivedMessage& message, P2PCtxData& data) {
     std::lock_guard<std::mutex> lock(data.heldMutex);
     if (!data.holdRelayed) {
@@ -43,8 +43,7 @@ bool holdRelayed(const util::ReceivedMessage& message, P2PCtxData& data) {
     }
     if (data.heldRelayed.size() < P2PListener::kMaxHeldRelayed) {
         data.heldRelayed.push_back(message);
-        Log::debug(data.name, "process004",
-                   "Holding relayed ping from %1% until the latest public port is known",
+        Log::debug(data.name, "process004", "Holding relayed ping from %1% until the direct pings are sent",
                    message.remoteEndpoint);
     } else {
         Log::debug(data.name, "process005", "Dropping relayed ping from %1%: %2% are held already",
