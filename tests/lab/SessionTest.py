@@ -39,6 +39,10 @@ class SessionTest(unittest.TestCase):
             "g-prc": site("port-restricted", "gprc"),
             "g-sym": site("symmetric:1", "gsym"),
             "g-rnd": site("symmetric-random", "grnd"),
+            # The game of three.
+            "t-sym-a": site("symmetric:1", "tsyma"),
+            "t-sym-b": site("symmetric:1", "tsymb"),
+            "t-prc": site("port-restricted", "tprc"),
         }
         cls.rendezvous = programs.Rendezvous(cls.server, cls.bin).start()
         # Every game runs at once: what one game does at its sites cannot reach another's.
@@ -50,6 +54,7 @@ class SessionTest(unittest.TestCase):
             "two symmetric": [cls.client("sym1-c"), cls.client("sym1-d")],
             "random ports and port-restricted": [cls.client("rnd-a"), cls.client("prc-d")],
             "four sites": [cls.client(k) for k in ("g-fc", "g-prc", "g-sym", "g-rnd")],
+            "two symmetric and port-restricted": [cls.client(k) for k in ("t-sym-a", "t-sym-b", "t-prc")],
         }
         with concurrent.futures.ThreadPoolExecutor(PARALLEL_GAMES) as pool:
             futures = {name: pool.submit(session.play, clients, cls.bin, cls.server.addrs,
@@ -117,6 +122,17 @@ class SessionTest(unittest.TestCase):
         for (a, b), connection in expected.items():
             self.assertEqual(s.between(a, b), (connection, connection), f"players {a} and {b}\n" + s.describe())
         self.assertEqual([r.failures for r in s.runs], [0, 1, 1, 2], s.describe())
+
+    def testPortRestrictedPeerIsReachedByBothSymmetricPlayers(self):
+        # Each symmetric player also answers the other's relayed ping, at 30 new ports of its NAT:
+        # its direct ping must still leave from one of the ports it predicted.
+        s = self.games["two symmetric and port-restricted"]
+        for run in s.runs:
+            self.assertEqual(run.returncode, programs.EXIT_VALID, s.describe())
+        self.checkFailures(s)
+        for symmetric in (1, 2):
+            self.assertEqual(s.between(symmetric, 3), (session.DIRECT_PUBLIC, session.DIRECT_PUBLIC),
+                             f"players {symmetric} and 3\n" + s.describe())
 
 
 if __name__ == "__main__":
