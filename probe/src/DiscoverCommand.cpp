@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "Console.h"
+#include "LatticeProxyScope.h"
 #include "ProbeDiscovery.h"
 #include "RecordingLatticeClient.h"
 #include "RendezvousSelection.h"
@@ -94,13 +95,12 @@ int DiscoverCommand::run(const std::vector<std::string>& args) {
     }
 
     RecordingLatticeClient meta(echo);
-    tarn.setLatticeProxy(&meta);
+    LatticeProxyScope proxy(tarn, meta);
     // Copied out so that the output is complete also when the library throws.
     client::Topology topology;
     if (exitCode == kSuccess) {
         exitCode = ProbeDiscovery::discover(tarn, userId, topology, error);
     }
-    tarn.setLatticeProxy(nullptr);
 
     const LatticeReportRecord* report = meta.reports().empty() ? nullptr : &meta.reports().back();
     if (asJson) {

@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "Console.h"
+#include "LatticeProxyScope.h"
 #include "PeerListJson.h"
 #include "ProbeDiscovery.h"
 #include "RecordingLatticeClient.h"
@@ -111,7 +112,7 @@ int SessionCommand::run(const std::vector<std::string>& args) {
     std::cerr << rendezvous.notice();
 
     RecordingLatticeClient meta([](const std::string& line) { std::cerr << line; });
-    tarn.setLatticeProxy(&meta);
+    LatticeProxyScope proxy(tarn, meta);
     client::Topology topology;
     if (exitCode == kSuccess) {
         exitCode = ProbeDiscovery::discover(tarn, ProbeDiscovery::DEFAULT_USER_ID, topology, error);
@@ -122,7 +123,6 @@ int SessionCommand::run(const std::vector<std::string>& args) {
         player["exitCode"] = exitCode;
         player["error"] = error;
         console.print(player.dump() + "\n");
-        tarn.setLatticeProxy(nullptr);
         return exitCode;
     }
     console.print(player.dump() + "\n");
@@ -137,7 +137,6 @@ int SessionCommand::run(const std::vector<std::string>& args) {
     }
     if (exitCode != kSuccess) {
         std::cerr << "tarn-probe session: " << error << "\n";
-        tarn.setLatticeProxy(nullptr);
         return exitCode;
     }
 
@@ -146,7 +145,6 @@ int SessionCommand::run(const std::vector<std::string>& args) {
     const long long elapsedMs =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
             .count();
-    tarn.setLatticeProxy(nullptr);
     if (!connected) {
         error = "connectivity failed or its report was not delivered (see tarn.log)";
         exitCode = kFailed;

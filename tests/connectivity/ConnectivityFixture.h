@@ -30,7 +30,7 @@ inline tarn::server::Server& rendezvous() {
     return *server;
 }
 
-// Points the library at the in-process rendezvous server, with short waits.
+// Points the library at the in-process rendezvous server, with short discovery waits and rounds.
 inline void useRendezvous() {
     const auto& servers = rendezvous().endpoints();
     configure("tarn.addr.1", servers[0].address().to_string());
@@ -38,6 +38,9 @@ inline void useRendezvous() {
     configure("tarn.addr.2", servers[3].address().to_string());
     configure("tarn.port.2", std::to_string(servers[3].port()));
     configure("tarn.timeout.discovery", "200");
+    configure("tarn.timeout.private", "100");
+    configure("tarn.timeout.nat", "100");
+    configure("tarn.timeout.nat.sym", "100");
 }
 
 // One client of a game in this process: its own discovery engine and connectors, initialized

@@ -29,9 +29,6 @@ protected:
     void SetUp() override {
         work.reset(new WorkDir);
         useRendezvous();
-        configure("tarn.timeout.private", "100");
-        configure("tarn.timeout.nat", "100");
-        configure("tarn.timeout.nat.sym", "100");
         client.reset(new Client(kService));
         ASSERT_TRUE(client->start());
     }

@@ -59,9 +59,6 @@ protected:
     void SetUp() override {
         work.reset(new WorkDir);
         useRendezvous();
-        configure("tarn.timeout.private", "100");
-        configure("tarn.timeout.nat", "100");
-        configure("tarn.timeout.nat.sym", "100");
         facade().setLatticeProxy(&proxy);
         ASSERT_TRUE(facade().notifyLattice("user-1"));
         ours = facade().getCurrentTopology();

@@ -3,29 +3,22 @@
 import unittest
 
 import labsupport
-from tarnlab import nat, programs, world
+from tarnlab import nat, programs
 
 # Silence costs the probe (retries + 1) x discovery timeout per local address; this bounds it generously.
 SILENT_EXIT_BOUND_S = 10.0
 
 
-class DiscoveryTest(unittest.TestCase):
+class DiscoveryTest(labsupport.LabTestCase):
     @classmethod
     def setUpClass(cls):
-        cls.bin = labsupport.bin_dir()
-        cls.reason = labsupport.programs_unavailable(cls.bin)
-        if cls.reason:
+        w = labsupport.new_program_world(cls)
+        if w is None:
             return
-        w = labsupport.new_world(cls)
-        cls.server = w.add_host("srv", world.SERVER_ADDRS)
         cls.sites = {k.name: w.add_site(k, name=k.name.replace(":", "-")) for k in nat.STANDARD_KINDS}
         cls.two_interfaces = w.add_site("port-restricted", name="twoif", isolated_first=True)
         cls.silent = w.add_silent_host()
         cls.rendezvous = programs.Rendezvous(cls.server, cls.bin).start()
-
-    def setUp(self):
-        if self.reason:
-            self.skipTest(self.reason)
 
     def discover(self, client, addrs=None):
         return programs.discover(client, self.bin, addrs or self.server.addrs)

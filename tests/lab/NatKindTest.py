@@ -22,7 +22,7 @@ def _probe(site, addrs):
         return e
 
 
-class NatKindTest(unittest.TestCase):
+class NatKindTest(labsupport.LabTestCase):
     @classmethod
     def setUpClass(cls):
         cls.reason = labsupport.lab_unavailable()
@@ -40,10 +40,6 @@ class NatKindTest(unittest.TestCase):
         with concurrent.futures.ThreadPoolExecutor(WORKERS) as pool:
             results = list(pool.map(lambda s: _probe(s, server.addrs), measured))
         cls.results = {id(site): r for site, r in zip(measured, results)}
-
-    def setUp(self):
-        if self.reason:
-            self.skipTest(self.reason)
 
     def measured(self, site):
         result = self.results[id(site)]

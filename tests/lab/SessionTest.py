@@ -4,7 +4,7 @@ import concurrent.futures
 import unittest
 
 import labsupport
-from tarnlab import programs, session, world
+from tarnlab import programs, session
 
 # Games that run side by side; each uses sites of its own.
 PARALLEL_GAMES = 4
@@ -12,15 +12,12 @@ PARALLEL_GAMES = 4
 CONFIG = {"tarn.loglevel": "DEBUG"}
 
 
-class SessionTest(unittest.TestCase):
+class SessionTest(labsupport.LabTestCase):
     @classmethod
     def setUpClass(cls):
-        cls.bin = labsupport.bin_dir()
-        cls.reason = labsupport.programs_unavailable(cls.bin)
-        if cls.reason:
+        w = labsupport.new_program_world(cls)
+        if w is None:
             return
-        w = labsupport.new_world(cls)
-        cls.server = w.add_host("srv", world.SERVER_ADDRS)
         site = lambda kind, name, clients=1: w.add_site(kind, clients=clients, name=name)  # noqa: E731
         cls.sites = {
             "prc-lan": site("port-restricted", "prclan", clients=2),
@@ -65,10 +62,6 @@ class SessionTest(unittest.TestCase):
     @classmethod
     def client(cls, site):
         return cls.sites[site].clients[0]
-
-    def setUp(self):
-        if self.reason:
-            self.skipTest(self.reason)
 
     def checkPair(self, game, a_sees_b, b_sees_a):
         s = self.games[game]

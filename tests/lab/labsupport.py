@@ -3,6 +3,7 @@
 import functools
 import os
 import sys
+import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "lab"))
 
@@ -31,3 +32,25 @@ def new_world(test_class):
     test_class.lab = netns.Lab()
     test_class.addClassCleanup(test_class.lab.close)
     return world.World(test_class.lab)
+
+
+def new_program_world(test_class):
+    """For a class that runs the project's programs: sets test_class.bin and test_class.reason and, when
+    the lab can run them, returns a new world with the rendezvous host in test_class.server; else None."""
+    test_class.bin = bin_dir()
+    test_class.reason = programs_unavailable(test_class.bin)
+    if test_class.reason:
+        return None
+    w = new_world(test_class)
+    test_class.server = w.add_host("srv", world.SERVER_ADDRS)
+    return w
+
+
+class LabTestCase(unittest.TestCase):
+    """Tests of a lab that the class builds once; each is skipped with the class's reason, if any."""
+
+    reason = None
+
+    def setUp(self):
+        if self.reason:
+            self.skipTest(self.reason)
