@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <fstream>
 #include <iterator>
-#include <locale>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -24,6 +23,7 @@
 
 #include "tarn/client/Peer.h"
 #include "tarn/client/Topology.h"
+#include "tarn/client/impl/Log.h"
 #include "tarn/client/impl/ServiceRegistry.h"
 #include "tarn/client/impl/util/Messenger.h"
 #include "tarn/generated/MessageHelpers.h"
@@ -46,15 +46,6 @@ inline void configure(const std::string& key, const std::string& value) {
     config().setValue(key, value);
 }
 
-// Tests log from threads of their own too: the locale's lazily filled narrow-character cache is
-// filled up front, as the library does before it starts its listener.
-inline void fillNarrowCache() {
-    const auto& ctype = std::use_facet<std::ctype<char>>(std::locale());
-    for (int c = 0; c < 256; ++c) {
-        ctype.narrow(static_cast<char>(c), 0);
-    }
-}
-
 // A fresh temporary directory as the current directory, with the library's log going to a file
 // in it at TRACE level. Restores the previous directory and removes the temporary one at the end.
 class WorkDir {
@@ -62,7 +53,8 @@ public:
     WorkDir() : previous(boost::filesystem::current_path()) {
         dir = boost::filesystem::temp_directory_path() /
               boost::filesystem::unique_path("tarn-p2p-%%%%-%%%%-%%%%");
-        fillNarrowCache();
+        // Tests log from threads of their own too.
+        tarn::client::impl::Log::fillNarrowCache();
         boost::filesystem::create_directory(dir);
         boost::filesystem::current_path(dir);
         tarn::client::LoggingService& logging =

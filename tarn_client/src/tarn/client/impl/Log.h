@@ -1,6 +1,7 @@
 #pragma once
 
 #include <locale>
+#include <mutex>
 #include <string>
 
 #include <boost/format.hpp>
@@ -28,6 +29,19 @@ public:
                      (boost::io::too_many_args_bit | boost::io::too_few_args_bit));
         (void)std::initializer_list<int>{((void)(f % args), 0)...};
         return f.str();
+    }
+
+    // Log lines are formatted with the global locale, whose ctype facet fills its
+    // narrow-character cache lazily on first use of each character. Filled once before a second
+    // thread logs, the cache is only read from then on.
+    static void fillNarrowCache() {
+        static std::once_flag once;
+        std::call_once(once, [] {
+            const auto& ctype = std::use_facet<std::ctype<char>>(std::locale());
+            for (int c = 0; c < 256; ++c) {
+                ctype.narrow(static_cast<char>(c), 0);
+            }
+        });
     }
 
     template <typename... Args>

@@ -45,25 +45,6 @@ const int DEBUG_PORT_COUNT = 20;
 // Process-wide, so that successive debug-mode sockets get successive fixed ports.
 int debugPortCounter = 0;
 
-// Shuts its messenger down however the scope is left: no discovery step keeps a socket open.
-class ScopedMessenger {
-public:
-    template <typename... Args>
-    explicit ScopedMessenger(const std::string& name, Args&&... args)
-        : messenger(std::forward<Args>(args)...) {
-        messenger.setName(name);
-    }
-    ~ScopedMessenger() { messenger.shutdown(); }
-    ScopedMessenger(const ScopedMessenger&) = delete;
-    ScopedMessenger& operator=(const ScopedMessenger&) = delete;
-
-    Messenger& operator*() { return messenger; }
-    Messenger* operator->() { return &messenger; }
-
-private:
-    Messenger messenger;
-};
-
 // 0 (any free port), or in debug mode the next of twenty fixed ports, so that a packet capture
 // can tell the sockets apart.
 int findBindingPort(const std::string& name) {
@@ -126,8 +107,10 @@ bool queryMappedAddress(const std::string& name, Messenger& messenger, long time
 void resetLocalEndpoint(const Endpoint& primary, const std::string& name, DiscoverorData& data) {
     data.locallyBound = false;
     const Endpoint alternative(primary.address(), static_cast<unsigned short>(findBindingPort(name)));
-    ScopedMessenger altMessenger(name + ".altMessenger", alternative);
-    if (!altMessenger->init()) {
+    // The messenger's destructor closes its socket however the scope is left.
+    Messenger altMessenger(alternative);
+    altMessenger.setName(name + ".altMessenger");
+    if (!altMessenger.init()) {
         throw ConnectionException(name, "resetLocalEndpoint001", "Could not initialize alt messenger");
     }
     data.priEndpoint = primary;
@@ -147,17 +130,17 @@ void resolveLocalEndpoint(const std::string& name, DiscoverorData& data) {
               boost::asio::ip::host_name(), Network::endpointsToString(candidates));
     const Endpoint& server = data.servers.front();
     for (const Endpoint& candidate : candidates) {
-        ScopedMessenger checker(name + ".bindAddrChecker",
-                                Endpoint(candidate.address(), static_cast<unsigned short>(port)));
-        if (!checker->init()) {
+        Messenger checker(Endpoint(candidate.address(), static_cast<unsigned short>(port)));
+        checker.setName(name + ".bindAddrChecker");
+        if (!checker.init()) {
             continue;
         }
-        const Endpoint bound = checker->getLocalEndpoint();
+        const Endpoint bound = checker.getLocalEndpoint();
         Log::trace(name, "resolveLocalEndpoint001", "Check if client can ping to TARN server@%1% from %2%",
                    server, bound);
         try {
             Endpoint mapped;
-            if (queryMappedAddress(name, *checker, data.discoveryTimeoutMs, data.retries, server, mapped)) {
+            if (queryMappedAddress(name, checker, data.discoveryTimeoutMs, data.retries, server, mapped)) {
                 resetLocalEndpoint(bound, name, data);
                 Log::debug(name, "resolveLocalEndpoint002", "Ping succeeded; using %1% as bind address",
                            bound);
@@ -307,15 +290,15 @@ void refreshMapping(Messenger* messenger, const std::string& name, DiscoverorDat
         return;
     }
     const Topology& topology = data.topology;
-    ScopedMessenger fresh(name + ".refreshMessenger", topology.localAddr,
-                          static_cast<int>(topology.localPort));
-    if (!fresh->init()) {
+    Messenger fresh(topology.localAddr, static_cast<int>(topology.localPort));
+    fresh.setName(name + ".refreshMessenger");
+    if (!fresh.init()) {
         throw TARNException(
             name, "refreshIfExpired",
             Log::format("Could not initialize messenger@%1%:%2%", topology.localAddr, topology.localPort));
     }
-    queryMappedAddress(name, *fresh, data.discoveryTimeoutMs, data.retries, s1, mapped);
-    fresh->shutdown();
+    queryMappedAddress(name, fresh, data.discoveryTimeoutMs, data.retries, s1, mapped);
+    fresh.shutdown();
 }
 
 }  // namespace
@@ -344,20 +327,22 @@ void Discoveror::doMajorDiscovery() {
                                            "Unable to proceed; no local binding");
         }
     }
-    ScopedMessenger primary(name + ".prMessenger", data->priEndpoint);
-    if (!primary->init()) {
+    Messenger primary(data->priEndpoint);
+    primary.setName(name + ".prMessenger");
+    if (!primary.init()) {
         throw TARNException(name, "doMajorDiscovery001",
                             Log::format("Could not initialize messenger@%1%", data->priEndpoint));
     }
-    ScopedMessenger alternative(name + ".altMessenger", data->altEndpoint);
-    if (!alternative->init()) {
+    Messenger alternative(data->altEndpoint);
+    alternative.setName(name + ".altMessenger");
+    if (!alternative.init()) {
         throw TARNException(name, "doMajorDiscovery002",
                             Log::format("Could not initialize messenger@%1%", data->altEndpoint));
     }
-    discoverNAT(*primary, *alternative, name, *data);
-    discoverPortAllocStrategy(*primary, *data, name);
-    primary->shutdown();
-    alternative->shutdown();
+    discoverNAT(primary, alternative, name, *data);
+    discoverPortAllocStrategy(primary, *data, name);
+    primary.shutdown();
+    alternative.shutdown();
     data->lastDiscovery = second_clock::local_time();
 }
 
@@ -389,14 +374,15 @@ void Discoveror::refreshIfExpired(Messenger* messenger) {
 int Discoveror::findLatestPort() {
     const std::string& name = getName();
     checkInitialized(name, "findLatestPort000");
-    ScopedMessenger latest(name + ".latestPortDiscMessenger", data->topology.localAddr, 0);
-    if (!latest->init()) {
+    Messenger latest(data->topology.localAddr, 0);
+    latest.setName(name + ".latestPortDiscMessenger");
+    if (!latest.init()) {
         throw TARNException(name, "findLatestPort001",
                             Log::format("Could not initialize messenger@%1%:0", data->topology.localAddr));
     }
     Endpoint mapped;
-    refreshMapping(&*latest, name, *data, mapped);
-    latest->shutdown();
+    refreshMapping(&latest, name, *data, mapped);
+    latest.shutdown();
     return mapped.port();
 }
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
-#include <locale>
 #include <mutex>
 #include <system_error>
 
@@ -32,19 +31,6 @@ int countStillToReach(const P2PCtxData& data) {
     return static_cast<int>(std::count_if(data.peers.begin(), data.peers.end(), isStillToReach));
 }
 
-// Log lines are formatted with the global locale, whose ctype facet fills its narrow-character
-// cache lazily on first use of each character. Filled once before a second thread logs, the
-// cache is only read from then on.
-void fillNarrowCache() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        const auto& ctype = std::use_facet<std::ctype<char>>(std::locale());
-        for (int c = 0; c < 256; ++c) {
-            ctype.narrow(static_cast<char>(c), 0);
-        }
-    });
-}
-
 }  // namespace
 
 P2PContext::P2PContext(long clientId, const std::string& gameId, util::Messenger& messenger,
@@ -60,7 +46,7 @@ void P2PContext::startListening() {
         return;
     }
     data->stopped = false;
-    fillNarrowCache();
+    Log::fillNarrowCache();
     try {
         data->listener.reset(new std::thread(&P2PListener::listen, std::ref(*data)));
     } catch (const std::system_error& e) {
