@@ -41,11 +41,10 @@ public:
     // sends through the worker's sockets in the same index order.
     void handle(const Datagram& datagram, std::size_t via, Clock::time_point now, SendBatch& out);
 
+private:
     // Whether nothing may be sent there: port 0, an unspecified, broadcast or multicast address,
     // or one of the server's own endpoints.
     bool isForbidden(const Endpoint& destination) const;
-
-private:
     void handleBind(const Endpoint& source, std::size_t via, Clock::time_point now, SendBatch& out);
     void handleRelay(const Endpoint& source, std::size_t via, Clock::time_point now, SendBatch& out);
     // Counts the drop and, unless throttled, logs the text why() makes (only then is it made).
@@ -67,7 +66,6 @@ private:
     generated::Content request_;
     generated::Content answer_;
     generated::EndpointList targets_;
-    generated::EndpointList reflected_;
     std::array<unsigned char, kMaxDatagram> ping_{};
 };
 
