@@ -11,6 +11,7 @@
 
 #include "tarn/server/CommandLine.h"
 #include "tarn/server/Counters.h"
+#include "tarn/server/Datagram.h"
 #include "tarn/server/Log.h"
 #include "tarn/server/Server.h"
 
@@ -75,11 +76,12 @@ int main(int argc, char* argv[]) {
     try {
         Server server(config);
         server.start();
-        const auto& s = server.endpoints();
-        std::printf("tarn-rendezvous listening on %s:%u %s:%u %s:%u %s:%u with %zu workers\n",
-                    s[0].address().to_string().c_str(), s[0].port(), s[1].address().to_string().c_str(),
-                    s[1].port(), s[2].address().to_string().c_str(), s[2].port(),
-                    s[3].address().to_string().c_str(), s[3].port(), server.workerCount());
+        // Tools that start the server read its endpoints from this line.
+        std::string line = "tarn-rendezvous listening on";
+        for (const auto& endpoint : server.endpoints()) {
+            line += " " + tarn::server::endpointText(endpoint);
+        }
+        std::printf("%s with %zu workers\n", line.c_str(), server.workerCount());
         std::fflush(stdout);
         while (!waitForSignal(signals, config.statsIntervalSeconds)) {
             printCounters(server, config.statsJson, "counters");

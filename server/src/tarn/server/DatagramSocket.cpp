@@ -9,14 +9,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "tarn/server/Datagram.h"
+
 namespace tarn {
 namespace server {
 
 namespace {
-
-std::string describe(const boost::asio::ip::udp::endpoint& endpoint) {
-    return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
-}
 
 void setBuffer(int fd, int option, int forced, unsigned bytes) {
     const int size = static_cast<int>(bytes);
@@ -37,7 +35,7 @@ DatagramSocket::DatagramSocket(const Endpoint& endpoint, bool shared, unsigned b
     if (shared && setsockopt(fd_, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) != 0) {
         const int error = errno;
         ::close(fd_);
-        throw std::system_error(error, std::generic_category(), "cannot share " + describe(endpoint));
+        throw std::system_error(error, std::generic_category(), "cannot share " + endpointText(endpoint));
     }
     if (bufferBytes > 0) {
 #ifdef SO_RCVBUFFORCE
@@ -51,7 +49,7 @@ DatagramSocket::DatagramSocket(const Endpoint& endpoint, bool shared, unsigned b
     if (::bind(fd_, endpoint.data(), static_cast<socklen_t>(endpoint.size())) != 0) {
         const int error = errno;
         ::close(fd_);
-        throw std::system_error(error, std::generic_category(), "cannot bind " + describe(endpoint));
+        throw std::system_error(error, std::generic_category(), "cannot bind " + endpointText(endpoint));
     }
 }
 

@@ -20,7 +20,7 @@ ReceiveBatch::ReceiveBatch(std::size_t capacity)
       sources_(capacity),
       lengths_(capacity),
       truncated_(capacity) {
-#if defined(__linux__) && !defined(TARN_SERVER_PORTABLE_IO)
+#if TARN_SERVER_MMSG
     iovecs_.resize(capacity);
     headers_.resize(capacity);
     for (std::size_t i = 0; i < capacity; ++i) {
@@ -30,7 +30,7 @@ ReceiveBatch::ReceiveBatch(std::size_t capacity)
 }
 
 long ReceiveBatch::receive(int fd) {
-#if defined(__linux__) && !defined(TARN_SERVER_PORTABLE_IO)
+#if TARN_SERVER_MMSG
     for (std::size_t i = 0; i < capacity_; ++i) {
         msghdr& header = headers_[i].msg_hdr;
         std::memset(&header, 0, sizeof header);

@@ -34,7 +34,7 @@ private:
     std::vector<sockaddr_in> sources_;
     std::vector<std::size_t> lengths_;
     std::vector<bool> truncated_;
-#if defined(__linux__) && !defined(TARN_SERVER_PORTABLE_IO)
+#if TARN_SERVER_MMSG
     std::vector<iovec> iovecs_;
     std::vector<mmsghdr> headers_;
 #endif

@@ -13,10 +13,6 @@ using generated::Content;
 
 namespace {
 
-std::string text(const boost::asio::ip::udp::endpoint& endpoint) {
-    return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
-}
-
 // Index of the endpoint that answers a change request received at via.
 std::size_t changedIndex(std::size_t via, Attribute::Change change) {
     switch (change) {
@@ -170,10 +166,11 @@ void RequestHandler::handleRelay(const Endpoint& source, std::size_t via, Clock:
     for (const auto& target : targets_) {
         if (isForbidden(target)) {
             drop(Counters::kDropTargetForbidden, source, now,
-                 [&] { return "PING_RELAY target " + text(target) + " is not permitted"; });
+                 [&] { return "PING_RELAY target " + endpointText(target) + " is not permitted"; });
         } else if (!shared_.allowList.contains(target, now)) {
-            drop(Counters::kDropTargetUnknown, source, now,
-                 [&] { return "PING_RELAY target " + text(target) + " sent no binding request recently"; });
+            drop(Counters::kDropTargetUnknown, source, now, [&] {
+                return "PING_RELAY target " + endpointText(target) + " sent no binding request recently";
+            });
         } else {
             std::memcpy(out.next(), ping_.data(), length);
             out.commit(via, target, length);
@@ -183,7 +180,7 @@ void RequestHandler::handleRelay(const Endpoint& source, std::size_t via, Clock:
 }
 
 void RequestHandler::logDrop(Counters::Id reason, const Endpoint& source, const std::string& why) {
-    std::string line = "dropped from " + text(source) + " (" + Counters::name(reason) + "): " + why;
+    std::string line = "dropped from " + endpointText(source) + " (" + Counters::name(reason) + "): " + why;
     if (const auto suppressed = throttle_.takeSuppressed()) {
         line += "; " + std::to_string(suppressed) + " earlier drop lines suppressed";
     }

@@ -14,7 +14,7 @@ SendBatch::SendBatch(std::size_t capacity, std::vector<int> fds)
       destinations_(capacity),
       lengths_(capacity),
       sockets_(capacity) {
-#if defined(__linux__) && !defined(TARN_SERVER_PORTABLE_IO)
+#if TARN_SERVER_MMSG
     iovecs_.resize(capacity);
     headers_.resize(capacity);
 #endif
@@ -54,7 +54,7 @@ std::uint64_t SendBatch::takeFailures() {
 
 void SendBatch::sendRun(std::size_t first, std::size_t end) {
     const int fd = fds_[sockets_[first]];
-#if defined(__linux__) && !defined(TARN_SERVER_PORTABLE_IO)
+#if TARN_SERVER_MMSG
     for (std::size_t i = first; i < end; ++i) {
         iovecs_[i] = {&buffers_[i * kMaxDatagram], lengths_[i]};
         msghdr& header = headers_[i].msg_hdr;

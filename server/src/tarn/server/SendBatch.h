@@ -48,7 +48,7 @@ private:
     std::vector<std::size_t> sockets_;
     std::uint64_t failures_ = 0;
     int lastError_ = 0;
-#if defined(__linux__) && !defined(TARN_SERVER_PORTABLE_IO)
+#if TARN_SERVER_MMSG
     std::vector<iovec> iovecs_;
     std::vector<mmsghdr> headers_;
 #endif
