@@ -140,17 +140,19 @@ CommandLine::Outcome CommandLine::parse(int argc, const char* const argv[], Serv
         config.addr2 = values["addr2"].as<std::string>();
     }
     const long long kMaxCount = std::numeric_limits<std::int32_t>::max();
-    const bool inRange = narrow(values, "port1", 0, 65535, config.port1, message) &&
-                         narrow(values, "port2", 0, 65535, config.port2, message) &&
-                         narrow(values, "threads", 0, 256, config.threads, message) &&
-                         narrow(values, "batch", 1, 1024, config.batch, message) &&
-                         narrow(values, "socket-buffer", 0, kMaxCount, config.socketBuffer, message) &&
-                         narrow(values, "allow-window", 1, kMaxCount, config.allowWindowSeconds, message) &&
-                         narrow(values, "allow-table", 1, kMaxCount, config.allowTableSize, message) &&
-                         narrow(values, "max-targets", 1, 1024, config.maxTargets, message) &&
-                         narrow(values, "max-reflected", 0, 1024, config.maxReflected, message) &&
-                         narrow(values, "rate-table", 1, kMaxCount, config.rateTableSize, message) &&
-                         narrow(values, "stats-interval", 0, kMaxCount, config.statsIntervalSeconds, message);
+    const bool inRange =
+        narrow(values, "port1", 0, 65535, config.port1, message) &&
+        narrow(values, "port2", 0, 65535, config.port2, message) &&
+        narrow(values, "threads", 0, ServerConfig::kThreadsMax, config.threads, message) &&
+        narrow(values, "batch", ServerConfig::kBatchMin, ServerConfig::kBatchMax, config.batch, message) &&
+        narrow(values, "socket-buffer", 0, kMaxCount, config.socketBuffer, message) &&
+        narrow(values, "allow-window", 1, kMaxCount, config.allowWindowSeconds, message) &&
+        narrow(values, "allow-table", ServerConfig::kTableMin, kMaxCount, config.allowTableSize, message) &&
+        narrow(values, "max-targets", ServerConfig::kTargetsMin, ServerConfig::kTargetsMax, config.maxTargets,
+               message) &&
+        narrow(values, "max-reflected", 0, ServerConfig::kReflectedMax, config.maxReflected, message) &&
+        narrow(values, "rate-table", ServerConfig::kTableMin, kMaxCount, config.rateTableSize, message) &&
+        narrow(values, "stats-interval", 0, kMaxCount, config.statsIntervalSeconds, message);
     if (!inRange) {
         return Outcome::Error;
     }

@@ -1,5 +1,7 @@
 #include "tarn/server/ServerConfig.h"
 
+#include <string>
+
 #include <boost/asio/ip/address_v4.hpp>
 #include <boost/system/error_code.hpp>
 
@@ -36,17 +38,18 @@ std::string ServerConfig::validate() const {
     if (port1 != 0 && port1 == port2) {
         return "--port1 and --port2 must differ: change requests need two ports";
     }
-    if (batch < 1 || batch > 1024) {
-        return "--batch must lie between 1 and 1024";
+    if (batch < kBatchMin || batch > kBatchMax) {
+        return "--batch must lie between " + std::to_string(kBatchMin) + " and " + std::to_string(kBatchMax);
     }
-    if (threads > 256) {
-        return "--threads must be at most 256";
+    if (threads > kThreadsMax) {
+        return "--threads must be at most " + std::to_string(kThreadsMax);
     }
-    if (allowTableSize < 1 || rateTableSize < 1) {
+    if (allowTableSize < kTableMin || rateTableSize < kTableMin) {
         return "--allow-table and --rate-table must hold at least one entry";
     }
-    if (maxTargets < 1 || maxTargets > 1024 || maxReflected > 1024) {
-        return "--max-targets must lie between 1 and 1024 and --max-reflected at most 1024";
+    if (maxTargets < kTargetsMin || maxTargets > kTargetsMax || maxReflected > kReflectedMax) {
+        return "--max-targets must lie between " + std::to_string(kTargetsMin) + " and " +
+               std::to_string(kTargetsMax) + " and --max-reflected at most " + std::to_string(kReflectedMax);
     }
     if (bindRate < 0 || bindBurst < 1 || relayRate < 0 || relayBurst < 1) {
         return "rates must not be negative and bursts must be at least 1";

@@ -9,6 +9,15 @@ namespace server {
 
 // Everything an operator can set, with the defaults the server runs with out of the box.
 struct ServerConfig {
+    // The bounds validate() enforces; the command line checks the same ones as it reads the options.
+    static constexpr unsigned kThreadsMax = 256;
+    static constexpr unsigned kBatchMin = 1;
+    static constexpr unsigned kBatchMax = 1024;
+    static constexpr unsigned kTargetsMin = 1;
+    static constexpr unsigned kTargetsMax = 1024;
+    static constexpr unsigned kReflectedMax = 1024;
+    static constexpr std::size_t kTableMin = 1;
+
     // The four endpoints are addr1:port1, addr1:port2, addr2:port1, addr2:port2. Port 0 lets the
     // system pick a port that is free on both addresses.
     std::string addr1 = "127.0.0.1";
