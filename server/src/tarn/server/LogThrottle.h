@@ -6,8 +6,9 @@
 namespace tarn {
 namespace server {
 
-// Limits the lines about dropped datagrams one worker writes, so that a flood of bad input costs
-// a few lines per second instead of the disk. Not thread-safe: one per worker.
+// Limits the log lines of one kind that one worker writes (about dropped datagrams, about socket
+// errors), so that a flood of bad input or a failing socket costs a few lines per second instead of
+// the disk. Not thread-safe: one per worker and kind.
 class LogThrottle {
 public:
     using Clock = std::chrono::steady_clock;

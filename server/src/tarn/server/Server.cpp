@@ -1,7 +1,6 @@
 #include "tarn/server/Server.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <stdexcept>
 #include <string>
 #include <system_error>

@@ -6,7 +6,6 @@
 #include <utility>
 
 #include <poll.h>
-#include <unistd.h>
 
 #include "tarn/server/Log.h"
 #include "tarn/server/LogThrottle.h"
