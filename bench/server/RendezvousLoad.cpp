@@ -4,7 +4,6 @@
 // load. Every answer is compared byte for byte with the one expected for its socket. Bounded:
 // it sends for warm-up plus duration seconds, then waits at most one second for stragglers.
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -26,6 +25,7 @@
 #include "tarn/server/DatagramSocket.h"
 #include "tarn/server/ReceiveBatch.h"
 #include "tarn/server/SendBatch.h"
+#include "tarn/server/ServerConfig.h"
 
 namespace {
 
@@ -129,9 +129,11 @@ public:
             return message;
         }());
         request_ = request;
+        // The server's default buffers, so that a burst the server takes is not lost on this side.
+        const unsigned socketBuffer = tarn::server::ServerConfig().socketBuffer;
         for (unsigned i = 0; i < sockets; ++i) {
             Client client{DatagramSocket(Endpoint(boost::asio::ip::make_address_v4(options.source), 0), false,
-                                         4 * 1024 * 1024),
+                                         socketBuffer),
                           {},
                           nullptr,
                           0,
@@ -153,11 +155,10 @@ public:
     }
 
     void run(Clock::time_point start) {
-        const auto windowStart = start + std::chrono::duration_cast<Clock::duration>(
-                                             std::chrono::duration<double>(options_.warmup));
-        const auto end = windowStart + std::chrono::duration_cast<Clock::duration>(
-                                           std::chrono::duration<double>(options_.duration));
-        windowStart_ = windowStart;
+        windowStart_ = start + std::chrono::duration_cast<Clock::duration>(
+                                   std::chrono::duration<double>(options_.warmup));
+        windowEnd_ = windowStart_ + std::chrono::duration_cast<Clock::duration>(
+                                        std::chrono::duration<double>(options_.duration));
         std::vector<pollfd> polled;
         for (const auto& client : clients_) {
             polled.push_back({client.socket.fd(), POLLIN, 0});
@@ -166,7 +167,7 @@ public:
         const double perThreadRate = options_.rate / static_cast<double>(options_.threads);
         std::size_t nextClient = 0;
 
-        for (auto now = Clock::now(); now < end; now = Clock::now()) {
+        for (auto now = Clock::now(); now < windowEnd_; now = Clock::now()) {
             if (perThreadRate > 0) {
                 // Open loop: keep to the schedule, whatever comes back. Catching up after a stall
                 // is capped per turn, so that answers are still read in between.
@@ -190,12 +191,12 @@ public:
             for (auto& client : clients_) {
                 client.batch->flush();
             }
-            receiveAll(polled, received, perThreadRate > 0 ? 1 : 10, windowStart, end);
+            receiveAll(polled, received, perThreadRate > 0 ? 1 : 10);
         }
         // Stragglers: wait a bounded time for the answers still in flight.
         const auto drainEnd = Clock::now() + kDrainLimit;
         while (outstanding() > 0 && Clock::now() < drainEnd) {
-            receiveAll(polled, received, 10, windowStart, end);
+            receiveAll(polled, received, 10);
         }
         tally_.lost += outstanding();
     }
@@ -223,13 +224,12 @@ private:
         return total;
     }
 
-    void receiveAll(std::vector<pollfd>& polled, tarn::server::ReceiveBatch& received, int timeoutMs,
-                    Clock::time_point windowStart, Clock::time_point windowEnd) {
+    void receiveAll(std::vector<pollfd>& polled, tarn::server::ReceiveBatch& received, int timeoutMs) {
         if (::poll(polled.data(), polled.size(), timeoutMs) <= 0) {
             return;
         }
         const auto now = Clock::now();
-        const bool inWindow = now >= windowStart && now < windowEnd;
+        const bool inWindow = now >= windowStart_ && now < windowEnd_;
         for (std::size_t i = 0; i < polled.size(); ++i) {
             if ((polled[i].revents & POLLIN) == 0) {
                 continue;
@@ -256,7 +256,9 @@ private:
     }
 
     const Options& options_;
+    // The measured window: only requests and answers inside it count towards the rates.
     Clock::time_point windowStart_;
+    Clock::time_point windowEnd_;
     Bytes request_;
     std::vector<Client> clients_;
     Tally tally_;
