@@ -1,10 +1,11 @@
-// tarn-udp-echo: the physical limit the rendezvous server is measured against. It binds the same
-// four endpoints with the same workers, batches and socket code as the server, and sends every
-// datagram back unread to where it came from.
+// tarn-udp-echo: the physical limit the rendezvous server is measured against. It takes the
+// server's options, binds the same four endpoints with the same socket, batch and buffer code, and
+// runs its own loop per worker that sends every datagram back unread to where it came from.
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,24 +15,18 @@
 
 #include <boost/asio/ip/address_v4.hpp>
 
+#include "tarn/server/CommandLine.h"
+#include "tarn/server/Datagram.h"
 #include "tarn/server/DatagramSocket.h"
 #include "tarn/server/ReceiveBatch.h"
 #include "tarn/server/SendBatch.h"
+#include "tarn/server/ServerConfig.h"
 #include "tarn/server/Waker.h"
 
 namespace {
 
 using tarn::server::DatagramSocket;
 using Endpoint = DatagramSocket::Endpoint;
-
-struct Options {
-    std::string addr1 = "127.0.0.1";
-    std::string addr2 = "127.0.0.2";
-    unsigned port1 = 13434;
-    unsigned port2 = 13435;
-    unsigned threads = 0;
-    unsigned batch = 64;
-};
 
 void echo(std::vector<DatagramSocket>& sockets, unsigned batch, int wakeFd) {
     std::vector<int> fds;
@@ -65,46 +60,23 @@ void echo(std::vector<DatagramSocket>& sockets, unsigned batch, int wakeFd) {
     }
 }
 
-// A whole decimal number, or a value no option accepts.
-unsigned number(const char* text) {
-    char* end = nullptr;
-    const unsigned long value = std::strtoul(text, &end, 10);
-    return *text != '\0' && *end == '\0' && value <= 65535 ? static_cast<unsigned>(value) : 70000;
-}
-
-bool parse(int argc, char* argv[], Options& options) {
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string name = argv[i];
-        const char* value = argv[i + 1];
-        if (name == "--addr1") {
-            options.addr1 = value;
-        } else if (name == "--addr2") {
-            options.addr2 = value;
-        } else if (name == "--port1") {
-            options.port1 = number(value);
-        } else if (name == "--port2") {
-            options.port2 = number(value);
-        } else if (name == "--threads") {
-            options.threads = number(value);
-        } else if (name == "--batch") {
-            options.batch = number(value);
-        } else {
-            return false;
-        }
-    }
-    return argc % 2 == 1 && options.batch >= 1 && options.batch <= 1024 && options.port1 <= 65535 &&
-           options.port2 <= 65535 && options.threads <= 256;
-}
-
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    Options options;
-    if (!parse(argc, argv, options)) {
-        std::fprintf(stderr,
-                     "usage: tarn-udp-echo [--addr1 A] [--addr2 B] [--port1 P] [--port2 Q] [--threads N] "
-                     "[--batch N]\n(ports 0 pick free ports; SIGINT or SIGTERM ends it)\n");
-        return 2;
+    tarn::server::ServerConfig config;
+    std::string message;
+    switch (tarn::server::CommandLine::parse(argc, argv, config, message)) {
+        case tarn::server::CommandLine::Outcome::Help:
+            std::printf(
+                "tarn-udp-echo takes the options of tarn-rendezvous and uses those of the endpoints, "
+                "--threads, --batch and --socket-buffer; SIGINT or SIGTERM ends it.\n%s",
+                message.c_str());
+            return 0;
+        case tarn::server::CommandLine::Outcome::Error:
+            std::fprintf(stderr, "tarn-udp-echo: %s\nTry 'tarn-udp-echo --help'.\n", message.c_str());
+            return 2;
+        case tarn::server::CommandLine::Outcome::Run:
+            break;
     }
     sigset_t signals;
     sigemptyset(&signals);
@@ -113,10 +85,10 @@ int main(int argc, char* argv[]) {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     const unsigned threads =
-        options.threads > 0 ? options.threads : std::max(1u, std::thread::hardware_concurrency());
+        config.threads > 0 ? config.threads : std::max(1u, std::thread::hardware_concurrency());
     try {
-        const auto a1 = boost::asio::ip::make_address_v4(options.addr1);
-        const auto a2 = boost::asio::ip::make_address_v4(options.addr2);
+        const auto a1 = boost::asio::ip::make_address_v4(config.addr1);
+        const auto a2 = boost::asio::ip::make_address_v4(config.addr2);
         // Port 0: an exclusive socket picks a port nobody uses, then the workers' sockets share it.
         std::vector<DatagramSocket> guards;
         auto pick = [&](unsigned port) {
@@ -126,25 +98,25 @@ int main(int argc, char* argv[]) {
             }
             return static_cast<unsigned short>(port);
         };
-        const auto port1 = pick(options.port1);
-        const auto port2 = pick(options.port2);
+        const auto port1 = pick(config.port1);
+        const auto port2 = pick(config.port2);
         guards.clear();
         const std::vector<Endpoint> endpoints = {Endpoint(a1, port1), Endpoint(a1, port2),
                                                  Endpoint(a2, port1), Endpoint(a2, port2)};
         std::vector<std::vector<DatagramSocket>> groups(threads);
         for (auto& group : groups) {
             for (const auto& endpoint : endpoints) {
-                group.emplace_back(endpoint, true, 4 * 1024 * 1024);
+                group.emplace_back(endpoint, true, config.socketBuffer);
             }
         }
         tarn::server::Waker waker;
         std::vector<std::thread> workers;
         for (auto& group : groups) {
-            workers.emplace_back([&group, &options, &waker] { echo(group, options.batch, waker.fd()); });
+            workers.emplace_back([&group, &config, &waker] { echo(group, config.batch, waker.fd()); });
         }
         std::printf("tarn-udp-echo listening on");
         for (const auto& endpoint : endpoints) {
-            std::printf(" %s:%u", endpoint.address().to_string().c_str(), endpoint.port());
+            std::printf(" %s", tarn::server::endpointText(endpoint).c_str());
         }
         std::printf(" with %u workers\n", threads);
         std::fflush(stdout);
