@@ -29,6 +29,7 @@ done
 
 work=$(mktemp -d)
 target_pid=""
+target_out=""
 cleanup() {
   if [ -n "$target_pid" ]; then
     kill -TERM "$target_pid" 2>/dev/null || true
@@ -38,23 +39,28 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# Starts a target on ports the system picks and waits (at most 5 s) for its start-up line.
+# Starts a target on ports the system picks and waits (at most 5 s) for its start-up line, the first
+# on its standard output, read through a pipe; its log goes to a file, shown if the line does not come.
 start_target() { # name
-  local name=$1 out=$work/$1.out
+  local name=$1 fifo=$work/$1.fifo log=$work/$1.log line
+  mkfifo "$fifo"
   if [ "$name" = echo ]; then
-    "${target_pin[@]}" "$echo_bin" --port1 0 --port2 0 --threads "$server_threads" --batch "$batch" >"$out" 2>&1 &
+    "${target_pin[@]}" "$echo_bin" --port1 0 --port2 0 --threads "$server_threads" --batch "$batch" >"$fifo" 2>"$log" &
   else
     # The limit stays in the path but cannot bind: every request comes from 127.0.0.1.
     "${target_pin[@]}" "$server_bin" --port1 0 --port2 0 --threads "$server_threads" --batch "$batch" --stats-interval 0 \
-      --bind-rate 1e12 --bind-burst 1e12 >"$out" 2>&1 &
+      --bind-rate 1e12 --bind-burst 1e12 >"$fifo" 2>"$log" &
   fi
   target_pid=$!
-  for _ in $(seq 100); do
-    grep -q ' listening on ' "$out" && break
-    kill -0 "$target_pid" 2>/dev/null || break
-    sleep 0.05
-  done
-  read -r _ _ _ e1 e2 e3 e4 _ < <(grep ' listening on ' "$out") || { cat "$out" >&2; exit 1; }
+  # Opening the read end waits until the target's shell opens the write end, its first step.
+  exec {target_out}<"$fifo"
+  rm -f "$fifo"
+  if ! read -r -t 5 -u "$target_out" line || [[ $line != *' listening on '* ]]; then
+    echo "compare.sh: $name did not start: ${line:-no start-up line}" >&2
+    cat "$log" >&2
+    exit 1
+  fi
+  read -r _ _ _ e1 e2 e3 e4 _ <<<"$line"
   endpoints="$e1 $e2 $e3 $e4"
 }
 
@@ -62,6 +68,8 @@ stop_target() {
   kill -TERM "$target_pid"
   wait "$target_pid" || true
   target_pid=""
+  # Closed only now: the target writes its final counters to the pipe as it ends.
+  exec {target_out}<&-
 }
 
 run_load() { # name, extra load options...
