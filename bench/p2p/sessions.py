@@ -13,19 +13,52 @@ import argparse
 import json
 import os
 import re
+import selectors
 import shutil
 import statistics
 import subprocess
 import sys
 import tempfile
+import time
 
 STEP_TIMEOUT_S = 30
 
 
+class LineReader:
+    """A child's standard output line by line, each line awaited only until a deadline."""
+
+    def __init__(self, stream):
+        self._stream = stream
+        self._pending = b""
+
+    def readline(self, deadline):
+        """The next line without its end, or None at the end of the output or at the deadline."""
+        with selectors.DefaultSelector() as selector:
+            selector.register(self._stream, selectors.EVENT_READ)
+            while b"\n" not in self._pending:
+                left = deadline - time.monotonic()
+                if left <= 0 or not selector.select(left):
+                    return None
+                chunk = os.read(self._stream.fileno(), 65536)
+                if not chunk:
+                    return None
+                self._pending += chunk
+        line, _, self._pending = self._pending.partition(b"\n")
+        return line.decode(errors="replace")
+
+
+def read_line(reader, who):
+    """The next line from reader, or the run ends naming who gave none."""
+    line = reader.readline(time.monotonic() + STEP_TIMEOUT_S)
+    if line is None:
+        raise SystemExit(f"{who} gave no line: it ended, or was silent for {STEP_TIMEOUT_S} s")
+    return line
+
+
 def start_rendezvous(bin_dir):
     server = subprocess.Popen([os.path.join(bin_dir, "tarn-rendezvous"), "--port1", "0", "--port2", "0"],
-                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-    line = server.stdout.readline()
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    line = LineReader(server.stdout).readline(time.monotonic() + STEP_TIMEOUT_S) or ""
     ports = [int(p) for p in re.findall(r"127\.0\.0\.1:(\d+)", line)]
     if len(ports) < 2:
         server.terminate()
@@ -42,14 +75,15 @@ def play(bin_dir, ports, workdir):
         players.append(subprocess.Popen(
             [os.path.join(bin_dir, "tarn-probe"), "session", "--client-id", str(identifier), "--game", "bench",
              "--json", "--server", "127.0.0.1,127.0.0.2", "--ports", f"{ports[0]},{ports[1]}"],
-            cwd=cwd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True))
+            cwd=cwd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL))
     try:
-        lines = [p.stdout.readline().strip() for p in players]
-        peer_list = "[" + ",".join(lines) + "]\n"
+        readers = [LineReader(p.stdout) for p in players]
+        lines = [read_line(r, f"player {i}").strip() for i, r in enumerate(readers, 1)]
+        peer_list = ("[" + ",".join(lines) + "]\n").encode()
         for p in players:
             p.stdin.write(peer_list)
             p.stdin.close()
-        results = [json.loads(p.stdout.readline()) for p in players]
+        results = [json.loads(read_line(r, f"player {i}")) for i, r in enumerate(readers, 1)]
         for p in players:
             p.wait(STEP_TIMEOUT_S)
         return results
