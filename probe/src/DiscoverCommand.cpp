@@ -90,7 +90,7 @@ int DiscoverCommand::run(const std::vector<std::string>& args) {
     int exitCode = ProbeDiscovery::useRendezvous(rendezvous, config, error);
     if (!asJson) {
         console.print(rendezvous.notice());
-    } else if (rendezvous.isEmbedded()) {
+    } else {
         std::cerr << rendezvous.notice();
     }
 

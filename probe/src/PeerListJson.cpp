@@ -12,10 +12,6 @@ using nlohmann::json;
 
 namespace {
 
-const char* const NAT_TYPES[] = {"UNKNOWN",  "NONE", "FULL CONE", "RESTRICTED CONE", "PORT RESTRICTED CONE",
-                                 "SYMMETRIC"};
-const char* const NAT_BEHAVIORS[] = {"UNKNOWN", "NOT SENSITIVE", "ADDRESS SENSITIVE", "PORT SENSITIVE"};
-
 // A whole number that fits in 32 bits, from field key of object.
 bool readInt(const json& object, const char* key, std::int32_t& value, std::string& error) {
     const auto found = object.find(key);
@@ -42,10 +38,10 @@ bool readText(const json& object, const char* key, std::string& value, std::stri
     return true;
 }
 
-// An enumeration value by its code, else by its text in names.
-template <typename Enum, std::size_t N>
-bool readEnum(const json& object, const char* codeKey, const char* textKey, const char* const (&names)[N],
-              Enum& value, std::string& error) {
+// An enumeration value by its code, else by the library's text of one of the codes 0..highest.
+template <typename Enum>
+bool readEnum(const json& object, const char* codeKey, const char* textKey, Enum highest, Enum& value,
+              std::string& error) {
     if (object.contains(codeKey)) {
         std::int32_t code = 0;
         if (!readInt(object, codeKey, code, error)) {
@@ -59,9 +55,9 @@ bool readEnum(const json& object, const char* codeKey, const char* textKey, cons
         error = std::string("a topology needs '") + codeKey + "' or '" + textKey + "'";
         return false;
     }
-    for (std::size_t i = 0; i < N; ++i) {
-        if (text == names[i]) {
-            value = static_cast<Enum>(i);
+    for (std::int32_t code = 0; code <= static_cast<std::int32_t>(highest); ++code) {
+        if (text == client::toString(static_cast<Enum>(code))) {
+            value = static_cast<Enum>(code);
             return true;
         }
     }
@@ -74,8 +70,9 @@ bool readTopology(const json& object, client::Topology& topology, std::string& e
         error = "'topology' must be an object";
         return false;
     }
-    return readEnum(object, "natTypeCode", "natType", NAT_TYPES, topology.nat.type, error) &&
-           readEnum(object, "natBehaviorCode", "natBehavior", NAT_BEHAVIORS, topology.nat.behavior, error) &&
+    return readEnum(object, "natTypeCode", "natType", client::NatType::SYMMETRIC, topology.nat.type, error) &&
+           readEnum(object, "natBehaviorCode", "natBehavior", client::NatBehavior::PORT_SENSITIVE,
+                    topology.nat.behavior, error) &&
            readInt(object, "natIncrement", topology.nat.increment, error) &&
            readText(object, "localAddr", topology.localAddr, error) &&
            readInt(object, "localPort", topology.localPort, error) &&

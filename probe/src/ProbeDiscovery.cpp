@@ -35,8 +35,9 @@ int ProbeDiscovery::discover(lattice::TARNWrapper& tarn, const std::string& user
         if (current.localAddr == UNBOUND_ADDRESS) {
             // Every further use would repeat the whole search; the report could not be valid anyway.
             client::Configurator& config = tarn.getConfigurator();
-            error = "the rendezvous service at " + config.getString("tarn.addr.1") + ":" +
-                    config.getString("tarn.port.1") + " did not answer from any local address (see tarn.log)";
+            error = "the rendezvous service at " + config.getString(RendezvousSelection::ADDR1_KEY) + ":" +
+                    config.getString(RendezvousSelection::PORT1_KEY) +
+                    " did not answer from any local address (see tarn.log)";
             return kUnreachable;
         }
         const bool delivered = tarn.notifyLattice(userId);

@@ -11,10 +11,6 @@ namespace probe {
 
 namespace {
 
-const char* const ADDR1 = "tarn.addr.1";
-const char* const ADDR2 = "tarn.addr.2";
-const char* const PORT1 = "tarn.port.1";
-const char* const PORT2 = "tarn.port.2";
 // The ports the library uses when none is configured.
 const int DEFAULT_PORT1 = 13434;
 const int DEFAULT_PORT2 = 13435;
@@ -75,25 +71,25 @@ bool RendezvousSelection::validate(std::string& error) {
 
 void RendezvousSelection::apply(client::Configurator& config) {
     if (!serverOption.empty()) {
-        config.setValue(ADDR1, addresses[0]);
-        config.setValue(ADDR2, addresses[1]);
+        config.setValue(ADDR1_KEY, addresses[0]);
+        config.setValue(ADDR2_KEY, addresses[1]);
     }
     if (!portsOption.empty()) {
-        config.setValue(PORT1, std::to_string(ports[0]));
-        config.setValue(PORT2, std::to_string(ports[1]));
+        config.setValue(PORT1_KEY, std::to_string(ports[0]));
+        config.setValue(PORT2_KEY, std::to_string(ports[1]));
     }
-    if (!config.getString(ADDR1).empty() || !config.getString(ADDR2).empty()) {
+    if (!config.getString(ADDR1_KEY).empty() || !config.getString(ADDR2_KEY).empty()) {
         return;
     }
     // Configured ports are kept; otherwise the server picks free ones, so a service already
     // running on the usual ports is no obstacle.
-    const int port1 = config.hasValue(PORT1) ? config.getInt(PORT1, 0, false) : 0;
-    const int port2 = config.hasValue(PORT2) ? config.getInt(PORT2, 0, false) : 0;
+    const int port1 = config.hasValue(PORT1_KEY) ? config.getInt(PORT1_KEY, 0, false) : 0;
+    const int port2 = config.hasValue(PORT2_KEY) ? config.getInt(PORT2_KEY, 0, false) : 0;
     embedded.reset(new EmbeddedRendezvous(port1, port2));
-    config.setValue(ADDR1, EmbeddedRendezvous::ADDR1);
-    config.setValue(ADDR2, EmbeddedRendezvous::ADDR2);
-    config.setValue(PORT1, std::to_string(embedded->port1()));
-    config.setValue(PORT2, std::to_string(embedded->port2()));
+    config.setValue(ADDR1_KEY, EmbeddedRendezvous::ADDR1);
+    config.setValue(ADDR2_KEY, EmbeddedRendezvous::ADDR2);
+    config.setValue(PORT1_KEY, std::to_string(embedded->port1()));
+    config.setValue(PORT2_KEY, std::to_string(embedded->port2()));
 }
 
 std::string RendezvousSelection::notice() const {
@@ -108,10 +104,10 @@ std::string RendezvousSelection::notice() const {
 
 nlohmann::ordered_json RendezvousSelection::json(client::Configurator& config) const {
     nlohmann::ordered_json object;
-    object["addr1"] = config.getString(ADDR1);
-    object["port1"] = config.getInt(PORT1, DEFAULT_PORT1, false);
-    object["addr2"] = config.getString(ADDR2);
-    object["port2"] = config.getInt(PORT2, DEFAULT_PORT2, false);
+    object["addr1"] = config.getString(ADDR1_KEY);
+    object["port1"] = config.getInt(PORT1_KEY, DEFAULT_PORT1, false);
+    object["addr2"] = config.getString(ADDR2_KEY);
+    object["port2"] = config.getInt(PORT2_KEY, DEFAULT_PORT2, false);
     object["embedded"] = isEmbedded();
     return object;
 }

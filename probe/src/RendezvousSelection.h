@@ -16,6 +16,12 @@ namespace probe {
 // and --ports, or, when nothing names a server, the project's own server started for the run.
 class RendezvousSelection {
 public:
+    // The configuration keys of the rendezvous service's two addresses and ports.
+    static constexpr const char* ADDR1_KEY = "tarn.addr.1";
+    static constexpr const char* ADDR2_KEY = "tarn.addr.2";
+    static constexpr const char* PORT1_KEY = "tarn.port.1";
+    static constexpr const char* PORT2_KEY = "tarn.port.2";
+
     RendezvousSelection();
     ~RendezvousSelection();
     RendezvousSelection(const RendezvousSelection&) = delete;
