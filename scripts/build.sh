@@ -21,8 +21,6 @@ cmake --build "$build" -j "$jobs"
 
 stage=$build/stage
 cmake --install "$build" --prefix "$stage" >/dev/null
-if [ -f "$root/probe/CMakeLists.txt" ]; then
-  cmake -S "$root/probe" -B "$build/probe" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_PREFIX_PATH="$stage" >/dev/null
-  cmake --build "$build/probe" -j "$jobs"
-  cmake --install "$build/probe" --prefix "$stage" >/dev/null
-fi
+cmake -S "$root/probe" -B "$build/probe" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_PREFIX_PATH="$stage" >/dev/null
+cmake --build "$build/probe" -j "$jobs"
+cmake --install "$build/probe" --prefix "$stage" >/dev/null

@@ -10,7 +10,7 @@ packages=(
   libprotobuf-dev protobuf-compiler
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   nlohmann-json3-dev
-  iproute2 nftables python3 jq clang-format
+  iproute2 nftables procps python3 jq clang-format
 )
 
 missing=()

@@ -62,17 +62,15 @@ else
   status=1; failed=$((failed + 1))
 fi
 
-if [ -x "$root/lab/tarn-lab" ]; then
-  step "NAT lab"
-  python3 "$root/lab/tarn-lab" test --bin "$root/build/stage/bin" 2>&1 | tee "$log"
-  rc=${PIPESTATUS[0]}
-  line=$(grep -E '^lab: [0-9]+ passed, [0-9]+ failed' "$log" | tail -n 1)
-  if [ -n "$line" ]; then
-    passed=$((passed + $(sed -E 's/^lab: ([0-9]+) passed.*/\1/' <<<"$line")))
-    failed=$((failed + $(sed -E 's/^lab: [0-9]+ passed, ([0-9]+) failed.*/\1/' <<<"$line")))
-  fi
-  [ "$rc" -eq 0 ] || status=1
+step "NAT lab"
+python3 "$root/lab/tarn-lab" test --bin "$root/build/stage/bin" 2>&1 | tee "$log"
+rc=${PIPESTATUS[0]}
+line=$(grep -E '^lab: [0-9]+ passed, [0-9]+ failed' "$log" | tail -n 1)
+if [ -n "$line" ]; then
+  passed=$((passed + $(sed -E 's/^lab: ([0-9]+) passed.*/\1/' <<<"$line")))
+  failed=$((failed + $(sed -E 's/^lab: [0-9]+ passed, ([0-9]+) failed.*/\1/' <<<"$line")))
 fi
+[ "$rc" -eq 0 ] || status=1
 
 echo
 echo "${passed} passed, ${failed} failed"

@@ -29,8 +29,7 @@ def _build(lab, kinds, clients=1):
 
 
 def _fmt_topology(t):
-    inc = "-" if t is None else t.increment
-    return "-" if t is None else f"{t.nat_type} / {t.behavior} / {inc}"
+    return "-" if t is None else f"{t.nat_type} / {t.behavior} / {t.increment}"
 
 
 def _fmt_expected(e):

@@ -86,15 +86,6 @@ class NatKind:
             return Expected("SYMMETRIC", "PORT SENSITIVE", self.step, False)
         return Expected("SYMMETRIC", "PORT SENSITIVE", None, False)
 
-    def admits(self, same_address, same_port):
-        """Whether a datagram from a remote endpoint passes to a client port that has sent to one endpoint
-        only, given whether the remote has that endpoint's address and port."""
-        if self.base in (NONE, FULL_CONE):
-            return True
-        if self.base == RESTRICTED_CONE:
-            return same_address
-        return same_address and same_port
-
     def mapping_ports(self):
         """The public ports a sequential symmetric NAT hands out, in order; None for other kinds."""
         if self.base != SYMMETRIC:

@@ -92,10 +92,11 @@ class Process:
 
     def output(self):
         """(stdout, stderr) written so far."""
-        return _read(self.stdout_path), _read(self.stderr_path)
+        return read_text(self.stdout_path), read_text(self.stderr_path)
 
 
-def _read(path):
+def read_text(path):
+    """The file's text; empty when it cannot be read."""
     try:
         with open(path, encoding="utf-8", errors="replace") as f:
             return f.read()
@@ -203,10 +204,6 @@ class Lab:
         ns.ip("link", "set", "lo", "up")
         return ns
 
-    def namespaces(self):
-        with self._lock:
-            return list(self._namespaces)
-
     def track(self, process):
         with self._lock:
             self._processes.append(process)
@@ -310,7 +307,7 @@ def preflight():
         return "not root: network namespaces and nftables need root"
     for tool in ("ip", "nft", "ss", "sysctl"):
         if shutil.which(tool) is None:
-            return f"{tool} not found (install iproute2 and nftables)"
+            return f"{tool} not found (install iproute2, nftables and procps)"
     try:
         with Lab() as lab:
             ns = lab.namespace("preflight")

@@ -6,7 +6,7 @@ import sys
 import time
 from dataclasses import dataclass
 
-from .netns import CommandError
+from .netns import CommandError, read_text
 
 PROBE = "tarn-probe"
 RENDEZVOUS = "tarn-rendezvous"
@@ -158,20 +158,15 @@ def _last_json_object(text):
     return found
 
 
-def discover(client, bin_dir, addrs, ports=DEFAULT_PORTS, timeout=DISCOVERY_TIMEOUT_S, extra_args=()):
+def discover(client, bin_dir, addrs, ports=DEFAULT_PORTS, timeout=DISCOVERY_TIMEOUT_S):
     """Runs `tarn-probe discover --json` in the client's namespace, in a fresh folder for its tarn.log."""
     cwd = client.ns.lab.tempdir("probe")
     argv = [os.path.join(bin_dir, PROBE), "discover", "--json", "--server", ",".join(addrs),
-            "--ports", ",".join(str(p) for p in ports), *extra_args]
+            "--ports", ",".join(str(p) for p in ports)]
     start = time.monotonic()
     done = client.ns.run(argv, timeout=timeout, check=False, cwd=cwd)
     elapsed = time.monotonic() - start
-    log = ""
-    try:
-        with open(os.path.join(cwd, "tarn.log"), encoding="utf-8", errors="replace") as f:
-            log = f.read()
-    except OSError:
-        pass
+    log = read_text(os.path.join(cwd, "tarn.log"))
     topology, problem = None, ""
     obj = _last_json_object(done.stdout)
     if obj is None:

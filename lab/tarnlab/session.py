@@ -12,7 +12,7 @@ import time
 from dataclasses import dataclass, field
 
 from . import programs
-from .netns import CommandError
+from .netns import CommandError, read_text
 
 SESSION_TIMEOUT_S = 60.0
 DEFAULT_GAME = "lab-game"
@@ -96,18 +96,10 @@ class _Player:
         return returncode
 
     def stderr(self):
-        try:
-            with open(self.stderr_path, encoding="utf-8", errors="replace") as f:
-                return f.read()
-        except OSError:
-            return ""
+        return read_text(self.stderr_path)
 
     def log(self):
-        try:
-            with open(os.path.join(self.cwd, "tarn.log"), encoding="utf-8", errors="replace") as f:
-                return f.read()
-        except OSError:
-            return ""
+        return read_text(os.path.join(self.cwd, "tarn.log"))
 
 
 @dataclass
@@ -161,14 +153,14 @@ class Session:
 
 
 def play(clients, bin_dir, addrs, ports=programs.DEFAULT_PORTS, game=DEFAULT_GAME, config=None,
-         timeout=SESSION_TIMEOUT_S, first_identifier=1):
-    """Runs one game between clients (players first_identifier, first_identifier + 1, ...); returns a Session.
+         timeout=SESSION_TIMEOUT_S):
+    """Runs one game between clients (players 1, 2, ...); returns a Session.
 
     Every player gets the same peer list, made of every player's own line, once all of them have printed
     theirs; a player that printed nothing valid is left out of the list and stopped.
     """
     deadline = time.monotonic() + timeout
-    players = [_Player(c, first_identifier + i, bin_dir, addrs, ports, game, config) for i, c in enumerate(clients)]
+    players = [_Player(c, i + 1, bin_dir, addrs, ports, game, config) for i, c in enumerate(clients)]
     lines = [p.read_json(deadline) for p in players]
     listed = [line for line in lines if line and "exitCode" not in line]
     peer_list = json.dumps(listed, separators=(",", ":"))
