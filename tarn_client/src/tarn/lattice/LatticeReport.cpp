@@ -1,7 +1,6 @@
 #include "tarn/lattice/LatticeReport.h"
 
 #include <cstring>
-#include <locale>
 #include <memory>
 #include <sstream>
 
@@ -14,29 +13,18 @@ namespace lattice {
 using client::ConnectionType;
 using client::impl::Log;
 
-namespace {
-const char* const LOGGER = "TARNWrapper";
-
-// The classic locale keeps a host's global locale (digit grouping) out of texts the meta service parses.
-template <typename T>
-std::string decimal(const T& value) {
-    std::ostringstream out;
-    out.imbue(std::locale::classic());
-    out << value;
-    return out.str();
-}
-}  // namespace
-
+// Numbers go through std::to_string, which ignores the host's global locale: the meta service parses
+// them and must never see digit grouping.
 std::vector<std::string> LatticeReport::generateLatticeDscParms(const std::string& userId,
                                                                 const client::Topology& topology) {
     return {TARNWrapper::UID,          userId,
             TARNWrapper::LOCAL_IP,     topology.localAddr,
-            TARNWrapper::LOCAL_PORT,   decimal(topology.localPort),
+            TARNWrapper::LOCAL_PORT,   std::to_string(topology.localPort),
             TARNWrapper::PUBLIC_IP,    topology.publicAddr,
-            TARNWrapper::PUBLIC_PORT,  decimal(topology.publicPort),
-            TARNWrapper::NAT_TYPE,     decimal(static_cast<std::int32_t>(topology.nat.type)),
-            TARNWrapper::NAT_BEHAVIOR, decimal(static_cast<std::int32_t>(topology.nat.behavior)),
-            TARNWrapper::NAT_INCR,     decimal(topology.nat.increment)};
+            TARNWrapper::PUBLIC_PORT,  std::to_string(topology.publicPort),
+            TARNWrapper::NAT_TYPE,     std::to_string(static_cast<std::int32_t>(topology.nat.type)),
+            TARNWrapper::NAT_BEHAVIOR, std::to_string(static_cast<std::int32_t>(topology.nat.behavior)),
+            TARNWrapper::NAT_INCR,     std::to_string(topology.nat.increment)};
 }
 
 std::vector<std::string> LatticeReport::generateLatticeP2PParms(std::vector<client::Peer>& peers,
@@ -45,9 +33,6 @@ std::vector<std::string> LatticeReport::generateLatticeP2PParms(std::vector<clie
                                                                 long clientId) {
     long relays = 0;
     std::size_t total = peers.size();
-    std::ostringstream list;
-    list.imbue(std::locale::classic());
-    list << "\n[";
     for (client::Peer& peer : peers) {
         if (peer.connection == ConnectionType::NONE) {
             peer.connection = ConnectionType::RELAY;
@@ -57,22 +42,18 @@ std::vector<std::string> LatticeReport::generateLatticeP2PParms(std::vector<clie
         if (peer.connection == ConnectionType::RELAY) {
             ++relays;
         }
-        list << "\n\t" << peer;
     }
-    list << "\n]";
-    std::ostringstream message;
-    message.imbue(std::locale::classic());
-    message << "[CHECKPOINT@P2P_END] FINAL P2P RESULT: UDP RELAY USAGE = " << relays << " of " << total
-            << " PEER(S); "
-            << "PEER LIST FOR CLIENT/GAME " << clientId << "/" << gameId << " = " << list.str();
-    Log::info(LOGGER, "generateLatticeP2PParms", message.str());
+    Log::info(LOGGER, "generateLatticeP2PParms",
+              "[CHECKPOINT@P2P_END] FINAL P2P RESULT: UDP RELAY USAGE = %1% of %2% PEER(S); "
+              "PEER LIST FOR CLIENT/GAME %3%/%4% = %5%",
+              relays, total, clientId, gameId, Log::listText(peers));
     return {TARNWrapper::GAME_ID,     gameId,
-            TARNWrapper::FAILS,       decimal(relays),
-            TARNWrapper::TOTAL,       decimal(peers.size()),
+            TARNWrapper::FAILS,       std::to_string(relays),
+            TARNWrapper::TOTAL,       std::to_string(peers.size()),
             TARNWrapper::PUBLIC_IP,   topology.publicAddr,
-            TARNWrapper::PUBLIC_PORT, decimal(topology.publicPort),
-            TARNWrapper::PERSONA_ID,  decimal(clientId),
-            TARNWrapper::LOCAL_PORT,  decimal(topology.localPort)};
+            TARNWrapper::PUBLIC_PORT, std::to_string(topology.publicPort),
+            TARNWrapper::PERSONA_ID,  std::to_string(clientId),
+            TARNWrapper::LOCAL_PORT,  std::to_string(topology.localPort)};
 }
 
 bool LatticeReport::sendToLattice(const std::string& featurette, const std::string& method,

@@ -10,6 +10,9 @@
 namespace tarn {
 namespace lattice {
 
+// The logger name of every facade line.
+constexpr const char* LOGGER = "TARNWrapper";
+
 // Builds the facade's meta-service reports and sends them through the host's proxy.
 class LatticeReport {
 public:

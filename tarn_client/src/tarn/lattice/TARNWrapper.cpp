@@ -13,10 +13,6 @@ namespace lattice {
 using client::impl::Log;
 using client::impl::ServiceRegistry;
 
-namespace {
-const char* const LOGGER = "TARNWrapper";
-}
-
 const char* const TARNWrapper::UID = "userId";
 const char* const TARNWrapper::FEATURETTE = "P2P";
 const char* const TARNWrapper::MTD_DSC = "SetNatType";

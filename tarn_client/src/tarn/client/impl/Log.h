@@ -2,6 +2,7 @@
 
 #include <locale>
 #include <mutex>
+#include <sstream>
 #include <string>
 
 #include <boost/format.hpp>
@@ -29,6 +30,20 @@ public:
                      (boost::io::too_many_args_bit | boost::io::too_few_args_bit));
         (void)std::initializer_list<int>{((void)(f % args), 0)...};
         return f.str();
+    }
+
+    // "\n[", then a line break and a tab before each item, then "\n]": the form of every list in
+    // a log line. Items are written in the classic locale, as format writes its values.
+    template <typename Items>
+    static std::string listText(const Items& items) {
+        std::ostringstream text;
+        text.imbue(std::locale::classic());
+        text << "\n[";
+        for (const auto& item : items) {
+            text << "\n\t" << item;
+        }
+        text << "\n]";
+        return text.str();
     }
 
     // Log lines are formatted with the global locale, whose ctype facet fills its

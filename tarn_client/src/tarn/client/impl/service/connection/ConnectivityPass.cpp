@@ -1,7 +1,5 @@
 #include "tarn/client/impl/service/connection/ConnectivityPass.h"
 
-#include <sstream>
-
 #include "tarn/client/impl/Log.h"
 #include "tarn/client/impl/service/connection/ConnectionServiceData.h"
 #include "tarn/client/impl/service/connection/P2PContext.h"
@@ -154,13 +152,7 @@ void ConnectivityPass::markPeersForRelay(const std::string& gameId, std::vector<
 }
 
 std::string ConnectivityPass::peerListText(const std::vector<Peer>& peers) {
-    std::ostringstream text;
-    text << "\n[";
-    for (const Peer& peer : peers) {
-        text << "\n\t" << peer;
-    }
-    text << "\n]";
-    return text.str();
+    return Log::listText(peers);
 }
 
 }  // namespace connection
