@@ -1,7 +1,5 @@
 #include "tarn/client/impl/Network.h"
 
-#include <sstream>
-
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/host_name.hpp>
 
@@ -27,7 +25,6 @@ namespace {
 const char* const CLASS_NAME = "tarn::client::impl::Network";
 const char* const LOGGER_NAME = "Network";
 
-const int DEFAULT_SERVER_PORT_1 = 13434;
 const int DEFAULT_SERVER_PORT_2 = 13435;
 
 using boost::asio::ip::address_v4;
@@ -132,9 +129,9 @@ void Network::initEndpoint(const address_v4& address, int port, Endpoint& endpoi
 
 void Network::getServerEndpoints(EndpointList& servers) {
     Configurator& configurator = ServiceRegistry::instance().getConfigurator();
-    const int ports[] = {configurator.getInt("tarn.port.1", DEFAULT_SERVER_PORT_1, true),
+    const int ports[] = {configurator.getInt(KEY_SERVER_PORT_1, DEFAULT_SERVER_PORT_1, true),
                          configurator.getInt("tarn.port.2", DEFAULT_SERVER_PORT_2, true)};
-    const std::string addresses[] = {configurator.getString("tarn.addr.1"),
+    const std::string addresses[] = {configurator.getString(KEY_SERVER_ADDR_1),
                                      configurator.getString("tarn.addr.2")};
     for (const std::string& text : addresses) {
         for (int port : ports) {
@@ -170,13 +167,7 @@ void Network::getLocalAddresses(int port, EndpointList& endpoints) {
 }
 
 std::string Network::endpointsToString(const EndpointList& endpoints) {
-    std::ostringstream out;
-    out << "\n[";
-    for (const Endpoint& endpoint : endpoints) {
-        out << "\n\t" << endpoint;
-    }
-    out << "\n]";
-    return out.str();
+    return Log::listText(endpoints);
 }
 
 }  // namespace impl

@@ -1,10 +1,10 @@
 #pragma once
 
 #include <string>
-#include <vector>
 
 #include <boost/asio/ip/address_v4.hpp>
-#include <boost/asio/ip/udp.hpp>
+
+#include "tarn/generated/MessageHelpers.h"
 
 namespace tarn {
 namespace client {
@@ -13,8 +13,14 @@ namespace impl {
 // Endpoint helpers shared by discovery, the messengers and the connectors. IPv4 only.
 class Network {
 public:
-    using Endpoint = boost::asio::ip::udp::endpoint;
-    using EndpointList = std::vector<Endpoint>;
+    using Endpoint = generated::Endpoint;
+    using EndpointList = generated::EndpointList;
+
+    // Configuration keys of the first rendezvous server and its default port; the symmetric
+    // connector reads the same keys.
+    static constexpr const char* KEY_SERVER_ADDR_1 = "tarn.addr.1";
+    static constexpr const char* KEY_SERVER_PORT_1 = "tarn.port.1";
+    static constexpr int DEFAULT_SERVER_PORT_1 = 13434;
 
     // Dotted text first, then a host-name look-up (first IPv4 entry). Never throws.
     static bool resolveAddress(const std::string& text, boost::asio::ip::address_v4& address);

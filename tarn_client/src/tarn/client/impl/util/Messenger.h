@@ -4,8 +4,6 @@
 #include <string>
 #include <vector>
 
-#include <boost/asio/ip/udp.hpp>
-
 #include "tarn/client/impl/AbstractInitializable.h"
 #include "tarn/client/impl/util/ReceivedMessage.h"
 #include "tarn/generated/MessageHelpers.h"
@@ -21,8 +19,8 @@ struct MessengerData;
 // send while another receives; nothing else changes after init.
 class Messenger : public AbstractInitializable {
 public:
-    using Endpoint = boost::asio::ip::udp::endpoint;
-    using EndpointList = std::vector<Endpoint>;
+    using Endpoint = generated::Endpoint;
+    using EndpointList = generated::EndpointList;
 
     // Opens and binds the socket; a failed bind is logged and makes init() fail. A failure to open
     // or set up the socket throws boost::system::system_error.

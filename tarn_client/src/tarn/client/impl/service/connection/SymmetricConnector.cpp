@@ -18,7 +18,6 @@ namespace connection {
 namespace gen = tarn::generated;
 
 namespace {
-const int kDefaultServerPort = 13434;
 const long long kHighestPort = 65535;
 // Where prediction starts over (plus the increment) once it runs past the highest port.
 const long long kPredictionRestart = 1024;
@@ -94,8 +93,8 @@ bool SymmetricConnector::doConnectorInit() {
     settings->timeout =
         static_cast<std::int32_t>(configurator.getLong("tarn.timeout.nat.sym", settings->timeout, true));
     settings->candidates = configurator.getInt("tarn.candidate_addrs", settings->candidates, true);
-    const std::string address = configurator.getString("tarn.addr.1");
-    const int port = configurator.getInt("tarn.port.1", kDefaultServerPort, false);
+    const std::string address = configurator.getString(Network::KEY_SERVER_ADDR_1);
+    const int port = configurator.getInt(Network::KEY_SERVER_PORT_1, Network::DEFAULT_SERVER_PORT_1, false);
     try {
         Network::initEndpoint(address, port, settings->server);
     } catch (const TARNException& e) {
