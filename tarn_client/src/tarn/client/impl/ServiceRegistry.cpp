@@ -9,7 +9,8 @@ namespace client {
 namespace impl {
 
 namespace {
-const char* const VERSION = "1.0.1";
+// Set by the build from the project version.
+const char* const VERSION = TARN_CLIENT_VERSION;
 const char* const NAME_PREFIX = "tarn.client.";
 }  // namespace
 
