@@ -123,12 +123,7 @@ bool LoggingServiceImpl::doInit() {
         data->logName = config.getString(KEY_LOGNAME, DEFAULT_LOGNAME, true);
     }
 
-    {
-        std::lock_guard<std::mutex> lock(data->writeLock);
-        if (data->logFile.is_open()) {
-            data->logFile.close();
-        }
-    }
+    doShutdown();
     if (!openLogFile()) {
         std::cerr << "NO LOGFILE WILL BE GENERATED" << std::endl;
     }
