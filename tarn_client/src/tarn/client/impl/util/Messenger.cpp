@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <chrono>
 #include <exception>
-#include <stdexcept>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/socket_base.hpp>
@@ -36,6 +35,8 @@ constexpr int kBufferSize = 2048;
 constexpr int kConnectionResetRetries = 77;
 // A wait polls the socket in this many steps of its time-out.
 constexpr int kWaitSteps = 5;
+// Why init failed: a failed bind, or a socket that cannot tell its own endpoint.
+const char* const kInitFailure = "Could not initialize %1% endpoint: %2%";
 
 bool isConnectionReset(const boost::system::error_code& error) {
     return error == boost::asio::error::connection_reset || error == boost::asio::error::connection_refused;
@@ -295,7 +296,6 @@ bool Messenger::receive(ReceivedMessage& message, int timeoutMs) {
 }
 
 bool Messenger::receiveMany(std::vector<ReceivedMessage>& messages, int timeoutMs, int maxCount) {
-    checkInitialized(getName(), "receive");
     int received = 0;
     for (;;) {
         ReceivedMessage message;
@@ -312,13 +312,14 @@ bool Messenger::receiveMany(std::vector<ReceivedMessage>& messages, int timeoutM
 }
 
 bool Messenger::doInit() {
+    if (!data->bindError.empty()) {
+        Log::error(getName(), "doInit001", kInitFailure, getName(), data->bindError);
+        return false;
+    }
     try {
-        if (!data->bindError.empty()) {
-            throw std::runtime_error(data->bindError);
-        }
         data->localEndpoint = data->socket.local_endpoint();
     } catch (const std::exception& e) {
-        Log::error(getName(), "doInit001", "Could not initialize %1% endpoint: %2%", getName(), e.what());
+        Log::error(getName(), "doInit001", kInitFailure, getName(), e.what());
         return false;
     }
     Log::trace(getName(), "doInit000", "Listening/sending from %1%", data->localEndpoint);
