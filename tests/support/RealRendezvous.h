@@ -22,7 +22,7 @@ public:
         config.threads = 1;
         config.statsIntervalSeconds = 0;
         instance.reset(new server::Server(config));
-        endpoints = instance->endpoints();
+        bound = instance->endpoints();
         instance->start();
     }
 
@@ -39,8 +39,10 @@ public:
         }
     }
 
-    int port1() const { return endpoints[0].port(); }
-    int port2() const { return endpoints[1].port(); }
+    // S1 to S4; kept after stop(), so that the configuration can still name the now silent ones.
+    const server::Server::Endpoints& endpoints() const { return bound; }
+    int port1() const { return bound[0].port(); }
+    int port2() const { return bound[1].port(); }
 
     // Points the client's configuration at this server.
     void configure(client::Configurator& config) const {
@@ -50,10 +52,15 @@ public:
         config.setValue("tarn.port.2", std::to_string(port2()));
     }
 
+    // Points the client at this server and keeps its discovery waits short.
+    void configureClient(client::Configurator& config) const {
+        configure(config);
+        config.setValue("tarn.timeout.discovery", "200");
+    }
+
 private:
     std::unique_ptr<server::Server> instance;
-    // Kept after stop(), so that the configuration can still name the now silent endpoints.
-    server::Server::Endpoints endpoints;
+    server::Server::Endpoints bound;
 };
 
 }  // namespace test
