@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "ClientConfig.h"
 #include "RealRendezvous.h"
 #include "TestLog.h"
 #include "tarn/client/NoUDPConnectionException.h"
@@ -19,20 +20,11 @@ using tarn::client::Peer;
 using tarn::client::Topology;
 using tarn::client::UninitializedException;
 using tarn::client::impl::ServiceRegistry;
+using tarn::test::config;
 using tarn::test::RealRendezvous;
 using tarn::test::TestLog;
 
 namespace {
-
-tarn::client::Configurator& config() {
-    return ServiceRegistry::instance().getConfigurator();
-}
-
-// Points the library at the server, with short waits.
-void useServer(const RealRendezvous& server) {
-    server.configure(config());
-    config().setValue("tarn.timeout.discovery", "200");
-}
 
 // The start-up checkpoint as the service must write it for the configuration as it is now.
 std::string expectedCheckpoint() {
@@ -50,7 +42,7 @@ std::string expectedCheckpoint() {
 TEST(ConnectionServiceImpl, StartupCheckpointListsEveryEffectiveValue) {
     TestLog log;
     RealRendezvous server;
-    useServer(server);
+    server.configureClient(config());
 
     ConnectionService& service = ServiceRegistry::instance().getConnectionService();
     ASSERT_TRUE(service.isInitialized());
@@ -138,7 +130,7 @@ TEST(ConnectionServiceImpl, FailedDiscoveryEngineLeavesTheConnectorsAlone) {
 TEST(ConnectionServiceImpl, EveryDiscoverTopologyRunsAFullDiscovery) {
     TestLog log;
     RealRendezvous server;
-    useServer(server);
+    server.configureClient(config());
     ConnectionService& service = ServiceRegistry::instance().getConnectionService();
     ASSERT_TRUE(service.isInitialized());
 

@@ -10,33 +10,34 @@
 #include <boost/asio/ip/address_v4.hpp>
 #include <boost/date_time/posix_time/posix_time.hpp>
 
+#include "ClientConfig.h"
 #include "FakeRendezvous.h"
 #include "RealRendezvous.h"
 #include "TestLog.h"
+#include "Udp.h"
 #include "tarn/client/NoUDPConnectionException.h"
 #include "tarn/client/UninitializedException.h"
 #include "tarn/client/impl/Network.h"
-#include "tarn/client/impl/ServiceRegistry.h"
 #include "tarn/client/impl/util/Messenger.h"
 
 using boost::asio::ip::make_address_v4;
-using tarn::client::Configurator;
 using tarn::client::NatBehavior;
 using tarn::client::NatType;
 using tarn::client::NoUDPConnectionException;
 using tarn::client::Topology;
 using tarn::client::UninitializedException;
 using tarn::client::impl::Network;
-using tarn::client::impl::ServiceRegistry;
 using tarn::client::impl::service::connection::Discoveror;
 using tarn::generated::Attribute;
 using tarn::generated::Content;
+using tarn::test::config;
 using tarn::test::Endpoint;
 using tarn::test::FakeRendezvous;
 using tarn::test::FakeReply;
 using tarn::test::FakeRequest;
 using tarn::test::RealRendezvous;
 using tarn::test::TestLog;
+using tarn::test::text;
 
 namespace {
 
@@ -45,16 +46,8 @@ const char* const PUBLIC_ADDR = "203.0.113.9";
 // Wait per attempt: short, yet far above the fake's answer time on a loaded machine.
 const int TIMEOUT_MS = 200;
 
-Configurator& config() {
-    return ServiceRegistry::instance().getConfigurator();
-}
-
 Endpoint publicEndpoint(int port) {
-    return Endpoint(make_address_v4(PUBLIC_ADDR), static_cast<unsigned short>(port));
-}
-
-std::string text(const Endpoint& endpoint) {
-    return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
+    return tarn::test::endpoint(PUBLIC_ADDR, port);
 }
 
 // An engine under test, shut down at the end the way its owner does.
@@ -653,8 +646,7 @@ TEST_F(DiscoverorTest, LatestPortIsTheMappingOfAFreshSocket) {
 TEST(DiscoverorRealServer, FindsABindingAndAHostWithoutNat) {
     TestLog log;
     RealRendezvous server;
-    server.configure(config());
-    config().setValue("tarn.timeout.discovery", "200");
+    server.configureClient(config());
     Network::EndpointList candidates;
     Network::getLocalAddresses(0, candidates);
 

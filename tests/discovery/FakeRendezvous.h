@@ -103,15 +103,6 @@ public:
         ordinals.clear();
     }
 
-    // S1..S4 in the order the client builds them.
-    std::vector<Endpoint> servers() const {
-        std::vector<Endpoint> list;
-        for (int i = 0; i < 4; ++i) {
-            list.push_back(server(i));
-        }
-        return list;
-    }
-
     Endpoint server(int index) const {
         return Endpoint(boost::asio::ip::make_address_v4(index < 2 ? ADDR1 : ADDR2), ports[index % 2]);
     }

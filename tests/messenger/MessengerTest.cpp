@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 #include <boost/asio/io_context.hpp>
 
+#include "Udp.h"
 #include "tarn/client/ConnectionException.h"
 #include "tarn/client/UninitializedException.h"
 #include "tarn/client/impl/Network.h"
@@ -34,10 +35,8 @@ using generated::Attribute;
 using generated::Content;
 using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<unsigned char>;
-
-udp::endpoint endpoint(const char* address, unsigned short port) {
-    return udp::endpoint(make_address_v4(address), port);
-}
+using tarn::test::endpoint;
+using tarn::test::RawSender;
 
 Content message(Content::Type type, const std::string& gameId = "") {
     Content content;
@@ -58,18 +57,6 @@ std::unique_ptr<Messenger> openMessenger(const char* address, const std::string&
 long long millisecondsSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
-
-// A plain socket for datagrams the messenger cannot produce itself (garbage, oversize ones).
-class RawSender {
-public:
-    RawSender() : socket(io, endpoint("127.0.0.2", 0)) {}
-    void send(const Bytes& bytes, const udp::endpoint& to) { socket.send_to(boost::asio::buffer(bytes), to); }
-    udp::endpoint local() const { return socket.local_endpoint(); }
-
-private:
-    boost::asio::io_context io;
-    udp::socket socket;
-};
 
 // Sends at a fixed point of a test's timeline: the time of arrival is what such a test is about.
 class DelayedSend {
@@ -302,7 +289,7 @@ TEST(Messenger, ZeroTimeoutPollsOnce) {
 
 TEST(Messenger, GarbageMidWaitRestartsTheWait) {
     auto receiver = openMessenger("127.0.0.1", "test.receiver");
-    RawSender sender;
+    RawSender sender("127.0.0.2");
     const int timeoutMs = 300;
     const int garbageAtMs = 200;
     const struct {
@@ -335,7 +322,7 @@ TEST(Messenger, GarbageMidWaitRestartsTheWait) {
 
 TEST(Messenger, GarbageBeforeAMessageIsSkipped) {
     auto receiver = openMessenger("127.0.0.1", "test.receiver");
-    RawSender sender;
+    RawSender sender("127.0.0.2");
     const Bytes bindResponse = {
         0x08, 0x0B,  // field 1 (type), varint 11 = BIND_RESP
     };
@@ -361,7 +348,7 @@ Bytes fullSizeMessage(unsigned char type) {
 
 TEST(Messenger, DatagramsLongerThanTheBufferAreDropped) {
     auto receiver = openMessenger("127.0.0.1", "test.receiver");
-    RawSender sender;
+    RawSender sender("127.0.0.2");
 
     sender.send(fullSizeMessage(0x17), receiver->getLocalEndpoint());  // PING_CONFIRM
     ReceivedMessage received;
