@@ -13,6 +13,8 @@
 #include "ScopedWorkDir.h"
 
 using tarn::client::impl::service::configurator::ConfiguratorImpl;
+using tarn::test::ConsoleCapture;
+using tarn::test::ScopedWorkDir;
 using Values = std::map<std::string, std::string>;
 
 namespace {

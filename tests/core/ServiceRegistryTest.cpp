@@ -6,7 +6,8 @@
 #include <string>
 
 #include <gtest/gtest.h>
-#include <boost/filesystem.hpp>
+
+#include "ScopedWorkDir.h"
 
 using tarn::client::impl::ServiceRegistry;
 
@@ -16,20 +17,7 @@ namespace {
 // tarn.cfg of another test is read and the log file lands where nobody else writes.
 class ServiceRegistryTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        previous = boost::filesystem::current_path();
-        dir = boost::filesystem::temp_directory_path() /
-              boost::filesystem::unique_path("tarn-registry-%%%%%%%%");
-        boost::filesystem::create_directories(dir);
-        boost::filesystem::current_path(dir);
-    }
-    void TearDown() override {
-        boost::filesystem::current_path(previous);
-        boost::system::error_code ignored;
-        boost::filesystem::remove_all(dir, ignored);
-    }
-    boost::filesystem::path previous;
-    boost::filesystem::path dir;
+    tarn::test::ScopedWorkDir dir{"tarn-registry"};
 };
 
 }  // namespace

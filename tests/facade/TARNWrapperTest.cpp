@@ -10,26 +10,21 @@
 #include <gtest/gtest.h>
 #include <boost/filesystem.hpp>
 
-#include "../configurator/ConsoleCapture.h"
-#include "../configurator/ScopedWorkDir.h"
+#include "ConsoleCapture.h"
 #include "RealRendezvous.h"
 #include "RecordingLatticeClient.h"
+#include "ScopedWorkDir.h"
 #include "TestLog.h"
 
 using tarn::client::Topology;
 using tarn::lattice::TARNWrapper;
+using tarn::test::ConsoleCapture;
 using tarn::test::RealRendezvous;
+using tarn::test::ScopedWorkDir;
 using RecordingProxy = tarn::test::RecordingLatticeClient;
 using tarn::test::TestLog;
 
 namespace {
-
-// Points the facade at a rendezvous server and keeps its waits short.
-void useServer(const RealRendezvous& server) {
-    tarn::client::Configurator& config = TARNWrapper::getInstance().getConfigurator();
-    server.configure(config);
-    config.setValue("tarn.timeout.discovery", "200");
-}
 
 // Whether the log holds the timing line with this word and whole seconds for both durations.
 bool hasTimingLine(const std::string& log, const std::string& word) {
@@ -53,8 +48,8 @@ bool hasTimingLine(const std::string& log, const std::string& word) {
 TEST(TARNWrapperNotify, ReportsTheTopologyAndFollowsTheReturnCode) {
     TestLog log;
     RealRendezvous server;
-    useServer(server);
     TARNWrapper& wrapper = TARNWrapper::getInstance();
+    server.configureClient(wrapper.getConfigurator());
 
     struct Row {
         std::int32_t code;
@@ -124,8 +119,8 @@ TEST(TARNWrapperNotify, ReportsTheTopologyAndFollowsTheReturnCode) {
 TEST(TARNWrapperNotify, WithoutProxyDiscoveryRunsAndTheReportFails) {
     TestLog log;
     RealRendezvous server;
-    useServer(server);
     TARNWrapper& wrapper = TARNWrapper::getInstance();
+    server.configureClient(wrapper.getConfigurator());
     RecordingProxy proxy(0);
     wrapper.setLatticeProxy(&proxy);
     wrapper.setLatticeProxy(nullptr);
@@ -165,8 +160,8 @@ TEST(TARNWrapperNotify, InvalidTopologyIsNotReported) {
 TEST(TARNWrapperNotify, FailedDiscoveryStillReportsAnEarlierValidTopology) {
     TestLog log;
     RealRendezvous server;
-    useServer(server);
     TARNWrapper& wrapper = TARNWrapper::getInstance();
+    server.configureClient(wrapper.getConfigurator());
     RecordingProxy first(0);
     wrapper.setLatticeProxy(&first);
     ASSERT_TRUE(wrapper.notifyLattice("user-1"));

@@ -14,8 +14,8 @@
 #include <gtest/gtest.h>
 #include <boost/filesystem.hpp>
 
-#include "../configurator/ConsoleCapture.h"
-#include "../configurator/ScopedWorkDir.h"
+#include "ConsoleCapture.h"
+#include "ScopedWorkDir.h"
 #include "tarn/client/Configurator.h"
 #include "tarn/client/impl/Log.h"
 #include "tarn/client/impl/ServiceRegistry.h"
@@ -24,6 +24,8 @@ using tarn::client::Configurator;
 using tarn::client::impl::Log;
 using tarn::client::impl::ServiceRegistry;
 using tarn::client::impl::service::logging::LoggingServiceImpl;
+using tarn::test::ConsoleCapture;
+using tarn::test::ScopedWorkDir;
 
 namespace {
 

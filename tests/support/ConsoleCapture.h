@@ -4,6 +4,9 @@
 #include <sstream>
 #include <string>
 
+namespace tarn {
+namespace test {
+
 // Catches everything written to std::cout and std::cerr while it lives, by swapping the
 // streams' buffers, and puts the original buffers back on destruction.
 class ConsoleCapture {
@@ -33,3 +36,6 @@ private:
     std::streambuf* oldOut;
     std::streambuf* oldErr;
 };
+
+}  // namespace test
+}  // namespace tarn
