@@ -1,31 +1,13 @@
 #include "tarn/client/impl/Log.h"
 
-#include <locale>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "ScopedGroupingLocale.h"
+
 using tarn::client::impl::Log;
-
-namespace {
-
-// Groups thousands with a comma, as some national locales do.
-struct Grouping : std::numpunct<char> {
-    char do_thousands_sep() const override { return ','; }
-    std::string do_grouping() const override { return "\3"; }
-};
-
-// Installs a global locale for one test and restores the previous one.
-class GlobalLocale {
-public:
-    explicit GlobalLocale(const std::locale& locale) : previous(std::locale::global(locale)) {}
-    ~GlobalLocale() { std::locale::global(previous); }
-
-private:
-    std::locale previous;
-};
-
-}  // namespace
+using tarn::test::ScopedGroupingLocale;
 
 TEST(Log, FormatFillsPlaceholdersByPositionAndToleratesMismatches) {
     EXPECT_EQ(Log::format("%2%/%1%", "a", 7), "7/a");
@@ -34,6 +16,6 @@ TEST(Log, FormatFillsPlaceholdersByPositionAndToleratesMismatches) {
 }
 
 TEST(Log, NumbersIgnoreTheHostsGlobalLocale) {
-    GlobalLocale grouping(std::locale(std::locale::classic(), new Grouping));
+    ScopedGroupingLocale grouping;
     EXPECT_EQ(Log::format("port %1%, id %2%", 13434, -1234567L), "port 13434, id -1234567");
 }

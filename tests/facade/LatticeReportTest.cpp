@@ -1,7 +1,6 @@
 #include "tarn/lattice/LatticeReport.h"
 
 #include <cstring>
-#include <locale>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -14,6 +13,7 @@
 #include "tarn/lattice/TARNWrapper.h"
 
 #include "RecordingLatticeClient.h"
+#include "ScopedGroupingLocale.h"
 #include "TestLog.h"
 
 using tarn::client::ConnectionType;
@@ -23,6 +23,7 @@ using tarn::client::Peer;
 using tarn::client::Topology;
 using tarn::lattice::LatticeReport;
 using tarn::lattice::TARNWrapper;
+using tarn::test::ScopedGroupingLocale;
 using tarn::test::TestLog;
 using RecordingProxy = tarn::test::RecordingLatticeClient;
 
@@ -51,25 +52,6 @@ std::string text(const Peer& p) {
     out << p;
     return out.str();
 }
-
-// Groups thousands with a comma, as a host's national locale may.
-struct Thousands : std::numpunct<char> {
-    char do_thousands_sep() const override { return ','; }
-    std::string do_grouping() const override { return "\3"; }
-};
-
-// Installs a grouping global locale for the object's lifetime.
-class ScopedGroupingLocale {
-public:
-    ScopedGroupingLocale()
-        : previous(std::locale::global(std::locale(std::locale::classic(), new Thousands))) {}
-    ~ScopedGroupingLocale() { std::locale::global(previous); }
-    ScopedGroupingLocale(const ScopedGroupingLocale&) = delete;
-    ScopedGroupingLocale& operator=(const ScopedGroupingLocale&) = delete;
-
-private:
-    std::locale previous;
-};
 
 }  // namespace
 
