@@ -1,13 +1,5 @@
 #include "tarn/generated/MessageHelpers.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -15,20 +7,17 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-extern char** environ;
+#include "ChildProcess.h"
+#include "Udp.h"
 
 namespace tarn {
 namespace generated {
 namespace {
 
 using Bytes = std::vector<unsigned char>;
-using boost::asio::ip::make_address_v4;
+using tarn::test::endpoint;
 
 constexpr std::size_t kBufferSize = 2048;
-
-Endpoint endpoint(const char* address, unsigned short port) {
-    return Endpoint(make_address_v4(address), port);
-}
 
 Bytes encode(const Content& message) {
     Bytes buffer(kBufferSize);
@@ -86,88 +75,18 @@ const Bytes kFullMessageBytes = {
 
 // Runs protoc with the schema as an independent encoder/decoder. Bounded by a deadline; a protoc
 // that overruns it is killed by its pid.
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd = -1) : fd(fd) {}
-    ~FileDescriptor() { reset(); }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd; }
-    void reset() {
-        if (fd >= 0) {
-            ::close(fd);
-            fd = -1;
-        }
-    }
-
-private:
-    int fd;
-};
-
 bool runProtoc(const std::string& mode, const std::string& input, std::string& output) {
-    int inFds[2];
-    int outFds[2];
-    if (::pipe2(inFds, O_CLOEXEC) != 0) {
-        return false;
-    }
-    FileDescriptor inRead(inFds[0]), inWrite(inFds[1]);
-    if (::pipe2(outFds, O_CLOEXEC) != 0) {
-        return false;
-    }
-    FileDescriptor outRead(outFds[0]), outWrite(outFds[1]);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, inRead.get(), STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, outWrite.get(), STDOUT_FILENO);
-    std::vector<std::string> args = {TARN_PROTOC, std::string("--proto_path=") + TARN_SCHEMA_DIR, mode,
-                                     std::string(TARN_SCHEMA_DIR) + "/UDPMessage.proto"};
-    std::vector<char*> argv;
-    for (std::string& arg : args) {
-        argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    const int spawned = ::posix_spawn(&pid, TARN_PROTOC, &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    inRead.reset();
-    outWrite.reset();
-    if (spawned != 0) {
-        return false;
-    }
-
+    tarn::test::ChildProcess::Options options;
+    options.input = true;
+    tarn::test::ChildProcess protoc({TARN_PROTOC, std::string("--proto_path=") + TARN_SCHEMA_DIR, mode,
+                                     std::string(TARN_SCHEMA_DIR) + "/UDPMessage.proto"},
+                                    options);
     // The inputs are far below a pipe's capacity, so this write cannot block on the child.
-    const bool written =
-        ::write(inWrite.get(), input.data(), input.size()) == static_cast<ssize_t>(input.size());
-    inWrite.reset();
-
-    output.clear();
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    bool finished = false;
-    while (!finished) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            break;
-        }
-        pollfd ready{outRead.get(), POLLIN, 0};
-        if (::poll(&ready, 1, static_cast<int>(left.count())) <= 0) {
-            continue;
-        }
-        char chunk[4096];
-        const ssize_t got = ::read(outRead.get(), chunk, sizeof chunk);
-        if (got > 0) {
-            output.append(chunk, static_cast<std::size_t>(got));
-        } else {
-            finished = true;
-        }
-    }
-    if (!finished) {
-        ::kill(pid, SIGKILL);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return written && finished && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    const bool written = protoc.write(input);
+    protoc.closeInput();
+    const int exitCode = protoc.exitCode(10000);
+    output = protoc.output();
+    return written && exitCode == 0;
 }
 
 std::string protocDecode(const Bytes& bytes) {

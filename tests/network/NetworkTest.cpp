@@ -1,12 +1,8 @@
 #include "tarn/client/impl/Network.h"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <sched.h>
-#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <functional>
@@ -18,6 +14,8 @@
 #include <gtest/gtest.h>
 #include <boost/asio/ip/host_name.hpp>
 
+#include "ChildProcess.h"
+#include "Udp.h"
 #include "tarn/client/ConnectionException.h"
 #include "tarn/client/impl/ServiceRegistry.h"
 
@@ -32,10 +30,7 @@ using boost::asio::ip::address_v4;
 using boost::asio::ip::make_address_v4;
 using Endpoint = Network::Endpoint;
 using EndpointList = Network::EndpointList;
-
-Endpoint endpoint(const char* address, unsigned short port) {
-    return Endpoint(make_address_v4(address), port);
-}
+using tarn::test::endpoint;
 
 std::string listText(const EndpointList& endpoints) {
     std::ostringstream out;
@@ -65,60 +60,27 @@ int runCommand(std::vector<std::string> args) {
 // and no route anywhere, so a name look-up cannot leave the machine. Returns what body returned;
 // a child that overruns its deadline is killed by its process group id.
 std::string inOwnNetworkNamespace(const std::function<std::string()>& body) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) {
-        return "pipe failed";
-    }
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::close(fds[0]);
-        ::setpgid(0, 0);
-        std::string result;
-        if (::unshare(CLONE_NEWNET) != 0) {
-            result = "cannot create a network namespace (needs CAP_NET_ADMIN)";
-        } else {
-            try {
-                result = body();
-            } catch (const std::exception& e) {
-                result = std::string("exception: ") + e.what();
+    tarn::test::ChildProcess::Options options;
+    options.ownGroup = true;
+    tarn::test::ChildProcess child(
+        [&body]() -> std::string {
+            if (::unshare(CLONE_NEWNET) != 0) {
+                return "cannot create a network namespace (needs CAP_NET_ADMIN)";
             }
-        }
-        const ssize_t written = ::write(fds[1], result.data(), result.size());
-        ::_exit(written == static_cast<ssize_t>(result.size()) ? 0 : 1);
+            try {
+                return body();
+            } catch (const std::exception& e) {
+                return std::string("exception: ") + e.what();
+            }
+        },
+        options);
+    if (!child.started()) {
+        return "cannot start the child";
     }
-    ::close(fds[1]);
-    if (pid < 0) {
-        ::close(fds[0]);
-        return "fork failed";
+    if (!child.readToEnd(std::chrono::steady_clock::now() + std::chrono::seconds(20))) {
+        return "child overran its deadline";
     }
-    std::string output;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    bool finished = false;
-    while (!finished) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            break;
-        }
-        pollfd ready{fds[0], POLLIN, 0};
-        if (::poll(&ready, 1, static_cast<int>(left.count())) <= 0) {
-            continue;
-        }
-        char chunk[1024];
-        const ssize_t got = ::read(fds[0], chunk, sizeof chunk);
-        if (got > 0) {
-            output.append(chunk, static_cast<std::size_t>(got));
-        } else {
-            finished = true;
-        }
-    }
-    ::close(fds[0]);
-    if (!finished) {
-        ::kill(-pid, SIGKILL);
-        output = "child overran its deadline";
-    }
-    ::waitpid(pid, nullptr, 0);
-    return output;
+    return child.output();
 }
 
 std::string exceptionText(const std::function<void()>& call) {

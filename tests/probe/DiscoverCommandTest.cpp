@@ -1,24 +1,23 @@
-#include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
-#include <fstream>
-#include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <boost/filesystem.hpp>
 #include <nlohmann/json.hpp>
 
+#include "ChildProcess.h"
+#include "Occurrences.h"
 #include "ProbeWorkDir.h"
 #include "RealRendezvous.h"
 
+using tarn::test::ChildProcess;
 using tarn::test::ProbeWorkDir;
 using tarn::test::RealRendezvous;
+using tarn::test::stagedProbe;
 
 namespace {
 
@@ -35,72 +34,21 @@ struct ProbeRun {
 // is killed by its pid and fails the test.
 ProbeRun runProbe(const ProbeWorkDir& dir, std::vector<std::string> args) {
     ProbeRun run;
-    std::string program = TARN_PROBE_PATH;
-    if (access(program.c_str(), X_OK) != 0) {
-        ADD_FAILURE() << program << " is missing: stage the build with scripts/build.sh";
+    ChildProcess::Options options;
+    options.workDir = dir.str();
+    options.errorPipe = true;
+    ChildProcess probe(stagedProbe(std::move(args)), options);
+    if (!probe.started()) {
+        ADD_FAILURE() << "tarn-probe did not start";
         return run;
     }
-    args.insert(args.begin(), program);
-    std::vector<char*> argv;
-    for (std::string& word : args) {
-        argv.push_back(&word[0]);
+    if (!probe.readToEnd(ChildProcess::Clock::now() + std::chrono::milliseconds(RUN_TIMEOUT_MS))) {
+        ADD_FAILURE() << "tarn-probe did not finish in time";
+    } else {
+        run.exitCode = probe.exitCode(0);
     }
-    argv.push_back(nullptr);
-    const std::string workDir = dir.str();
-    int out[2];
-    int err[2];
-    if (pipe(out) != 0 || pipe(err) != 0) {
-        ADD_FAILURE() << "pipe failed";
-        return run;
-    }
-    const pid_t child = fork();
-    if (child == 0) {
-        // Only calls that are safe after fork in a threaded process.
-        dup2(out[1], STDOUT_FILENO);
-        dup2(err[1], STDERR_FILENO);
-        close(out[0]);
-        close(err[0]);
-        if (chdir(workDir.c_str()) == 0) {
-            execv(program.c_str(), argv.data());
-        }
-        _exit(127);
-    }
-    close(out[1]);
-    close(err[1]);
-    pollfd polled[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    std::string* into[2] = {&run.out, &run.err};
-    int open = 2;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(RUN_TIMEOUT_MS);
-    while (open > 0) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
-                .count();
-        if (left <= 0) {
-            kill(child, SIGKILL);
-            ADD_FAILURE() << "tarn-probe did not finish in time";
-            break;
-        }
-        if (poll(polled, 2, static_cast<int>(left)) < 0 && errno != EINTR) {
-            break;
-        }
-        for (int i = 0; i < 2; ++i) {
-            if (polled[i].fd >= 0 && polled[i].revents != 0) {
-                char buffer[4096];
-                const ssize_t n = read(polled[i].fd, buffer, sizeof(buffer));
-                if (n > 0) {
-                    into[i]->append(buffer, static_cast<std::size_t>(n));
-                } else {
-                    polled[i].fd = -1;
-                    --open;
-                }
-            }
-        }
-    }
-    close(out[0]);
-    close(err[0]);
-    int status = 0;
-    waitpid(child, &status, 0);
-    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.out = probe.output();
+    run.err = probe.errors();
     return run;
 }
 
@@ -110,11 +58,7 @@ std::string serverConfig(int port1, int port2) {
 }
 
 int count(const std::string& text, const std::string& piece) {
-    int found = 0;
-    for (std::size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) {
-        ++found;
-    }
-    return found;
+    return static_cast<int>(tarn::test::occurrences(text, piece));
 }
 
 }  // namespace

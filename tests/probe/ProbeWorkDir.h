@@ -1,44 +1,39 @@
 #pragma once
 
-#include <fstream>
-#include <sstream>
-#include <string>
+#include <unistd.h>
 
-#include <boost/filesystem.hpp>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "TempDir.h"
 
 namespace tarn {
 namespace test {
 
 // A working directory of its own for one probe run: the probe reads tarn.cfg and writes
 // tarn.log there. Removed with everything in it when the object goes away.
-class ProbeWorkDir {
+class ProbeWorkDir : public TempDir {
 public:
-    ProbeWorkDir()
-        : path(boost::filesystem::temp_directory_path() /
-               boost::filesystem::unique_path("tarn-probe-%%%%-%%%%")) {
-        boost::filesystem::create_directories(path);
-    }
-    ~ProbeWorkDir() {
-        boost::system::error_code ignored;
-        boost::filesystem::remove_all(path, ignored);
-    }
-    ProbeWorkDir(const ProbeWorkDir&) = delete;
-    ProbeWorkDir& operator=(const ProbeWorkDir&) = delete;
+    ProbeWorkDir() : TempDir("tarn-probe") {}
 
-    void write(const std::string& name, const std::string& content) const {
-        std::ofstream((path / name).string()) << content;
-    }
-    std::string read(const std::string& name) const {
-        std::ifstream in((path / name).string());
-        std::ostringstream content;
-        content << in.rdbuf();
-        return content.str();
-    }
-    std::string str() const { return path.string(); }
-
-private:
-    boost::filesystem::path path;
+    void write(const std::string& name, const std::string& content) const { writeFile(name, content); }
+    std::string read(const std::string& name) const { return readFile(name); }
 };
+
+// The command line of the staged probe with these arguments; empty, and a test failure, when the
+// build has not been staged.
+inline std::vector<std::string> stagedProbe(std::vector<std::string> args) {
+    const std::string program = TARN_PROBE_PATH;
+    if (::access(program.c_str(), X_OK) != 0) {
+        ADD_FAILURE() << program << " is missing: stage the build with scripts/build.sh";
+        return {};
+    }
+    args.insert(args.begin(), program);
+    return args;
+}
 
 }  // namespace test
 }  // namespace tarn

@@ -1,26 +1,19 @@
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <chrono>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <boost/filesystem.hpp>
 #include <nlohmann/json.hpp>
 
+#include "ChildProcess.h"
 #include "ProbeWorkDir.h"
 #include "RealRendezvous.h"
 
+using tarn::test::ChildProcess;
 using tarn::test::ProbeWorkDir;
 using tarn::test::RealRendezvous;
+using tarn::test::stagedProbe;
 
 namespace {
 
@@ -30,134 +23,36 @@ const int STEP_TIMEOUT_MS = 30000;
 // The staged probe running `session` in a directory of its own, its standard input and output
 // on pipes and its standard error in the file stderr.txt there. Killed by its pid if it is still
 // running when the object goes away.
-class SessionProcess {
+class SessionProcess : public ChildProcess {
 public:
-    SessionProcess(const ProbeWorkDir& dir, std::vector<std::string> args) {
-        const std::string program = TARN_PROBE_PATH;
-        if (access(program.c_str(), X_OK) != 0) {
-            ADD_FAILURE() << program << " is missing: stage the build with scripts/build.sh";
-            return;
-        }
-        args.insert(args.begin(), {program, "session"});
-        std::vector<char*> argv;
-        for (std::string& word : args) {
-            argv.push_back(&word[0]);
-        }
-        argv.push_back(nullptr);
-        const std::string workDir = dir.str();
-        const std::string errPath = workDir + "/stderr.txt";
-        int in[2];
-        int out[2];
-        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) {
-            ADD_FAILURE() << "pipe failed";
-            return;
-        }
-        pid = fork();
-        if (pid == 0) {
-            // Only calls that are safe after fork in a threaded process.
-            const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(in[0], STDIN_FILENO);
-            dup2(out[1], STDOUT_FILENO);
-            dup2(err, STDERR_FILENO);
-            if (chdir(workDir.c_str()) == 0) {
-                execv(program.c_str(), argv.data());
-            }
-            _exit(127);
-        }
-        close(in[0]);
-        close(out[1]);
-        input = in[1];
-        output = out[0];
-    }
-
-    ~SessionProcess() {
-        closeInput();
-        if (output >= 0) {
-            close(output);
-        }
-        if (pid > 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
+    SessionProcess(const ProbeWorkDir& dir, std::vector<std::string> args)
+        : ChildProcess(sessionCommand(std::move(args)), options(dir)) {
+        if (!started()) {
+            ADD_FAILURE() << "tarn-probe session did not start";
         }
     }
 
-    SessionProcess(const SessionProcess&) = delete;
-    SessionProcess& operator=(const SessionProcess&) = delete;
-
-    // The next line of standard output; false at its end or after timeoutMs.
     bool readLine(std::string& line, int timeoutMs = STEP_TIMEOUT_MS) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        for (;;) {
-            const auto newline = pending.find('\n');
-            if (newline != std::string::npos) {
-                line = pending.substr(0, newline);
-                pending.erase(0, newline + 1);
-                return true;
-            }
-            if (output < 0 || !fill(deadline)) {
-                return false;
-            }
-        }
+        return ChildProcess::readLine(line, timeoutMs);
     }
 
-    void writeLine(const std::string& line) {
-        const std::string text = line + "\n";
-        EXPECT_EQ(static_cast<ssize_t>(text.size()), write(input, text.data(), text.size()));
-    }
+    void writeLine(const std::string& line) { EXPECT_TRUE(write(line + "\n")) << "short write: " << line; }
 
-    void closeInput() {
-        if (input >= 0) {
-            close(input);
-            input = -1;
-        }
-    }
-
-    // The exit code once standard output has ended; -1 if that takes longer than timeoutMs.
-    int exitCode(int timeoutMs = STEP_TIMEOUT_MS) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (output >= 0 && fill(deadline)) {
-        }
-        if (output >= 0 || pid <= 0) {
-            return -1;
-        }
-        int status = 0;
-        waitpid(pid, &status, 0);
-        pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
+    int exitCode(int timeoutMs = STEP_TIMEOUT_MS) { return ChildProcess::exitCode(timeoutMs); }
 
 private:
-    // Reads what is there before the deadline; false at the deadline or at the end of the output.
-    bool fill(std::chrono::steady_clock::time_point deadline) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
-                .count();
-        if (left <= 0) {
-            return false;
-        }
-        pollfd polled = {output, POLLIN, 0};
-        const int ready = poll(&polled, 1, static_cast<int>(left));
-        if (ready < 0 && errno == EINTR) {
-            return true;
-        }
-        if (ready <= 0) {
-            return false;
-        }
-        char buffer[4096];
-        const ssize_t n = read(output, buffer, sizeof(buffer));
-        if (n <= 0) {
-            close(output);
-            output = -1;
-            return false;
-        }
-        pending.append(buffer, static_cast<std::size_t>(n));
-        return true;
+    static std::vector<std::string> sessionCommand(std::vector<std::string> args) {
+        args.insert(args.begin(), "session");
+        return stagedProbe(std::move(args));
     }
 
-    pid_t pid = -1;
-    int input = -1;
-    int output = -1;
-    std::string pending;
+    static Options options(const ProbeWorkDir& dir) {
+        Options result;
+        result.workDir = dir.str();
+        result.input = true;
+        result.errorFile = dir.str() + "/stderr.txt";
+        return result;
+    }
 };
 
 std::string config(const RealRendezvous& server, const std::string& extra = "") {
