@@ -1,7 +1,6 @@
 #include "tarn/client/impl/service/connection/P2PContext.h"
 
 #include <chrono>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -9,51 +8,21 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "P2PTestSupport.h"
+#include "ContextFixture.h"
 
 namespace {
 
 using namespace p2ptest;
 using tarn::client::impl::service::connection::P2PContext;
-using tarn::client::impl::util::Messenger;
 using tarn::client::impl::util::ReceivedMessage;
 
-const char* const kGame = "g1";
-
 // A context on 127.0.0.1 whose peers are set per test.
-class ContextTest : public ::testing::Test {
+class ContextTest : public ContextFixture {
 protected:
-    void SetUp() override {
-        work.reset(new WorkDir);
-        configure("tarn.addr.1", "127.0.0.2");
-        local.reset(new Messenger("127.0.0.1", 0));
-        local->setName("test.local");
-        ASSERT_TRUE(local->init());
-        own = topology(NatType::NONE, "127.0.0.1", local->getLocalEndpoint().port(), "127.0.0.1",
-                       local->getLocalEndpoint().port());
-    }
-
-    void TearDown() override {
-        context.reset();
-        local->shutdown();
-    }
-
-    void makeContext(long clientId) {
-        context.reset(new P2PContext(clientId, kGame, *local, peers, own));
-        context->setName("test.P2PContext");
-        context->init();
-    }
-
     std::string waitLine(int timeoutMs) const {
         return "[test.caller:waitFor] test.caller@" + text(local->getLocalEndpoint()) +
                " stopped listening after " + std::to_string(timeoutMs) + " ms";
     }
-
-    std::unique_ptr<WorkDir> work;
-    std::unique_ptr<Messenger> local;
-    Topology own;
-    std::vector<Peer> peers;
-    std::unique_ptr<P2PContext> context;
 };
 
 TEST_F(ContextTest, PeersStillToReachAreUndecidedWithAValidTopology) {

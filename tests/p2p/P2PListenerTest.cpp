@@ -7,13 +7,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "P2PTestSupport.h"
+#include "ContextFixture.h"
+#include "Occurrences.h"
 #include "tarn/client/impl/service/connection/P2PContext.h"
 
 namespace {
 
 using namespace p2ptest;
-using tarn::client::impl::service::connection::P2PContext;
 using tarn::client::impl::service::connection::P2PCtxData;
 using tarn::client::impl::util::Messenger;
 using tarn::client::impl::util::ReceivedMessage;
@@ -21,23 +21,23 @@ using Listener = tarn::client::impl::service::connection::P2PListener;
 
 const long kClientId = 11;
 const long kPeerId = 7;
-const char* const kGame = "game-42";
+constexpr const char* kGame = "game-42";
 const int kOwnPublicPort = 5555;
 
 // A listening context of client 11 on 127.0.0.1 with one peer, client 7, whose own local
 // endpoint is peerLocal and whose NAT mapping is played by peerPublic. server stands for the
 // first rendezvous server, probe for a second socket of client 7 used to check that earlier
 // messages have been handled.
-class ListenerTest : public ::testing::Test {
+class ListenerTest : public ContextFixture {
 protected:
+    // Hides the fixture's game: the tests below name this file's one.
+    static constexpr const char* kGame = ::kGame;
+
     void SetUp() override {
-        work.reset(new WorkDir);
-        server.reset(new Socket("127.0.0.2"));
-        configure("tarn.addr.1", "127.0.0.2");
-        configure("tarn.port.1", std::to_string(server->port()));
-        local.reset(new Messenger("127.0.0.1", 0));
-        local->setName("test.local");
-        ASSERT_TRUE(local->init());
+        ContextFixture::SetUp();
+        if (HasFatalFailure()) {
+            return;
+        }
         peerLocal.reset(new Socket("127.0.0.1"));
         peerPublic.reset(new Socket("127.0.0.2"));
         probe.reset(new Socket("127.0.0.1"));
@@ -46,15 +46,8 @@ protected:
         peers = {peer(kClientId, own, ConnectionType::SELF),
                  peer(kPeerId, topology(NatType::PORT_RESTRICTED_CONE, "127.0.0.1", peerLocal->port(),
                                         "192.0.2.7", 4000))};
-        context.reset(new P2PContext(kClientId, kGame, *local, peers, own));
-        context->setName("test.P2PContext");
-        ASSERT_TRUE(context->init());
+        ASSERT_TRUE(makeContext(kClientId, kGame));
         context->startListening();
-    }
-
-    void TearDown() override {
-        context.reset();
-        local->shutdown();
     }
 
     // Once the probe's own ping is answered, every datagram sent to the context before it has
@@ -95,15 +88,9 @@ protected:
         EXPECT_EQ(0x7F000001u, message.uuid().uuid_lower());
     }
 
-    std::unique_ptr<WorkDir> work;
-    std::unique_ptr<Socket> server;
-    std::unique_ptr<Messenger> local;
     std::unique_ptr<Socket> peerLocal;
     std::unique_ptr<Socket> peerPublic;
     std::unique_ptr<Socket> probe;
-    Topology own;
-    std::vector<Peer> peers;
-    std::unique_ptr<P2PContext> context;
 };
 
 TEST_F(ListenerTest, PingDirectIsAnsweredAtEveryResponseTarget) {
@@ -271,8 +258,9 @@ TEST_F(ListenerTest, UndecodableAndIncompleteDatagramsLeaveTheListenerRunning) {
         {0xFF, 0xFF, 0xFF},                                     // no valid field at all
         {},                                                     // empty datagram
     };
+    RawSender sender("127.0.0.1");
     for (const auto& bytes : datagrams) {
-        sendBytes(bytes, local->getLocalEndpoint());
+        sender.send(bytes, local->getLocalEndpoint());
     }
     expectSilenceAt(*peerLocal);
     settle();
@@ -314,13 +302,7 @@ TEST_F(ListenerTest, AnswerReportingAnotherPublicPortReplacesOurs) {
                                  " reports new client public port " + std::to_string(c.reportedPort) +
                                  ", old public port was " + std::to_string(kOwnPublicPort);
         const std::string log = work->log();
-        const auto count = [&](const std::string& text) {
-            std::size_t n = 0;
-            for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) {
-                ++n;
-            }
-            return n;
-        };
+        const auto count = [&](const std::string& piece) { return tarn::test::occurrences(log, piece); };
         EXPECT_EQ(c.expectedPort, own.publicPort);
         EXPECT_EQ(c.reportedPort == kOwnPublicPort ? 0u : 1u, count(line));
         EXPECT_EQ(c.reportedPort == kOwnPublicPort ? 0u : 1u, count("process002"));
@@ -331,9 +313,7 @@ TEST_F(ListenerTest, AnswerReportingAnotherPublicPortReplacesOurs) {
 TEST_F(ListenerTest, BehindSymmetricNatRelayedPingsWaitForTheLatestPortAndTheDirectPings) {
     settle();
     own.nat.type = NatType::SYMMETRIC;
-    context.reset(new P2PContext(kClientId, kGame, *local, peers, own));
-    context->setName("test.P2PContext");
-    ASSERT_TRUE(context->init());
+    ASSERT_TRUE(makeContext(kClientId, kGame));
     context->startListening();
     for (int i = 0; i < 2; ++i) {
         server->send(

@@ -6,8 +6,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -16,11 +14,12 @@
 
 #include <gtest/gtest.h>
 
-#include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/udp.hpp>
 #include <boost/filesystem.hpp>
-#include <boost/lexical_cast.hpp>
 
+#include "ClientConfig.h"
+#include "ScopedWorkDir.h"
+#include "Udp.h"
 #include "tarn/client/Peer.h"
 #include "tarn/client/Topology.h"
 #include "tarn/client/impl/Log.h"
@@ -36,11 +35,11 @@ using tarn::client::NatBehavior;
 using tarn::client::NatType;
 using tarn::client::Peer;
 using tarn::client::Topology;
+using tarn::test::config;
+using tarn::test::endpoint;
+using tarn::test::RawSender;
+using tarn::test::text;
 namespace gen = tarn::generated;
-
-inline tarn::client::Configurator& config() {
-    return tarn::client::impl::ServiceRegistry::instance().getConfigurator();
-}
 
 inline void configure(const std::string& key, const std::string& value) {
     config().setValue(key, value);
@@ -48,42 +47,22 @@ inline void configure(const std::string& key, const std::string& value) {
 
 // A fresh temporary directory as the current directory, with the library's log going to a file
 // in it at TRACE level. Restores the previous directory and removes the temporary one at the end.
-class WorkDir {
+class WorkDir : public tarn::test::ScopedWorkDir {
 public:
-    WorkDir() : previous(boost::filesystem::current_path()) {
-        dir = boost::filesystem::temp_directory_path() /
-              boost::filesystem::unique_path("tarn-p2p-%%%%-%%%%-%%%%");
+    WorkDir() : ScopedWorkDir("tarn-p2p") {
         // Tests log from threads of their own too.
         tarn::client::impl::Log::fillNarrowCache();
-        boost::filesystem::create_directory(dir);
-        boost::filesystem::current_path(dir);
         tarn::client::LoggingService& logging =
             tarn::client::impl::ServiceRegistry::instance().getLoggingService();
-        logging.setLogFile(dir.string(), "tarn.log");
+        logging.setLogFile(str(), "tarn.log");
         // Reopened here, so that every test reads its own lines even when one process runs many.
         logging.shutdown();
         logging.init();
         logging.setLevel("TRACE");
     }
 
-    ~WorkDir() {
-        boost::system::error_code ignored;
-        boost::filesystem::current_path(previous, ignored);
-        boost::filesystem::remove_all(dir, ignored);
-    }
-
-    WorkDir(const WorkDir&) = delete;
-    WorkDir& operator=(const WorkDir&) = delete;
-
     // Every line logged so far. Read it only while no listener runs.
-    std::string log() const {
-        std::ifstream in((dir / "tarn.log").string(), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
-
-private:
-    boost::filesystem::path previous;
-    boost::filesystem::path dir;
+    std::string log() const { return readFile("tarn.log"); }
 };
 
 inline Topology topology(NatType type, const std::string& localAddr, int localPort,
@@ -107,10 +86,6 @@ inline Peer peer(long identifier, const Topology& peerTopology,
     result.topology = peerTopology;
     result.connection = connection;
     return result;
-}
-
-inline Endpoint endpoint(const std::string& address, int port) {
-    return Endpoint(boost::asio::ip::make_address_v4(address), static_cast<unsigned short>(port));
 }
 
 // The UUID a peer with this client id and messenger address puts into its messages.
@@ -145,7 +120,6 @@ public:
 
     const Endpoint& endpoint() const { return messenger.getLocalEndpoint(); }
     int port() const { return messenger.getLocalEndpoint().port(); }
-    tarn::client::impl::util::Messenger& raw() { return messenger; }
 
     void send(const gen::Content& message, const Endpoint& destination) {
         messenger.send(message, destination);
@@ -159,13 +133,6 @@ public:
 private:
     tarn::client::impl::util::Messenger messenger;
 };
-
-// Sends bytes that need not decode, as a broken or hostile sender would.
-inline void sendBytes(const std::vector<unsigned char>& bytes, const Endpoint& destination) {
-    boost::asio::io_context io;
-    boost::asio::ip::udp::socket socket(io, boost::asio::ip::udp::v4());
-    socket.send_to(boost::asio::buffer(bytes), destination);
-}
 
 inline std::vector<Endpoint> responseTargets(const gen::Content& message) {
     std::vector<Endpoint> targets;
@@ -213,10 +180,6 @@ inline ::testing::AssertionResult logLacks(const std::string& log, const std::st
         return ::testing::AssertionSuccess();
     }
     return ::testing::AssertionFailure() << "the log has: " << text;
-}
-
-inline std::string text(const Endpoint& endpoint) {
-    return boost::lexical_cast<std::string>(endpoint);
 }
 
 inline long long millisecondsSince(std::chrono::steady_clock::time_point start) {

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "P2PTestSupport.h"
+#include "tarn/client/impl/service/connection/P2PContext.h"
+
+namespace p2ptest {
+
+// A P2P context on 127.0.0.1 in a working directory of its own; the test fills peers and own,
+// then calls makeContext. server is a socket that plays the first rendezvous server.
+class ContextFixture : public ::testing::Test {
+protected:
+    static constexpr const char* kGame = "g1";
+
+    void SetUp() override {
+        work.reset(new WorkDir);
+        server.reset(new Socket("127.0.0.2"));
+        configure("tarn.addr.1", "127.0.0.2");
+        configure("tarn.port.1", std::to_string(server->port()));
+        local.reset(new tarn::client::impl::util::Messenger("127.0.0.1", 0));
+        local->setName("test.local");
+        ASSERT_TRUE(local->init());
+        own = topology(NatType::NONE, "127.0.0.1", local->getLocalEndpoint().port(), "127.0.0.1",
+                       local->getLocalEndpoint().port());
+    }
+
+    void TearDown() override {
+        context.reset();
+        local->shutdown();
+    }
+
+    // A new context of this client in this game over the peers and the own topology; what its
+    // init() returned.
+    bool makeContext(long clientId = 1, const char* game = kGame) {
+        context.reset(
+            new tarn::client::impl::service::connection::P2PContext(clientId, game, *local, peers, own));
+        context->setName("test.P2PContext");
+        return context->init();
+    }
+
+    std::unique_ptr<WorkDir> work;
+    std::unique_ptr<Socket> server;
+    std::unique_ptr<tarn::client::impl::util::Messenger> local;
+    Topology own;
+    std::vector<Peer> peers;
+    std::unique_ptr<tarn::client::impl::service::connection::P2PContext> context;
+};
+
+}  // namespace p2ptest
