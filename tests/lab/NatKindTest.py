@@ -6,7 +6,7 @@ import sys
 import unittest
 
 import labsupport
-from tarnlab import nat, netns, programs, world
+from tarnlab import nat, netns, programs
 
 WORKERS = 4
 PORT_KEEPING = ("none", "full-cone", "restricted-cone", "port-restricted", "port-restricted:stateful")
@@ -28,17 +28,16 @@ class NatKindTest(labsupport.LabTestCase):
         cls.reason = labsupport.lab_unavailable()
         if cls.reason:
             return
-        w = labsupport.new_world(cls)
-        server = w.add_host("srv", world.SERVER_ADDRS)
-        cls.server_addrs = server.addrs
+        w = labsupport.new_server_world(cls)
+        cls.server_addrs = cls.server.addrs
         cls.sites = {k.name: w.add_site(k, name=k.name.replace(":", "-"))
                      for k in nat.STANDARD_KINDS + nat.STATEFUL_KINDS}
         cls.shared = {k: w.add_site(k, clients=2, name=f"{k}-x2") for k in ("full-cone", "port-restricted")}
         cls.isolated = w.add_site("port-restricted", name="iso", isolated_first=True)
-        programs.MappedResponder(server).start()
+        programs.MappedResponder(cls.server).start()
         measured = list(cls.sites.values()) + list(cls.shared.values())
         with concurrent.futures.ThreadPoolExecutor(WORKERS) as pool:
-            results = list(pool.map(lambda s: _probe(s, server.addrs), measured))
+            results = list(pool.map(lambda s: _probe(s, cls.server_addrs), measured))
         cls.results = {id(site): r for site, r in zip(measured, results)}
 
     def measured(self, site):

@@ -39,11 +39,10 @@ def wait_for_line(path, text, timeout):
     return False
 
 
-class NetnsTest(unittest.TestCase):
-    def setUp(self):
-        reason = labsupport.lab_unavailable()
-        if reason:
-            self.skipTest(reason)
+class NetnsTest(labsupport.LabTestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.reason = labsupport.lab_unavailable()
 
     def testCloseRemovesNamespacesHostsFilesWorkFolderAndProcesses(self):
         with netns.Lab() as lab:
@@ -117,7 +116,7 @@ class NetnsTest(unittest.TestCase):
             server = ns.spawn([sys.executable, programs.MAPPED_SCRIPT, "serve", "--endpoints",
                                "192.0.2.10:4000"], "mapped")
             ns.wait_udp_listening([("192.0.2.10", 4000)], server, timeout=READY_TIMEOUT_S)
-            pids = [int(x) for x in run_in_root(["ip", "netns", "pids", ns.name]).split()]
+            pids = [int(x) for x in netns.run(["ip", "netns", "pids", ns.name]).stdout.split()]
             self.assertIn(server.pid, pids)
             with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
                 with self.assertRaises(OSError, msg="the address exists only inside the namespace"):
@@ -187,10 +186,6 @@ class NetnsTest(unittest.TestCase):
             self.assertIn(stale, removed)
             self.assertNotIn(stale, names)
             self.assertIn(live.name, names)
-
-
-def run_in_root(argv):
-    return netns.run(argv).stdout
 
 
 def read_ready_prefix(fd, timeout):

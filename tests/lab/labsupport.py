@@ -34,16 +34,21 @@ def new_world(test_class):
     return world.World(test_class.lab)
 
 
+def new_server_world(test_class):
+    """new_world() with the rendezvous host, named srv on the server addresses, in test_class.server."""
+    w = new_world(test_class)
+    test_class.server = w.add_host("srv", world.SERVER_ADDRS)
+    return w
+
+
 def new_program_world(test_class):
     """For a class that runs the project's programs: sets test_class.bin and test_class.reason and, when
-    the lab can run them, returns a new world with the rendezvous host in test_class.server; else None."""
+    the lab can run them, returns new_server_world(test_class); else None."""
     test_class.bin = bin_dir()
     test_class.reason = programs_unavailable(test_class.bin)
     if test_class.reason:
         return None
-    w = new_world(test_class)
-    test_class.server = w.add_host("srv", world.SERVER_ADDRS)
-    return w
+    return new_server_world(test_class)
 
 
 class LabTestCase(unittest.TestCase):
