@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "ConnectivityFixture.h"
+#include "ScopedGroupingLocale.h"
 #include "tarn/client/ConnectionException.h"
 #include "tarn/client/UninitializedException.h"
 
@@ -288,6 +289,24 @@ TEST(ConnectivityPassMarking, SelfAndUndecidedEntriesAndTheCount) {
                        "[test.connSvc:markPeersForRelay] [CHECKPOINT@CONNSVR_P2P_END] UDP RELAY USAGE = "
                        "2 of 6 PEER(S); FINAL PEER LIST FOR CLIENT/GAME 1/g = \n[\n\t[identifier=1, "
                        "connection=NONE, topology=[NAT=[type=FULL CONE"));
+}
+
+TEST(ConnectivityPassMarking, PeerListIgnoresTheHostsDigitGrouping) {
+    WorkDir work;
+    const Topology far = topology(NatType::FULL_CONE, "10.0.0.2", 13434, "192.0.2.2", 23456, 1000);
+    std::vector<Peer> peers = {peer(12345, far), peer(1000000, far)};
+    {
+        tarn::test::ScopedGroupingLocale grouping;
+        ConnectivityPass::markPeersForRelay("g", peers, "test.connSvc", 43210);
+    }
+    const std::string entry =
+        "connection=RELAY, topology=[NAT=[type=FULL CONE, behavior=NOT SENSITIVE, increment=1000], local "
+        "addr=10.0.0.2:13434, public addr=192.0.2.2:23456]]";
+    EXPECT_TRUE(
+        logHas(work.log(),
+               "[test.connSvc:markPeersForRelay] [CHECKPOINT@CONNSVR_P2P_END] UDP RELAY USAGE = 2 of 2 "
+               "PEER(S); FINAL PEER LIST FOR CLIENT/GAME 43210/g = \n[\n\t[identifier=12345, " +
+                   entry + "\n\t[identifier=1000000, " + entry + "\n]\n"));
 }
 
 }  // namespace
