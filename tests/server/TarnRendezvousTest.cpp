@@ -1,29 +1,20 @@
 // The tarn-rendezvous executable as an operator runs it: started as a child process on ports the
 // system picks, driven over loopback, stopped by its pid.
-#include <cerrno>
-#include <chrono>
 #include <csignal>
-#include <cstdio>
-#include <memory>
 #include <optional>
 #include <regex>
+#include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <sys/types.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "ChildProcess.h"
 #include "UdpTestSocket.h"
-
-extern char** environ;
 
 namespace tarn {
 namespace server {
@@ -37,113 +28,54 @@ using ::testing::HasSubstr;
 
 constexpr int kLineWaitMs = 5000;
 
-// A child process with its standard output and error piped back; killed and reaped if the test
-// leaves it running.
+// tarn-rendezvous as a child process with its standard output and error piped back; killed and
+// reaped if the test leaves it running.
 class Child {
 public:
-    explicit Child(const std::vector<std::string>& args) {
-        int out[2];
-        int err[2];
-        if (::pipe(out) != 0 || ::pipe(err) != 0) {
-            throw std::runtime_error("pipe");
-        }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        posix_spawn_file_actions_addclose(&actions, err[0]);
-        std::vector<std::string> all{TARN_RENDEZVOUS_BINARY};
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (auto& arg : all) {
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
-        const int result = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(out[1]);
-        ::close(err[1]);
-        out_ = out[0];
-        err_ = err[0];
-        if (result != 0) {
-            throw std::runtime_error("cannot start " + all[0]);
+    explicit Child(const std::vector<std::string>& args) : process(withProgram(args), errorsPiped()) {
+        if (!process.started()) {
+            throw std::runtime_error(std::string("cannot start ") + TARN_RENDEZVOUS_BINARY);
         }
     }
 
-    ~Child() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        ::close(out_);
-        ::close(err_);
-    }
-
-    pid_t pid() const { return pid_; }
+    pid_t pid() const { return process.processId(); }
 
     // The next line of standard output, waiting up to timeoutMs for it.
     std::optional<std::string> outputLine(int timeoutMs = kLineWaitMs) {
-        return readLine(out_, outBuffer_, timeoutMs);
+        std::string line;
+        if (!process.readLine(line, timeoutMs)) {
+            return std::nullopt;
+        }
+        return line;
     }
 
     // The exit status after the process ended by itself within timeoutMs, or nullopt.
     std::optional<int> waitForExit(int timeoutMs = kLineWaitMs) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (std::chrono::steady_clock::now() < deadline) {
-            int status = 0;
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        const int code = process.exitCode(timeoutMs);
+        if (code < 0) {
+            return std::nullopt;
         }
-        return std::nullopt;
+        return code;
     }
 
     // Everything left on a stream once the process has ended.
-    std::string restOfOutput() { return drain(out_, outBuffer_); }
-    std::string restOfErrors() { return drain(err_, errBuffer_); }
+    std::string restOfOutput() const { return process.output(); }
+    std::string restOfErrors() const { return process.errors(); }
 
 private:
-    static std::optional<std::string> readLine(int fd, std::string& buffer, int timeoutMs) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        for (;;) {
-            const auto newline = buffer.find('\n');
-            if (newline != std::string::npos) {
-                std::string line = buffer.substr(0, newline);
-                buffer.erase(0, newline + 1);
-                return line;
-            }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            pollfd polled{fd, POLLIN, 0};
-            if (left.count() <= 0 || ::poll(&polled, 1, static_cast<int>(left.count())) <= 0) {
-                return std::nullopt;
-            }
-            char chunk[4096];
-            const ssize_t size = ::read(fd, chunk, sizeof chunk);
-            if (size <= 0) {
-                return std::nullopt;
-            }
-            buffer.append(chunk, static_cast<std::size_t>(size));
-        }
+    static std::vector<std::string> withProgram(const std::vector<std::string>& args) {
+        std::vector<std::string> all{TARN_RENDEZVOUS_BINARY};
+        all.insert(all.end(), args.begin(), args.end());
+        return all;
     }
 
-    static std::string drain(int fd, std::string& buffer) {
-        char chunk[4096];
-        ssize_t size;
-        while ((size = ::read(fd, chunk, sizeof chunk)) > 0) {
-            buffer.append(chunk, static_cast<std::size_t>(size));
-        }
-        return std::exchange(buffer, std::string());
+    static test::ChildProcess::Options errorsPiped() {
+        test::ChildProcess::Options options;
+        options.errorPipe = true;
+        return options;
     }
 
-    pid_t pid_ = -1;
-    int out_ = -1;
-    int err_ = -1;
-    std::string outBuffer_;
-    std::string errBuffer_;
+    test::ChildProcess process;
 };
 
 // The four endpoints from the start-up line, in order S1 to S4.

@@ -171,6 +171,8 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     bool started() const { return wasStarted; }
+    // The child's process id; -1 once it has been reaped or when it never started.
+    pid_t processId() const { return pid; }
 
     // Writes all of text to standard input; false when that fails or it is not a pipe.
     bool write(const std::string& text) {
