@@ -1,9 +1,7 @@
 #include "tarn/client/Configurator.h"
 
-namespace tarn {
-namespace client {
+namespace tarn::client {
 
 Configurator::~Configurator() = default;
 
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client

@@ -6,8 +6,7 @@
 #include "tarn/client/Export.h"
 #include "tarn/client/Initializable.h"
 
-namespace tarn {
-namespace client {
+namespace tarn::client {
 
 // Flat store of "tarn."-prefixed keys and string values, loaded from tarn.cfg. The slot order
 // of the operations is part of the host interface.
@@ -32,5 +31,4 @@ public:
     virtual bool hasValue(const std::string& key) = 0;
 };
 
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client

@@ -1,7 +1,6 @@
 #include "tarn/client/ConnectionException.h"
 
-namespace tarn {
-namespace client {
+namespace tarn::client {
 
 ConnectionException::ConnectionException(const std::string& who, const std::string& where,
                                          const std::string& text)
@@ -12,5 +11,4 @@ ConnectionException::ConnectionException(const ConnectionException& other) = def
 // Defined here so that the type information lives in the library and a host can catch by type.
 ConnectionException::~ConnectionException() = default;
 
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client

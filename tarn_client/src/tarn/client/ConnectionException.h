@@ -4,8 +4,7 @@
 
 #include "tarn/client/TARNException.h"
 
-namespace tarn {
-namespace client {
+namespace tarn::client {
 
 // A network operation failed: bad endpoint text, unknown local addresses, a failed receive.
 class TARN_API ConnectionException : public TARNException {
@@ -15,5 +14,4 @@ public:
     ~ConnectionException() override;
 };
 
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client

@@ -1,9 +1,7 @@
 #include "tarn/client/ConnectionService.h"
 
-namespace tarn {
-namespace client {
+namespace tarn::client {
 
 ConnectionService::~ConnectionService() = default;
 
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client

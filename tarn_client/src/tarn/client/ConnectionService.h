@@ -8,8 +8,7 @@
 #include "tarn/client/Peer.h"
 #include "tarn/client/Topology.h"
 
-namespace tarn {
-namespace client {
+namespace tarn::client {
 
 // Discovery of the local topology and connectivity passes over a game's peer list.
 class TARN_API ConnectionService : public virtual Initializable {
@@ -23,5 +22,4 @@ public:
     virtual void discoverConnectivity(long clientId, const std::string& gameId, std::vector<Peer>& peers) = 0;
 };
 
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client

@@ -1,7 +1,6 @@
 #include "tarn/client/ConnectionType.h"
 
-namespace tarn {
-namespace client {
+namespace tarn::client {
 
 std::string toString(ConnectionType value) {
     switch (value) {
@@ -16,5 +15,4 @@ std::string toString(ConnectionType value) {
     }
 }
 
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client

@@ -5,8 +5,7 @@
 
 #include "tarn/client/Export.h"
 
-namespace tarn {
-namespace client {
+namespace tarn::client {
 
 // The connectivity result for one peer; SELF marks the local client's own entry.
 // The numbers leave the process as decimal text (reports to the meta service): they are fixed.
@@ -21,5 +20,4 @@ enum class ConnectionType : std::int32_t {
 // "NONE" for 0, for SELF and for every value outside the enumeration.
 TARN_API std::string toString(ConnectionType value);
 
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client

@@ -1,9 +1,7 @@
 #include "tarn/client/Initializable.h"
 
-namespace tarn {
-namespace client {
+namespace tarn::client {
 
 Initializable::~Initializable() = default;
 
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client

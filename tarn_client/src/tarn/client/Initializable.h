@@ -4,8 +4,7 @@
 
 #include "tarn/client/Export.h"
 
-namespace tarn {
-namespace client {
+namespace tarn::client {
 
 // Life cycle of every long-lived object: construct, setName, init, use, shutdown, destroy.
 // The slot order of these operations is part of the host interface.
@@ -22,5 +21,4 @@ public:
     virtual void shutdown() = 0;
 };
 
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client

@@ -1,9 +1,7 @@
 #include "tarn/client/LoggingService.h"
 
-namespace tarn {
-namespace client {
+namespace tarn::client {
 
 LoggingService::~LoggingService() = default;
 
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client

@@ -5,8 +5,7 @@
 #include "tarn/client/Export.h"
 #include "tarn/client/Initializable.h"
 
-namespace tarn {
-namespace client {
+namespace tarn::client {
 
 // Writes every diagnostic line to standard output and to the log file. The slot order of the
 // operations is part of the host interface.
@@ -26,5 +25,4 @@ public:
     virtual void error(const std::string& loggerName, const std::string& tag, const std::string& message) = 0;
 };
 
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client

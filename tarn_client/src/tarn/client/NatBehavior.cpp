@@ -1,7 +1,6 @@
 #include "tarn/client/NatBehavior.h"
 
-namespace tarn {
-namespace client {
+namespace tarn::client {
 
 std::string toString(NatBehavior value) {
     switch (value) {
@@ -16,5 +15,4 @@ std::string toString(NatBehavior value) {
     }
 }
 
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client

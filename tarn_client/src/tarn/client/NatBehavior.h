@@ -5,8 +5,7 @@
 
 #include "tarn/client/Export.h"
 
-namespace tarn {
-namespace client {
+namespace tarn::client {
 
 // Whether the NAT's mapping depends on the remote address or port.
 // The numbers leave the process as decimal text (reports to the meta service): they are fixed.
@@ -20,5 +19,4 @@ enum class NatBehavior : std::int32_t {
 // "UNKNOWN" for 0 and for every value outside the enumeration.
 TARN_API std::string toString(NatBehavior value);
 
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client

@@ -1,12 +1,10 @@
 #include "tarn/client/NatInfo.h"
 
-namespace tarn {
-namespace client {
+namespace tarn::client {
 
 std::ostream& operator<<(std::ostream& out, const NatInfo& nat) {
     return out << "[type=" << toString(nat.type) << ", behavior=" << toString(nat.behavior)
                << ", increment=" << nat.increment << "]";
 }
 
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client

@@ -7,8 +7,7 @@
 #include "tarn/client/NatBehavior.h"
 #include "tarn/client/NatType.h"
 
-namespace tarn {
-namespace client {
+namespace tarn::client {
 
 // What discovery learnt about the NAT. Field order and widths are part of the host interface.
 struct TARN_API NatInfo {
@@ -21,5 +20,4 @@ struct TARN_API NatInfo {
 // [type=SYMMETRIC, behavior=PORT SENSITIVE, increment=1]
 TARN_API std::ostream& operator<<(std::ostream& out, const NatInfo& nat);
 
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client

@@ -1,7 +1,6 @@
 #include "tarn/client/NatType.h"
 
-namespace tarn {
-namespace client {
+namespace tarn::client {
 
 std::string toString(NatType value) {
     switch (value) {
@@ -20,5 +19,4 @@ std::string toString(NatType value) {
     }
 }
 
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client

@@ -5,8 +5,7 @@
 
 #include "tarn/client/Export.h"
 
-namespace tarn {
-namespace client {
+namespace tarn::client {
 
 // The kind of NAT between the local machine and the internet.
 // The numbers leave the process as decimal text (reports to the meta service): they are fixed.
@@ -22,5 +21,4 @@ enum class NatType : std::int32_t {
 // "UNKNOWN" for 0 and for every value outside the enumeration.
 TARN_API std::string toString(NatType value);
 
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client

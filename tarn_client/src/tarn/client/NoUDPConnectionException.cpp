@@ -1,7 +1,6 @@
 #include "tarn/client/NoUDPConnectionException.h"
 
-namespace tarn {
-namespace client {
+namespace tarn::client {
 
 NoUDPConnectionException::NoUDPConnectionException(const std::string& who, const std::string& where,
                                                    const std::string& text)
@@ -12,5 +11,4 @@ NoUDPConnectionException::NoUDPConnectionException(const NoUDPConnectionExceptio
 // Defined here so that the type information lives in the library and a host can catch by type.
 NoUDPConnectionException::~NoUDPConnectionException() = default;
 
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client

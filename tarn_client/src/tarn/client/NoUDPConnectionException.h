@@ -4,8 +4,7 @@
 
 #include "tarn/client/ConnectionException.h"
 
-namespace tarn {
-namespace client {
+namespace tarn::client {
 
 // A binding request got no answer after all retries.
 class TARN_API NoUDPConnectionException : public ConnectionException {
@@ -15,5 +14,4 @@ public:
     ~NoUDPConnectionException() override;
 };
 
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client

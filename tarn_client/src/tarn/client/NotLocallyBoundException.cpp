@@ -1,7 +1,6 @@
 #include "tarn/client/NotLocallyBoundException.h"
 
-namespace tarn {
-namespace client {
+namespace tarn::client {
 
 NotLocallyBoundException::NotLocallyBoundException(const std::string& who, const std::string& where,
                                                    const std::string& text)
@@ -12,5 +11,4 @@ NotLocallyBoundException::NotLocallyBoundException(const NotLocallyBoundExceptio
 // Defined here so that the type information lives in the library and a host can catch by type.
 NotLocallyBoundException::~NotLocallyBoundException() = default;
 
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client

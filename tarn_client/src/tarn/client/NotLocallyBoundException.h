@@ -4,8 +4,7 @@
 
 #include "tarn/client/ConnectionException.h"
 
-namespace tarn {
-namespace client {
+namespace tarn::client {
 
 // Discovery cannot proceed: no local address from which a rendezvous server answers.
 class TARN_API NotLocallyBoundException : public ConnectionException {
@@ -15,5 +14,4 @@ public:
     ~NotLocallyBoundException() override;
 };
 
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client

@@ -1,12 +1,10 @@
 #include "tarn/client/Peer.h"
 
-namespace tarn {
-namespace client {
+namespace tarn::client {
 
 std::ostream& operator<<(std::ostream& out, const Peer& peer) {
     return out << "[identifier=" << peer.identifier << ", connection=" << toString(peer.connection)
                << ", topology=" << peer.topology << "]";
 }
 
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client

@@ -6,8 +6,7 @@
 #include "tarn/client/Export.h"
 #include "tarn/client/Topology.h"
 
-namespace tarn {
-namespace client {
+namespace tarn::client {
 
 // One player of a game: the topology it reported and, after connect, how we reach it.
 // std::vector<Peer> crosses the library boundary, so field order and widths are fixed.
@@ -23,5 +22,4 @@ struct TARN_API Peer {
 // [identifier=17, connection=RELAY, topology=[...]]: identifier first, unlike the field order.
 TARN_API std::ostream& operator<<(std::ostream& out, const Peer& peer);
 
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client

@@ -1,7 +1,6 @@
 #include "tarn/client/TARNException.h"
 
-namespace tarn {
-namespace client {
+namespace tarn::client {
 
 TARNException::TARNException(const std::string& who, const std::string& where, const std::string& text)
     : message("[" + who + ":" + where + "] " + text) {}
@@ -14,5 +13,4 @@ const char* TARNException::what() const noexcept {
     return message.c_str();
 }
 
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client

@@ -5,8 +5,7 @@
 
 #include "tarn/client/Export.h"
 
-namespace tarn {
-namespace client {
+namespace tarn::client {
 
 // Root of the library's exceptions. Built from the same (name, tag, text) triple that is
 // logged just before it is thrown; what() reads "[name:tag] text".
@@ -22,5 +21,4 @@ private:
     std::string message;
 };
 
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client

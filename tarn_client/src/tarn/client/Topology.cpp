@@ -1,7 +1,6 @@
 #include "tarn/client/Topology.h"
 
-namespace tarn {
-namespace client {
+namespace tarn::client {
 
 bool Topology::isValid() const {
     return nat.type != NatType::UNKNOWN && nat.behavior != NatBehavior::UNKNOWN && nat.increment >= 0 &&
@@ -15,5 +14,4 @@ std::ostream& operator<<(std::ostream& out, const Topology& topology) {
                << "]";
 }
 
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client

@@ -7,8 +7,7 @@
 #include "tarn/client/Export.h"
 #include "tarn/client/NatInfo.h"
 
-namespace tarn {
-namespace client {
+namespace tarn::client {
 
 // The local network topology as discovery sees it. Field order and widths are part of the host
 // interface (a Topology travels inside every Peer).
@@ -29,5 +28,4 @@ struct TARN_API Topology {
 // [NAT=[...], local addr=192.168.0.10:600, public addr=198.51.100.20:600]
 TARN_API std::ostream& operator<<(std::ostream& out, const Topology& topology);
 
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client

@@ -1,7 +1,6 @@
 #include "tarn/client/UninitializedException.h"
 
-namespace tarn {
-namespace client {
+namespace tarn::client {
 
 UninitializedException::UninitializedException(const std::string& who, const std::string& where,
                                                const std::string& text)
@@ -12,5 +11,4 @@ UninitializedException::UninitializedException(const UninitializedException& oth
 // Defined here so that the type information lives in the library and a host can catch by type.
 UninitializedException::~UninitializedException() = default;
 
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client

@@ -4,8 +4,7 @@
 
 #include "tarn/client/TARNException.h"
 
-namespace tarn {
-namespace client {
+namespace tarn::client {
 
 // An operation that needs an initialized object was called before init() succeeded.
 class TARN_API UninitializedException : public TARNException {
@@ -15,5 +14,4 @@ public:
     ~UninitializedException() override;
 };
 
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client

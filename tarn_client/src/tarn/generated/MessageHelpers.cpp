@@ -5,8 +5,7 @@
 
 #include <boost/asio/ip/address_v4.hpp>
 
-namespace tarn {
-namespace generated {
+namespace tarn::generated {
 
 const unsigned char ADDRESS_XOR_MASK[4] = {0x21, 0x12, 0xA4, 0x42};
 
@@ -201,5 +200,4 @@ std::string messageToString(const Content& message) {
     return out.str();
 }
 
-}  // namespace generated
-}  // namespace tarn
+}  // namespace tarn::generated

@@ -8,8 +8,7 @@
 
 #include "tarn/generated/UDPMessage.pb.h"
 
-namespace tarn {
-namespace generated {
+namespace tarn::generated {
 
 using Endpoint = boost::asio::ip::udp::endpoint;
 using EndpointList = std::vector<Endpoint>;
@@ -53,5 +52,4 @@ std::string idlVersion();
 // [type=BIND_REQ, attributes=[CHANGE_REQUEST=CHANGE_PORT]]
 std::string messageToString(const Content& message);
 
-}  // namespace generated
-}  // namespace tarn
+}  // namespace tarn::generated

@@ -2,8 +2,7 @@
 
 #include <cstdint>
 
-namespace Velk {
-namespace LS {
+namespace Velk::LS {
 
 // The host's client of its meta service. The host owns it and hands the library a pointer;
 // the library calls getContext and then invoke, once per report, on the caller's thread.
@@ -24,5 +23,4 @@ protected:
     ~ILatticeServiceClient() = default;
 };
 
-}  // namespace LS
-}  // namespace Velk
+}  // namespace Velk::LS

@@ -7,8 +7,7 @@
 #include "tarn/client/impl/Log.h"
 #include "tarn/lattice/TARNWrapper.h"
 
-namespace tarn {
-namespace lattice {
+namespace tarn::lattice {
 
 using client::ConnectionType;
 using client::impl::Log;
@@ -97,5 +96,4 @@ std::string LatticeReport::returnCodeText(int code) {
     return found == TARNWrapper::returnCodes.end() ? "Lattice error" : found->second;
 }
 
-}  // namespace lattice
-}  // namespace tarn
+}  // namespace tarn::lattice

@@ -7,8 +7,7 @@
 #include "tarn/client/Topology.h"
 #include "tarn/lattice/ILatticeServiceClient.h"
 
-namespace tarn {
-namespace lattice {
+namespace tarn::lattice {
 
 // The logger name of every facade line.
 constexpr const char* LOGGER = "TARNWrapper";
@@ -33,5 +32,4 @@ public:
     static std::string returnCodeText(int code);
 };
 
-}  // namespace lattice
-}  // namespace tarn
+}  // namespace tarn::lattice

@@ -7,8 +7,7 @@
 #include "tarn/client/impl/ServiceRegistry.h"
 #include "tarn/lattice/LatticeReport.h"
 
-namespace tarn {
-namespace lattice {
+namespace tarn::lattice {
 
 using client::impl::Log;
 using client::impl::ServiceRegistry;
@@ -132,5 +131,4 @@ std::string TARNWrapper::getTARNClientVersion() const {
     return ServiceRegistry::instance().getVersion();
 }
 
-}  // namespace lattice
-}  // namespace tarn
+}  // namespace tarn::lattice

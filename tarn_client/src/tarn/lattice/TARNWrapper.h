@@ -11,8 +11,7 @@
 #include "tarn/client/Topology.h"
 #include "tarn/lattice/ILatticeServiceClient.h"
 
-namespace tarn {
-namespace lattice {
+namespace tarn::lattice {
 
 // The library's one entry point: a process-wide singleton. Every operation blocks on the
 // caller's thread; the host must not run two of them at once and must make its first
@@ -68,5 +67,4 @@ private:
     Velk::LS::ILatticeServiceClient* proxy;
 };
 
-}  // namespace lattice
-}  // namespace tarn
+}  // namespace tarn::lattice

@@ -2,9 +2,7 @@
 
 #include "tarn/client/UninitializedException.h"
 
-namespace tarn {
-namespace client {
-namespace impl {
+namespace tarn::client::impl {
 
 namespace {
 const char* const DEFAULT_NAME = "tarn.client.impl.AbstractInitializable";
@@ -46,6 +44,4 @@ void AbstractInitializable::checkInitialized(const std::string& who, const std::
     }
 }
 
-}  // namespace impl
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client::impl

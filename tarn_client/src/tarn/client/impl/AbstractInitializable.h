@@ -4,9 +4,7 @@
 
 #include "tarn/client/Initializable.h"
 
-namespace tarn {
-namespace client {
-namespace impl {
+namespace tarn::client::impl {
 
 // The one implementation of the life cycle. Subclasses supply doInit and doShutdown; the
 // destructor does not shut down, owners do that before destroying an initialized object.
@@ -34,6 +32,4 @@ private:
     std::string name;
 };
 
-}  // namespace impl
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client::impl

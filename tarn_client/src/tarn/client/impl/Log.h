@@ -9,9 +9,7 @@
 
 #include "tarn/client/impl/ServiceRegistry.h"
 
-namespace tarn {
-namespace client {
-namespace impl {
+namespace tarn::client::impl {
 
 // Positional formatting ("%1%", "%2%" ...) and level-checked logging through the registry's
 // logging service. A line below the threshold is never formatted.
@@ -116,6 +114,4 @@ private:
     }
 };
 
-}  // namespace impl
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client::impl

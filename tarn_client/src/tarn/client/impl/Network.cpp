@@ -16,9 +16,7 @@
 #include "tarn/client/ConnectionException.h"
 #include "tarn/client/impl/Log.h"
 
-namespace tarn {
-namespace client {
-namespace impl {
+namespace tarn::client::impl {
 
 namespace {
 
@@ -170,6 +168,4 @@ std::string Network::endpointsToString(const EndpointList& endpoints) {
     return Log::listText(endpoints);
 }
 
-}  // namespace impl
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client::impl

@@ -6,9 +6,7 @@
 
 #include "tarn/generated/MessageHelpers.h"
 
-namespace tarn {
-namespace client {
-namespace impl {
+namespace tarn::client::impl {
 
 // Endpoint helpers shared by discovery, the messengers and the connectors. IPv4 only.
 class Network {
@@ -38,6 +36,4 @@ public:
     static std::string endpointsToString(const EndpointList& endpoints);
 };
 
-}  // namespace impl
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client::impl

@@ -4,9 +4,7 @@
 #include "tarn/client/impl/service/connection/ConnectionServiceImpl.h"
 #include "tarn/client/impl/service/logging/LoggingServiceImpl.h"
 
-namespace tarn {
-namespace client {
-namespace impl {
+namespace tarn::client::impl {
 
 namespace {
 // Set by the build from the project version.
@@ -67,6 +65,4 @@ void ServiceRegistry::initService(Initializable& service, const std::string& sho
     }
 }
 
-}  // namespace impl
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client::impl

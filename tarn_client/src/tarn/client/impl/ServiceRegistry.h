@@ -7,9 +7,7 @@
 #include "tarn/client/ConnectionService.h"
 #include "tarn/client/LoggingService.h"
 
-namespace tarn {
-namespace client {
-namespace impl {
+namespace tarn::client::impl {
 
 struct ServiceRegistryData;
 
@@ -42,6 +40,4 @@ private:
     std::unique_ptr<ServiceRegistryData> data;
 };
 
-}  // namespace impl
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client::impl

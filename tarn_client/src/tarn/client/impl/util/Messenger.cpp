@@ -19,10 +19,7 @@
 #include "tarn/client/impl/Log.h"
 #include "tarn/client/impl/Network.h"
 
-namespace tarn {
-namespace client {
-namespace impl {
-namespace util {
+namespace tarn::client::impl::util {
 
 namespace {
 
@@ -330,7 +327,4 @@ void Messenger::doShutdown() {
     closeSocket(data->socket, getName());
 }
 
-}  // namespace util
-}  // namespace impl
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client::impl::util

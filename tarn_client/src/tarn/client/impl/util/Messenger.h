@@ -8,10 +8,7 @@
 #include "tarn/client/impl/util/ReceivedMessage.h"
 #include "tarn/generated/MessageHelpers.h"
 
-namespace tarn {
-namespace client {
-namespace impl {
-namespace util {
+namespace tarn::client::impl::util {
 
 struct MessengerData;
 
@@ -52,7 +49,4 @@ private:
     std::unique_ptr<MessengerData> data;
 };
 
-}  // namespace util
-}  // namespace impl
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client::impl::util

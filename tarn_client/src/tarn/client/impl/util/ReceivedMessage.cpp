@@ -1,16 +1,10 @@
 #include "tarn/client/impl/util/ReceivedMessage.h"
 
-namespace tarn {
-namespace client {
-namespace impl {
-namespace util {
+namespace tarn::client::impl::util {
 
 std::ostream& operator<<(std::ostream& out, const ReceivedMessage& message) {
     return out << "[local addr=" << message.localEndpoint << ", remote addr=" << message.remoteEndpoint
                << ", message= " << generated::messageToString(message.content) << "]";
 }
 
-}  // namespace util
-}  // namespace impl
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client::impl::util

@@ -6,10 +6,7 @@
 
 #include "tarn/generated/MessageHelpers.h"
 
-namespace tarn {
-namespace client {
-namespace impl {
-namespace util {
+namespace tarn::client::impl::util {
 
 // One received datagram: the decoded message and the two endpoints it travelled between.
 struct ReceivedMessage {
@@ -21,7 +18,4 @@ struct ReceivedMessage {
 // [local addr=..., remote addr=..., message= [type=...]]
 std::ostream& operator<<(std::ostream& out, const ReceivedMessage& message);
 
-}  // namespace util
-}  // namespace impl
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client::impl::util

@@ -16,11 +16,7 @@
 #include <boost/program_options/variables_map.hpp>
 #include <boost/system/error_code.hpp>
 
-namespace tarn {
-namespace client {
-namespace impl {
-namespace service {
-namespace configurator {
+namespace tarn::client::impl::service::configurator {
 
 namespace {
 const char* const KEY_PREFIX = "tarn.";
@@ -174,8 +170,4 @@ void ConfiguratorImpl::doShutdown() {
     data->values.clear();
 }
 
-}  // namespace configurator
-}  // namespace service
-}  // namespace impl
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client::impl::service::configurator

@@ -7,11 +7,7 @@
 #include "tarn/client/Configurator.h"
 #include "tarn/client/impl/AbstractInitializable.h"
 
-namespace tarn {
-namespace client {
-namespace impl {
-namespace service {
-namespace configurator {
+namespace tarn::client::impl::service::configurator {
 
 struct ConfiguratorData;
 
@@ -49,8 +45,4 @@ private:
     std::unique_ptr<ConfiguratorData> data;
 };
 
-}  // namespace configurator
-}  // namespace service
-}  // namespace impl
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client::impl::service::configurator

@@ -2,11 +2,7 @@
 
 #include "tarn/client/impl/service/connection/P2PContext.h"
 
-namespace tarn {
-namespace client {
-namespace impl {
-namespace service {
-namespace connection {
+namespace tarn::client::impl::service::connection {
 
 namespace gen = tarn::generated;
 
@@ -35,8 +31,4 @@ void AbstractConnector::doShutdown() {
     doConnectorShutdown();
 }
 
-}  // namespace connection
-}  // namespace service
-}  // namespace impl
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client::impl::service::connection

@@ -6,11 +6,7 @@
 
 #include "tarn/client/impl/AbstractInitializable.h"
 
-namespace tarn {
-namespace client {
-namespace impl {
-namespace service {
-namespace connection {
+namespace tarn::client::impl::service::connection {
 
 class P2PContext;
 
@@ -39,8 +35,4 @@ public:
     virtual int getTimeout() = 0;
 };
 
-}  // namespace connection
-}  // namespace service
-}  // namespace impl
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client::impl::service::connection

@@ -7,11 +7,7 @@
 #include "tarn/client/impl/service/connection/PrivateNetworkConnector.h"
 #include "tarn/client/impl/service/connection/SymmetricConnector.h"
 
-namespace tarn {
-namespace client {
-namespace impl {
-namespace service {
-namespace connection {
+namespace tarn::client::impl::service::connection {
 
 // The engines of the connection service, constructed in this order and destroyed in reverse.
 struct ConnectionServiceData {
@@ -23,8 +19,4 @@ struct ConnectionServiceData {
     std::int32_t retries = 2;
 };
 
-}  // namespace connection
-}  // namespace service
-}  // namespace impl
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client::impl::service::connection

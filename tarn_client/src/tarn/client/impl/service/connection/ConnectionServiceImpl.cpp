@@ -8,11 +8,7 @@
 #include "tarn/client/impl/service/connection/ConnectivityPass.h"
 #include "tarn/generated/MessageHelpers.h"
 
-namespace tarn {
-namespace client {
-namespace impl {
-namespace service {
-namespace connection {
+namespace tarn::client::impl::service::connection {
 
 ConnectionServiceImpl::ConnectionServiceImpl() : data(new ConnectionServiceData) {}
 
@@ -76,8 +72,4 @@ void ConnectionServiceImpl::doShutdown() {
     data->symNatConnector.shutdown();
 }
 
-}  // namespace connection
-}  // namespace service
-}  // namespace impl
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client::impl::service::connection

@@ -7,11 +7,7 @@
 #include "tarn/client/ConnectionService.h"
 #include "tarn/client/impl/AbstractInitializable.h"
 
-namespace tarn {
-namespace client {
-namespace impl {
-namespace service {
-namespace connection {
+namespace tarn::client::impl::service::connection {
 
 struct ConnectionServiceData;
 
@@ -37,8 +33,4 @@ private:
     std::unique_ptr<ConnectionServiceData> data;
 };
 
-}  // namespace connection
-}  // namespace service
-}  // namespace impl
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client::impl::service::connection

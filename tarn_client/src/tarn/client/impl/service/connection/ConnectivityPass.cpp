@@ -5,11 +5,7 @@
 #include "tarn/client/impl/service/connection/P2PContext.h"
 #include "tarn/client/impl/util/Messenger.h"
 
-namespace tarn {
-namespace client {
-namespace impl {
-namespace service {
-namespace connection {
+namespace tarn::client::impl::service::connection {
 
 namespace {
 
@@ -155,8 +151,4 @@ std::string ConnectivityPass::peerListText(const std::vector<Peer>& peers) {
     return Log::listText(peers);
 }
 
-}  // namespace connection
-}  // namespace service
-}  // namespace impl
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client::impl::service::connection

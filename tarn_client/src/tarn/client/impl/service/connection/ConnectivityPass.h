@@ -5,11 +5,7 @@
 
 #include "tarn/client/Peer.h"
 
-namespace tarn {
-namespace client {
-namespace impl {
-namespace service {
-namespace connection {
+namespace tarn::client::impl::service::connection {
 
 struct ConnectionServiceData;
 class AbstractConnector;
@@ -40,8 +36,4 @@ public:
     static std::string peerListText(const std::vector<Peer>& peers);
 };
 
-}  // namespace connection
-}  // namespace service
-}  // namespace impl
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client::impl::service::connection

@@ -21,11 +21,7 @@
 #include "tarn/client/impl/util/Messenger.h"
 #include "tarn/generated/MessageHelpers.h"
 
-namespace tarn {
-namespace client {
-namespace impl {
-namespace service {
-namespace connection {
+namespace tarn::client::impl::service::connection {
 
 using boost::posix_time::ptime;
 using boost::posix_time::second_clock;
@@ -436,8 +432,4 @@ void Discoveror::doShutdown() {
     topology.publicPort = -1;
 }
 
-}  // namespace connection
-}  // namespace service
-}  // namespace impl
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client::impl::service::connection

@@ -7,14 +7,10 @@
 #include "tarn/client/Topology.h"
 #include "tarn/client/impl/AbstractInitializable.h"
 
-namespace tarn {
-namespace client {
-namespace impl {
-namespace util {
+namespace tarn::client::impl::util {
 class Messenger;
 }
-namespace service {
-namespace connection {
+namespace tarn::client::impl::service::connection {
 
 struct DiscoverorData;
 
@@ -54,8 +50,4 @@ private:
     std::unique_ptr<DiscoverorData> data;
 };
 
-}  // namespace connection
-}  // namespace service
-}  // namespace impl
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client::impl::service::connection

@@ -7,11 +7,7 @@
 
 #include "tarn/client/Topology.h"
 
-namespace tarn {
-namespace client {
-namespace impl {
-namespace service {
-namespace connection {
+namespace tarn::client::impl::service::connection {
 
 // The state of the discovery engine. Defaults are also the configuration defaults: the engine
 // passes each field as the default of its key.
@@ -40,8 +36,4 @@ struct DiscoverorData {
     int triggerDiscoveryMinutes = 2;
 };
 
-}  // namespace connection
-}  // namespace service
-}  // namespace impl
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client::impl::service::connection

@@ -7,11 +7,7 @@
 #include "tarn/client/impl/ServiceRegistry.h"
 #include "tarn/client/impl/service/connection/P2PContext.h"
 
-namespace tarn {
-namespace client {
-namespace impl {
-namespace service {
-namespace connection {
+namespace tarn::client::impl::service::connection {
 
 namespace {
 
@@ -72,8 +68,4 @@ bool NonSymmetricConnector::doConnectorInit() {
 
 void NonSymmetricConnector::doConnectorShutdown() {}
 
-}  // namespace connection
-}  // namespace service
-}  // namespace impl
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client::impl::service::connection

@@ -12,11 +12,7 @@
 #include "tarn/client/impl/service/connection/P2PCtxData.h"
 #include "tarn/client/impl/service/connection/P2PListener.h"
 
-namespace tarn {
-namespace client {
-namespace impl {
-namespace service {
-namespace connection {
+namespace tarn::client::impl::service::connection {
 
 namespace gen = tarn::generated;
 
@@ -160,8 +156,4 @@ void P2PContext::doShutdown() {
     stopListening();
 }
 
-}  // namespace connection
-}  // namespace service
-}  // namespace impl
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client::impl::service::connection

@@ -17,11 +17,7 @@
 #include "tarn/client/Topology.h"
 #include "tarn/client/impl/util/Messenger.h"
 
-namespace tarn {
-namespace client {
-namespace impl {
-namespace service {
-namespace connection {
+namespace tarn::client::impl::service::connection {
 
 // What the listener thread of one connectivity pass works on, shared with the pass thread.
 // The peers, the messenger and the topology belong to the caller and must outlive the record.
@@ -68,8 +64,4 @@ struct P2PCtxData {
     std::deque<util::ReceivedMessage> heldRelayed;
 };
 
-}  // namespace connection
-}  // namespace service
-}  // namespace impl
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client::impl::service::connection

@@ -11,11 +11,7 @@
 #include "tarn/client/impl/Log.h"
 #include "tarn/client/impl/Network.h"
 
-namespace tarn {
-namespace client {
-namespace impl {
-namespace service {
-namespace connection {
+namespace tarn::client::impl::service::connection {
 
 namespace gen = tarn::generated;
 using Endpoint = boost::asio::ip::udp::endpoint;
@@ -220,8 +216,4 @@ void P2PListener::prepareMessage(gen::Content& message, gen::Content::Type type,
     uuid->set_uuid_lower(data.messenger.getLocalEndpoint().address().to_v4().to_uint());
 }
 
-}  // namespace connection
-}  // namespace service
-}  // namespace impl
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client::impl::service::connection

@@ -9,11 +9,7 @@
 #include "tarn/client/impl/util/ReceivedMessage.h"
 #include "tarn/generated/MessageHelpers.h"
 
-namespace tarn {
-namespace client {
-namespace impl {
-namespace service {
-namespace connection {
+namespace tarn::client::impl::service::connection {
 
 // The listener side of a connectivity pass: answers the peers' pings and records every peer whose
 // answer arrives. All functions run on the listener thread.
@@ -46,8 +42,4 @@ public:
                                const P2PCtxData& data);
 };
 
-}  // namespace connection
-}  // namespace service
-}  // namespace impl
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client::impl::service::connection

@@ -7,11 +7,7 @@
 #include "tarn/client/impl/ServiceRegistry.h"
 #include "tarn/client/impl/service/connection/P2PContext.h"
 
-namespace tarn {
-namespace client {
-namespace impl {
-namespace service {
-namespace connection {
+namespace tarn::client::impl::service::connection {
 
 struct PrivateNetworkConnectorSettings {
     // Wait of one round.
@@ -49,8 +45,4 @@ bool PrivateNetworkConnector::doConnectorInit() {
 
 void PrivateNetworkConnector::doConnectorShutdown() {}
 
-}  // namespace connection
-}  // namespace service
-}  // namespace impl
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client::impl::service::connection

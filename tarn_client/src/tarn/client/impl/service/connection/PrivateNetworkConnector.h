@@ -4,11 +4,7 @@
 
 #include "tarn/client/impl/service/connection/AbstractConnector.h"
 
-namespace tarn {
-namespace client {
-namespace impl {
-namespace service {
-namespace connection {
+namespace tarn::client::impl::service::connection {
 
 struct PrivateNetworkConnectorSettings;
 
@@ -29,8 +25,4 @@ private:
     std::unique_ptr<PrivateNetworkConnectorSettings> settings;
 };
 
-}  // namespace connection
-}  // namespace service
-}  // namespace impl
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client::impl::service::connection

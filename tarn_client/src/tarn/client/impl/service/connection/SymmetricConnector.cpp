@@ -9,11 +9,7 @@
 #include "tarn/client/impl/ServiceRegistry.h"
 #include "tarn/client/impl/service/connection/P2PContext.h"
 
-namespace tarn {
-namespace client {
-namespace impl {
-namespace service {
-namespace connection {
+namespace tarn::client::impl::service::connection {
 
 namespace gen = tarn::generated;
 
@@ -106,8 +102,4 @@ bool SymmetricConnector::doConnectorInit() {
 
 void SymmetricConnector::doConnectorShutdown() {}
 
-}  // namespace connection
-}  // namespace service
-}  // namespace impl
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client::impl::service::connection

@@ -4,11 +4,7 @@
 
 #include "tarn/client/impl/service/connection/AbstractConnector.h"
 
-namespace tarn {
-namespace client {
-namespace impl {
-namespace service {
-namespace connection {
+namespace tarn::client::impl::service::connection {
 
 struct SymmetricConnectorSettings;
 
@@ -30,8 +26,4 @@ private:
     std::unique_ptr<SymmetricConnectorSettings> settings;
 };
 
-}  // namespace connection
-}  // namespace service
-}  // namespace impl
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client::impl::service::connection

@@ -18,11 +18,7 @@
 #include "tarn/client/impl/Log.h"
 #include "tarn/client/impl/ServiceRegistry.h"
 
-namespace tarn {
-namespace client {
-namespace impl {
-namespace service {
-namespace logging {
+namespace tarn::client::impl::service::logging {
 
 namespace {
 const char* const KEY_DEBUG = "tarn.debug";
@@ -198,8 +194,4 @@ void LoggingServiceImpl::write(int level, const std::string& loggerName, const s
     }
 }
 
-}  // namespace logging
-}  // namespace service
-}  // namespace impl
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client::impl::service::logging

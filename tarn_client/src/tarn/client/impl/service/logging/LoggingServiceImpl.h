@@ -6,11 +6,7 @@
 #include "tarn/client/LoggingService.h"
 #include "tarn/client/impl/AbstractInitializable.h"
 
-namespace tarn {
-namespace client {
-namespace impl {
-namespace service {
-namespace logging {
+namespace tarn::client::impl::service::logging {
 
 struct LoggingServiceData;
 
@@ -52,8 +48,4 @@ private:
     std::unique_ptr<LoggingServiceData> data;
 };
 
-}  // namespace logging
-}  // namespace service
-}  // namespace impl
-}  // namespace client
-}  // namespace tarn
+}  // namespace tarn::client::impl::service::logging
