@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "ChildProcess.h"
+#include "ScopedGroupingLocale.h"
 #include "Udp.h"
 
 namespace tarn {
@@ -441,6 +442,11 @@ TEST(MessageHelpers, TextFormShowsEveryAttributeKind) {
          "attributes=[GAME_ID=g7, XOR_RESPONSE_TARGET=192.168.1.5:6000, XOR_RESPONSE_TARGET=127.0.0.2:1, "
          "CHANGE_REQUEST=CHANGE_BOTH]]"},
     };
+    for (const Case& c : cases) {
+        EXPECT_EQ(messageToString(c.message), c.text);
+    }
+    // A host locale that groups digits changes nothing: ids and ports are written plainly.
+    const tarn::test::ScopedGroupingLocale grouping;
     for (const Case& c : cases) {
         EXPECT_EQ(messageToString(c.message), c.text);
     }

@@ -1,6 +1,7 @@
 #include "tarn/generated/MessageHelpers.h"
 
 #include <climits>
+#include <locale>
 #include <sstream>
 
 #include <boost/asio/ip/address_v4.hpp>
@@ -168,6 +169,8 @@ std::string idlVersion() {
 
 std::string messageToString(const Content& message) {
     std::ostringstream out;
+    // Numbers read the same under any host locale: no digit grouping in ids or ports.
+    out.imbue(std::locale::classic());
     out << "[type=" << typeName(message.type());
     if (message.has_error()) {
         out << ", error=" << errorName(message.error());
