@@ -9,12 +9,18 @@
 
 #include "ContextFixture.h"
 #include "Occurrences.h"
+#include "tarn/client/impl/service/connection/ConnectivityPass.h"
+#include "tarn/client/impl/service/connection/Discoveror.h"
 #include "tarn/client/impl/service/connection/P2PContext.h"
+#include "tarn/client/impl/service/connection/SymmetricConnector.h"
 
 namespace {
 
 using namespace p2ptest;
+using tarn::client::impl::service::connection::ConnectivityPass;
+using tarn::client::impl::service::connection::Discoveror;
 using tarn::client::impl::service::connection::P2PCtxData;
+using tarn::client::impl::service::connection::SymmetricConnector;
 using tarn::client::impl::util::Messenger;
 using tarn::client::impl::util::ReceivedMessage;
 using Listener = tarn::client::impl::service::connection::P2PListener;
@@ -342,6 +348,27 @@ TEST_F(ListenerTest, BehindSymmetricNatRelayedPingsWaitForTheLatestPortAndTheDir
     EXPECT_EQ(20007, context->getPublicPort());
 }
 
+TEST_F(ListenerTest, HeldRelayedPingsAreAnsweredWhenTheSymmetricPhaseRunsNoRound) {
+    settle();
+    own.nat.type = NatType::SYMMETRIC;
+    ASSERT_TRUE(makeContext(kClientId, kGame));
+    context->startListening();
+    server->send(
+        peerMessage(gen::Content::PING_DIRECT, kGame, kPeerId, "127.0.0.1", {peerPublic->endpoint()}),
+        local->getLocalEndpoint());
+    expectSilenceAt(*peerPublic);
+    // The peer was reached privately, so the symmetric phase finds nobody left to ping and
+    // measures no port: the held ping must be answered all the same.
+    peerLocal->send(peerMessage(gen::Content::PING_CONFIRM, kGame, kPeerId, "127.0.0.1"),
+                    local->getLocalEndpoint());
+    drain();
+    ASSERT_EQ(0, context->countUnconnectedPeers());
+    SymmetricConnector connector;
+    Discoveror discoveror;
+    ConnectivityPass::doConnect(*context, connector, "test.connSvc", "PHASE", discoveror, 2);
+    expectStamped(expectAnswer(*peerPublic, gen::Content::PING_RESP).content);
+}
+
 TEST(P2PListenerTurn, WhatATurnReceivedIsHandledAlsoOnceTheStopIsRequested) {
     WorkDir work;
     Messenger messenger("127.0.0.1", 0);
@@ -355,7 +382,7 @@ TEST(P2PListenerTurn, WhatATurnReceivedIsHandledAlsoOnceTheStopIsRequested) {
     P2PCtxData data(kClientId, kGame, messenger, peers, own);
     data.name = "test.listener";
     // The stop request comes while the turn waits: the answer it then receives still counts.
-    data.stopped = true;
+    data.stop.request();
     peerSocket.send(peerMessage(gen::Content::PING_CONFIRM, kGame, kPeerId, "127.0.0.1"),
                     messenger.getLocalEndpoint());
     Listener::listenOnce(data);
@@ -367,7 +394,7 @@ TEST(P2PListenerTurn, WhatATurnReceivedIsHandledAlsoOnceTheStopIsRequested) {
     messenger.send(wakeUp, messenger.getLocalEndpoint());
     Listener::listenOnce(data);
     EXPECT_TRUE(logLacks(work.log(), "Ignoring ERROR"));
-    data.stopped = false;
+    data.stop.reset();
     messenger.send(wakeUp, messenger.getLocalEndpoint());
     Listener::listenOnce(data);
     EXPECT_TRUE(logHas(

@@ -1,5 +1,6 @@
 #include "tarn/client/impl/util/Messenger.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -18,6 +19,8 @@
 #include "tarn/client/ConnectionException.h"
 #include "tarn/client/impl/Log.h"
 #include "tarn/client/impl/Network.h"
+#include "tarn/client/impl/util/Intervals.h"
+#include "tarn/client/impl/util/SteppedWait.h"
 
 namespace tarn::client::impl::util {
 
@@ -30,8 +33,6 @@ using Clock = std::chrono::steady_clock;
 constexpr int kBufferSize = 2048;
 // How many connection-reset reports one receive swallows before passing the next one on.
 constexpr int kConnectionResetRetries = 77;
-// A wait polls the socket in this many steps of its time-out.
-constexpr int kWaitSteps = 5;
 // Why init failed: a failed bind, or a socket that cannot tell its own endpoint.
 const char* const kInitFailure = "Could not initialize %1% endpoint: %2%";
 
@@ -110,31 +111,23 @@ bool readableBefore(udp::socket& socket, Clock::time_point deadline) {
     }
 }
 
-bool readableWithin(udp::socket& socket, int timeoutMs) {
-    return readableBefore(socket, Clock::now() + std::chrono::milliseconds(timeoutMs));
-}
-
-// The wait of one receive: a fifth of the time-out per step, until the steps add up to it. A datagram
-// ends the step the moment it arrives instead of at the step's end.
-bool waitForDatagram(udp::socket& socket, int timeoutMs) {
-    if (timeoutMs <= 0) {
-        return readableWithin(socket, 0);
+// The wait of one receive: steps of a fifth of the time-out until they add up to it, never past
+// bound. A datagram ends the wait the moment it arrives. A time-out of 0 or less looks once.
+bool waitForDatagram(udp::socket& socket, std::chrono::milliseconds timeout, Clock::time_point bound) {
+    if (timeout.count() <= 0) {
+        return readableBefore(socket, Clock::now());
     }
-    const int step = timeoutMs / kWaitSteps;
-    if (step == 0) {
-        // Steps of 0 ms would never add up to the time-out: the clock ends this wait.
-        return readableWithin(socket, timeoutMs);
-    }
-    int waited = 0;
-    for (;;) {
-        if (readableWithin(socket, step)) {
+    SteppedWait wait(timeout, Intervals::kReceiveWaitParts);
+    Clock::time_point stepEnd;
+    while (wait.nextStep(stepEnd)) {
+        if (readableBefore(socket, std::min(stepEnd, bound))) {
             return true;
         }
-        waited += step;
-        if (waited >= timeoutMs) {
+        if (stepEnd >= bound) {
             return false;
         }
     }
+    return false;
 }
 
 udp::endpoint endpointOf(const std::string& address, int port) {
@@ -253,10 +246,13 @@ bool Messenger::send(const generated::Content& message, const EndpointList& dest
 
 bool Messenger::receive(ReceivedMessage& message, int timeoutMs) {
     checkInitialized(getName(), "receive");
+    const std::chrono::milliseconds timeout(timeoutMs);
+    const Clock::time_point bound =
+        Clock::now() + std::max(timeout, std::chrono::milliseconds(0)) * Intervals::kWaitBoundFactor;
     try {
         int resetRetries = kConnectionResetRetries;
         for (;;) {
-            if (!waitForDatagram(data->socket, timeoutMs)) {
+            if (!waitForDatagram(data->socket, timeout, bound)) {
                 return false;
             }
             // One byte more than a message may take: a longer datagram is dropped, not cut short.
@@ -278,6 +274,11 @@ bool Messenger::receive(ReceivedMessage& message, int timeoutMs) {
             // A datagram that does not decode restarts the wait: a stray packet must not end it early.
             if (length > static_cast<std::size_t>(kBufferSize) ||
                 !generated::parseMessage(message.content, buffer.data(), length)) {
+                if (Clock::now() >= bound) {
+                    Log::debug(getName(), "receive",
+                               "Giving up a %1% ms wait: only undecodable datagrams arrived", timeoutMs);
+                    return false;
+                }
                 continue;
             }
             message.localEndpoint = data->socket.local_endpoint();

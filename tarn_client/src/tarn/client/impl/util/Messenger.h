@@ -34,8 +34,8 @@ public:
     // destination is skipped and counts as a failure.
     bool send(const generated::Content& message, const EndpointList& destinations);
     // Waits up to timeoutMs for a datagram that decodes, from anyone; garbage restarts the wait
-    // with the full timeout. A timeout of 0 or less looks once. Throws ConnectionException when the
-    // socket fails.
+    // with the full timeout, but the whole wait ends after Intervals::kWaitBoundFactor timeouts.
+    // A timeout of 0 or less looks once. Throws ConnectionException when the socket fails.
     bool receive(ReceivedMessage& message, int timeoutMs);
     // Appends up to maxCount messages (at least one, also for maxCount <= 0), each wait with the
     // full timeout; true when anything was appended.

@@ -1,7 +1,12 @@
 #include "tarn/client/impl/service/connection/ConnectivityPass.h"
 
+#include <cstdint>
+#include <limits>
+
 #include "tarn/client/impl/Log.h"
+#include "tarn/client/impl/service/connection/AbstractConnector.h"
 #include "tarn/client/impl/service/connection/ConnectionServiceData.h"
+#include "tarn/client/impl/service/connection/Discoveror.h"
 #include "tarn/client/impl/service/connection/P2PContext.h"
 #include "tarn/client/impl/util/Messenger.h"
 
@@ -13,6 +18,67 @@ const char* const kPrivatePhase = "PRIVATE NETWORKING";
 const char* const kSymmetricPhase = "PUBLIC NETWORKING (BEHIND SYM NAT)";
 const char* const kNonSymmetricPhase = "PUBLIC NETWORKING (BEHIND NON SYM NAT)";
 
+// The log tags of one kind of phase.
+struct PhaseTags {
+    const char* start;
+    const char* round;
+    const char* end;
+};
+const PhaseTags kConnectorTags{"doConnect000", "doConnect001", "doConnect002"};
+const PhaseTags kSymmetricTags{"doConnect010", "doConnect012", "doConnect013"};
+
+void logStart(const std::string& serviceName, const PhaseTags& tags, const std::string& phase,
+              const std::vector<Peer>& unconnected) {
+    Log::debug(serviceName, tags.start, "START %1%: reach %2% unconnected peer(s): %3%", phase,
+               unconnected.size(), ConnectivityPass::peerListText(unconnected));
+}
+
+// The wire carries 32-bit client ids: a longer one matches nobody, so its peer ends on the relay.
+void warnAboutWideIds(const std::string& serviceName, long clientId, const std::vector<Peer>& peers) {
+    std::string wide;
+    const auto isWide = [](long id) {
+        return id < std::numeric_limits<std::int32_t>::min() || id > std::numeric_limits<std::int32_t>::max();
+    };
+    const auto add = [&wide](long id) { wide += (wide.empty() ? "" : ", ") + std::to_string(id); };
+    if (isWide(clientId)) {
+        add(clientId);
+    }
+    for (const Peer& peer : peers) {
+        if (isWide(peer.identifier) && peer.identifier != clientId) {
+            add(peer.identifier);
+        }
+    }
+    if (!wide.empty()) {
+        Log::warn(serviceName, "discoverConnectivity002",
+                  "Client ids outside the 32-bit range match no peer on the wire and end on the relay: %1%",
+                  wide);
+    }
+}
+
+// The rounds of a phase and its END line; false when no round ran.
+bool runRounds(P2PContext& context, const std::string& serviceName, const PhaseTags& tags,
+               const std::string& phase, AbstractConnector& connector, int extraRounds, int remaining) {
+    const int rounds = extraRounds + 1;
+    int round = 0;
+    if (rounds > 0) {
+        do {
+            connector.connect(context);
+            remaining = context.countUnconnectedPeers();
+            if (remaining == 0) {
+                break;
+            }
+            ++round;
+            Log::debug(serviceName, tags.round, "%1% round %2%: %3% peers still unconnected", phase, round,
+                       remaining);
+        } while (round < rounds);
+    }
+    std::vector<Peer> unconnected;
+    context.getUnconnectedPeers(unconnected);
+    Log::debug(serviceName, tags.end, "END %1%: %2% peer(s) still unconnected: %3%", phase, remaining,
+               ConnectivityPass::peerListText(unconnected));
+    return rounds > 0;
+}
+
 }  // namespace
 
 void ConnectivityPass::discoverConnectivity(const std::string& serviceName, bool initialized,
@@ -21,6 +87,7 @@ void ConnectivityPass::discoverConnectivity(const std::string& serviceName, bool
     Log::debug(serviceName, "discoverConnectivity000",
                "[CHECKPOINT@CONNSVR_P2P_START] INCOMING PEER LIST FOR CLIENT/GAME %1%/%2% = %3%", clientId,
                gameId, peerListText(peers));
+    warnAboutWideIds(serviceName, clientId, peers);
     if (!arePreConditionsOk(serviceName, initialized, engines, clientId, gameId)) {
         markPeersForRelay(gameId, peers, serviceName, clientId);
         return;
@@ -57,8 +124,8 @@ void ConnectivityPass::discoverConnectivity(const std::string& serviceName, bool
 
     doConnect(context, serviceName, kPrivatePhase, engines.privateConnector, 0);
     if (context.getTopology().nat.type == NatType::SYMMETRIC) {
-        doConnect(context, serviceName, kSymmetricPhase, engines.symNatConnector, engines.retries,
-                  &engines.discoveror);
+        doConnect(context, engines.symNatConnector, serviceName, kSymmetricPhase, engines.discoveror,
+                  engines.retries);
     } else {
         doConnect(context, serviceName, kNonSymmetricPhase, engines.natConnector, engines.retries);
     }
@@ -88,44 +155,36 @@ bool ConnectivityPass::arePreConditionsOk(const std::string& serviceName, bool i
 }
 
 void ConnectivityPass::doConnect(P2PContext& context, const std::string& serviceName,
-                                 const std::string& phase, AbstractConnector& connector, int extraRounds,
-                                 Discoveror* discoveror) {
+                                 const std::string& phase, AbstractConnector& connector, int extraRounds) {
     std::vector<Peer> unconnected;
     context.getUnconnectedPeers(unconnected);
     if (unconnected.empty()) {
         return;
     }
-    const bool symmetric = discoveror != nullptr;
-    Log::debug(serviceName, symmetric ? "doConnect010" : "doConnect000",
-               "START %1%: reach %2% unconnected peer(s): %3%", phase, unconnected.size(),
-               peerListText(unconnected));
-    if (symmetric) {
-        // Measured once per phase: the symmetric connector predicts every round's ports from it.
-        const int latest = discoveror->findLatestPort();
-        context.setPublicPort(latest);
-        Log::trace(serviceName, "doConnect011", "Latest public port for client behind symmetric NAT is %1%",
-                   latest);
-    }
+    logStart(serviceName, kConnectorTags, phase, unconnected);
+    runRounds(context, serviceName, kConnectorTags, phase, connector, extraRounds,
+              static_cast<int>(unconnected.size()));
+}
 
-    const int rounds = extraRounds + 1;
-    int round = 0;
-    int remaining = static_cast<int>(unconnected.size());
-    if (rounds > 0) {
-        do {
-            connector.connect(context);
-            remaining = context.countUnconnectedPeers();
-            if (remaining == 0) {
-                break;
-            }
-            ++round;
-            Log::debug(serviceName, symmetric ? "doConnect012" : "doConnect001",
-                       "%1% round %2%: %3% peers still unconnected", phase, round, remaining);
-        } while (round < rounds);
-    }
-
+void ConnectivityPass::doConnect(P2PContext& context, AbstractConnector& connector,
+                                 const std::string& serviceName, const std::string& phase,
+                                 Discoveror& discoveror, int extraRounds) {
+    std::vector<Peer> unconnected;
     context.getUnconnectedPeers(unconnected);
-    Log::debug(serviceName, symmetric ? "doConnect013" : "doConnect002",
-               "END %1%: %2% peer(s) still unconnected: %3%", phase, remaining, peerListText(unconnected));
+    if (unconnected.empty()) {
+        context.answerHeldPingsNow();
+        return;
+    }
+    logStart(serviceName, kSymmetricTags, phase, unconnected);
+    // Measured once per phase: the symmetric connector predicts every round's ports from it.
+    const int latest = discoveror.findLatestPort();
+    context.setPublicPort(latest);
+    Log::trace(serviceName, "doConnect011", "Latest public port for client behind symmetric NAT is %1%",
+               latest);
+    if (!runRounds(context, serviceName, kSymmetricTags, phase, connector, extraRounds,
+                   static_cast<int>(unconnected.size()))) {
+        context.answerHeldPingsNow();
+    }
 }
 
 void ConnectivityPass::markPeersForRelay(const std::string& gameId, std::vector<Peer>& peers,

@@ -24,10 +24,13 @@ public:
     // initialized or the topology is not valid.
     static bool arePreConditionsOk(const std::string& serviceName, bool initialized,
                                    ConnectionServiceData& engines, long clientId, const std::string& gameId);
-    // One phase: up to extraRounds + 1 rounds of the connector while peers remain to reach.
-    // With a discovery engine (the symmetric phase) the latest own public port is measured first.
+    // One phase through a connector: up to extraRounds + 1 rounds while peers remain to reach.
     static void doConnect(P2PContext& context, const std::string& serviceName, const std::string& phase,
-                          AbstractConnector& connector, int extraRounds, Discoveror* discoveror = nullptr);
+                          AbstractConnector& connector, int extraRounds);
+    // The phase behind a symmetric NAT: as above, after measuring the latest own public port, from
+    // which the connector predicts. A phase that runs no round answers held relayed pings at once.
+    static void doConnect(P2PContext& context, AbstractConnector& connector, const std::string& serviceName,
+                          const std::string& phase, Discoveror& discoveror, int extraRounds);
     // The local client's own entry becomes SELF, every entry still undecided RELAY; logs the end
     // checkpoint with the relay usage.
     static void markPeersForRelay(const std::string& gameId, std::vector<Peer>& peers,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@ struct P2PCtxData;
 
 // Everything one connectivity pass shares between its thread and the listener thread that
 // answers and records the peers' pings. Does not own the peers, the messenger or the topology.
+// Calls flow one way: the pass calls the context, the context starts and calls the listener.
 class P2PContext : public AbstractInitializable {
 public:
     using EndpointList = std::vector<boost::asio::ip::udp::endpoint>;
@@ -35,6 +37,8 @@ public:
     int countUnconnectedPeers() const;
     // Returns once no peer is still to reach or timeoutMs has passed.
     void waitFor(const std::string& callerName, int timeoutMs);
+    // As above; between the wait's steps, while peers remain, runs resend on the calling thread.
+    void waitFor(const std::string& callerName, int timeoutMs, const std::function<void()>& resend);
     // Sets the type, the game id and the sender's UUID.
     void prepareMessage(generated::Content& message, generated::Content::Type type) const;
     // As above plus one response target per endpoint, in order.
@@ -47,12 +51,11 @@ public:
     int getPublicPort() const;
     // Stores the measured latest public port, from which the symmetric connector predicts.
     void setPublicPort(int port);
-    // Behind a symmetric NAT the listener holds relayed pings until the latest public port is
-    // measured and the round's direct pings are sent: the NAT gives the ports that follow the
-    // measured one to whatever we send to a new endpoint first, and the predicted ports are meant
-    // for the direct pings. Once both happened, this answers the held pings on the calling thread
-    // and ends the holding; before, it does nothing.
+    // Called after a round's direct pings: answers the relayed pings held behind a symmetric NAT
+    // (HeldPings), on the calling thread, once this pass measured its latest public port.
     void releaseHeldPings();
+    // The pass runs no symmetric round: answers the held relayed pings now, and any later at once.
+    void answerHeldPingsNow();
 
 protected:
     bool doInit() override;

@@ -1,12 +1,8 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <memory>
-#include <mutex>
-#include <shared_mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,53 +11,48 @@
 
 #include "tarn/client/Peer.h"
 #include "tarn/client/Topology.h"
+#include "tarn/client/impl/service/connection/HeldPings.h"
+#include "tarn/client/impl/service/connection/PeerTable.h"
+#include "tarn/client/impl/service/connection/StopSignal.h"
 #include "tarn/client/impl/util/Messenger.h"
+#include "tarn/generated/MessageHelpers.h"
 
 namespace tarn::client::impl::service::connection {
 
-// What the listener thread of one connectivity pass works on, shared with the pass thread.
-// The peers, the messenger and the topology belong to the caller and must outlive the record.
+// What one connectivity pass shares between its thread and the listener thread. Each piece of
+// state that both threads touch has one owner with its own lock: the peers and the topology
+// (peers), the stop request (stop) and the held relayed pings (held). The peers, the messenger
+// and the topology belong to the caller and must outlive the record.
 struct P2PCtxData {
     P2PCtxData(long clientId, const std::string& gameId, util::Messenger& messenger, std::vector<Peer>& peers,
-               Topology& topology)
-        : clientId(clientId),
-          gameId(gameId),
-          peers(peers),
-          messenger(messenger),
-          topology(topology),
-          publicPort(topology.publicPort),
-          holdRelayed(topology.nat.type == NatType::SYMMETRIC) {}
+               Topology& topology);
+
+    // Stamps a message of the pass: its type, the game id and the sender's UUID (the client id
+    // sign-extended, the messenger's IPv4 address in host order). Both threads stamp.
+    void stamp(generated::Content& message, generated::Content::Type type) const;
 
     // Logger name of the listener side; the context's own name once it is initialized.
+    // Written before the listener starts.
     std::string name = "P2PCtxData";
-    long clientId;
+    const long clientId;
     // A copy: the context must not depend on the lifetime of the caller's string.
     const std::string gameId;
-    // Set by the pass thread, read by the listener once per turn.
-    std::atomic<bool> stopped{false};
-    // Guards peers and topology.publicPort: the listener writes both while the pass reads them.
-    mutable std::shared_mutex mutex;
-    // Signalled after every change of a peer's connection, so a waiting round ends at once.
-    std::condition_variable_any peerMarked;
-    // Lets a listener that paused after a receive error wake up on a stop request.
-    std::mutex stopMutex;
-    std::condition_variable stopSignal;
-    std::unique_ptr<std::thread> listener;
-    std::vector<Peer>& peers;
+    // Both threads send through it: the pass its pings, the listener its answers.
     util::Messenger& messenger;
-    Topology& topology;
-    // Rendezvous server endpoints: a ping from one of them was relayed.
+    PeerTable peers;
+    StopSignal stop;
+    HeldPings held;
+    // Rendezvous server endpoints, set before the listener starts: a ping from one was relayed.
     std::vector<boost::asio::ip::udp::endpoint> servers;
-    // The latest own public port behind a symmetric NAT, and whether this pass measured it; only
-    // the pass thread uses them.
+    // How many answers in a peer's name came from elsewhere, and how many pings named response
+    // targets off the peer's addresses: both threads process, these counts throttle the log.
+    std::atomic<int> ignoredAnswers{0};
+    std::atomic<int> ignoredTargets{0};
+    // The rest belongs to the pass thread alone.
+    std::unique_ptr<std::thread> listener;
+    // The latest own public port behind a symmetric NAT, and whether this pass measured it.
     std::int32_t publicPort;
     bool publicPortMeasured = false;
-    // Behind a symmetric NAT, answers to relayed pings wait until the pass has measured the latest
-    // public port and sent its direct pings: answered earlier, they would take the very ports the
-    // measurement and the prediction count on. heldMutex guards both fields.
-    std::mutex heldMutex;
-    bool holdRelayed;
-    std::deque<util::ReceivedMessage> heldRelayed;
 };
 
 }  // namespace tarn::client::impl::service::connection

@@ -1,7 +1,6 @@
 #include "tarn/client/impl/service/connection/P2PListener.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <string>
@@ -10,6 +9,7 @@
 
 #include "tarn/client/impl/Log.h"
 #include "tarn/client/impl/Network.h"
+#include "tarn/client/impl/util/Intervals.h"
 
 namespace tarn::client::impl::service::connection {
 
@@ -22,37 +22,42 @@ bool contains(const std::vector<Endpoint>& endpoints, const Endpoint& endpoint) 
     return std::find(endpoints.begin(), endpoints.end(), endpoint) != endpoints.end();
 }
 
-// A receive that keeps failing (a closed socket) must not spin: wait out the rest of the turn
-// unless a stop request comes first.
-void pauseAfterError(P2PCtxData& data) {
-    std::unique_lock<std::mutex> lock(data.stopMutex);
-    data.stopSignal.wait_for(lock, std::chrono::milliseconds(P2PListener::kReceiveTimeoutMs),
-                             [&data] { return data.stopped.load(); });
+// Lines about ignored datagrams are written for the 1st, 2nd, 4th, 8th... only: a flood of them
+// must not flood the log.
+bool isWorthLogging(int count) {
+    return count > 0 && (count & (count - 1)) == 0;
 }
 
-// Keeps a relayed ping for later while the pass has still to measure its latest public port and
-// send its direct pings; false when it is to be answered now.
-bool holdRelayed(const util::ReceivedMessage& message, P2PCtxData& data) {
-    std::lock_guard<std::mutex> lock(data.heldMutex);
-    if (!data.holdRelayed) {
-        return false;
+// The response targets of a peer's ping that may get an answer: those on the peer's own listed
+// addresses, at most kMaxAnswerTargets of them. Anything else would let whoever knows a peer's id
+// aim our answers at a bystander.
+void answerTargets(const gen::Content& ping, int index, long identifier, P2PCtxData& data,
+                   std::vector<Endpoint>& destinations) {
+    std::vector<Endpoint> targets;
+    gen::getResponseTargets(ping, targets, true);
+    int refused = 0;
+    for (const Endpoint& target : targets) {
+        if (!data.peers.isListedAddress(index, target.address()) ||
+            destinations.size() >= static_cast<std::size_t>(P2PListener::kMaxAnswerTargets)) {
+            ++refused;
+        } else {
+            destinations.push_back(target);
+        }
     }
-    if (data.heldRelayed.size() < P2PListener::kMaxHeldRelayed) {
-        data.heldRelayed.push_back(message);
-        Log::debug(data.name, "process004", "Holding relayed ping from %1% until the direct pings are sent",
-                   message.remoteEndpoint);
-    } else {
-        Log::debug(data.name, "process005", "Dropping relayed ping from %1%: %2% are held already",
-                   message.remoteEndpoint, data.heldRelayed.size());
+    if (refused > 0 && isWorthLogging(++data.ignoredTargets)) {
+        Log::debug(data.name, "process007",
+                   "Not answering %1% of %2% response targets of peer %3%: not on its addresses or over %4% "
+                   "(%5% pings so far)",
+                   refused, targets.size(), identifier, P2PListener::kMaxAnswerTargets,
+                   data.ignoredTargets.load());
     }
-    return true;
 }
 
 }  // namespace
 
 void P2PListener::listen(P2PCtxData& data) {
     Log::trace(data.name, "listen000", "Listening for peer messages");
-    while (!data.stopped) {
+    while (!data.stop.requested()) {
         listenOnce(data);
     }
     Log::trace(data.name, "listen002", "Stopping listening for peer messages");
@@ -64,15 +69,17 @@ void P2PListener::listenOnce(P2PCtxData& data) {
         // Whatever this turn received is handled, also when the stop request came meanwhile: an
         // answer that arrived in time still counts. Only the stop request's own wake-up, sent from
         // our socket to itself, is left alone.
-        if (data.messenger.receiveMany(received, kReceiveTimeoutMs, 1) &&
-            !(data.stopped && received.front().remoteEndpoint == data.messenger.getLocalEndpoint())) {
+        const int turnMs = static_cast<int>(util::Intervals::kListenerTurn.count());
+        if (data.messenger.receiveMany(received, turnMs, 1) &&
+            !(data.stop.requested() &&
+              received.front().remoteEndpoint == data.messenger.getLocalEndpoint())) {
             processAll(received, data);
         }
     } catch (const std::exception& e) {
         // A failed receive (ConnectionException) or whatever else one datagram provokes ends this
         // turn only.
         Log::debug(data.name, "listen001", e.what());
-        pauseAfterError(data);
+        data.stop.pause(util::Intervals::kListenerTurn);
     }
 }
 
@@ -100,18 +107,25 @@ void P2PListener::process(const util::ReceivedMessage& message, P2PCtxData& data
 
     gen::Content reply;
     std::vector<Endpoint> destinations;
+    if (type != gen::Content::PING_DIRECT && !data.peers.isListedAddress(index, sender.address())) {
+        // Anyone who knows a peer's id may answer in its name, but only from the peer's own
+        // addresses may the answer count: else a stranger would receive the game's traffic.
+        if (isWorthLogging(++data.ignoredAnswers)) {
+            Log::debug(data.name, "process006",
+                       "Ignoring %1% in the name of peer %2% from %3%: not one of its addresses (%4% so far)",
+                       gen::typeName(type), identifier, sender, data.ignoredAnswers.load());
+        }
+        return;
+    }
     if (type == gen::Content::PING_RESP) {
         markConnected(sender, index, data);
-        destinations.push_back(sender);
-        prepareMessage(reply, gen::Content::PING_CONFIRM, data);
+        destinations.assign(kConfirmCopies, sender);
+        data.stamp(reply, gen::Content::PING_CONFIRM);
         Endpoint mapped;
         if (gen::getP2PMappedAddress(content, mapped, true)) {
             const int reported = mapped.port();
-            std::unique_lock<std::shared_mutex> lock(data.mutex);
-            const int old = data.topology.publicPort;
+            const int old = data.peers.replaceOwnPublicPort(reported);
             if (reported != old) {
-                data.topology.publicPort = reported;
-                lock.unlock();
                 Log::warn(data.name, "process002",
                           "Peer %1%@%2% reports new client public port %3%, old public port was %4%",
                           identifier, sender, reported, old);
@@ -122,12 +136,13 @@ void P2PListener::process(const util::ReceivedMessage& message, P2PCtxData& data
     } else {
         // A relayed ping comes from a rendezvous server, which must never get the answer.
         const bool relayed = contains(data.servers, sender);
-        if (relayed && holdRelayed(message, data)) {
+        if (relayed && data.held.hold(message, data.name)) {
             return;
         }
-        prepareMessage(reply, gen::Content::PING_RESP, data);
-        gen::getResponseTargets(content, destinations, true);
-        if (!contains(destinations, sender) && !relayed) {
+        data.stamp(reply, gen::Content::PING_RESP);
+        answerTargets(content, index, identifier, data, destinations);
+        if (!contains(destinations, sender) && !relayed &&
+            data.peers.isListedAddress(index, sender.address())) {
             destinations.push_back(sender);
             gen::addAddress(reply, gen::Attribute::XOR_P2P_MAPPED_ADDRESS, sender, true);
             Log::warn(data.name, "process003", "Peer %1%'s real address %2% not in target list: %3%",
@@ -160,15 +175,10 @@ int P2PListener::getPeerIndex(const gen::Content& message, P2PCtxData& data, lon
     const long clientId = static_cast<std::int32_t>(static_cast<std::uint32_t>(uuid.uuid_upper()));
     Log::trace(data.name, "getPeerIndex003", "Game ID/IP addr/client ID = %1%/%2%/%3%", gameId, address,
                clientId);
-    {
-        std::shared_lock<std::shared_mutex> lock(data.mutex);
-        for (std::size_t i = 0; i < data.peers.size(); ++i) {
-            const Peer& peer = data.peers[i];
-            if (peer.topology.localAddr == address && peer.identifier == clientId) {
-                identifier = peer.identifier;
-                return static_cast<int>(i);
-            }
-        }
+    const int index = data.peers.find(address, clientId);
+    if (index >= 0) {
+        identifier = clientId;
+        return index;
     }
     Log::debug(data.name, "getPeerIndex004", "No peer entry for game ID/IP addr/client ID = %1%/%2%/%3%",
                gameId, address, clientId);
@@ -176,44 +186,13 @@ int P2PListener::getPeerIndex(const gen::Content& message, P2PCtxData& data, lon
 }
 
 void P2PListener::markConnected(const Endpoint& sender, int index, P2PCtxData& data) {
-    {
-        std::unique_lock<std::shared_mutex> lock(data.mutex);
-        Peer peer = data.peers[index];
-        if (peer.connection != ConnectionType::NONE && peer.connection != ConnectionType::RELAY) {
-            return;
-        }
-        const std::string address = sender.address().to_string();
-        if (address == peer.topology.localAddr && sender.port() == peer.topology.localPort) {
-            peer.connection = ConnectionType::DIRECT_PRIVATE;
-        } else {
-            peer.connection = ConnectionType::DIRECT_PUBLIC;
-            peer.topology.publicAddr = address;
-            peer.topology.publicPort = sender.port();
-        }
-        data.peers[index] = peer;
-    }
-    data.peerMarked.notify_all();
+    data.peers.markConnected(sender, index);
 }
 
-void P2PListener::releaseRelayed(P2PCtxData& data) {
-    std::deque<util::ReceivedMessage> held;
-    {
-        std::lock_guard<std::mutex> lock(data.heldMutex);
-        data.holdRelayed = false;
-        held.swap(data.heldRelayed);
-    }
+void P2PListener::answerHeld(const std::deque<util::ReceivedMessage>& held, P2PCtxData& data) {
     for (const util::ReceivedMessage& message : held) {
         process(message, data);
     }
-}
-
-void P2PListener::prepareMessage(gen::Content& message, gen::Content::Type type, const P2PCtxData& data) {
-    message.set_type(type);
-    gen::addGameId(message, data.gameId);
-    gen::UUID* uuid = message.mutable_uuid();
-    uuid->set_uuid_upper(
-        static_cast<std::uint64_t>(static_cast<std::int64_t>(static_cast<std::int32_t>(data.clientId))));
-    uuid->set_uuid_lower(data.messenger.getLocalEndpoint().address().to_v4().to_uint());
 }
 
 }  // namespace tarn::client::impl::service::connection

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <cstddef>
+#include <deque>
 #include <vector>
 
 #include <boost/asio/ip/udp.hpp>
@@ -12,34 +12,33 @@
 namespace tarn::client::impl::service::connection {
 
 // The listener side of a connectivity pass: answers the peers' pings and records every peer whose
-// answer arrives. All functions run on the listener thread.
+// answer arrives. listen is the listener thread's body and everything else runs inside it, except
+// answerHeld, which the pass thread calls through the context.
 class P2PListener {
 public:
-    // How long one turn waits for a datagram; also bounds how late a stop request is noticed.
-    static constexpr int kReceiveTimeoutMs = 100;
+    // A PING_CONFIRM goes out this many times in a row. The peer whose ping we answered may have
+    // no other way to learn that we reached it: one lost confirm would leave it on the relay while
+    // we use the direct path.
+    static constexpr int kConfirmCopies = 3;
+    // A ping's response targets answered at most. A relayed ping carries one target per address
+    // the rendezvous server reflects, and the server refuses requests with more than 64; a direct
+    // ping carries the sender's predicted ports, 30 by default.
+    static constexpr int kMaxAnswerTargets = 64;
 
-    // Relayed pings held behind a symmetric NAT beyond this many are dropped.
-    static constexpr std::size_t kMaxHeldRelayed = 64;
-
-    // The thread body: receives and processes until data.stopped is set.
+    // The thread body: receives and processes until a stop is requested.
     static void listen(P2PCtxData& data);
-    // One turn of the thread body: waits up to kReceiveTimeoutMs for one datagram and handles it.
+    // One turn of the thread body: waits up to one listener turn for one datagram and handles it.
     static void listenOnce(P2PCtxData& data);
     static void processAll(const std::vector<util::ReceivedMessage>& messages, P2PCtxData& data);
     // PING_DIRECT gets a PING_RESP at its response targets, PING_RESP a PING_CONFIRM to its sender
-    // (and marks the sender connected), PING_CONFIRM marks the sender connected.
+    // (and marks the sender connected), PING_CONFIRM marks the sender connected. A relayed ping
+    // may be held instead (HeldPings).
     static void process(const util::ReceivedMessage& message, P2PCtxData& data);
     // The index of the peer that sent the message, -1 for other games, bad UUIDs and strangers.
     static int getPeerIndex(const generated::Content& message, P2PCtxData& data, long& identifier);
-    // DIRECT_PRIVATE when the sender is the peer's own local endpoint, else DIRECT_PUBLIC with the
-    // sender as the peer's public endpoint. Peers already reached keep their result.
     static void markConnected(const boost::asio::ip::udp::endpoint& sender, int index, P2PCtxData& data);
-    // Stops holding relayed pings and answers the ones held so far, on the calling thread.
-    static void releaseRelayed(P2PCtxData& data);
-    // Stamps a message of the pass: its type, the game id and the sender's UUID (the client id
-    // sign-extended, the messenger's IPv4 address in host order).
-    static void prepareMessage(generated::Content& message, generated::Content::Type type,
-                               const P2PCtxData& data);
+    // Answers relayed pings that were held, on the calling thread (the pass's).
+    static void answerHeld(const std::deque<util::ReceivedMessage>& held, P2PCtxData& data);
 };
 
 }  // namespace tarn::client::impl::service::connection

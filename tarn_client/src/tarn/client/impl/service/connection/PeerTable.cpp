@@ -1,0 +1,105 @@
+#include "tarn/client/impl/service/connection/PeerTable.h"
+
+#include <algorithm>
+#include <iterator>
+#include <mutex>
+
+namespace tarn::client::impl::service::connection {
+
+namespace {
+
+bool isStillToReach(const Peer& peer) {
+    return peer.connection == ConnectionType::NONE && peer.topology.isValid();
+}
+
+}  // namespace
+
+PeerTable::PeerTable(std::vector<Peer>& peers, Topology& topology) : peers(peers), topology(topology) {
+    for (const Peer& peer : peers) {
+        listed.emplace_back(peer.topology.localAddr, peer.topology.publicAddr);
+    }
+}
+
+void PeerTable::getUnconnected(std::vector<Peer>& unconnected) const {
+    unconnected.clear();
+    std::shared_lock<std::shared_mutex> lock(mutex);
+    std::copy_if(peers.begin(), peers.end(), std::back_inserter(unconnected), isStillToReach);
+}
+
+int PeerTable::countUnconnected() const {
+    std::shared_lock<std::shared_mutex> lock(mutex);
+    return countUnconnectedLocked();
+}
+
+int PeerTable::find(const std::string& localAddr, long identifier) const {
+    std::shared_lock<std::shared_mutex> lock(mutex);
+    // Nobody inserts or removes peers during a pass, so the index stays valid after the lock.
+    for (std::size_t i = 0; i < peers.size(); ++i) {
+        if (peers[i].topology.localAddr == localAddr && peers[i].identifier == identifier) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+void PeerTable::markConnected(const Endpoint& sender, int index) {
+    {
+        std::unique_lock<std::shared_mutex> lock(mutex);
+        Peer peer = peers[index];
+        if (peer.connection != ConnectionType::NONE && peer.connection != ConnectionType::RELAY) {
+            return;
+        }
+        const std::string address = sender.address().to_string();
+        if (address == peer.topology.localAddr && sender.port() == peer.topology.localPort) {
+            peer.connection = ConnectionType::DIRECT_PRIVATE;
+        } else {
+            peer.connection = ConnectionType::DIRECT_PUBLIC;
+            peer.topology.publicAddr = address;
+            peer.topology.publicPort = sender.port();
+        }
+        peers[index] = peer;
+    }
+    marked.notify_all();
+}
+
+int PeerTable::replaceOwnPublicPort(int port) {
+    std::unique_lock<std::shared_mutex> lock(mutex);
+    const int old = topology.publicPort;
+    topology.publicPort = port;
+    return old;
+}
+
+bool PeerTable::isListedAddress(int index, const boost::asio::ip::address& address) const {
+    const std::string text = address.to_string();
+    const auto& own = listed[index];
+    return text == own.first || text == own.second;
+}
+
+Topology PeerTable::getTopology() const {
+    std::shared_lock<std::shared_mutex> lock(mutex);
+    return topology;
+}
+
+void PeerTable::waitUntilReached(util::SteppedWait& wait, const std::function<void()>& betweenSteps) const {
+    util::SteppedWait::Clock::time_point stepEnd;
+    for (bool first = true;; first = false) {
+        {
+            std::shared_lock<std::shared_mutex> lock(mutex);
+            if (countUnconnectedLocked() == 0 || !wait.nextStep(stepEnd)) {
+                return;
+            }
+        }
+        if (!first && betweenSteps) {
+            betweenSteps();
+        }
+        // The predicate is checked before waiting: a mark during the callback is not missed.
+        std::shared_lock<std::shared_mutex> lock(mutex);
+        marked.wait_until(lock, stepEnd, [this] { return countUnconnectedLocked() == 0; });
+    }
+}
+
+int PeerTable::countUnconnectedLocked() const {
+    return static_cast<int>(std::count_if(peers.begin(), peers.end(), isStillToReach));
+}
+
+}  // namespace tarn::client::impl::service::connection

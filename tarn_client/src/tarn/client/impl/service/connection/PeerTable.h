@@ -1,0 +1,60 @@
+#pragma once
+
+#include <condition_variable>
+#include <functional>
+#include <shared_mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <boost/asio/ip/udp.hpp>
+
+#include "tarn/client/Peer.h"
+#include "tarn/client/Topology.h"
+#include "tarn/client/impl/util/SteppedWait.h"
+
+namespace tarn::client::impl::service::connection {
+
+// The caller's peer list and the discovery engine's topology during one pass: the listener thread
+// writes into both, the pass thread reads them. Neither is owned; both must outlive the table.
+class PeerTable {
+public:
+    using Endpoint = boost::asio::ip::udp::endpoint;
+
+    PeerTable(std::vector<Peer>& peers, Topology& topology);
+
+    // Copies of the peers still to reach (connection NONE and a valid topology), in list order.
+    void getUnconnected(std::vector<Peer>& unconnected) const;
+    int countUnconnected() const;
+    // The index of the first peer with this local address and identifier, -1 when none.
+    int find(const std::string& localAddr, long identifier) const;
+    // DIRECT_PRIVATE when the sender is the peer's own local endpoint, else DIRECT_PUBLIC with the
+    // sender as its public endpoint; a peer already reached keeps its result. Wakes waiting rounds.
+    void markConnected(const Endpoint& sender, int index);
+    // The listener's one write into the discovery engine's topology: a peer saw our public port
+    // change. Returns the port it replaced.
+    int replaceOwnPublicPort(int port);
+    // Whether address is the peer's listed local or public address, as the pass began: the only
+    // addresses from which its answers count and at which its pings are answered.
+    bool isListedAddress(int index, const boost::asio::ip::address& address) const;
+    // A snapshot of the topology.
+    Topology getTopology() const;
+    // Returns once no peer is still to reach or the wait's steps are over; a connection marked
+    // meanwhile ends the current step at once. betweenSteps, when set, runs (without the lock)
+    // before every step but the first while peers remain.
+    void waitUntilReached(util::SteppedWait& wait, const std::function<void()>& betweenSteps = {}) const;
+
+private:
+    int countUnconnectedLocked() const;
+
+    // Guards peers and topology.publicPort.
+    mutable std::shared_mutex mutex;
+    // Signalled after every change of a peer's connection.
+    mutable std::condition_variable_any marked;
+    std::vector<Peer>& peers;
+    Topology& topology;
+    // Each peer's local and public address as listed; never changes, so it needs no lock.
+    std::vector<std::pair<std::string, std::string>> listed;
+};
+
+}  // namespace tarn::client::impl::service::connection

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <chrono>
+
+namespace tarn::client::impl::util {
+
+// Every interval the library waits by, with its reason. Time-outs that come from configuration
+// (discovery answers, connector rounds) are milliseconds at the edge and std::chrono inside.
+struct Intervals {
+    // A receive waits in this many equal steps of its time-out; a datagram ends the wait at once.
+    static constexpr int kReceiveWaitParts = 5;
+    // A connector round counts its unreached peers in this many steps of its time-out; an answer
+    // that reaches the last peer ends the round at once.
+    static constexpr int kRoundWaitParts = 4;
+    // Undecodable datagrams restart a receive's wait, but its whole wait never exceeds this many
+    // time-outs: a steady stream of garbage cannot hold a discovery test or a listener turn open.
+    static constexpr int kWaitBoundFactor = 4;
+    // A NAT change test sends its request this many times, evenly spread over its one timeout:
+    // a lost request or answer must not decide the NAT's class, and a clean network answers the
+    // first request within the same time as before.
+    static constexpr int kChangeTestSends = 3;
+    // One turn of the listener: how long it waits for a datagram, and so how late it notices a
+    // stop request that arrives without a wake-up datagram. Also its pause after a failed
+    // receive, so that a broken socket cannot spin a core.
+    static constexpr std::chrono::milliseconds kListenerTurn{100};
+};
+
+}  // namespace tarn::client::impl::util

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <chrono>
+
+namespace tarn::client::impl::util {
+
+// A time-out split into equal steps, each of which the awaited event may cut short. A step counts
+// whole once begun, so the wait is over when the steps begun add up to the time-out: a time-out
+// of 501 ms in four parts takes five steps of 125 ms. Steps are at least 1 ms long, so tiny
+// time-outs still end.
+class SteppedWait {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    SteppedWait(std::chrono::milliseconds timeout, int parts);
+
+    // Begins the next step and sets stepEnd to its end; false once the steps add up to the time-out.
+    bool nextStep(Clock::time_point& stepEnd);
+    // True once the steps begun add up to the time-out; at once for a time-out of 0 or less.
+    bool timedOut() const;
+
+private:
+    std::chrono::milliseconds timeout;
+    std::chrono::milliseconds step;
+    std::chrono::milliseconds elapsed{0};
+    // Step ends are counted from the start, so that time spent between steps is not added.
+    Clock::time_point start;
+};
+
+}  // namespace tarn::client::impl::util
