@@ -1,5 +1,7 @@
 #include "tarn/client/impl/service/connection/AbstractConnector.h"
 
+#include <algorithm>
+
 #include "tarn/client/impl/service/connection/P2PContext.h"
 
 namespace tarn::client::impl::service::connection {
@@ -20,7 +22,24 @@ void AbstractConnector::connect(P2PContext& context) {
     }
     // Only now may answers to held relayed pings take new ports of a symmetric NAT.
     context.releaseHeldPings();
-    context.waitFor(getName(), getTimeout());
+    context.waitFor(getName(), getTimeout(), [&] { resend(context, dests, ping); });
+}
+
+void AbstractConnector::resend(P2PContext& context, const EndpointList& used, const gen::Content& ping) {
+    EndpointList dests;
+    EndpointList targets;
+    // The destinations of the peers still unreached; the symmetric connector also repeats its
+    // relay request to the same server.
+    getDestinations(dests, targets, context);
+    // Behind a symmetric NAT a destination new to this round would take one of the predicted ports.
+    dests.erase(std::remove_if(dests.begin(), dests.end(),
+                               [&used](const Endpoint& dest) {
+                                   return std::find(used.begin(), used.end(), dest) == used.end();
+                               }),
+                dests.end());
+    if (!dests.empty()) {
+        context.getMessenger().send(ping, dests);
+    }
 }
 
 bool AbstractConnector::doInit() {

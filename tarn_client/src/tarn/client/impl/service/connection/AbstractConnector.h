@@ -5,18 +5,23 @@
 #include <boost/asio/ip/udp.hpp>
 
 #include "tarn/client/impl/AbstractInitializable.h"
+#include "tarn/generated/MessageHelpers.h"
 
 namespace tarn::client::impl::service::connection {
 
 class P2PContext;
 
 // One way of reaching the peers still unconnected: decides where to ping and where the peers
-// should answer, sends one PING_DIRECT to every destination and waits for the listener.
+// should answer, sends one PING_DIRECT to every destination and waits for the listener. Between
+// the wait's steps the ping goes again to the peers still unreached, so that one lost ping or
+// answer does not cost the round.
 class AbstractConnector : public AbstractInitializable {
 public:
     using EndpointList = std::vector<boost::asio::ip::udp::endpoint>;
 
     ~AbstractConnector() override;
+
+    using Endpoint = boost::asio::ip::udp::endpoint;
 
     // One round.
     void connect(P2PContext& context);
@@ -33,6 +38,10 @@ public:
     virtual void getDestinations(EndpointList& dests, EndpointList& targets, P2PContext& context) = 0;
     // The wait of one round in milliseconds.
     virtual int getTimeout() = 0;
+
+private:
+    // Sends the round's ping again to those of its destinations whose peers are still unreached.
+    void resend(P2PContext& context, const EndpointList& used, const generated::Content& ping);
 };
 
 }  // namespace tarn::client::impl::service::connection
