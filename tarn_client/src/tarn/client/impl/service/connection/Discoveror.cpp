@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <utility>
@@ -18,6 +19,7 @@
 #include "tarn/client/impl/Network.h"
 #include "tarn/client/impl/ServiceRegistry.h"
 #include "tarn/client/impl/service/connection/DiscoverorData.h"
+#include "tarn/client/impl/util/Intervals.h"
 #include "tarn/client/impl/util/Messenger.h"
 #include "tarn/generated/MessageHelpers.h"
 
@@ -53,18 +55,45 @@ int findBindingPort(const std::string& name) {
     return port;
 }
 
+// Counts the answers of one attempt: each destination still silent may answer once, and each
+// answer gets a full timeout to arrive. Datagrams from anyone else are no answers.
+void collectAnswers(Messenger& messenger, const std::string& name, long timeoutMs, EndpointList& silent,
+                    std::vector<ReceivedMessage>& replies) {
+    const auto timeout = std::chrono::milliseconds(timeoutMs);
+    auto waitEnd = std::chrono::steady_clock::now() + timeout;
+    while (!silent.empty()) {
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(waitEnd - std::chrono::steady_clock::now());
+        ReceivedMessage reply;
+        if (left.count() <= 0 || !messenger.receive(reply, static_cast<int>(left.count()))) {
+            return;
+        }
+        const auto from = std::find(silent.begin(), silent.end(), reply.remoteEndpoint);
+        if (from == silent.end()) {
+            Log::trace(name, "normalReplyTest", "Ignoring %1% from %2%: not awaited",
+                       generated::typeName(reply.content.type()), reply.remoteEndpoint);
+            continue;
+        }
+        silent.erase(from);
+        replies.push_back(std::move(reply));
+        waitEnd = std::chrono::steady_clock::now() + timeout;
+    }
+}
+
 // Sends a plain binding request to every destination and collects up to one answer per
-// destination; a silent attempt is repeated up to retries more times.
+// destination. Destinations still silent are asked again, up to retries more times; an answer
+// to an earlier attempt that arrives during a later one counts as well.
 bool normalReplyTest(std::vector<ReceivedMessage>& replies, Messenger& messenger, const std::string& name,
                      long timeoutMs, int retries, const EndpointList& destinations) {
     Content request;
     request.set_type(Content::BIND_REQ);
-    const int maxCount = static_cast<int>(destinations.size());
-    for (int attempt = 0; attempt <= retries; ++attempt) {
-        messenger.send(request, destinations);
-        if (messenger.receiveMany(replies, static_cast<int>(timeoutMs), maxCount)) {
-            return true;
-        }
+    EndpointList silent = destinations;
+    for (int attempt = 0; attempt <= retries && !silent.empty(); ++attempt) {
+        messenger.send(request, silent);
+        collectAnswers(messenger, name, timeoutMs, silent, replies);
+    }
+    if (!replies.empty()) {
+        return true;
     }
     const std::string text =
         Log::format("No response; giving up after %1% retries in %2% ms", retries, timeoutMs * retries);
@@ -160,15 +189,35 @@ void resolveLocalEndpoint(const std::string& name, DiscoverorData& data) {
     }
 }
 
-// One binding request with a change request, sent once: any decodable datagram counts as the answer.
-bool pingWithChange(Messenger& messenger, const Endpoint& destination, long timeoutMs,
-                    Attribute::Change change) {
+// One binding request with a change request. Only a BIND_RESP from answerFrom, the endpoint the
+// change names, is the answer: a late answer to an earlier test must not pass for it. Within the
+// one timeout the request goes out again at even intervals, so that a single lost request or
+// answer does not decide the NAT's class.
+bool pingWithChange(Messenger& messenger, const Endpoint& destination, const Endpoint& answerFrom,
+                    long timeoutMs, Attribute::Change change, const std::string& name) {
     Content request;
     request.set_type(Content::BIND_REQ);
     generated::addChangeRequest(request, change);
-    messenger.send(request, destination);
-    ReceivedMessage reply;
-    return messenger.receive(reply, static_cast<int>(timeoutMs));
+    const auto start = std::chrono::steady_clock::now();
+    for (int send = 1; send <= util::Intervals::kChangeTestSends; ++send) {
+        messenger.send(request, destination);
+        const auto sendEnd =
+            start + std::chrono::milliseconds(timeoutMs) * send / util::Intervals::kChangeTestSends;
+        for (;;) {
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(sendEnd - std::chrono::steady_clock::now());
+            ReceivedMessage reply;
+            if (left.count() <= 0 || !messenger.receive(reply, static_cast<int>(left.count()))) {
+                break;
+            }
+            if (reply.content.type() == Content::BIND_RESP && reply.remoteEndpoint == answerFrom) {
+                return true;
+            }
+            Log::trace(name, "pingWithChange", "Ignoring %1% from %2%: not the answer from %3%",
+                       generated::typeName(reply.content.type()), reply.remoteEndpoint, answerFrom);
+        }
+    }
+    return false;
 }
 
 // The five NAT tests. The public endpoint is the primary socket's mapping (test 3).
@@ -207,7 +256,7 @@ void discoverNAT(Messenger& pri, Messenger& alt, const std::string& name, Discov
 
     Log::trace(name, "discoverNAT004", "Test %1%: ping %2% from %3%, svr responds from alt IP/port", 4, s1,
                priLocal);
-    if (pingWithChange(pri, s1, timeoutMs, Attribute::CHANGE_BOTH)) {
+    if (pingWithChange(pri, s1, s4, timeoutMs, Attribute::CHANGE_BOTH, name)) {
         topology.nat.type = mappingChanges ? NatType::SYMMETRIC : NatType::FULL_CONE;
         return;
     }
@@ -218,7 +267,7 @@ void discoverNAT(Messenger& pri, Messenger& alt, const std::string& name, Discov
 
     Log::trace(name, "discoverNAT004", "Test %1%: ping %2% from %3%, svr responds from alt port", 5, s1,
                priLocal);
-    topology.nat.type = pingWithChange(pri, s1, timeoutMs, Attribute::CHANGE_PORT)
+    topology.nat.type = pingWithChange(pri, s1, data.servers[1], timeoutMs, Attribute::CHANGE_PORT, name)
                             ? NatType::RESTRICTED_CONE
                             : NatType::PORT_RESTRICTED_CONE;
 }
