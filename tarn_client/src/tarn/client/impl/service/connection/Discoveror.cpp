@@ -1,8 +1,6 @@
 #include "tarn/client/impl/service/connection/Discoveror.h"
 
-#include <algorithm>
 #include <array>
-#include <cstdlib>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,6 +16,7 @@
 #include "tarn/client/impl/Network.h"
 #include "tarn/client/impl/ServiceRegistry.h"
 #include "tarn/client/impl/service/connection/DiscoverorData.h"
+#include "tarn/client/impl/service/connection/PortPlan.h"
 #include "tarn/client/impl/util/Messenger.h"
 #include "tarn/generated/MessageHelpers.h"
 
@@ -256,25 +255,13 @@ void discoverPortAllocStrategy(Messenger& pri, DiscoverorData& data, const std::
     for (std::size_t i = 0; i < ports.size(); ++i) {
         ports[i] = mapped[i].port();
     }
-    std::sort(ports.begin(), ports.end());
-    // d1 and d2 compare two mappings towards the same server address; d3 spans the two addresses.
-    const int d1 = std::abs(ports[1] - ports[0]);
-    const int d2 = std::abs(ports[3] - ports[2]);
-    const int d3 = std::abs(ports[2] - ports[1]);
-    if (d1 != d2) {
-        Log::warn(name, "discoverPortAllocStrategy003", "Inconsistent intra addr incr: 1st=%1%, 2nd=%2%", d1,
-                  d2);
+    const PortPlan::Step step = PortPlan::measureStep(ports);
+    if (!step.consistent()) {
+        Log::warn(name, "discoverPortAllocStrategy003", "Inconsistent intra addr incr: 1st=%1%, 2nd=%2%",
+                  step.firstIntraStep, step.secondIntraStep);
     }
-    if (d1 != 0 || d2 != 0) {
-        nat.behavior = NatBehavior::PORT_SENSITIVE;
-        nat.increment = d1 == 0 ? d2 : (d2 == 0 ? d1 : std::min(d1, d2));
-    } else if (d3 != 0) {
-        nat.behavior = NatBehavior::ADDRESS_SENSITIVE;
-        nat.increment = d3;
-    } else {
-        nat.behavior = NatBehavior::NOT_SENSITIVE;
-        nat.increment = 0;
-    }
+    nat.behavior = step.behavior;
+    nat.increment = step.increment;
 }
 
 // With a messenger the query goes out from it; otherwise from a fresh socket on the local
