@@ -1,3 +1,19 @@
+// The five NAT tests of a full discovery, sent from the alternative socket (alt) and the primary
+// one (pri) to the rendezvous servers S1 (address 1, port 1) and S4 (address 2, port 2):
+//
+//   test 1  alt -> S1  mapped M1 ---- M1 is alt's own endpoint ---------------> NONE
+//   test 2  alt -> S4  mapped M2;  mappingChanges = (M1 != M2)
+//   test 3  pri -> S1  mapped M3 = the public endpoint
+//   test 4  pri -> S1, answer from the other address and port?
+//             answered ---------------------> mappingChanges ? SYMMETRIC : FULL_CONE
+//             silent and mappingChanges ----> SYMMETRIC
+//   test 5  pri -> S1, answer from the other port?
+//             answered ---------------------> RESTRICTED_CONE
+//             silent -----------------------> PORT_RESTRICTED_CONE
+//
+// Behind a symmetric NAT, pri then asks S1..S4 once more and PortPlan turns the four mapped
+// ports into the port step.
+
 #include "tarn/client/impl/service/connection/Discoveror.h"
 
 #include <array>
