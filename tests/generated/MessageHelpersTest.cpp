@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "ChildProcess.h"
-#include "Udp.h"
+#include "UdpPeer.h"
 
 namespace tarn {
 namespace generated {

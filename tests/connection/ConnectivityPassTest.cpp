@@ -17,9 +17,8 @@
 
 namespace {
 
-using namespace p2ptest;
+using namespace tarn::test::connection;
 using tarn::client::impl::service::connection::ConnectivityPass;
-using tarn::client::impl::util::ReceivedMessage;
 
 const long kClientId = 21;
 const char* const kGame = "game-9";
@@ -96,7 +95,7 @@ TEST_F(ConnectivityPassTest, UninitializedServiceOrInvalidTopologyMarksEveryoneE
 }
 
 TEST_F(ConnectivityPassTest, PeersThatNeverAnswerTakeEveryRoundAndEndAsRelay) {
-    Socket silent(client->topology().localAddr);
+    UdpPeer silent(client->topology().localAddr);
     const Topology silentTopology = topology(NatType::FULL_CONE, client->topology().localAddr, silent.port(),
                                              client->topology().localAddr, silent.port());
     Topology invalid = silentTopology;
@@ -177,13 +176,13 @@ TEST_F(ConnectivityPassTest, TwoClientsReachEachOtherPrivatelyWithinMilliseconds
 
 TEST_F(ConnectivityPassTest, SymmetricPhaseMeasuresTheLatestPortAndAsksTheServerToRelay) {
     // The peer's socket has run discovery against the server, so the server relays to it.
-    Socket peerSocket(client->topology().localAddr);
+    UdpPeer peerSocket(client->topology().localAddr);
     gen::Content bind;
     bind.set_type(gen::Content::BIND_REQ);
-    peerSocket.send(bind, rendezvous().endpoints()[0]);
-    ReceivedMessage answer;
+    peerSocket.send(rendezvous().endpoints()[0], bind);
+    Received answer;
     ASSERT_TRUE(peerSocket.receive(answer));
-    ASSERT_EQ(gen::Content::BIND_RESP, answer.content.type());
+    ASSERT_EQ(gen::Content::BIND_RESP, answer.message.type());
 
     configure("tarn.candidate_addrs", "3");
     client->engines.symNatConnector.shutdown();
@@ -198,16 +197,16 @@ TEST_F(ConnectivityPassTest, SymmetricPhaseMeasuresTheLatestPortAndAsksTheServer
 
     // The private ping went to an address where nobody is; the server relayed our ping with
     // our predicted ports as the places to answer.
-    ReceivedMessage relayed;
+    Received relayed;
     ASSERT_TRUE(peerSocket.receive(relayed));
-    EXPECT_EQ(gen::Content::PING_DIRECT, relayed.content.type());
-    EXPECT_EQ(rendezvous().endpoints()[0], relayed.remoteEndpoint);
-    const std::vector<Endpoint> targets = responseTargets(relayed.content);
+    EXPECT_EQ(gen::Content::PING_DIRECT, relayed.message.type());
+    EXPECT_EQ(rendezvous().endpoints()[0], relayed.from);
+    const std::vector<Endpoint> targets = responseTargets(relayed.message);
     ASSERT_EQ(3u, targets.size());
     std::string gameId;
-    EXPECT_TRUE(gen::getGameId(relayed.content, gameId));
+    EXPECT_TRUE(gen::getGameId(relayed.message, gameId));
     EXPECT_EQ(kGame, gameId);
-    EXPECT_EQ(static_cast<std::uint64_t>(kClientId), relayed.content.uuid().uuid_upper());
+    EXPECT_EQ(static_cast<std::uint64_t>(kClientId), relayed.message.uuid().uuid_upper());
 
     const std::string log = work->log();
     EXPECT_TRUE(logHas(log, "[test.connSvc:doConnect010] START PUBLIC NETWORKING (BEHIND SYM NAT): reach 1"));
@@ -227,7 +226,7 @@ TEST_F(ConnectivityPassTest, SymmetricPhaseMeasuresTheLatestPortAndAsksTheServer
 
 TEST_F(ConnectivityPassTest, NoPublicRoundsWithNegativeRetries) {
     client->engines.retries = -1;
-    Socket silent(client->topology().localAddr);
+    UdpPeer silent(client->topology().localAddr);
     std::vector<Peer> peers = {
         self(), peer(2, topology(NatType::FULL_CONE, client->topology().localAddr, silent.port(),
                                  client->topology().localAddr, silent.port()))};
