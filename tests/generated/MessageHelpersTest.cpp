@@ -9,7 +9,7 @@
 
 #include "ChildProcess.h"
 #include "ScopedGroupingLocale.h"
-#include "Udp.h"
+#include "UdpPeer.h"
 
 namespace tarn {
 namespace generated {

@@ -17,7 +17,7 @@
 #include <gtest/gtest.h>
 #include <boost/asio/io_context.hpp>
 
-#include "Udp.h"
+#include "UdpPeer.h"
 #include "tarn/client/ConnectionException.h"
 #include "tarn/client/UninitializedException.h"
 #include "tarn/client/impl/Network.h"
@@ -36,7 +36,7 @@ using generated::Content;
 using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<unsigned char>;
 using tarn::test::endpoint;
-using tarn::test::RawSender;
+using tarn::test::UdpPeer;
 
 Content message(Content::Type type, const std::string& gameId = "") {
     Content content;
@@ -61,11 +61,11 @@ long long millisecondsSince(Clock::time_point start) {
 // Sends at a fixed point of a test's timeline: the time of arrival is what such a test is about.
 class DelayedSend {
 public:
-    DelayedSend(RawSender& sender, std::vector<Bytes> datagrams, udp::endpoint to, Clock::time_point at)
+    DelayedSend(UdpPeer& sender, std::vector<Bytes> datagrams, udp::endpoint to, Clock::time_point at)
         : thread([&sender, datagrams, to, at] {
               std::this_thread::sleep_until(at);
               for (const Bytes& bytes : datagrams) {
-                  sender.send(bytes, to);
+                  sender.sendBytes(to, bytes);
               }
           }) {}
     ~DelayedSend() { thread.join(); }
@@ -289,7 +289,7 @@ TEST(Messenger, ZeroTimeoutPollsOnce) {
 
 TEST(Messenger, GarbageMidWaitRestartsTheWait) {
     auto receiver = openMessenger("127.0.0.1", "test.receiver");
-    RawSender sender("127.0.0.2");
+    UdpPeer sender("127.0.0.2");
     const int timeoutMs = 300;
     const int garbageAtMs = 200;
     const struct {
@@ -322,13 +322,13 @@ TEST(Messenger, GarbageMidWaitRestartsTheWait) {
 
 TEST(Messenger, GarbageBeforeAMessageIsSkipped) {
     auto receiver = openMessenger("127.0.0.1", "test.receiver");
-    RawSender sender("127.0.0.2");
+    UdpPeer sender("127.0.0.2");
     const Bytes bindResponse = {
         0x08, 0x0B,  // field 1 (type), varint 11 = BIND_RESP
     };
-    sender.send({0xFF, 0x01}, receiver->getLocalEndpoint());
-    sender.send({}, receiver->getLocalEndpoint());
-    sender.send(bindResponse, receiver->getLocalEndpoint());
+    sender.sendBytes(receiver->getLocalEndpoint(), {0xFF, 0x01});
+    sender.sendBytes(receiver->getLocalEndpoint(), {});
+    sender.sendBytes(receiver->getLocalEndpoint(), bindResponse);
     ReceivedMessage received;
     ASSERT_TRUE(receiver->receive(received, 2000));
     EXPECT_EQ(received.content.type(), Content::BIND_RESP);
@@ -348,9 +348,9 @@ Bytes fullSizeMessage(unsigned char type) {
 
 TEST(Messenger, DatagramsLongerThanTheBufferAreDropped) {
     auto receiver = openMessenger("127.0.0.1", "test.receiver");
-    RawSender sender("127.0.0.2");
+    UdpPeer sender("127.0.0.2");
 
-    sender.send(fullSizeMessage(0x17), receiver->getLocalEndpoint());  // PING_CONFIRM
+    sender.sendBytes(receiver->getLocalEndpoint(), fullSizeMessage(0x17));  // PING_CONFIRM
     ReceivedMessage received;
     ASSERT_TRUE(receiver->receive(received, 2000));
     EXPECT_EQ(received.content.type(), Content::PING_CONFIRM);
@@ -358,7 +358,7 @@ TEST(Messenger, DatagramsLongerThanTheBufferAreDropped) {
     // Its first 2048 bytes alone are a valid PING_DIRECT: cutting it short would accept it.
     Bytes oversize = fullSizeMessage(0x14);
     oversize.insert(oversize.end(), {0x7A, 0x02, 0x01, 0x02});  // field 15 again, 2 bytes
-    sender.send(oversize, receiver->getLocalEndpoint());
+    sender.sendBytes(receiver->getLocalEndpoint(), oversize);
     // The receive buffer holds little more than the oversize datagram, so the next one follows
     // once the wait has had time to drop it.
     const Clock::time_point start = Clock::now();

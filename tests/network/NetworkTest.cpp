@@ -15,7 +15,7 @@
 #include <boost/asio/ip/host_name.hpp>
 
 #include "ChildProcess.h"
-#include "Udp.h"
+#include "UdpPeer.h"
 #include "tarn/client/ConnectionException.h"
 #include "tarn/client/impl/ServiceRegistry.h"
 

@@ -13,7 +13,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "UdpTestSocket.h"
+#include "UdpPeer.h"
 #include "tarn/generated/MessageHelpers.h"
 
 namespace tarn {
@@ -26,7 +26,7 @@ using generated::Content;
 using test::Bytes;
 using test::Endpoint;
 using test::Received;
-using test::UdpTestSocket;
+using test::UdpPeer;
 
 constexpr auto kWaitLimit = std::chrono::seconds(5);
 
@@ -116,7 +116,7 @@ protected:
     std::uint64_t count(Counters::Id id) const { return server_->counters()[id]; }
 
     // Receives the next datagram, which must be a binding answer from `from` that maps the client.
-    void expectBindAnswer(UdpTestSocket& client, const Endpoint& from) {
+    void expectBindAnswer(UdpPeer& client, const Endpoint& from) {
         Received answer;
         ASSERT_TRUE(client.receive(answer)) << "no answer from " << from;
         ASSERT_TRUE(answer.decoded);
@@ -131,21 +131,21 @@ protected:
     // A binding request to `via` and its answer: everything the server sent this client before
     // it (on any socket of the same worker) is queued ahead of it, so afterwards the client's
     // queue must be empty unless something unexpected was sent.
-    void expectNothingElse(UdpTestSocket& client, std::size_t via = 0) {
+    void expectNothingElse(UdpPeer& client, std::size_t via = 0) {
         client.send(at(via), bindRequest());
         expectBindAnswer(client, at(via));
         EXPECT_FALSE(client.pending()) << "unexpected datagram for " << client.local();
     }
 
     // Makes the client a permitted relay target.
-    void bind(UdpTestSocket& client) {
+    void bind(UdpPeer& client) {
         client.send(at(0), bindRequest());
         expectBindAnswer(client, at(0));
     }
 
     // The next datagram must be the relayed ping: from `from`, carrying the relay's game id and
     // UUID and the reflected endpoints as response targets, in order.
-    void expectPing(UdpTestSocket& peer, const Endpoint& from, const std::vector<Endpoint>& reflected) {
+    void expectPing(UdpPeer& peer, const Endpoint& from, const std::vector<Endpoint>& reflected) {
         Received ping;
         ASSERT_TRUE(peer.receive(ping)) << "no ping at " << peer.local();
         ASSERT_TRUE(ping.decoded);
@@ -194,7 +194,7 @@ TEST_P(ServerTest, BindAnswersLeaveFromTheRequestedEndpoint) {
     std::uint64_t plain = 0;
     std::uint64_t changed = 0;
     for (const char* address : {"127.0.0.1", "127.0.0.2"}) {
-        UdpTestSocket client(address);
+        UdpPeer client(address);
         for (std::size_t via = 0; via < 4; ++via) {
             for (const auto& row : rows) {
                 SCOPED_TRACE(std::string(address) + " to S" + std::to_string(via + 1) + " flip " +
@@ -214,7 +214,7 @@ TEST_P(ServerTest, BindAnswersLeaveFromTheRequestedEndpoint) {
 
 TEST_P(ServerTest, ChangeRequestWithoutValueMeansBothAndTheLastOneCounts) {
     start();
-    UdpTestSocket client;
+    UdpPeer client;
 
     Content noValue = bindRequest();
     noValue.add_attributes()->set_type(Attribute::CHANGE_REQUEST);
@@ -233,10 +233,10 @@ TEST_P(ServerTest, ChangeRequestWithoutValueMeansBothAndTheLastOneCounts) {
 
 TEST_P(ServerTest, RelayPingsKnownTargetsOnlyFromTheReceivingEndpoint) {
     start();
-    UdpTestSocket peerA("127.0.0.1");
-    UdpTestSocket peerB("127.0.0.2");
-    UdpTestSocket stranger("127.0.0.2");
-    UdpTestSocket requester("127.0.0.1");
+    UdpPeer peerA("127.0.0.1");
+    UdpPeer peerB("127.0.0.2");
+    UdpPeer stranger("127.0.0.2");
+    UdpPeer requester("127.0.0.1");
     bind(peerA);
     bind(peerB);
 
@@ -264,12 +264,12 @@ TEST_P(ServerTest, RelayOverACapIsRefusedWhole) {
     config.maxTargets = 3;
     config.maxReflected = 4;
     start(config);
-    std::vector<std::unique_ptr<UdpTestSocket>> peers;
+    std::vector<std::unique_ptr<UdpPeer>> peers;
     for (int i = 0; i < 4; ++i) {
-        peers.push_back(std::make_unique<UdpTestSocket>(i % 2 ? "127.0.0.2" : "127.0.0.1"));
+        peers.push_back(std::make_unique<UdpPeer>(i % 2 ? "127.0.0.2" : "127.0.0.1"));
         bind(*peers.back());
     }
-    UdpTestSocket requester;
+    UdpPeer requester;
     const struct {
         int targets;
         int reflected;
@@ -311,8 +311,8 @@ TEST_P(ServerTest, RelayOverACapIsRefusedWhole) {
 
 TEST_P(ServerTest, RelayNeverTargetsForbiddenEndpoints) {
     start();
-    UdpTestSocket peer;
-    UdpTestSocket requester;
+    UdpPeer peer;
+    UdpPeer requester;
     bind(peer);
     Relay relay;
     relay.targets = {endpoint("127.0.0.1", 0),
@@ -334,8 +334,8 @@ TEST_P(ServerTest, RelayNeverTargetsForbiddenEndpoints) {
 
 TEST_P(ServerTest, RelayWithoutGameIdOrUuidIsRefused) {
     start();
-    UdpTestSocket peer;
-    UdpTestSocket requester;
+    UdpPeer peer;
+    UdpPeer requester;
     bind(peer);
     const struct {
         const char* what;
@@ -358,18 +358,17 @@ TEST_P(ServerTest, RelayWithoutGameIdOrUuidIsRefused) {
 
 TEST_P(ServerTest, BadDatagramsAreCountedNeverAnsweredAndServiceGoesOn) {
     start();
-    UdpTestSocket client;
+    UdpPeer client;
     Content padded = bindRequest();
     generated::addGameId(padded, "");
-    Bytes exact = UdpTestSocket::encode(padded);
+    Bytes exact = UdpPeer::encode(padded);
     // Pad the game id so that the whole request is exactly the largest datagram.
     padded.mutable_attributes(0)->set_gameid(std::string(2048 - exact.size() - 2, 'x'));
-    exact = UdpTestSocket::encode(padded);
+    exact = UdpPeer::encode(padded);
     ASSERT_EQ(exact.size(), 2048u);
     Bytes tooLong = exact;
     tooLong.push_back(0);
-    Bytes relay =
-        UdpTestSocket::encode(relayRequest({"game-7", true, {client.local()}, reflectedEndpoints(2)}));
+    Bytes relay = UdpPeer::encode(relayRequest({"game-7", true, {client.local()}, reflectedEndpoints(2)}));
     const Bytes truncated(relay.begin(), relay.begin() + static_cast<long>(relay.size() / 2));
 
     const struct {
@@ -412,8 +411,8 @@ TEST_P(ServerTest, FloodFromOneAddressIsLimitedWhileOthersAreAnswered) {
     config.bindRate = 100;
     config.bindBurst = 50;
     start(config);
-    UdpTestSocket flooder("127.0.0.2");
-    UdpTestSocket other("127.0.0.1");
+    UdpPeer flooder("127.0.0.2");
+    UdpPeer other("127.0.0.1");
     constexpr int kRounds = 20;
     constexpr int kPerRound = 100;
 
@@ -449,8 +448,8 @@ TEST_P(ServerTest, RelayFloodIsLimitedPerAddress) {
     config.relayRate = 1;
     config.relayBurst = 5;
     start(config);
-    UdpTestSocket peer;
-    UdpTestSocket requester;
+    UdpPeer peer;
+    UdpPeer requester;
     bind(peer);
     const auto started = std::chrono::steady_clock::now();
     for (int i = 0; i < 30; ++i) {
@@ -473,9 +472,9 @@ TEST_P(ServerTest, ManyClientsAtOnceAllGetTheirOwnAnswers) {
     std::vector<int> good(kThreads, 0);
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
-            std::vector<std::unique_ptr<UdpTestSocket>> clients;
+            std::vector<std::unique_ptr<UdpPeer>> clients;
             for (int s = 0; s < kSocketsPerThread; ++s) {
-                clients.push_back(std::make_unique<UdpTestSocket>(s % 2 ? "127.0.0.2" : "127.0.0.1"));
+                clients.push_back(std::make_unique<UdpPeer>(s % 2 ? "127.0.0.2" : "127.0.0.1"));
             }
             for (int r = 0; r < kRequests; ++r) {
                 for (auto& client : clients) {
@@ -506,7 +505,7 @@ TEST_P(ServerTest, ManyClientsAtOnceAllGetTheirOwnAnswers) {
 
 TEST_P(ServerTest, StoppedServerIsSilentAndKeepsItsCounters) {
     start();
-    UdpTestSocket client;
+    UdpPeer client;
     bind(client);
     server_->stop();
     client.send(at(0), bindRequest());
@@ -522,7 +521,7 @@ INSTANTIATE_TEST_SUITE_P(Workers, ServerTest, ::testing::Values(1u, 2u),
                          });
 
 TEST(ServerSetup, AnEndpointInUseIsNamedInTheError) {
-    UdpTestSocket occupant("127.0.0.2");
+    UdpPeer occupant("127.0.0.2");
     ServerConfig config = loopbackConfig(1);
     config.port1 = occupant.local().port();
     config.port2 = 0;

@@ -14,7 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "ChildProcess.h"
-#include "UdpTestSocket.h"
+#include "UdpPeer.h"
 
 namespace tarn {
 namespace server {
@@ -23,7 +23,7 @@ namespace {
 using generated::Content;
 using test::Endpoint;
 using test::Received;
-using test::UdpTestSocket;
+using test::UdpPeer;
 using ::testing::HasSubstr;
 
 constexpr int kLineWaitMs = 5000;
@@ -129,7 +129,7 @@ TEST(TarnRendezvous, UsageErrorsExitWithTwoAndSayWhy) {
 }
 
 TEST(TarnRendezvous, AnEndpointInUseEndsItWithAnError) {
-    UdpTestSocket occupant("127.0.0.1");
+    UdpPeer occupant("127.0.0.1");
     const std::string port = std::to_string(occupant.local().port());
     Child child({"--port1", port, "--port2", "0"});
     const auto exit = child.waitForExit();
@@ -152,7 +152,7 @@ TEST(TarnRendezvous, ServesUntilASignalThenPrintsItsCounters) {
         EXPECT_EQ(endpoints[0].address().to_string(), "127.0.0.1");
         EXPECT_EQ(endpoints[2].address().to_string(), "127.0.0.2");
 
-        UdpTestSocket client;
+        UdpPeer client;
         for (const auto& endpoint : endpoints) {
             client.send(endpoint, bindRequest());
             Received answer;

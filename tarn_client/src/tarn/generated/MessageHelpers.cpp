@@ -1,3 +1,4 @@
+// Hand-written, not generated: the helpers declared in MessageHelpers.h.
 #include "tarn/generated/MessageHelpers.h"
 
 #include <climits>

@@ -1,3 +1,4 @@
+// Hand-written, not generated: helpers over the protoc-generated wire messages of UDPMessage.proto.
 #pragma once
 
 #include <cstddef>

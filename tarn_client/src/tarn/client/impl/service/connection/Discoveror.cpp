@@ -1,9 +1,24 @@
+// The five NAT tests of a full discovery, sent from the alternative socket (alt) and the primary
+// one (pri) to the rendezvous servers S1 (address 1, port 1) and S4 (address 2, port 2):
+//
+//   test 1  alt -> S1  mapped M1 ---- M1 is alt's own endpoint ---------------> NONE
+//   test 2  alt -> S4  mapped M2;  mappingChanges = (M1 != M2)
+//   test 3  pri -> S1  mapped M3 = the public endpoint
+//   test 4  pri -> S1, answer from the other address and port?
+//             answered ---------------------> mappingChanges ? SYMMETRIC : FULL_CONE
+//             silent and mappingChanges ----> SYMMETRIC
+//   test 5  pri -> S1, answer from the other port?
+//             answered ---------------------> RESTRICTED_CONE
+//             silent -----------------------> PORT_RESTRICTED_CONE
+//
+// Behind a symmetric NAT, pri then asks S1..S4 once more and PortPlan turns the four mapped
+// ports into the port step.
+
 #include "tarn/client/impl/service/connection/Discoveror.h"
 
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <cstdlib>
 #include <string>
 #include <utility>
 #include <vector>
@@ -19,6 +34,7 @@
 #include "tarn/client/impl/Network.h"
 #include "tarn/client/impl/ServiceRegistry.h"
 #include "tarn/client/impl/service/connection/DiscoverorData.h"
+#include "tarn/client/impl/service/connection/PortPlan.h"
 #include "tarn/client/impl/util/Intervals.h"
 #include "tarn/client/impl/util/Messenger.h"
 #include "tarn/generated/MessageHelpers.h"
@@ -305,25 +321,13 @@ void discoverPortAllocStrategy(Messenger& pri, DiscoverorData& data, const std::
     for (std::size_t i = 0; i < ports.size(); ++i) {
         ports[i] = mapped[i].port();
     }
-    std::sort(ports.begin(), ports.end());
-    // d1 and d2 compare two mappings towards the same server address; d3 spans the two addresses.
-    const int d1 = std::abs(ports[1] - ports[0]);
-    const int d2 = std::abs(ports[3] - ports[2]);
-    const int d3 = std::abs(ports[2] - ports[1]);
-    if (d1 != d2) {
-        Log::warn(name, "discoverPortAllocStrategy003", "Inconsistent intra addr incr: 1st=%1%, 2nd=%2%", d1,
-                  d2);
+    const PortPlan::Step step = PortPlan::measureStep(ports);
+    if (!step.consistent()) {
+        Log::warn(name, "discoverPortAllocStrategy003", "Inconsistent intra addr incr: 1st=%1%, 2nd=%2%",
+                  step.firstIntraStep, step.secondIntraStep);
     }
-    if (d1 != 0 || d2 != 0) {
-        nat.behavior = NatBehavior::PORT_SENSITIVE;
-        nat.increment = d1 == 0 ? d2 : (d2 == 0 ? d1 : std::min(d1, d2));
-    } else if (d3 != 0) {
-        nat.behavior = NatBehavior::ADDRESS_SENSITIVE;
-        nat.increment = d3;
-    } else {
-        nat.behavior = NatBehavior::NOT_SENSITIVE;
-        nat.increment = 0;
-    }
+    nat.behavior = step.behavior;
+    nat.increment = step.increment;
 }
 
 // With a messenger the query goes out from it; otherwise from a fresh socket on the local

@@ -8,16 +8,11 @@
 #include "tarn/client/impl/Network.h"
 #include "tarn/client/impl/ServiceRegistry.h"
 #include "tarn/client/impl/service/connection/P2PContext.h"
+#include "tarn/client/impl/service/connection/PortPlan.h"
 
 namespace tarn::client::impl::service::connection {
 
 namespace gen = tarn::generated;
-
-namespace {
-const long long kHighestPort = 65535;
-// Where prediction starts over (plus the increment) once it runs past the highest port.
-const long long kPredictionRestart = 1024;
-}  // namespace
 
 struct SymmetricConnectorSettings {
     // Wait of one round.
@@ -46,14 +41,10 @@ void SymmetricConnector::getDestinations(EndpointList& dests, EndpointList& targ
     }
     // The NAT hands out ports in steps of the increment: the next mappings it creates should lie
     // just above the latest port it gave a fresh socket.
-    long long port = context.getPublicPort();
-    for (int i = 0; i < settings->candidates; ++i) {
-        port += own.nat.increment;
-        if (port > kHighestPort) {
-            port = own.nat.increment + kPredictionRestart;
-        }
+    for (const int port :
+         PortPlan::predictPorts(context.getPublicPort(), own.nat.increment, settings->candidates)) {
         Network::Endpoint predicted;
-        Network::initEndpoint(ownPublic.address().to_v4(), static_cast<int>(port), predicted);
+        Network::initEndpoint(ownPublic.address().to_v4(), port, predicted);
         targets.push_back(predicted);
     }
 

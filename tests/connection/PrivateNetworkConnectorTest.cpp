@@ -12,11 +12,10 @@
 
 namespace {
 
-using namespace p2ptest;
+using namespace tarn::test::connection;
 using tarn::client::impl::service::connection::P2PContext;
 using tarn::client::impl::service::connection::PrivateNetworkConnector;
 using tarn::client::impl::util::Messenger;
-using tarn::client::impl::util::ReceivedMessage;
 using ::testing::ElementsAre;
 
 class PrivateConnectorTest : public ConnectorFixture {};
@@ -43,7 +42,7 @@ TEST_F(PrivateConnectorTest, DestinationsAreTheOwnLocalEndpointsOfThePeersStillT
 }
 
 TEST_F(PrivateConnectorTest, RoundWithNobodyLeftSendsNothingAndReturnsAtOnce) {
-    Socket silent("127.0.0.1");
+    UdpPeer silent("127.0.0.1");
     const Topology reached = topology(NatType::NONE, "127.0.0.1", silent.port(), "127.0.0.1", silent.port());
     peers = {peer(2, reached, ConnectionType::DIRECT_PRIVATE), peer(3, reached, ConnectionType::RELAY)};
     makeContext();
@@ -59,10 +58,10 @@ TEST_F(PrivateConnectorTest, RoundWithNobodyLeftSendsNothingAndReturnsAtOnce) {
     const auto start = std::chrono::steady_clock::now();
     connector.connect(*context);
     EXPECT_LT(millisecondsSince(start), 1000);
-    sendMarker(silent.endpoint());
-    ReceivedMessage received;
+    sendMarker(silent.local());
+    Received received;
     ASSERT_TRUE(silent.receive(received));
-    EXPECT_EQ(gen::Content::BIND_REQ, received.content.type());
+    EXPECT_EQ(gen::Content::BIND_REQ, received.message.type());
 }
 
 TEST_F(PrivateConnectorTest, MalformedPeerAddressEndsTheRound) {
@@ -77,8 +76,8 @@ TEST_F(PrivateConnectorTest, MalformedPeerAddressEndsTheRound) {
 }
 
 TEST_F(PrivateConnectorTest, RoundPingsEveryPeerOnceNamingOurEndpointAndWaitsItsTimeout) {
-    Socket first("127.0.0.1");
-    Socket second("127.0.0.2");
+    UdpPeer first("127.0.0.1");
+    UdpPeer second("127.0.0.2");
     peers = {peer(2, topology(NatType::NONE, "127.0.0.1", first.port(), "127.0.0.1", first.port())),
              peer(3, topology(NatType::NONE, "127.0.0.2", second.port(), "127.0.0.2", second.port()))};
     makeContext();
@@ -88,14 +87,14 @@ TEST_F(PrivateConnectorTest, RoundPingsEveryPeerOnceNamingOurEndpointAndWaitsIts
     const auto start = std::chrono::steady_clock::now();
     connector.connect(*context);
     EXPECT_GE(millisecondsSince(start), 200);
-    for (Socket* socket : {&first, &second}) {
-        ReceivedMessage ping;
+    for (UdpPeer* socket : {&first, &second}) {
+        Received ping;
         ASSERT_TRUE(socket->receive(ping));
-        EXPECT_EQ(gen::Content::PING_DIRECT, ping.content.type());
-        EXPECT_EQ(local->getLocalEndpoint(), ping.remoteEndpoint);
-        EXPECT_THAT(responseTargets(ping.content), ElementsAre(local->getLocalEndpoint()));
+        EXPECT_EQ(gen::Content::PING_DIRECT, ping.message.type());
+        EXPECT_EQ(local->getLocalEndpoint(), ping.from);
+        EXPECT_THAT(responseTargets(ping.message), ElementsAre(local->getLocalEndpoint()));
         std::string gameId;
-        EXPECT_TRUE(gen::getGameId(ping.content, gameId));
+        EXPECT_TRUE(gen::getGameId(ping.message, gameId));
         EXPECT_EQ(kGame, gameId);
         EXPECT_FALSE(socket->receive(ping, 0)) << "a second ping in one round";
     }

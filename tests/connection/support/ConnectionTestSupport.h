@@ -1,8 +1,7 @@
 #pragma once
 
-// Helpers shared by the P2P, connector and connectivity tests: a private working directory with
-// its own log file, model builders, and plain peers on loopback sockets that speak the wire
-// messages directly.
+// The connection tests' kit: a private working directory with its own log file, model builders,
+// and the wire checks; peers on loopback sockets are UdpPeer.
 
 #include <chrono>
 #include <cstdint>
@@ -19,15 +18,14 @@
 
 #include "ClientConfig.h"
 #include "ScopedWorkDir.h"
-#include "Udp.h"
+#include "UdpPeer.h"
 #include "tarn/client/Peer.h"
 #include "tarn/client/Topology.h"
 #include "tarn/client/impl/Log.h"
 #include "tarn/client/impl/ServiceRegistry.h"
-#include "tarn/client/impl/util/Messenger.h"
 #include "tarn/generated/MessageHelpers.h"
 
-namespace p2ptest {
+namespace tarn::test::connection {
 
 using Endpoint = boost::asio::ip::udp::endpoint;
 using tarn::client::ConnectionType;
@@ -37,8 +35,9 @@ using tarn::client::Peer;
 using tarn::client::Topology;
 using tarn::test::config;
 using tarn::test::endpoint;
-using tarn::test::RawSender;
+using tarn::test::Received;
 using tarn::test::text;
+using tarn::test::UdpPeer;
 namespace gen = tarn::generated;
 
 inline void configure(const std::string& key, const std::string& value) {
@@ -108,32 +107,6 @@ inline gen::Content peerMessage(gen::Content::Type type, const std::string& game
     return message;
 }
 
-// A bound, initialized messenger on loopback that the test drives by hand.
-class Socket {
-public:
-    explicit Socket(const std::string& address, int port = 0) : messenger(address, port) {
-        messenger.setName("test.socket");
-        if (!messenger.init()) {
-            throw std::runtime_error("cannot bind a test socket on " + address);
-        }
-    }
-
-    const Endpoint& endpoint() const { return messenger.getLocalEndpoint(); }
-    int port() const { return messenger.getLocalEndpoint().port(); }
-
-    void send(const gen::Content& message, const Endpoint& destination) {
-        messenger.send(message, destination);
-    }
-
-    // The next message that arrives within timeoutMs; false on silence.
-    bool receive(tarn::client::impl::util::ReceivedMessage& message, int timeoutMs = 2000) {
-        return messenger.receive(message, timeoutMs);
-    }
-
-private:
-    tarn::client::impl::util::Messenger messenger;
-};
-
 inline std::vector<Endpoint> responseTargets(const gen::Content& message) {
     std::vector<Endpoint> targets;
     gen::getResponseTargets(message, targets, true);
@@ -187,4 +160,4 @@ inline long long millisecondsSince(std::chrono::steady_clock::time_point start) 
         .count();
 }
 
-}  // namespace p2ptest
+}  // namespace tarn::test::connection

@@ -22,8 +22,7 @@
 #include "tarn/client/Configurator.h"
 #include "tarn/generated/MessageHelpers.h"
 
-namespace tarn {
-namespace test {
+namespace tarn::test::connection {
 
 using Endpoint = boost::asio::ip::udp::endpoint;
 
@@ -267,5 +266,4 @@ private:
     std::thread worker;
 };
 
-}  // namespace test
-}  // namespace tarn
+}  // namespace tarn::test::connection

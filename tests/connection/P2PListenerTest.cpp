@@ -16,13 +16,12 @@
 
 namespace {
 
-using namespace p2ptest;
+using namespace tarn::test::connection;
 using tarn::client::impl::service::connection::ConnectivityPass;
 using tarn::client::impl::service::connection::Discoveror;
 using tarn::client::impl::service::connection::P2PCtxData;
 using tarn::client::impl::service::connection::SymmetricConnector;
 using tarn::client::impl::util::Messenger;
-using tarn::client::impl::util::ReceivedMessage;
 using Listener = tarn::client::impl::service::connection::P2PListener;
 
 const long kClientId = 11;
@@ -44,9 +43,9 @@ protected:
         if (HasFatalFailure()) {
             return;
         }
-        peerLocal.reset(new Socket("127.0.0.1"));
-        peerPublic.reset(new Socket("127.0.0.2"));
-        probe.reset(new Socket("127.0.0.1"));
+        peerLocal.reset(new UdpPeer("127.0.0.1"));
+        peerPublic.reset(new UdpPeer("127.0.0.2"));
+        probe.reset(new UdpPeer("127.0.0.1"));
         own = topology(NatType::PORT_RESTRICTED_CONE, "127.0.0.1", local->getLocalEndpoint().port(),
                        "198.51.100.1", kOwnPublicPort);
         peers = {peer(kClientId, own, ConnectionType::SELF),
@@ -59,28 +58,28 @@ protected:
     // Once the probe's own ping is answered, every datagram sent to the context before it has
     // been handled, and every answer to it has reached its destination's socket.
     void drain() {
-        probe->send(peerMessage(gen::Content::PING_DIRECT, kGame, kPeerId, "127.0.0.1", {probe->endpoint()}),
-                    local->getLocalEndpoint());
-        ReceivedMessage answer;
+        probe->send(local->getLocalEndpoint(),
+                    peerMessage(gen::Content::PING_DIRECT, kGame, kPeerId, "127.0.0.1", {probe->local()}));
+        Received answer;
         ASSERT_TRUE(probe->receive(answer));
-        ASSERT_EQ(gen::Content::PING_RESP, answer.content.type());
+        ASSERT_EQ(gen::Content::PING_RESP, answer.message.type());
     }
 
     // Nothing was sent to the socket in answer to what the context got so far.
-    void expectSilenceAt(Socket& socket) {
+    void expectSilenceAt(UdpPeer& socket) {
         drain();
-        ReceivedMessage unexpected;
-        EXPECT_FALSE(socket.receive(unexpected, 0)) << gen::messageToString(unexpected.content);
+        Received unexpected;
+        EXPECT_FALSE(socket.receive(unexpected, 0)) << gen::messageToString(unexpected.message);
     }
 
     // Stops the listener: from here the peers, the topology and the log can be read.
     void settle() { context->stopListening(); }
 
-    ReceivedMessage expectAnswer(Socket& socket, gen::Content::Type type) {
-        ReceivedMessage answer;
-        EXPECT_TRUE(socket.receive(answer)) << "no " << gen::typeName(type) << " at " << socket.endpoint();
-        EXPECT_EQ(gen::typeName(type), gen::typeName(answer.content.type()));
-        EXPECT_EQ(local->getLocalEndpoint(), answer.remoteEndpoint);
+    Received expectAnswer(UdpPeer& socket, gen::Content::Type type) {
+        Received answer;
+        EXPECT_TRUE(socket.receive(answer)) << "no " << gen::typeName(type) << " at " << socket.local();
+        EXPECT_EQ(gen::typeName(type), gen::typeName(answer.message.type()));
+        EXPECT_EQ(local->getLocalEndpoint(), answer.from);
         return answer;
     }
 
@@ -94,21 +93,21 @@ protected:
         EXPECT_EQ(0x7F000001u, message.uuid().uuid_lower());
     }
 
-    std::unique_ptr<Socket> peerLocal;
-    std::unique_ptr<Socket> peerPublic;
-    std::unique_ptr<Socket> probe;
+    std::unique_ptr<UdpPeer> peerLocal;
+    std::unique_ptr<UdpPeer> peerPublic;
+    std::unique_ptr<UdpPeer> probe;
 };
 
 TEST_F(ListenerTest, PingDirectIsAnsweredAtEveryResponseTarget) {
-    peerLocal->send(peerMessage(gen::Content::PING_DIRECT, kGame, kPeerId, "127.0.0.1",
-                                {peerLocal->endpoint(), peerPublic->endpoint()}),
-                    local->getLocalEndpoint());
-    for (Socket* target : {peerLocal.get(), peerPublic.get()}) {
-        ReceivedMessage answer = expectAnswer(*target, gen::Content::PING_RESP);
-        expectStamped(answer.content);
+    peerLocal->send(local->getLocalEndpoint(),
+                    peerMessage(gen::Content::PING_DIRECT, kGame, kPeerId, "127.0.0.1",
+                                {peerLocal->local(), peerPublic->local()}));
+    for (UdpPeer* target : {peerLocal.get(), peerPublic.get()}) {
+        Received answer = expectAnswer(*target, gen::Content::PING_RESP);
+        expectStamped(answer.message);
         Endpoint mapped;
-        EXPECT_FALSE(gen::getP2PMappedAddress(answer.content, mapped, true));
-        EXPECT_TRUE(responseTargets(answer.content).empty());
+        EXPECT_FALSE(gen::getP2PMappedAddress(answer.message, mapped, true));
+        EXPECT_TRUE(responseTargets(answer.message).empty());
     }
     // A ping alone connects nobody.
     EXPECT_EQ(1, context->countUnconnectedPeers());
@@ -117,31 +116,29 @@ TEST_F(ListenerTest, PingDirectIsAnsweredAtEveryResponseTarget) {
 }
 
 TEST_F(ListenerTest, PingDirectFromOutsideItsTargetsIsAlsoAnsweredAtTheSender) {
-    peerPublic->send(
-        peerMessage(gen::Content::PING_DIRECT, kGame, kPeerId, "127.0.0.1", {peerLocal->endpoint()}),
-        local->getLocalEndpoint());
-    for (Socket* target : {peerLocal.get(), peerPublic.get()}) {
-        ReceivedMessage answer = expectAnswer(*target, gen::Content::PING_RESP);
-        expectStamped(answer.content);
+    peerPublic->send(local->getLocalEndpoint(), peerMessage(gen::Content::PING_DIRECT, kGame, kPeerId,
+                                                            "127.0.0.1", {peerLocal->local()}));
+    for (UdpPeer* target : {peerLocal.get(), peerPublic.get()}) {
+        Received answer = expectAnswer(*target, gen::Content::PING_RESP);
+        expectStamped(answer.message);
         Endpoint mapped;
-        ASSERT_TRUE(gen::getP2PMappedAddress(answer.content, mapped, true));
-        EXPECT_EQ(peerPublic->endpoint(), mapped);
+        ASSERT_TRUE(gen::getP2PMappedAddress(answer.message, mapped, true));
+        EXPECT_EQ(peerPublic->local(), mapped);
     }
     settle();
     const std::string log = work->log();
     EXPECT_TRUE(logHas(log, "[test.P2PContext:process003] Peer 7's real address " +
-                                text(peerPublic->endpoint()) + " not in target list: \n[\n\t" +
-                                text(peerLocal->endpoint()) + "\n\t" + text(peerPublic->endpoint()) + "\n]"));
+                                text(peerPublic->local()) + " not in target list: \n[\n\t" +
+                                text(peerLocal->local()) + "\n\t" + text(peerPublic->local()) + "\n]"));
 }
 
 TEST_F(ListenerTest, RelayedPingIsAnsweredOnlyAtItsTargets) {
     // A rendezvous server forwards the ping with the original sender's game id and UUID.
-    server->send(
-        peerMessage(gen::Content::PING_DIRECT, kGame, kPeerId, "127.0.0.1", {peerPublic->endpoint()}),
-        local->getLocalEndpoint());
-    ReceivedMessage answer = expectAnswer(*peerPublic, gen::Content::PING_RESP);
+    server->send(local->getLocalEndpoint(),
+                 peerMessage(gen::Content::PING_DIRECT, kGame, kPeerId, "127.0.0.1", {peerPublic->local()}));
+    Received answer = expectAnswer(*peerPublic, gen::Content::PING_RESP);
     Endpoint mapped;
-    EXPECT_FALSE(gen::getP2PMappedAddress(answer.content, mapped, true));
+    EXPECT_FALSE(gen::getP2PMappedAddress(answer.message, mapped, true));
     expectSilenceAt(*server);
     settle();
     EXPECT_TRUE(logLacks(work->log(), ("process003")));
@@ -173,17 +170,16 @@ TEST_F(ListenerTest, AnswersMarkThePeerByTheEndpointTheyCameFrom) {
         peers[1].topology = original;
         context->startListening();
 
-        Socket& sender = c.fromOwnLocalEndpoint ? *peerLocal : *peerPublic;
-        sender.send(peerMessage(c.type, kGame, kPeerId, "127.0.0.1"), local->getLocalEndpoint());
+        UdpPeer& sender = c.fromOwnLocalEndpoint ? *peerLocal : *peerPublic;
+        sender.send(local->getLocalEndpoint(), peerMessage(c.type, kGame, kPeerId, "127.0.0.1"));
         if (c.type == gen::Content::PING_RESP) {
-            expectStamped(expectAnswer(sender, gen::Content::PING_CONFIRM).content);
+            expectStamped(expectAnswer(sender, gen::Content::PING_CONFIRM).message);
         }
         expectSilenceAt(sender);
         settle();
         EXPECT_EQ(c.expected, peers[1].connection);
-        const Endpoint expectedPublic = c.fromOwnLocalEndpoint
-                                            ? endpoint(original.publicAddr, original.publicPort)
-                                            : peerPublic->endpoint();
+        const Endpoint expectedPublic =
+            c.fromOwnLocalEndpoint ? endpoint(original.publicAddr, original.publicPort) : peerPublic->local();
         EXPECT_EQ(expectedPublic, endpoint(peers[1].topology.publicAddr, peers[1].topology.publicPort));
         EXPECT_EQ(original.localPort, peers[1].topology.localPort);
         context->startListening();
@@ -191,18 +187,18 @@ TEST_F(ListenerTest, AnswersMarkThePeerByTheEndpointTheyCameFrom) {
 }
 
 TEST_F(ListenerTest, SecondAnswerFromAConnectedPeerChangesNothingButIsConfirmed) {
-    peerPublic->send(peerMessage(gen::Content::PING_RESP, kGame, kPeerId, "127.0.0.1"),
-                     local->getLocalEndpoint());
+    peerPublic->send(local->getLocalEndpoint(),
+                     peerMessage(gen::Content::PING_RESP, kGame, kPeerId, "127.0.0.1"));
     expectAnswer(*peerPublic, gen::Content::PING_CONFIRM);
-    peerLocal->send(peerMessage(gen::Content::PING_RESP, kGame, kPeerId, "127.0.0.1"),
-                    local->getLocalEndpoint());
+    peerLocal->send(local->getLocalEndpoint(),
+                    peerMessage(gen::Content::PING_RESP, kGame, kPeerId, "127.0.0.1"));
     expectAnswer(*peerLocal, gen::Content::PING_CONFIRM);
-    peerLocal->send(peerMessage(gen::Content::PING_CONFIRM, kGame, kPeerId, "127.0.0.1"),
-                    local->getLocalEndpoint());
+    peerLocal->send(local->getLocalEndpoint(),
+                    peerMessage(gen::Content::PING_CONFIRM, kGame, kPeerId, "127.0.0.1"));
     drain();
     settle();
     EXPECT_EQ(ConnectionType::DIRECT_PUBLIC, peers[1].connection);
-    EXPECT_EQ(peerPublic->endpoint(), endpoint(peers[1].topology.publicAddr, peers[1].topology.publicPort));
+    EXPECT_EQ(peerPublic->local(), endpoint(peers[1].topology.publicAddr, peers[1].topology.publicPort));
     EXPECT_EQ(ConnectionType::SELF, peers[0].connection);
 }
 
@@ -231,13 +227,13 @@ TEST_F(ListenerTest, MessagesThatNameNoPeerOfThisGameAreIgnored) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         gen::Content ping = c.message;
-        gen::addAddress(ping, gen::Attribute::XOR_RESPONSE_TARGET, peerLocal->endpoint(), true);
-        peerLocal->send(ping, local->getLocalEndpoint());
+        gen::addAddress(ping, gen::Attribute::XOR_RESPONSE_TARGET, peerLocal->local(), true);
+        peerLocal->send(local->getLocalEndpoint(), ping);
         expectSilenceAt(*peerLocal);
     }
     // Each kind of answer from a stranger is ignored alike.
     for (auto type : {gen::Content::PING_RESP, gen::Content::PING_CONFIRM}) {
-        peerPublic->send(peerMessage(type, kGame, 8, "127.0.0.1"), local->getLocalEndpoint());
+        peerPublic->send(local->getLocalEndpoint(), peerMessage(type, kGame, 8, "127.0.0.1"));
         expectSilenceAt(*peerPublic);
     }
     settle();
@@ -247,9 +243,9 @@ TEST_F(ListenerTest, MessagesThatNameNoPeerOfThisGameAreIgnored) {
         EXPECT_TRUE(logHas(log, c.logLine)) << c.what;
     }
     EXPECT_TRUE(
-        logHas(log, "[test.P2PContext:process001] Ignoring PING_DIRECT from " + text(peerLocal->endpoint())));
-    EXPECT_TRUE(logHas(
-        log, "[test.P2PContext:process001] Ignoring PING_CONFIRM from " + text(peerPublic->endpoint())));
+        logHas(log, "[test.P2PContext:process001] Ignoring PING_DIRECT from " + text(peerLocal->local())));
+    EXPECT_TRUE(
+        logHas(log, "[test.P2PContext:process001] Ignoring PING_CONFIRM from " + text(peerPublic->local())));
 }
 
 TEST_F(ListenerTest, UndecodableAndIncompleteDatagramsLeaveTheListenerRunning) {
@@ -264,9 +260,9 @@ TEST_F(ListenerTest, UndecodableAndIncompleteDatagramsLeaveTheListenerRunning) {
         {0xFF, 0xFF, 0xFF},                                     // no valid field at all
         {},                                                     // empty datagram
     };
-    RawSender sender("127.0.0.1");
+    UdpPeer sender("127.0.0.1");
     for (const auto& bytes : datagrams) {
-        sender.send(bytes, local->getLocalEndpoint());
+        sender.sendBytes(local->getLocalEndpoint(), bytes);
     }
     expectSilenceAt(*peerLocal);
     settle();
@@ -277,14 +273,14 @@ TEST_F(ListenerTest, OtherMessageTypesAreIgnored) {
     for (auto type :
          {gen::Content::BIND_REQ, gen::Content::BIND_RESP, gen::Content::PING_RELAY, gen::Content::ERROR}) {
         SCOPED_TRACE(gen::typeName(type));
-        peerLocal->send(peerMessage(type, kGame, kPeerId, "127.0.0.1", {peerLocal->endpoint()}),
-                        local->getLocalEndpoint());
+        peerLocal->send(local->getLocalEndpoint(),
+                        peerMessage(type, kGame, kPeerId, "127.0.0.1", {peerLocal->local()}));
         expectSilenceAt(*peerLocal);
     }
     settle();
     EXPECT_EQ(ConnectionType::NONE, peers[1].connection);
-    EXPECT_TRUE(logHas(
-        work->log(), "[test.P2PContext:process000] Ignoring PING_RELAY from " + text(peerLocal->endpoint())));
+    EXPECT_TRUE(logHas(work->log(),
+                       "[test.P2PContext:process000] Ignoring PING_RELAY from " + text(peerLocal->local())));
 }
 
 TEST_F(ListenerTest, AnswerReportingAnotherPublicPortReplacesOurs) {
@@ -299,14 +295,14 @@ TEST_F(ListenerTest, AnswerReportingAnotherPublicPortReplacesOurs) {
         gen::Content answer = peerMessage(gen::Content::PING_RESP, kGame, kPeerId, "127.0.0.1");
         gen::addAddress(answer, gen::Attribute::XOR_P2P_MAPPED_ADDRESS,
                         endpoint("198.51.100.1", c.reportedPort), true);
-        peerPublic->send(answer, local->getLocalEndpoint());
+        peerPublic->send(local->getLocalEndpoint(), answer);
         expectAnswer(*peerPublic, gen::Content::PING_CONFIRM);
         EXPECT_EQ(c.expectedPort, context->getTopology().publicPort);
         drain();
         settle();
-        const std::string line = "Peer 7@" + text(peerPublic->endpoint()) +
-                                 " reports new client public port " + std::to_string(c.reportedPort) +
-                                 ", old public port was " + std::to_string(kOwnPublicPort);
+        const std::string line = "Peer 7@" + text(peerPublic->local()) + " reports new client public port " +
+                                 std::to_string(c.reportedPort) + ", old public port was " +
+                                 std::to_string(kOwnPublicPort);
         const std::string log = work->log();
         const auto count = [&](const std::string& piece) { return tarn::test::occurrences(log, piece); };
         EXPECT_EQ(c.expectedPort, own.publicPort);
@@ -322,9 +318,8 @@ TEST_F(ListenerTest, BehindSymmetricNatRelayedPingsWaitForTheLatestPortAndTheDir
     ASSERT_TRUE(makeContext(kClientId, kGame));
     context->startListening();
     for (int i = 0; i < 2; ++i) {
-        server->send(
-            peerMessage(gen::Content::PING_DIRECT, kGame, kPeerId, "127.0.0.1", {peerPublic->endpoint()}),
-            local->getLocalEndpoint());
+        server->send(local->getLocalEndpoint(), peerMessage(gen::Content::PING_DIRECT, kGame, kPeerId,
+                                                            "127.0.0.1", {peerPublic->local()}));
     }
     // The relayed pings wait for the measured port and then for the round's direct pings.
     context->releaseHeldPings();
@@ -333,18 +328,17 @@ TEST_F(ListenerTest, BehindSymmetricNatRelayedPingsWaitForTheLatestPortAndTheDir
     expectSilenceAt(*peerPublic);
     context->releaseHeldPings();
     for (int i = 0; i < 2; ++i) {
-        expectStamped(expectAnswer(*peerPublic, gen::Content::PING_RESP).content);
+        expectStamped(expectAnswer(*peerPublic, gen::Content::PING_RESP).message);
     }
     // From now on a relayed ping is answered as it comes.
-    server->send(
-        peerMessage(gen::Content::PING_DIRECT, kGame, kPeerId, "127.0.0.1", {peerPublic->endpoint()}),
-        local->getLocalEndpoint());
+    server->send(local->getLocalEndpoint(),
+                 peerMessage(gen::Content::PING_DIRECT, kGame, kPeerId, "127.0.0.1", {peerPublic->local()}));
     expectAnswer(*peerPublic, gen::Content::PING_RESP);
     expectSilenceAt(*server);
     settle();
     const std::string log = work->log();
     EXPECT_TRUE(logHas(log, "[test.P2PContext:process004] Holding relayed ping from " +
-                                text(server->endpoint()) + " until the direct pings are sent"));
+                                text(server->local()) + " until the direct pings are sent"));
     EXPECT_EQ(20007, context->getPublicPort());
 }
 
@@ -353,14 +347,13 @@ TEST_F(ListenerTest, HeldRelayedPingsAreAnsweredWhenTheSymmetricPhaseRunsNoRound
     own.nat.type = NatType::SYMMETRIC;
     ASSERT_TRUE(makeContext(kClientId, kGame));
     context->startListening();
-    server->send(
-        peerMessage(gen::Content::PING_DIRECT, kGame, kPeerId, "127.0.0.1", {peerPublic->endpoint()}),
-        local->getLocalEndpoint());
+    server->send(local->getLocalEndpoint(), peerMessage(gen::Content::PING_DIRECT, kGame, kPeerId,
+                                                        "127.0.0.1", {peerPublic->endpoint()}));
     expectSilenceAt(*peerPublic);
     // The peer was reached privately, so the symmetric phase finds nobody left to ping and
     // measures no port: the held ping must be answered all the same.
-    peerLocal->send(peerMessage(gen::Content::PING_CONFIRM, kGame, kPeerId, "127.0.0.1"),
-                    local->getLocalEndpoint());
+    peerLocal->send(local->getLocalEndpoint(),
+                    peerMessage(gen::Content::PING_CONFIRM, kGame, kPeerId, "127.0.0.1"));
     drain();
     ASSERT_EQ(0, context->countUnconnectedPeers());
     SymmetricConnector connector;
@@ -374,7 +367,7 @@ TEST(P2PListenerTurn, WhatATurnReceivedIsHandledAlsoOnceTheStopIsRequested) {
     Messenger messenger("127.0.0.1", 0);
     messenger.setName("test.local");
     ASSERT_TRUE(messenger.init());
-    Socket peerSocket("127.0.0.1");
+    UdpPeer peerSocket("127.0.0.1");
     Topology own = topology(NatType::NONE, "127.0.0.1", messenger.getLocalEndpoint().port(), "127.0.0.1",
                             messenger.getLocalEndpoint().port());
     std::vector<Peer> peers = {peer(
@@ -383,8 +376,8 @@ TEST(P2PListenerTurn, WhatATurnReceivedIsHandledAlsoOnceTheStopIsRequested) {
     data.name = "test.listener";
     // The stop request comes while the turn waits: the answer it then receives still counts.
     data.stop.request();
-    peerSocket.send(peerMessage(gen::Content::PING_CONFIRM, kGame, kPeerId, "127.0.0.1"),
-                    messenger.getLocalEndpoint());
+    peerSocket.send(messenger.getLocalEndpoint(),
+                    peerMessage(gen::Content::PING_CONFIRM, kGame, kPeerId, "127.0.0.1"));
     Listener::listenOnce(data);
     EXPECT_EQ(ConnectionType::DIRECT_PRIVATE, peers[0].connection);
 

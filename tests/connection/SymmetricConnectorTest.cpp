@@ -11,9 +11,8 @@
 
 namespace {
 
-using namespace p2ptest;
+using namespace tarn::test::connection;
 using tarn::client::impl::service::connection::SymmetricConnector;
-using tarn::client::impl::util::ReceivedMessage;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
@@ -28,57 +27,12 @@ protected:
 
     // The relay request that the round sent to the first server.
     gen::Content relayRequest() {
-        ReceivedMessage received;
+        Received received;
         EXPECT_TRUE(server->receive(received));
-        EXPECT_EQ(local->getLocalEndpoint(), received.remoteEndpoint);
-        return received.content;
-    }
-
-    static std::vector<Endpoint> predicted(const std::string& address, const std::vector<int>& ports) {
-        std::vector<Endpoint> result;
-        for (int port : ports) {
-            result.push_back(endpoint(address, port));
-        }
-        return result;
+        EXPECT_EQ(local->getLocalEndpoint(), received.from);
+        return received.message;
     }
 };
-
-TEST_F(SymmetricConnectorTest, OwnPortsArePredictedFromTheLatestPortInIncrements) {
-    peers = {peer(2, topology(NatType::FULL_CONE, "10.0.0.2", 4000, "192.0.2.2", 7000))};
-    makeContext();
-    struct Case {
-        int latestPort;
-        int increment;
-        int candidates;
-        std::vector<int> ports;
-    };
-    const Case cases[] = {
-        {40000, 2, 3, {40002, 40004, 40006}},
-        {65534, 4, 2, {1028, 1032}},               // past the highest port: increment + 1024, then onwards
-        {65530, 3, 4, {65533, 1027, 1030, 1033}},  // 65536 is past it as well
-        {65535, 0, 2, {65535, 65535}},             // a step of 0 never runs past it
-        {0, 1, 3, {1, 2, 3}},                      // no latest port measured
-        {40000, 1, 0, {}},
-        {40000, 1, -2, {}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::to_string(c.latestPort) + " + " + std::to_string(c.increment) + " x " +
-                     std::to_string(c.candidates));
-        configure("tarn.candidate_addrs", std::to_string(c.candidates));
-        SymmetricConnector connector;
-        initConnector(connector);
-        own.nat.increment = c.increment;
-        context->setPublicPort(c.latestPort);
-        EndpointList dests;
-        EndpointList targets;
-        connector.getDestinations(dests, targets, *context);
-        EXPECT_THAT(targets, ElementsAreArray(predicted("198.51.100.1", c.ports)));
-        const gen::Content request = relayRequest();
-        EXPECT_THAT(addressesOf(request, gen::Attribute::XOR_REFLECTED_FROM),
-                    ElementsAreArray(predicted("198.51.100.1", c.ports)));
-        connector.shutdown();
-    }
-}
 
 TEST_F(SymmetricConnectorTest, PeersBehindKnownNonSymmetricNatsArePingedAndEveryPeerIsRelayed) {
     const NatType types[] = {NatType::NONE, NatType::FULL_CONE, NatType::RESTRICTED_CONE,
@@ -100,6 +54,8 @@ TEST_F(SymmetricConnectorTest, PeersBehindKnownNonSymmetricNatsArePingedAndEvery
     peers.push_back(peer(20, topology(NatType::FULL_CONE, "10.0.0.20", 4000, "192.0.2.20", 7020),
                          ConnectionType::DIRECT_PUBLIC));
     makeContext();
+    // Prediction starts from the latest port measured for the pass, not the discovered one.
+    context->setPublicPort(50000);
     configure("tarn.candidate_addrs", "2");
     SymmetricConnector connector;
     initConnector(connector);
@@ -107,7 +63,7 @@ TEST_F(SymmetricConnectorTest, PeersBehindKnownNonSymmetricNatsArePingedAndEvery
     EndpointList targets;
     connector.getDestinations(dests, targets, *context);
     EXPECT_THAT(dests, ElementsAreArray(pinged));
-    EXPECT_THAT(targets, ElementsAre(endpoint("198.51.100.1", 40002), endpoint("198.51.100.1", 40004)));
+    EXPECT_THAT(targets, ElementsAre(endpoint("198.51.100.1", 50002), endpoint("198.51.100.1", 50004)));
 
     const gen::Content request = relayRequest();
     EXPECT_EQ(gen::Content::PING_RELAY, request.type());
@@ -131,11 +87,11 @@ TEST_F(SymmetricConnectorTest, PeersBehindKnownNonSymmetricNatsArePingedAndEvery
     }
     list += "\n]";
     EXPECT_TRUE(logHas(work->log(), "[test.connector:getDestinations] Sent PING_RELAY message to " +
-                                        text(server->endpoint()) + "; need relay to " + list));
+                                        text(server->local()) + "; need relay to " + list));
 }
 
 TEST_F(SymmetricConnectorTest, WithoutCandidatesTheRelayIsStillAskedForAndThePingNamesNoTarget) {
-    Socket peerPublic("127.0.0.2");
+    UdpPeer peerPublic("127.0.0.2");
     peers = {
         peer(2, topology(NatType::PORT_RESTRICTED_CONE, "10.0.0.2", 4000, "127.0.0.2", peerPublic.port()))};
     makeContext();
@@ -146,18 +102,18 @@ TEST_F(SymmetricConnectorTest, WithoutCandidatesTheRelayIsStillAskedForAndThePin
     connector.connect(*context);
     const gen::Content request = relayRequest();
     EXPECT_EQ(gen::Content::PING_RELAY, request.type());
-    EXPECT_THAT(responseTargets(request), ElementsAre(peerPublic.endpoint()));
+    EXPECT_THAT(responseTargets(request), ElementsAre(peerPublic.local()));
     EXPECT_THAT(addressesOf(request, gen::Attribute::XOR_REFLECTED_FROM), IsEmpty());
-    ReceivedMessage ping;
+    Received ping;
     ASSERT_TRUE(peerPublic.receive(ping));
-    EXPECT_EQ(gen::Content::PING_DIRECT, ping.content.type());
-    EXPECT_THAT(responseTargets(ping.content), IsEmpty());
+    EXPECT_EQ(gen::Content::PING_DIRECT, ping.message.type());
+    EXPECT_THAT(responseTargets(ping.message), IsEmpty());
 }
 
 TEST_F(SymmetricConnectorTest, HeldRelayedPingsAreAnsweredRightAfterTheRoundsDirectPing) {
     // The peer's NAT mapping and a second socket of the peer that shows when the listener is idle.
-    Socket peerPublic("127.0.0.2");
-    Socket probe("127.0.0.1");
+    UdpPeer peerPublic("127.0.0.2");
+    UdpPeer probe("127.0.0.1");
     peers = {
         peer(2, topology(NatType::PORT_RESTRICTED_CONE, "127.0.0.1", 4000, "127.0.0.2", peerPublic.port()))};
     makeContext();
@@ -166,11 +122,11 @@ TEST_F(SymmetricConnectorTest, HeldRelayedPingsAreAnsweredRightAfterTheRoundsDir
     SymmetricConnector connector;
     initConnector(connector);
     context->startListening();
-    server->send(peerMessage(gen::Content::PING_DIRECT, kGame, 2, "127.0.0.1", {peerPublic.endpoint()}),
-                 local->getLocalEndpoint());
-    probe.send(peerMessage(gen::Content::PING_DIRECT, kGame, 2, "127.0.0.1", {probe.endpoint()}),
-               local->getLocalEndpoint());
-    ReceivedMessage message;
+    server->send(local->getLocalEndpoint(),
+                 peerMessage(gen::Content::PING_DIRECT, kGame, 2, "127.0.0.1", {peerPublic.local()}));
+    probe.send(local->getLocalEndpoint(),
+               peerMessage(gen::Content::PING_DIRECT, kGame, 2, "127.0.0.1", {probe.local()}));
+    Received message;
     ASSERT_TRUE(probe.receive(message));
     EXPECT_FALSE(peerPublic.receive(message, 0));
 
@@ -179,10 +135,10 @@ TEST_F(SymmetricConnectorTest, HeldRelayedPingsAreAnsweredRightAfterTheRoundsDir
     EXPECT_FALSE(peerPublic.receive(message, 100));
     connector.connect(*context);
     ASSERT_TRUE(peerPublic.receive(message));
-    EXPECT_EQ(gen::Content::PING_DIRECT, message.content.type());
-    EXPECT_THAT(responseTargets(message.content), ElementsAre(endpoint("198.51.100.1", 40002)));
+    EXPECT_EQ(gen::Content::PING_DIRECT, message.message.type());
+    EXPECT_THAT(responseTargets(message.message), ElementsAre(endpoint("198.51.100.1", 40002)));
     ASSERT_TRUE(peerPublic.receive(message));
-    EXPECT_EQ(gen::Content::PING_RESP, message.content.type());
+    EXPECT_EQ(gen::Content::PING_RESP, message.message.type());
     EXPECT_EQ(gen::Content::PING_RELAY, relayRequest().type());
 }
 
@@ -221,7 +177,7 @@ TEST_F(SymmetricConnectorTest, RoundWithNobodyLeftAsksForNoRelay) {
     SymmetricConnector connector;
     initConnector(connector);
     connector.connect(*context);
-    sendMarker(server->endpoint());
+    sendMarker(server->local());
     EXPECT_EQ(gen::Content::BIND_REQ, relayRequest().type());
 }
 

@@ -5,11 +5,11 @@
 
 #include <gtest/gtest.h>
 
-#include "P2PTestSupport.h"
+#include "ConnectionTestSupport.h"
 #include "RealRendezvous.h"
 #include "tarn/client/impl/service/connection/ConnectionServiceData.h"
 
-namespace p2ptest {
+namespace tarn::test::connection {
 
 // The project's rendezvous server in this process; started on first use and kept until the
 // process ends.
@@ -63,4 +63,4 @@ public:
     const std::string name;
 };
 
-}  // namespace p2ptest
+}  // namespace tarn::test::connection

@@ -6,10 +6,10 @@
 
 #include <gtest/gtest.h>
 
-#include "P2PTestSupport.h"
+#include "ConnectionTestSupport.h"
 #include "tarn/client/impl/service/connection/P2PContext.h"
 
-namespace p2ptest {
+namespace tarn::test::connection {
 
 // A P2P context on 127.0.0.1 in a working directory of its own; the test fills peers and own,
 // then calls makeContext. server is a socket that plays the first rendezvous server.
@@ -19,7 +19,7 @@ protected:
 
     void SetUp() override {
         work.reset(new WorkDir);
-        server.reset(new Socket("127.0.0.2"));
+        server.reset(new UdpPeer("127.0.0.2"));
         configure("tarn.addr.1", "127.0.0.2");
         configure("tarn.port.1", std::to_string(server->port()));
         local.reset(new tarn::client::impl::util::Messenger("127.0.0.1", 0));
@@ -44,11 +44,11 @@ protected:
     }
 
     std::unique_ptr<WorkDir> work;
-    std::unique_ptr<Socket> server;
+    std::unique_ptr<UdpPeer> server;
     std::unique_ptr<tarn::client::impl::util::Messenger> local;
     Topology own;
     std::vector<Peer> peers;
     std::unique_ptr<tarn::client::impl::service::connection::P2PContext> context;
 };
 
-}  // namespace p2ptest
+}  // namespace tarn::test::connection

@@ -5,7 +5,7 @@
 #include "ContextFixture.h"
 #include "tarn/client/impl/service/connection/AbstractConnector.h"
 
-namespace p2ptest {
+namespace tarn::test::connection {
 
 // A context of client 1 for connector rounds.
 class ConnectorFixture : public ContextFixture {
@@ -27,4 +27,4 @@ protected:
     }
 };
 
-}  // namespace p2ptest
+}  // namespace tarn::test::connection

@@ -11,9 +11,8 @@
 
 namespace {
 
-using namespace p2ptest;
+using namespace tarn::test::connection;
 using tarn::client::impl::service::connection::NonSymmetricConnector;
-using tarn::client::impl::util::ReceivedMessage;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 
@@ -68,7 +67,7 @@ TEST_F(NonSymmetricConnectorTest, DestinationsDependOnBothNatTypes) {
 }
 
 TEST_F(NonSymmetricConnectorTest, SymmetricPeerBehindOurPortRestrictedNatIsNotPingedButWaitedFor) {
-    Socket peerPublic("127.0.0.2");
+    UdpPeer peerPublic("127.0.0.2");
     own.nat.type = NatType::PORT_RESTRICTED_CONE;
     peers = {peer(2, topology(NatType::SYMMETRIC, "10.0.0.2", 4000, "127.0.0.2", peerPublic.port(), 1))};
     makeContext();
@@ -78,14 +77,14 @@ TEST_F(NonSymmetricConnectorTest, SymmetricPeerBehindOurPortRestrictedNatIsNotPi
     const auto start = std::chrono::steady_clock::now();
     connector.connect(*context);
     EXPECT_GE(millisecondsSince(start), 150);
-    sendMarker(peerPublic.endpoint());
-    ReceivedMessage received;
+    sendMarker(peerPublic.local());
+    Received received;
     ASSERT_TRUE(peerPublic.receive(received));
-    EXPECT_EQ(gen::Content::BIND_REQ, received.content.type());
+    EXPECT_EQ(gen::Content::BIND_REQ, received.message.type());
 }
 
 TEST_F(NonSymmetricConnectorTest, RoundPingsPublicEndpointsAndAsksForAnswersAtOursAsTheListenerKnowsIt) {
-    Socket peerPublic("127.0.0.2");
+    UdpPeer peerPublic("127.0.0.2");
     own.publicAddr = "127.0.0.1";
     own.publicPort = 6000;
     peers = {peer(2, topology(NatType::FULL_CONE, "10.0.0.2", 4000, "127.0.0.2", peerPublic.port())),
@@ -95,20 +94,20 @@ TEST_F(NonSymmetricConnectorTest, RoundPingsPublicEndpointsAndAsksForAnswersAtOu
     // An answer of one peer tells us that our public port is another one.
     gen::Content answer = peerMessage(gen::Content::PING_RESP, kGame, 2, "10.0.0.2");
     gen::addAddress(answer, gen::Attribute::XOR_P2P_MAPPED_ADDRESS, endpoint("127.0.0.1", 6100), true);
-    peerPublic.send(answer, local->getLocalEndpoint());
-    ReceivedMessage confirm;
+    peerPublic.send(local->getLocalEndpoint(), answer);
+    Received confirm;
     ASSERT_TRUE(peerPublic.receive(confirm));
-    ASSERT_EQ(gen::Content::PING_CONFIRM, confirm.content.type());
+    ASSERT_EQ(gen::Content::PING_CONFIRM, confirm.message.type());
 
     configure("tarn.timeout.nat", "100");
     NonSymmetricConnector connector;
     initConnector(connector);
     connector.connect(*context);
     context->shutdown();
-    ReceivedMessage ping;
+    Received ping;
     ASSERT_TRUE(peerPublic.receive(ping));
-    EXPECT_EQ(gen::Content::PING_DIRECT, ping.content.type());
-    EXPECT_THAT(responseTargets(ping.content), ElementsAre(endpoint("127.0.0.1", 6100)));
+    EXPECT_EQ(gen::Content::PING_DIRECT, ping.message.type());
+    EXPECT_THAT(responseTargets(ping.message), ElementsAre(endpoint("127.0.0.1", 6100)));
 }
 
 }  // namespace

@@ -14,7 +14,7 @@
 
 namespace {
 
-using namespace p2ptest;
+using namespace tarn::test::connection;
 using tarn::client::impl::service::connection::AbstractConnector;
 using tarn::client::impl::service::connection::NonSymmetricConnector;
 using tarn::client::impl::service::connection::PrivateNetworkConnector;

@@ -12,9 +12,8 @@
 
 namespace {
 
-using namespace p2ptest;
+using namespace tarn::test::connection;
 using tarn::client::impl::service::connection::P2PContext;
-using tarn::client::impl::util::ReceivedMessage;
 
 // A context on 127.0.0.1 whose peers are set per test.
 class ContextTest : public ContextFixture {
@@ -145,8 +144,8 @@ TEST_F(ContextTest, WaitForWithNobodyAnsweringTakesItsWholeTimeInQuarterSteps) {
 }
 
 TEST_F(ContextTest, WaitForEndsAsSoonAsTheLastPeerAnswers) {
-    Socket first("127.0.0.1");
-    Socket second("127.0.0.1");
+    UdpPeer first("127.0.0.1");
+    UdpPeer second("127.0.0.1");
     peers = {peer(7, topology(NatType::NONE, "127.0.0.1", first.port(), "127.0.0.1", first.port())),
              peer(8, topology(NatType::NONE, "127.0.0.1", second.port(), "127.0.0.1", second.port()))};
     makeContext(1);
@@ -155,10 +154,10 @@ TEST_F(ContextTest, WaitForEndsAsSoonAsTheLastPeerAnswers) {
     const auto start = std::chrono::steady_clock::now();
     // The answers come while the round waits: one early, the last well inside the first step.
     std::thread answers([&] {
-        first.send(peerMessage(gen::Content::PING_CONFIRM, kGame, 7, "127.0.0.1"), local->getLocalEndpoint());
+        first.send(local->getLocalEndpoint(), peerMessage(gen::Content::PING_CONFIRM, kGame, 7, "127.0.0.1"));
         std::this_thread::sleep_for(std::chrono::milliseconds(150));
-        second.send(peerMessage(gen::Content::PING_CONFIRM, kGame, 8, "127.0.0.1"),
-                    local->getLocalEndpoint());
+        second.send(local->getLocalEndpoint(),
+                    peerMessage(gen::Content::PING_CONFIRM, kGame, 8, "127.0.0.1"));
     });
     context->waitFor("test.caller", timeoutMs);
     const long long spent = millisecondsSince(start);
@@ -174,7 +173,7 @@ TEST_F(ContextTest, WaitForEndsAsSoonAsTheLastPeerAnswers) {
 }
 
 TEST_F(ContextTest, AnswerInTheFinalStepStillEndsWithTheTimeoutLine) {
-    Socket other("127.0.0.1");
+    UdpPeer other("127.0.0.1");
     peers = {peer(7, topology(NatType::NONE, "127.0.0.1", other.port(), "127.0.0.1", other.port()))};
     makeContext(1);
     context->startListening();
@@ -183,7 +182,7 @@ TEST_F(ContextTest, AnswerInTheFinalStepStillEndsWithTheTimeoutLine) {
     const auto start = std::chrono::steady_clock::now();
     std::thread answer([&] {
         std::this_thread::sleep_until(start + std::chrono::milliseconds(1050));
-        other.send(peerMessage(gen::Content::PING_CONFIRM, kGame, 7, "127.0.0.1"), local->getLocalEndpoint());
+        other.send(local->getLocalEndpoint(), peerMessage(gen::Content::PING_CONFIRM, kGame, 7, "127.0.0.1"));
     });
     context->waitFor("test.caller", timeoutMs);
     const long long spent = millisecondsSince(start);
@@ -219,18 +218,18 @@ TEST_F(ContextTest, ListenerEndsWithShutdownOrWithTheContext) {
 
 TEST_F(ContextTest, ContextWithoutServerListStillAnswersAndStops) {
     configure("tarn.port.1", "-1");
-    Socket other("127.0.0.1");
+    UdpPeer other("127.0.0.1");
     peers = {peer(7, topology(NatType::NONE, "127.0.0.1", other.port(), "127.0.0.1", other.port()))};
     const int before = threadCount();
     context.reset(new P2PContext(1, kGame, *local, peers, own));
     context->setName("test.P2PContext");
     EXPECT_FALSE(context->init());
     context->startListening();
-    other.send(peerMessage(gen::Content::PING_DIRECT, kGame, 7, "127.0.0.1", {other.endpoint()}),
-               local->getLocalEndpoint());
-    ReceivedMessage answer;
+    other.send(local->getLocalEndpoint(),
+               peerMessage(gen::Content::PING_DIRECT, kGame, 7, "127.0.0.1", {other.local()}));
+    Received answer;
     ASSERT_TRUE(other.receive(answer));
-    EXPECT_EQ(gen::Content::PING_RESP, answer.content.type());
+    EXPECT_EQ(gen::Content::PING_RESP, answer.message.type());
     // shutdown() skips an uninitialized context: the listener is stopped explicitly.
     context->shutdown();
     context->stopListening();

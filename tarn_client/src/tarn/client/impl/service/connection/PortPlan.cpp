@@ -1,0 +1,47 @@
+#include "tarn/client/impl/service/connection/PortPlan.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace tarn::client::impl::service::connection {
+
+namespace {
+const long long kHighestPort = 65535;
+// Where prediction starts over (plus the increment) once it runs past the highest port.
+const long long kPredictionRestart = 1024;
+}  // namespace
+
+PortPlan::Step PortPlan::measureStep(std::array<int, 4> ports) {
+    std::sort(ports.begin(), ports.end());
+    // d1 and d2 compare two mappings towards the same server address; d3 spans the two addresses.
+    const int d1 = std::abs(ports[1] - ports[0]);
+    const int d2 = std::abs(ports[3] - ports[2]);
+    const int d3 = std::abs(ports[2] - ports[1]);
+    Step step;
+    step.firstIntraStep = d1;
+    step.secondIntraStep = d2;
+    if (d1 != 0 || d2 != 0) {
+        step.behavior = NatBehavior::PORT_SENSITIVE;
+        step.increment = d1 == 0 ? d2 : (d2 == 0 ? d1 : std::min(d1, d2));
+    } else if (d3 != 0) {
+        step.behavior = NatBehavior::ADDRESS_SENSITIVE;
+        step.increment = d3;
+    }
+    return step;
+}
+
+std::vector<int> PortPlan::predictPorts(int latestPort, int increment, int candidates) {
+    std::vector<int> ports;
+    // Wide enough that adding an increment never overflows before the wrap check.
+    long long port = latestPort;
+    for (int i = 0; i < candidates; ++i) {
+        port += increment;
+        if (port > kHighestPort) {
+            port = increment + kPredictionRestart;
+        }
+        ports.push_back(static_cast<int>(port));
+    }
+    return ports;
+}
+
+}  // namespace tarn::client::impl::service::connection
