@@ -110,7 +110,8 @@ TEST_F(ConnectivityPassTest, PeersThatNeverAnswerTakeEveryRoundAndEndAsRelay) {
     }
     EXPECT_TRUE(logLacks(log, "BEHIND NON SYM NAT) round 4"));
     EXPECT_TRUE(logHas(log, "[CHECKPOINT@CONNSVR_P2P_END] UDP RELAY USAGE = 2 of 3 PEER(S)"));
-    // One ping per round, each to the two peers still to reach; the host's relay entry is left alone.
+    // Each of the four rounds pings the two peers still to reach, and again after each of its
+    // first three wait steps; the host's relay entry is left alone.
     const std::string sent = "byte sized PING_DIRECT from " + client->topology().localAddr + ":" +
                              std::to_string(client->topology().localPort) + " to \n[";
     std::size_t rounds = 0;
@@ -120,7 +121,7 @@ TEST_F(ConnectivityPassTest, PeersThatNeverAnswerTakeEveryRoundAndEndAsRelay) {
         const std::string destinations = log.substr(listStart, log.find("\n]", listStart) - listStart);
         EXPECT_EQ(2, std::count(destinations.begin(), destinations.end(), '\t')) << destinations;
     }
-    EXPECT_EQ(4u, rounds);
+    EXPECT_EQ(16u, rounds);
 }
 
 TEST_F(ConnectivityPassTest, TwoClientsReachEachOtherPrivatelyWithinMilliseconds) {

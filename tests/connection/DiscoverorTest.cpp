@@ -107,6 +107,9 @@ int countRequests(const std::vector<FakeRequest>& requests,
     return count;
 }
 
+// How often a change test sends its request when no answer comes.
+constexpr int kChangeTestSends = 3;
+
 class DiscoverorTest : public ::testing::Test {
 protected:
     DiscoverorTest() {
@@ -206,13 +209,13 @@ TEST_F(DiscoverorTest, NatDecisionTable) {
                                            r.sourceOrdinal == 0 && r.content.attributes_size() == 1 &&
                                            r.content.attributes(0).has_change();
                                 }),
-                  1);
+                  row.test4Answered ? 1 : kChangeTestSends);
         EXPECT_EQ(countRequests(requests,
                                 [](const FakeRequest& r) {
                                     return r.isChangeRequest(Attribute::CHANGE_PORT) && r.server == 0 &&
                                            r.sourceOrdinal == 0;
                                 }),
-                  row.test5Run ? 1 : 0);
+                  row.test5Run ? (row.test5Answered ? 1 : kChangeTestSends) : 0);
         // Test 2 goes from the alternative socket to S4.
         EXPECT_EQ(countRequests(requests,
                                 [](const FakeRequest& r) { return r.sourceOrdinal == 1 && r.server == 3; }),
@@ -278,10 +281,74 @@ TEST_F(DiscoverorTest, FewerAnswersThanServersKeepTheIncrement) {
     EXPECT_TRUE(log.contains("[ERROR]"));
     EXPECT_TRUE(
         log.contains("[test.discoveror:discoverPortAllocStrategy002] Could not get all mapped addresses"));
-    // Three answers count as an answer: the measurement is not repeated.
-    EXPECT_EQ(countRequests(fake.requests(),
-                            [](const FakeRequest& r) { return r.sourceOrdinal == 0 && r.server == 2; }),
-              1);
+    // Only the silent server is asked again, within the retry budget.
+    for (int server = 1; server < 4; ++server) {
+        EXPECT_EQ(countRequests(
+                      fake.requests(),
+                      [server](const FakeRequest& r) { return r.sourceOrdinal == 0 && r.server == server; }),
+                  server == 2 ? 3 : 1)
+            << "server " << server;
+    }
+}
+
+TEST_F(DiscoverorTest, OneLostOrStrayDatagramDoesNotChangeTheResult) {
+    struct Row {
+        const char* label;
+        NatScript nat;
+        // Which request's answer the network loses the first time, or duplicates.
+        std::function<bool(const FakeRequest&)> hit;
+        bool duplicate;
+        NatType type;
+        int increment;
+    };
+    const auto firstSocketTo = [](int server) {
+        return [server](const FakeRequest& r) {
+            return r.sourceOrdinal == 0 && r.server == server && r.isPlain();
+        };
+    };
+    const Row rows[] = {
+        {"first answer to test 4 lost",
+         {coneMapping, true, true},
+         [](const FakeRequest& r) { return r.isChangeRequest(Attribute::CHANGE_BOTH); },
+         false,
+         NatType::FULL_CONE,
+         0},
+        {"first answer to test 5 lost",
+         {coneMapping, false, true},
+         [](const FakeRequest& r) { return r.isChangeRequest(Attribute::CHANGE_PORT); },
+         false,
+         NatType::RESTRICTED_CONE,
+         0},
+        {"one of four port answers lost", {symmetricMapping}, firstSocketTo(2), false, NatType::SYMMETRIC, 1},
+        {"test 3 answered twice, no change answered",
+         {coneMapping},
+         firstSocketTo(0),
+         true,
+         NatType::PORT_RESTRICTED_CONE,
+         0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.label);
+        fake.reset();
+        auto hits = std::make_shared<int>(0);
+        fake.setHandler([row, hits](const FakeRequest& r) {
+            std::vector<FakeReply> replies = behindNat(row.nat)(r);
+            // The binding check's request also comes from source 0: its answer is left alone.
+            if (!row.hit(r) || (*hits)++ != (row.duplicate ? 1 : 0)) {
+                return replies;
+            }
+            if (row.duplicate) {
+                replies.push_back(replies.front());
+                return replies;
+            }
+            return std::vector<FakeReply>{};
+        });
+        Engine engine;
+        ASSERT_TRUE(engine->init());
+        engine->doMajorDiscovery();
+        EXPECT_EQ(engine->getTopology().nat.type, row.type);
+        EXPECT_EQ(engine->getTopology().nat.increment, row.increment);
+    }
 }
 
 TEST_F(DiscoverorTest, SilenceAfterEveryRetryThrowsNoUDPConnection) {

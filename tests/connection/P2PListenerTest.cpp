@@ -50,7 +50,7 @@ protected:
                        "198.51.100.1", kOwnPublicPort);
         peers = {peer(kClientId, own, ConnectionType::SELF),
                  peer(kPeerId, topology(NatType::PORT_RESTRICTED_CONE, "127.0.0.1", peerLocal->port(),
-                                        "192.0.2.7", 4000))};
+                                        "127.0.0.2", 4000))};
         ASSERT_TRUE(makeContext(kClientId, kGame));
         context->startListening();
     }
@@ -81,6 +81,16 @@ protected:
         EXPECT_EQ(gen::typeName(type), gen::typeName(answer.message.type()));
         EXPECT_EQ(local->getLocalEndpoint(), answer.from);
         return answer;
+    }
+
+    // Every answer gets the same PING_CONFIRM several times in a row; the first of them.
+    Received expectConfirms(UdpPeer& socket) {
+        const Received first = expectAnswer(socket, gen::Content::PING_CONFIRM);
+        for (int copy = 1; copy < Listener::kConfirmCopies; ++copy) {
+            const Received again = expectAnswer(socket, gen::Content::PING_CONFIRM);
+            EXPECT_EQ(first.message.SerializeAsString(), again.message.SerializeAsString());
+        }
+        return first;
     }
 
     // Every message of the pass names the game and the sender: client 11 on 127.0.0.1.
@@ -173,7 +183,7 @@ TEST_F(ListenerTest, AnswersMarkThePeerByTheEndpointTheyCameFrom) {
         UdpPeer& sender = c.fromOwnLocalEndpoint ? *peerLocal : *peerPublic;
         sender.send(local->getLocalEndpoint(), peerMessage(c.type, kGame, kPeerId, "127.0.0.1"));
         if (c.type == gen::Content::PING_RESP) {
-            expectStamped(expectAnswer(sender, gen::Content::PING_CONFIRM).message);
+            expectStamped(expectConfirms(sender).message);
         }
         expectSilenceAt(sender);
         settle();
@@ -189,10 +199,10 @@ TEST_F(ListenerTest, AnswersMarkThePeerByTheEndpointTheyCameFrom) {
 TEST_F(ListenerTest, SecondAnswerFromAConnectedPeerChangesNothingButIsConfirmed) {
     peerPublic->send(local->getLocalEndpoint(),
                      peerMessage(gen::Content::PING_RESP, kGame, kPeerId, "127.0.0.1"));
-    expectAnswer(*peerPublic, gen::Content::PING_CONFIRM);
+    expectConfirms(*peerPublic);
     peerLocal->send(local->getLocalEndpoint(),
                     peerMessage(gen::Content::PING_RESP, kGame, kPeerId, "127.0.0.1"));
-    expectAnswer(*peerLocal, gen::Content::PING_CONFIRM);
+    expectConfirms(*peerLocal);
     peerLocal->send(local->getLocalEndpoint(),
                     peerMessage(gen::Content::PING_CONFIRM, kGame, kPeerId, "127.0.0.1"));
     drain();
@@ -296,7 +306,7 @@ TEST_F(ListenerTest, AnswerReportingAnotherPublicPortReplacesOurs) {
         gen::addAddress(answer, gen::Attribute::XOR_P2P_MAPPED_ADDRESS,
                         endpoint("198.51.100.1", c.reportedPort), true);
         peerPublic->send(local->getLocalEndpoint(), answer);
-        expectAnswer(*peerPublic, gen::Content::PING_CONFIRM);
+        expectConfirms(*peerPublic);
         EXPECT_EQ(c.expectedPort, context->getTopology().publicPort);
         drain();
         settle();
@@ -322,11 +332,11 @@ TEST_F(ListenerTest, BehindSymmetricNatRelayedPingsWaitForTheLatestPortAndTheDir
                                                             "127.0.0.1", {peerPublic->local()}));
     }
     // The relayed pings wait for the measured port and then for the round's direct pings.
-    context->releaseHeldPings();
+    context->releaseHeldPings(false);
     expectSilenceAt(*peerPublic);
     context->setPublicPort(20007);
     expectSilenceAt(*peerPublic);
-    context->releaseHeldPings();
+    context->releaseHeldPings(false);
     for (int i = 0; i < 2; ++i) {
         expectStamped(expectAnswer(*peerPublic, gen::Content::PING_RESP).message);
     }
@@ -347,8 +357,8 @@ TEST_F(ListenerTest, HeldRelayedPingsAreAnsweredWhenTheSymmetricPhaseRunsNoRound
     own.nat.type = NatType::SYMMETRIC;
     ASSERT_TRUE(makeContext(kClientId, kGame));
     context->startListening();
-    server->send(local->getLocalEndpoint(), peerMessage(gen::Content::PING_DIRECT, kGame, kPeerId,
-                                                        "127.0.0.1", {peerPublic->endpoint()}));
+    server->send(local->getLocalEndpoint(),
+                 peerMessage(gen::Content::PING_DIRECT, kGame, kPeerId, "127.0.0.1", {peerPublic->local()}));
     expectSilenceAt(*peerPublic);
     // The peer was reached privately, so the symmetric phase finds nobody left to ping and
     // measures no port: the held ping must be answered all the same.
@@ -359,7 +369,86 @@ TEST_F(ListenerTest, HeldRelayedPingsAreAnsweredWhenTheSymmetricPhaseRunsNoRound
     SymmetricConnector connector;
     Discoveror discoveror;
     ConnectivityPass::doConnect(*context, connector, "test.connSvc", "PHASE", discoveror, 2);
-    expectStamped(expectAnswer(*peerPublic, gen::Content::PING_RESP).content);
+    expectStamped(expectAnswer(*peerPublic, gen::Content::PING_RESP).message);
+}
+
+TEST_F(ListenerTest, AStrangerWhoKnowsAPeersIdCanNeitherAnswerForItNorAimOurAnswers) {
+    // A third host that knows the game, peer 7's id and its local address, and a bystander.
+    UdpPeer stranger("127.0.0.3");
+    UdpPeer bystander("127.0.0.4");
+    const std::vector<Endpoint> aimed(60, bystander.local());
+    for (gen::Content::Type type : {gen::Content::PING_RESP, gen::Content::PING_CONFIRM}) {
+        stranger.send(local->getLocalEndpoint(), peerMessage(type, kGame, kPeerId, "127.0.0.1"));
+    }
+    for (int i = 0; i < 20; ++i) {
+        stranger.send(local->getLocalEndpoint(),
+                      peerMessage(gen::Content::PING_DIRECT, kGame, kPeerId, "127.0.0.1", aimed));
+    }
+    // Relayed through a rendezvous server, where the UUID and targets are the requester's say.
+    server->send(local->getLocalEndpoint(),
+                 peerMessage(gen::Content::PING_DIRECT, kGame, kPeerId, "127.0.0.1", aimed));
+    // A real ping of the peer naming its own address and a bystander gets the first only.
+    peerPublic->send(local->getLocalEndpoint(),
+                     peerMessage(gen::Content::PING_DIRECT, kGame, kPeerId, "127.0.0.1",
+                                 {bystander.local(), peerPublic->local()}));
+    expectAnswer(*peerPublic, gen::Content::PING_RESP);
+    expectSilenceAt(stranger);
+    expectSilenceAt(bystander);
+    EXPECT_EQ(1, context->countUnconnectedPeers());
+    settle();
+    EXPECT_EQ(ConnectionType::NONE, peers[1].connection);
+    const std::string log = work->log();
+    EXPECT_TRUE(logHas(log, "[test.P2PContext:process006] Ignoring PING_RESP in the name of peer 7 from " +
+                                text(stranger.local()) + ": not one of its addresses (1 so far)"));
+    EXPECT_TRUE(logHas(log,
+                       "[test.P2PContext:process007] Not answering 60 of 60 response targets of peer 7: not "
+                       "on its addresses or over 64 (1 pings so far)"));
+    // Throttled: lines for the 1st, 2nd, 4th, 8th and 16th of 21 such pings only.
+    EXPECT_EQ(5u, tarn::test::occurrences(log, "process007"));
+}
+
+TEST_F(ListenerTest, APingIsAnsweredAtNoMoreThanSixtyFourTargets) {
+    std::vector<Endpoint> targets;
+    for (int i = 0; i < 100; ++i) {
+        targets.push_back(peerPublic->local());
+    }
+    peerPublic->send(local->getLocalEndpoint(),
+                     peerMessage(gen::Content::PING_DIRECT, kGame, kPeerId, "127.0.0.1", targets));
+    for (int i = 0; i < Listener::kMaxAnswerTargets; ++i) {
+        expectAnswer(*peerPublic, gen::Content::PING_RESP);
+    }
+    expectSilenceAt(*peerPublic);
+}
+
+TEST_F(ListenerTest, ALostConfirmStillLetsThePeerSeeUs) {
+    // The peer's own listening context, behind a link that loses the first of our confirms.
+    Messenger remote("127.0.0.1", 0);
+    remote.setName("test.remote");
+    ASSERT_TRUE(remote.init());
+    Topology remoteOwn = topology(NatType::NONE, "127.0.0.1", remote.getLocalEndpoint().port(), "127.0.0.1",
+                                  remote.getLocalEndpoint().port());
+    std::vector<Peer> remotePeers = {peer(kClientId, own)};
+    tarn::client::impl::service::connection::P2PContext remoteContext(kPeerId, kGame, remote, remotePeers,
+                                                                      remoteOwn);
+    remoteContext.setName("test.remoteContext");
+    remoteContext.init();
+    remoteContext.startListening();
+    UdpPeer link("127.0.0.1");
+    link.send(local->getLocalEndpoint(), peerMessage(gen::Content::PING_RESP, kGame, kPeerId, "127.0.0.1"));
+    for (int copy = 0; copy < Listener::kConfirmCopies; ++copy) {
+        Received confirm = expectAnswer(link, gen::Content::PING_CONFIRM);
+        if (copy > 0) {
+            link.send(remote.getLocalEndpoint(), confirm.message);
+        }
+    }
+    gen::Content probePing =
+        peerMessage(gen::Content::PING_DIRECT, kGame, kClientId, "127.0.0.1", {probe->local()});
+    probe->send(remote.getLocalEndpoint(), probePing);
+    Received answer;
+    ASSERT_TRUE(probe->receive(answer));
+    remoteContext.stopListening();
+    EXPECT_EQ(ConnectionType::DIRECT_PUBLIC, remotePeers[0].connection);
+    remote.shutdown();
 }
 
 TEST(P2PListenerTurn, WhatATurnReceivedIsHandledAlsoOnceTheStopIsRequested) {

@@ -1,6 +1,7 @@
 #include "tarn/client/impl/service/connection/PrivateNetworkConnector.h"
 
 #include <chrono>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -75,7 +76,7 @@ TEST_F(PrivateConnectorTest, MalformedPeerAddressEndsTheRound) {
     EXPECT_THROW(connector.connect(*context), tarn::client::ConnectionException);
 }
 
-TEST_F(PrivateConnectorTest, RoundPingsEveryPeerOnceNamingOurEndpointAndWaitsItsTimeout) {
+TEST_F(PrivateConnectorTest, RoundPingsSilentPeersAfterEveryWaitStepNamingOurEndpointAndWaitsItsTimeout) {
     UdpPeer first("127.0.0.1");
     UdpPeer second("127.0.0.2");
     peers = {peer(2, topology(NatType::NONE, "127.0.0.1", first.port(), "127.0.0.1", first.port())),
@@ -87,19 +88,45 @@ TEST_F(PrivateConnectorTest, RoundPingsEveryPeerOnceNamingOurEndpointAndWaitsIts
     const auto start = std::chrono::steady_clock::now();
     connector.connect(*context);
     EXPECT_GE(millisecondsSince(start), 200);
+    // The round's ping, then the same ping again after each of the first three of its four steps.
     for (UdpPeer* socket : {&first, &second}) {
-        Received ping;
-        ASSERT_TRUE(socket->receive(ping));
-        EXPECT_EQ(gen::Content::PING_DIRECT, ping.message.type());
-        EXPECT_EQ(local->getLocalEndpoint(), ping.from);
-        EXPECT_THAT(responseTargets(ping.message), ElementsAre(local->getLocalEndpoint()));
-        std::string gameId;
-        EXPECT_TRUE(gen::getGameId(ping.message, gameId));
-        EXPECT_EQ(kGame, gameId);
-        EXPECT_FALSE(socket->receive(ping, 0)) << "a second ping in one round";
+        for (int send = 0; send < 4; ++send) {
+            Received ping;
+            ASSERT_TRUE(socket->receive(ping)) << "send " << send;
+            EXPECT_EQ(gen::Content::PING_DIRECT, ping.message.type());
+            EXPECT_EQ(local->getLocalEndpoint(), ping.from);
+            EXPECT_THAT(responseTargets(ping.message), ElementsAre(local->getLocalEndpoint()));
+            std::string gameId;
+            EXPECT_TRUE(gen::getGameId(ping.message, gameId));
+            EXPECT_EQ(kGame, gameId);
+        }
+        Received extra;
+        EXPECT_FALSE(socket->receive(extra, 0)) << "a fifth ping in one round";
     }
     EXPECT_TRUE(logHas(work->log(), "[test.connector:waitFor] test.connector@" +
                                         text(local->getLocalEndpoint()) + " stopped listening after 200 ms"));
+}
+
+TEST_F(PrivateConnectorTest, APingWhoseAnswerIsLostIsSentAgainWithinTheRound) {
+    UdpPeer remote("127.0.0.1");
+    peers = {peer(1, own, ConnectionType::SELF),
+             peer(2, topology(NatType::NONE, "127.0.0.1", remote.port(), "127.0.0.1", remote.port()))};
+    makeContext();
+    context->startListening();
+    configure("tarn.timeout.private", "400");
+    PrivateNetworkConnector connector;
+    initConnector(connector);
+    auto round = std::async(std::launch::async, [&] { connector.connect(*context); });
+    // The answer to the first ping is lost; the second ping, after the first wait step, is answered.
+    Received ping;
+    ASSERT_TRUE(remote.receive(ping));
+    ASSERT_TRUE(remote.receive(ping));
+    EXPECT_EQ(gen::Content::PING_DIRECT, ping.message.type());
+    remote.send(local->getLocalEndpoint(), peerMessage(gen::Content::PING_RESP, kGame, 2, "127.0.0.1"));
+    round.get();
+    context->stopListening();
+    EXPECT_EQ(ConnectionType::DIRECT_PRIVATE, peers[1].connection);
+    EXPECT_TRUE(logLacks(work->log(), "stopped listening after"));
 }
 
 TEST_F(PrivateConnectorTest, RoundEndsAsSoonAsTheOtherClientAnswers) {

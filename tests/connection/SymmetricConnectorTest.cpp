@@ -1,5 +1,6 @@
 #include "tarn/client/impl/service/connection/SymmetricConnector.h"
 
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -34,22 +35,24 @@ protected:
     }
 };
 
-TEST_F(SymmetricConnectorTest, PeersBehindKnownNonSymmetricNatsArePingedAndEveryPeerIsRelayed) {
-    const NatType types[] = {NatType::NONE, NatType::FULL_CONE, NatType::RESTRICTED_CONE,
-                             NatType::PORT_RESTRICTED_CONE, NatType::SYMMETRIC};
+TEST_F(SymmetricConnectorTest,
+       NonSymmetricPeersArePingedAndEverySymmetricPeerGetsARelayRequestForItsOwnBlock) {
+    const NatType types[] = {NatType::NONE,
+                             NatType::FULL_CONE,
+                             NatType::SYMMETRIC,
+                             NatType::RESTRICTED_CONE,
+                             NatType::PORT_RESTRICTED_CONE,
+                             NatType::SYMMETRIC};
     std::vector<Endpoint> pinged;
-    std::vector<Endpoint> relayed;
+    std::vector<Endpoint> symmetric;
     peers.push_back(peer(1, own, ConnectionType::SELF));
-    for (NatType type : types) {
-        const int n = static_cast<int>(type);
+    for (std::size_t i = 0; i < std::size(types); ++i) {
+        const int n = static_cast<int>(i);
         const Endpoint at = endpoint("192.0.2." + std::to_string(n), 7000 + n);
         peers.push_back(
-            peer(10 + n, topology(type, "10.0.0." + std::to_string(n), 4000, at.address().to_string(),
-                                  at.port(), type == NatType::SYMMETRIC ? 3 : 0)));
-        if (type != NatType::SYMMETRIC) {
-            pinged.push_back(at);
-        }
-        relayed.push_back(at);
+            peer(10 + n, topology(types[i], "10.0.0." + std::to_string(n), 4000, at.address().to_string(),
+                                  at.port(), types[i] == NatType::SYMMETRIC ? 3 : 0)));
+        (types[i] == NatType::SYMMETRIC ? symmetric : pinged).push_back(at);
     }
     peers.push_back(peer(20, topology(NatType::FULL_CONE, "10.0.0.20", 4000, "192.0.2.20", 7020),
                          ConnectionType::DIRECT_PUBLIC));
@@ -62,32 +65,42 @@ TEST_F(SymmetricConnectorTest, PeersBehindKnownNonSymmetricNatsArePingedAndEvery
     EndpointList dests;
     EndpointList targets;
     connector.getDestinations(dests, targets, *context);
+    // The four direct pings take the ports 50002..50008; then come the two blocks of two answers.
     EXPECT_THAT(dests, ElementsAreArray(pinged));
-    EXPECT_THAT(targets, ElementsAre(endpoint("198.51.100.1", 50002), endpoint("198.51.100.1", 50004)));
-
-    const gen::Content request = relayRequest();
-    EXPECT_EQ(gen::Content::PING_RELAY, request.type());
-    std::string gameId;
-    EXPECT_TRUE(gen::getGameId(request, gameId));
-    EXPECT_EQ(kGame, gameId);
-    ASSERT_TRUE(request.has_uuid());
-    EXPECT_EQ(1u, request.uuid().uuid_upper());
-    EXPECT_EQ(0x7F000001u, request.uuid().uuid_lower());
-    EXPECT_THAT(responseTargets(request), ElementsAreArray(relayed));
-    EXPECT_THAT(addressesOf(request, gen::Attribute::XOR_REFLECTED_FROM), ElementsAreArray(targets));
-    // The attribute order on the wire: game id, the peers to reach, then our predicted endpoints.
-    ASSERT_EQ(8, request.attributes_size());
-    EXPECT_EQ(gen::Attribute::GAME_ID, request.attributes(0).type());
-    EXPECT_EQ(gen::Attribute::XOR_RESPONSE_TARGET, request.attributes(5).type());
-    EXPECT_EQ(gen::Attribute::XOR_REFLECTED_FROM, request.attributes(6).type());
-
-    std::string list = "\n[";
-    for (const Endpoint& at : relayed) {
-        list += "\n\t" + text(at);
+    const auto own = [](int port) { return endpoint("198.51.100.1", port); };
+    EXPECT_THAT(targets, ElementsAre(own(50002), own(50004)));
+    struct Expected {
+        std::vector<Endpoint> peers;
+        std::vector<Endpoint> ports;
+    };
+    const Expected requests[] = {{{symmetric[0]}, {own(50010), own(50012)}},
+                                 {{symmetric[1]}, {own(50014), own(50016)}},
+                                 {pinged, {own(50002), own(50004)}}};
+    for (const Expected& expected : requests) {
+        const gen::Content request = relayRequest();
+        EXPECT_EQ(gen::Content::PING_RELAY, request.type());
+        std::string gameId;
+        EXPECT_TRUE(gen::getGameId(request, gameId));
+        EXPECT_EQ(kGame, gameId);
+        ASSERT_TRUE(request.has_uuid());
+        EXPECT_EQ(1u, request.uuid().uuid_upper());
+        EXPECT_EQ(0x7F000001u, request.uuid().uuid_lower());
+        EXPECT_THAT(responseTargets(request), ElementsAreArray(expected.peers));
+        EXPECT_THAT(addressesOf(request, gen::Attribute::XOR_REFLECTED_FROM),
+                    ElementsAreArray(expected.ports));
+        // The attribute order on the wire: game id, the peers to reach, then our predicted endpoints.
+        ASSERT_EQ(static_cast<int>(1 + expected.peers.size() + expected.ports.size()),
+                  request.attributes_size());
+        EXPECT_EQ(gen::Attribute::GAME_ID, request.attributes(0).type());
+        EXPECT_EQ(gen::Attribute::XOR_REFLECTED_FROM,
+                  request.attributes(request.attributes_size() - 1).type());
+        std::string list = "\n[";
+        for (const Endpoint& at : expected.peers) {
+            list += "\n\t" + text(at);
+        }
+        EXPECT_TRUE(logHas(work->log(), "[test.connector:getDestinations] Sent PING_RELAY message to " +
+                                            text(server->local()) + "; need relay to " + list + "\n]"));
     }
-    list += "\n]";
-    EXPECT_TRUE(logHas(work->log(), "[test.connector:getDestinations] Sent PING_RELAY message to " +
-                                        text(server->local()) + "; need relay to " + list));
 }
 
 TEST_F(SymmetricConnectorTest, WithoutCandidatesTheRelayIsStillAskedForAndThePingNamesNoTarget) {
@@ -140,6 +153,45 @@ TEST_F(SymmetricConnectorTest, HeldRelayedPingsAreAnsweredRightAfterTheRoundsDir
     ASSERT_TRUE(peerPublic.receive(message));
     EXPECT_EQ(gen::Content::PING_RESP, message.message.type());
     EXPECT_EQ(gen::Content::PING_RELAY, relayRequest().type());
+}
+
+TEST_F(SymmetricConnectorTest, SymmetricPeersAreAnsweredInBlockOrderAndAMissingBlockIsFilled) {
+    UdpPeer peerA("127.0.0.2");
+    UdpPeer peerB("127.0.0.3");
+    peers = {peer(2, topology(NatType::SYMMETRIC, "10.0.0.2", 4000, "127.0.0.2", 30000, 1)),
+             peer(3, topology(NatType::SYMMETRIC, "10.0.0.3", 4000, "127.0.0.3", 31000, 1))};
+    makeContext();
+    configure("tarn.candidate_addrs", "2");
+    configure("tarn.timeout.nat.sym", "40");
+    SymmetricConnector connector;
+    initConnector(connector);
+    context->startListening();
+    // Only B's relayed ping comes, naming three of B's ports; A's block comes first in the schedule.
+    server->send(local->getLocalEndpoint(), peerMessage(gen::Content::PING_DIRECT, kGame, 3, "10.0.0.3",
+                                                        {peerB.local(), peerB.local(), peerB.local()}));
+    Received held;
+    const gen::Content probe = peerMessage(gen::Content::PING_DIRECT, kGame, 3, "10.0.0.3", {peerB.local()});
+    peerB.send(local->getLocalEndpoint(), probe);
+    ASSERT_TRUE(peerB.receive(held));
+    context->setPublicPort(40000);
+    connector.connect(*context);
+    // A's two ports are used up with pings to A's address before B gets the two answers its block holds.
+    for (int i = 0; i < 2; ++i) {
+        Received answer;
+        ASSERT_TRUE(peerB.receive(answer));
+        EXPECT_EQ(gen::Content::PING_RESP, answer.message.type());
+    }
+    Received extra;
+    EXPECT_FALSE(peerB.receive(extra, 100)) << gen::messageToString(extra.message);
+    context->stopListening();
+    const std::string log = work->log();
+    const auto fill = log.find("byte sized PING_DIRECT from " + text(local->getLocalEndpoint()) +
+                               " to \n[\n\t127.0.0.2:30001\n\t127.0.0.2:30002\n]");
+    const auto answers = log.find("byte sized PING_RESP from " + text(local->getLocalEndpoint()) +
+                                  " to \n[\n\t" + text(peerB.local()) + "\n\t" + text(peerB.local()) + "\n]");
+    ASSERT_NE(std::string::npos, fill);
+    ASSERT_NE(std::string::npos, answers);
+    EXPECT_LT(fill, answers);
 }
 
 TEST_F(SymmetricConnectorTest, OwnPublicAddressIsBuiltOnlyForPredictedPorts) {

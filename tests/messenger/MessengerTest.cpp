@@ -320,6 +320,29 @@ TEST(Messenger, GarbageMidWaitRestartsTheWait) {
     }
 }
 
+TEST(Messenger, AStreamOfGarbageEndsTheWaitAfterFourTimeouts) {
+    auto receiver = openMessenger("127.0.0.1", "test.receiver");
+    UdpPeer sender("127.0.0.2");
+    const int timeoutMs = 100;
+    std::atomic<bool> done{false};
+    // Garbage every 10 ms for at most 3 s: far longer than the bound, were there none.
+    std::thread stream([&] {
+        for (int i = 0; i < 300 && !done; ++i) {
+            sender.sendBytes(receiver->getLocalEndpoint(), {0xFF});
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    });
+    const Clock::time_point start = Clock::now();
+    ReceivedMessage received;
+    const bool got = receiver->receive(received, timeoutMs);
+    const long long elapsed = millisecondsSince(start);
+    done = true;
+    stream.join();
+    EXPECT_FALSE(got);
+    EXPECT_GE(elapsed, 4 * timeoutMs);
+    EXPECT_LT(elapsed, 2000);
+}
+
 TEST(Messenger, GarbageBeforeAMessageIsSkipped) {
     auto receiver = openMessenger("127.0.0.1", "test.receiver");
     UdpPeer sender("127.0.0.2");

@@ -21,8 +21,12 @@ void AbstractConnector::connect(P2PContext& context) {
         context.getMessenger().send(ping, dests);
     }
     // Only now may answers to held relayed pings take new ports of a symmetric NAT.
-    context.releaseHeldPings();
-    context.waitFor(getName(), getTimeout(), [&] { resend(context, dests, ping); });
+    context.releaseHeldPings(false);
+    context.waitFor(getName(), getTimeout(), [&] {
+        resend(context, dests, ping);
+        context.releaseHeldPings(false);
+    });
+    context.releaseHeldPings(true);
 }
 
 void AbstractConnector::resend(P2PContext& context, const EndpointList& used, const gen::Content& ping) {

@@ -1,18 +1,22 @@
 #include "tarn/client/impl/service/connection/HeldPings.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include "tarn/client/impl/Log.h"
 
 namespace tarn::client::impl::service::connection {
 
 HeldPings::HeldPings(bool holding) : holding(holding) {}
 
-bool HeldPings::hold(const util::ReceivedMessage& message, const std::string& logName) {
+bool HeldPings::hold(const util::ReceivedMessage& message, int index, long identifier,
+                     const std::string& logName) {
     std::lock_guard<std::mutex> lock(mutex);
     if (!holding) {
         return false;
     }
     if (held.size() < kMaxHeld) {
-        held.push_back(message);
+        held.push_back({index, identifier, message});
         Log::debug(logName, "process004", "Holding relayed ping from %1% until the direct pings are sent",
                    message.remoteEndpoint);
     } else {
@@ -22,11 +26,20 @@ bool HeldPings::hold(const util::ReceivedMessage& message, const std::string& lo
     return true;
 }
 
-std::deque<util::ReceivedMessage> HeldPings::release() {
+std::vector<HeldPings::Held> HeldPings::take(int index) {
+    std::lock_guard<std::mutex> lock(mutex);
+    std::vector<Held> taken;
+    const auto fromPeer = [index](const Held& h) { return h.index == index; };
+    std::copy_if(held.begin(), held.end(), std::back_inserter(taken), fromPeer);
+    held.erase(std::remove_if(held.begin(), held.end(), fromPeer), held.end());
+    return taken;
+}
+
+std::vector<HeldPings::Held> HeldPings::release() {
     std::lock_guard<std::mutex> lock(mutex);
     holding = false;
-    std::deque<util::ReceivedMessage> released;
-    released.swap(held);
+    std::vector<Held> released(held.begin(), held.end());
+    held.clear();
     return released;
 }
 

@@ -4,6 +4,7 @@
 #include <deque>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "tarn/client/impl/util/ReceivedMessage.h"
 
@@ -11,30 +12,40 @@ namespace tarn::client::impl::service::connection {
 
 // Relayed pings that wait for their answer behind a symmetric NAT.
 //
-// The rule: such a NAT gives its next public port to whatever we send to a new endpoint first.
-// The pass predicts the ports that follow the latest one it measured and means them for its own
-// direct pings, so answers to relayed pings (each to a new endpoint) wait until the pass has
-// measured that port and sent a round's direct pings. Then they are answered, and from then on
-// relayed pings are answered at once. A pass that runs no symmetric round answers them at once.
+// The rule: such a NAT gives its next public port to whatever we send to a new endpoint first,
+// and every answer to a relayed ping goes to new endpoints. So the answers wait until the pass
+// has measured its latest public port and sent its direct pings, and then go out in the order of
+// the phase's BlockSchedule, each peer's answers from the ports announced to that peer. Once the
+// schedule is done, relayed pings are answered as they come. A pass that runs no symmetric round
+// answers them at once.
 class HeldPings {
 public:
     // Relayed pings beyond this many are dropped while holding.
     static constexpr std::size_t kMaxHeld = 64;
+
+    struct Held {
+        // The sending peer's index in the peer list and its identifier.
+        int index;
+        long identifier;
+        util::ReceivedMessage message;
+    };
 
     // Holding starts on only behind a symmetric NAT.
     explicit HeldPings(bool holding);
 
     // Keeps the message while holding (logged under logName) and returns true; false when it is
     // to be answered now.
-    bool hold(const util::ReceivedMessage& message, const std::string& logName);
+    bool hold(const util::ReceivedMessage& message, int index, long identifier, const std::string& logName);
+    // Takes out what the peer at index sent so far, in arrival order; holding goes on.
+    std::vector<Held> take(int index);
     // Ends the holding for good and hands over what was held, in arrival order.
-    std::deque<util::ReceivedMessage> release();
+    std::vector<Held> release();
 
 private:
-    // Guards holding and held: the listener holds, the pass thread releases.
+    // Guards holding and held: the listener holds, the pass thread takes and releases.
     std::mutex mutex;
     bool holding;
-    std::deque<util::ReceivedMessage> held;
+    std::deque<Held> held;
 };
 
 }  // namespace tarn::client::impl::service::connection

@@ -1,5 +1,6 @@
 #include "tarn/client/impl/service/connection/P2PContext.h"
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 #include <system_error>
@@ -9,6 +10,7 @@
 #include "tarn/client/impl/Network.h"
 #include "tarn/client/impl/service/connection/P2PCtxData.h"
 #include "tarn/client/impl/service/connection/P2PListener.h"
+#include "tarn/client/impl/service/connection/PortPlan.h"
 #include "tarn/client/impl/util/Intervals.h"
 #include "tarn/client/impl/util/SteppedWait.h"
 
@@ -100,16 +102,66 @@ int P2PContext::getPublicPort() const {
 void P2PContext::setPublicPort(int port) {
     data->publicPort = port;
     data->publicPortMeasured = true;
+    data->scheduled = false;
 }
 
-void P2PContext::releaseHeldPings() {
-    if (data->publicPortMeasured) {
-        answerHeldPingsNow();
+const BlockSchedule& P2PContext::getBlockSchedule(int blockSize) {
+    if (!data->scheduled) {
+        std::vector<Peer> unconnected;
+        getUnconnectedPeers(unconnected);
+        data->schedule = BlockSchedule(unconnected, blockSize);
+        data->scheduled = true;
+        data->nextBlock = 0;
     }
+    return data->schedule;
+}
+
+void P2PContext::releaseHeldPings(bool roundOver) {
+    if (!data->publicPortMeasured) {
+        return;
+    }
+    const BlockSchedule& schedule = data->schedule;
+    const std::size_t blockSize = static_cast<std::size_t>(schedule.getBlockSize());
+    for (; data->nextBlock < schedule.countBlocks(); ++data->nextBlock) {
+        const auto& peer = schedule.peerOf(data->nextBlock);
+        const int index = data->peers.find(peer.second, peer.first);
+        const std::vector<HeldPings::Held> held = data->held.take(index);
+        if (held.empty() && !roundOver) {
+            return;
+        }
+        std::size_t sent = 0;
+        for (const HeldPings::Held& h : held) {
+            // A repeated ping names the same targets: its answers take no further ports.
+            const std::size_t n = P2PListener::answerPing(h.message, h.index, h.identifier, *data, blockSize);
+            sent = std::max(sent, n);
+        }
+        fillBlock(index, blockSize - std::min(sent, blockSize));
+    }
+    answerHeldPingsNow();
 }
 
 void P2PContext::answerHeldPingsNow() {
-    P2PListener::answerHeld(data->held.release(), *data);
+    for (const HeldPings::Held& h : data->held.release()) {
+        P2PListener::answerPing(h.message, h.index, h.identifier, *data,
+                                static_cast<std::size_t>(P2PListener::kMaxAnswerTargets));
+    }
+}
+
+void P2PContext::fillBlock(int index, std::size_t count) {
+    if (index < 0 || count == 0) {
+        return;
+    }
+    const auto peerPublic = data->peers.getListedPublicEndpoint(index);
+    if (peerPublic.port() == 0) {
+        return;
+    }
+    gen::Content ping;
+    data->stamp(ping, gen::Content::PING_DIRECT);
+    EndpointList fill;
+    for (const int port : PortPlan::predictPorts(peerPublic.port(), 1, static_cast<int>(count))) {
+        fill.emplace_back(peerPublic.address(), static_cast<unsigned short>(port));
+    }
+    data->messenger.send(ping, fill);
 }
 
 bool P2PContext::doInit() {

@@ -8,6 +8,7 @@
 #include "tarn/client/Peer.h"
 #include "tarn/client/Topology.h"
 #include "tarn/client/impl/AbstractInitializable.h"
+#include "tarn/client/impl/service/connection/BlockSchedule.h"
 #include "tarn/client/impl/util/Messenger.h"
 #include "tarn/generated/MessageHelpers.h"
 
@@ -51,9 +52,15 @@ public:
     int getPublicPort() const;
     // Stores the measured latest public port, from which the symmetric connector predicts.
     void setPublicPort(int port);
-    // Called after a round's direct pings: answers the relayed pings held behind a symmetric NAT
-    // (HeldPings), on the calling thread, once this pass measured its latest public port.
-    void releaseHeldPings();
+    // The symmetric phase's schedule: made from the peers still unconnected at the first call
+    // after setPublicPort, the same for every later round of the phase.
+    const BlockSchedule& getBlockSchedule(int blockSize);
+    // Called after a round's direct pings, between its steps and at its end (roundOver): answers
+    // the relayed pings held behind a symmetric NAT in the order of the schedule, on the calling
+    // thread. A block whose ping has not come waits, until the round is over: then its ports are
+    // used up with pings to the peer's public address, so that the later blocks keep the ports
+    // announced to their peers. Does nothing before the latest public port is measured.
+    void releaseHeldPings(bool roundOver);
     // The pass runs no symmetric round: answers the held relayed pings now, and any later at once.
     void answerHeldPingsNow();
 
@@ -62,6 +69,10 @@ protected:
     void doShutdown() override;
 
 private:
+    // Sends count pings to new endpoints on the peer's public address: they use up the ports of
+    // a block whose relayed ping did not come.
+    void fillBlock(int index, std::size_t count);
+
     std::unique_ptr<P2PCtxData> data;
 };
 

@@ -11,6 +11,7 @@
 
 #include "tarn/client/Peer.h"
 #include "tarn/client/Topology.h"
+#include "tarn/client/impl/service/connection/BlockSchedule.h"
 #include "tarn/client/impl/service/connection/HeldPings.h"
 #include "tarn/client/impl/service/connection/PeerTable.h"
 #include "tarn/client/impl/service/connection/StopSignal.h"
@@ -53,6 +54,10 @@ struct P2PCtxData {
     // The latest own public port behind a symmetric NAT, and whether this pass measured it.
     std::int32_t publicPort;
     bool publicPortMeasured = false;
+    // The symmetric phase's schedule, made at its first round, and the next block to answer.
+    BlockSchedule schedule;
+    bool scheduled = false;
+    std::size_t nextBlock = 0;
 };
 
 }  // namespace tarn::client::impl::service::connection

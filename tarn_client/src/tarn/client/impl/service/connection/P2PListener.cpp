@@ -29,16 +29,15 @@ bool isWorthLogging(int count) {
 }
 
 // The response targets of a peer's ping that may get an answer: those on the peer's own listed
-// addresses, at most kMaxAnswerTargets of them. Anything else would let whoever knows a peer's id
+// addresses, at most maxTargets of them. Anything else would let whoever knows a peer's id
 // aim our answers at a bystander.
-void answerTargets(const gen::Content& ping, int index, long identifier, P2PCtxData& data,
-                   std::vector<Endpoint>& destinations) {
+void answerTargets(const gen::Content& ping, int index, long identifier, std::size_t maxTargets,
+                   P2PCtxData& data, std::vector<Endpoint>& destinations) {
     std::vector<Endpoint> targets;
     gen::getResponseTargets(ping, targets, true);
     int refused = 0;
     for (const Endpoint& target : targets) {
-        if (!data.peers.isListedAddress(index, target.address()) ||
-            destinations.size() >= static_cast<std::size_t>(P2PListener::kMaxAnswerTargets)) {
+        if (!data.peers.isListedAddress(index, target.address()) || destinations.size() >= maxTargets) {
             ++refused;
         } else {
             destinations.push_back(target);
@@ -48,8 +47,7 @@ void answerTargets(const gen::Content& ping, int index, long identifier, P2PCtxD
         Log::debug(data.name, "process007",
                    "Not answering %1% of %2% response targets of peer %3%: not on its addresses or over %4% "
                    "(%5% pings so far)",
-                   refused, targets.size(), identifier, P2PListener::kMaxAnswerTargets,
-                   data.ignoredTargets.load());
+                   refused, targets.size(), identifier, maxTargets, data.ignoredTargets.load());
     }
 }
 
@@ -135,19 +133,11 @@ void P2PListener::process(const util::ReceivedMessage& message, P2PCtxData& data
         markConnected(sender, index, data);
     } else {
         // A relayed ping comes from a rendezvous server, which must never get the answer.
-        const bool relayed = contains(data.servers, sender);
-        if (relayed && data.held.hold(message, data.name)) {
+        if (contains(data.servers, sender) && data.held.hold(message, index, identifier, data.name)) {
             return;
         }
-        data.stamp(reply, gen::Content::PING_RESP);
-        answerTargets(content, index, identifier, data, destinations);
-        if (!contains(destinations, sender) && !relayed &&
-            data.peers.isListedAddress(index, sender.address())) {
-            destinations.push_back(sender);
-            gen::addAddress(reply, gen::Attribute::XOR_P2P_MAPPED_ADDRESS, sender, true);
-            Log::warn(data.name, "process003", "Peer %1%'s real address %2% not in target list: %3%",
-                      identifier, sender, Network::endpointsToString(destinations));
-        }
+        answerPing(message, index, identifier, data, static_cast<std::size_t>(kMaxAnswerTargets));
+        return;
     }
     if (!destinations.empty()) {
         data.messenger.send(reply, destinations);
@@ -189,10 +179,24 @@ void P2PListener::markConnected(const Endpoint& sender, int index, P2PCtxData& d
     data.peers.markConnected(sender, index);
 }
 
-void P2PListener::answerHeld(const std::deque<util::ReceivedMessage>& held, P2PCtxData& data) {
-    for (const util::ReceivedMessage& message : held) {
-        process(message, data);
+std::size_t P2PListener::answerPing(const util::ReceivedMessage& message, int index, long identifier,
+                                    P2PCtxData& data, std::size_t maxTargets) {
+    const Endpoint& sender = message.remoteEndpoint;
+    gen::Content reply;
+    data.stamp(reply, gen::Content::PING_RESP);
+    std::vector<Endpoint> destinations;
+    answerTargets(message.content, index, identifier, maxTargets, data, destinations);
+    if (!contains(destinations, sender) && !contains(data.servers, sender) &&
+        data.peers.isListedAddress(index, sender.address())) {
+        destinations.push_back(sender);
+        gen::addAddress(reply, gen::Attribute::XOR_P2P_MAPPED_ADDRESS, sender, true);
+        Log::warn(data.name, "process003", "Peer %1%'s real address %2% not in target list: %3%", identifier,
+                  sender, Network::endpointsToString(destinations));
     }
+    if (!destinations.empty()) {
+        data.messenger.send(reply, destinations);
+    }
+    return destinations.size();
 }
 
 }  // namespace tarn::client::impl::service::connection

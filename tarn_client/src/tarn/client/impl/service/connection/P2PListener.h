@@ -1,6 +1,6 @@
 #pragma once
 
-#include <deque>
+#include <cstddef>
 #include <vector>
 
 #include <boost/asio/ip/udp.hpp>
@@ -12,8 +12,8 @@
 namespace tarn::client::impl::service::connection {
 
 // The listener side of a connectivity pass: answers the peers' pings and records every peer whose
-// answer arrives. listen is the listener thread's body and everything else runs inside it, except
-// answerHeld, which the pass thread calls through the context.
+// answer arrives. listen is the listener thread's body and everything else runs inside it; the
+// pass thread also calls answerPing, through the context, for held relayed pings.
 class P2PListener {
 public:
     // A PING_CONFIRM goes out this many times in a row. The peer whose ping we answered may have
@@ -37,8 +37,11 @@ public:
     // The index of the peer that sent the message, -1 for other games, bad UUIDs and strangers.
     static int getPeerIndex(const generated::Content& message, P2PCtxData& data, long& identifier);
     static void markConnected(const boost::asio::ip::udp::endpoint& sender, int index, P2PCtxData& data);
-    // Answers relayed pings that were held, on the calling thread (the pass's).
-    static void answerHeld(const std::deque<util::ReceivedMessage>& held, P2PCtxData& data);
+    // Answers a peer's PING_DIRECT at its response targets on the peer's own addresses, at most
+    // maxTargets of them, and at its sender when that is another listed endpoint; returns how
+    // many datagrams went out. The pass thread calls it too, for held relayed pings.
+    static std::size_t answerPing(const util::ReceivedMessage& message, int index, long identifier,
+                                  P2PCtxData& data, std::size_t maxTargets);
 };
 
 }  // namespace tarn::client::impl::service::connection

@@ -16,7 +16,7 @@ bool isStillToReach(const Peer& peer) {
 
 PeerTable::PeerTable(std::vector<Peer>& peers, Topology& topology) : peers(peers), topology(topology) {
     for (const Peer& peer : peers) {
-        listed.emplace_back(peer.topology.localAddr, peer.topology.publicAddr);
+        listed.push_back({peer.topology.localAddr, peer.topology.publicAddr, peer.topology.publicPort});
     }
 }
 
@@ -71,8 +71,14 @@ int PeerTable::replaceOwnPublicPort(int port) {
 
 bool PeerTable::isListedAddress(int index, const boost::asio::ip::address& address) const {
     const std::string text = address.to_string();
-    const auto& own = listed[index];
-    return text == own.first || text == own.second;
+    const Listed& own = listed[index];
+    return text == own.localAddr || text == own.publicAddr;
+}
+
+PeerTable::Endpoint PeerTable::getListedPublicEndpoint(int index) const {
+    boost::system::error_code error;
+    const auto address = boost::asio::ip::make_address_v4(listed[index].publicAddr, error);
+    return error ? Endpoint() : Endpoint(address, static_cast<unsigned short>(listed[index].publicPort));
 }
 
 Topology PeerTable::getTopology() const {

@@ -37,6 +37,8 @@ public:
     // Whether address is the peer's listed local or public address, as the pass began: the only
     // addresses from which its answers count and at which its pings are answered.
     bool isListedAddress(int index, const boost::asio::ip::address& address) const;
+    // The peer's public endpoint as listed when the pass began.
+    Endpoint getListedPublicEndpoint(int index) const;
     // A snapshot of the topology.
     Topology getTopology() const;
     // Returns once no peer is still to reach or the wait's steps are over; a connection marked
@@ -53,8 +55,13 @@ private:
     mutable std::condition_variable_any marked;
     std::vector<Peer>& peers;
     Topology& topology;
-    // Each peer's local and public address as listed; never changes, so it needs no lock.
-    std::vector<std::pair<std::string, std::string>> listed;
+    // Each peer's addresses as listed; never changes, so it needs no lock.
+    struct Listed {
+        std::string localAddr;
+        std::string publicAddr;
+        int publicPort;
+    };
+    std::vector<Listed> listed;
 };
 
 }  // namespace tarn::client::impl::service::connection

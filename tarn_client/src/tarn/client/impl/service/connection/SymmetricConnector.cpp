@@ -7,8 +7,8 @@
 #include "tarn/client/impl/Log.h"
 #include "tarn/client/impl/Network.h"
 #include "tarn/client/impl/ServiceRegistry.h"
+#include "tarn/client/impl/service/connection/BlockSchedule.h"
 #include "tarn/client/impl/service/connection/P2PContext.h"
-#include "tarn/client/impl/service/connection/PortPlan.h"
 
 namespace tarn::client::impl::service::connection {
 
@@ -34,41 +34,60 @@ void SymmetricConnector::getDestinations(EndpointList& dests, EndpointList& targ
         return;
     }
     const Topology own = context.getTopology();
+    const BlockSchedule& schedule = context.getBlockSchedule(settings->candidates);
     // The own public address is built only when a port is to be predicted.
     Network::Endpoint ownPublic;
     if (settings->candidates > 0) {
         Network::initEndpoint(own.publicAddr, 0, ownPublic);
     }
+    const auto ownEndpoints = [&ownPublic](const std::vector<int>& ports) {
+        EndpointList endpoints;
+        for (const int port : ports) {
+            Network::Endpoint predicted;
+            Network::initEndpoint(ownPublic.address().to_v4(), port, predicted);
+            endpoints.push_back(predicted);
+        }
+        return endpoints;
+    };
     // The NAT hands out ports in steps of the increment: the next mappings it creates should lie
-    // just above the latest port it gave a fresh socket.
-    for (const int port :
-         PortPlan::predictPorts(context.getPublicPort(), own.nat.increment, settings->candidates)) {
-        Network::Endpoint predicted;
-        Network::initEndpoint(ownPublic.address().to_v4(), port, predicted);
-        targets.push_back(predicted);
-    }
+    // just above the latest port it gave a fresh socket, the direct pings' first.
+    const int latest = context.getPublicPort();
+    targets = ownEndpoints(schedule.conePorts(latest, own.nat.increment));
 
     EndpointList relayed;
     for (const Peer& peer : peers) {
         Network::Endpoint endpoint;
         Network::initEndpoint(peer.topology.publicAddr, peer.topology.publicPort, endpoint);
         // A peer behind a symmetric NAT never answers at its known public port: only the relayed
-        // ping, which makes it answer at our predicted ports, can reach it.
+        // ping, which makes it answer at our predicted ports, can reach it. It learns the ports
+        // of its own block.
+        const int block = schedule.blockOf(peer.identifier, peer.topology.localAddr);
+        if (block >= 0) {
+            askRelay(context, {endpoint},
+                     ownEndpoints(
+                         schedule.blockPorts(static_cast<std::size_t>(block), latest, own.nat.increment)));
+            continue;
+        }
         if (peer.topology.nat.type != NatType::SYMMETRIC && peer.topology.nat.type != NatType::UNKNOWN) {
             dests.push_back(endpoint);
         }
         relayed.push_back(endpoint);
     }
+    if (!relayed.empty()) {
+        askRelay(context, relayed, targets);
+    }
+}
 
+void SymmetricConnector::askRelay(P2PContext& context, const EndpointList& peers,
+                                  const EndpointList& ownPorts) {
     gen::Content request;
-    context.prepareMessage(request, gen::Content::PING_RELAY, relayed);
-    for (const auto& target : targets) {
-        gen::addAddress(request, gen::Attribute::XOR_REFLECTED_FROM, target, true);
+    context.prepareMessage(request, gen::Content::PING_RELAY, peers);
+    for (const auto& port : ownPorts) {
+        gen::addAddress(request, gen::Attribute::XOR_REFLECTED_FROM, port, true);
     }
     context.getMessenger().send(request, settings->server);
     Log::debug(getName(), "getDestinations", "Sent %1% message to %2%; need relay to %3%",
-               gen::typeName(gen::Content::PING_RELAY), settings->server,
-               Network::endpointsToString(relayed));
+               gen::typeName(gen::Content::PING_RELAY), settings->server, Network::endpointsToString(peers));
 }
 
 int SymmetricConnector::getTimeout() {

@@ -9,7 +9,8 @@ namespace tarn::client::impl::service::connection {
 struct SymmetricConnectorSettings;
 
 // Reaches peers from behind a symmetric NAT: predicts the own public ports and asks the first
-// rendezvous server to relay a ping that makes the peers answer there.
+// rendezvous server to relay a ping that makes the peers answer there. The ports follow the
+// phase's BlockSchedule: one relay request for the other peers, one per symmetric peer.
 class SymmetricConnector : public AbstractConnector {
 public:
     SymmetricConnector();
@@ -23,6 +24,10 @@ protected:
     void doConnectorShutdown() override;
 
 private:
+    // Asks the first rendezvous server to relay a ping to peers that names ownPorts as the places
+    // to answer.
+    void askRelay(P2PContext& context, const EndpointList& peers, const EndpointList& ownPorts);
+
     std::unique_ptr<SymmetricConnectorSettings> settings;
 };
 
