@@ -40,6 +40,11 @@ class SessionTest(labsupport.LabTestCase):
             "t-sym-a": site("symmetric:1", "tsyma"),
             "t-sym-b": site("symmetric:1", "tsymb"),
             "t-prc": site("port-restricted", "tprc"),
+            # Two symmetric players with a full cone and a port-restricted one.
+            "q-sym-a": site("symmetric:1", "qsyma"),
+            "q-sym-b": site("symmetric:1", "qsymb"),
+            "q-fc": site("full-cone", "qfc"),
+            "q-prc": site("port-restricted", "qprc"),
         }
         cls.rendezvous = programs.Rendezvous(cls.server, cls.bin).start()
         # Every game runs at once: what one game does at its sites cannot reach another's.
@@ -52,6 +57,8 @@ class SessionTest(labsupport.LabTestCase):
             "random ports and port-restricted": [cls.client("rnd-a"), cls.client("prc-d")],
             "four sites": [cls.client(k) for k in ("g-fc", "g-prc", "g-sym", "g-rnd")],
             "two symmetric and port-restricted": [cls.client(k) for k in ("t-sym-a", "t-sym-b", "t-prc")],
+            "two symmetric, full cone and port-restricted":
+                [cls.client(k) for k in ("q-sym-a", "q-sym-b", "q-fc", "q-prc")],
         }
         with concurrent.futures.ThreadPoolExecutor(PARALLEL_GAMES) as pool:
             futures = {name: pool.submit(session.play, clients, cls.bin, cls.server.addrs,
@@ -116,17 +123,25 @@ class SessionTest(labsupport.LabTestCase):
             self.assertEqual(s.between(a, b), (connection, connection), f"players {a} and {b}\n" + s.describe())
         self.assertEqual([r.failures for r in s.runs], [0, 1, 1, 2], s.describe())
 
-    def testPortRestrictedPeerIsReachedByBothSymmetricPlayers(self):
-        # Each symmetric player also answers the other's relayed ping, at 30 new ports of its NAT:
-        # its direct ping must still leave from one of the ports it predicted.
-        s = self.games["two symmetric and port-restricted"]
+    def checkEveryPairDirect(self, game):
+        s = self.games[game]
         for run in s.runs:
             self.assertEqual(run.returncode, programs.EXIT_VALID, s.describe())
         self.checkFailures(s)
-        for symmetric in (1, 2):
-            self.assertEqual(s.between(symmetric, 3), (session.DIRECT_PUBLIC, session.DIRECT_PUBLIC),
-                             f"players {symmetric} and 3\n" + s.describe())
+        players = range(1, len(s.runs) + 1)
+        for a in players:
+            for b in players:
+                if a < b:
+                    self.assertEqual(s.between(a, b), (session.DIRECT_PUBLIC, session.DIRECT_PUBLIC),
+                                     f"players {a} and {b}\n" + s.describe())
 
+    def testTwoSymmetricPlayersAndAPortRestrictedOneReachEachOther(self):
+        # Each symmetric player pings the port-restricted one first, then answers the other
+        # symmetric player from the block of ports it announced to that player alone.
+        self.checkEveryPairDirect("two symmetric and port-restricted")
+
+    def testTwoSymmetricPlayersWithAFullConeAndAPortRestrictedOneReachEachOther(self):
+        self.checkEveryPairDirect("two symmetric, full cone and port-restricted")
 
 if __name__ == "__main__":
     unittest.main()
