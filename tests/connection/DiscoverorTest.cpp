@@ -94,6 +94,29 @@ Endpoint symmetricMapping(const FakeRequest& request) {
     return publicEndpoint(40000 + 10 * request.sourceOrdinal + request.server);
 }
 
+// A symmetric NAT that loses the primary socket's request to S3.
+std::vector<FakeReply> symmetricLosingS3(const FakeRequest& request) {
+    if (request.sourceOrdinal == 0 && request.server == 2) {
+        return {};
+    }
+    return behindNat({symmetricMapping})(request);
+}
+
+// A NAT that maps the primary socket to these ports towards S1..S4, other sockets elsewhere.
+FakeRendezvous::Handler primaryPorts(const std::vector<int>& ports) {
+    return behindNat({[ports](const FakeRequest& r) {
+        return r.sourceOrdinal == 0 ? publicEndpoint(ports[r.server]) : publicEndpoint(50000 + r.server);
+    }});
+}
+
+// A BIND_RESP that names no mapped address.
+std::vector<FakeReply> withoutMappedAddress(const FakeRequest& request) {
+    FakeReply reply;
+    reply.fromServer = request.server;
+    reply.content.set_type(Content::BIND_RESP);
+    return {reply};
+}
+
 FakeRendezvous::Handler silent() {
     return [](const FakeRequest&) { return std::vector<FakeReply>{}; };
 }
@@ -230,10 +253,7 @@ TEST_F(DiscoverorTest, NatDecisionTable) {
 
 TEST_F(DiscoverorTest, SymmetricNatStepIsMeasuredFromFourNewMappings) {
     // The primary socket's public ports towards S1..S4; the step table itself is PortPlan's.
-    const std::vector<int> ports = {40000, 40002, 40003, 40007};
-    fake.setHandler(behindNat({[ports](const FakeRequest& r) {
-        return r.sourceOrdinal == 0 ? publicEndpoint(ports[r.server]) : publicEndpoint(50000 + r.server);
-    }}));
+    fake.setHandler(primaryPorts({40000, 40002, 40003, 40007}));
     Engine engine;
     ASSERT_TRUE(engine->init());
     engine->doMajorDiscovery();
@@ -258,12 +278,7 @@ TEST_F(DiscoverorTest, SymmetricNatStepIsMeasuredFromFourNewMappings) {
 
 TEST_F(DiscoverorTest, FewerAnswersThanServersKeepTheIncrement) {
     // The primary socket's request to S3 is lost; everything else is a symmetric NAT.
-    fake.setHandler([](const FakeRequest& r) -> std::vector<FakeReply> {
-        if (r.sourceOrdinal == 0 && r.server == 2) {
-            return {};
-        }
-        return behindNat({symmetricMapping})(r);
-    });
+    fake.setHandler(symmetricLosingS3);
     Engine engine;
     ASSERT_TRUE(engine->init());
     engine->doMajorDiscovery();
@@ -468,12 +483,6 @@ TEST_F(DiscoverorTest, PrescribedLogLines) {
         std::function<std::vector<Line>(Discoveror&)> drive;
     };
     const std::string s1 = text(fake.server(0));
-    const auto bindResponseWithoutAddress = [](const FakeRequest& r) {
-        FakeReply reply;
-        reply.fromServer = r.server;
-        reply.content.set_type(Content::BIND_RESP);
-        return std::vector<FakeReply>{reply};
-    };
     const Row rows[] = {
         {"host without NAT",
          [&](Discoveror& engine) -> std::vector<Line> {
@@ -527,11 +536,7 @@ TEST_F(DiscoverorTest, PrescribedLogLines) {
          }},
         {"symmetric NAT with unequal steps",
          [&](Discoveror& engine) -> std::vector<Line> {
-             const std::vector<int> ports = {40000, 40002, 40003, 40007};
-             fake.setHandler(behindNat({[ports](const FakeRequest& r) {
-                 return r.sourceOrdinal == 0 ? publicEndpoint(ports[r.server])
-                                             : publicEndpoint(50000 + r.server);
-             }}));
+             fake.setHandler(primaryPorts({40000, 40002, 40003, 40007}));
              EXPECT_TRUE(engine.init());
              engine.doMajorDiscovery();
              return {{"WARN",
@@ -540,12 +545,7 @@ TEST_F(DiscoverorTest, PrescribedLogLines) {
          }},
         {"symmetric NAT, three answers of four",
          [&](Discoveror& engine) -> std::vector<Line> {
-             fake.setHandler([](const FakeRequest& r) -> std::vector<FakeReply> {
-                 if (r.sourceOrdinal == 0 && r.server == 2) {
-                     return {};
-                 }
-                 return behindNat({symmetricMapping})(r);
-             });
+             fake.setHandler(symmetricLosingS3);
              EXPECT_TRUE(engine.init());
              engine.doMajorDiscovery();
              return {{"ERROR",
@@ -567,7 +567,7 @@ TEST_F(DiscoverorTest, PrescribedLogLines) {
          }},
         {"binding check answered without a mapped address",
          [&](Discoveror& engine) -> std::vector<Line> {
-             fake.setHandler(bindResponseWithoutAddress);
+             fake.setHandler(withoutMappedAddress);
              EXPECT_FALSE(engine.init());
              return {{"WARN", "[test.discoveror:resolveLocalEndpoint003] PING FAILED; cannot use " +
                                   text(fake.requests().front().source) + " as bind address\n"}};
@@ -676,12 +676,7 @@ TEST_F(DiscoverorTest, RefreshStoresAChangedPublicEndpointOnly) {
     EXPECT_EQ(topology.nat.behavior, NatBehavior::PORT_SENSITIVE);
 
     // An answer without a mapped address is a change to nothing.
-    fake.setHandler([](const FakeRequest& r) {
-        FakeReply reply;
-        reply.fromServer = r.server;
-        reply.content.set_type(Content::BIND_RESP);
-        return std::vector<FakeReply>{reply};
-    });
+    fake.setHandler(withoutMappedAddress);
     engine->refreshIfExpired(nullptr);
     EXPECT_EQ(topology.publicAddr, "0.0.0.0");
     EXPECT_EQ(topology.publicPort, 0);
@@ -724,12 +719,7 @@ TEST_F(DiscoverorTest, LatestPortIsTheMappingOfAFreshSocket) {
     }
     EXPECT_NE(requests[0].source, requests[1].source);
 
-    fake.setHandler([](const FakeRequest& r) {
-        FakeReply reply;
-        reply.fromServer = r.server;
-        reply.content.set_type(Content::BIND_RESP);
-        return std::vector<FakeReply>{reply};
-    });
+    fake.setHandler(withoutMappedAddress);
     EXPECT_EQ(engine->findLatestPort(), 0);
 
     Engine uninitialized;
