@@ -93,8 +93,6 @@ TEST(ConnectionServiceImpl, FailedDiscoveryEngineLeavesTheConnectorsAlone) {
          {"tarn.timeout.private", "tarn.timeout.nat", "tarn.timeout.nat.sym", "tarn.candidate_addrs"}) {
         EXPECT_FALSE(config().hasValue(key)) << key;
     }
-    EXPECT_TRUE(
-        log.contains("[tarn.client.connSvc.discoveror:doInit001] Wrong number of TARN server addresses"));
 
     try {
         service.discoverTopology();
@@ -121,10 +119,6 @@ TEST(ConnectionServiceImpl, FailedDiscoveryEngineLeavesTheConnectorsAlone) {
     service.discoverConnectivity(1, "game-1", peers);
     EXPECT_EQ(peers[0].connection, ConnectionType::SELF);
     EXPECT_EQ(peers[1].connection, ConnectionType::RELAY);
-    EXPECT_TRUE(
-        log.contains("[tarn.client.connSvc:arePreConditionsOk000] Uninitialized client 1 in game game-1; "
-                     "all peers need relay"));
-    EXPECT_TRUE(log.contains("[CHECKPOINT@CONNSVR_P2P_END] UDP RELAY USAGE = 1 of 1 PEER(S)"));
 }
 
 TEST(ConnectionServiceImpl, EveryDiscoverTopologyRunsAFullDiscovery) {

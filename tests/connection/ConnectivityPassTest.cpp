@@ -267,6 +267,15 @@ TEST_F(ConnectivityPassTest, PrescribedLogLines) {
          {"[test.connSvc:arePreConditionsOk000] Uninitialized client 21 in game game-9; all peers need relay",
           "[test.connSvc:markPeersForRelay] [CHECKPOINT@CONNSVR_P2P_END] UDP RELAY USAGE = 1 of 1 PEER(S); "
           "FINAL PEER LIST FOR CLIENT/GAME 21/game-9 = \n[\n\t[identifier=21, connection=NONE"}},
+        {"ids the wire cannot carry, once per pass",
+         [&] {
+             std::vector<Peer> peers = {self(), peer(3000000000L, silentTopology),
+                                        peer(-3000000001L, silentTopology)};
+             run(peers, false);
+         },
+         {"[test.connSvc:discoverConnectivity002] Client ids outside the 32-bit range match no peer on the "
+          "wire "
+          "and end on the relay: 3000000000, -3000000001"}},
         {"invalid topology",
          [&] {
              client->topology().nat.type = NatType::UNKNOWN;

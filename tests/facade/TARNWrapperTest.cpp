@@ -19,6 +19,7 @@
 #include "ScopedWorkDir.h"
 #include "TestLog.h"
 #include "tarn/client/impl/service/connection/P2PContext.h"
+#include "tarn/client/impl/util/Messenger.h"
 
 using tarn::client::Topology;
 using tarn::lattice::TARNWrapper;

@@ -8,11 +8,12 @@
 
 #include "ConnectionTestSupport.h"
 #include "tarn/client/impl/service/connection/P2PContext.h"
+#include "tarn/client/impl/util/Messenger.h"
 
 namespace tarn::test::connection {
 
 // A P2P context on 127.0.0.1 in a working directory of its own; the test fills peers and own,
-// then calls makeContext. server is a socket that plays the first rendezvous server.
+// then calls makeContext. server is a UDP peer that plays the first rendezvous server.
 class ContextFixture : public ::testing::Test {
 protected:
     static constexpr const char* kGame = "g1";

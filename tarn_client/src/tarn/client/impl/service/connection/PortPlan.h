@@ -28,7 +28,7 @@ public:
     // addresses, else none.
     static Step measureStep(std::array<int, 4> ports);
 
-    // The candidates public ports the NAT should hand out next after latestPort, one increment
+    // The next `candidates` public ports the NAT should hand out after latestPort, one increment
     // apart; past 65535 they restart at increment + 1024. Empty for candidates of 0 or less.
     static std::vector<int> predictPorts(int latestPort, int increment, int candidates);
 };
