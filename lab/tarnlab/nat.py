@@ -28,7 +28,8 @@ RESTRICTED_TIMEOUT_S = 120
 SEQ_BASE_PORT = 20000
 SEQ_SLOTS = 1000
 LOSS_TABLE = "tarnlab-loss"
-# Before the NAT ruleset's forward chain: a lost datagram never reaches its filter or its NAT.
+# Ahead of the NAT ruleset's forward filter: a lost datagram never reaches source NAT, and its conntrack
+# entry, not yet confirmed, goes with it.
 LOSS_PRIORITY = "filter - 10"
 
 NONE = "none"

@@ -74,7 +74,8 @@ class Internet:
         return addr
 
     def attach(self, ns, ifname, addrs):
-        """Plugs ns into the segment through interface ifname carrying addrs, with an on-link default route."""
+        """Plugs ns into the segment through interface ifname carrying addrs, with an on-link default route;
+        returns the name of its port on the bridge."""
         self._ports += 1
         port = f"p{self._ports}"
         ns.ip("link", "add", ifname, "type", "veth", "peer", "name", port, "netns", self.ns.name)
