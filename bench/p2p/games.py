@@ -4,9 +4,10 @@
 Every game below plays RUNS times for each program folder, on a clean network. A pair counts as direct
 when both players saw each other DIRECT (private or public); one that saw the other DIRECT while the
 other saw RELAY is asymmetric. Every pair of kinds also plays PAIR_RUNS games of two (the peer matrix),
-so a pairing that fails in a bigger game can be told from one that fails on its own.
+so a pairing that fails in a bigger game can be told from one that fails on its own. With --mixed,
+the games of two also pit the two program folders against each other, each on either side.
 
-    bench/p2p/games.py --bin before=DIR --bin after=DIR --runs 10
+    bench/p2p/games.py --bin before=DIR --bin after=DIR --runs 10 --mixed
 """
 
 import argparse
@@ -83,14 +84,18 @@ def main():
     labbench.add_bin_option(parser)
     parser.add_argument("--runs", type=int, default=10, help="runs of every game")
     parser.add_argument("--pair-runs", type=int, default=2, help="games of two per pair of kinds (0: none)")
+    parser.add_argument("--mixed", action="store_true",
+                        help="games of two between the two folders too: old client against new, both ways")
     args = parser.parse_args()
+    if args.mixed and (len(args.bin) != 2 or not args.pair_runs):
+        parser.error("--mixed takes two --bin folders and games of two")
     labbench.check_bins(args.bin)
     clock = labbench.Clock()
     results, pairs, troubles = {}, {}, {}
     kinds = sorted({k for g in GAMES for k in g}, key=list(SHORT_KIND).index)
     # Each folder plays at sites of its own: a symmetric site hands out its 1000 ports in turn, and a game
     # of eight with three symmetric players takes about 80 of them per run.
-    for name, folder in args.bin:
+    for name, folder in args.bin if args.runs else ():
         with labbench.lab_world() as (w, server), labbench.rendezvous(server, folder):
             with clock.part(f"{args.runs} runs of {len(GAMES)} games, {name}"):
                 clients = [[w.add_site(k, name=f"g{n}p{p}").clients[0] for p, k in enumerate(g)]
@@ -101,11 +106,17 @@ def main():
                     for g, (views, failed) in zip(GAMES, runs):
                         results[(g, name)] = pair_outcomes(g, views)
                         troubles[(g, name)] = failed
-    for name, folder in args.bin if args.pair_runs else ():
-        # The peer matrix builds sites of fixed names, so each folder gets a lab of its own.
+    matches = [(name, folder, None) for name, folder in args.bin] if args.pair_runs else []
+    if args.mixed:
+        # Against the first folder's rendezvous: the wire is the same for both.
+        (a, first), (b, second) = args.bin
+        matches += [(f"{a} with {b}", first, [first, second]), (f"{b} with {a}", first, [second, first])]
+    for name, folder, bins in matches:
+        # The peer matrix builds sites of fixed names, so each gets a lab of its own.
         with labbench.lab_world() as (w, server), labbench.rendezvous(server, folder):
             with clock.part(f"{args.pair_runs} games of two per pair of kinds, {name}"):
-                pairs[name] = matrix.play_all(w, server, [nat.parse_kind(k) for k in kinds], folder, args.pair_runs)
+                pairs[name] = matrix.play_all(w, server, [nat.parse_kind(k) for k in kinds], folder, args.pair_runs,
+                                              bins=bins)
     report(args, kinds, results, pairs, troubles, clock)
     return 0
 
@@ -121,6 +132,19 @@ def two_player(pairs, name, kinds, a, b):
 
 def report(args, kinds, results, pairs, troubles, clock):
     names = [name for name, _ in args.bin]
+    if results:
+        report_games(args, names, kinds, results, pairs, troubles)
+    if pairs:
+        print(f"Games of two, direct on both sides out of {args.pair_runs}"
+              + (" (X with Y: above the diagonal the row's player runs X, below it Y)" if args.mixed else "")
+              + ":\n")
+        for name in pairs:
+            header, table = matrix.table([nat.parse_kind(k) for k in kinds], pairs[name])
+            labbench.print_table([f"{name}: " + header[0]] + header[1:], table)
+    clock.print()
+
+
+def report_games(args, names, kinds, results, pairs, troubles):
     print(f"Pairs direct on both sides, {args.runs} runs per game:\n")
     rows = []
     for g in GAMES:
@@ -144,14 +168,8 @@ def report(args, kinds, results, pairs, troubles, clock):
                                  f"{c['direct']} / {c['asymmetric']} / {c['relay']} / {c['broken']}",
                                  two_player(pairs, name, kinds, g[a - 1], g[b - 1])])
     labbench.print_table(["game", "programs", "pairing", "runs", "games of two"], rows)
-    if pairs:
-        print(f"Games of two, direct on both sides out of {args.pair_runs}:\n")
-        for name in names:
-            header, table = matrix.table([nat.parse_kind(k) for k in kinds], pairs[name])
-            labbench.print_table([f"{name}: " + header[0]] + header[1:], table)
     labbench.print_troubles(["game", "programs"], {(game_name(g), name): collections.Counter(troubles[(g, name)])
                                                    for g in GAMES for name in names})
-    clock.print()
 
 
 if __name__ == "__main__":
