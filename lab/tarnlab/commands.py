@@ -21,8 +21,8 @@ def _kinds(text):
     return [nat.parse_kind(k) for k in text.split(",") if k.strip()]
 
 
-def _build(lab, kinds, clients=1):
-    w = world.World(lab)
+def _build(lab, kinds, clients=1, loss=0):
+    w = world.World(lab, loss)
     server = w.add_host("srv", world.SERVER_ADDRS)
     sites = [w.add_site(k, clients=clients, name=k.name.replace(":", "-")) for k in kinds]
     return w, server, sites
@@ -139,7 +139,7 @@ def cmd_demo(args):
             print(f"tarn-lab: {reason}; `tarn-lab demo --mapped` needs no build", file=sys.stderr)
             return EXIT_UNAVAILABLE
     with netns.Lab(keep_files=args.keep) as lab:
-        w, server, sites = _build(lab, _kinds(args.kinds))
+        w, server, sites = _build(lab, _kinds(args.kinds), loss=args.loss)
         status = _demo_mapped(server, sites) if args.mapped else _demo_discovery(server, sites, args.bin)
         if not args.mapped and not args.no_peers:
             status |= _demo_peers(w, server, [s.kind for s in sites], args.bin, args.repeat)
@@ -156,7 +156,7 @@ def cmd_up(args):
         print(f"tarn-lab: {reason}", file=sys.stderr)
         return EXIT_UNAVAILABLE
     with netns.Lab() as lab:
-        _, server, sites = _build(lab, _kinds(args.kinds), args.clients)
+        _, server, sites = _build(lab, _kinds(args.kinds), args.clients, args.loss)
         if args.server == "rendezvous":
             programs.Rendezvous(server, args.bin).start()
         elif args.server == "mapped":
@@ -165,7 +165,7 @@ def cmd_up(args):
               f"{','.join(str(p) for p in programs.DEFAULT_PORTS)} in {server.ns.name}")
         for site in sites:
             router = site.router.name if site.router else "(no router)"
-            print(f"site {site.kind.name}: router {router}")
+            print(f"site {site.kind.name}: router {router}, {site.loss}% of UDP lost each way")
             for c in site.clients:
                 print(f"  client {c.ns.name} {' '.join(c.search_addrs)} -> {c.public_addr}")
         print("run a command inside with: ip netns exec NAMESPACE COMMAND")
@@ -190,10 +190,14 @@ def main(argv=None):
     common = argparse.ArgumentParser(add_help=False)
     common.add_argument("--bin", default=programs.default_bin_dir(),
                         help="folder with tarn-probe and tarn-rendezvous (default: build/stage/bin of the repo)")
+    lossy = argparse.ArgumentParser(add_help=False)
+    lossy.add_argument("--loss", type=int, default=0, metavar="PCT",
+                       help="every site drops PCT%% of the UDP datagrams between it and the internet, each way, "
+                       "at random (default 0)")
     sub = parser.add_subparsers(dest="command", required=True)
     kinds_help = ("comma-separated NAT kinds: base[:step][:stateful] with base one of " + ", ".join(nat.BASES)
                   + " (default: every standard and stateful kind)")
-    p = sub.add_parser("demo", parents=[common],
+    p = sub.add_parser("demo", parents=[common, lossy],
                        help="build every site, run discovery in each, print configured against detected")
     p.add_argument("--kinds", help=kinds_help)
     p.add_argument("--mapped", action="store_true", help="measure with the stdlib prober instead of tarn-probe")
@@ -202,7 +206,7 @@ def main(argv=None):
     p.add_argument("--repeat", type=int, default=1, metavar="N",
                    help="games per pair of kinds in the peer matrix (default 1)")
     p.set_defaults(func=cmd_demo)
-    p = sub.add_parser("up", parents=[common], help="build sites and keep them until interrupted")
+    p = sub.add_parser("up", parents=[common, lossy], help="build sites and keep them until interrupted")
     p.add_argument("--kinds", help=kinds_help)
     p.add_argument("--clients", type=int, default=1, help="clients per site")
     p.add_argument("--server", choices=("rendezvous", "mapped", "none"), default="mapped")

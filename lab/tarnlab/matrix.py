@@ -65,8 +65,9 @@ def _rounds(pairs):
     return rounds
 
 
-def play_all(world, server, kinds, bin_dir, repeat=1, config=None, progress=None):
-    """Plays every pair of kinds `repeat` times; returns {(i, j): PairResult} for i <= j."""
+def play_all(world, server, kinds, bin_dir, repeat=1, config=None, progress=None, bins=None):
+    """Plays every pair of kinds `repeat` times; returns {(i, j): PairResult} for i <= j. bins, two program
+    folders, runs the row's player (kind i) from the first and the column's (kind j) from the second."""
     sites = [(world.add_site(k, name=f"m{n}a"), world.add_site(k, name=f"m{n}b")) for n, k in enumerate(kinds)]
     results = {(i, j): PairResult(kinds[i], kinds[j]) for i, j in _pairs(kinds)}
     games = 0
@@ -74,7 +75,7 @@ def play_all(world, server, kinds, bin_dir, repeat=1, config=None, progress=None
     def one(pair):
         i, j = pair
         s = session.play([sites[i][0].clients[0], sites[j][1].clients[0]], bin_dir, server.addrs,
-                         game=f"matrix-{i}-{j}", config=config)
+                         game=f"matrix-{i}-{j}", config=config, bins=bins)
         return pair, s
 
     with concurrent.futures.ThreadPoolExecutor(PARALLEL_GAMES) as pool:

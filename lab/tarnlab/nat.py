@@ -8,6 +8,10 @@ unsolicited, even one it then drops or answers with an ICMP error, and that entr
 for a later outbound mapping. The filtered kinds therefore drop, in prerouting after conntrack and before
 NAT, every new datagram their NAT would not admit, so it leaves no entry behind; that is the textbook NAT
 each kind names. The stateful kinds leave that filter out and show plain kernel behaviour.
+
+A lossy link: loss_script() drops a percentage of the UDP datagrams crossing one interface, both ways, at
+random. Routers drop in their forward hook, before source NAT, as a lost Wi-Fi frame would: the datagram
+takes no mapping. A site without a router loses at its port of the public segment's bridge.
 """
 
 from dataclasses import dataclass
@@ -23,6 +27,10 @@ RESTRICTED_TIMEOUT_S = 120
 # Sequential symmetric NAT: public ports SEQ_BASE_PORT + i * step for i counting new mappings modulo SEQ_SLOTS.
 SEQ_BASE_PORT = 20000
 SEQ_SLOTS = 1000
+LOSS_TABLE = "tarnlab-loss"
+# Ahead of the NAT ruleset's forward filter: a lost datagram never reaches source NAT, and its conntrack
+# entry, not yet confirmed, goes with it.
+LOSS_PRIORITY = "filter - 10"
 
 NONE = "none"
 FULL_CONE = "full-cone"
@@ -173,6 +181,34 @@ class NatKind:
             chains += pre + ["  }"]
         chains += ["  chain srcnat {", "    type nat hook postrouting priority srcnat; policy accept;"]
         return chains + post + ["  }"]
+
+
+def check_loss(percent):
+    """percent as an int of 0 to 100; ValueError otherwise."""
+    if isinstance(percent, bool) or not isinstance(percent, int) or not 0 <= percent <= 100:
+        raise ValueError(f"loss is a whole percentage of 0 to 100, not {percent!r}")
+    return percent
+
+
+def loss_script(family, chain, interface, percent):
+    """nft commands that make the base chain `chain` of LOSS_TABLE drop percent% of the UDP datagrams that
+    enter or leave through interface; they replace what an earlier script set, and 0 leaves nothing."""
+    check_loss(percent)
+    hook = f"{{ type filter hook forward priority {LOSS_PRIORITY}; policy accept; }}"
+    lines = [
+        f"add table {family} {LOSS_TABLE}",
+        # Declared first so the delete finds it: together they clear an earlier percentage.
+        f"add chain {family} {LOSS_TABLE} {chain} {hook}",
+        f"delete chain {family} {LOSS_TABLE} {chain}",
+    ]
+    if percent:
+        # numgen yields 0 to 99 and refuses a bound of 100, so a total loss needs no draw.
+        draw = f" numgen random mod 100 < {percent}" if percent < 100 else ""
+        lines.append(f"add chain {family} {LOSS_TABLE} {chain} {hook}")
+        for direction in ("iifname", "oifname"):
+            lines.append(f'add rule {family} {LOSS_TABLE} {chain} {direction} "{interface}" ip protocol udp'
+                         f"{draw} drop")
+    return "\n".join(lines) + "\n"
 
 
 def parse_kind(text):

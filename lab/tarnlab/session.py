@@ -153,14 +153,18 @@ class Session:
 
 
 def play(clients, bin_dir, addrs, ports=programs.DEFAULT_PORTS, game=DEFAULT_GAME, config=None,
-         timeout=SESSION_TIMEOUT_S):
+         timeout=SESSION_TIMEOUT_S, bins=None):
     """Runs one game between clients (players 1, 2, ...); returns a Session.
 
     Every player gets the same peer list, made of every player's own line, once all of them have printed
-    theirs; a player that printed nothing valid is left out of the list and stopped.
+    theirs; a player that printed nothing valid is left out of the list and stopped. bins, one folder per
+    player, lets players of different versions meet; without it every player runs bin_dir's tarn-probe.
     """
+    bins = bins or [bin_dir] * len(clients)
+    if len(bins) != len(clients):
+        raise ValueError(f"{len(bins)} program folders for {len(clients)} players")
     deadline = time.monotonic() + timeout
-    players = [_Player(c, i + 1, bin_dir, addrs, ports, game, config) for i, c in enumerate(clients)]
+    players = [_Player(c, i + 1, b, addrs, ports, game, config) for i, (c, b) in enumerate(zip(clients, bins))]
     lines = [p.read_json(deadline) for p in players]
     listed = [line for line in lines if line and "exitCode" not in line]
     peer_list = json.dumps(listed, separators=(",", ":"))

@@ -4,6 +4,9 @@ Addresses: the public segment is one bridge carrying 198.51.100.0/24 and 203.0.1
 ranges) on-link for every attached host. A rendezvous host owns one address in each. Site n's LAN is
 10.n.0.0/24 with its router at 10.n.0.1 and client m at 10.n.0.(10 + m); an isolated interface of a client
 sits in 192.168.n.0/24 on a LAN of its own with nothing else on it.
+
+Loss: a site loses a percentage of the UDP datagrams between it and the internet, both ways (see
+nat.loss_script); the world's loss is every new site's default and set_loss() changes a live site's.
 """
 
 import ipaddress
@@ -47,6 +50,8 @@ class Site:
     wan_addrs: list
     lan_prefix: str
     clients: list
+    ports: list  # the site's ports on the public segment's bridge when it has no router, else empty
+    loss: int = 0  # percentage of UDP datagrams lost between the site and the internet, each way
 
 
 class Internet:
@@ -69,7 +74,8 @@ class Internet:
         return addr
 
     def attach(self, ns, ifname, addrs):
-        """Plugs ns into the segment through interface ifname carrying addrs, with an on-link default route."""
+        """Plugs ns into the segment through interface ifname carrying addrs, with an on-link default route;
+        returns the name of its port on the bridge."""
         self._ports += 1
         port = f"p{self._ports}"
         ns.ip("link", "add", ifname, "type", "veth", "peer", "name", port, "netns", self.ns.name)
@@ -79,13 +85,15 @@ class Internet:
             ns.ip("addr", "add", f"{addr}/24", "dev", ifname)
         ns.ip("link", "set", ifname, "up")
         ns.ip("route", "add", "default", "dev", ifname)
+        return port
 
 
 class World:
     """An internet with rendezvous hosts and sites; everything belongs to one Lab."""
 
-    def __init__(self, lab):
+    def __init__(self, lab, loss=0):
         self.lab = lab
+        self.loss = nat.check_loss(loss)
         self.internet = Internet(lab)
         self.sites = []
         self.hostname = socket.gethostname()
@@ -103,8 +111,9 @@ class World:
                          "    meta l4proto udp drop\n  }\n}\n")
         return host
 
-    def add_site(self, kind, clients=1, name=None, isolated_first=False):
-        """A site of kind (a NatKind or its name) with `clients` client namespaces.
+    def add_site(self, kind, clients=1, name=None, isolated_first=False, loss=None):
+        """A site of kind (a NatKind or its name) with `clients` client namespaces, losing `loss` percent
+        of its UDP datagrams (default: the world's loss).
 
         isolated_first gives every client a first interface on a LAN of its own, listed before the site's
         address when the client looks up its host name, so only its second address reaches the internet.
@@ -113,6 +122,7 @@ class World:
             kind = nat.parse_kind(kind)
         if not 1 <= clients <= MAX_CLIENTS:
             raise ValueError(f"a site has 1 to {MAX_CLIENTS} clients, not {clients}")
+        loss = nat.check_loss(self.loss if loss is None else loss)
         index = len(self.sites) + 1
         if index > MAX_SITES:
             raise ValueError(f"at most {MAX_SITES} sites")
@@ -125,7 +135,18 @@ class World:
         else:
             site = self._nat_site(name, kind, clients, index, isolated_first)
         self.sites.append(site)
+        if loss:
+            self.set_loss(site, loss)
         return site
+
+    def set_loss(self, site, percent):
+        """Makes site lose percent% of the UDP datagrams between it and the internet, each way, from now on."""
+        nat.check_loss(percent)
+        if site.router:
+            site.router.load_nft(nat.loss_script("ip", "forward", nat.WAN_IF, percent))
+        else:
+            self.internet.ns.load_nft("".join(nat.loss_script("bridge", p, p, percent) for p in site.ports))
+        site.loss = percent
 
     def _client_ns(self, site_name, index, m, isolated_first):
         ns = self.lab.namespace(f"{site_name}-c{m}")
@@ -143,13 +164,13 @@ class World:
         return ns, isolated
 
     def _direct_site(self, name, kind, clients, index):
-        members = []
+        members, ports = [], []
         for m in range(clients):
             ns, isolated = self._client_ns(name, index, m, False)
             addr = self.internet.allocate()
-            self.internet.attach(ns, "eth0", [addr])
+            ports.append(self.internet.attach(ns, "eth0", [addr]))
             members.append(self._client(ns, addr, addr, isolated))
-        return Site(name, kind, None, [c.addr for c in members], "", members)
+        return Site(name, kind, None, [c.addr for c in members], "", members, ports)
 
     def _nat_site(self, name, kind, clients, index, isolated_first):
         router = self.lab.namespace(f"{name}-r")
@@ -176,7 +197,7 @@ class World:
             members.append(self._client(ns, addr, public, isolated))
         pairs = [(c.addr, c.public_addr) for c in members] if kind.one_to_one else [(lan_prefix, wan_addrs[0])]
         router.load_nft(kind.ruleset(lan_prefix, pairs))
-        return Site(name, kind, router, wan_addrs, lan_prefix, members)
+        return Site(name, kind, router, wan_addrs, lan_prefix, members, [])
 
     def _client(self, ns, addr, public, isolated):
         search = isolated + [addr]
