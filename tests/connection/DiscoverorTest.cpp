@@ -130,8 +130,9 @@ int countRequests(const std::vector<FakeRequest>& requests,
     return count;
 }
 
-// How often a change test sends its request when no answer comes.
+// How often a change test, or an attempt of a binding query, sends its request when no answer comes.
 constexpr int kChangeTestSends = 3;
+constexpr int kSendsPerAttempt = 3;
 
 class DiscoverorTest : public ::testing::Test {
 protected:
@@ -299,7 +300,7 @@ TEST_F(DiscoverorTest, FewerAnswersThanServersKeepTheIncrement) {
         EXPECT_EQ(countRequests(
                       fake.requests(),
                       [server](const FakeRequest& r) { return r.sourceOrdinal == 0 && r.server == server; }),
-                  server == 2 ? 3 : 1)
+                  server == 2 ? kSendsPerAttempt * 3 : 1)
             << "server " << server;
     }
 }
@@ -386,10 +387,11 @@ TEST_F(DiscoverorTest, SilenceAfterEveryRetryThrowsNoUDPConnection) {
                           std::to_string(retries) + " retries in " + std::to_string(TIMEOUT_MS * retries) +
                           " ms");
         }
-        // Test 1 was sent once plus once per retry, and nothing came after it.
+        // Test 1 was sent three times in each attempt, one attempt plus one per retry, and nothing
+        // came after it.
         const std::vector<FakeRequest> requests = fake.requests();
         EXPECT_EQ(countRequests(requests, [](const FakeRequest& r) { return r.sourceOrdinal == 1; }),
-                  retries + 1);
+                  kSendsPerAttempt * (retries + 1));
         EXPECT_EQ(countRequests(requests, [](const FakeRequest& r) { return r.server != 0; }), 0);
         // The new local endpoint is kept; nothing public was learnt.
         const Topology& topology = engine->getTopology();
@@ -429,7 +431,7 @@ TEST_F(DiscoverorTest, LostRequestsAreSentAgain) {
         int dropped;  // requests lost per source before the fake answers
         bool bound;
     };
-    const Row rows[] = {{2, true}, {3, false}};
+    const Row rows[] = {{2, true}, {8, true}, {9, false}};
     Network::EndpointList candidates;
     Network::getLocalAddresses(0, candidates);
     for (const Row& row : rows) {
@@ -443,8 +445,11 @@ TEST_F(DiscoverorTest, LostRequestsAreSentAgain) {
         Engine engine;
         EXPECT_EQ(engine->init(), row.bound);
         const std::vector<FakeRequest> requests = fake.requests();
-        // Two retries: three attempts per candidate, and every candidate tried when none answers.
-        EXPECT_EQ(requests.size(), row.bound ? 3u : 3u * candidates.size());
+        // Two retries: three attempts of three sends per candidate, and every candidate tried when
+        // none answers.
+        const std::size_t perCandidate = kSendsPerAttempt * 3;
+        EXPECT_EQ(requests.size(),
+                  row.bound ? static_cast<std::size_t>(row.dropped + 1) : perCandidate * candidates.size());
         if (row.bound) {
             EXPECT_EQ(engine->getTopology().localPort, requests.front().source.port());
         }
@@ -497,7 +502,8 @@ TEST_F(DiscoverorTest, UnreachableFirstAddressFallsBackToTheNext) {
     Engine engine;
     ASSERT_TRUE(engine->init());
     const std::vector<FakeRequest> requests = fake.requests();
-    ASSERT_EQ(requests.size(), 4u);  // three attempts from the first address, one from the second
+    // Three attempts of three sends from the first address, one from the second.
+    ASSERT_EQ(requests.size(), static_cast<std::size_t>(3 * kSendsPerAttempt + 1));
     const Endpoint answered = requests.back().source;
     EXPECT_EQ(answered.address(), candidates[1].address());
     EXPECT_EQ(engine->getTopology().localAddr, candidates[1].address().to_string());

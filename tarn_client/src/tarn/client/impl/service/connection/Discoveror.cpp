@@ -71,18 +71,40 @@ int findBindingPort(const std::string& name) {
     return port;
 }
 
+using Clock = std::chrono::steady_clock;
+
+// The time left until `until`, in whole milliseconds the receive's steps add up to exactly: a
+// receive waits in steps of a fifth of its timeout until they reach it, so a timeout that is no
+// multiple of five would end past `until`.
+int waitLeftMs(Clock::time_point until) {
+    const long long left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+    return static_cast<int>(left - left % util::Intervals::kReceiveWaitParts);
+}
+
 // Counts the answers of one attempt: each destination still silent may answer once, and each
-// answer gets a full timeout to arrive. Datagrams from anyone else are no answers.
-void collectAnswers(Messenger& messenger, const std::string& name, long timeoutMs, EndpointList& silent,
-                    std::vector<ReceivedMessage>& replies) {
+// answer gets a full timeout to arrive. Within it the request goes again to the silent ones at
+// even intervals, so that one lost request or answer costs no attempt. Datagrams from anyone
+// else are no answers.
+void collectAnswers(Messenger& messenger, const std::string& name, long timeoutMs, const Content& request,
+                    EndpointList& silent, std::vector<ReceivedMessage>& replies) {
     const auto timeout = std::chrono::milliseconds(timeoutMs);
-    auto waitEnd = std::chrono::steady_clock::now() + timeout;
+    const auto resendAfter = timeout / util::Intervals::kChangeTestSends;
+    auto waitEnd = Clock::now() + timeout;
+    auto nextSend = Clock::now() + resendAfter;
     while (!silent.empty()) {
-        const auto left =
-            std::chrono::ceil<std::chrono::milliseconds>(waitEnd - std::chrono::steady_clock::now());
+        const int left = waitLeftMs(std::min(waitEnd, nextSend));
+        if (left <= 0) {
+            if (Clock::now() + std::chrono::milliseconds(util::Intervals::kReceiveWaitParts) > waitEnd) {
+                return;
+            }
+            messenger.send(request, silent);
+            nextSend += resendAfter;
+            continue;
+        }
         ReceivedMessage reply;
-        if (left.count() <= 0 || !messenger.receive(reply, static_cast<int>(left.count()))) {
-            return;
+        if (!messenger.receive(reply, left)) {
+            continue;
         }
         const auto from = std::find(silent.begin(), silent.end(), reply.remoteEndpoint);
         if (from == silent.end()) {
@@ -92,7 +114,8 @@ void collectAnswers(Messenger& messenger, const std::string& name, long timeoutM
         }
         silent.erase(from);
         replies.push_back(std::move(reply));
-        waitEnd = std::chrono::steady_clock::now() + timeout;
+        waitEnd = Clock::now() + timeout;
+        nextSend = Clock::now() + resendAfter;
     }
 }
 
@@ -106,7 +129,7 @@ bool normalReplyTest(std::vector<ReceivedMessage>& replies, Messenger& messenger
     EndpointList silent = destinations;
     for (int attempt = 0; attempt <= retries && !silent.empty(); ++attempt) {
         messenger.send(request, silent);
-        collectAnswers(messenger, name, timeoutMs, silent, replies);
+        collectAnswers(messenger, name, timeoutMs, request, silent, replies);
     }
     if (!replies.empty()) {
         return true;
@@ -214,16 +237,15 @@ bool pingWithChange(Messenger& messenger, const Endpoint& destination, const End
     Content request;
     request.set_type(Content::BIND_REQ);
     generated::addChangeRequest(request, change);
-    const auto start = std::chrono::steady_clock::now();
+    const auto start = Clock::now();
     for (int send = 1; send <= util::Intervals::kChangeTestSends; ++send) {
         messenger.send(request, destination);
         const auto sendEnd =
             start + std::chrono::milliseconds(timeoutMs) * send / util::Intervals::kChangeTestSends;
         for (;;) {
-            const auto left =
-                std::chrono::ceil<std::chrono::milliseconds>(sendEnd - std::chrono::steady_clock::now());
+            const int left = waitLeftMs(sendEnd);
             ReceivedMessage reply;
-            if (left.count() <= 0 || !messenger.receive(reply, static_cast<int>(left.count()))) {
+            if (left <= 0 || !messenger.receive(reply, left)) {
                 break;
             }
             if (reply.content.type() == Content::BIND_RESP && reply.remoteEndpoint == answerFrom) {
