@@ -175,6 +175,10 @@ def cmd_up(args):
 
 
 def cmd_test(args):
+    if not os.path.isdir(TEST_DIR):
+        print("tarn-lab: the lab tests are not installed; run them from the repository's lab/tarn-lab",
+              file=sys.stderr)
+        return EXIT_UNAVAILABLE
     return runner.run_tests(TEST_DIR, args.bin, args.k, verbosity=1 if args.quiet else 2)
 
 
@@ -189,7 +193,8 @@ def main(argv=None):
                                      "in network namespaces (needs root).")
     common = argparse.ArgumentParser(add_help=False)
     common.add_argument("--bin", default=programs.default_bin_dir(),
-                        help="folder with tarn-probe and tarn-rendezvous (default: build/stage/bin of the repo)")
+                        help="folder with tarn-probe and tarn-rendezvous (default: build/stage/bin of the repo, or "
+                        "the folder of an installed tarn-lab)")
     sub = parser.add_subparsers(dest="command", required=True)
     kinds_help = ("comma-separated NAT kinds: base[:step][:stateful] with base one of " + ", ".join(nat.BASES)
                   + " (default: every standard and stateful kind)")

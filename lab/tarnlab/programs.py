@@ -15,7 +15,10 @@ DISCOVERY_TIMEOUT_S = 30.0
 MAPPED_PROBE_TIMEOUT_S = 20.0
 START_TIMEOUT_S = 10.0
 MAPPED_SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "mapped.py")
-REPO_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+_PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__))
+REPO_ROOT = os.path.dirname(os.path.dirname(_PACKAGE_DIR))
+# Installed, the package lives in <prefix>/share/tarn-lab and the programs in <prefix>/bin.
+INSTALLED = os.path.basename(REPO_ROOT) == "tarn-lab"
 
 # tarn-probe's exit codes.
 EXIT_VALID = 0
@@ -25,6 +28,9 @@ EXIT_UNREACHABLE = 3
 
 
 def default_bin_dir():
+    """<prefix>/bin for an installed lab, else the repository's staged build."""
+    if INSTALLED:
+        return os.path.normpath(os.path.join(REPO_ROOT, "..", "..", "bin"))
     return os.path.join(REPO_ROOT, "build", "stage", "bin")
 
 
