@@ -113,6 +113,9 @@ class Topology:
     local_port: int
     public_addr: str
     public_port: int
+    # RFC 4787 terms; empty where the JSON has none (a session's peer list).
+    mapping: str = ""
+    filtering: str = ""
 
 
 def topology_from_probe(obj):
@@ -125,6 +128,8 @@ def topology_from_probe(obj):
         local_port=int(obj["localPort"]),
         public_addr=obj["publicAddr"],
         public_port=int(obj["publicPort"]),
+        mapping=obj.get("natMapping", ""),
+        filtering=obj.get("natFiltering", ""),
     )
 
 
