@@ -22,17 +22,19 @@ function(tarn_install_system_file)
     COMPONENT ${arg_COMPONENT})
 endfunction()
 
-# Installs a man page gzipped (as Debian wants it) into <datadir>/man/man<section>.
+# Installs a man page gzipped (as Debian wants it) into <datadir>/man/man<section>; @PROJECT_VERSION@
+# in it becomes the project's version.
 #   tarn_install_man_page(<file.section> <component>)
 function(tarn_install_man_page page component)
   get_filename_component(name ${page} NAME)
   string(REGEX REPLACE ".*\\.([0-9])$" "\\1" section ${name})
-  set(out ${CMAKE_CURRENT_BINARY_DIR}/man/${name}.gz)
+  set(dir ${CMAKE_CURRENT_BINARY_DIR}/man)
+  configure_file(${page} ${dir}/source/${name} @ONLY)
+  set(out ${dir}/${name}.gz)
   add_custom_command(OUTPUT ${out}
-                     COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/man
-                     COMMAND ${CMAKE_COMMAND} -E copy ${page} ${CMAKE_CURRENT_BINARY_DIR}/man/${name}
-                     COMMAND gzip -9 -n -f ${CMAKE_CURRENT_BINARY_DIR}/man/${name}
-                     DEPENDS ${page} VERBATIM)
+                     COMMAND ${CMAKE_COMMAND} -E copy ${dir}/source/${name} ${dir}/${name}
+                     COMMAND gzip -9 -n -f ${dir}/${name}
+                     DEPENDS ${dir}/source/${name} VERBATIM)
   add_custom_target(man_${name} ALL DEPENDS ${out})
   install(FILES ${out} DESTINATION ${CMAKE_INSTALL_DATADIR}/man/man${section} COMPONENT ${component})
 endfunction()
