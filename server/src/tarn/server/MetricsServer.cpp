@@ -123,6 +123,8 @@ struct MetricsServer::Impl {
     std::string contentType;
     asio::io_context context{1};
     tcp::acceptor acceptor;
+    // Read once bound, so that nobody touches the acceptor beside the serving thread.
+    tcp::endpoint bound;
     std::thread thread;
 };
 
@@ -146,6 +148,9 @@ MetricsServer::MetricsServer(const std::string& address, std::uint16_t port, Ren
     }
     if (!error) {
         acceptor.listen(asio::socket_base::max_listen_connections, error);
+    }
+    if (!error) {
+        impl_->bound = acceptor.local_endpoint(error);
     }
     if (error) {
         throw std::runtime_error("cannot serve metrics on " + where + ": " + error.message());
@@ -174,8 +179,7 @@ void MetricsServer::stop() {
 }
 
 tcp::endpoint MetricsServer::endpoint() const {
-    beast::error_code ignored;
-    return impl_->acceptor.local_endpoint(ignored);
+    return impl_->bound;
 }
 
 }  // namespace server
