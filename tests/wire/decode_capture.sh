@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Captures one `tarn-probe discover` against tarn-rendezvous on loopback with dumpcap, then decodes
-# the capture with the tshark command of the README (ports swapped for the ones of this run) and
-# checks the message and field names it shows. Exit 77: skipped (no tshark, or no capture rights).
-#   decode_capture.sh BIN_DIR PROTO_DIR README
+# the capture with the tshark command of the README, run as written in the repository's root (only
+# the capture's file and this run's ports swapped in), and checks the message and field names it
+# shows. Exit 77: skipped (no tshark, or no capture rights).
+#   decode_capture.sh BIN_DIR REPO_ROOT
 set -uo pipefail
-bin=$1 proto_dir=$2 readme=$3
+bin=$1 repo=$2
+readme=$repo/README.md
 skip() { echo "SKIP: $*"; exit 77; }
 fail() { echo "FAILED: $*"; exit 1; }
 command -v tshark >/dev/null || skip "tshark is not installed"
@@ -43,12 +45,11 @@ sleep 0.5
 sleep 0.5
 kill "$capture_pid"; wait "$capture_pid" 2>/dev/null; capture_pid=""
 
-# The README's command on this capture: its file, its .proto folder and this run's ports.
+# The README's command on this capture, in the repository's root: its file and this run's ports.
 run_line=${command_line//discovery.pcapng/$work/discovery.pcapng}
-run_line=${run_line//tarn_client\/src\/tarn\/generated/$proto_dir}
 run_line=${run_line//13434,13435/$port1,$port2}
-echo "decoding with: $run_line"
-eval "$run_line" > decoded.txt 2> decode.err || fail "tshark failed: $(cat decode.err)"
+echo "decoding in $repo with: $run_line"
+(cd "$repo" && eval "$run_line") > decoded.txt 2> decode.err || fail "tshark failed: $(cat decode.err)"
 
 status=0
 for expected in "Message: tarn.generated.Content" "Field(1): type = BIND_REQ(10)" "type = BIND_RESP(11)" \
