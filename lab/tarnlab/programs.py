@@ -18,7 +18,7 @@ MAPPED_SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "mapped
 _PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__))
 REPO_ROOT = os.path.dirname(os.path.dirname(_PACKAGE_DIR))
 # Installed, the package lives in <prefix>/share/tarn-lab and the programs in <prefix>/bin.
-INSTALLED = os.path.basename(REPO_ROOT) == "tarn-lab"
+INSTALLED = os.path.basename(os.path.dirname(_PACKAGE_DIR)) == "tarn-lab"
 
 # tarn-probe's exit codes.
 EXIT_VALID = 0
@@ -30,7 +30,7 @@ EXIT_UNREACHABLE = 3
 def default_bin_dir():
     """<prefix>/bin for an installed lab, else the repository's staged build."""
     if INSTALLED:
-        return os.path.normpath(os.path.join(REPO_ROOT, "..", "..", "bin"))
+        return os.path.normpath(os.path.join(_PACKAGE_DIR, os.pardir, os.pardir, os.pardir, "bin"))
     return os.path.join(REPO_ROOT, "build", "stage", "bin")
 
 
