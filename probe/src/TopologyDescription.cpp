@@ -113,7 +113,8 @@ nlohmann::ordered_json TopologyDescription::json(const client::Topology& topolog
     return describeJson(topology, nullptr);
 }
 
-nlohmann::ordered_json TopologyDescription::json(const client::Topology& topology, const StandardTerms& terms) {
+nlohmann::ordered_json TopologyDescription::json(const client::Topology& topology,
+                                                 const StandardTerms& terms) {
     return describeJson(topology, &terms);
 }
 

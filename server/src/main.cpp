@@ -97,7 +97,7 @@ int main(int argc, char* argv[]) {
         if (metrics) {
             const auto where = metrics->endpoint();
             const std::string host = where.address().is_v6() ? "[" + where.address().to_string() + "]"
-                                                               : where.address().to_string();
+                                                             : where.address().to_string();
             std::printf("tarn-rendezvous metrics at http://%s:%u/metrics\n", host.c_str(),
                         static_cast<unsigned>(where.port()));
         }

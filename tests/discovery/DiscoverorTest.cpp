@@ -221,7 +221,8 @@ TEST(NatMeasurement, StandardTermsFollowFromTheMeasurement) {
     }
     EXPECT_EQ(tarn::client::toString(MappingBehavior::ENDPOINT_INDEPENDENT), "endpoint-independent");
     EXPECT_EQ(tarn::client::toString(MappingBehavior::ADDRESS_DEPENDENT), "address-dependent");
-    EXPECT_EQ(tarn::client::toString(FilteringBehavior::ADDRESS_AND_PORT_DEPENDENT), "address-and-port-dependent");
+    EXPECT_EQ(tarn::client::toString(FilteringBehavior::ADDRESS_AND_PORT_DEPENDENT),
+              "address-and-port-dependent");
     EXPECT_EQ(tarn::client::toString(static_cast<FilteringBehavior>(9)), "unknown");
 }
 
@@ -270,7 +271,7 @@ TEST_F(DiscoverorTest, NatDecisionTable) {
         EXPECT_TRUE(measured.translated);
         EXPECT_EQ(measured.mappingChanged, row.mappingChanges);
         EXPECT_EQ(measured.changeBoth, row.test4Answered ? TestOutcome::ANSWERED : TestOutcome::SILENT);
-        EXPECT_EQ(measured.changePort, !row.test5Run          ? TestOutcome::NOT_RUN
+        EXPECT_EQ(measured.changePort, !row.test5Run       ? TestOutcome::NOT_RUN
                                        : row.test5Answered ? TestOutcome::ANSWERED
                                                            : TestOutcome::SILENT);
         // The public endpoint is the primary socket's mapping towards S1 (test 3), never the

@@ -9,13 +9,13 @@
 
 #include <sys/types.h>
 
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "ChildProcess.h"
@@ -262,7 +262,8 @@ TEST(TarnRendezvous, MetricsAreServedInPrometheusFormatWhileItServes) {
     EXPECT_TRUE(std::regex_search(answer, match, uptime)) << answer;
 
     EXPECT_THAT(httpGet(port, "GET", "/other"), ::testing::StartsWith("HTTP/1.0 404 Not Found\r\n"));
-    EXPECT_THAT(httpGet(port, "POST", "/metrics"), ::testing::StartsWith("HTTP/1.0 405 Method Not Allowed\r\n"));
+    EXPECT_THAT(httpGet(port, "POST", "/metrics"),
+                ::testing::StartsWith("HTTP/1.0 405 Method Not Allowed\r\n"));
     const std::string head = httpGet(port, "HEAD", "/metrics");
     EXPECT_THAT(head, ::testing::StartsWith("HTTP/1.0 200 OK\r\n"));
     EXPECT_THAT(head, ::testing::EndsWith("\r\n\r\n"));

@@ -95,8 +95,8 @@ po::options_description describeOptions(const ServerConfig& defaults) {
                                     "print the counters as one JSON object per line")(
         "metrics", po::value<std::string>()->value_name("ADDR:PORT"),
         "serve the counters at http://ADDR:PORT/metrics in Prometheus text format; port 0 picks a free "
-        "one (off)")(
-        "verbose", po::bool_switch(), "log every dropped datagram (up to 1000 lines a second per worker)")(
+        "one (off)")("verbose", po::bool_switch(),
+                     "log every dropped datagram (up to 1000 lines a second per worker)")(
         "config", po::value<std::string>()->value_name("FILE"),
         "read options from FILE (\"port1 = 13434\" lines)")("help", "show this text");
 

@@ -49,7 +49,8 @@ std::string Metrics::toPrometheus(const Snapshot& snapshot) {
     samples(out, "requests_total", "type", values, Counters::kBindRequests, Counters::kBindResponses);
     family(out, "sent_messages_total", "counter",
            "Messages sent: bindResponses (BIND_RESP) and relayedPings (PING_DIRECT).");
-    samples(out, "sent_messages_total", "message", values, Counters::kBindResponses, Counters::kDropOversized);
+    samples(out, "sent_messages_total", "message", values, Counters::kBindResponses,
+            Counters::kDropOversized);
     family(out, "dropped_total", "counter",
            "Datagrams dropped by reason; targetUnknown and targetForbidden count refused relay targets.");
     samples(out, "dropped_total", "reason", values, Counters::kDropOversized, Counters::kCount);

@@ -32,10 +32,9 @@ public:
     void read() {
         request_ = {};
         stream_.expires_after(std::chrono::seconds(MetricsServer::kIdleSeconds));
-        http::async_read(stream_, buffer_, request_,
-                         [self = shared_from_this()](beast::error_code error, std::size_t) {
-                             self->onRead(error);
-                         });
+        http::async_read(
+            stream_, buffer_, request_,
+            [self = shared_from_this()](beast::error_code error, std::size_t) { self->onRead(error); });
     }
 
 private:
@@ -47,9 +46,9 @@ private:
             return;
         }
         response_ = answer();
-        http::async_write(stream_, response_, [self = shared_from_this()](beast::error_code error, std::size_t) {
-            self->onWrite(error);
-        });
+        http::async_write(
+            stream_, response_,
+            [self = shared_from_this()](beast::error_code error, std::size_t) { self->onWrite(error); });
     }
 
     void onWrite(beast::error_code error) {
