@@ -11,6 +11,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   nlohmann-json3-dev
   iproute2 nftables procps python3 jq clang-format
+  tshark python3-matplotlib
 )
 
 missing=()

@@ -6,7 +6,7 @@ import os
 import signal
 import sys
 
-from . import matrix, nat, netns, programs, runner, world
+from . import matrix, nat, netns, plot, programs, runner, world
 
 REPO_ROOT = programs.REPO_ROOT
 TEST_DIR = os.path.join(REPO_ROOT, "tests", "lab")
@@ -28,13 +28,21 @@ def _build(lab, kinds, clients=1, loss=0):
     return w, server, sites
 
 
+# The standard terms in the demo's table.
+_SHORT_TERMS = {nat.EIM: "EI", nat.ADF: "AD", nat.APDM: "APD", "unknown": "?", "": "-"}
+
+
 def _fmt_topology(t):
-    return "-" if t is None else f"{t.nat_type} / {t.behavior} / {t.increment}"
+    if t is None:
+        return "-"
+    return (f"{t.nat_type} / {t.behavior} / {t.increment}"
+            f" ({_SHORT_TERMS.get(t.mapping, t.mapping)}M {_SHORT_TERMS.get(t.filtering, t.filtering)}F)")
 
 
 def _fmt_expected(e):
     inc = ">=0" if e.increment is None else e.increment
-    return f"{e.nat_type} / {e.behavior} / {inc}"
+    return (f"{e.nat_type} / {e.behavior} / {inc}"
+            f" ({_SHORT_TERMS[e.mapping]}M {_SHORT_TERMS[e.filtering]}F)")
 
 
 def discovery_mismatches(kind, client, discovery):
@@ -48,6 +56,8 @@ def discovery_mismatches(kind, client, discovery):
         problems.append(f"type/behaviour {t.nat_type} / {t.behavior}")
     if (e.increment is None and t.increment < 0) or (e.increment is not None and t.increment != e.increment):
         problems.append(f"increment {t.increment}")
+    if (t.mapping, t.filtering) != (e.mapping, e.filtering):
+        problems.append(f"mapping/filtering {t.mapping} / {t.filtering}")
     if t.local_addr != client.addr:
         problems.append(f"local address {t.local_addr}")
     if t.public_addr != client.public_addr:
@@ -86,8 +96,9 @@ def _demo_discovery(server, sites, bin_dir):
         public = "-" if t is None else f"{t.public_addr}:{t.public_port}"
         local = "-" if t is None else f"{t.local_addr}:{t.local_port}"
         rows.append([site.kind.name, _fmt_expected(site.kind.expected), _fmt_topology(t), local, public, verdict])
-    _print_table(["site", "configured", "detected (type / behaviour / increment)", "local", "public", "result"],
-                 rows)
+    _print_table(["site", "configured", "detected (type / behaviour / increment (mapping, filtering))", "local",
+                  "public", "result"], rows)
+    print("mapping and filtering: EI endpoint-independent, AD address-dependent, APD address-and-port-dependent")
     return 1 if failed else 0
 
 
@@ -110,8 +121,9 @@ def _demo_mapped(server, sites):
     return 0
 
 
-def _demo_peers(w, server, kinds, bin_dir, repeat):
-    """Every pair of kinds plays a game of two; prints how each side reached the other."""
+def _demo_peers(w, server, kinds, bin_dir, repeat, plot_path=None):
+    """Every pair of kinds plays a game of two; prints how each side reached the other, and draws it to
+    plot_path when given."""
     rendezvous = programs.Rendezvous(server, bin_dir).start()
     results = matrix.play_all(w, server, kinds, bin_dir, repeat)
     rendezvous.stop()
@@ -122,6 +134,9 @@ def _demo_peers(w, server, kinds, bin_dir, repeat):
     broken = [p for r in results.values() for p in r.problems]
     for problem in broken[:3]:
         print(f"\nbroken game:\n{problem}", file=sys.stderr)
+    if plot_path:
+        plot.draw(plot_path, plot.matrix_data(kinds, results))
+        print(f"\npeer matrix drawn to {plot_path}")
     return 1 if broken else 0
 
 
@@ -133,6 +148,14 @@ def cmd_demo(args):
     if reason:
         print(f"tarn-lab: {reason}", file=sys.stderr)
         return EXIT_UNAVAILABLE
+    if args.plot and (args.mapped or args.no_peers):
+        print("tarn-lab: --plot draws the peer matrix, which --mapped and --no-peers leave out", file=sys.stderr)
+        return EXIT_UNAVAILABLE
+    if args.plot:
+        reason = plot.unavailable()
+        if reason:
+            print(f"tarn-lab: {reason}", file=sys.stderr)
+            return EXIT_UNAVAILABLE
     if not args.mapped:
         reason = programs.missing_programs(args.bin)
         if reason:
@@ -142,7 +165,7 @@ def cmd_demo(args):
         w, server, sites = _build(lab, _kinds(args.kinds), loss=args.loss)
         status = _demo_mapped(server, sites) if args.mapped else _demo_discovery(server, sites, args.bin)
         if not args.mapped and not args.no_peers:
-            status |= _demo_peers(w, server, [s.kind for s in sites], args.bin, args.repeat)
+            status |= _demo_peers(w, server, [s.kind for s in sites], args.bin, args.repeat, args.plot)
         if args.keep:
             print(f"files kept in {lab.workdir}")
         return status
@@ -175,6 +198,10 @@ def cmd_up(args):
 
 
 def cmd_test(args):
+    if not os.path.isdir(TEST_DIR):
+        print("tarn-lab: the lab tests are not installed; run them from the repository's lab/tarn-lab",
+              file=sys.stderr)
+        return EXIT_UNAVAILABLE
     return runner.run_tests(TEST_DIR, args.bin, args.k, verbosity=1 if args.quiet else 2)
 
 
@@ -189,7 +216,8 @@ def main(argv=None):
                                      "in network namespaces (needs root).")
     common = argparse.ArgumentParser(add_help=False)
     common.add_argument("--bin", default=programs.default_bin_dir(),
-                        help="folder with tarn-probe and tarn-rendezvous (default: build/stage/bin of the repo)")
+                        help="folder with tarn-probe and tarn-rendezvous (default: build/stage/bin of the "
+                        "repo, or the folder of an installed tarn-lab)")
     lossy = argparse.ArgumentParser(add_help=False)
     lossy.add_argument("--loss", type=int, default=0, metavar="PCT",
                        help="every site drops PCT%% of the UDP datagrams between it and the internet, each way, "
@@ -205,6 +233,8 @@ def main(argv=None):
     p.add_argument("--no-peers", action="store_true", help="skip the peer matrix")
     p.add_argument("--repeat", type=int, default=1, metavar="N",
                    help="games per pair of kinds in the peer matrix (default 1)")
+    p.add_argument("--plot", metavar="FILE.png",
+                   help="also draw the peer matrix as a heat map of the direct-connection rate (matplotlib)")
     p.set_defaults(func=cmd_demo)
     p = sub.add_parser("up", parents=[common, lossy], help="build sites and keep them until interrupted")
     p.add_argument("--kinds", help=kinds_help)

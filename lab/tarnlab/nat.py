@@ -42,6 +42,14 @@ BASES = (NONE, FULL_CONE, RESTRICTED_CONE, PORT_RESTRICTED, SYMMETRIC, SYMMETRIC
 STATEFUL_CAPABLE = (PORT_RESTRICTED, SYMMETRIC, SYMMETRIC_RANDOM)
 
 
+# The standard terms as tarn-probe prints them.
+EIM = EIF = "endpoint-independent"
+ADF = "address-dependent"
+APDM = APDF = "address-and-port-dependent"
+# Behind a mapping that changes, discovery stops after the first change test: the filtering is not measured.
+UNKNOWN = "unknown"
+
+
 @dataclass(frozen=True)
 class Expected:
     """What `tarn-probe discover` should report behind a NAT kind."""
@@ -50,6 +58,9 @@ class Expected:
     behavior: str
     increment: object  # an exact int, or None for "any value of at least 0"
     port_preserved: bool  # the public port equals the local one
+    # The same NAT in today's standard terms (RFC 4787): how it maps and how it filters.
+    mapping: str = EIM
+    filtering: str = EIF
 
 
 @dataclass(frozen=True)
@@ -87,12 +98,12 @@ class NatKind:
         if self.base == FULL_CONE:
             return Expected("FULL CONE", "NOT SENSITIVE", 0, True)
         if self.base == RESTRICTED_CONE:
-            return Expected("RESTRICTED CONE", "ADDRESS SENSITIVE", 0, True)
+            return Expected("RESTRICTED CONE", "ADDRESS SENSITIVE", 0, True, EIM, ADF)
         if self.base == PORT_RESTRICTED:
-            return Expected("PORT RESTRICTED CONE", "PORT SENSITIVE", 0, True)
+            return Expected("PORT RESTRICTED CONE", "PORT SENSITIVE", 0, True, EIM, APDF)
         if self.base == SYMMETRIC:
-            return Expected("SYMMETRIC", "PORT SENSITIVE", self.step, False)
-        return Expected("SYMMETRIC", "PORT SENSITIVE", None, False)
+            return Expected("SYMMETRIC", "PORT SENSITIVE", self.step, False, APDM, UNKNOWN)
+        return Expected("SYMMETRIC", "PORT SENSITIVE", None, False, APDM, UNKNOWN)
 
     def mapping_ports(self):
         """The public ports a sequential symmetric NAT hands out, in order; None for other kinds."""

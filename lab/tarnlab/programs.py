@@ -15,7 +15,10 @@ DISCOVERY_TIMEOUT_S = 30.0
 MAPPED_PROBE_TIMEOUT_S = 20.0
 START_TIMEOUT_S = 10.0
 MAPPED_SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "mapped.py")
-REPO_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+_PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__))
+REPO_ROOT = os.path.dirname(os.path.dirname(_PACKAGE_DIR))
+# Installed, the package lives in <prefix>/share/tarn-lab and the programs in <prefix>/bin.
+INSTALLED = os.path.basename(os.path.dirname(_PACKAGE_DIR)) == "tarn-lab"
 
 # tarn-probe's exit codes.
 EXIT_VALID = 0
@@ -25,6 +28,9 @@ EXIT_UNREACHABLE = 3
 
 
 def default_bin_dir():
+    """<prefix>/bin for an installed lab, else the repository's staged build."""
+    if INSTALLED:
+        return os.path.normpath(os.path.join(_PACKAGE_DIR, os.pardir, os.pardir, os.pardir, "bin"))
     return os.path.join(REPO_ROOT, "build", "stage", "bin")
 
 
@@ -107,6 +113,9 @@ class Topology:
     local_port: int
     public_addr: str
     public_port: int
+    # RFC 4787 terms; empty where the JSON has none (a session's peer list).
+    mapping: str = ""
+    filtering: str = ""
 
 
 def topology_from_probe(obj):
@@ -119,6 +128,8 @@ def topology_from_probe(obj):
         local_port=int(obj["localPort"]),
         public_addr=obj["publicAddr"],
         public_port=int(obj["publicPort"]),
+        mapping=obj.get("natMapping", ""),
+        filtering=obj.get("natFiltering", ""),
     )
 
 

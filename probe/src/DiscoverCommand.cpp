@@ -1,5 +1,6 @@
 #include "DiscoverCommand.h"
 
+#include <chrono>
 #include <exception>
 #include <iostream>
 #include <sstream>
@@ -98,13 +99,23 @@ int DiscoverCommand::run(const std::vector<std::string>& args) {
     LatticeProxyScope proxy(tarn, meta);
     // Copied out so that the output is complete also when the library throws.
     client::Topology topology;
+    const auto started = std::chrono::steady_clock::now();
     if (exitCode == kSuccess) {
         exitCode = ProbeDiscovery::discover(tarn, userId, topology, error);
     }
+    // The search for a local binding, the NAT tests and the report.
+    const double elapsedMs =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
+    // Asked only after a search that found a binding: every use of the service repeats a failed one.
+    client::NatMeasurement measurement;
+    if (exitCode != kUnreachable) {
+        measurement = tarn.getNatMeasurement();
+    }
+    const StandardTerms terms = StandardTerms::of(topology, measurement, elapsedMs);
 
     const LatticeReportRecord* report = meta.reports().empty() ? nullptr : &meta.reports().back();
     if (asJson) {
-        nlohmann::ordered_json object = TopologyDescription::json(topology);
+        nlohmann::ordered_json object = TopologyDescription::json(topology, terms);
         object["rendezvous"] = rendezvous.json(config);
         object["report"] = report != nullptr ? toJson(*report) : nlohmann::ordered_json();
         object["exitCode"] = exitCode;
@@ -114,7 +125,7 @@ int DiscoverCommand::run(const std::vector<std::string>& args) {
         console.print(object.dump(2) + "\n");
     } else {
         std::ostringstream text;
-        text << TopologyDescription::text(topology);
+        text << TopologyDescription::text(topology, terms);
         if (report != nullptr) {
             text << "Report:           " << report->featurette << "::" << report->method
                  << (report->returnCode == 0 ? " delivered" : " not delivered") << " (return code "

@@ -1,5 +1,7 @@
 #include "TopologyDescription.h"
 
+#include <cmath>
+#include <iomanip>
 #include <sstream>
 
 namespace tarn {
@@ -40,32 +42,80 @@ std::string TopologyDescription::meaning(const client::Topology& topology) {
     }
 }
 
-std::string TopologyDescription::text(const client::Topology& topology) {
+StandardTerms StandardTerms::of(const client::Topology& topology, const client::NatMeasurement& measurement,
+                                double elapsedMs) {
+    StandardTerms terms;
+    terms.mapping = measurement.mapping(topology.nat);
+    terms.filtering = measurement.filtering();
+    terms.elapsedMs = elapsedMs;
+    return terms;
+}
+
+namespace {
+
+std::string describe(const client::Topology& topology, const StandardTerms* terms) {
     std::ostringstream out;
     out << "Local endpoint:   " << topology.localAddr << ":" << topology.localPort << "\n"
         << "Public endpoint:  " << topology.publicAddr << ":" << topology.publicPort << "\n"
         << "NAT type:         " << client::toString(topology.nat.type) << "\n"
-        << "NAT behaviour:    " << client::toString(topology.nat.behavior) << "\n"
-        << "Port increment:   " << topology.nat.increment << "\n"
-        << "Valid:            " << (topology.isValid() ? "yes" : "no") << "\n"
-        << "Meaning:          " << meaning(topology) << "\n";
+        << "NAT behaviour:    " << client::toString(topology.nat.behavior) << "\n";
+    if (terms != nullptr) {
+        out << "NAT mapping:      " << client::toString(terms->mapping) << "\n"
+            << "NAT filtering:    " << client::toString(terms->filtering) << "\n";
+    }
+    out << "Port increment:   " << topology.nat.increment << "\n";
+    if (terms != nullptr) {
+        out << "Discovery took:   " << std::fixed << std::setprecision(1) << terms->elapsedMs << " ms\n"
+            << std::defaultfloat;
+    }
+    out << "Valid:            " << (topology.isValid() ? "yes" : "no") << "\n"
+        << "Meaning:          " << TopologyDescription::meaning(topology) << "\n";
     return out.str();
 }
 
-nlohmann::ordered_json TopologyDescription::json(const client::Topology& topology) {
+nlohmann::ordered_json describeJson(const client::Topology& topology, const StandardTerms* terms) {
     nlohmann::ordered_json object;
     object["valid"] = topology.isValid();
     object["natType"] = client::toString(topology.nat.type);
     object["natTypeCode"] = static_cast<int>(topology.nat.type);
     object["natBehavior"] = client::toString(topology.nat.behavior);
     object["natBehaviorCode"] = static_cast<int>(topology.nat.behavior);
+    if (terms != nullptr) {
+        object["natMapping"] = client::toString(terms->mapping);
+        object["natMappingCode"] = static_cast<int>(terms->mapping);
+        object["natFiltering"] = client::toString(terms->filtering);
+        object["natFilteringCode"] = static_cast<int>(terms->filtering);
+    }
     object["natIncrement"] = topology.nat.increment;
+    if (terms != nullptr) {
+        // Milliseconds, to the microsecond: on a LAN discovery can take less than one.
+        object["discoveryMs"] = std::round(terms->elapsedMs * 1000.0) / 1000.0;
+    }
     object["localAddr"] = topology.localAddr;
     object["localPort"] = topology.localPort;
     object["publicAddr"] = topology.publicAddr;
     object["publicPort"] = topology.publicPort;
-    object["meaning"] = meaning(topology);
+    object["meaning"] = TopologyDescription::meaning(topology);
     return object;
+}
+
+}  // namespace
+
+std::string TopologyDescription::text(const client::Topology& topology) {
+    return describe(topology, nullptr);
+}
+
+std::string TopologyDescription::text(const client::Topology& topology, const StandardTerms& terms) {
+    return describe(topology, &terms);
+}
+
+nlohmann::ordered_json TopologyDescription::json(const client::Topology& topology) {
+    return describeJson(topology, nullptr);
+}
+
+nlohmann::ordered_json TopologyDescription::json(const client::Topology& topology,
+                                                 const StandardTerms& terms) {
+    return describeJson(topology, &terms);
 }
 
 }  // namespace probe

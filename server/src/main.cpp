@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <ctime>
 #include <exception>
+#include <memory>
 #include <string>
 
 #include <pthread.h>
@@ -13,6 +14,8 @@
 #include "tarn/server/Counters.h"
 #include "tarn/server/Datagram.h"
 #include "tarn/server/Log.h"
+#include "tarn/server/Metrics.h"
+#include "tarn/server/MetricsServer.h"
 #include "tarn/server/Server.h"
 
 namespace {
@@ -76,15 +79,34 @@ int main(int argc, char* argv[]) {
     try {
         Server server(config);
         server.start();
+        // Started after the server, so that a scrape never meets it half set up.
+        std::unique_ptr<tarn::server::MetricsServer> metrics;
+        if (config.metrics) {
+            metrics = std::make_unique<tarn::server::MetricsServer>(
+                config.metricsAddress, config.metricsPort,
+                [&server] { return tarn::server::Metrics::toPrometheus(tarn::server::Metrics::of(server)); },
+                tarn::server::Metrics::kContentType);
+            metrics->start();
+        }
         // Tools that start the server read its endpoints from this line.
         std::string line = "tarn-rendezvous listening on";
         for (const auto& endpoint : server.endpoints()) {
             line += " " + tarn::server::endpointText(endpoint);
         }
         std::printf("%s with %zu workers\n", line.c_str(), server.workerCount());
+        if (metrics) {
+            const auto where = metrics->endpoint();
+            const std::string host = where.address().is_v6() ? "[" + where.address().to_string() + "]"
+                                                             : where.address().to_string();
+            std::printf("tarn-rendezvous metrics at http://%s:%u/metrics\n", host.c_str(),
+                        static_cast<unsigned>(where.port()));
+        }
         std::fflush(stdout);
         while (!waitForSignal(signals, config.statsIntervalSeconds)) {
             printCounters(server, config.statsJson, "counters");
+        }
+        if (metrics) {
+            metrics->stop();
         }
         server.stop();
         printCounters(server, config.statsJson, "final counters");

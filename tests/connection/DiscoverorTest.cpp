@@ -21,9 +21,13 @@
 #include "tarn/client/impl/util/Messenger.h"
 
 using boost::asio::ip::make_address_v4;
+using tarn::client::FilteringBehavior;
+using tarn::client::MappingBehavior;
 using tarn::client::NatBehavior;
+using tarn::client::NatMeasurement;
 using tarn::client::NatType;
 using tarn::client::NoUDPConnectionException;
+using tarn::client::TestOutcome;
 using tarn::client::Topology;
 using tarn::client::UninitializedException;
 using tarn::client::impl::Network;
@@ -178,6 +182,70 @@ TEST_F(DiscoverorTest, HostWithoutNatRunsOnlyTheFirstTest) {
     EXPECT_EQ(tests[0].server, 0);
     EXPECT_EQ(tests[0].source.address(), primary.address());
     EXPECT_NE(tests[0].source.port(), primary.port());
+
+    const NatMeasurement& measured = engine->getMeasurement();
+    EXPECT_TRUE(measured.complete);
+    EXPECT_FALSE(measured.translated);
+    EXPECT_EQ(measured.changeBoth, TestOutcome::NOT_RUN);
+    EXPECT_EQ(measured.changePort, TestOutcome::NOT_RUN);
+    EXPECT_EQ(measured.mapping(topology.nat), MappingBehavior::ENDPOINT_INDEPENDENT);
+    EXPECT_EQ(measured.filtering(), FilteringBehavior::ENDPOINT_INDEPENDENT);
+}
+
+TEST(NatMeasurement, StandardTermsFollowFromTheMeasurement) {
+    struct Row {
+        const char* label;
+        bool translated;
+        bool mappingChanged;
+        TestOutcome changeBoth;
+        TestOutcome changePort;
+        NatBehavior behavior;
+        MappingBehavior mapping;
+        FilteringBehavior filtering;
+    };
+    const TestOutcome A = TestOutcome::ANSWERED;
+    const TestOutcome S = TestOutcome::SILENT;
+    const TestOutcome N = TestOutcome::NOT_RUN;
+    const Row rows[] = {
+        {"no NAT", false, false, N, N, NatBehavior::NOT_SENSITIVE, MappingBehavior::ENDPOINT_INDEPENDENT,
+         FilteringBehavior::ENDPOINT_INDEPENDENT},
+        {"full cone", true, false, A, N, NatBehavior::NOT_SENSITIVE, MappingBehavior::ENDPOINT_INDEPENDENT,
+         FilteringBehavior::ENDPOINT_INDEPENDENT},
+        {"restricted cone", true, false, S, A, NatBehavior::ADDRESS_SENSITIVE,
+         MappingBehavior::ENDPOINT_INDEPENDENT, FilteringBehavior::ADDRESS_DEPENDENT},
+        {"port-restricted cone", true, false, S, S, NatBehavior::PORT_SENSITIVE,
+         MappingBehavior::ENDPOINT_INDEPENDENT, FilteringBehavior::ADDRESS_AND_PORT_DEPENDENT},
+        // Behind a changing mapping discovery stops after a silent first change test.
+        {"symmetric per address", true, true, S, N, NatBehavior::ADDRESS_SENSITIVE,
+         MappingBehavior::ADDRESS_DEPENDENT, FilteringBehavior::UNKNOWN},
+        {"symmetric per port", true, true, S, N, NatBehavior::PORT_SENSITIVE,
+         MappingBehavior::ADDRESS_AND_PORT_DEPENDENT, FilteringBehavior::UNKNOWN},
+        {"symmetric, open filter", true, true, A, N, NatBehavior::PORT_SENSITIVE,
+         MappingBehavior::ADDRESS_AND_PORT_DEPENDENT, FilteringBehavior::ENDPOINT_INDEPENDENT},
+        {"changing, yet four new mappings agree", true, true, S, N, NatBehavior::NOT_SENSITIVE,
+         MappingBehavior::UNKNOWN, FilteringBehavior::UNKNOWN},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.label);
+        NatMeasurement measured;
+        measured.complete = true;
+        measured.translated = row.translated;
+        measured.mappingChanged = row.mappingChanged;
+        measured.changeBoth = row.changeBoth;
+        measured.changePort = row.changePort;
+        tarn::client::NatInfo nat;
+        nat.behavior = row.behavior;
+        EXPECT_EQ(measured.mapping(nat), row.mapping);
+        EXPECT_EQ(measured.filtering(), row.filtering);
+        measured.complete = false;
+        EXPECT_EQ(measured.mapping(nat), MappingBehavior::UNKNOWN);
+        EXPECT_EQ(measured.filtering(), FilteringBehavior::UNKNOWN);
+    }
+    EXPECT_EQ(tarn::client::toString(MappingBehavior::ENDPOINT_INDEPENDENT), "endpoint-independent");
+    EXPECT_EQ(tarn::client::toString(MappingBehavior::ADDRESS_DEPENDENT), "address-dependent");
+    EXPECT_EQ(tarn::client::toString(FilteringBehavior::ADDRESS_AND_PORT_DEPENDENT),
+              "address-and-port-dependent");
+    EXPECT_EQ(tarn::client::toString(static_cast<FilteringBehavior>(9)), "unknown");
 }
 
 TEST_F(DiscoverorTest, NatDecisionTable) {
@@ -220,6 +288,14 @@ TEST_F(DiscoverorTest, NatDecisionTable) {
         EXPECT_EQ(topology.nat.type, row.type);
         EXPECT_EQ(topology.nat.behavior, row.behavior);
         EXPECT_EQ(topology.nat.increment, row.increment);
+        const NatMeasurement& measured = engine->getMeasurement();
+        EXPECT_TRUE(measured.complete);
+        EXPECT_TRUE(measured.translated);
+        EXPECT_EQ(measured.mappingChanged, row.mappingChanges);
+        EXPECT_EQ(measured.changeBoth, row.test4Answered ? TestOutcome::ANSWERED : TestOutcome::SILENT);
+        EXPECT_EQ(measured.changePort, !row.test5Run       ? TestOutcome::NOT_RUN
+                                       : row.test5Answered ? TestOutcome::ANSWERED
+                                                           : TestOutcome::SILENT);
         // The public endpoint is the primary socket's mapping towards S1 (test 3), never the
         // alternative socket's.
         EXPECT_EQ(topology.publicAddr, PUBLIC_ADDR);

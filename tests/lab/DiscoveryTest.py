@@ -39,6 +39,9 @@ class DiscoveryTest(labsupport.LabTestCase):
         self.assertEqual(t.local_addr, client.addr, d.describe())
         self.assertGreater(t.local_port, 0, d.describe())
         self.assertEqual(t.public_addr, client.public_addr, d.describe())
+        # The same NAT in today's terms, as the site's kind says.
+        expected = site.kind.expected
+        self.assertEqual((t.mapping, t.filtering), (expected.mapping, expected.filtering), d.describe())
         return t
 
     def testNoNatReportsTheHostsOwnEndpoint(self):

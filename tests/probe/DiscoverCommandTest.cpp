@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -73,8 +74,15 @@ TEST(DiscoverCommand, EmbeddedServerWhenNoneIsConfigured) {
         std::string::npos)
         << run.out;
     EXPECT_NE(run.out.find("NAT type:         NONE\n"), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("NAT behaviour:    NOT SENSITIVE\n"), std::string::npos);
-    EXPECT_NE(run.out.find("Port increment:   0\n"), std::string::npos);
+    EXPECT_NE(run.out.find("NAT behaviour:    NOT SENSITIVE\n"
+                           "NAT mapping:      endpoint-independent\n"
+                           "NAT filtering:    endpoint-independent\n"
+                           "Port increment:   0\n"
+                           "Discovery took:   "),
+              std::string::npos)
+        << run.out;
+    // Milliseconds to a tenth.
+    EXPECT_TRUE(std::regex_search(run.out, std::regex("\nDiscovery took:   [0-9]+\\.[0-9] ms\n"))) << run.out;
     EXPECT_NE(run.out.find("Valid:            yes\n"), std::string::npos);
     EXPECT_NE(run.out.find("Meaning:          No NAT"), std::string::npos);
     EXPECT_NE(run.out.find("Meta service received P2P::SetNatType (8 pairs): userId=tarn-probe "),
@@ -107,7 +115,14 @@ TEST(DiscoverCommand, JsonIsTheOnlyOutputAndCarriesTopologyAndReport) {
     EXPECT_EQ(object["natType"], "NONE");
     EXPECT_EQ(object["natTypeCode"], 1);
     EXPECT_EQ(object["natBehavior"], "NOT SENSITIVE");
+    EXPECT_EQ(object["natMapping"], "endpoint-independent");
+    EXPECT_EQ(object["natMappingCode"], 1);
+    EXPECT_EQ(object["natFiltering"], "endpoint-independent");
+    EXPECT_EQ(object["natFilteringCode"], 1);
     EXPECT_EQ(object["natIncrement"], 0);
+    ASSERT_TRUE(object["discoveryMs"].is_number());
+    EXPECT_GT(object["discoveryMs"].get<double>(), 0.0);
+    EXPECT_LT(object["discoveryMs"].get<double>(), 30000.0);
     EXPECT_EQ(object["publicAddr"], object["localAddr"]);
     EXPECT_EQ(object["publicPort"], object["localPort"]);
     EXPECT_GT(object["localPort"].get<int>(), 0);
@@ -171,6 +186,9 @@ TEST(DiscoverCommand, UnreachableServiceExitsWithThreeAfterOneSearch) {
     const nlohmann::json object = nlohmann::json::parse(run.out);
     EXPECT_EQ(object["valid"], false);
     EXPECT_EQ(object["localAddr"], "0.0.0.0");
+    // Nothing was measured.
+    EXPECT_EQ(object["natMapping"], "unknown");
+    EXPECT_EQ(object["natFiltering"], "unknown");
     EXPECT_TRUE(object["report"].is_null());
     EXPECT_EQ(object["exitCode"], 3);
     EXPECT_NE(object["error"].get<std::string>().find("did not answer"), std::string::npos);

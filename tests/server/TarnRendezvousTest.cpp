@@ -11,6 +11,11 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <boost/asio/connect.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
 #include <nlohmann/json.hpp>
 
 #include "ChildProcess.h"
@@ -194,6 +199,101 @@ TEST(TarnRendezvous, CountersArePrintedAtTheInterval) {
     ASSERT_EQ(::kill(child.pid(), SIGTERM), 0);
     ASSERT_TRUE(child.waitForExit().has_value());
     EXPECT_THAT(child.restOfOutput(), HasSubstr("final counters: received=0"));
+}
+
+// The whole answer of one HTTP/1.0 request to 127.0.0.1:port: status line, headers and body.
+std::string httpGet(unsigned short port, const std::string& method, const std::string& path) {
+    boost::asio::io_context context;
+    boost::asio::ip::tcp::socket socket(context);
+    socket.connect({boost::asio::ip::make_address_v4("127.0.0.1"), port});
+    const std::string request = method + " " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+    boost::asio::write(socket, boost::asio::buffer(request));
+    std::string answer;
+    boost::system::error_code error;
+    boost::asio::read(socket, boost::asio::dynamic_buffer(answer), error);
+    return answer;
+}
+
+TEST(TarnRendezvous, MetricsAreServedInPrometheusFormatWhileItServes) {
+    Child child({"--port1", "0", "--port2", "0", "--stats-interval", "0", "--threads", "2", "--metrics",
+                 "127.0.0.1:0"});
+    const auto start = child.outputLine();
+    ASSERT_TRUE(start.has_value());
+    const auto endpoints = parseStartLine(*start);
+    ASSERT_EQ(endpoints.size(), 4u) << *start;
+    const auto metricsLine = child.outputLine();
+    ASSERT_TRUE(metricsLine.has_value());
+    std::smatch match;
+    static const std::regex pattern(R"(^tarn-rendezvous metrics at http://127\.0\.0\.1:(\d+)/metrics$)");
+    ASSERT_TRUE(std::regex_match(*metricsLine, match, pattern)) << *metricsLine;
+    const auto port = static_cast<unsigned short>(std::stoi(match[1].str()));
+
+    UdpTestSocket client;
+    for (int i = 0; i < 3; ++i) {
+        client.send(endpoints[0], bindRequest());
+        Received answer;
+        ASSERT_TRUE(client.receive(answer));
+    }
+    client.sendBytes(endpoints[1], {0xFF, 0x01});
+    client.send(endpoints[1], bindRequest());
+    Received last;
+    ASSERT_TRUE(client.receive(last));
+
+    const std::string answer = httpGet(port, "GET", "/metrics");
+    EXPECT_THAT(answer, ::testing::StartsWith("HTTP/1.0 200 OK\r\n"));
+    EXPECT_THAT(answer, HasSubstr("Content-Type: text/plain; version=0.0.4; charset=utf-8\r\n"));
+    for (const char* line : {
+             "# TYPE tarn_rendezvous_requests_total counter\n",
+             "\ntarn_rendezvous_received_datagrams_total 5\n",
+             "\ntarn_rendezvous_requests_total{type=\"bind\"} 4\n",
+             "\ntarn_rendezvous_requests_total{type=\"relay\"} 0\n",
+             "\ntarn_rendezvous_sent_messages_total{message=\"bindResponses\"} 4\n",
+             "\ntarn_rendezvous_dropped_total{reason=\"undecodable\"} 1\n",
+             "\ntarn_rendezvous_dropped_total{reason=\"targetUnknown\"} 0\n",
+             "# TYPE tarn_rendezvous_uptime_seconds gauge\n",
+             "\ntarn_rendezvous_table_entries{table=\"allow\"} 1\n",
+             "\ntarn_rendezvous_table_entries{table=\"bindRate\"} 1\n",
+             "\ntarn_rendezvous_table_capacity{table=\"allow\"} 262144\n",
+             "\ntarn_rendezvous_workers 2\n",
+         }) {
+        EXPECT_THAT(answer, HasSubstr(line));
+    }
+    static const std::regex uptime(R"(\ntarn_rendezvous_uptime_seconds (\d+\.\d{3})\n)");
+    EXPECT_TRUE(std::regex_search(answer, match, uptime)) << answer;
+
+    EXPECT_THAT(httpGet(port, "GET", "/other"), ::testing::StartsWith("HTTP/1.0 404 Not Found\r\n"));
+    EXPECT_THAT(httpGet(port, "POST", "/metrics"),
+                ::testing::StartsWith("HTTP/1.0 405 Method Not Allowed\r\n"));
+    const std::string head = httpGet(port, "HEAD", "/metrics");
+    EXPECT_THAT(head, ::testing::StartsWith("HTTP/1.0 200 OK\r\n"));
+    EXPECT_THAT(head, ::testing::EndsWith("\r\n\r\n"));
+
+    // The counters' own output stays.
+    ASSERT_EQ(::kill(child.pid(), SIGTERM), 0);
+    const auto exit = child.waitForExit();
+    ASSERT_TRUE(exit.has_value());
+    EXPECT_EQ(*exit, 0);
+    EXPECT_THAT(child.restOfOutput(), HasSubstr("final counters: received=5 requests: bind=4"));
+}
+
+TEST(TarnRendezvous, MetricsEndpointProblemsAreUsageOrStartErrors) {
+    for (const char* bad : {"9464", "127.0.0.1:", "127.0.0.1:70000", "nowhere:9464", "127.0.0.1:94x"}) {
+        SCOPED_TRACE(bad);
+        Child child({"--metrics", bad});
+        const auto exit = child.waitForExit();
+        ASSERT_TRUE(exit.has_value());
+        EXPECT_EQ(*exit, 2);
+        EXPECT_THAT(child.restOfErrors(), HasSubstr("--metrics"));
+    }
+    // A port that is taken: the server cannot run.
+    boost::asio::io_context context;
+    boost::asio::ip::tcp::acceptor taken(context, {boost::asio::ip::make_address_v4("127.0.0.1"), 0});
+    const std::string where = "127.0.0.1:" + std::to_string(taken.local_endpoint().port());
+    Child child({"--port1", "0", "--port2", "0", "--metrics", where});
+    const auto exit = child.waitForExit();
+    ASSERT_TRUE(exit.has_value());
+    EXPECT_EQ(*exit, 1);
+    EXPECT_THAT(child.restOfErrors(), HasSubstr("cannot serve metrics on " + where));
 }
 
 }  // namespace

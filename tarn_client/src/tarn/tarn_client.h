@@ -10,6 +10,7 @@
 #include "tarn/client/LoggingService.h"
 #include "tarn/client/NatBehavior.h"
 #include "tarn/client/NatInfo.h"
+#include "tarn/client/NatMeasurement.h"
 #include "tarn/client/NatType.h"
 #include "tarn/client/NoUDPConnectionException.h"
 #include "tarn/client/NotLocallyBoundException.h"

@@ -52,6 +52,14 @@ int main() {
     expect(topology.isValid(), "topology validity");
     std::cout << "current topology " << text(wrapper.getCurrentTopology()) << "\n";
 
+    // The standard terms: nothing measured yet, and the names of the behaviours.
+    const NatMeasurement& measured = wrapper.getNatMeasurement();
+    expect(!measured.complete, "no discovery has run");
+    expect(measured.mapping(topology.nat) == MappingBehavior::UNKNOWN, "mapping before discovery");
+    expect(toString(MappingBehavior::ADDRESS_AND_PORT_DEPENDENT) == "address-and-port-dependent",
+           "mapping text");
+    expect(toString(FilteringBehavior::ENDPOINT_INDEPENDENT) == "endpoint-independent", "filtering text");
+
     // Exceptions made by the library are caught by their own types in the host.
     try {
         throw NoUDPConnectionException("host", "probe", "silence");

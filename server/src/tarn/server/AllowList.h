@@ -23,6 +23,9 @@ public:
     void remember(const Endpoint& endpoint, Clock::time_point now);
     // Whether a binding request came from exactly this address and port within the window before now.
     bool contains(const Endpoint& endpoint, Clock::time_point now);
+    // Endpoints remembered (stale ones included until they are replaced), and how many fit.
+    std::size_t size() const { return table_.size(); }
+    std::size_t capacity() const { return table_.capacity(); }
 
 private:
     struct Empty {};

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -33,6 +34,8 @@ public:
     }
 
     std::size_t capacity() const { return slots_.size(); }
+    // Entries in use: grows until the table is full, since an entry is only ever replaced.
+    std::size_t size() const { return used_.load(std::memory_order_relaxed); }
 
     // Calls fn(value, isNew) on the entry of key under its lock, creating the entry if needed, and
     // marks it touched at now. Returns what fn returns.
@@ -44,6 +47,9 @@ public:
         bool isNew = false;
         if (slot == nullptr) {
             slot = oldestIn(set);
+            if (!slot->used) {
+                used_.fetch_add(1, std::memory_order_relaxed);
+            }
             *slot = Slot{key, now, Value{}, true};
             isNew = true;
         }
@@ -114,6 +120,7 @@ private:
     std::vector<Slot> slots_;
     std::unique_ptr<Stripe[]> stripes_;
     std::uint64_t seed_ = 0;
+    std::atomic<std::size_t> used_{0};
 };
 
 }  // namespace server

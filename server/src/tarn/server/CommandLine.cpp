@@ -93,7 +93,10 @@ po::options_description describeOptions(const ServerConfig& defaults) {
                        std::to_string(defaults.statsIntervalSeconds) + ")")
                           .c_str())("stats-json", po::bool_switch(),
                                     "print the counters as one JSON object per line")(
-        "verbose", po::bool_switch(), "log every dropped datagram (up to 1000 lines a second per worker)")(
+        "metrics", po::value<std::string>()->value_name("ADDR:PORT"),
+        "serve the counters at http://ADDR:PORT/metrics in Prometheus text format; port 0 picks a free "
+        "one (off)")("verbose", po::bool_switch(),
+                     "log every dropped datagram (up to 1000 lines a second per worker)")(
         "config", po::value<std::string>()->value_name("FILE"),
         "read options from FILE (\"port1 = 13434\" lines)")("help", "show this text");
 
@@ -162,6 +165,12 @@ CommandLine::Outcome CommandLine::parse(int argc, const char* const argv[], Serv
                                       {"relay-burst", &config.relayBurst}}) {
         if (values.count(name)) {
             *field = values[name].as<double>();
+        }
+    }
+    if (values.count("metrics")) {
+        message = config.setMetrics(values["metrics"].as<std::string>());
+        if (!message.empty()) {
+            return Outcome::Error;
         }
     }
     config.statsJson = config.statsJson || values["stats-json"].as<bool>();

@@ -22,6 +22,9 @@ public:
 
     // Takes a token from the address's bucket; false when the bucket is empty.
     bool allow(const boost::asio::ip::address_v4& address, Clock::time_point now);
+    // Source addresses tracked, and how many fit; both 0 without a limit.
+    std::size_t size() const { return table_ ? table_->size() : 0; }
+    std::size_t capacity() const { return table_ ? table_->capacity() : 0; }
 
 private:
     struct Bucket {

@@ -90,6 +90,12 @@ double Server::uptimeSeconds() const {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
 }
 
+std::vector<Server::TableFill> Server::tables() const {
+    return {{"allow", allowList_->size(), allowList_->capacity()},
+            {"bindRate", bindLimiter_->size(), bindLimiter_->capacity()},
+            {"relayRate", relayLimiter_->size(), relayLimiter_->capacity()}};
+}
+
 std::vector<std::vector<DatagramSocket>> Server::bindAll(const ServerConfig& config,
                                                          std::size_t workerCount) {
     using Endpoint = DatagramSocket::Endpoint;

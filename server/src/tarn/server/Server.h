@@ -3,6 +3,7 @@
 #include <array>
 #include <chrono>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "tarn/server/AllowList.h"
@@ -40,6 +41,13 @@ public:
     // The sum of all workers' counters at this moment.
     Counters::Values counters() const;
     double uptimeSeconds() const;
+    // How full each bounded table is: the relay allow table and the two rate-limit tables.
+    struct TableFill {
+        std::string name;
+        std::size_t entries;
+        std::size_t capacity;
+    };
+    std::vector<TableFill> tables() const;
 
 private:
     // Binds every worker's four sockets and fills endpoints_; the result has one group per worker.

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include <boost/asio/ip/address.hpp>
 #include <boost/asio/ip/address_v4.hpp>
 #include <boost/system/error_code.hpp>
 
@@ -54,6 +55,44 @@ std::string ServerConfig::validate() const {
     if (bindRate < 0 || bindBurst < 1 || relayRate < 0 || relayBurst < 1) {
         return "rates must not be negative and bursts must be at least 1";
     }
+    if (metrics) {
+        boost::system::error_code error;
+        boost::asio::ip::make_address(metricsAddress, error);
+        if (error) {
+            return "--metrics address '" + metricsAddress + "' is not an IP address";
+        }
+    }
+    return {};
+}
+
+std::string ServerConfig::setMetrics(const std::string& text) {
+    const std::string usage = "--metrics takes ADDR:PORT (e.g. 127.0.0.1:9464), not '" + text + "'";
+    const auto colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == text.size() || colon + 6 < text.size()) {
+        return usage;
+    }
+    std::string address = text.substr(0, colon);
+    if (address.size() > 2 && address.front() == '[' && address.back() == ']') {
+        address = address.substr(1, address.size() - 2);
+    }
+    unsigned long port = 0;
+    for (const char c : text.substr(colon + 1)) {
+        if (c < '0' || c > '9') {
+            return usage;
+        }
+        port = port * 10 + static_cast<unsigned long>(c - '0');
+    }
+    if (port > 65535) {
+        return "--metrics port must lie between 0 and 65535, not " + std::to_string(port);
+    }
+    boost::system::error_code error;
+    boost::asio::ip::make_address(address, error);
+    if (error) {
+        return "--metrics address '" + address + "' is not an IP address";
+    }
+    metrics = true;
+    metricsAddress = address;
+    metricsPort = static_cast<std::uint16_t>(port);
     return {};
 }
 

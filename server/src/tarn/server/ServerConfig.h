@@ -50,11 +50,18 @@ struct ServerConfig {
     // Counters are printed every statsInterval seconds (0: only at exit), as JSON lines if statsJson.
     unsigned statsIntervalSeconds = 60;
     bool statsJson = false;
+    // Serves the counters at http://metricsAddress:metricsPort/metrics when metrics is set.
+    bool metrics = false;
+    std::string metricsAddress;
+    std::uint16_t metricsPort = 0;
     // Lifts the limit on lines about dropped datagrams from 2 to 1000 a second per worker.
     bool verbose = false;
 
     // The first problem with the values, or an empty text when they can be used.
     std::string validate() const;
+    // Reads "ADDR:PORT" ("[ADDR]:PORT" for IPv6) into the metrics fields and sets metrics; the
+    // problem with the text otherwise.
+    std::string setMetrics(const std::string& text);
 };
 
 }  // namespace server

@@ -5,6 +5,7 @@
 
 #include "tarn/client/Export.h"
 #include "tarn/client/Initializable.h"
+#include "tarn/client/NatMeasurement.h"
 #include "tarn/client/Peer.h"
 #include "tarn/client/Topology.h"
 
@@ -20,6 +21,9 @@ public:
     virtual const Topology& getCurrentTopology() const = 0;
     // Tries to reach every peer and writes each result into the list.
     virtual void discoverConnectivity(long clientId, const std::string& gameId, std::vector<Peer>& peers) = 0;
+    // What the last full discovery measured, from which the standard mapping and filtering
+    // behaviours follow; never fails. Last, so that the earlier slots keep their places.
+    virtual const NatMeasurement& getNatMeasurement() const = 0;
 };
 
 }  // namespace tarn::client

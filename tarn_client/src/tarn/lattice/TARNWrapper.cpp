@@ -127,6 +127,10 @@ const client::Topology& TARNWrapper::getCurrentTopology() const {
     return ServiceRegistry::instance().getConnectionService().getCurrentTopology();
 }
 
+const client::NatMeasurement& TARNWrapper::getNatMeasurement() const {
+    return ServiceRegistry::instance().getConnectionService().getNatMeasurement();
+}
+
 std::string TARNWrapper::getTARNClientVersion() const {
     return ServiceRegistry::instance().getVersion();
 }

@@ -7,6 +7,7 @@
 #include "tarn/client/Configurator.h"
 #include "tarn/client/Export.h"
 #include "tarn/client/LoggingService.h"
+#include "tarn/client/NatMeasurement.h"
 #include "tarn/client/Peer.h"
 #include "tarn/client/Topology.h"
 #include "tarn/lattice/ILatticeServiceClient.h"
@@ -55,6 +56,9 @@ public:
     tarn::client::LoggingService& getLoggingService() const;
     // The last discovered topology; runs no discovery.
     const tarn::client::Topology& getCurrentTopology() const;
+    // What the last discovery measured: with the topology's NatInfo it gives the NAT's mapping and
+    // filtering behaviour in today's standard terms. Runs no discovery.
+    const tarn::client::NatMeasurement& getNatMeasurement() const;
     std::string getTARNClientVersion() const;
 
 private:

@@ -26,6 +26,10 @@ const Topology& ConnectionServiceImpl::getCurrentTopology() const {
     return data->discoveror.getTopology();
 }
 
+const NatMeasurement& ConnectionServiceImpl::getNatMeasurement() const {
+    return data->discoveror.getMeasurement();
+}
+
 void ConnectionServiceImpl::discoverConnectivity(long clientId, const std::string& gameId,
                                                  std::vector<Peer>& peers) {
     ConnectivityPass::discoverConnectivity(getName(), isInitialized(), *data, clientId, gameId, peers);

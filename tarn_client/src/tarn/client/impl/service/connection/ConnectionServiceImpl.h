@@ -22,6 +22,7 @@ public:
     void discoverTopology() override;
     // The engine's own topology object, also on an uninitialized service.
     const Topology& getCurrentTopology() const override;
+    const NatMeasurement& getNatMeasurement() const override;
     void discoverConnectivity(long clientId, const std::string& gameId, std::vector<Peer>& peers) override;
 
 protected:

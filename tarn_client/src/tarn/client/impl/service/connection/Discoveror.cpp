@@ -258,6 +258,10 @@ bool pingWithChange(Messenger& messenger, const Endpoint& destination, const End
     return false;
 }
 
+TestOutcome outcomeOf(bool answered) {
+    return answered ? TestOutcome::ANSWERED : TestOutcome::SILENT;
+}
+
 // The five NAT tests. The public endpoint is the primary socket's mapping (test 3).
 void discoverNAT(Messenger& pri, Messenger& alt, const std::string& name, DiscoverorData& data) {
     const Endpoint priLocal = pri.getLocalEndpoint();
@@ -272,9 +276,12 @@ void discoverNAT(Messenger& pri, Messenger& alt, const std::string& name, Discov
 
     Log::info(name, "discoverNAT000", "Discovering NAT behavior");
     Log::trace(name, "discoverNAT000", "Test %1%: ping %2% from %3%", 1, s1, altLocal);
+    NatMeasurement& measurement = data.measurement;
+    measurement = NatMeasurement();
     Endpoint m1;
     queryMappedAddress(name, alt, timeoutMs, data.retries, s1, m1);
-    if (m1 == altLocal) {
+    measurement.translated = m1 != altLocal;
+    if (!measurement.translated) {
         topology.nat.type = NatType::NONE;
         topology.publicAddr = priLocal.address().to_string();
         topology.publicPort = priLocal.port();
@@ -285,6 +292,7 @@ void discoverNAT(Messenger& pri, Messenger& alt, const std::string& name, Discov
     Endpoint m2;
     queryMappedAddress(name, alt, timeoutMs, data.retries, s4, m2);
     const bool mappingChanges = m1 != m2;
+    measurement.mappingChanged = mappingChanges;
 
     Log::trace(name, "discoverNAT002", "Test %1%: ping %2% from %3%", 3, s1, priLocal);
     Endpoint m3;
@@ -294,10 +302,12 @@ void discoverNAT(Messenger& pri, Messenger& alt, const std::string& name, Discov
 
     Log::trace(name, "discoverNAT004", "Test %1%: ping %2% from %3%, svr responds from alt IP/port", 4, s1,
                priLocal);
-    if (pingWithChange(pri, s1, s4, timeoutMs, Attribute::CHANGE_BOTH, name)) {
+    measurement.changeBoth = outcomeOf(pingWithChange(pri, s1, s4, timeoutMs, Attribute::CHANGE_BOTH, name));
+    if (measurement.changeBoth == TestOutcome::ANSWERED) {
         topology.nat.type = mappingChanges ? NatType::SYMMETRIC : NatType::FULL_CONE;
         return;
     }
+
     if (mappingChanges) {
         topology.nat.type = NatType::SYMMETRIC;
         return;
@@ -305,9 +315,10 @@ void discoverNAT(Messenger& pri, Messenger& alt, const std::string& name, Discov
 
     Log::trace(name, "discoverNAT004", "Test %1%: ping %2% from %3%, svr responds from alt port", 5, s1,
                priLocal);
-    topology.nat.type = pingWithChange(pri, s1, data.servers[1], timeoutMs, Attribute::CHANGE_PORT, name)
-                            ? NatType::RESTRICTED_CONE
-                            : NatType::PORT_RESTRICTED_CONE;
+    measurement.changePort =
+        outcomeOf(pingWithChange(pri, s1, data.servers[1], timeoutMs, Attribute::CHANGE_PORT, name));
+    topology.nat.type = measurement.changePort == TestOutcome::ANSWERED ? NatType::RESTRICTED_CONE
+                                                                        : NatType::PORT_RESTRICTED_CONE;
 }
 
 // The behaviour follows from the type; behind a symmetric NAT the step between the public ports
@@ -410,8 +421,10 @@ void Discoveror::doMajorDiscovery() {
         throw TARNException(name, "doMajorDiscovery002",
                             Log::format("Could not initialize messenger@%1%", data->altEndpoint));
     }
+    data->measurement.complete = false;
     discoverNAT(primary, alternative, name, *data);
     discoverPortAllocStrategy(primary, *data, name);
+    data->measurement.complete = true;
     primary.shutdown();
     alternative.shutdown();
     data->lastDiscovery = second_clock::local_time();
@@ -465,6 +478,10 @@ const Topology& Discoveror::getTopology() const {
     return data->topology;
 }
 
+const NatMeasurement& Discoveror::getMeasurement() const {
+    return data->measurement;
+}
+
 bool Discoveror::isExpired(const time_duration& age, int triggerMinutes) {
     return age.is_negative() || age.total_seconds() / 60 >= triggerMinutes;
 }
@@ -497,6 +514,7 @@ bool Discoveror::doInit() {
 }
 
 void Discoveror::doShutdown() {
+    data->measurement = NatMeasurement();
     Topology& topology = data->topology;
     topology.nat.type = NatType::UNKNOWN;
     topology.nat.behavior = NatBehavior::UNKNOWN;

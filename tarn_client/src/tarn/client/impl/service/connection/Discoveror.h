@@ -4,6 +4,7 @@
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
+#include "tarn/client/NatMeasurement.h"
 #include "tarn/client/Topology.h"
 #include "tarn/client/impl/AbstractInitializable.h"
 
@@ -34,6 +35,8 @@ public:
     // The current result; the connectivity pass writes publicPort through it.
     Topology& getTopology();
     const Topology& getTopology() const;
+    // What the last full discovery measured (complete is false before one ended).
+    const NatMeasurement& getMeasurement() const;
 
     // Whether a topology of this age must be refreshed: its total age in minutes has reached
     // triggerMinutes (an hour or more always has), or the age is negative (the clock went back).

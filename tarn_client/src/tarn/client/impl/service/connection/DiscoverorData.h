@@ -5,6 +5,7 @@
 #include <boost/asio/ip/udp.hpp>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
+#include "tarn/client/NatMeasurement.h"
 #include "tarn/client/Topology.h"
 
 namespace tarn::client::impl::service::connection {
@@ -18,6 +19,8 @@ struct DiscoverorData {
 
     // The current result; handed out by reference, so it lives as long as the engine.
     Topology topology;
+    // What the last full discovery measured; handed out by reference like the topology.
+    NatMeasurement measurement;
     // The local address and the port the binding check was bound to.
     Endpoint priEndpoint;
     // The same address with port 0 (any free port), or a fixed port in debug mode.

@@ -1,0 +1,80 @@
+#include "tarn/server/Metrics.h"
+
+#include <cstdio>
+#include <sstream>
+
+namespace tarn {
+namespace server {
+
+namespace {
+
+const char* const kPrefix = "tarn_rendezvous_";
+
+// One metric family: its HELP and TYPE lines.
+void family(std::ostringstream& out, const char* name, const char* type, const char* help) {
+    out << "# HELP " << kPrefix << name << ' ' << help << '\n'
+        << "# TYPE " << kPrefix << name << ' ' << type << '\n';
+}
+
+// Labelled samples of the counters [first, end), the label value being the counter's name.
+void samples(std::ostringstream& out, const char* name, const char* label, const Counters::Values& values,
+             Counters::Id first, Counters::Id end) {
+    for (std::size_t i = first; i < end; ++i) {
+        out << kPrefix << name << '{' << label << "=\"" << Counters::name(static_cast<Counters::Id>(i))
+            << "\"} " << values[i] << '\n';
+    }
+}
+
+}  // namespace
+
+const char* const Metrics::kContentType = "text/plain; version=0.0.4; charset=utf-8";
+
+Metrics::Snapshot Metrics::of(const Server& server) {
+    Snapshot snapshot;
+    snapshot.counters = server.counters();
+    snapshot.uptimeSeconds = server.uptimeSeconds();
+    snapshot.tables = server.tables();
+    snapshot.workers = server.workerCount();
+    return snapshot;
+}
+
+std::string Metrics::toPrometheus(const Snapshot& snapshot) {
+    const Counters::Values& values = snapshot.counters;
+    std::ostringstream out;
+    family(out, "received_datagrams_total", "counter", "Datagrams received on the four endpoints.");
+    out << kPrefix << "received_datagrams_total " << values[Counters::kReceived] << '\n';
+    family(out, "requests_total", "counter",
+           "Decoded requests by type: bind (BIND_REQ), bindChange (with a change request), relay "
+           "(PING_RELAY), other.");
+    samples(out, "requests_total", "type", values, Counters::kBindRequests, Counters::kBindResponses);
+    family(out, "sent_messages_total", "counter",
+           "Messages sent: bindResponses (BIND_RESP) and relayedPings (PING_DIRECT).");
+    samples(out, "sent_messages_total", "message", values, Counters::kBindResponses,
+            Counters::kDropOversized);
+    family(out, "dropped_total", "counter",
+           "Datagrams dropped by reason; targetUnknown and targetForbidden count refused relay targets.");
+    samples(out, "dropped_total", "reason", values, Counters::kDropOversized, Counters::kCount);
+
+    char uptime[32];
+    std::snprintf(uptime, sizeof uptime, "%.3f", snapshot.uptimeSeconds);
+    family(out, "uptime_seconds", "gauge", "Seconds since the server started serving.");
+    out << kPrefix << "uptime_seconds " << uptime << '\n';
+    family(out, "table_entries", "gauge",
+           "Entries in use in a bounded table: allow (relay targets), bindRate and relayRate (sources "
+           "tracked by the rate limits).");
+    for (const auto& table : snapshot.tables) {
+        out << kPrefix << "table_entries{table=\"" << table.name << "\"} " << table.entries << '\n';
+    }
+    family(out, "table_capacity", "gauge",
+           "Entries a bounded table holds before it forgets the least recently seen; 0 for a rate limit "
+           "that is off.");
+    for (const auto& table : snapshot.tables) {
+        out << kPrefix << "table_capacity{table=\"" << table.name << "\"} " << table.capacity << '\n';
+    }
+    family(out, "workers", "gauge", "Worker threads serving the endpoints.");
+    out << kPrefix << "workers " << snapshot.workers << '\n';
+    return out.str();
+}
+
+}  // namespace server
+}  // namespace tarn

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "tarn/server/Counters.h"
+#include "tarn/server/Server.h"
+
+namespace tarn {
+namespace server {
+
+// The server's state in the Prometheus text exposition format (version 0.0.4), as served at
+// /metrics: every counter of Counters (requests by type, sent messages, drops by reason), the
+// uptime, the fill of the bounded tables and the number of workers.
+class Metrics {
+public:
+    struct Snapshot {
+        Counters::Values counters{};
+        double uptimeSeconds = 0;
+        std::vector<Server::TableFill> tables;
+        std::size_t workers = 0;
+    };
+
+    static Snapshot of(const Server& server);
+    static std::string toPrometheus(const Snapshot& snapshot);
+    // The content type of that text.
+    static const char* const kContentType;
+};
+
+}  // namespace server
+}  // namespace tarn
