@@ -228,7 +228,7 @@ TEST(TarnRendezvous, MetricsAreServedInPrometheusFormatWhileItServes) {
     ASSERT_TRUE(std::regex_match(*metricsLine, match, pattern)) << *metricsLine;
     const auto port = static_cast<unsigned short>(std::stoi(match[1].str()));
 
-    UdpTestSocket client;
+    UdpPeer client;
     for (int i = 0; i < 3; ++i) {
         client.send(endpoints[0], bindRequest());
         Received answer;
