@@ -121,8 +121,6 @@ bool ConfiguratorImpl::hasValue(const std::string& key) {
 }
 
 void ConfiguratorImpl::readConfigFile(const std::string& path, std::map<std::string, std::string>& values) {
-    namespace po = boost::program_options;
-
     // A directory opens on this platform but reads as empty; say so instead of pretending.
     boost::system::error_code ignored;
     std::ifstream file;
@@ -134,22 +132,26 @@ void ConfiguratorImpl::readConfigFile(const std::string& path, std::map<std::str
         return;
     }
 
+    std::cout << "Reading in config values from '" << path << "'" << std::endl;
+    readConfig(file, values);
+}
+
+void ConfiguratorImpl::readConfig(std::istream& in, std::map<std::string, std::string>& values) {
+    namespace po = boost::program_options;
+
     po::options_description description("Cfg options", OPTIONS_LINE_LENGTH);
     for (const char* key : DECLARED_KEYS) {
         description.add_options()(key, po::value<std::string>(), "");
     }
 
-    std::cout << "Reading in config values from '" << path << "'" << std::endl;
-
     // store() fills the map option by option, so after a repeated key the earlier ones remain.
     po::variables_map parsed;
     try {
-        po::store(po::parse_config_file(file, description, true), parsed);
+        po::store(po::parse_config_file(in, description, true), parsed);
         po::notify(parsed);
     } catch (const std::exception& e) {
         std::cerr << "Error during options parsing: " << e.what() << std::endl;
     }
-    file.close();
 
     const std::string prefix = KEY_PREFIX;
     for (const auto& entry : parsed) {
