@@ -11,6 +11,8 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   nlohmann-json3-dev
   iproute2 nftables procps python3 jq clang-format
+  # scripts/fuzz.sh: clang with libFuzzer and the sanitizer runtimes; unshare for a private network
+  clang-14 libclang-rt-14-dev util-linux
 )
 
 missing=()
