@@ -3,6 +3,7 @@
 #include <functional>
 #include <map>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -175,6 +176,16 @@ TEST(ConfiguratorImpl, FilesAsUsersWriteThem) {
         }
         EXPECT_EQ(loaded.config.getValues(), c.expected);
     }
+}
+
+TEST(ConfiguratorImpl, ContentFromAStreamAddsToTheValuesSilently) {
+    std::istringstream content("tarn.retries=3\ntarn.foo=1\n[tarn]\naddr.1=10.0.0.1\n");
+    Values values{{"tarn.retries", "9"}, {"tarn.logdir", "logs"}};
+    ConsoleCapture console;
+    ConfiguratorImpl::readConfig(content, values);
+    EXPECT_EQ(console.stdOut(), "");
+    EXPECT_EQ(console.stdErr(), "");
+    EXPECT_EQ(values, (Values{{"tarn.retries", "3"}, {"tarn.logdir", "logs"}, {"tarn.addr.1", "10.0.0.1"}}));
 }
 
 TEST(ConfiguratorImpl, NumbersFromTheFileGoThroughTheGetters) {
