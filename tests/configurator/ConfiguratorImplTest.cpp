@@ -144,6 +144,11 @@ TEST(ConfiguratorImpl, FilesAsUsersWriteThem) {
          "tarn.port.1=4000\n",
          {},
          "Error during options parsing: [^\n]*'tarn\\.addr\\.1 10\\.0\\.0\\.1'[^\n]*\n"},
+        {"a bad line naming the error text's own placeholder is quoted as it stands",
+         "tarn.retries=5\n"
+         "tarn.port.%invalid_line%\n",
+         {},
+         "Error during options parsing: [^\n]*'tarn\\.port\\.%invalid_line%'\n"},
         {"binary garbage is a syntax error",
          std::string("tarn.retries=5\n\xff\xfe\x01\x02\n"),
          {},

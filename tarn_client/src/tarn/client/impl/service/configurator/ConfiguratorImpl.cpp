@@ -10,6 +10,7 @@
 
 #include <boost/any.hpp>
 #include <boost/filesystem/operations.hpp>
+#include <boost/program_options/errors.hpp>
 #include <boost/program_options/options_description.hpp>
 #include <boost/program_options/parsers.hpp>
 #include <boost/program_options/value_semantic.hpp>
@@ -149,6 +150,11 @@ void ConfiguratorImpl::readConfig(std::istream& in, std::map<std::string, std::s
     try {
         po::store(po::parse_config_file(in, description, true), parsed);
         po::notify(parsed);
+    } catch (const po::invalid_config_file_syntax& e) {
+        // Not e.what(): it substitutes the line into its text until no "%invalid_line%" is left,
+        // which never ends for a line that holds that placeholder itself.
+        std::cerr << "Error during options parsing: the options configuration file contains an invalid line '"
+                  << e.tokens() << "'" << std::endl;
     } catch (const std::exception& e) {
         std::cerr << "Error during options parsing: " << e.what() << std::endl;
     }
