@@ -104,6 +104,8 @@ Seeds configSeeds() {
         {"missing-equals", "tarn.retries=5\ntarn.addr.1 10.0.0.1\ntarn.port.1=4000\n"},
         {"binary-line", std::string("tarn.retries=5\n\xff\xfe\x01\x02\n")},
         {"repeated-key", "tarn.retries=5\ntarn.retries=6\n"},
+        // Once hung the parse: the options library's error text substituted the line into itself.
+        {"placeholder-line", "tarn.retries=5\ntarn.port.%invalid_line%\n"},
         {"numbers", "tarn.retries=-3\ntarn.timeout.nat=99999999999\ntarn.port.1=0x10\ntarn.port.2= 12abc\n"},
     };
 }
