@@ -12,6 +12,8 @@ packages=(
   nlohmann-json3-dev
   iproute2 nftables procps python3 jq clang-format
   tshark python3-matplotlib
+  # scripts/fuzz.sh: clang with libFuzzer and the sanitizer runtimes; unshare for a private network
+  clang-14 libclang-rt-14-dev util-linux
 )
 
 missing=()

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The whole test suite on a fresh machine: set-up, then the suite once in a normal build, once
 # under AddressSanitizer+UndefinedBehaviorSanitizer, the threaded tests under ThreadSanitizer,
-# and the NAT lab. Fails if any of them fails.
+# the NAT lab, and a short run of every fuzz target. Fails if any of them fails.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -69,6 +69,18 @@ line=$(grep -E '^lab: [0-9]+ passed, [0-9]+ failed' "$log" | tail -n 1)
 if [ -n "$line" ]; then
   passed=$((passed + $(sed -E 's/^lab: ([0-9]+) passed.*/\1/' <<<"$line")))
   failed=$((failed + $(sed -E 's/^lab: [0-9]+ passed, ([0-9]+) failed.*/\1/' <<<"$line")))
+fi
+[ "$rc" -eq 0 ] || status=1
+
+step "fuzzing (20 s per target)"
+"$root/scripts/fuzz.sh" 20 2>&1 | tee "$log"
+rc=${PIPESTATUS[0]}
+line=$(grep -E '^fuzz: [0-9]+ passed, [0-9]+ failed' "$log" | tail -n 1)
+if [ -n "$line" ]; then
+  passed=$((passed + $(sed -E 's/^fuzz: ([0-9]+) passed.*/\1/' <<<"$line")))
+  failed=$((failed + $(sed -E 's/^fuzz: [0-9]+ passed, ([0-9]+) failed.*/\1/' <<<"$line")))
+else
+  failed=$((failed + 1))
 fi
 [ "$rc" -eq 0 ] || status=1
 

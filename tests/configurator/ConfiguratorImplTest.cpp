@@ -3,6 +3,7 @@
 #include <functional>
 #include <map>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -143,6 +144,11 @@ TEST(ConfiguratorImpl, FilesAsUsersWriteThem) {
          "tarn.port.1=4000\n",
          {},
          "Error during options parsing: [^\n]*'tarn\\.addr\\.1 10\\.0\\.0\\.1'[^\n]*\n"},
+        {"a bad line naming the error text's own placeholder is quoted as it stands",
+         "tarn.retries=5\n"
+         "tarn.port.%invalid_line%\n",
+         {},
+         "Error during options parsing: [^\n]*'tarn\\.port\\.%invalid_line%'\n"},
         {"binary garbage is a syntax error",
          std::string("tarn.retries=5\n\xff\xfe\x01\x02\n"),
          {},
@@ -175,6 +181,16 @@ TEST(ConfiguratorImpl, FilesAsUsersWriteThem) {
         }
         EXPECT_EQ(loaded.config.getValues(), c.expected);
     }
+}
+
+TEST(ConfiguratorImpl, ContentFromAStreamAddsToTheValuesSilently) {
+    std::istringstream content("tarn.retries=3\ntarn.foo=1\n[tarn]\naddr.1=10.0.0.1\n");
+    Values values{{"tarn.retries", "9"}, {"tarn.logdir", "logs"}};
+    ConsoleCapture console;
+    ConfiguratorImpl::readConfig(content, values);
+    EXPECT_EQ(console.stdOut(), "");
+    EXPECT_EQ(console.stdErr(), "");
+    EXPECT_EQ(values, (Values{{"tarn.retries", "3"}, {"tarn.logdir", "logs"}, {"tarn.addr.1", "10.0.0.1"}}));
 }
 
 TEST(ConfiguratorImpl, NumbersFromTheFileGoThroughTheGetters) {

@@ -119,12 +119,39 @@ TEST(CommandLine, BadValuesAreRefusedWithTheReason) {
         {{"--unknown"}, "unknown"},
         {{"--port1"}, "port1"},
         {{"--config", "/nonexistent/server.cfg"}, "/nonexistent/server.cfg"},
+        {{"--relay", "5"}, "matches 'relay-rate' 'relay-burst'"},
     };
     for (const auto& row : rows) {
         ServerConfig config;
         std::string message;
         EXPECT_EQ(parse(row.args, config, message), Outcome::Error) << row.args[0];
         EXPECT_NE(message.find(row.mentions), std::string::npos) << row.args[0] << ": " << message;
+    }
+}
+
+// The options library's own error text would insert these again and again, for ever.
+TEST(CommandLine, TextHoldingAnErrorPlaceholderIsQuotedAsItStands) {
+    const struct {
+        std::vector<std::string> args;
+        const char* configFile;
+        const char* mentions;
+    } rows[] = {
+        {{"--%canonical_option%"}, "", "'--%canonical_option%'"},
+        {{"--port1=%value%"}, "", "('%value%')"},
+        {{"--addr1", "%value%"}, "", "%value%"},
+        {{}, "%invalid_line%\n", "'%invalid_line%'"},
+        {{}, "%canonical_option% = 1\n", "'%canonical_option%'"},
+    };
+    for (const auto& row : rows) {
+        ConfigFile file(row.configFile);
+        std::vector<std::string> args = row.args;
+        if (*row.configFile != '\0') {
+            args = {"--config", file.path()};
+        }
+        ServerConfig config;
+        std::string message;
+        EXPECT_EQ(parse(args, config, message), Outcome::Error) << row.mentions;
+        EXPECT_NE(message.find(row.mentions), std::string::npos) << row.mentions << ": " << message;
     }
 }
 

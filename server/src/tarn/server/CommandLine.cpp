@@ -3,7 +3,9 @@
 #include <cstdint>
 #include <fstream>
 #include <limits>
+#include <map>
 #include <sstream>
+#include <string>
 
 #include <boost/program_options.hpp>
 
@@ -105,6 +107,47 @@ po::options_description describeOptions(const ServerConfig& defaults) {
     return all;
 }
 
+// An options error whose text has each placeholder ("%value%", "%canonical_option%", ...)
+// replaced once. The library's own what() replaces until none is left, which never ends when the
+// text it inserts, such as the value given, holds a placeholder itself: --port1=%value%.
+class ErrorText : public po::error_with_option_name {
+public:
+    explicit ErrorText(const po::error_with_option_name& error) : po::error_with_option_name(error) {}
+
+protected:
+    void substitute_placeholders(const std::string& errorTemplate) const override {
+        std::map<std::string, std::string> values(m_substitutions);
+        values["canonical_option"] = get_canonical_option_name();
+        values["prefix"] = get_canonical_option_prefix();
+        // A missing value rewords the template, as the library does; both texts are its own.
+        std::string text = errorTemplate;
+        for (const auto& fallback : m_substitution_defaults) {
+            const std::size_t at = text.find(fallback.second.first);
+            if (values[fallback.first].empty() && at != std::string::npos) {
+                text.replace(at, fallback.second.first.size(), fallback.second.second);
+            }
+        }
+        m_message.clear();
+        std::size_t from = 0;
+        for (std::size_t open; (open = text.find('%', from)) != std::string::npos;) {
+            const std::size_t close = text.find('%', open + 1);
+            if (close == std::string::npos) {
+                break;
+            }
+            const auto value = values.find(text.substr(open + 1, close - open - 1));
+            if (value == values.end()) {
+                // Not a placeholder: its closing sign may open the next one.
+                m_message.append(text, from, close - from);
+                from = close;
+                continue;
+            }
+            m_message.append(text, from, open - from).append(value->second);
+            from = close + 1;
+        }
+        m_message.append(text, from, std::string::npos);
+    }
+};
+
 }  // namespace
 
 CommandLine::Outcome CommandLine::parse(int argc, const char* const argv[], ServerConfig& config,
@@ -131,6 +174,15 @@ CommandLine::Outcome CommandLine::parse(int argc, const char* const argv[], Serv
             po::store(po::parse_config_file(in, options), values);
         }
         po::notify(values);
+    } catch (const po::ambiguous_option& error) {
+        message = ErrorText(error).what() + std::string(" and matches");
+        for (const auto& alternative : error.alternatives()) {
+            message += " '" + alternative + "'";
+        }
+        return Outcome::Error;
+    } catch (const po::error_with_option_name& error) {
+        message = ErrorText(error).what();
+        return Outcome::Error;
     } catch (const po::error& error) {
         message = error.what();
         return Outcome::Error;

@@ -10,6 +10,7 @@
 
 #include <boost/any.hpp>
 #include <boost/filesystem/operations.hpp>
+#include <boost/program_options/errors.hpp>
 #include <boost/program_options/options_description.hpp>
 #include <boost/program_options/parsers.hpp>
 #include <boost/program_options/value_semantic.hpp>
@@ -121,8 +122,6 @@ bool ConfiguratorImpl::hasValue(const std::string& key) {
 }
 
 void ConfiguratorImpl::readConfigFile(const std::string& path, std::map<std::string, std::string>& values) {
-    namespace po = boost::program_options;
-
     // A directory opens on this platform but reads as empty; say so instead of pretending.
     boost::system::error_code ignored;
     std::ifstream file;
@@ -134,22 +133,31 @@ void ConfiguratorImpl::readConfigFile(const std::string& path, std::map<std::str
         return;
     }
 
+    std::cout << "Reading in config values from '" << path << "'" << std::endl;
+    readConfig(file, values);
+}
+
+void ConfiguratorImpl::readConfig(std::istream& in, std::map<std::string, std::string>& values) {
+    namespace po = boost::program_options;
+
     po::options_description description("Cfg options", OPTIONS_LINE_LENGTH);
     for (const char* key : DECLARED_KEYS) {
         description.add_options()(key, po::value<std::string>(), "");
     }
 
-    std::cout << "Reading in config values from '" << path << "'" << std::endl;
-
     // store() fills the map option by option, so after a repeated key the earlier ones remain.
     po::variables_map parsed;
     try {
-        po::store(po::parse_config_file(file, description, true), parsed);
+        po::store(po::parse_config_file(in, description, true), parsed);
         po::notify(parsed);
+    } catch (const po::invalid_config_file_syntax& e) {
+        // Not e.what(): it substitutes the line into its text until no "%invalid_line%" is left,
+        // which never ends for a line that holds that placeholder itself.
+        std::cerr << "Error during options parsing: the options configuration file contains an invalid line '"
+                  << e.tokens() << "'" << std::endl;
     } catch (const std::exception& e) {
         std::cerr << "Error during options parsing: " << e.what() << std::endl;
     }
-    file.close();
 
     const std::string prefix = KEY_PREFIX;
     for (const auto& entry : parsed) {

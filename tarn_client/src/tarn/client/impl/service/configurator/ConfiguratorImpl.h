@@ -1,5 +1,6 @@
 #pragma once
 
+#include <istream>
 #include <map>
 #include <memory>
 #include <string>
@@ -34,6 +35,9 @@ public:
     // Never throws: a missing file or bad content is reported on standard error, and whatever
     // was parsed before the fault is kept.
     static void readConfigFile(const std::string& path, std::map<std::string, std::string>& values);
+    // Adds the declared keys of a configuration file's content read from in, as readConfigFile
+    // does after opening the file.
+    static void readConfig(std::istream& in, std::map<std::string, std::string>& values);
 
 protected:
     // Empties the map and reads the configuration file; always succeeds.
