@@ -65,8 +65,14 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
         std::exit(1);
     }
     messenger = &socket;
-    // Every log line is formatted, as at the most detailed level a host can choose.
-    tarn::client::impl::ServiceRegistry::instance().getLoggingService().setLevel("TRACE");
+    // Every log line is formatted, as at the most detailed level a host can choose, and written
+    // nowhere: millions of lines would fill the disk.
+    tarn::client::LoggingService& logging =
+        tarn::client::impl::ServiceRegistry::instance().getLoggingService();
+    logging.setLogFile("/dev", "null");
+    logging.shutdown();
+    logging.init();
+    logging.setLevel("TRACE");
     return 0;
 }
 

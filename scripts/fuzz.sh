@@ -42,11 +42,12 @@ for target in "${targets[@]}"; do
   mkdir -p "$run/corpus" "$run/findings"
   cp "$build/fuzz/seeds/$target/"* "$run/corpus/"
   # -close_fd_mask=3 silences the code's own output; libFuzzer and the sanitizers still report.
-  # The outer time-out is a bound for a run that would not end by itself.
-  timeout --kill-after=10 $((seconds + 60)) "${isolate[@]}" sh -c 'ip link set lo up && exec "$@"' sh \
+  # The outer time-out is a bound for a run that would not end by itself. The run folder is the
+  # working directory, so that whatever the code writes there stays with the run.
+  (cd "$run" && timeout --kill-after=10 $((seconds + 60)) "${isolate[@]}" sh -c 'ip link set lo up && exec "$@"' sh \
     "$build/fuzz/$target" "$run/corpus" -max_total_time="$seconds" -timeout="$input_timeout" \
     -rss_limit_mb="$rss_limit_mb" -print_final_stats=1 -close_fd_mask=3 \
-    -artifact_prefix="$run/findings/" >"$run/fuzz.log" 2>&1
+    -artifact_prefix="$run/findings/" >"$run/fuzz.log" 2>&1)
   rc=$?
   executions=$(sed -nE 's/^stat::number_of_executed_units: *([0-9]+).*/\1/p' "$run/fuzz.log" | tail -n 1)
   speed=$(sed -nE 's/^stat::average_exec_per_sec: *([0-9]+).*/\1/p' "$run/fuzz.log" | tail -n 1)
