@@ -89,21 +89,20 @@ int waitLeftMs(Clock::time_point until) {
 void collectAnswers(Messenger& messenger, const std::string& name, long timeoutMs, const Content& request,
                     EndpointList& silent, std::vector<ReceivedMessage>& replies) {
     const auto timeout = std::chrono::milliseconds(timeoutMs);
-    const auto resendAfter = timeout / util::Intervals::kChangeTestSends;
-    auto waitEnd = Clock::now() + timeout;
-    auto nextSend = Clock::now() + resendAfter;
+    constexpr int kSends = util::Intervals::kChangeTestSends;
+    // The wait restarts with every answer; sends counts those since, the one before it included.
+    auto waitStart = Clock::now();
+    int sends = 1;
     while (!silent.empty()) {
-        const int left = waitLeftMs(std::min(waitEnd, nextSend));
-        if (left <= 0) {
-            if (Clock::now() + std::chrono::milliseconds(util::Intervals::kReceiveWaitParts) > waitEnd) {
+        const bool resendDue = sends < kSends;
+        const int left = waitLeftMs(waitStart + (resendDue ? timeout * sends / kSends : timeout));
+        ReceivedMessage reply;
+        if (left <= 0 || !messenger.receive(reply, left)) {
+            if (!resendDue) {
                 return;
             }
             messenger.send(request, silent);
-            nextSend += resendAfter;
-            continue;
-        }
-        ReceivedMessage reply;
-        if (!messenger.receive(reply, left)) {
+            ++sends;
             continue;
         }
         const auto from = std::find(silent.begin(), silent.end(), reply.remoteEndpoint);
@@ -114,8 +113,8 @@ void collectAnswers(Messenger& messenger, const std::string& name, long timeoutM
         }
         silent.erase(from);
         replies.push_back(std::move(reply));
-        waitEnd = Clock::now() + timeout;
-        nextSend = Clock::now() + resendAfter;
+        waitStart = Clock::now();
+        sends = 1;
     }
 }
 
