@@ -97,7 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             // What the pass does once the schedule of a symmetric phase is through.
             for (const auto& held : context.held.release()) {
                 P2PListener::answerPing(held.message, held.index, held.identifier, context,
-                                        static_cast<std::size_t>(P2PListener::kMaxAnswerTargets));
+                                        P2PListener::kMaxAnswerTargets);
             }
         }
     }

@@ -134,6 +134,16 @@ int countRequests(const std::vector<FakeRequest>& requests,
     return count;
 }
 
+// What an uninitialized engine's refusal says, or that it did not refuse.
+std::string refusal(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const UninitializedException& e) {
+        return e.what();
+    }
+    return "no refusal";
+}
+
 // How often a change test, or an attempt of a binding query, sends its request when no answer comes.
 constexpr int kChangeTestSends = 3;
 constexpr int kSendsPerAttempt = 3;
@@ -493,13 +503,8 @@ TEST_F(DiscoverorTest, NegativeRetriesSendNothing) {
     EXPECT_FALSE(engine->init());
     EXPECT_TRUE(fake.requests().empty());
     EXPECT_EQ(engine->getTopology().localAddr, "0.0.0.0");
-    try {
-        engine->doMajorDiscovery();
-        ADD_FAILURE() << "an uninitialized engine must refuse";
-    } catch (const UninitializedException& e) {
-        EXPECT_STREQ(e.what(),
-                     "[test.discoveror:doMajorDiscovery000] test.discoveror has not been initialized!");
-    }
+    EXPECT_EQ(refusal([&] { engine->doMajorDiscovery(); }),
+              "[test.discoveror:doMajorDiscovery000] test.discoveror has not been initialized!");
 }
 
 TEST_F(DiscoverorTest, LostRequestsAreSentAgain) {
@@ -875,13 +880,8 @@ TEST_F(DiscoverorTest, LatestPortIsTheMappingOfAFreshSocket) {
     EXPECT_EQ(engine->findLatestPort(), 0);
 
     Engine uninitialized;
-    try {
-        uninitialized->findLatestPort();
-        ADD_FAILURE() << "an uninitialized engine must refuse";
-    } catch (const UninitializedException& e) {
-        EXPECT_STREQ(e.what(),
-                     "[test.discoveror:findLatestPort000] test.discoveror has not been initialized!");
-    }
+    EXPECT_EQ(refusal([&] { uninitialized->findLatestPort(); }),
+              "[test.discoveror:findLatestPort000] test.discoveror has not been initialized!");
 }
 
 TEST(DiscoverorRealServer, FindsABindingAndAHostWithoutNat) {

@@ -401,7 +401,7 @@ TEST_F(P2PListenerTest, APingIsAnsweredAtNoMoreThanSixtyFourTargets) {
     }
     peerPublic->send(local->getLocalEndpoint(),
                      peerMessage(gen::Content::PING_DIRECT, kGame, kPeerId, "127.0.0.1", targets));
-    for (int i = 0; i < Listener::kMaxAnswerTargets; ++i) {
+    for (std::size_t i = 0; i < Listener::kMaxAnswerTargets; ++i) {
         expectAnswer(*peerPublic, gen::Content::PING_RESP);
     }
     expectSilenceAt(*peerPublic);

@@ -142,8 +142,7 @@ void P2PContext::releaseHeldPings(bool roundOver) {
 
 void P2PContext::answerHeldPingsNow() {
     for (const HeldPings::Held& h : data->held.release()) {
-        P2PListener::answerPing(h.message, h.index, h.identifier, *data,
-                                static_cast<std::size_t>(P2PListener::kMaxAnswerTargets));
+        P2PListener::answerPing(h.message, h.index, h.identifier, *data, P2PListener::kMaxAnswerTargets);
     }
 }
 

@@ -136,7 +136,7 @@ void P2PListener::process(const util::ReceivedMessage& message, P2PCtxData& data
         if (contains(data.servers, sender) && data.held.hold(message, index, identifier, data.name)) {
             return;
         }
-        answerPing(message, index, identifier, data, static_cast<std::size_t>(kMaxAnswerTargets));
+        answerPing(message, index, identifier, data, kMaxAnswerTargets);
         return;
     }
     if (!destinations.empty()) {

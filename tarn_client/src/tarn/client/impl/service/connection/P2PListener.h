@@ -23,7 +23,7 @@ public:
     // A ping's response targets answered at most. A relayed ping carries one target per address
     // the rendezvous server reflects, and the server refuses requests with more than 64; a direct
     // ping carries the sender's predicted ports, 30 by default.
-    static constexpr int kMaxAnswerTargets = 64;
+    static constexpr std::size_t kMaxAnswerTargets = 64;
 
     // The thread body: receives and processes until a stop is requested.
     static void listen(P2PCtxData& data);
