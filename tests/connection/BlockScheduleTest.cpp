@@ -6,11 +6,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "tarn/client/impl/service/connection/PortPlan.h"
+
 namespace {
 
 using tarn::client::NatType;
 using tarn::client::Peer;
 using tarn::client::impl::service::connection::BlockSchedule;
+using tarn::client::impl::service::connection::PortPlan;
 using ::testing::ElementsAreArray;
 
 Peer peerBehind(long identifier, NatType type) {
@@ -31,6 +34,8 @@ TEST(BlockSchedule, DirectPingsFirstThenOneBlockPerSymmetricPeerInListOrder) {
         std::vector<int> conePorts;
         // Per symmetric peer in list order, the ports its answers leave from.
         std::vector<std::vector<int>> blocks;
+        int lead = 0;
+        bool conePingsTakePorts = true;
     };
     const Row rows[] = {
         // Two players: the block starts right after the measured port, as the relay request
@@ -65,6 +70,25 @@ TEST(BlockSchedule, DirectPingsFirstThenOneBlockPerSymmetricPeerInListOrder) {
          {65535, 1025, 1026},
          {{65535, 1025, 1026}}},
         {"no candidates", {NatType::FULL_CONE, NatType::SYMMETRIC}, 0, 40000, 1, {}, {{}}},
+        // Other hosts take ports: every block starts two ports later than the ports before it end.
+        {"lead of two",
+         {NatType::SYMMETRIC, NatType::FULL_CONE, NatType::SYMMETRIC},
+         3,
+         40000,
+         1,
+         {40001, 40002, 40003},
+         {{40004, 40005, 40006}, {40009, 40010, 40011}},
+         2},
+        // A later round pings the cone peer where the first did: no port goes to it.
+        {"later round",
+         {NatType::FULL_CONE, NatType::SYMMETRIC},
+         2,
+         40000,
+         1,
+         {40001, 40002},
+         {{40001, 40002}},
+         0,
+         false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.label);
@@ -72,7 +96,7 @@ TEST(BlockSchedule, DirectPingsFirstThenOneBlockPerSymmetricPeerInListOrder) {
         for (std::size_t i = 0; i < row.peers.size(); ++i) {
             peers.push_back(peerBehind(static_cast<long>(i) + 1, row.peers[i]));
         }
-        const BlockSchedule schedule(peers, row.blockSize);
+        const BlockSchedule schedule(peers, row.blockSize, row.lead, row.conePingsTakePorts);
         EXPECT_THAT(schedule.conePorts(row.latestPort, row.increment), ElementsAreArray(row.conePorts));
         ASSERT_EQ(row.blocks.size(), schedule.countBlocks());
         std::size_t block = 0;
@@ -86,6 +110,11 @@ TEST(BlockSchedule, DirectPingsFirstThenOneBlockPerSymmetricPeerInListOrder) {
             EXPECT_EQ(peer.identifier, schedule.peerOf(block).first);
             EXPECT_THAT(schedule.blockPorts(block, row.latestPort, row.increment),
                         ElementsAreArray(row.blocks[block]));
+            if (!row.blocks[block].empty()) {
+                EXPECT_EQ(row.blocks[block].front(),
+                          PortPlan::predictPorts(row.latestPort, row.increment, schedule.firstPosition(block))
+                              .back());
+            }
             ++block;
         }
         // The same identifier at another address is another peer.

@@ -1,6 +1,7 @@
 #include "tarn/client/impl/service/connection/PortPlan.h"
 
 #include <array>
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -74,6 +75,95 @@ TEST(PortPlan, PredictionTable) {
                      std::to_string(row.candidates));
         EXPECT_THAT(PortPlan::predictPorts(row.latestPort, row.increment, row.candidates),
                     ElementsAreArray(row.ports));
+    }
+}
+
+// The Poisson mass of the counts start .. start + candidates - 1, summed the plain way.
+double windowMass(double mean, int start, int candidates) {
+    double mass = 0;
+    for (int k = start; k < start + candidates; ++k) {
+        mass += std::exp(k * std::log(mean) - mean - std::lgamma(k + 1.0));
+    }
+    return mass;
+}
+
+TEST(PortPlan, LeadTable) {
+    struct Row {
+        double expectedForeign;
+        int candidates;
+        // Where the window should start: no lead on a quiet NAT; else about candidates / 2 below the mean.
+        int lowest;
+        int highest;
+    };
+    const Row rows[] = {
+        {0, 30, 0, 0},     {-3, 30, 0, 0},    {0.2, 30, 0, 0},      {5, 30, 0, 0}, {12.5, 1, 12, 12},
+        {100, 30, 84, 86}, {100, 64, 66, 70}, {1000, 64, 966, 970}, {40, 0, 0, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::to_string(row.expectedForeign) + " x " + std::to_string(row.candidates));
+        const int lead = PortPlan::leadFor(row.expectedForeign, row.candidates);
+        EXPECT_GE(lead, row.lowest);
+        EXPECT_LE(lead, row.highest);
+        if (row.expectedForeign > 0 && row.expectedForeign < 200 && row.candidates > 0) {
+            // No other window holds more of the count.
+            const double mass = windowMass(row.expectedForeign, lead, row.candidates);
+            for (int start = 0; start < 3 * row.expectedForeign + 10; ++start) {
+                EXPECT_LE(windowMass(row.expectedForeign, start, row.candidates), mass * (1 + 1e-9)) << start;
+            }
+        }
+    }
+}
+
+TEST(PortPlan, StepsBetweenFollowsThePrediction) {
+    struct Row {
+        int from;
+        int to;
+        int increment;
+        int steps;
+    };
+    const Row rows[] = {
+        {40000, 40003, 1, 3},
+        {40000, 40006, 2, 3},
+        {40000, 40000, 1, 0},
+        {40000, 40005, 2, -1},  // off the sequence
+        {40000, 39999, 1, -1},  // an older port: the way round the wrap is too far
+        {65534, 1028, 4, 1},
+        {65534, 1032, 4, 2},
+        {65530, 1027, 3, 2},
+        {65535, 1025, 1, 1},
+        {40000, 1025, 1, -1},  // past the farthest step
+        {40000, 56384, 1, PortPlan::kFarthestStep},
+        {40000, 56385, 1, -1},
+        {40000, 40001, 0, -1},
+        {40000, 40002, -2, -1},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::to_string(row.from) + " -> " + std::to_string(row.to) + " by " +
+                     std::to_string(row.increment));
+        EXPECT_EQ(row.steps, PortPlan::stepsBetween(row.from, row.to, row.increment));
+        if (row.steps > 0) {
+            EXPECT_EQ(row.to, PortPlan::predictPorts(row.from, row.increment, row.steps).back());
+        }
+    }
+}
+
+TEST(PortPlan, AlignmentTable) {
+    struct Row {
+        int taken;
+        int first;
+        int burn;
+        int skip;
+    };
+    const Row rows[] = {
+        {0, 1, 0, 0},                                            // the block starts at the next port
+        {0, 4, 3, 0}, {2, 4, 1, 0}, {3, 4, 0, 0}, {4, 4, 0, 1},  // its first port is gone
+        {9, 1, 0, 9},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::to_string(row.taken) + " taken, block at " + std::to_string(row.first));
+        const PortPlan::Alignment at = PortPlan::align(row.taken, row.first);
+        EXPECT_EQ(row.burn, at.burn);
+        EXPECT_EQ(row.skip, at.skip);
     }
 }
 
