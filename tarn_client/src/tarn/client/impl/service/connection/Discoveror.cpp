@@ -257,6 +257,12 @@ bool pingWithChange(Messenger& messenger, const Endpoint& destination, const End
     return false;
 }
 
+// Every public port discovery learns is a sample of a symmetric NAT's port counter in time.
+void notePort(DiscoverorData& data, const Endpoint& mapped) {
+    data.portSamples.push_back({mapped.port(), std::chrono::duration_cast<std::chrono::microseconds>(
+                                                   Clock::now().time_since_epoch())});
+}
+
 TestOutcome outcomeOf(bool answered) {
     return answered ? TestOutcome::ANSWERED : TestOutcome::SILENT;
 }
@@ -277,8 +283,10 @@ void discoverNAT(Messenger& pri, Messenger& alt, const std::string& name, Discov
     Log::trace(name, "discoverNAT000", "Test %1%: ping %2% from %3%", 1, s1, altLocal);
     NatMeasurement& measurement = data.measurement;
     measurement = NatMeasurement();
+    data.portSamples.clear();
     Endpoint m1;
     queryMappedAddress(name, alt, timeoutMs, data.retries, s1, m1);
+    notePort(data, m1);
     measurement.translated = m1 != altLocal;
     if (!measurement.translated) {
         topology.nat.type = NatType::NONE;
@@ -290,12 +298,14 @@ void discoverNAT(Messenger& pri, Messenger& alt, const std::string& name, Discov
     Log::trace(name, "discoverNAT001", "Test %1%: ping %2% from %3%", 2, s4, altLocal);
     Endpoint m2;
     queryMappedAddress(name, alt, timeoutMs, data.retries, s4, m2);
+    notePort(data, m2);
     const bool mappingChanges = m1 != m2;
     measurement.mappingChanged = mappingChanges;
 
     Log::trace(name, "discoverNAT002", "Test %1%: ping %2% from %3%", 3, s1, priLocal);
     Endpoint m3;
     queryMappedAddress(name, pri, timeoutMs, data.retries, s1, m3);
+    notePort(data, m3);
     topology.publicAddr = m3.address().to_string();
     topology.publicPort = m3.port();
 
@@ -352,6 +362,7 @@ void discoverPortAllocStrategy(Messenger& pri, DiscoverorData& data, const std::
     std::array<int, 4> ports;
     for (std::size_t i = 0; i < ports.size(); ++i) {
         ports[i] = mapped[i].port();
+        notePort(data, mapped[i]);
     }
     const PortPlan::Step step = PortPlan::measureStep(ports);
     if (!step.consistent()) {
@@ -360,6 +371,9 @@ void discoverPortAllocStrategy(Messenger& pri, DiscoverorData& data, const std::
     }
     nat.behavior = step.behavior;
     nat.increment = step.increment;
+    data.measurement.foreignPortRate = PortRate::estimate(data.portSamples, step.increment);
+    Log::debug(name, "discoverPortAllocStrategy004", "Other hosts take %1% ports per second of the NAT",
+               data.measurement.foreignPortRate);
 }
 
 // With a messenger the query goes out from it; otherwise from a fresh socket on the local
