@@ -155,7 +155,7 @@ TEST_F(SymmetricConnectorTest, HeldRelayedPingsAreAnsweredRightAfterTheRoundsDir
     EXPECT_EQ(gen::Content::PING_RELAY, relayRequest().type());
 }
 
-TEST_F(SymmetricConnectorTest, SymmetricPeersAreAnsweredInBlockOrderAndAMissingBlockIsFilled) {
+TEST_F(SymmetricConnectorTest, SymmetricPeersAreAnsweredInBlockOrderAndAMissingBlocksPortsAreUsedUp) {
     UdpPeer peerA("127.0.0.2");
     UdpPeer peerB("127.0.0.3");
     peers = {peer(2, topology(NatType::SYMMETRIC, "10.0.0.2", 4000, "127.0.0.2", 30000, 1)),
@@ -175,7 +175,8 @@ TEST_F(SymmetricConnectorTest, SymmetricPeersAreAnsweredInBlockOrderAndAMissingB
     ASSERT_TRUE(peerB.receive(held));
     context->setPublicPort(40000);
     connector.connect(*context);
-    // A's two ports are used up with pings to A's address before B gets the two answers its block holds.
+    // A's two ports are used up with pings below B's listed port before B gets the two answers its
+    // block holds.
     for (int i = 0; i < 2; ++i) {
         Received answer;
         ASSERT_TRUE(peerB.receive(answer));
@@ -186,7 +187,7 @@ TEST_F(SymmetricConnectorTest, SymmetricPeersAreAnsweredInBlockOrderAndAMissingB
     context->stopListening();
     const std::string log = work->log();
     const auto fill = log.find("byte sized PING_DIRECT from " + text(local->getLocalEndpoint()) +
-                               " to \n[\n\t127.0.0.2:30001\n\t127.0.0.2:30002\n]");
+                               " to \n[\n\t127.0.0.3:30999\n\t127.0.0.3:30998\n]");
     const auto answers = log.find("byte sized PING_RESP from " + text(local->getLocalEndpoint()) +
                                   " to \n[\n\t" + text(peerB.local()) + "\n\t" + text(peerB.local()) + "\n]");
     ASSERT_NE(std::string::npos, fill);
