@@ -483,7 +483,7 @@ TEST_F(DiscoverorTest, ServiceKeepingOnlyTheContractClassifiesAsDocumented) {
              return r.isPlain() ? behindNat({coneMapping})(r) : errorFrom(r.server);
          },
          NatType::PORT_RESTRICTED_CONE, 0,
-         "[test.discoveror:pingWithChangeIgnored] Ignoring ERROR from " + s1 + ": not from " +
+         "[test.discoveror:pingWithChange001] Ignoring ERROR from " + s1 + ": not from " +
              text(fake.server(1))},
         {"symmetric; plain requests answered from the other port",
          [](const FakeRequest& r) {

@@ -111,7 +111,7 @@ void collectAnswers(Messenger& messenger, const std::string& name, long timeoutM
         if (from == silent.end()) {
             const bool asked = std::find(destinations.begin(), destinations.end(), reply.remoteEndpoint) !=
                                destinations.end();
-            Log::trace(name, "normalReplyTest", "Ignoring %1% from %2%: not awaited",
+            Log::trace(name, "collectAnswers", "Ignoring %1% from %2%: not awaited",
                        generated::typeName(reply.content.type()), reply.remoteEndpoint);
             if (!asked && elsewhere.size() < destinations.size()) {
                 elsewhere.push_back(std::move(reply));
@@ -268,7 +268,7 @@ bool pingWithChange(Messenger& messenger, const Endpoint& destination, const End
             if (reply.remoteEndpoint == answerFrom) {
                 return true;
             }
-            Log::trace(name, "pingWithChangeIgnored", "Ignoring %1% from %2%: not from %3%",
+            Log::trace(name, "pingWithChange001", "Ignoring %1% from %2%: not from %3%",
                        generated::typeName(reply.content.type()), reply.remoteEndpoint, answerFrom);
         }
     }
