@@ -355,27 +355,6 @@ TEST_F(TARNWrapperConnectTest, PeerThatNeverAnswersIsReportedAsAFailure) {
     EXPECT_TRUE(logHas(work->log(), "UDP RELAY USAGE = 1 of 1 PEER(S); PEER LIST FOR CLIENT/GAME 42/game-1"));
 }
 
-TEST_F(TARNWrapperConnectTest, ConnectivityThatThrowsStillReportsEveryUndecidedPeerAsRelay) {
-    // The host's entry for us carries an older port, so the pass does not know it as ours before
-    // the malformed peer address ends it.
-    Topology stale = ours;
-    stale.localPort = ours.localPort == 1 ? 2 : 1;
-    std::vector<Peer> peers = {peer(kClientId, stale),
-                               peer(45, topology(NatType::FULL_CONE, "peer..bad", 4000, "192.0.2.45", 4000))};
-    EXPECT_FALSE(facade().connect(kClientId, kGame, peers));
-    EXPECT_EQ(ConnectionType::RELAY, peers[0].connection);
-    EXPECT_EQ(ConnectionType::RELAY, peers[1].connection);
-    ASSERT_EQ(1u, proxy.invocations.size());
-    EXPECT_EQ(expectedReport(2, 2), proxy.invocations[0].parameters);
-    const std::string log = work->log();
-    EXPECT_TRUE(
-        logHas(log,
-               "[TARNWrapper:connect003] Could not do p2p connectivity: "
-               "[tarn::client::impl::Network:initEndpoint001] Cannot initialize endpoint: peer..bad:4000"));
-    EXPECT_TRUE(logHas(log, "UDP RELAY USAGE = 2 of 2 PEER(S)"));
-    EXPECT_TRUE(logHas(log, "[TARNWrapper:connect006] P2P FAILED; connected="));
-}
-
 TEST_F(TARNWrapperConnectTest, UndeliveredReportMakesTheResultFalse) {
     struct Case {
         const char* what;
