@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include "ConnectorFixture.h"
-#include "tarn/client/ConnectionException.h"
 
 namespace {
 
@@ -16,7 +15,6 @@ using namespace tarn::test::connection;
 using tarn::client::impl::service::connection::SymmetricConnector;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
-using ::testing::IsEmpty;
 
 class SymmetricConnectorTest : public ConnectorFixture {
 protected:
