@@ -140,6 +140,7 @@ void ConnectivityPass::discoverConnectivity(const std::string& serviceName, bool
     P2PContext context(clientId, gameId, messenger, peers, topology);
     context.setName(serviceName + ".P2PContext");
     context.init();
+    context.setServers(engines.discoveror.getServers());
     context.startListening();
 
     doConnect(context, serviceName, kPrivatePhase, engines.privateConnector, 0);

@@ -481,6 +481,10 @@ const NatMeasurement& Discoveror::getMeasurement() const {
     return data->measurement;
 }
 
+const EndpointList& Discoveror::getServers() const {
+    return data->servers;
+}
+
 bool Discoveror::isExpired(const time_duration& age, int triggerMinutes) {
     return age.is_negative() || age.total_seconds() / 60 >= triggerMinutes;
 }
