@@ -124,11 +124,11 @@ client::LoggingService& TARNWrapper::getLoggingService() const {
 }
 
 const client::Topology& TARNWrapper::getCurrentTopology() const {
-    return ServiceRegistry::instance().getConnectionService().getCurrentTopology();
+    return ServiceRegistry::instance().peekConnectionService().getCurrentTopology();
 }
 
 const client::NatMeasurement& TARNWrapper::getNatMeasurement() const {
-    return ServiceRegistry::instance().getConnectionService().getNatMeasurement();
+    return ServiceRegistry::instance().peekConnectionService().getNatMeasurement();
 }
 
 std::string TARNWrapper::getTARNClientVersion() const {

@@ -54,10 +54,11 @@ public:
 
     tarn::client::Configurator& getConfigurator() const;
     tarn::client::LoggingService& getLoggingService() const;
-    // The last discovered topology; runs no discovery.
+    // The last discovered topology, at once: no network work, not even the connection
+    // service's initialization (notifyLattice and connect do that).
     const tarn::client::Topology& getCurrentTopology() const;
     // What the last discovery measured: with the topology's NatInfo it gives the NAT's mapping and
-    // filtering behaviour in today's standard terms. Runs no discovery.
+    // filtering behaviour in today's standard terms. At once, like getCurrentTopology.
     const tarn::client::NatMeasurement& getNatMeasurement() const;
     std::string getTARNClientVersion() const;
 
