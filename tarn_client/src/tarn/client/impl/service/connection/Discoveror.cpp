@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <exception>
 #include <string>
 #include <utility>
 #include <vector>
@@ -510,7 +511,8 @@ bool Discoveror::doInit() {
         data->servers = servers;
         resolveLocalEndpoint(name, *data);
         return data->locallyBound;
-    } catch (const ConnectionException& e) {
+    } catch (const std::exception& e) {
+        // Also a socket that cannot be opened (boost::system::system_error), e.g. out of descriptors.
         Log::error(name, "doInit003", e.what());
         return false;
     }
