@@ -276,7 +276,7 @@ bool Messenger::receive(ReceivedMessage& message, int timeoutMs) {
             if (length > static_cast<std::size_t>(kBufferSize) ||
                 !generated::parseMessage(message.content, buffer.data(), length)) {
                 if (Clock::now() >= bound) {
-                    Log::debug(getName(), "receive",
+                    Log::debug(getName(), "receiveBound",
                                "Giving up a %1% ms wait: only undecodable datagrams arrived", timeoutMs);
                     return false;
                 }
@@ -287,7 +287,8 @@ bool Messenger::receive(ReceivedMessage& message, int timeoutMs) {
             break;
         }
     } catch (const std::exception& e) {
-        Log::error(getName(), "receive", e.what());
+        // The caller decides how loud a failed receive is (the listener logs it at DEBUG).
+        Log::debug(getName(), "receiveFailed", e.what());
         throw ConnectionException(getName(), "receive", e.what());
     }
     Log::trace(getName(), "receive", "Received message: %1%", message);

@@ -108,7 +108,7 @@ void collectAnswers(Messenger& messenger, const std::string& name, long timeoutM
         }
         const auto from = std::find(silent.begin(), silent.end(), reply.remoteEndpoint);
         if (from == silent.end()) {
-            Log::trace(name, "normalReplyTest", "Ignoring %1% from %2%: not awaited",
+            Log::trace(name, "collectAnswers", "Ignoring %1% from %2%: not awaited",
                        generated::typeName(reply.content.type()), reply.remoteEndpoint);
             continue;
         }

@@ -37,7 +37,7 @@ void P2PContext::startListening() {
     try {
         data->listener.reset(new std::thread(&P2PListener::listen, std::ref(*data)));
     } catch (const std::system_error& e) {
-        Log::error(getName(), "startListening", "Could not start the listener: %1%", e.what());
+        Log::info(getName(), "startListening001", "Could not start the listener: %1%", e.what());
     }
 }
 
