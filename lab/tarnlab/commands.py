@@ -35,8 +35,8 @@ def _setting(text):
         raise argparse.ArgumentTypeError(str(e)) from None
 
 
-def _build(lab, kinds, clients=1, loss=0, hairpin=False):
-    w = world.World(lab, loss, hairpin)
+def _build(lab, kinds, clients=1, loss=0, hairpin=False, noise=0):
+    w = world.World(lab, loss, hairpin, noise)
     server = w.add_host("srv", world.SERVER_ADDRS)
     sites = [w.add_site(k, clients=clients, name=k.name.replace(":", "-")) for k in kinds]
     return w, server, sites
@@ -181,7 +181,7 @@ def cmd_demo(args):
             return EXIT_UNAVAILABLE
     config = player_config(args)
     with netns.Lab(keep_files=args.keep) as lab:
-        w, server, sites = _build(lab, _kinds(args.kinds), loss=args.loss, hairpin=args.hairpin)
+        w, server, sites = _build(lab, _kinds(args.kinds), loss=args.loss, hairpin=args.hairpin, noise=args.noise)
         status = _demo_mapped(server, sites) if args.mapped else _demo_discovery(server, sites, args.bin, config)
         if not args.mapped and not args.no_peers:
             status |= _demo_peers(w, server, [s.kind for s in sites], args.bin, args.repeat, config, args.plot)
@@ -198,7 +198,7 @@ def cmd_up(args):
         print(f"tarn-lab: {reason}", file=sys.stderr)
         return EXIT_UNAVAILABLE
     with netns.Lab() as lab:
-        _, server, sites = _build(lab, _kinds(args.kinds), args.clients, args.loss, args.hairpin)
+        _, server, sites = _build(lab, _kinds(args.kinds), args.clients, args.loss, args.hairpin, args.noise)
         if args.server == "rendezvous":
             programs.Rendezvous(server, args.bin).start()
         elif args.server == "mapped":
@@ -209,8 +209,9 @@ def cmd_up(args):
             router = site.router.name if site.router else "(no router)"
             outer = f", carrier NAT {site.carrier.name}" if site.carrier else ""
             hop = f", ISP hop {site.isp.name}" if site.isp else ""
+            noise = f", {site.noise} new flows/s from {site.neighbour.name}" if site.noise else ""
             print(f"site {site.kind.name}: router {router}{outer}{hop}, {site.loss}% of UDP lost each way"
-                  + (", hairpinning" if site.hairpin else ""))
+                  + (", hairpinning" if site.hairpin else "") + noise)
             for c in site.clients:
                 print(f"  client {c.ns.name} {' '.join(c.search_addrs)} -> {c.public_addr}")
         print("run a command inside with: ip netns exec NAMESPACE COMMAND")
@@ -244,6 +245,9 @@ def main(argv=None):
     lossy.add_argument("--loss", type=int, default=0, metavar="PCT",
                        help="every site drops PCT%% of the UDP datagrams between it and the internet, each way, "
                        "at random (default 0)")
+    lossy.add_argument("--noise", type=int, default=0, metavar="RATE",
+                       help="a neighbour on every symmetric site opens RATE new UDP flows per second to a sink "
+                       "on the internet, for the whole run (default 0)")
     lossy.add_argument("--hairpin", action="store_true",
                        help="every NAT turns a datagram from its LAN to its own outside address back in")
     sub = parser.add_subparsers(dest="command", required=True)

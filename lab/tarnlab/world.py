@@ -12,12 +12,19 @@ before any other router. The NAT's outside addresses sit on a point-to-point lin
 of 203.0.113.0/24. A site without NAT is a host on the public segment, like the servers. A double NAT's
 home router (its outside address 100.64.n.2) sits on a link of its own behind the carrier (100.64.n.1).
 
+Noise: a neighbour host on a site's LAN (10.n.0.250) opens a number of new UDP flows per second to a sink
+on the public segment, which swallows them, for as long as the site's noise is set (see noise.py); on a
+symmetric NAT each flow takes the next public port, as other hosts behind a busy carrier NAT do.
+
 Loss: a site loses a percentage of the UDP datagrams between it and the internet, both ways (see
 nat.loss_script); the world's loss is every new site's default and set_loss() changes a live site's.
 """
 
 import ipaddress
+import json
+import os
 import socket
+import sys
 from dataclasses import dataclass, field
 
 from . import nat
@@ -25,6 +32,9 @@ from .netns import CommandError
 
 SERVER_ADDRS = ("198.51.100.1", "203.0.113.1")
 SILENT_ADDRS = ("198.51.100.2", "203.0.113.2")
+SINK_ADDRS = ("198.51.100.3",)
+NEIGHBOUR_HOST = 250
+NOISE_SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "noise.py")
 PUBLIC_POOL = ipaddress.ip_network("198.51.100.0/24")
 # The ISP hops' own addresses, apart from the sites' outside ones.
 HOP_POOL = ipaddress.ip_network("203.0.113.0/24")
@@ -68,6 +78,9 @@ class Site:
     carrier: object = None  # a double NAT's carrier-grade NAT namespace, between the router and the hop
     # The addresses that send a client's ICMP time-exceeded errors, hop by hop on its way out (TTL 1, 2...).
     hops: list = field(default_factory=list)
+    noise: int = 0  # new UDP flows per second that the site's neighbour opens to the sink
+    neighbour: object = None  # the namespace of that neighbour, made when noise is first set
+    noise_process: object = None  # the neighbour's running noise.py, if any
 
 
 class Internet:
@@ -107,10 +120,12 @@ class Internet:
 class World:
     """An internet with rendezvous hosts and sites; everything belongs to one Lab."""
 
-    def __init__(self, lab, loss=0, hairpin=False):
+    def __init__(self, lab, loss=0, hairpin=False, noise=0):
         self.lab = lab
         self.loss = nat.check_loss(loss)
         self.hairpin = hairpin
+        self.noise = check_noise(noise)
+        self.sink = None
         self.internet = Internet(lab)
         self.sites = []
         self.hostname = socket.gethostname()
@@ -128,10 +143,11 @@ class World:
                          "    meta l4proto udp drop\n  }\n}\n")
         return host
 
-    def add_site(self, kind, clients=1, name=None, isolated_first=False, loss=None, hairpin=None):
+    def add_site(self, kind, clients=1, name=None, isolated_first=False, loss=None, hairpin=None, noise=None):
         """A site of kind (a NatKind or its name) with `clients` client namespaces, losing `loss` percent
         of its UDP datagrams (default: the world's loss); hairpin (default: the world's) makes its NAT
-        turn datagrams to its own outside address back into the LAN.
+        turn datagrams to its own outside address back into the LAN; noise (default: the world's, at
+        symmetric sites only) is the new flows per second its neighbour opens.
 
         isolated_first gives every client a first interface on a LAN of its own, listed before the site's
         address when the client looks up its host name, so only its second address reaches the internet.
@@ -156,7 +172,29 @@ class World:
         self.sites.append(site)
         if loss:
             self.set_loss(site, loss)
+        noise = (self.noise if kind.symmetric else 0) if noise is None else noise
+        if noise:
+            self.set_noise(site, noise)
         return site
+
+    def set_noise(self, site, rate):
+        """Makes the site's neighbour open rate new UDP flows per second to the sink from now on (0: none);
+        the previous noise process, if any, is stopped by its pid first."""
+        check_noise(rate)
+        if rate and (site.router is None or site.kind.one_to_one):
+            raise ValueError(f"noise needs a site whose NAT shares its outside address, not {site.kind.name}")
+        if site.noise_process:
+            site.noise_process.stop()
+            site.noise_process = None
+        site.noise = rate
+        if not rate:
+            return
+        if self.sink is None:
+            self.sink = self.add_silent_host("sink", SINK_ADDRS)
+        if site.neighbour is None:
+            site.neighbour = self._lan_host(site, f"{site.name}-nb", NEIGHBOUR_HOST)
+        site.noise_process = site.neighbour.spawn([sys.executable, NOISE_SCRIPT, "--sink", self.sink.addrs[0],
+                                                   "--rate", rate], "noise")
 
     def set_loss(self, site, percent):
         """Makes site lose percent% of the UDP datagrams between it and the internet, each way, from now on."""
@@ -238,6 +276,14 @@ class World:
                     carrier=carrier, hops=hops)
 
     @staticmethod
+    def noise_report(site):
+        """The last count the site's noise process printed ({"flows": N, "failed": F}), or None before any."""
+        if site.noise_process is None:
+            return None
+        lines = site.noise_process.output()[0].splitlines()
+        return json.loads(lines[-1]) if lines else None
+
+    @staticmethod
     def _plug(router, ns, index, host):
         """Connects ns to the LAN bridge of site index's router as 10.index.0.host; returns that address."""
         addr = f"10.{index}.0.{host}"
@@ -249,6 +295,12 @@ class World:
         ns.ip("link", "set", "eth0", "up")
         ns.ip("route", "add", "default", "via", f"10.{index}.0.1")
         return addr
+
+    def _lan_host(self, site, role, host):
+        """A namespace on the site's LAN that is none of its clients."""
+        ns = self.lab.namespace(role)
+        self._plug(site.router, ns, self.sites.index(site) + 1, host)
+        return ns
 
     def _isp_hop(self, name, index, ns, addrs):
         """Links the NAT namespace ns (its WAN_IF) to the public segment through a plain router, ns owning
@@ -276,3 +328,9 @@ class World:
         ns.set_hosts(self.hostname, search)
         return Client(ns, addr, public, search)
 
+
+def check_noise(rate):
+    """rate as a whole number of flows per second of 0 or more; ValueError otherwise."""
+    if isinstance(rate, bool) or not isinstance(rate, int) or rate < 0:
+        raise ValueError(f"noise is a whole number of new flows per second, not {rate!r}")
+    return rate

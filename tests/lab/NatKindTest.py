@@ -3,12 +3,17 @@ an unsolicited datagram leaves state behind."""
 
 import concurrent.futures
 import sys
+import time
 import unittest
 
 import labsupport
 from tarnlab import nat, netns, programs, world
 
 WORKERS = 4
+# Noise: flows per second, how many to see before the check, and the bound of that wait.
+NOISE_RATE = 20
+NOISE_FLOWS = 30
+NOISE_WAIT_S = 60.0
 EVERYTHING = {"sameEndpoint": True, "otherPort": True, "otherAddress": True, "otherBoth": True}
 SAME_ADDRESS = {"sameEndpoint": True, "otherPort": True, "otherAddress": False, "otherBoth": False}
 SAME_ENDPOINT = {"sameEndpoint": True, "otherPort": False, "otherAddress": False, "otherBoth": False}
@@ -35,6 +40,8 @@ class NatKindTest(labsupport.LabTestCase):
         cls.hairpinned = [w.add_site(k, clients=2, name=f"{k}-hp".replace(":", "-"), hairpin=True)
                           for k in ("full-cone", "port-restricted", "symmetric:1")]
         cls.isolated = w.add_site("port-restricted", name="iso", isolated_first=True)
+        cls.world = w
+        cls.noisy = w.add_site("symmetric:1", name="noisy")
         programs.MappedResponder(cls.server).start()
         measured = list(cls.sites.values()) + list(cls.shared.values())
         with concurrent.futures.ThreadPoolExecutor(WORKERS) as pool:
@@ -159,6 +166,28 @@ class NatKindTest(labsupport.LabTestCase):
                     self.assertEqual(source and source[0], sender.public_addr)
                 else:
                     self.assertIsNone(source)
+
+    def testNoiseTakesANewPublicPortPerFlowUntilStopped(self):
+        site = self.noisy
+        # Slow enough that the ports cannot wrap around while the check runs.
+        self.world.set_noise(site, NOISE_RATE)
+        process = site.noise_process
+        deadline = time.monotonic() + NOISE_WAIT_S
+        while (self.world.noise_report(site) or {}).get("flows", 0) < NOISE_FLOWS and time.monotonic() < deadline:
+            time.sleep(netns.POLL_INTERVAL)  # the process reports to a file, once a second
+        self.assertGreaterEqual(self.world.noise_report(site)["flows"], NOISE_FLOWS)
+        neighbour = f"src={site.neighbour.run(['hostname', '-I']).stdout.split()[0]} "
+        entries = [line.split() for line in site.router.run(["cat", "/proc/net/nf_conntrack"]).stdout.splitlines()
+                   if neighbour in line and f"dst={self.world.sink.addrs[0]} " in line]
+        # The last dport of an entry is the public port the flow was given.
+        ports = [int([f for f in e if f.startswith("dport=")][-1][6:]) for e in entries]
+        self.assertGreaterEqual(len(ports), NOISE_FLOWS)
+        self.assertEqual(len(set(ports)), len(ports), "two flows shared a public port")
+        self.assertTrue(set(ports) <= set(site.kind.mapping_ports()))
+        self.world.set_noise(site, 0)
+        self.assertIsNone(site.noise_process)
+        self.assertEqual(process.wait(0), 0, "the noise process ends cleanly on SIGTERM")
+        self.assertEqual(netns.run(["ip", "netns", "pids", site.neighbour.name]).stdout.split(), [])
 
     def testOnlyTheSiteAddressReachesTheInternet(self):
         client = self.isolated.clients[0]
