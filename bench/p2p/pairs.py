@@ -7,7 +7,8 @@ by side. A game counts as direct when both players saw each other DIRECT (privat
 (`quiet`: none), and every level is a column. --pairs takes a preset or A/B,C/D,...:
 
     stateful    every pair of the stateful peer matrix with a stateful side
-    targets     the stateful pairs whose priming targets are set, and double-nat against port-restricted
+    targets     the stateful pairs whose priming targets are set, and double-nat (textbook and stateful)
+                against port-restricted
     double-nat  double-nat against each textbook kind
     noise       symmetric:1 against symmetric:1 and port-restricted, symmetric:2 against full-cone
 
@@ -38,7 +39,8 @@ PRESETS = {
                 ("full-cone", "symmetric:1:stateful"),
                 ("port-restricted", "symmetric:1:stateful"),
                 ("symmetric:1:stateful", "symmetric:1:stateful"),
-                ("double-nat", "port-restricted")],
+                ("double-nat", "port-restricted"),
+                ("double-nat:stateful", "port-restricted")],
     "double-nat": [("double-nat", k.name) for k in nat.STANDARD_KINDS],
     "noise": [("symmetric:1", "symmetric:1"), ("symmetric:1", "port-restricted"), ("symmetric:2", "full-cone")],
 }
@@ -132,9 +134,10 @@ def run(args, pairs, levels):
 def report(args, pairs, levels, results, achieved, clock):
     names = [name for name, _ in args.bin]
     columns = [(rate, name) for rate in levels for name in names]
+    quiet_only = levels == [0]
     print(f"Games direct on both sides, out of {args.games} per pair"
-          + (", noise in new flows per second at each symmetric site" if levels != [0] else "") + ":\n")
-    labbench.print_table(["pair"] + [f"{level_name(rate)} {name}".strip() for rate, name in columns],
+          + ("" if quiet_only else ", noise in new flows per second at each symmetric site") + ":\n")
+    labbench.print_table(["pair"] + [name if quiet_only else f"{level_name(rate)} {name}" for rate, name in columns],
                          [[f"{a} – {b}"] + [f"{results[((a, b), rate, name)].direct()}/{args.games}"
                                             for rate, name in columns] for a, b in pairs])
     broken = collections.Counter()
