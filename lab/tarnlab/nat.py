@@ -105,8 +105,8 @@ class NatKind:
         if self.base == NONE:
             return ()
         if self.base == DOUBLE_NAT:
-            home = NatKind(PORT_RESTRICTED, stateful=self.stateful)
-            return (home, NatKind(PORT_RESTRICTED, stateful=self.stateful))
+            # The home router, then the carrier's NAT.
+            return (NatKind(PORT_RESTRICTED, stateful=self.stateful),) * 2
         return (self,)
 
     @property

@@ -8,7 +8,7 @@ paced by the clock, in small batches; after a stall the loop catches up at most 
 flows and drops the rest from its schedule, so the rate stays what was asked for.
 
   noise.py --sink ADDR --rate R
-        prints {"flows": N, "failed": F} once a second and when it ends
+        prints {"flows": N, "failed": F, "seconds": S} once a second and when it ends
 """
 
 import argparse
@@ -28,8 +28,8 @@ SINK_PORTS = 65535 - FIRST_SINK_PORT + 1
 PAYLOAD = b"noise"
 
 
-def _report(flows, failed):
-    print(json.dumps({"flows": flows, "failed": failed}), flush=True)
+def _report(flows, failed, start):
+    print(json.dumps({"flows": flows, "failed": failed, "seconds": round(time.monotonic() - start, 3)}), flush=True)
 
 
 def run(sink, rate):
@@ -51,11 +51,11 @@ def run(sink, rate):
                         failed += 1
                 scheduled += 1
             if now >= next_report:
-                _report(flows, failed)
+                _report(flows, failed, start)
                 next_report += REPORT_INTERVAL_S
             time.sleep(max(BATCH_INTERVAL_S, start + (scheduled + 1) / rate - time.monotonic()))
     finally:
-        _report(flows, failed)
+        _report(flows, failed, start)
 
 
 def main():

@@ -277,7 +277,8 @@ class World:
 
     @staticmethod
     def noise_report(site):
-        """The last count the site's noise process printed ({"flows": N, "failed": F}), or None before any."""
+        """The last count the site's noise process printed ({"flows": N, "failed": F, "seconds": S} since it
+        started), or None before any."""
         if site.noise_process is None:
             return None
         lines = site.noise_process.output()[0].splitlines()
