@@ -138,13 +138,15 @@ def main():
     parser.add_argument("--loss", default="1,5,10", help="loss levels in percent after the clean network")
     parser.add_argument("--discoveries", type=int, default=50, help="discoveries per kind and level")
     parser.add_argument("--rounds", type=int, default=5, help="rounds of every game per level")
+    parser.add_argument("--hairpin", action="store_true",
+                        help="every NAT hairpins (the same-router game then also reaches the outside endpoints)")
     args = parser.parse_args()
     levels = [0] + sorted({int(x) for x in args.loss.split(",") if x.strip()} - {0})
     labbench.check_bins(args.bin)
     configs = labbench.configs(args)
     clock = labbench.Clock()
     disc, played, troubles = {}, {}, collections.defaultdict(collections.Counter)
-    with labbench.lab_world() as (w, server):
+    with labbench.lab_world(hairpin=args.hairpin) as (w, server):
         with clock.part("building the sites"):
             disc_sites, game_clients = build(w)
         for level in levels:
