@@ -7,14 +7,26 @@
 namespace tarn::client::impl::service::connection {
 
 namespace {
+// The range a NAT allocates public ports from: the registered and dynamic ports.
+const long long kLowestPort = 1024;
 const long long kHighestPort = 65535;
-// Where prediction starts over (plus the increment) once it runs past the highest port.
-const long long kPredictionRestart = 1024;
+const long long kRangeSize = kHighestPort - kLowestPort + 1;
 // A Poisson count lies beyond its mean plus this many standard deviations (plus the constant, for
 // small means) with a probability below 1e-20: windows starting there add nothing.
 const double kPoissonSpread = 12.0;
 // Window masses closer than this (relative) are equal: rounding must not move a block for nothing.
 const double kMassTolerance = 1e-12;
+
+// The port one step after port, counted round the allocation range; long long, so that no sum
+// overflows.
+long long advance(long long port, long long step) {
+    const long long next = port + step;
+    if (next <= kHighestPort && (next >= kLowestPort || step >= 0)) {
+        return next;
+    }
+    const long long offset = (next - kLowestPort) % kRangeSize;
+    return kLowestPort + (offset < 0 ? offset + kRangeSize : offset);
+}
 }  // namespace
 
 PortPlan::Step PortPlan::measureStep(std::array<int, 4> ports) {
@@ -38,13 +50,9 @@ PortPlan::Step PortPlan::measureStep(std::array<int, 4> ports) {
 
 std::vector<int> PortPlan::predictPorts(int latestPort, int increment, int candidates) {
     std::vector<int> ports;
-    // Wide enough that adding an increment never overflows before the wrap check.
     long long port = latestPort;
     for (int i = 0; i < candidates; ++i) {
-        port += increment;
-        if (port > kHighestPort) {
-            port = increment + kPredictionRestart;
-        }
+        port = advance(port, increment);
         ports.push_back(static_cast<int>(port));
     }
     return ports;
@@ -84,18 +92,15 @@ int PortPlan::stepsBetween(int from, int to, int increment) {
     if (increment <= 0) {
         return -1;
     }
-    const long long step = increment;
-    long long steps = -1;
-    if (to >= from) {
-        steps = (to - from) % step == 0 ? (to - from) / step : -1;
-    } else {
-        // The sequence runs past the highest port once and restarts at increment + 1024.
-        const long long restart = step + kPredictionRestart;
-        if (to >= restart && (to - restart) % step == 0) {
-            steps = (kHighestPort - from) / step + 1 + (to - restart) / step;
-        }
+    long long distance = static_cast<long long>(to) - from;
+    if (from >= kLowestPort && to >= kLowestPort) {
+        // Round the allocation range, as predictPorts counts.
+        distance = (distance % kRangeSize + kRangeSize) % kRangeSize;
     }
-    return steps > kFarthestStep ? -1 : static_cast<int>(steps);
+    if (distance < 0 || distance % increment != 0 || distance / increment > kFarthestStep) {
+        return -1;
+    }
+    return static_cast<int>(distance / increment);
 }
 
 PortPlan::Alignment PortPlan::align(int taken, int first) {

@@ -30,7 +30,12 @@ public:
     static Step measureStep(std::array<int, 4> ports);
 
     // The next `candidates` public ports the NAT should hand out after latestPort, one increment
-    // apart; past 65535 they restart at increment + 1024. Empty for candidates of 0 or less.
+    // apart. Empty for candidates of 0 or less.
+    //
+    // Wrap and overflow are handled here and nowhere else: the ports count round the range a NAT
+    // allocates from, 1024..65535, so the port after 65535 is 1024 and any increment, however
+    // large, is taken modulo the range's 64512 ports. No port returned lies above 65535; a latestPort
+    // below 1024 (none measured yet) counts upwards from itself until it enters the range.
     static std::vector<int> predictPorts(int latestPort, int increment, int candidates);
 
     // How many increments past the ports our own flows will take a block of `candidates` ports
@@ -40,9 +45,9 @@ public:
     // the plain prediction.
     static int leadFor(double expectedForeign, int candidates);
 
-    // How many increments lead from port `from` to port `to` along predictPorts' sequence, wrap
-    // included; -1 when `to` is not on it within kFarthestStep increments (a NAT that wrapped
-    // elsewhere, another step, a port before `from`) or the increment is not positive.
+    // How many increments lead from port `from` to port `to` along predictPorts' sequence, round
+    // the range included; -1 when `to` is not on it within kFarthestStep increments (a NAT that
+    // wraps elsewhere, another step, a port just before `from`) or the increment is not positive.
     static int stepsBetween(int from, int to, int increment);
     static constexpr int kFarthestStep = 16384;
 
