@@ -3,6 +3,8 @@
 #include <array>
 #include <cmath>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -93,83 +95,48 @@ double windowMass(double mean, int start, int candidates) {
 }
 
 TEST(PortPlan, LeadTable) {
-    struct Row {
-        double expectedForeign;
-        int candidates;
-        // Where the window should start: no lead on a quiet NAT; else about candidates / 2 below the mean.
-        int lowest;
-        int highest;
-    };
-    const Row rows[] = {
+    // Expected foreign ports, candidates, and where the window may start: no lead on a quiet NAT, else
+    // about candidates / 2 below the mean. No other window may hold more of the count.
+    const std::tuple<double, int, int, int> rows[] = {
         {0, 30, 0, 0},     {-3, 30, 0, 0},    {0.2, 30, 0, 0},      {5, 30, 0, 0}, {12.5, 1, 12, 12},
         {100, 30, 84, 86}, {100, 64, 66, 70}, {1000, 64, 966, 970}, {40, 0, 0, 0},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(std::to_string(row.expectedForeign) + " x " + std::to_string(row.candidates));
-        const int lead = PortPlan::leadFor(row.expectedForeign, row.candidates);
-        EXPECT_GE(lead, row.lowest);
-        EXPECT_LE(lead, row.highest);
-        if (row.expectedForeign > 0 && row.expectedForeign < 200 && row.candidates > 0) {
-            // No other window holds more of the count.
-            const double mass = windowMass(row.expectedForeign, lead, row.candidates);
-            for (int start = 0; start < 3 * row.expectedForeign + 10; ++start) {
-                EXPECT_LE(windowMass(row.expectedForeign, start, row.candidates), mass * (1 + 1e-9)) << start;
-            }
+    for (const auto& [mean, candidates, lowest, highest] : rows) {
+        SCOPED_TRACE(std::to_string(mean) + " x " + std::to_string(candidates));
+        const int lead = PortPlan::leadFor(mean, candidates);
+        EXPECT_GE(lead, lowest);
+        EXPECT_LE(lead, highest);
+        for (int start = 0; mean > 0 && mean < 200 && candidates > 0 && start < 3 * mean + 10; ++start) {
+            EXPECT_LE(windowMass(mean, start, candidates), windowMass(mean, lead, candidates) * (1 + 1e-9));
         }
     }
 }
 
 TEST(PortPlan, StepsBetweenFollowsThePrediction) {
-    struct Row {
-        int from;
-        int to;
-        int increment;
-        int steps;
-    };
-    const Row rows[] = {
-        {40000, 40003, 1, 3},
-        {40000, 40006, 2, 3},
-        {40000, 40000, 1, 0},
-        {40000, 40005, 2, -1},  // off the sequence
-        {40000, 39999, 1, -1},  // an older port: the way round the range is too far
-        {65534, 1026, 4, 1},
-        {65534, 1030, 4, 2},
-        {65530, 1024, 3, 2},
-        {65535, 1024, 1, 1},
-        {40000, 1025, 1, -1},  // past the farthest step
-        {40000, 56384, 1, PortPlan::kFarthestStep},
-        {40000, 56385, 1, -1},
-        {0, 3, 1, 3},  // none measured yet: counts upwards
-        {40000, 40001, 0, -1},
-        {40000, 40002, -2, -1},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(std::to_string(row.from) + " -> " + std::to_string(row.to) + " by " +
-                     std::to_string(row.increment));
-        EXPECT_EQ(row.steps, PortPlan::stepsBetween(row.from, row.to, row.increment));
-        if (row.steps > 0) {
-            EXPECT_EQ(row.to, PortPlan::predictPorts(row.from, row.increment, row.steps).back());
+    // From, to, increment, steps: off the sequence, older, round the range, too far, none measured, no step.
+    const int far = PortPlan::kFarthestStep;
+    const std::array<int, 4> rows[] = {{40000, 40003, 1, 3},  {40000, 40006, 2, 3},   {40000, 40000, 1, 0},
+                                       {40000, 40005, 2, -1}, {40000, 39999, 1, -1},  {65534, 1026, 4, 1},
+                                       {65534, 1030, 4, 2},   {65530, 1024, 3, 2},    {65535, 1024, 1, 1},
+                                       {40000, 1025, 1, -1},  {40000, 56384, 1, far}, {40000, 56385, 1, -1},
+                                       {0, 3, 1, 3},          {40000, 40001, 0, -1},  {40000, 40002, -2, -1}};
+    for (const auto& [from, to, increment, steps] : rows) {
+        SCOPED_TRACE(std::to_string(from) + " -> " + std::to_string(to) + " by " + std::to_string(increment));
+        EXPECT_EQ(steps, PortPlan::stepsBetween(from, to, increment));
+        if (steps > 0) {
+            EXPECT_EQ(to, PortPlan::predictPorts(from, increment, steps).back());
         }
     }
 }
 
 TEST(PortPlan, AlignmentTable) {
-    struct Row {
-        int taken;
-        int first;
-        int burn;
-        int skip;
-    };
-    const Row rows[] = {
-        {0, 1, 0, 0},                                            // the block starts at the next port
-        {0, 4, 3, 0}, {2, 4, 1, 0}, {3, 4, 0, 0}, {4, 4, 0, 1},  // its first port is gone
-        {9, 1, 0, 9},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(std::to_string(row.taken) + " taken, block at " + std::to_string(row.first));
-        const PortPlan::Alignment at = PortPlan::align(row.taken, row.first);
-        EXPECT_EQ(row.burn, at.burn);
-        EXPECT_EQ(row.skip, at.skip);
+    // Ports taken, the block's first position, ports to use up, block ports gone.
+    const std::array<int, 4> rows[] = {{0, 1, 0, 0}, {0, 4, 3, 0}, {2, 4, 1, 0},
+                                       {3, 4, 0, 0}, {4, 4, 0, 1}, {9, 1, 0, 9}};
+    for (const auto& [taken, first, burn, skip] : rows) {
+        const PortPlan::Alignment at = PortPlan::align(taken, first);
+        EXPECT_EQ(std::make_pair(burn, skip), std::make_pair(at.burn, at.skip))
+            << taken << " taken, first " << first;
     }
 }
 

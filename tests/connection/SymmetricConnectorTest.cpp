@@ -153,8 +153,7 @@ TEST_F(SymmetricConnectorTest, SymmetricPeersAreAnsweredInBlockOrderAndAMissingB
     ASSERT_TRUE(peerB.receive(held));
     context->setPublicPort(40000);
     connector.connect(*context);
-    // A's two ports are used up with pings below B's listed port before B gets the two answers its
-    // block holds.
+    // A's two ports are used up (pings below B's listed port) before B gets its block's two answers.
     for (int i = 0; i < 2; ++i) {
         Received answer;
         ASSERT_TRUE(peerB.receive(answer));

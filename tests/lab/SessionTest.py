@@ -11,8 +11,7 @@ from tarnlab import programs, session
 PARALLEL_GAMES = 4
 # DEBUG shows each round and the relay requests in tarn.log, for the checks and for a failure's story.
 CONFIG = {"tarn.loglevel": "DEBUG"}
-# Two symmetric players whose NATs other hosts share: new flows per second at each, and the most games
-# played until one ends direct (each has three rounds, every one a fresh chance).
+# Two symmetric players whose NATs others share: flows per second at each, games at most until one is direct.
 BUSY_NOISE = 20
 BUSY_GAMES = 3
 
