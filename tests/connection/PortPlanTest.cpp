@@ -98,8 +98,8 @@ TEST(PortPlan, LeadTable) {
     // Expected foreign ports, candidates, and where the window may start: no lead on a quiet NAT, else
     // about candidates / 2 below the mean. No other window may hold more of the count.
     const std::tuple<double, int, int, int> rows[] = {
-        {0, 30, 0, 0},     {-3, 30, 0, 0},    {0.2, 30, 0, 0},      {5, 30, 0, 0}, {12.5, 1, 12, 12},
-        {100, 30, 84, 86}, {100, 64, 66, 70}, {1000, 64, 966, 970}, {40, 0, 0, 0},
+        {0, 30, 0, 0},     {-3, 30, 0, 0},    {0.2, 30, 0, 0},      {5, 30, 0, 0},         {12.5, 1, 12, 12},
+        {100, 30, 84, 86}, {100, 64, 66, 70}, {1000, 64, 966, 970}, {1e6, 30, 1005, 1012}, {40, 0, 0, 0},
     };
     for (const auto& [mean, candidates, lowest, highest] : rows) {
         SCOPED_TRACE(std::to_string(mean) + " x " + std::to_string(candidates));

@@ -33,7 +33,7 @@ TEST(PortRate, EstimateTable) {
         {"off the sequence", {at(20000, 0), at(20003, 100), at(20010, 500)}, 2, 8},
         {"wrapped round", {at(20998, 0), at(20000, 100), at(20003, 600)}, 1, 4},
         {"one sample", {at(20000, 0)}, 1, -1},
-        {"no time", {at(20000, 5), at(20009, 5)}, 1, -1},
+        {"a burst alone", {at(20000, 5), at(20009, 60)}, 1, -1},
     };
     for (const auto& [label, samples, increment, rate] : rows) {
         EXPECT_DOUBLE_EQ(rate, PortRate::estimate(samples, increment)) << label;

@@ -62,6 +62,7 @@ int PortPlan::leadFor(double expectedForeign, int candidates) {
     if (!(expectedForeign > 0) || candidates <= 0) {
         return 0;
     }
+    expectedForeign = std::min(expectedForeign, kMostForeign);
     // Poisson probabilities up to a common factor, built in logs so that large means do not
     // underflow, and scaled to about 1 at the mean.
     const int last = static_cast<int>(expectedForeign + kPoissonSpread * (std::sqrt(expectedForeign) + 1));

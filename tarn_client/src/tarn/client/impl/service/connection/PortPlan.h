@@ -42,8 +42,11 @@ public:
     // should start, when other hosts sharing the NAT are expected to take expectedForeign of its
     // ports (a Poisson count) before the block is used: the start of the `candidates` consecutive
     // counts most likely to hold that count. 0 when none are expected, so that a quiet NAT keeps
-    // the plain prediction.
+    // the plain prediction; more than kMostForeign count as that many.
     static int leadFor(double expectedForeign, int candidates);
+    // A lead past this many ports would cost as many datagrams to line a block up, and a NAT that
+    // busy wraps its counter within a round anyway.
+    static constexpr double kMostForeign = 1024;
 
     // How many increments lead from port `from` to port `to` along predictPorts' sequence, round
     // the range included; -1 when `to` is not on it within kFarthestStep increments (a NAT that

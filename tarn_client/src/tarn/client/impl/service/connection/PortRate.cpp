@@ -25,7 +25,7 @@ double PortRate::estimate(const std::vector<Sample>& samples, int increment) {
             }
         }
         const std::chrono::duration<double> span = until - samples[first].at;
-        if (span.count() > 0) {
+        if (span >= kShortestSpan) {
             return std::max(0, furthest - static_cast<int>(own.size())) / span.count();
         }
     }

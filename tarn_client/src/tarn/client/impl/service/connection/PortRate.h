@@ -22,8 +22,11 @@ public:
     // made, with no new flow of ours between them that is not sampled. A sample that repeats an
     // earlier port (a flow made before) counts once; one that the first sample does not reach
     // along the port sequence (a mapping older than it, a NAT that wrapped elsewhere) is left out,
-    // and the next sample is tried as the first. Negative when no two samples span any time.
+    // and the next sample is tried as the first. Negative when no two samples span kShortestSpan.
     static double estimate(const std::vector<Sample>& samples, int increment);
+    // Samples closer in time say nothing: one foreign port between two answers of one burst would
+    // read as thousands per second.
+    static constexpr std::chrono::milliseconds kShortestSpan{100};
 };
 
 }  // namespace tarn::client::impl::service::connection
