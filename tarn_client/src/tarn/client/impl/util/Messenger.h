@@ -31,7 +31,8 @@ public:
     // send, receive and receiveMany throw UninitializedException unless init() succeeded.
     bool send(const generated::Content& message, const Endpoint& destination);
     // True when the message was encoded and every destination was sent to; a port-0
-    // destination is skipped and counts as a failure.
+    // destination is skipped and counts as a failure. A message that does not encode into 2048
+    // bytes is logged at WARN and sent nowhere.
     bool send(const generated::Content& message, const EndpointList& destinations);
     // Sends one datagram whose time-to-live is ttl instead of the system's: it opens this socket's
     // mapping in the NATs on the way and dies before it reaches the far end. False when it could
