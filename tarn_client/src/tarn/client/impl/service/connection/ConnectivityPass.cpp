@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "tarn/client/impl/Log.h"
+#include "tarn/client/impl/Network.h"
 #include "tarn/client/impl/service/connection/AbstractConnector.h"
 #include "tarn/client/impl/service/connection/ConnectionServiceData.h"
 #include "tarn/client/impl/service/connection/Discoveror.h"
@@ -52,6 +53,24 @@ void warnAboutWideIds(const std::string& serviceName, long clientId, const std::
         Log::warn(serviceName, "discoverConnectivity002",
                   "Client ids outside the 32-bit range match no peer on the wire and end on the relay: %1%",
                   wide);
+    }
+}
+
+// A peer entry carries what the peer's discovery measured: dotted addresses and ports. One that
+// does not parse (a host name, a port outside 1..65535) is logged once and left for the relay
+// before the first round, so the other peers go on and no round looks a name up.
+void leaveUnusableEntriesForRelay(const std::string& serviceName, std::vector<Peer>& peers) {
+    for (Peer& peer : peers) {
+        Network::Endpoint unused;
+        if (peer.connection != ConnectionType::NONE || !peer.topology.isValid() ||
+            (Network::parseEndpoint(peer.topology.localAddr, peer.topology.localPort, unused) &&
+             Network::parseEndpoint(peer.topology.publicAddr, peer.topology.publicPort, unused))) {
+            continue;
+        }
+        Log::warn(serviceName, "discoverConnectivity003",
+                  "Peer %1% is listed at no IPv4 address and port: %2%; left for the relay", peer.identifier,
+                  peer.topology);
+        peer.connection = ConnectionType::RELAY;
     }
 }
 
@@ -106,6 +125,7 @@ void ConnectivityPass::discoverConnectivity(const std::string& serviceName, bool
         Log::debug(serviceName, "discoverConnectivity000", "No peers to connect");
         return;
     }
+    leaveUnusableEntriesForRelay(serviceName, peers);
 
     util::Messenger messenger(topology.localAddr, topology.localPort);
     messenger.setName(serviceName + ".messenger");
@@ -120,6 +140,7 @@ void ConnectivityPass::discoverConnectivity(const std::string& serviceName, bool
     P2PContext context(clientId, gameId, messenger, peers, topology);
     context.setName(serviceName + ".P2PContext");
     context.init();
+    context.setServers(engines.discoveror.getServers());
     context.startListening();
 
     doConnect(context, serviceName, kPrivatePhase, engines.privateConnector, 0);

@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <exception>
 #include <string>
 #include <utility>
 #include <vector>
@@ -490,6 +491,10 @@ const NatMeasurement& Discoveror::getMeasurement() const {
     return data->measurement;
 }
 
+const EndpointList& Discoveror::getServers() const {
+    return data->servers;
+}
+
 bool Discoveror::isExpired(const time_duration& age, int triggerMinutes) {
     return age.is_negative() || age.total_seconds() / 60 >= triggerMinutes;
 }
@@ -516,7 +521,8 @@ bool Discoveror::doInit() {
         data->servers = servers;
         resolveLocalEndpoint(name, *data);
         return data->locallyBound;
-    } catch (const ConnectionException& e) {
+    } catch (const std::exception& e) {
+        // Also a socket that cannot be opened (boost::system::system_error), e.g. out of descriptors.
         Log::error(name, "doInit003", e.what());
         return false;
     }
