@@ -50,8 +50,7 @@ struct BindingQueries::Running {
 
     // When the next resend is due, or the attempt's time-out.
     Clock::time_point deadline(std::chrono::milliseconds timeout) const {
-        constexpr int kSends = util::Intervals::kChangeTestSends;
-        return waitStart + (sends < kSends ? timeout * sends / kSends : timeout);
+        return waitStart + (sends < query.sends ? timeout * sends / query.sends : timeout);
     }
     void send() { query.messenger->send(request, query.withChange ? query.destinations : silent); }
 };
@@ -168,7 +167,7 @@ void BindingQueries::handle(Messenger& messenger, ReceivedMessage& reply) {
 }
 
 void BindingQueries::expire(Running& running) {
-    if (running.sends < util::Intervals::kChangeTestSends) {
+    if (running.sends < running.query.sends) {
         running.send();
         ++running.sends;
         return;

@@ -36,6 +36,8 @@ public:
         // How many time-outs a plain request may wait for an answer (retries + 1); a change
         // request waits one.
         int attempts;
+        // How often the request goes out, evenly spread, within each time-out.
+        int sends;
     };
     enum class State { RUNNING, ANSWERED, SILENT };
 

@@ -80,7 +80,13 @@ int findBindingPort(const std::string& name) {
 
 // The query of a plain binding request to every destination, with retries more attempts.
 BindingQueries::Query plainQuery(Messenger& messenger, const EndpointList& destinations, int retries) {
-    return {&messenger, destinations, false, Attribute::CHANGE_BOTH, Endpoint(), retries + 1};
+    return {&messenger,
+            destinations,
+            false,
+            Attribute::CHANGE_BOTH,
+            Endpoint(),
+            retries + 1,
+            util::Intervals::kChangeTestSends};
 }
 
 // Every attempt of a plain request stayed silent.
@@ -346,6 +352,9 @@ void runPlan(const DiscoveryPlan& plan, Messenger& pri, Messenger& alt, const st
                                                                            : Attribute::CHANGE_PORT;
                 query.answerFrom = data.servers[probe.answerFrom];
                 query.attempts = 1;
+            }
+            if (data.overlap) {
+                query.sends = util::Intervals::kOverlapTestSends;
             }
             running[static_cast<int>(probe.test)] = queries.start(query);
             progress[probe.test] = DiscoveryPlan::Status::RUNNING;
