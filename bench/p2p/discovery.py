@@ -12,7 +12,6 @@ its time is the probe's own discoveryMs: the binding search, the NAT tests and t
 import argparse
 import collections
 import concurrent.futures
-import os
 
 import labbench
 from labbench import netns, programs
@@ -26,17 +25,11 @@ ORDERS = (("documented", []), ("overlapped", ["--fast"]))
 def discover(site, folder, addrs, extra):
     """One `tarn-probe discover --json` with extra arguments: (problems, discoveryMs or None)."""
     client = site.clients[0]
-    argv = [os.path.join(folder, programs.PROBE), "discover", "--json", "--server", ",".join(addrs),
-            "--ports", ",".join(str(p) for p in programs.DEFAULT_PORTS)] + extra
     try:
-        done = client.ns.run(argv, timeout=programs.DISCOVERY_TIMEOUT_S, check=False,
-                             cwd=client.ns.lab.tempdir("probe"))
+        d = programs.discover(client, folder, addrs, extra=extra)
     except netns.CommandError as e:
         return [e.problem], None
-    obj = programs._last_json_object(done.stdout)
-    topology = programs.topology_from_probe(obj) if obj else None
-    found = programs.Discovery(done.returncode, topology, 0.0, done.stdout, done.stderr, "")
-    return discovery_mismatches(site.kind, client, found), (obj or {}).get("discoveryMs")
+    return discovery_mismatches(site.kind, client, d), d.discovery_ms
 
 
 def run_order(sites, folder, addrs, count, extra):
