@@ -34,8 +34,9 @@ public:
         // Indices into S1..S4 the request goes to.
         std::vector<int> servers;
         Change change;
-        // The server whose datagram answers a change request; a plain request is answered by
-        // each server it went to.
+        // The server whose datagram answers the probe: the changed one for a change request, the
+        // one asked for a plain request to one server; -1 for the port step, which each server
+        // asked answers.
         int answerFrom;
     };
 
