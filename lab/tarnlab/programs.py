@@ -202,6 +202,7 @@ class Discovery:
     stderr: str
     log: str  # the tarn.log it wrote
     problem: str = ""  # why the output could not be read, if it could not
+    discovery_ms: object = None  # the probe's own discoveryMs, None without a JSON object
 
     def describe(self):
         """Everything needed to understand a failed run."""
@@ -227,13 +228,13 @@ def _last_json_object(text):
     return found
 
 
-def discover(client, bin_dir, addrs, ports=DEFAULT_PORTS, timeout=DISCOVERY_TIMEOUT_S, config=None):
+def discover(client, bin_dir, addrs, ports=DEFAULT_PORTS, timeout=DISCOVERY_TIMEOUT_S, config=None, extra=()):
     """Runs `tarn-probe discover --json` in the client's namespace, in a fresh folder for its tarn.log and
-    the tarn.cfg that config ({key: value}) gives."""
+    the tarn.cfg that config ({key: value}) gives; extra: more arguments, e.g. ["--fast"]."""
     cwd = client.ns.lab.tempdir("probe")
     write_config(cwd, config)
     argv = [os.path.join(bin_dir, PROBE), "discover", "--json", "--server", ",".join(addrs),
-            "--ports", ",".join(str(p) for p in ports)]
+            "--ports", ",".join(str(p) for p in ports), *extra]
     start = time.monotonic()
     done = client.ns.run(argv, timeout=timeout, check=False, cwd=cwd)
     elapsed = time.monotonic() - start
@@ -247,4 +248,5 @@ def discover(client, bin_dir, addrs, ports=DEFAULT_PORTS, timeout=DISCOVERY_TIME
             topology = topology_from_probe(obj)
         except (KeyError, TypeError, ValueError) as e:
             problem = f"(unexpected JSON {obj}: {e!r})"
-    return Discovery(done.returncode, topology, elapsed, done.stdout, done.stderr, log, problem)
+    return Discovery(done.returncode, topology, elapsed, done.stdout, done.stderr, log, problem,
+                     (obj or {}).get("discoveryMs"))
