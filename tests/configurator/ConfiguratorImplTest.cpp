@@ -118,7 +118,8 @@ TEST(ConfiguratorImpl, FilesAsUsersWriteThem) {
          {{"tarn.loglevel", ""}, {"tarn.logdir", "my logs"}},
          ""},
         {"every declared key",
-         "tarn.loglevel=warn\ntarn.debug=0\ntarn.logdir=logs\ntarn.logname=t.log\ntarn.retries=3\n"
+         "tarn.loglevel=warn\ntarn.debug=0\ntarn.logdir=logs\ntarn.logname=t.log\ntarn.logconsole=0\ntarn."
+         "retries=3\n"
          "tarn.timeout.discovery=600\ntarn.trigger.discovery=4\ntarn.timeout.private=700\n"
          "tarn.timeout.nat=800\ntarn.timeout.nat.sym=900\ntarn.candidate_addrs=12\n"
          "tarn.discovery.overlap=1\ntarn.connect.overlap=1\n"
@@ -127,6 +128,7 @@ TEST(ConfiguratorImpl, FilesAsUsersWriteThem) {
           {"tarn.debug", "0"},
           {"tarn.logdir", "logs"},
           {"tarn.logname", "t.log"},
+          {"tarn.logconsole", "0"},
           {"tarn.retries", "3"},
           {"tarn.timeout.discovery", "600"},
           {"tarn.trigger.discovery", "4"},

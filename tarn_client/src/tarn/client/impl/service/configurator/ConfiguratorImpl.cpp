@@ -30,6 +30,7 @@ const char* const DECLARED_KEYS[] = {
     "tarn.debug",
     "tarn.logdir",
     "tarn.logname",
+    "tarn.logconsole",
     "tarn.retries",
     "tarn.timeout.discovery",
     "tarn.trigger.discovery",
