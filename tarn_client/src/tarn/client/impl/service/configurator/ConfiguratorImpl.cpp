@@ -34,6 +34,8 @@ const char* const DECLARED_KEYS[] = {
     "tarn.retries",
     "tarn.timeout.discovery",
     "tarn.trigger.discovery",
+    "tarn.discovery.overlap",
+    "tarn.connect.overlap",
     "tarn.timeout.private",
     "tarn.timeout.nat",
     "tarn.timeout.nat.sym",
