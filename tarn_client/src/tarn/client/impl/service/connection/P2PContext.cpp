@@ -161,6 +161,7 @@ void P2PContext::releaseHeldPings(bool roundOver) {
     if (!data->publicPortMeasured) {
         return;
     }
+    answerPrimed();
     sortHeldPings();
     for (; data->nextBlock < data->schedule.countBlocks(); ++data->nextBlock) {
         const auto ping = data->pending.find(data->blockPeers[data->nextBlock]);
@@ -174,6 +175,22 @@ void P2PContext::releaseHeldPings(bool roundOver) {
         answerBlock(data->nextBlock, ping->second);
         data->pending.erase(ping);
     }
+    // Nothing of this round comes later to answer what was just primed.
+    if (roundOver) {
+        answerPrimed();
+    }
+}
+
+void P2PContext::answerPrimed() {
+    gen::Content reply;
+    data->stamp(reply, gen::Content::PING_RESP);
+    for (const int index : data->primed) {
+        const EndpointList& sent = data->answered[index].sent;
+        if (!sent.empty()) {
+            data->messenger.send(reply, sent);
+        }
+    }
+    data->primed.clear();
 }
 
 void P2PContext::answerHeldPingsNow() {
@@ -188,8 +205,11 @@ void P2PContext::sortHeldPings() {
         gen::getResponseTargets(h.message.content, targets, true);
         const auto done = data->answered.find(h.index);
         if (done != data->answered.end() && done->second.targets == targets) {
-            // A repeat: its answers go where the first went, through mappings that exist.
-            if (!done->second.sent.empty()) {
+            // A repeat: its answers go where the first went, through mappings that exist, unless
+            // they are still primers whose answers come at the next release.
+            const bool primed =
+                std::find(data->primed.begin(), data->primed.end(), h.index) != data->primed.end();
+            if (!primed && !done->second.sent.empty()) {
                 gen::Content reply;
                 data->stamp(reply, gen::Content::PING_RESP);
                 data->messenger.send(reply, done->second.sent);
@@ -211,17 +231,19 @@ void P2PContext::answerBlock(std::size_t block, const HeldPings::Held& ping) {
     const std::size_t blockSize = static_cast<std::size_t>(data->schedule.getBlockSize());
     EndpointList targets;
     gen::getResponseTargets(ping.message.content, targets, true);
+    data->primed.push_back(ping.index);
     const int taken = portsTaken();
     if (taken < 0) {
         // Where the counter stands is unknown: the answers go out in order, as on a quiet NAT.
         data->answered[ping.index] = {
-            targets, P2PListener::answerPing(ping.message, ping.index, ping.identifier, *data, blockSize)};
+            targets,
+            P2PListener::answerPing(ping.message, ping.index, ping.identifier, *data, blockSize, true)};
         return;
     }
     const PortPlan::Alignment at = PortPlan::align(taken, data->schedule.firstPosition(block));
     burnPorts(ping.index, at.burn);
     EndpointList sent = P2PListener::answerPing(ping.message, ping.index, ping.identifier, *data, blockSize,
-                                                static_cast<std::size_t>(at.skip));
+                                                true, static_cast<std::size_t>(at.skip));
     data->taken = taken + at.burn + static_cast<int>(sent.size());
     Log::debug(getName(), "answerBlock",
                "Block %1% for peer %2%: %3% ports gone since port %4%, %5% used up, %6% of the block gone, "
@@ -264,7 +286,7 @@ void P2PContext::burnPorts(int index, int count) {
                           static_cast<unsigned short>(kLowestBurnPort + (below + range) % range));
     }
     data->burnt += count;
-    data->messenger.send(ping, burn);
+    data->prime(ping, burn);
 }
 
 bool P2PContext::doInit() {

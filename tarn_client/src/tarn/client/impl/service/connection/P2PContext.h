@@ -76,7 +76,9 @@ public:
     // not come waits until the round is over. Before a block goes out, the pass measures the
     // latest port again unless it is fresh, uses up ports up to the block's first, and leaves
     // out the block's ports already gone, so that each answer leaves from the port announced
-    // for it. Does nothing before the latest public port is measured.
+    // for it. A block's answers first go out as primers, which take its ports, and for real at
+    // the next call (or at once when the round is over). Does nothing before the latest public
+    // port is measured.
     void releaseHeldPings(bool roundOver);
     // The pass runs no symmetric round: answers the held relayed pings now, and any later at once.
     void answerHeldPingsNow();
@@ -89,13 +91,15 @@ private:
     // Takes out the held relayed pings: repeats are answered again at once, new ones of a peer
     // with a block wait as pending, the rest are answered at once.
     void sortHeldPings();
-    // Answers a peer's relayed ping from the ports of its block.
+    // Answers a peer's relayed ping from the ports of its block, as primers.
     void answerBlock(std::size_t block, const HeldPings::Held& ping);
+    // Answers for real the blocks whose answers went out as primers at an earlier release.
+    void answerPrimed();
     // How many ports the NAT has handed out since the round's latest port, measured again when
     // the last measurement is not fresh; -1 when unknown.
     int portsTaken();
-    // Sends count pings to endpoints never used before on the peer's public address: they use
-    // up ports up to a block's first.
+    // Sends count primers to endpoints never used before on the peer's public address: they use
+    // up ports up to a block's first and reach nobody.
     void burnPorts(int index, int count);
 
     std::unique_ptr<P2PCtxData> data;
