@@ -31,6 +31,7 @@ const char* const DECLARED_KEYS[] = {
     "tarn.logdir",
     "tarn.logname",
     "tarn.retries",
+    "tarn.connect.overlap",
     "tarn.timeout.discovery",
     "tarn.trigger.discovery",
     "tarn.timeout.private",

@@ -40,6 +40,8 @@ bool ConnectionServiceImpl::doInit() {
     ServiceRegistry& registry = ServiceRegistry::instance();
     Configurator& config = registry.getConfigurator();
     data->retries = config.getInt("tarn.retries", data->retries, true);
+    // Not stored when absent: the start-up checkpoint lists the configuration as documented.
+    data->overlap = config.getInt("tarn.connect.overlap", 0, false) == 1;
 
     Initializable* const engines[] = {&data->discoveror, &data->privateConnector, &data->natConnector,
                                       &data->symNatConnector};

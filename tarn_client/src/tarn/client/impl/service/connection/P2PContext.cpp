@@ -67,7 +67,13 @@ void P2PContext::waitFor(const std::string& callerName, int timeoutMs) {
 }
 
 void P2PContext::waitFor(const std::string& callerName, int timeoutMs, const std::function<void()>& resend) {
-    util::SteppedWait wait(std::chrono::milliseconds(timeoutMs), util::Intervals::kRoundWaitParts);
+    waitFor(callerName, timeoutMs,
+            util::SteppedWait(std::chrono::milliseconds(timeoutMs), util::Intervals::kRoundWaitParts),
+            resend);
+}
+
+void P2PContext::waitFor(const std::string& callerName, int timeoutMs, util::SteppedWait wait,
+                         const std::function<void()>& resend) {
     data->peers.waitUntilReached(wait, resend);
     if (wait.timedOut()) {
         Log::trace(callerName, "waitFor", "%1%@%2% stopped listening after %3% ms", callerName,
@@ -144,6 +150,14 @@ void P2PContext::answerHeldPingsNow() {
     for (const HeldPings::Held& h : data->held.release()) {
         P2PListener::answerPing(h.message, h.index, h.identifier, *data, P2PListener::kMaxAnswerTargets);
     }
+}
+
+void P2PContext::openPrivateWindow() {
+    data->peers.openPrivateWindow(Network::subnetMask(getTopology().localAddr));
+}
+
+void P2PContext::closePrivateWindow() {
+    data->peers.closePrivateWindow();
 }
 
 void P2PContext::fillBlock(int index, std::size_t count) {

@@ -10,6 +10,7 @@
 #include "tarn/client/impl/AbstractInitializable.h"
 #include "tarn/client/impl/service/connection/BlockSchedule.h"
 #include "tarn/client/impl/util/Messenger.h"
+#include "tarn/client/impl/util/SteppedWait.h"
 #include "tarn/generated/MessageHelpers.h"
 
 namespace tarn::client::impl::service::connection {
@@ -40,6 +41,9 @@ public:
     void waitFor(const std::string& callerName, int timeoutMs);
     // As above; between the wait's steps, while peers remain, runs resend on the calling thread.
     void waitFor(const std::string& callerName, int timeoutMs, const std::function<void()>& resend);
+    // As above in the steps of wait, whose time-out is timeoutMs.
+    void waitFor(const std::string& callerName, int timeoutMs, util::SteppedWait wait,
+                 const std::function<void()>& resend);
     // Sets the type, the game id and the sender's UUID.
     void prepareMessage(generated::Content& message, generated::Content::Type type) const;
     // As above plus one response target per endpoint, in order.
@@ -57,12 +61,17 @@ public:
     const BlockSchedule& getBlockSchedule(int blockSize);
     // Called after a round's direct pings, between its steps and at its end (roundOver): answers
     // the relayed pings held behind a symmetric NAT in the order of the schedule, on the calling
-    // thread. A block whose ping has not come waits, until the round is over: then its ports are
-    // used up with pings to the peer's public address, so that the later blocks keep the ports
-    // announced to their peers. Does nothing before the latest public port is measured.
+    // thread. A block whose ping has not come waits, until a round is over that gives it up
+    // (roundOver; every round of the documented order): then its ports are used up with pings to the peer's
+    // public address, so that the later blocks keep the ports announced to their peers. Does nothing before
+    // the latest public port is measured.
     void releaseHeldPings(bool roundOver);
     // The pass runs no symmetric round: answers the held relayed pings now, and any later at once.
     void answerHeldPingsNow();
+    // The private window of the overlapped pass (PeerTable), for the peers that may share the
+    // subnet of our local address or our public address.
+    void openPrivateWindow();
+    void closePrivateWindow();
 
 protected:
     bool doInit() override;
