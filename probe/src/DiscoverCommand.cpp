@@ -106,11 +106,8 @@ int DiscoverCommand::run(const std::vector<std::string>& args) {
     // The search for a local binding, the NAT tests and the report.
     const double elapsedMs =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
-    // Asked only after a search that found a binding: every use of the service repeats a failed one.
-    client::NatMeasurement measurement;
-    if (exitCode != kUnreachable) {
-        measurement = tarn.getNatMeasurement();
-    }
+    // Empty unless a discovery ran; the getter itself does no network work.
+    const client::NatMeasurement measurement = tarn.getNatMeasurement();
     const StandardTerms terms = StandardTerms::of(topology, measurement, elapsedMs);
 
     const LatticeReportRecord* report = meta.reports().empty() ? nullptr : &meta.reports().back();

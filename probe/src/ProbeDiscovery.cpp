@@ -28,20 +28,19 @@ int ProbeDiscovery::useRendezvous(RendezvousSelection& rendezvous, client::Confi
 int ProbeDiscovery::discover(lattice::TARNWrapper& tarn, const std::string& userId,
                              client::Topology& topology, std::string& error) {
     try {
-        // The connection service initializes here, on first use: the search for a local address
-        // that the rendezvous service answers. Its topology object lives as long as the library.
+        // The connection service initializes in notifyLattice, on first use: the search for a
+        // local address that the rendezvous service answers. Its topology object lives as long as
+        // the library.
+        const bool delivered = tarn.notifyLattice(userId);
         const client::Topology& current = tarn.getCurrentTopology();
         topology = current;
         if (current.localAddr == UNBOUND_ADDRESS) {
-            // Every further use would repeat the whole search; the report could not be valid anyway.
             client::Configurator& config = tarn.getConfigurator();
             error = "the rendezvous service at " + config.getString(RendezvousSelection::ADDR1_KEY) + ":" +
                     config.getString(RendezvousSelection::PORT1_KEY) +
                     " did not answer from any local address (see tarn.log)";
             return kUnreachable;
         }
-        const bool delivered = tarn.notifyLattice(userId);
-        topology = current;
         if (!delivered || !current.isValid()) {
             error = "discovery failed: no valid topology was reported (see tarn.log)";
             return kFailed;

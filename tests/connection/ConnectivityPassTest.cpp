@@ -12,8 +12,8 @@
 #include <gtest/gtest.h>
 
 #include "ConnectivityFixture.h"
+#include "Occurrences.h"
 #include "ScopedGroupingLocale.h"
-#include "tarn/client/ConnectionException.h"
 #include "tarn/client/UninitializedException.h"
 
 namespace {
@@ -155,6 +155,24 @@ TEST_F(ConnectivityPassTest, TwoClientsReachEachOtherPrivatelyWithinMilliseconds
     EXPECT_TRUE(logLacks(log, "START PUBLIC NETWORKING"));
 }
 
+TEST_F(ConnectivityPassTest, AnEntryWithoutAnAddressGoesToTheRelayAndThePairStillConnects) {
+    Client other("test.other");
+    ASSERT_TRUE(other.start());
+    const Peer bad = peer(23, topology(NatType::FULL_CONE, "bad host", 4000, "bad host", 4000));
+    std::vector<Peer> ours = {self(), peer(22, other.topology()), bad};
+    std::vector<Peer> theirs = ours;
+    std::thread otherPass([&] {
+        ConnectivityPass::discoverConnectivity("test.other", true, other.engines, 22, kGame, theirs);
+    });
+    run(ours);
+    otherPass.join();
+    EXPECT_EQ(ConnectionType::DIRECT_PRIVATE, ours[1].connection);
+    EXPECT_EQ(ConnectionType::DIRECT_PRIVATE, theirs[0].connection);
+    EXPECT_EQ(ConnectionType::RELAY, ours[2].connection);
+    EXPECT_EQ(ConnectionType::RELAY, theirs[2].connection);
+    EXPECT_EQ(2u, tarn::test::occurrences(work->log(), "Peer 23 is listed at no IPv4 address and port"));
+}
+
 TEST_F(ConnectivityPassTest, SymmetricPhaseMeasuresTheLatestPortAndAsksTheServerToRelay) {
     // The peer's socket has run discovery against the server, so the server relays to it.
     UdpPeer peerSocket(client->topology().localAddr);
@@ -255,14 +273,9 @@ TEST_F(ConnectivityPassTest, UnbindableLocalEndpointMarksEveryoneForRelay) {
 
 TEST_F(ConnectivityPassTest, ExceptionFromAConnectorLeavesNoThreadRunning) {
     const int before = threadCount();
-    std::vector<Peer> peers = {self(),
-                               peer(2, topology(NatType::FULL_CONE, "peer..bad", 4000, "192.0.2.2", 4000))};
-    EXPECT_THROW(run(peers), tarn::client::ConnectionException);
-    EXPECT_EQ(before, threadCount());
-    EXPECT_EQ(ConnectionType::NONE, peers[1].connection);
-
     client->engines.privateConnector.shutdown();
-    peers = {self(), peer(2, topology(NatType::FULL_CONE, "10.0.0.2", 4000, "192.0.2.2", 4000))};
+    std::vector<Peer> peers = {self(),
+                               peer(2, topology(NatType::FULL_CONE, "10.0.0.2", 4000, "192.0.2.2", 4000))};
     EXPECT_THROW(run(peers), tarn::client::UninitializedException);
     EXPECT_EQ(before, threadCount());
     EXPECT_TRUE(logLacks(work->log(), "CONNSVR_P2P_END"));

@@ -451,6 +451,66 @@ TEST_F(DiscoverorTest, OneLostOrStrayDatagramDoesNotChangeTheResult) {
     }
 }
 
+// Services that keep only the promises of the contract: any datagram from the changed endpoint
+// answers a change test, and plain answers may come from another endpoint than the one asked.
+TEST_F(DiscoverorTest, ServiceKeepingOnlyTheContractClassifiesAsDocumented) {
+    // An ERROR datagram from the given server instead of the answer to a change request.
+    const auto errorFrom = [](int server) {
+        FakeReply reply;
+        reply.fromServer = server;
+        reply.content.set_type(Content::ERROR);
+        return std::vector<FakeReply>{reply};
+    };
+    struct Row {
+        const char* label;
+        FakeRendezvous::Handler handler;
+        NatType type;
+        int increment;
+        // Text the log must hold afterwards, if any.
+        std::string line;
+    };
+    const std::string s1 = text(fake.server(0));
+    const Row rows[] = {
+        {"full cone; changes answered by an ERROR from the changed endpoint",
+         [errorFrom](const FakeRequest& r) {
+             return r.isPlain() ? behindNat({coneMapping})(r)
+                                : errorFrom(FakeRendezvous::changedServer(r.server,
+                                                                          r.content.attributes(0).change()));
+         },
+         NatType::FULL_CONE, 0, ""},
+        {"port-restricted cone; changes answered by an ERROR from the server asked",
+         [errorFrom](const FakeRequest& r) {
+             return r.isPlain() ? behindNat({coneMapping})(r) : errorFrom(r.server);
+         },
+         NatType::PORT_RESTRICTED_CONE, 0,
+         "[test.discoveror:pingWithChange001] Ignoring ERROR from " + s1 + ": not from " +
+             text(fake.server(1))},
+        {"symmetric; plain requests answered from the other port",
+         [](const FakeRequest& r) {
+             std::vector<FakeReply> replies = behindNat({symmetricMapping})(r);
+             if (r.isPlain()) {
+                 replies.front().fromServer = FakeRendezvous::changedServer(r.server, Attribute::CHANGE_PORT);
+             }
+             return replies;
+         },
+         NatType::SYMMETRIC, 1,
+         "[test.discoveror:answersFromElsewhere] Accepting 1 answer(s) from " + text(fake.server(1)) +
+             ", which was not asked, for a request to " + s1},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.label);
+        fake.reset();
+        fake.setHandler(row.handler);
+        Engine engine;
+        ASSERT_TRUE(engine->init());
+        engine->doMajorDiscovery();
+        EXPECT_EQ(engine->getTopology().nat.type, row.type);
+        EXPECT_EQ(engine->getTopology().nat.increment, row.increment);
+        EXPECT_TRUE(engine->getTopology().isValid());
+        EXPECT_TRUE(row.line.empty() || log.contains(row.line)) << row.line;
+    }
+}
+
 TEST_F(DiscoverorTest, SilenceAfterEveryRetryThrowsNoUDPConnection) {
     const int retryCounts[] = {0, 1, 3};
     for (int retries : retryCounts) {

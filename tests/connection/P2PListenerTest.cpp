@@ -288,8 +288,8 @@ TEST_F(P2PListenerTest, AnswerReportingAnotherPublicPortReplacesOurs) {
         int reportedPort;
         int expectedPort;
     };
-    // The third answer repeats the new port: nothing more to take over.
-    const Case cases[] = {{kOwnPublicPort, kOwnPublicPort}, {40123, 40123}, {40123, 40123}};
+    // The third answer repeats the new port: nothing more to take over. Port 0 is no port: ours stays.
+    const Case cases[] = {{kOwnPublicPort, kOwnPublicPort}, {40123, 40123}, {40123, 40123}, {0, 40123}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.reportedPort);
         gen::Content answer = peerMessage(gen::Content::PING_RESP, kGame, kPeerId, "127.0.0.1");
@@ -298,6 +298,7 @@ TEST_F(P2PListenerTest, AnswerReportingAnotherPublicPortReplacesOurs) {
         peerPublic->send(local->getLocalEndpoint(), answer);
         expectConfirms(*peerPublic);
         EXPECT_EQ(c.expectedPort, context->getTopology().publicPort);
+        EXPECT_TRUE(context->getTopology().isValid());
         drain();
         settle();
         const std::string line = "Peer 7@" + text(peerPublic->local()) + " reports new client public port " +
@@ -306,8 +307,10 @@ TEST_F(P2PListenerTest, AnswerReportingAnotherPublicPortReplacesOurs) {
         const std::string log = work->log();
         const auto count = [&](const std::string& piece) { return tarn::test::occurrences(log, piece); };
         EXPECT_EQ(c.expectedPort, own.publicPort);
-        EXPECT_EQ(c.reportedPort == kOwnPublicPort ? 0u : 1u, count(line));
-        EXPECT_EQ(c.reportedPort == kOwnPublicPort ? 0u : 1u, count("process002"));
+        EXPECT_EQ(c.reportedPort == c.expectedPort && c.reportedPort != kOwnPublicPort ? 1u : 0u,
+                  count(line));
+        EXPECT_EQ(c.expectedPort == kOwnPublicPort ? 0u : 1u, count("process002"));
+        EXPECT_EQ(c.reportedPort == 0 ? 1u : 0u, count("reports client public port 0; keeping 40123"));
         context->startListening();
     }
 }

@@ -61,11 +61,16 @@ TEST(PortPlan, PredictionTable) {
     const Row rows[] = {
         {40000, 2, 3, {40002, 40004, 40006}},
         {40000, 1, 1, {40001}},
-        {65534, 4, 2, {1028, 1032}},               // past the highest port: increment + 1024, then onwards
-        {65530, 3, 4, {65533, 1027, 1030, 1033}},  // 65536 is past it as well
-        {65532, 3, 2, {65535, 1027}},              // 65535 itself is still a port
-        {65535, 0, 2, {65535, 65535}},             // a step of 0 never runs past it
-        {0, 1, 3, {1, 2, 3}},                      // no latest port measured
+        // Past the highest port the count goes on round the allocator's range 1024..65535.
+        {65535, 1, 2, {1024, 1025}},
+        {65534, 4, 2, {1026, 1030}},
+        {65530, 3, 4, {65533, 1024, 1027, 1030}},
+        {65532, 3, 2, {65535, 1026}},  // 65535 itself is still a port
+        // Steps above half the range and above the whole range neither collapse nor truncate.
+        {40000, 40000, 3, {15488, 55488, 30976}},
+        {40000, 100000, 2, {10976, 46464}},
+        {65535, 0, 2, {65535, 65535}},  // a step of 0 never runs past it
+        {0, 1, 3, {1, 2, 3}},           // no latest port measured
         {40000, 1, 0, {}},
         {40000, 1, -2, {}},
     };

@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include "ConnectorFixture.h"
-#include "tarn/client/ConnectionException.h"
 
 namespace {
 
@@ -16,7 +15,6 @@ using namespace tarn::test::connection;
 using tarn::client::impl::service::connection::SymmetricConnector;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
-using ::testing::IsEmpty;
 
 class SymmetricConnectorTest : public ConnectorFixture {
 protected:
@@ -103,26 +101,6 @@ TEST_F(SymmetricConnectorTest,
     }
 }
 
-TEST_F(SymmetricConnectorTest, WithoutCandidatesTheRelayIsStillAskedForAndThePingNamesNoTarget) {
-    UdpPeer peerPublic("127.0.0.2");
-    peers = {
-        peer(2, topology(NatType::PORT_RESTRICTED_CONE, "10.0.0.2", 4000, "127.0.0.2", peerPublic.port()))};
-    makeContext();
-    configure("tarn.candidate_addrs", "0");
-    configure("tarn.timeout.nat.sym", "50");
-    SymmetricConnector connector;
-    initConnector(connector);
-    connector.connect(*context);
-    const gen::Content request = relayRequest();
-    EXPECT_EQ(gen::Content::PING_RELAY, request.type());
-    EXPECT_THAT(responseTargets(request), ElementsAre(peerPublic.local()));
-    EXPECT_THAT(addressesOf(request, gen::Attribute::XOR_REFLECTED_FROM), IsEmpty());
-    Received ping;
-    ASSERT_TRUE(peerPublic.receive(ping));
-    EXPECT_EQ(gen::Content::PING_DIRECT, ping.message.type());
-    EXPECT_THAT(responseTargets(ping.message), IsEmpty());
-}
-
 TEST_F(SymmetricConnectorTest, HeldRelayedPingsAreAnsweredRightAfterTheRoundsDirectPing) {
     // The peer's NAT mapping and a second socket of the peer that shows when the listener is idle.
     UdpPeer peerPublic("127.0.0.2");
@@ -192,34 +170,6 @@ TEST_F(SymmetricConnectorTest, SymmetricPeersAreAnsweredInBlockOrderAndAMissingB
     ASSERT_NE(std::string::npos, fill);
     ASSERT_NE(std::string::npos, answers);
     EXPECT_LT(fill, answers);
-}
-
-TEST_F(SymmetricConnectorTest, OwnPublicAddressIsBuiltOnlyForPredictedPorts) {
-    own.publicAddr = "own..bad";
-    peers = {peer(2, topology(NatType::FULL_CONE, "10.0.0.2", 4000, "192.0.2.2", 7000))};
-    makeContext();
-    struct Case {
-        int candidates;
-        bool throws;
-    };
-    for (const Case& c : {Case{0, false}, Case{-1, false}, Case{1, true}}) {
-        SCOPED_TRACE(c.candidates);
-        configure("tarn.candidate_addrs", std::to_string(c.candidates));
-        SymmetricConnector connector;
-        initConnector(connector);
-        EndpointList dests;
-        EndpointList targets;
-        if (c.throws) {
-            EXPECT_THROW(connector.getDestinations(dests, targets, *context),
-                         tarn::client::ConnectionException);
-        } else {
-            connector.getDestinations(dests, targets, *context);
-            EXPECT_THAT(dests, ElementsAre(endpoint("192.0.2.2", 7000)));
-            EXPECT_THAT(targets, IsEmpty());
-            EXPECT_THAT(responseTargets(relayRequest()), ElementsAre(endpoint("192.0.2.2", 7000)));
-        }
-        connector.shutdown();
-    }
 }
 
 TEST_F(SymmetricConnectorTest, RoundWithNobodyLeftAsksForNoRelay) {

@@ -1,5 +1,8 @@
 #include "tarn/lattice/TARNWrapper.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <memory>
 #include <sstream>
@@ -355,27 +358,6 @@ TEST_F(TARNWrapperConnectTest, PeerThatNeverAnswersIsReportedAsAFailure) {
     EXPECT_TRUE(logHas(work->log(), "UDP RELAY USAGE = 1 of 1 PEER(S); PEER LIST FOR CLIENT/GAME 42/game-1"));
 }
 
-TEST_F(TARNWrapperConnectTest, ConnectivityThatThrowsStillReportsEveryUndecidedPeerAsRelay) {
-    // The host's entry for us carries an older port, so the pass does not know it as ours before
-    // the malformed peer address ends it.
-    Topology stale = ours;
-    stale.localPort = ours.localPort == 1 ? 2 : 1;
-    std::vector<Peer> peers = {peer(kClientId, stale),
-                               peer(45, topology(NatType::FULL_CONE, "peer..bad", 4000, "192.0.2.45", 4000))};
-    EXPECT_FALSE(facade().connect(kClientId, kGame, peers));
-    EXPECT_EQ(ConnectionType::RELAY, peers[0].connection);
-    EXPECT_EQ(ConnectionType::RELAY, peers[1].connection);
-    ASSERT_EQ(1u, proxy.invocations.size());
-    EXPECT_EQ(expectedReport(2, 2), proxy.invocations[0].parameters);
-    const std::string log = work->log();
-    EXPECT_TRUE(
-        logHas(log,
-               "[TARNWrapper:connect003] Could not do p2p connectivity: "
-               "[tarn::client::impl::Network:initEndpoint001] Cannot initialize endpoint: peer..bad:4000"));
-    EXPECT_TRUE(logHas(log, "UDP RELAY USAGE = 2 of 2 PEER(S)"));
-    EXPECT_TRUE(logHas(log, "[TARNWrapper:connect006] P2P FAILED; connected="));
-}
-
 TEST_F(TARNWrapperConnectTest, UndeliveredReportMakesTheResultFalse) {
     struct Case {
         const char* what;
@@ -408,6 +390,42 @@ TEST_F(TARNWrapperConnectTest, UndeliveredReportMakesTheResultFalse) {
         EXPECT_TRUE(logHas(log, "[TARNWrapper:connect006] P2P successful; connected="));
     }
     EXPECT_THAT(proxy.invocations, IsEmpty());
+}
+
+// A host at its descriptor limit after start-up: no call can open a socket.
+// Run in a child process, which takes the limit and the library's state with it.
+TEST(TARNWrapperFailure, AHostOutOfDescriptorsGetsFalseAndNoException) {
+    const auto host = [] {
+        WorkDir work;
+        useRendezvous();
+        RecordingProxy proxy(0);
+        TARNWrapper& tarn = TARNWrapper::getInstance();
+        tarn.setLatticeProxy(&proxy);
+        tarn.getLoggingService();
+        rlimit limit{};
+        getrlimit(RLIMIT_NOFILE, &limit);
+        const rlim_t normal = limit.rlim_cur;
+        const auto allow = [&limit](rlim_t descriptors) {
+            limit.rlim_cur = descriptors;
+            return setrlimit(RLIMIT_NOFILE, &limit) == 0;
+        };
+        // One free descriptor: enough to list the interfaces, too few for a socket.
+        const auto starve = [&allow] {
+            const int lowest = dup(0);
+            close(lowest);
+            return lowest >= 0 && allow(static_cast<rlim_t>(lowest) + 1);
+        };
+        // Out of descriptors from the start: the search for a local binding fails.
+        if (!starve() || tarn.notifyLattice("user-1") || !allow(normal) || !tarn.notifyLattice("user-1")) {
+            _exit(1);
+        }
+        // Discovered, then out of descriptors: the pass cannot open its socket.
+        std::vector<Peer> peers = {peer(kClientId, tarn.getCurrentTopology()),
+                                   peer(43, topology(NatType::NONE, "127.0.0.1", 4000, "127.0.0.1", 4000))};
+        const bool failed = starve() && !tarn.connect(kClientId, kGame, peers);
+        _exit(failed && peers[1].connection == ConnectionType::RELAY ? 0 : 2);
+    };
+    EXPECT_EXIT(host(), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -41,6 +41,7 @@ protected:
         context.reset(
             new tarn::client::impl::service::connection::P2PContext(clientId, game, *local, peers, own));
         context->setName("test.P2PContext");
+        context->setServers({server->local()});
         return context->init();
     }
 

@@ -17,6 +17,10 @@ namespace tarn::lattice {
 // The library's one entry point: a process-wide singleton. Every operation blocks on the
 // caller's thread; the host must not run two of them at once and must make its first
 // getInstance call before several of its threads use the library.
+//
+// Nothing the library throws reaches the host: each operation catches it, logs it at ERROR and
+// returns its failure value (false, or the empty topology and measurement). Only the host's own
+// proxy may throw through notifyLattice and connect.
 class TARN_API TARNWrapper {
 public:
     // Featurette, method names and parameter keys of the meta-service reports.
@@ -52,12 +56,15 @@ public:
     // report; true when connectivity ran without an exception and the report was delivered.
     bool connect(long clientId, const std::string& gameId, std::vector<tarn::client::Peer>& peers) const;
 
+    // These two have no failure value: their services report their own failures and throw
+    // nothing but std::bad_alloc.
     tarn::client::Configurator& getConfigurator() const;
     tarn::client::LoggingService& getLoggingService() const;
-    // The last discovered topology; runs no discovery.
+    // The last discovered topology, at once: no network work, not even the connection
+    // service's initialization (notifyLattice and connect do that).
     const tarn::client::Topology& getCurrentTopology() const;
     // What the last discovery measured: with the topology's NatInfo it gives the NAT's mapping and
-    // filtering behaviour in today's standard terms. Runs no discovery.
+    // filtering behaviour in today's standard terms. At once, like getCurrentTopology.
     const tarn::client::NatMeasurement& getNatMeasurement() const;
     std::string getTARNClientVersion() const;
 

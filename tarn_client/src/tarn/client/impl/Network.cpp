@@ -153,6 +153,16 @@ void Network::initEndpoint(const address_v4& address, int port, Endpoint& endpoi
     endpoint = Endpoint(address, static_cast<unsigned short>(port));
 }
 
+bool Network::parseEndpoint(const std::string& text, int port, Endpoint& endpoint) {
+    boost::system::error_code error;
+    const address_v4 address = boost::asio::ip::make_address_v4(text, error);
+    if (error || port < 1 || port > 65535) {
+        return false;
+    }
+    endpoint = Endpoint(address, static_cast<unsigned short>(port));
+    return true;
+}
+
 void Network::getServerEndpoints(EndpointList& servers) {
     Configurator& configurator = ServiceRegistry::instance().getConfigurator();
     const int ports[] = {configurator.getInt(KEY_SERVER_PORT_1, DEFAULT_SERVER_PORT_1, true),

@@ -26,6 +26,8 @@ public:
     // above 65535 keeps its low 16 bits.
     static void initEndpoint(const std::string& text, int port, Endpoint& endpoint);
     static void initEndpoint(const boost::asio::ip::address_v4& address, int port, Endpoint& endpoint);
+    // Dotted IPv4 text and a port 1..65535 only, with no name look-up; false for anything else.
+    static bool parseEndpoint(const std::string& text, int port, Endpoint& endpoint);
     // Appends S1..S4 (addr.1:port.1, addr.1:port.2, addr.2:port.1, addr.2:port.2) for the
     // configured addresses that resolve.
     static void getServerEndpoints(EndpointList& servers);

@@ -44,6 +44,10 @@ ConnectionService& ServiceRegistry::getConnectionService() {
     return data->connection;
 }
 
+ConnectionService& ServiceRegistry::peekConnectionService() {
+    return data->connection;
+}
+
 LoggingService& ServiceRegistry::getLoggingService() {
     initService(data->logging, "logger");
     return data->logging;

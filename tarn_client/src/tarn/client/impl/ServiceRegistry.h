@@ -25,8 +25,11 @@ public:
     ServiceRegistry& operator=(const ServiceRegistry&) = delete;
 
     Configurator& getConfigurator();
-    // Initialized on each call until an initialization succeeds.
+    // Initialized on each call until an initialization succeeds: for the operations that need
+    // the network.
     ConnectionService& getConnectionService();
+    // The connection service as it is, never initialized here: a getter does no network work.
+    ConnectionService& peekConnectionService();
     LoggingService& getLoggingService();
     std::string getVersion() const;
 

@@ -217,8 +217,9 @@ bool Messenger::send(const generated::Content& message, const EndpointList& dest
     std::array<unsigned char, kBufferSize> buffer;
     const std::size_t length = generated::serializeMessage(message, buffer.data(), buffer.size());
     if (length == 0) {
-        Log::trace(getName(), "send000", "Could not serialize object %1%",
-                   generated::messageToString(message));
+        // At WARN: a message too large for the buffer is a configuration fault, never a silent drop.
+        Log::warn(getName(), "send000", "Could not serialize object %1%",
+                  generated::messageToString(message));
         return false;
     }
     bool allSent = true;

@@ -31,7 +31,8 @@ public:
     // send, receive and receiveMany throw UninitializedException unless init() succeeded.
     bool send(const generated::Content& message, const Endpoint& destination);
     // True when the message was encoded and every destination was sent to; a port-0
-    // destination is skipped and counts as a failure.
+    // destination is skipped and counts as a failure. A message that does not encode into 2048
+    // bytes is logged at WARN and sent nowhere.
     bool send(const generated::Content& message, const EndpointList& destinations);
     // Waits up to timeoutMs for a datagram that decodes, from anyone; garbage restarts the wait
     // with the full timeout, but the whole wait ends after Intervals::kWaitBoundFactor timeouts.

@@ -1,5 +1,6 @@
 #include "tarn/client/impl/service/connection/ConnectionServiceImpl.h"
 
+#include <algorithm>
 #include <sstream>
 
 #include "tarn/client/impl/Log.h"
@@ -39,7 +40,13 @@ bool ConnectionServiceImpl::doInit() {
     const std::string& name = getName();
     ServiceRegistry& registry = ServiceRegistry::instance();
     Configurator& config = registry.getConfigurator();
-    data->retries = config.getInt("tarn.retries", data->retries, true);
+    // Stored back clamped, so that the discovery engine and the checkpoint read the value in use.
+    const int retries = config.getInt("tarn.retries", data->retries, true);
+    if (retries < 0) {
+        Log::warn(name, "doInit000", "tarn.retries = %1% is below 0; using 0", retries);
+        config.setValue("tarn.retries", "0");
+    }
+    data->retries = std::max(retries, 0);
     // Not stored when absent: the start-up checkpoint lists the configuration as documented.
     data->overlap = config.getInt("tarn.connect.overlap", 0, false) == 1;
 

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "tarn/client/impl/Log.h"
+#include "tarn/client/impl/Network.h"
 #include "tarn/client/impl/service/connection/AbstractConnector.h"
 #include "tarn/client/impl/service/connection/ConnectionServiceData.h"
 #include "tarn/client/impl/service/connection/Discoveror.h"
@@ -69,6 +70,24 @@ void warnAboutWideIds(const std::string& serviceName, long clientId, const std::
     }
 }
 
+// A peer entry carries what the peer's discovery measured: dotted addresses and ports. One that
+// does not parse (a host name, a port outside 1..65535) is logged once and left for the relay
+// before the first round, so the other peers go on and no round looks a name up.
+void leaveUnusableEntriesForRelay(const std::string& serviceName, std::vector<Peer>& peers) {
+    for (Peer& peer : peers) {
+        Network::Endpoint unused;
+        if (peer.connection != ConnectionType::NONE || !peer.topology.isValid() ||
+            (Network::parseEndpoint(peer.topology.localAddr, peer.topology.localPort, unused) &&
+             Network::parseEndpoint(peer.topology.publicAddr, peer.topology.publicPort, unused))) {
+            continue;
+        }
+        Log::warn(serviceName, "discoverConnectivity003",
+                  "Peer %1% is listed at no IPv4 address and port: %2%; left for the relay", peer.identifier,
+                  peer.topology);
+        peer.connection = ConnectionType::RELAY;
+    }
+}
+
 // The rounds of a phase and its END line; false when no round ran.
 bool runRounds(P2PContext& context, const std::string& serviceName, const PhaseTags& tags,
                const std::string& phase, AbstractConnector& connector, int extraRounds, int remaining) {
@@ -117,6 +136,7 @@ void ConnectivityPass::discoverConnectivity(const std::string& serviceName, bool
         Log::debug(serviceName, "discoverConnectivity000", "No peers to connect");
         return;
     }
+    leaveUnusableEntriesForRelay(serviceName, peers);
 
     util::Messenger messenger(topology.localAddr, topology.localPort);
     messenger.setName(serviceName + ".messenger");
@@ -131,6 +151,7 @@ void ConnectivityPass::discoverConnectivity(const std::string& serviceName, bool
     P2PContext context(clientId, gameId, messenger, peers, topology);
     context.setName(serviceName + ".P2PContext");
     context.init();
+    context.setServers(engines.discoveror.getServers());
     context.startListening();
 
     if (engines.overlap) {

@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <exception>
 #include <string>
 #include <utility>
 #include <vector>
@@ -84,10 +85,12 @@ int waitLeftMs(Clock::time_point until) {
 
 // Counts the answers of one attempt: each destination still silent may answer once, and each
 // answer gets a full timeout to arrive. Within it the request goes again to the silent ones at
-// even intervals, so that one lost request or answer costs no attempt. Datagrams from anyone
-// else are no answers.
+// even intervals, so that one lost request or answer costs no attempt. Datagrams from endpoints
+// that were never asked go to elsewhere (up to one per destination); other datagrams are no
+// answers.
 void collectAnswers(Messenger& messenger, const std::string& name, long timeoutMs, const Content& request,
-                    EndpointList& silent, std::vector<ReceivedMessage>& replies) {
+                    const EndpointList& destinations, EndpointList& silent,
+                    std::vector<ReceivedMessage>& replies, std::vector<ReceivedMessage>& elsewhere) {
     const auto timeout = std::chrono::milliseconds(timeoutMs);
     constexpr int kSends = util::Intervals::kChangeTestSends;
     // The wait restarts with every answer; sends counts those since, the one before it included.
@@ -107,8 +110,13 @@ void collectAnswers(Messenger& messenger, const std::string& name, long timeoutM
         }
         const auto from = std::find(silent.begin(), silent.end(), reply.remoteEndpoint);
         if (from == silent.end()) {
+            const bool asked = std::find(destinations.begin(), destinations.end(), reply.remoteEndpoint) !=
+                               destinations.end();
             Log::trace(name, "collectAnswers", "Ignoring %1% from %2%: not awaited",
                        generated::typeName(reply.content.type()), reply.remoteEndpoint);
+            if (!asked && elsewhere.size() < destinations.size()) {
+                elsewhere.push_back(std::move(reply));
+            }
             continue;
         }
         silent.erase(from);
@@ -120,15 +128,26 @@ void collectAnswers(Messenger& messenger, const std::string& name, long timeoutM
 
 // Sends a plain binding request to every destination and collects up to one answer per
 // destination. Destinations still silent are asked again, up to retries more times; an answer
-// to an earlier attempt that arrives during a later one counts as well.
+// to an earlier attempt that arrives during a later one counts as well. An attempt that got
+// answers only from endpoints never asked ends the query with those: the service evidently
+// answers from another endpoint than the one addressed.
 bool normalReplyTest(std::vector<ReceivedMessage>& replies, Messenger& messenger, const std::string& name,
                      long timeoutMs, int retries, const EndpointList& destinations) {
     Content request;
     request.set_type(Content::BIND_REQ);
     EndpointList silent = destinations;
+    std::vector<ReceivedMessage> elsewhere;
     for (int attempt = 0; attempt <= retries && !silent.empty(); ++attempt) {
         messenger.send(request, silent);
-        collectAnswers(messenger, name, timeoutMs, request, silent, replies);
+        collectAnswers(messenger, name, timeoutMs, request, destinations, silent, replies, elsewhere);
+        if (replies.empty() && !elsewhere.empty()) {
+            Log::warn(name, "answersFromElsewhere",
+                      "Accepting %1% answer(s) from %2%, which was not asked, for a request to %3%: the "
+                      "service answers from another endpoint",
+                      elsewhere.size(), elsewhere.front().remoteEndpoint, destinations.front());
+            replies = std::move(elsewhere);
+            return true;
+        }
     }
     if (!replies.empty()) {
         return true;
@@ -227,10 +246,10 @@ void resolveLocalEndpoint(const std::string& name, DiscoverorData& data) {
     }
 }
 
-// One binding request with a change request. Only a BIND_RESP from answerFrom, the endpoint the
-// change names, is the answer: a late answer to an earlier test must not pass for it. Within the
-// one timeout the request goes out again at even intervals, so that a single lost request or
-// answer does not decide the NAT's class.
+// One binding request with a change request. Any decodable datagram from answerFrom, the endpoint
+// the change names, is the answer: a late answer to an earlier test comes from another endpoint
+// and must not pass for it. Within the one timeout the request goes out again at even intervals,
+// so that a single lost request or answer does not decide the NAT's class.
 bool pingWithChange(Messenger& messenger, const Endpoint& destination, const Endpoint& answerFrom,
                     long timeoutMs, Attribute::Change change, const std::string& name) {
     Content request;
@@ -247,10 +266,10 @@ bool pingWithChange(Messenger& messenger, const Endpoint& destination, const End
             if (left <= 0 || !messenger.receive(reply, left)) {
                 break;
             }
-            if (reply.content.type() == Content::BIND_RESP && reply.remoteEndpoint == answerFrom) {
+            if (reply.remoteEndpoint == answerFrom) {
                 return true;
             }
-            Log::trace(name, "pingWithChange", "Ignoring %1% from %2%: not the answer from %3%",
+            Log::trace(name, "pingWithChange001", "Ignoring %1% from %2%: not from %3%",
                        generated::typeName(reply.content.type()), reply.remoteEndpoint, answerFrom);
         }
     }
@@ -481,6 +500,10 @@ const NatMeasurement& Discoveror::getMeasurement() const {
     return data->measurement;
 }
 
+const EndpointList& Discoveror::getServers() const {
+    return data->servers;
+}
+
 bool Discoveror::isExpired(const time_duration& age, int triggerMinutes) {
     return age.is_negative() || age.total_seconds() / 60 >= triggerMinutes;
 }
@@ -506,7 +529,8 @@ bool Discoveror::doInit() {
         data->servers = servers;
         resolveLocalEndpoint(name, *data);
         return data->locallyBound;
-    } catch (const ConnectionException& e) {
+    } catch (const std::exception& e) {
+        // Also a socket that cannot be opened (boost::system::system_error), e.g. out of descriptors.
         Log::error(name, "doInit003", e.what());
         return false;
     }

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <memory>
+#include <vector>
 
+#include <boost/asio/ip/udp.hpp>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
 #include "tarn/client/NatMeasurement.h"
@@ -37,6 +39,8 @@ public:
     const Topology& getTopology() const;
     // What the last full discovery measured (complete is false before one ended).
     const NatMeasurement& getMeasurement() const;
+    // S1..S4 as init() resolved them: the connectivity passes use these, so both agree.
+    const std::vector<boost::asio::ip::udp::endpoint>& getServers() const;
 
     // Whether a topology of this age must be refreshed: its total age in minutes has reached
     // triggerMinutes (an hour or more always has), or the age is negative (the clock went back).

@@ -11,17 +11,24 @@ HeldPings::HeldPings(bool holding) : holding(holding) {}
 
 bool HeldPings::hold(const util::ReceivedMessage& message, int index, long identifier,
                      const std::string& logName) {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (!holding) {
-        return false;
+    bool kept = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!holding) {
+            return false;
+        }
+        kept = held.size() < kMaxHeld;
+        if (kept) {
+            held.push_back({index, identifier, message});
+        }
     }
-    if (held.size() < kMaxHeld) {
-        held.push_back({index, identifier, message});
+    // Logged after the lock: a line may wait for the console, and the pass thread needs the lock.
+    if (kept) {
         Log::debug(logName, "process004", "Holding relayed ping from %1% until the direct pings are sent",
                    message.remoteEndpoint);
     } else {
         Log::debug(logName, "process005", "Dropping relayed ping from %1%: %2% are held already",
-                   message.remoteEndpoint, held.size());
+                   message.remoteEndpoint, kMaxHeld);
     }
     return true;
 }

@@ -5,7 +5,6 @@
 #include <exception>
 #include <system_error>
 
-#include "tarn/client/TARNException.h"
 #include "tarn/client/impl/Log.h"
 #include "tarn/client/impl/Network.h"
 #include "tarn/client/impl/service/connection/P2PCtxData.h"
@@ -24,6 +23,10 @@ P2PContext::P2PContext(long clientId, const std::string& gameId, util::Messenger
 
 P2PContext::~P2PContext() {
     stopListening();
+}
+
+void P2PContext::setServers(const EndpointList& servers) {
+    data->servers = servers;
 }
 
 void P2PContext::startListening() {
@@ -178,14 +181,6 @@ void P2PContext::fillBlock(int index, std::size_t count) {
 }
 
 bool P2PContext::doInit() {
-    try {
-        Log::trace(getName(), "doInit000", "Getting server addresses");
-        data->servers.clear();
-        Network::getServerEndpoints(data->servers);
-    } catch (const TARNException& e) {
-        Log::error(getName(), "doInit001", e.what());
-        return false;
-    }
     data->name = getName();
     data->stop.reset();
     return true;

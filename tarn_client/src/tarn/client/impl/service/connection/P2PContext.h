@@ -29,6 +29,9 @@ public:
     // Stops and joins a listener that is still running.
     ~P2PContext() override;
 
+    // The rendezvous endpoints discovery resolved (a ping from one was relayed); set before
+    // startListening. Without them no ping counts as relayed.
+    void setServers(const EndpointList& servers);
     // Starts the listener thread; a thread that cannot be created is logged and leaves none.
     void startListening();
     // Stops and joins the listener if it runs, also when init() failed (shutdown() then skips

@@ -122,11 +122,18 @@ void P2PListener::process(const util::ReceivedMessage& message, P2PCtxData& data
         Endpoint mapped;
         if (gen::getP2PMappedAddress(content, mapped, true)) {
             const int reported = mapped.port();
-            const int old = data.peers.replaceOwnPublicPort(reported);
-            if (reported != old) {
+            int old = 0;
+            const bool taken = data.peers.replaceOwnPublicPort(reported, old);
+            if (reported != old && taken) {
                 Log::warn(data.name, "process002",
                           "Peer %1%@%2% reports new client public port %3%, old public port was %4%",
                           identifier, sender, reported, old);
+            } else if (reported != old) {
+                Log::debug(
+                    data.name, "process008",
+                    "Peer %1%@%2% reports client public port %3%; keeping %4% (not a port, or behind a "
+                    "symmetric NAT)",
+                    identifier, sender, reported, old);
             }
         }
     } else if (type == gen::Content::PING_CONFIRM) {

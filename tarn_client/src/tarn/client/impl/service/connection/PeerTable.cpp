@@ -100,11 +100,14 @@ void PeerTable::closePrivateWindow() {
     marked.notify_all();
 }
 
-int PeerTable::replaceOwnPublicPort(int port) {
+bool PeerTable::replaceOwnPublicPort(int port, int& old) {
     std::unique_lock<std::shared_mutex> lock(mutex);
-    const int old = topology.publicPort;
+    old = topology.publicPort;
+    if (port < 1 || port > 65535 || topology.nat.type == NatType::SYMMETRIC) {
+        return false;
+    }
     topology.publicPort = port;
-    return old;
+    return true;
 }
 
 bool PeerTable::isListedAddress(int index, const boost::asio::ip::address& address) const {

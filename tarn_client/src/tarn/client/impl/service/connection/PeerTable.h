@@ -40,8 +40,11 @@ public:
     // window for all. Wakes waiting rounds.
     void closePrivateWindow();
     // The listener's one write into the discovery engine's topology: a peer saw our public port
-    // change. Returns the port it replaced.
-    int replaceOwnPublicPort(int port);
+    // change. Taken only when port is a port (1..65535) and our NAT is not symmetric: a
+    // non-symmetric NAT has one mapping for every destination, so the latest report wins; behind
+    // a symmetric NAT each peer sees the mapping towards itself, the reports disagree by design,
+    // and the port discovery measured stays. old receives the port before the call; true when taken.
+    bool replaceOwnPublicPort(int port, int& old);
     // Whether address is the peer's listed local or public address, as the pass began: the only
     // addresses from which its answers count and at which its pings are answered.
     bool isListedAddress(int index, const boost::asio::ip::address& address) const;

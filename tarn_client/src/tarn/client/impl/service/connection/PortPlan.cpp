@@ -6,9 +6,21 @@
 namespace tarn::client::impl::service::connection {
 
 namespace {
+// The range a NAT allocates public ports from: the registered and dynamic ports.
+const long long kLowestPort = 1024;
 const long long kHighestPort = 65535;
-// Where prediction starts over (plus the increment) once it runs past the highest port.
-const long long kPredictionRestart = 1024;
+const long long kRangeSize = kHighestPort - kLowestPort + 1;
+
+// The port one step after port, counted round the allocation range; long long, so that no sum
+// overflows.
+long long advance(long long port, long long step) {
+    const long long next = port + step;
+    if (next <= kHighestPort && (next >= kLowestPort || step >= 0)) {
+        return next;
+    }
+    const long long offset = (next - kLowestPort) % kRangeSize;
+    return kLowestPort + (offset < 0 ? offset + kRangeSize : offset);
+}
 }  // namespace
 
 PortPlan::Step PortPlan::measureStep(std::array<int, 4> ports) {
@@ -32,13 +44,9 @@ PortPlan::Step PortPlan::measureStep(std::array<int, 4> ports) {
 
 std::vector<int> PortPlan::predictPorts(int latestPort, int increment, int candidates) {
     std::vector<int> ports;
-    // Wide enough that adding an increment never overflows before the wrap check.
     long long port = latestPort;
     for (int i = 0; i < candidates; ++i) {
-        port += increment;
-        if (port > kHighestPort) {
-            port = increment + kPredictionRestart;
-        }
+        port = advance(port, increment);
         ports.push_back(static_cast<int>(port));
     }
     return ports;

@@ -29,7 +29,12 @@ public:
     static Step measureStep(std::array<int, 4> ports);
 
     // The next `candidates` public ports the NAT should hand out after latestPort, one increment
-    // apart; past 65535 they restart at increment + 1024. Empty for candidates of 0 or less.
+    // apart. Empty for candidates of 0 or less.
+    //
+    // Wrap and overflow are handled here and nowhere else: the ports count round the range a NAT
+    // allocates from, 1024..65535, so the port after 65535 is 1024 and any increment, however
+    // large, is taken modulo the range's 64512 ports. No port returned lies above 65535; a latestPort
+    // below 1024 (none measured yet) counts upwards from itself until it enters the range.
     static std::vector<int> predictPorts(int latestPort, int increment, int candidates);
 };
 

@@ -1,5 +1,6 @@
 #include "tarn/client/impl/service/connection/SymmetricConnector.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -13,6 +14,12 @@
 namespace tarn::client::impl::service::connection {
 
 namespace gen = tarn::generated;
+
+namespace {
+// The rendezvous server refuses a relay request naming more reflected addresses than this (its
+// --max-reflected default); about 125 would fill a datagram of the messenger's 2048 bytes.
+constexpr int kMaxCandidates = 64;
+}  // namespace
 
 struct SymmetricConnectorSettings {
     // Wait of one round.
@@ -35,11 +42,8 @@ void SymmetricConnector::getDestinations(EndpointList& dests, EndpointList& targ
     }
     const Topology own = context.getTopology();
     const BlockSchedule& schedule = context.getBlockSchedule(settings->candidates);
-    // The own public address is built only when a port is to be predicted.
     Network::Endpoint ownPublic;
-    if (settings->candidates > 0) {
-        Network::initEndpoint(own.publicAddr, 0, ownPublic);
-    }
+    Network::initEndpoint(own.publicAddr, 0, ownPublic);
     const auto ownEndpoints = [&ownPublic](const std::vector<int>& ports) {
         EndpointList endpoints;
         for (const int port : ports) {
@@ -98,7 +102,12 @@ bool SymmetricConnector::doConnectorInit() {
     Configurator& configurator = ServiceRegistry::instance().getConfigurator();
     settings->timeout =
         static_cast<std::int32_t>(configurator.getLong("tarn.timeout.nat.sym", settings->timeout, true));
-    settings->candidates = configurator.getInt("tarn.candidate_addrs", settings->candidates, true);
+    const int candidates = configurator.getInt("tarn.candidate_addrs", settings->candidates, true);
+    settings->candidates = std::clamp(candidates, 1, kMaxCandidates);
+    if (settings->candidates != candidates) {
+        Log::warn(getName(), "doConnectorInit001", "tarn.candidate_addrs = %1% is outside 1..%2%; using %3%",
+                  candidates, kMaxCandidates, settings->candidates);
+    }
     const std::string address = configurator.getString(Network::KEY_SERVER_ADDR_1);
     const int port = configurator.getInt(Network::KEY_SERVER_PORT_1, Network::DEFAULT_SERVER_PORT_1, false);
     try {

@@ -25,6 +25,7 @@ const char* const KEY_DEBUG = "tarn.debug";
 const char* const KEY_LOGLEVEL = "tarn.loglevel";
 const char* const KEY_LOGDIR = "tarn.logdir";
 const char* const KEY_LOGNAME = "tarn.logname";
+const char* const KEY_LOGCONSOLE = "tarn.logconsole";
 const char* const DEFAULT_LOGDIR = "./";
 const char* const DEFAULT_LOGNAME = "tarn.log";
 }  // namespace
@@ -32,6 +33,8 @@ const char* const DEFAULT_LOGNAME = "tarn.log";
 struct LoggingServiceData {
     // Read by every thread that logs, changed by the host's thread.
     std::atomic<int> threshold{Log::kInfo};
+    // Whether lines also go to standard output; set by init, read by every thread that logs.
+    std::atomic<bool> console{true};
     // Held while one line goes to both outputs, and whenever logFile is opened or closed.
     std::mutex writeLock;
     std::ofstream logFile;
@@ -111,6 +114,9 @@ bool LoggingServiceImpl::doInit() {
     std::cout << "Logging level is set to "
               << (name != data->levelNames.end() ? name->second : std::to_string(threshold)) << std::endl;
 
+    // Only 0 (or a value that reads as 0) turns the console copy off.
+    data->console = config.getInt(KEY_LOGCONSOLE, 1, false) != 0;
+
     // Values given through setLogFile win over the configuration.
     if (data->logDir.empty()) {
         data->logDir = config.getString(KEY_LOGDIR, DEFAULT_LOGDIR, true);
@@ -185,9 +191,13 @@ void LoggingServiceImpl::write(int level, const std::string& loggerName, const s
         .append(message)
         .append("\n");
 
+    // The console is written synchronously: a standard output nobody drains stalls every thread
+    // that logs until it drains, which tarn.logconsole = 0 avoids.
     std::lock_guard<std::mutex> lock(data->writeLock);
-    std::cout.write(line.data(), static_cast<std::streamsize>(line.size()));
-    std::cout.flush();
+    if (data->console) {
+        std::cout.write(line.data(), static_cast<std::streamsize>(line.size()));
+        std::cout.flush();
+    }
     if (data->logFile.is_open()) {
         data->logFile.write(line.data(), static_cast<std::streamsize>(line.size()));
         data->logFile.flush();

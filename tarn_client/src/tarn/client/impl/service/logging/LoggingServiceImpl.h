@@ -11,8 +11,10 @@ namespace tarn::client::impl::service::logging {
 struct LoggingServiceData;
 
 // The logging service: one line per call, "[LEVEL] [yyyy-Mon-dd hh:mm:ss] [name:tag] message",
-// flushed to standard output and, once initialized, to the log file. Lines may come from any
-// thread; setLevel, setLogFile, init and shutdown belong to the host's thread.
+// flushed to standard output (unless tarn.logconsole is 0) and, once initialized, to the log
+// file, synchronously under one lock. Lines may come from any thread, which therefore never log
+// while holding a lock another thread needs; setLevel, setLogFile, init and shutdown belong to
+// the host's thread.
 class LoggingServiceImpl : public AbstractInitializable, public LoggingService {
 public:
     LoggingServiceImpl();
@@ -32,9 +34,9 @@ public:
     bool isLogged(int level) const;
 
 protected:
-    // Reads the level, directory and file name from the configuration and opens the log file,
-    // truncating it. Prints its notices directly: logging through the registry here would
-    // re-enter this initialization. Succeeds even without a log file.
+    // Reads the level, the console switch, directory and file name from the configuration and opens the log
+    // file, truncating it. Prints its notices directly: logging through the registry here would re-enter this
+    // initialization. Succeeds even without a log file.
     bool doInit() override;
     // Closes the log file; later lines go to standard output only.
     void doShutdown() override;
