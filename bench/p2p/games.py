@@ -8,6 +8,7 @@ so a pairing that fails in a bigger game can be told from one that fails on its 
 the games of two also pit the two program folders against each other, each on either side.
 
     bench/p2p/games.py --bin before=DIR --bin after=DIR --runs 10 --mixed
+    bench/p2p/games.py --bin documented=DIR --bin fast=DIR --fast fast --runs 10
 """
 
 import argparse
@@ -50,11 +51,11 @@ def player_name(kinds, i):
     return f"{short}#{kinds[:i].count(kind)}"
 
 
-def play_runs(clients, folder, addrs, runs, tag):
+def play_runs(clients, folder, addrs, runs, tag, config):
     """([{(a, b): view}], [why a player failed]) of runs games of clients, one after the other."""
     views, troubles = [], []
     for r in range(runs):
-        game = session.play(clients, folder, addrs, game=f"{tag}-{r}")
+        game = session.play(clients, folder, addrs, game=f"{tag}-{r}", config=config)
         views.append(labbench.views(game))
         troubles += labbench.troubles(game)
     return views, troubles
@@ -82,6 +83,7 @@ def pair_outcomes(kinds, runs):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     labbench.add_bin_option(parser)
+    labbench.add_config_options(parser)
     parser.add_argument("--runs", type=int, default=10, help="runs of every game")
     parser.add_argument("--pair-runs", type=int, default=2, help="games of two per pair of kinds (0: none)")
     parser.add_argument("--mixed", action="store_true",
@@ -90,6 +92,7 @@ def main():
     if args.mixed and (len(args.bin) != 2 or not args.pair_runs):
         parser.error("--mixed takes two --bin folders and games of two")
     labbench.check_bins(args.bin)
+    configs = labbench.configs(args)
     clock = labbench.Clock()
     results, pairs, troubles = {}, {}, {}
     kinds = sorted({k for g in GAMES for k in g}, key=list(SHORT_KIND).index)
@@ -101,22 +104,23 @@ def main():
                 clients = [[w.add_site(k, name=f"g{n}p{p}").clients[0] for p, k in enumerate(g)]
                            for n, g in enumerate(GAMES)]
                 with concurrent.futures.ThreadPoolExecutor(PARALLEL_GAMES) as pool:
-                    runs = pool.map(lambda n: play_runs(clients[n], folder, server.addrs, args.runs, f"g{n}"),
-                                    range(len(GAMES)))
+                    runs = pool.map(lambda n: play_runs(clients[n], folder, server.addrs, args.runs, f"g{n}",
+                                                        configs[name]), range(len(GAMES)))
                     for g, (views, failed) in zip(GAMES, runs):
                         results[(g, name)] = pair_outcomes(g, views)
                         troubles[(g, name)] = failed
-    matches = [(name, folder, None) for name, folder in args.bin] if args.pair_runs else []
+    matches = [(name, folder, None, [configs[name]] * 2) for name, folder in args.bin] if args.pair_runs else []
     if args.mixed:
         # Against the first folder's rendezvous: the wire is the same for both.
         (a, first), (b, second) = args.bin
-        matches += [(f"{a} with {b}", first, [first, second]), (f"{b} with {a}", first, [second, first])]
-    for name, folder, bins in matches:
+        matches += [(f"{a} with {b}", first, [first, second], [configs[a], configs[b]]),
+                    (f"{b} with {a}", first, [second, first], [configs[b], configs[a]])]
+    for name, folder, bins, settings in matches:
         # The peer matrix builds sites of fixed names, so each gets a lab of its own.
         with labbench.lab_world() as (w, server), labbench.rendezvous(server, folder):
             with clock.part(f"{args.pair_runs} games of two per pair of kinds, {name}"):
                 pairs[name] = matrix.play_all(w, server, [nat.parse_kind(k) for k in kinds], folder, args.pair_runs,
-                                              bins=bins)
+                                              bins=bins, configs=settings)
     report(args, kinds, results, pairs, troubles, clock)
     return 0
 

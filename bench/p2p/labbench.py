@@ -2,7 +2,10 @@
 
 A program folder is given as NAME=DIR or DIR (named after DIR's parent folder, e.g. `stage` for
 build/stage/bin); each folder plays its own runs against its own tarn-rendezvous, one after the other, so
-that versions are measured side by side in one run.
+that versions are measured side by side in one run. One folder may be named twice with different player
+settings (--set NAME:KEY=VALUE, --fast NAME), so that two modes are measured side by side too:
+
+    --bin documented=build/stage/bin --bin fast=build/stage/bin --fast fast
 """
 
 import contextlib
@@ -32,6 +35,40 @@ def add_bin_option(parser):
                         help="folder with tarn-probe and tarn-rendezvous; repeat it to compare versions")
 
 
+def add_config_options(parser):
+    parser.add_argument("--set", action="append", default=[], metavar="[NAME:]KEY=VALUE",
+                        help="a tarn.cfg line for the players of program folder NAME (of every folder without "
+                        "NAME:); repeat it for more keys")
+    parser.add_argument("--fast", action="append", nargs="?", const="", default=[], metavar="NAME",
+                        help="overlapped connect and discovery (" + ", ".join(
+                            f"{k}={v}" for k, v in programs.FAST_CONFIG.items())
+                        + ") for the players of NAME (of every folder without NAME)")
+
+
+def configs(args):
+    """{program folder name: {key: value}} from --fast and --set; ends the run on a bad one."""
+    found = {name: {} for name, _ in args.bin}
+
+    def named(name):
+        if name and name not in found:
+            raise SystemExit(f"no program folder is named {name!r}; the names are {', '.join(found)}")
+        return [name] if name else list(found)
+
+    for name in args.fast:
+        for n in named(name):
+            found[n].update(programs.FAST_CONFIG)
+    for text in args.set:
+        head, sep, value = text.partition("=")
+        name, colon, key = head.rpartition(":")
+        try:
+            setting = programs.parse_setting(key + sep + value)
+        except ValueError as e:
+            raise SystemExit(str(e)) from None
+        for n in named(name if colon else ""):
+            found[n][setting[0]] = setting[1]
+    return found
+
+
 def check_bins(bins):
     """Ends the run when the lab cannot run here or a folder lacks a program."""
     names = [name for name, _ in bins]
@@ -45,11 +82,12 @@ def check_bins(bins):
 
 
 @contextlib.contextmanager
-def lab_world(loss=0):
-    """A lab, its world of the given loss and the rendezvous host; everything is removed on the way out."""
+def lab_world(loss=0, hairpin=False):
+    """A lab, its world of the given loss and hairpinning, and the rendezvous host; everything is removed on
+    the way out."""
     netns.install_signal_handlers()
     with netns.Lab() as lab:
-        w = world.World(lab, loss)
+        w = world.World(lab, loss, hairpin)
         yield w, w.add_host("srv", world.SERVER_ADDRS)
 
 

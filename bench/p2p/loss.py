@@ -8,6 +8,7 @@ For each loss level (the clean network always comes first) and each program fold
   view most often seen in the same game on the clean network with the same programs.
 
     bench/p2p/loss.py --bin before=DIR --bin after=DIR --loss 1,5,10 --discoveries 50 --rounds 5
+    bench/p2p/loss.py --bin documented=DIR --bin fast=DIR --fast fast --loss 10
 """
 
 import argparse
@@ -48,13 +49,13 @@ def build(w):
     return discovery, games
 
 
-def discover_at(site, folder, addrs, count):
+def discover_at(site, folder, addrs, count, config):
     """count discoveries at site, one after the other: [(problems, seconds)]."""
     client = site.clients[0]
     out = []
     for _ in range(count):
         try:
-            d = programs.discover(client, folder, addrs)
+            d = programs.discover(client, folder, addrs, config=config)
         except netns.CommandError as e:
             out.append(([e.problem], None))
             continue
@@ -62,21 +63,21 @@ def discover_at(site, folder, addrs, count):
     return out
 
 
-def discoveries(sites, folder, addrs, count):
+def discoveries(sites, folder, addrs, count, config):
     """{kind: [(problems, seconds)]}, count per kind spread over the kind's sites, every site at once."""
     jobs = [(k, s, count // len(ss) + (j < count % len(ss))) for k, ss in sites.items() for j, s in enumerate(ss)]
     found = collections.defaultdict(list)
     with concurrent.futures.ThreadPoolExecutor(len(jobs)) as pool:
-        for (kind, _, _), runs in zip(jobs, pool.map(lambda j: discover_at(j[1], folder, addrs, j[2]), jobs)):
+        for (kind, _, _), runs in zip(jobs, pool.map(lambda j: discover_at(j[1], folder, addrs, j[2], config), jobs)):
             found[kind] += runs
     return found
 
 
-def play_round(games, folder, addrs, troubles):
+def play_round(games, folder, addrs, troubles, config):
     """{game name: {(a, b): view}} of one round of every game; adds why players failed to troubles."""
     def one(item):
         name, clients = item
-        return name, session.play(clients, folder, addrs, game=name.replace(" ", "-"))
+        return name, session.play(clients, folder, addrs, game=name.replace(" ", "-"), config=config)
 
     found = {}
     with concurrent.futures.ThreadPoolExecutor(PARALLEL_GAMES) as pool:
@@ -133,15 +134,19 @@ def seconds(values):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     labbench.add_bin_option(parser)
+    labbench.add_config_options(parser)
     parser.add_argument("--loss", default="1,5,10", help="loss levels in percent after the clean network")
     parser.add_argument("--discoveries", type=int, default=50, help="discoveries per kind and level")
     parser.add_argument("--rounds", type=int, default=5, help="rounds of every game per level")
+    parser.add_argument("--hairpin", action="store_true",
+                        help="every NAT hairpins (the same-router game then also reaches the outside endpoints)")
     args = parser.parse_args()
     levels = [0] + sorted({int(x) for x in args.loss.split(",") if x.strip()} - {0})
     labbench.check_bins(args.bin)
+    configs = labbench.configs(args)
     clock = labbench.Clock()
     disc, played, troubles = {}, {}, collections.defaultdict(collections.Counter)
-    with labbench.lab_world() as (w, server):
+    with labbench.lab_world(hairpin=args.hairpin) as (w, server):
         with clock.part("building the sites"):
             disc_sites, game_clients = build(w)
         for level in levels:
@@ -151,11 +156,12 @@ def main():
                 with labbench.rendezvous(server, folder):
                     if args.discoveries:
                         with clock.part(f"{args.discoveries} discoveries per kind, {name}, loss {level}%"):
-                            disc[(level, name)] = discoveries(disc_sites, folder, server.addrs, args.discoveries)
+                            disc[(level, name)] = discoveries(disc_sites, folder, server.addrs, args.discoveries,
+                                                              configs[name])
                     if args.rounds:
                         with clock.part(f"{args.rounds} rounds of games, {name}, loss {level}%"):
                             played[(level, name)] = [play_round(game_clients, folder, server.addrs,
-                                                                troubles[(level, name)])
+                                                                troubles[(level, name)], configs[name])
                                                      for _ in range(args.rounds)]
     report(args, levels, disc, played, troubles, clock)
     return 0

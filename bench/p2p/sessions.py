@@ -7,6 +7,7 @@ that discover, exchange their topologies and connect; prints how long each playe
 DIRECT PRIVATE.
 
     bench/p2p/sessions.py --bin build/stage/bin --games 20
+    bench/p2p/sessions.py --bin build/stage/bin --games 20 --fast --set tarn.loglevel=DEBUG
 """
 
 import argparse
@@ -20,6 +21,10 @@ import subprocess
 import sys
 import tempfile
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "lab"))
+
+from tarnlab import programs  # noqa: E402  (plain helpers: no namespaces, no root)
 
 STEP_TIMEOUT_S = 30
 
@@ -67,11 +72,12 @@ def start_rendezvous(bin_dir):
     return server, ports[:2]
 
 
-def play(bin_dir, ports, workdir):
-    """One game of two players; returns each player's result line."""
+def play(bin_dir, ports, workdir, config):
+    """One game of two players, each with config ({key: value}) as its tarn.cfg; returns their result lines."""
     players = []
     for identifier in (1, 2):
         cwd = tempfile.mkdtemp(dir=workdir)
+        programs.write_config(cwd, config)
         players.append(subprocess.Popen(
             [os.path.join(bin_dir, "tarn-probe"), "session", "--client-id", str(identifier), "--game", "bench",
              "--json", "--server", "127.0.0.1,127.0.0.2", "--ports", f"{ports[0]},{ports[1]}"],
@@ -98,14 +104,23 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--bin", default="build/stage/bin", help="folder with tarn-probe and tarn-rendezvous")
     parser.add_argument("--games", type=int, default=20)
+    parser.add_argument("--set", action="append", default=[], metavar="KEY=VALUE",
+                        help="a tarn.cfg line for both players; repeat it for more keys")
+    parser.add_argument("--fast", action="store_true", help="overlapped connect and discovery: " + ", ".join(
+        f"{k}={v}" for k, v in programs.FAST_CONFIG.items()))
     args = parser.parse_args()
+    config = dict(programs.FAST_CONFIG) if args.fast else {}
+    try:
+        config.update(programs.parse_setting(text) for text in args.set)
+    except ValueError as e:
+        parser.error(str(e))
     args.bin = os.path.abspath(args.bin)
     server, ports = start_rendezvous(args.bin)
     workdir = tempfile.mkdtemp(prefix="tarn-bench-")
     times = []
     try:
         for _ in range(args.games):
-            for result in play(args.bin, ports, workdir):
+            for result in play(args.bin, ports, workdir, config):
                 connections = {p["connection"] for p in result["peers"]}
                 if connections != {"SELF", "DIRECT PRIVATE"} or result["exitCode"] != 0:
                     raise SystemExit(f"a pair did not connect privately: {json.dumps(result)}")

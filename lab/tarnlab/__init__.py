@@ -5,5 +5,6 @@ nat      - the NAT kinds, their nftables rulesets and what discovery should find
 world    - the public segment, hosts on it, and sites (a router plus N clients)
 programs - drivers for tarn-rendezvous, tarn-probe and the mapped responder; the probe's JSON adapter
 mapped   - a stdlib mapped-address responder and prober that measure a NAT without the project's programs
+noise    - a stdlib host that opens new UDP flows at a given rate, run on a site's LAN to take NAT ports
 commands - the tarn-lab command line; runner - the test runner behind `tarn-lab test`
 """

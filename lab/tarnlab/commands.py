@@ -17,12 +17,26 @@ EXIT_UNAVAILABLE = 2
 
 def _kinds(text):
     if not text:
-        return list(nat.STANDARD_KINDS + nat.STATEFUL_KINDS)
+        return list(nat.STANDARD_KINDS + nat.LAYERED_KINDS + nat.STATEFUL_KINDS)
     return [nat.parse_kind(k) for k in text.split(",") if k.strip()]
 
 
-def _build(lab, kinds, clients=1, loss=0):
-    w = world.World(lab, loss)
+def player_config(args):
+    """The players' tarn.cfg keys from --fast and --set KEY=VALUE (a later --set wins)."""
+    config = dict(programs.FAST_CONFIG) if args.fast else {}
+    config.update(args.set)
+    return config
+
+
+def _setting(text):
+    try:
+        return programs.parse_setting(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+
+
+def _build(lab, kinds, clients=1, loss=0, hairpin=False, noise=0):
+    w = world.World(lab, loss, hairpin, noise)
     server = w.add_host("srv", world.SERVER_ADDRS)
     sites = [w.add_site(k, clients=clients, name=k.name.replace(":", "-")) for k in kinds]
     return w, server, sites
@@ -73,11 +87,12 @@ def _print_table(header, rows):
         print("  ".join(str(c).ljust(w) for c, w in zip(r, widths)).rstrip())
 
 
-def _demo_discovery(server, sites, bin_dir):
+def _demo_discovery(server, sites, bin_dir, config):
     rendezvous = programs.Rendezvous(server, bin_dir).start()
+
     def one(site):
         try:
-            return programs.discover(site.clients[0], bin_dir, server.addrs)
+            return programs.discover(site.clients[0], bin_dir, server.addrs, config=config)
         except netns.CommandError as e:
             return programs.Discovery(-1, None, 0.0, "", "", "", str(e))
 
@@ -87,7 +102,8 @@ def _demo_discovery(server, sites, bin_dir):
     rows, failed = [], 0
     for site, d in zip(sites, runs):
         problems = discovery_mismatches(site.kind, site.clients[0], d)
-        if site.kind.stateful:
+        if site.kind.stateful or site.noise:
+            # Plain kernel state, or ports taken by the neighbour between the tests: shown, not judged.
             verdict = "measured"
         else:
             verdict = "ok" if not problems else "MISMATCH: " + "; ".join(problems)
@@ -121,17 +137,20 @@ def _demo_mapped(server, sites):
     return 0
 
 
-def _demo_peers(w, server, kinds, bin_dir, repeat, plot_path=None):
-    """Every pair of kinds plays a game of two; prints how each side reached the other, and draws it to
-    plot_path when given."""
+def _demo_peers(w, server, kinds, bin_dir, repeat, config, plot_path=None):
+    """Every pair of kinds plays a game of two, and two players behind one router of each kind too; prints
+    how each side reached the other, and draws the matrix to plot_path when given."""
     rendezvous = programs.Rendezvous(server, bin_dir).start()
-    results = matrix.play_all(w, server, kinds, bin_dir, repeat)
+    results = matrix.play_all(w, server, kinds, bin_dir, repeat, config)
+    same_site = matrix.play_same_site(w, server, kinds, bin_dir, repeat, config)
     rendezvous.stop()
     header, rows = matrix.table(kinds, results)
     games = f", {repeat} games per pair" if repeat > 1 else ""
     print(f"\npeer matrix: how the row's site reached the column's site (tarn-probe session{games})")
     _print_table(header, rows)
-    broken = [p for r in results.values() for p in r.problems]
+    print(f"\ntwo players behind one router (hairpinning {'on' if w.hairpin else 'off'})")
+    _print_table(["site", "outcome"], [[r.a.name, r.summary()] for r in same_site])
+    broken = [p for r in list(results.values()) + same_site for p in r.problems]
     for problem in broken[:3]:
         print(f"\nbroken game:\n{problem}", file=sys.stderr)
     if plot_path:
@@ -161,11 +180,12 @@ def cmd_demo(args):
         if reason:
             print(f"tarn-lab: {reason}; `tarn-lab demo --mapped` needs no build", file=sys.stderr)
             return EXIT_UNAVAILABLE
+    config = player_config(args)
     with netns.Lab(keep_files=args.keep) as lab:
-        w, server, sites = _build(lab, _kinds(args.kinds), loss=args.loss)
-        status = _demo_mapped(server, sites) if args.mapped else _demo_discovery(server, sites, args.bin)
+        w, server, sites = _build(lab, _kinds(args.kinds), loss=args.loss, hairpin=args.hairpin, noise=args.noise)
+        status = _demo_mapped(server, sites) if args.mapped else _demo_discovery(server, sites, args.bin, config)
         if not args.mapped and not args.no_peers:
-            status |= _demo_peers(w, server, [s.kind for s in sites], args.bin, args.repeat, args.plot)
+            status |= _demo_peers(w, server, [s.kind for s in sites], args.bin, args.repeat, config, args.plot)
         if args.keep:
             print(f"files kept in {lab.workdir}")
         return status
@@ -179,7 +199,7 @@ def cmd_up(args):
         print(f"tarn-lab: {reason}", file=sys.stderr)
         return EXIT_UNAVAILABLE
     with netns.Lab() as lab:
-        _, server, sites = _build(lab, _kinds(args.kinds), args.clients, args.loss)
+        _, server, sites = _build(lab, _kinds(args.kinds), args.clients, args.loss, args.hairpin, args.noise)
         if args.server == "rendezvous":
             programs.Rendezvous(server, args.bin).start()
         elif args.server == "mapped":
@@ -188,7 +208,11 @@ def cmd_up(args):
               f"{','.join(str(p) for p in programs.DEFAULT_PORTS)} in {server.ns.name}")
         for site in sites:
             router = site.router.name if site.router else "(no router)"
-            print(f"site {site.kind.name}: router {router}, {site.loss}% of UDP lost each way")
+            outer = f", carrier NAT {site.carrier.name}" if site.carrier else ""
+            hop = f", ISP hop {site.isp.name}" if site.isp else ""
+            noise = f", {site.noise} new flows/s from {site.neighbour.name}" if site.noise else ""
+            print(f"site {site.kind.name}: router {router}{outer}{hop}, {site.loss}% of UDP lost each way"
+                  + (", hairpinning" if site.hairpin else "") + noise)
             for c in site.clients:
                 print(f"  client {c.ns.name} {' '.join(c.search_addrs)} -> {c.public_addr}")
         print("run a command inside with: ip netns exec NAMESPACE COMMAND")
@@ -222,9 +246,14 @@ def main(argv=None):
     lossy.add_argument("--loss", type=int, default=0, metavar="PCT",
                        help="every site drops PCT%% of the UDP datagrams between it and the internet, each way, "
                        "at random (default 0)")
+    lossy.add_argument("--noise", type=int, default=0, metavar="RATE",
+                       help="a neighbour on every symmetric site opens RATE new UDP flows per second to a sink "
+                       "on the internet, for the whole run (default 0)")
+    lossy.add_argument("--hairpin", action="store_true",
+                       help="every NAT turns a datagram from its LAN to its own outside address back in")
     sub = parser.add_subparsers(dest="command", required=True)
     kinds_help = ("comma-separated NAT kinds: base[:step][:stateful] with base one of " + ", ".join(nat.BASES)
-                  + " (default: every standard and stateful kind)")
+                  + " (default: every textbook kind, double-nat and the stateful kinds)")
     p = sub.add_parser("demo", parents=[common, lossy],
                        help="build every site, run discovery in each, print configured against detected")
     p.add_argument("--kinds", help=kinds_help)
@@ -235,6 +264,11 @@ def main(argv=None):
                    help="games per pair of kinds in the peer matrix (default 1)")
     p.add_argument("--plot", metavar="FILE.png",
                    help="also draw the peer matrix as a heat map of the direct-connection rate (matplotlib)")
+    p.add_argument("--set", action="append", default=[], type=_setting, metavar="KEY=VALUE",
+                   help="a tarn.cfg line for every tarn-probe the demo runs; repeat it for more keys")
+    p.add_argument("--fast", action="store_true",
+                   help="overlapped connect and discovery: " + ", ".join(f"{k}={v}"
+                                                                         for k, v in programs.FAST_CONFIG.items()))
     p.set_defaults(func=cmd_demo)
     p = sub.add_parser("up", parents=[common, lossy], help="build sites and keep them until interrupted")
     p.add_argument("--kinds", help=kinds_help)

@@ -14,6 +14,13 @@ Wire format: one JSON object per datagram.
         prints one JSON object: the mapping towards all four server endpoints from one socket, which
         remote endpoints get through to a socket that contacted one server endpoint, and what an
         unsolicited datagram does to the public port of a socket that has sent nothing yet
+  trace --bind ADDR --server A:P --max-ttl N
+        prints one JSON list: for TTL 1 to N, the address whose ICMP time-exceeded error came back, or
+        "arrived" once the server answered (the list ends there), or null when nothing came
+  hold --bind ADDR --server A:P --wait S
+        prints {"mapped": [addr, port]} as the server saw the socket, then {"from": [addr, port]} of the
+        first other datagram to reach that socket within S seconds, or {"from": null}
+  send --bind ADDR --to A:P     sends a few datagrams to A:P from one socket
 """
 
 import argparse
@@ -21,6 +28,7 @@ import json
 import select
 import signal
 import socket
+import struct
 import sys
 import time
 
@@ -29,6 +37,14 @@ ATTEMPT_TIMEOUT_S = 1.0
 # Datagrams for one request may still be in flight when its "done" arrives; they get this long.
 GRACE_S = 0.2
 MAX_DATAGRAM = 2048
+# Linux's error queue (<linux/in.h>, <linux/errqueue.h>): the option, the ICMP origin and its type.
+IP_RECVERR = 11
+SO_EE_ORIGIN_ICMP = 2
+ICMP_TIME_EXCEEDED = 11
+# struct sock_extended_err: errno, origin, type, code, pad, info, data; then the offender's sockaddr_in.
+EXTENDED_ERR = struct.Struct("=IBBBBII")
+SEND_COUNT = 3
+SEND_GAP_S = 0.05
 
 
 def parse_endpoint(text):
@@ -141,6 +157,75 @@ def probe(bind, servers, ports, public):
     return result
 
 
+def _time_exceeded_from(sock):
+    """The offender address of an ICMP time-exceeded error queued on sock, or None for another error."""
+    _, ancillary, _, _ = sock.recvmsg(MAX_DATAGRAM, 512, socket.MSG_ERRQUEUE)
+    for level, kind, data in ancillary:
+        if level == socket.IPPROTO_IP and kind == IP_RECVERR and len(data) >= EXTENDED_ERR.size + 8:
+            _, origin, icmp_type, _, _, _, _ = EXTENDED_ERR.unpack_from(data)
+            if origin == SO_EE_ORIGIN_ICMP and icmp_type == ICMP_TIME_EXCEEDED:
+                # sockaddr_in: family, port, then the address.
+                return socket.inet_ntoa(data[EXTENDED_ERR.size + 4:EXTENDED_ERR.size + 8])
+    return None
+
+
+def trace(bind, server, max_ttl):
+    """Per TTL from 1: the router that dropped the request, "arrived", or None; stops at the first arrival."""
+    path = []
+    with bound_socket(bind) as sock:
+        sock.setsockopt(socket.IPPROTO_IP, IP_RECVERR, 1)
+        for ttl in range(1, max_ttl + 1):
+            sock.setsockopt(socket.IPPROTO_IP, socket.IP_TTL, ttl)
+            found = None
+            for _ in range(ATTEMPTS):
+                sock.sendto(json.dumps({"id": ttl}).encode(), server)
+                deadline = time.monotonic() + ATTEMPT_TIMEOUT_S
+                while found is None and time.monotonic() < deadline:
+                    # An error queued on the socket wakes poll with POLLERR and no read event.
+                    poller = select.poll()
+                    poller.register(sock, select.POLLIN | select.POLLERR)
+                    events = poller.poll(max(0.0, deadline - time.monotonic()) * 1000)
+                    if not events:
+                        break
+                    if events[0][1] & select.POLLERR:
+                        found = _time_exceeded_from(sock)
+                        continue
+                    data, _ = sock.recvfrom(MAX_DATAGRAM)
+                    try:
+                        if json.loads(data).get("id") == ttl:
+                            found = "arrived"
+                    except ValueError:
+                        pass
+                if found is not None:
+                    break
+            path.append(found)
+            if found == "arrived":
+                break
+    return path
+
+
+def hold(bind, server, wait):
+    """Prints the socket's mapping as server sees it, then who else reached the socket within wait seconds."""
+    with bound_socket(bind) as sock:
+        mapped, _ = Prober().ask(sock, server)
+        print(json.dumps({"mapped": list(mapped)}), flush=True)
+        deadline = time.monotonic() + wait
+        source = None
+        while source is None and time.monotonic() < deadline:
+            readable, _, _ = select.select([sock], [], [], deadline - time.monotonic())
+            if readable:
+                _, src = sock.recvfrom(MAX_DATAGRAM)
+                source = list(src) if src != server else None
+        print(json.dumps({"from": source}), flush=True)
+
+
+def send(bind, to):
+    with bound_socket(bind) as sock:
+        for _ in range(SEND_COUNT):
+            sock.sendto(b"hello", to)
+            time.sleep(SEND_GAP_S)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     sub = parser.add_subparsers(dest="command", required=True)
@@ -151,10 +236,34 @@ def main():
     p_probe.add_argument("--server", required=True)
     p_probe.add_argument("--ports", required=True)
     p_probe.add_argument("--public", required=True)
+    p_trace = sub.add_parser("trace")
+    p_trace.add_argument("--bind", required=True)
+    p_trace.add_argument("--server", required=True, type=parse_endpoint)
+    p_trace.add_argument("--max-ttl", type=int, default=8)
+    p_hold = sub.add_parser("hold")
+    p_hold.add_argument("--bind", required=True)
+    p_hold.add_argument("--server", required=True, type=parse_endpoint)
+    p_hold.add_argument("--wait", type=float, required=True)
+    p_send = sub.add_parser("send")
+    p_send.add_argument("--bind", required=True)
+    p_send.add_argument("--to", required=True, type=parse_endpoint)
     args = parser.parse_args()
     if args.command == "serve":
         serve([parse_endpoint(e) for e in args.endpoints.split(",")])
         return 0
+    try:
+        if args.command == "trace":
+            print(json.dumps(trace(args.bind, args.server, args.max_ttl)))
+            return 0
+        if args.command == "hold":
+            hold(args.bind, args.server, args.wait)
+            return 0
+        if args.command == "send":
+            send(args.bind, args.to)
+            return 0
+    except TimeoutError as e:
+        print(f"prober: {e}", file=sys.stderr)
+        return 3
     servers = args.server.split(",")
     ports = [int(p) for p in args.ports.split(",")]
     if len(servers) != 2 or len(ports) != 2:

@@ -65,9 +65,20 @@ def _rounds(pairs):
     return rounds
 
 
-def play_all(world, server, kinds, bin_dir, repeat=1, config=None, progress=None, bins=None):
+def record(result, game):
+    """Adds a played game of two (a session.Session) to result: its outcome, or None and why it broke."""
+    broken = [r for r in game.runs if r.problem or r.returncode != 0]
+    if broken:
+        result.outcomes.append(None)
+        result.problems.append(broken[0].describe())
+    else:
+        result.outcomes.append(game.between(1, 2))
+
+
+def play_all(world, server, kinds, bin_dir, repeat=1, config=None, progress=None, bins=None, configs=None):
     """Plays every pair of kinds `repeat` times; returns {(i, j): PairResult} for i <= j. bins, two program
-    folders, runs the row's player (kind i) from the first and the column's (kind j) from the second."""
+    folders, runs the row's player (kind i) from the first and the column's (kind j) from the second;
+    configs, two {key: value}, gives them their settings the same way (default: config for both)."""
     sites = [(world.add_site(k, name=f"m{n}a"), world.add_site(k, name=f"m{n}b")) for n, k in enumerate(kinds)]
     results = {(i, j): PairResult(kinds[i], kinds[j]) for i, j in _pairs(kinds)}
     games = 0
@@ -75,23 +86,34 @@ def play_all(world, server, kinds, bin_dir, repeat=1, config=None, progress=None
     def one(pair):
         i, j = pair
         s = session.play([sites[i][0].clients[0], sites[j][1].clients[0]], bin_dir, server.addrs,
-                         game=f"matrix-{i}-{j}", config=config, bins=bins)
+                         game=f"matrix-{i}-{j}", config=config, bins=bins, configs=configs)
         return pair, s
 
     with concurrent.futures.ThreadPoolExecutor(PARALLEL_GAMES) as pool:
         for _ in range(repeat):
             for round_pairs in _rounds(list(results)):
-                for (i, j), s in pool.map(one, round_pairs):
-                    result = results[(i, j)]
-                    broken = [r for r in s.runs if r.problem or r.returncode != 0]
-                    if broken:
-                        result.outcomes.append(None)
-                        result.problems.append(broken[0].describe())
-                    else:
-                        result.outcomes.append(s.between(1, 2))
+                for pair, s in pool.map(one, round_pairs):
+                    record(results[pair], s)
                     games += 1
                     if progress:
                         progress(games)
+    return results
+
+
+def play_same_site(world, server, kinds, bin_dir, repeat=1, config=None):
+    """Two players behind one router of each kind with a NAT, `repeat` games each (the world's hairpin
+    setting decides whether each one's outside endpoint also reaches the other); returns [PairResult]."""
+    routed = [k for k in kinds if k.layers]
+    sites = [world.add_site(k, clients=2, name=f"m{n}s") for n, k in enumerate(routed)]
+    results = [PairResult(k, k) for k in routed]
+
+    def one(n):
+        return n, session.play(sites[n].clients, bin_dir, server.addrs, game=f"site-{n}", config=config)
+
+    with concurrent.futures.ThreadPoolExecutor(PARALLEL_GAMES) as pool:
+        for _ in range(repeat):
+            for n, s in pool.map(one, range(len(routed))):
+                record(results[n], s)
     return results
 
 

@@ -9,6 +9,16 @@ for a later outbound mapping. The filtered kinds therefore drop, in prerouting a
 NAT, every new datagram their NAT would not admit, so it leaves no entry behind; that is the textbook NAT
 each kind names. The stateful kinds leave that filter out and show plain kernel behaviour.
 
+A double NAT: a home router (port-restricted) behind a carrier-grade NAT (port-restricted too, as carriers
+map endpoint-independently), so a client's datagrams pass two NATs before the internet; the pair behaves
+as one port-restricted cone whose outside address is the carrier's. Each layer is a kind of its own, built
+by the world one router after the other.
+
+Hairpinning (optional): a datagram a client sends to the outside address of its own NAT comes back into
+the LAN, translated as if it had crossed the internet: its destination becomes the client that holds the
+mapping of that outside port, its source the sender's outside address. The NAT admits every LAN sender to
+every mapping it holds, as common home routers do; inbound datagrams from the internet are unaffected.
+
 A lossy link: loss_script() drops a percentage of the UDP datagrams crossing one interface, both ways, at
 random. Routers drop in their forward hook, before source NAT, as a lost Wi-Fi frame would: the datagram
 takes no mapping. A site without a router loses at its port of the public segment's bridge.
@@ -24,6 +34,8 @@ WAN_FILTER_PRIORITY = -150
 TRACK_PRIORITY = 110
 # The restricted cone admits a remote address for this long after the client last sent to it.
 RESTRICTED_TIMEOUT_S = 120
+# A hairpin mapping (outside port -> client endpoint) lives this long after the client last sent through it.
+HAIRPIN_TIMEOUT_S = 120
 # Sequential symmetric NAT: public ports SEQ_BASE_PORT + i * step for i counting new mappings modulo SEQ_SLOTS.
 SEQ_BASE_PORT = 20000
 SEQ_SLOTS = 1000
@@ -38,8 +50,9 @@ RESTRICTED_CONE = "restricted-cone"
 PORT_RESTRICTED = "port-restricted"
 SYMMETRIC = "symmetric"
 SYMMETRIC_RANDOM = "symmetric-random"
-BASES = (NONE, FULL_CONE, RESTRICTED_CONE, PORT_RESTRICTED, SYMMETRIC, SYMMETRIC_RANDOM)
-STATEFUL_CAPABLE = (PORT_RESTRICTED, SYMMETRIC, SYMMETRIC_RANDOM)
+DOUBLE_NAT = "double-nat"
+BASES = (NONE, FULL_CONE, RESTRICTED_CONE, PORT_RESTRICTED, SYMMETRIC, SYMMETRIC_RANDOM, DOUBLE_NAT)
+STATEFUL_CAPABLE = (PORT_RESTRICTED, SYMMETRIC, SYMMETRIC_RANDOM, DOUBLE_NAT)
 
 
 # The standard terms as tarn-probe prints them.
@@ -87,6 +100,21 @@ class NatKind:
         return text + ":stateful" if self.stateful else text
 
     @property
+    def layers(self):
+        """The NATs a client's datagrams cross on their way out, nearest first; each has a single router."""
+        if self.base == NONE:
+            return ()
+        if self.base == DOUBLE_NAT:
+            # The home router, then the carrier's NAT.
+            return (NatKind(PORT_RESTRICTED, stateful=self.stateful),) * 2
+        return (self,)
+
+    @property
+    def symmetric(self):
+        """A new public port per destination: the kinds whose ports other hosts of the site can take."""
+        return any(layer.base in (SYMMETRIC, SYMMETRIC_RANDOM) for layer in self.layers)
+
+    @property
     def one_to_one(self):
         """Each client owns one outside address, translated statically in both directions."""
         return self.base in (FULL_CONE, RESTRICTED_CONE)
@@ -103,6 +131,9 @@ class NatKind:
             return Expected("PORT RESTRICTED CONE", "PORT SENSITIVE", 0, True, EIM, APDF)
         if self.base == SYMMETRIC:
             return Expected("SYMMETRIC", "PORT SENSITIVE", self.step, False, APDM, UNKNOWN)
+        if self.base == DOUBLE_NAT:
+            # Both layers keep the port and filter by endpoint: together, one port-restricted cone.
+            return self.layers[0].expected
         return Expected("SYMMETRIC", "PORT SENSITIVE", None, False, APDM, UNKNOWN)
 
     def mapping_ports(self):
@@ -111,13 +142,18 @@ class NatKind:
             return None
         return [SEQ_BASE_PORT + i * self.step for i in range(SEQ_SLOTS)]
 
-    def ruleset(self, lan_prefix, pairs):
+    def ruleset(self, lan_prefix, pairs, hairpin=False):
         """nftables text for a router whose LAN is lan_prefix; pairs lists (client address, outside address)
-        for one-to-one kinds, else one pair whose outside address is the router's."""
+        for one-to-one kinds, else one pair whose outside address is the router's. hairpin: datagrams from
+        the LAN to an outside address come back in through the NAT."""
         if self.base == NONE:
             raise ValueError("a site without NAT has no router")
+        if self.layers != (self,):
+            raise ValueError(f"{self.name} is more than one router: each of its layers has a ruleset")
         lines = ["table ip tarnlab {"]
         lines += self._sets()
+        if hairpin and not self.one_to_one:
+            lines += self._hairpin_map()
         lines += [
             "  chain forward {",
             "    type filter hook forward priority filter; policy drop;",
@@ -128,7 +164,7 @@ class NatKind:
             "  }",
         ]
         lines += self._wan_filter(pairs)
-        lines += self._nat(pairs)
+        lines += self._nat(lan_prefix, pairs, hairpin)
         lines.append("}")
         return "\n".join(lines) + "\n"
 
@@ -144,6 +180,21 @@ class NatKind:
             "  chain track {",
             f"    type filter hook postrouting priority {TRACK_PRIORITY}; policy accept;",
             f'    oifname "{WAN_IF}" meta l4proto udp update @contacted {{ ip saddr . udp sport . ip daddr }}',
+            "  }",
+        ]
+
+    def _hairpin_map(self):
+        # After source NAT the datagram carries its outside port, and conntrack still knows the client's.
+        return [
+            "  map hairpin {",
+            "    typeof udp sport : ip saddr . udp sport",
+            "    flags dynamic,timeout",
+            f"    timeout {HAIRPIN_TIMEOUT_S}s",
+            "  }",
+            "  chain hairpintrack {",
+            f"    type filter hook postrouting priority {TRACK_PRIORITY}; policy accept;",
+            f'    oifname "{WAN_IF}" meta l4proto udp update @hairpin '
+            "{ udp sport : ct original ip saddr . ct original proto-src }",
             "  }",
         ]
 
@@ -168,24 +219,35 @@ class NatKind:
             body = [f'    iifname "{WAN_IF}" ct state new drop']
         return head + body + ["  }"]
 
-    def _nat(self, pairs):
+    def _nat(self, lan_prefix, pairs, hairpin):
+        # A hairpinned datagram was translated on its way in (ct status dnat) and goes back out to the LAN
+        # from a LAN address (postrouting knows no input interface).
+        turned = f'oifname "{LAN_IF}" ct status dnat'
         if self.one_to_one:
             pre = [f'    iifname "{WAN_IF}" ip daddr {o} dnat ip to {c}' for c, o in pairs]
             post = [f'    oifname "{WAN_IF}" ip saddr {c} snat ip to {o}' for c, o in pairs]
-        elif self.base == PORT_RESTRICTED:
-            pre, post = [], [f'    oifname "{WAN_IF}" masquerade']
+            if hairpin:
+                pre += [f'    iifname "{LAN_IF}" ip daddr {o} dnat ip to {c}' for c, o in pairs]
+                post += [f"    {turned} ip saddr {c} snat ip to {o}" for c, o in pairs]
+            return self._nat_chains(pre, post)
+        outside = pairs[0][1]
+        if self.base == PORT_RESTRICTED:
+            post, source = [f'    oifname "{WAN_IF}" masquerade'], f"snat ip to {outside}"
         elif self.base == SYMMETRIC_RANDOM:
-            pre, post = [], [f'    oifname "{WAN_IF}" masquerade random']
+            post, source = [f'    oifname "{WAN_IF}" masquerade random'], f"snat ip to {outside} random"
         else:
-            outside = pairs[0][1]
             # A bare numgen lands byte-swapped in the port on this nftables version; a map yields port values.
             slots = ", ".join(f"{i} : {p}" for i, p in enumerate(self.mapping_ports()))
-            post = [
-                f'    oifname "{WAN_IF}" meta l4proto udp snat ip to {outside} : '
-                f"numgen inc mod {SEQ_SLOTS} map {{ {slots} }}",
-                f'    oifname "{WAN_IF}" masquerade',
-            ]
-            pre = []
+            source = f"snat ip to {outside} : numgen inc mod {SEQ_SLOTS} map {{ {slots} }}"
+            post = [f'    oifname "{WAN_IF}" meta l4proto udp {source}', f'    oifname "{WAN_IF}" masquerade']
+        pre = []
+        if hairpin:
+            pre = [f'    iifname "{LAN_IF}" ip daddr {outside} meta l4proto udp dnat ip to udp dport map @hairpin']
+            post += [f"    {turned} ip saddr {lan_prefix} meta l4proto udp {source}"]
+        return self._nat_chains(pre, post)
+
+    @staticmethod
+    def _nat_chains(pre, post):
         chains = []
         if pre:
             chains += ["  chain dstnat {", "    type nat hook prerouting priority dstnat; policy accept;"]
@@ -248,9 +310,12 @@ STANDARD_KINDS = (
     NatKind(SYMMETRIC, 2),
     NatKind(SYMMETRIC_RANDOM),
 )
+# NATs in layers: the textbook kinds' rules, one router after another.
+LAYERED_KINDS = (NatKind(DOUBLE_NAT),)
 # Plain kernel behaviour, measured and shown, never asserted.
 STATEFUL_KINDS = (
     NatKind(PORT_RESTRICTED, stateful=True),
     NatKind(SYMMETRIC, 1, stateful=True),
     NatKind(SYMMETRIC_RANDOM, stateful=True),
+    NatKind(DOUBLE_NAT, stateful=True),
 )

@@ -6,19 +6,25 @@ import sys
 import time
 from dataclasses import dataclass
 
-from .netns import CommandError, read_text
+from .netns import POLL_INTERVAL, CommandError, read_text
 
 PROBE = "tarn-probe"
 RENDEZVOUS = "tarn-rendezvous"
 DEFAULT_PORTS = (13434, 13435)
 DISCOVERY_TIMEOUT_S = 30.0
 MAPPED_PROBE_TIMEOUT_S = 20.0
+# How long the receiving side of hairpin_source() waits for the sender's datagrams.
+HAIRPIN_WAIT_S = 3.0
 START_TIMEOUT_S = 10.0
 MAPPED_SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "mapped.py")
 _PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__))
 REPO_ROOT = os.path.dirname(os.path.dirname(_PACKAGE_DIR))
 # Installed, the package lives in <prefix>/share/tarn-lab and the programs in <prefix>/bin.
 INSTALLED = os.path.basename(os.path.dirname(_PACKAGE_DIR)) == "tarn-lab"
+
+# The client's configuration keys that switch on its overlapped connect and discovery (tarn-probe --fast).
+FAST_CONFIG = {"tarn.connect.overlap": "1", "tarn.discovery.overlap": "1"}
+CONFIG_FILE = "tarn.cfg"
 
 # tarn-probe's exit codes.
 EXIT_VALID = 0
@@ -40,6 +46,22 @@ def missing_programs(bin_dir, names=(PROBE, RENDEZVOUS)):
     if missing:
         return f"{', '.join(missing)} not found in {bin_dir} (build with scripts/build.sh or pass --bin)"
     return None
+
+
+def parse_setting(text):
+    """(key, value) from KEY=VALUE, as a tarn.cfg line takes it; ValueError otherwise."""
+    key, sep, value = text.partition("=")
+    key, value = key.strip(), value.strip()
+    if not sep or not key or any(c.isspace() for c in key) or "\n" in value:
+        raise ValueError(f"a setting is KEY=VALUE, not {text!r}")
+    return key, value
+
+
+def write_config(folder, config):
+    """Writes config ({key: value}) as folder's tarn.cfg, where tarn-probe run in folder reads it."""
+    if config:
+        with open(os.path.join(folder, CONFIG_FILE), "w", encoding="utf-8") as f:
+            f.write("".join(f"{k} = {v}\n" for k, v in config.items()))
 
 
 def server_endpoints(addrs, ports):
@@ -102,6 +124,37 @@ def mapped_probe(client, addrs, ports=DEFAULT_PORTS, timeout=MAPPED_PROBE_TIMEOU
     if done.returncode != 0:
         raise CommandError(["mapped.py", "probe"], f"exit {done.returncode}: {done.stderr.strip()}")
     return json.loads(done.stdout)
+
+
+def trace(client, server_addr, port=DEFAULT_PORTS[0], max_ttl=8, timeout=MAPPED_PROBE_TIMEOUT_S * 2):
+    """The client's way out to a mapped responder: per TTL from 1, the address of the router that dropped
+    the datagram, then "arrived" (None where nothing came back)."""
+    done = client.ns.run([sys.executable, MAPPED_SCRIPT, "trace", "--bind", client.addr,
+                          "--server", f"{server_addr}:{port}", "--max-ttl", max_ttl], timeout=timeout)
+    return json.loads(done.stdout)
+
+
+def hairpin_source(sender, receiver, server_addr, port=DEFAULT_PORTS[0], wait=HAIRPIN_WAIT_S):
+    """Where datagrams that sender sends to receiver's outside endpoint (as a mapped responder at
+    server_addr sees it) reach receiver from: [addr, port], or None when none reaches it."""
+    holder = receiver.ns.spawn([sys.executable, MAPPED_SCRIPT, "hold", "--bind", receiver.addr,
+                                "--server", f"{server_addr}:{port}", "--wait", wait], "hold")
+    try:
+        deadline = time.monotonic() + START_TIMEOUT_S + MAPPED_PROBE_TIMEOUT_S
+        lines = []
+        while not lines:
+            lines = read_text(holder.stdout_path).splitlines()
+            if not lines and (not holder.running() or time.monotonic() >= deadline):
+                raise CommandError(holder.argv, f"no mapping line: {holder.output()}")
+            # The holder writes to a file, which gives no event to wait on.
+            time.sleep(POLL_INTERVAL)
+        mapped = json.loads(lines[0])["mapped"]
+        sender.ns.run([sys.executable, MAPPED_SCRIPT, "send", "--bind", sender.addr, "--to",
+                       f"{mapped[0]}:{mapped[1]}"])
+        holder.wait(wait + START_TIMEOUT_S)
+        return json.loads(read_text(holder.stdout_path).splitlines()[1])["from"]
+    finally:
+        holder.stop()
 
 
 @dataclass
@@ -169,9 +222,11 @@ def _last_json_object(text):
     return found
 
 
-def discover(client, bin_dir, addrs, ports=DEFAULT_PORTS, timeout=DISCOVERY_TIMEOUT_S):
-    """Runs `tarn-probe discover --json` in the client's namespace, in a fresh folder for its tarn.log."""
+def discover(client, bin_dir, addrs, ports=DEFAULT_PORTS, timeout=DISCOVERY_TIMEOUT_S, config=None):
+    """Runs `tarn-probe discover --json` in the client's namespace, in a fresh folder for its tarn.log and
+    the tarn.cfg that config ({key: value}) gives."""
     cwd = client.ns.lab.tempdir("probe")
+    write_config(cwd, config)
     argv = [os.path.join(bin_dir, PROBE), "discover", "--json", "--server", ",".join(addrs),
             "--ports", ",".join(str(p) for p in ports)]
     start = time.monotonic()

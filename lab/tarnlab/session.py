@@ -30,9 +30,7 @@ class _Player:
         self.identifier = identifier
         self.label = f"{client.ns.name}-session"
         self.cwd = client.ns.lab.tempdir("session")
-        if config:
-            with open(os.path.join(self.cwd, "tarn.cfg"), "w", encoding="ascii") as f:
-                f.write("".join(f"{k} = {v}\n" for k, v in config.items()))
+        programs.write_config(self.cwd, config)
         argv = client.ns.exec_argv([os.path.join(bin_dir, programs.PROBE), "session", "--client-id", identifier,
                                     "--game", game, "--json", "--server", ",".join(addrs),
                                     "--ports", ",".join(str(p) for p in ports)])
@@ -153,18 +151,21 @@ class Session:
 
 
 def play(clients, bin_dir, addrs, ports=programs.DEFAULT_PORTS, game=DEFAULT_GAME, config=None,
-         timeout=SESSION_TIMEOUT_S, bins=None):
+         timeout=SESSION_TIMEOUT_S, bins=None, configs=None):
     """Runs one game between clients (players 1, 2, ...); returns a Session.
 
     Every player gets the same peer list, made of every player's own line, once all of them have printed
     theirs; a player that printed nothing valid is left out of the list and stopped. bins, one folder per
     player, lets players of different versions meet; without it every player runs bin_dir's tarn-probe.
+    configs, one {key: value} per player, gives each player its own tarn.cfg; without it each gets config.
     """
     bins = bins or [bin_dir] * len(clients)
-    if len(bins) != len(clients):
-        raise ValueError(f"{len(bins)} program folders for {len(clients)} players")
+    configs = configs or [config] * len(clients)
+    if len(bins) != len(clients) or len(configs) != len(clients):
+        raise ValueError(f"{len(bins)} program folders and {len(configs)} settings for {len(clients)} players")
     deadline = time.monotonic() + timeout
-    players = [_Player(c, i + 1, b, addrs, ports, game, config) for i, (c, b) in enumerate(zip(clients, bins))]
+    players = [_Player(c, i + 1, b, addrs, ports, game, cfg)
+               for i, (c, b, cfg) in enumerate(zip(clients, bins, configs))]
     lines = [p.read_json(deadline) for p in players]
     listed = [line for line in lines if line and "exitCode" not in line]
     peer_list = json.dumps(listed, separators=(",", ":"))

@@ -62,8 +62,8 @@ TEST(BlockSchedule, DirectPingsFirstThenOneBlockPerSymmetricPeerInListOrder) {
          3,
          65534,
          1,
-         {65535, 1025, 1026},
-         {{65535, 1025, 1026}}},
+         {65535, 1024, 1025},
+         {{65535, 1024, 1025}}},
         {"no candidates", {NatType::FULL_CONE, NatType::SYMMETRIC}, 0, 40000, 1, {}, {{}}},
     };
     for (const Row& row : rows) {

@@ -15,7 +15,7 @@ class DiscoveryTest(labsupport.LabTestCase):
         w = labsupport.new_program_world(cls)
         if w is None:
             return
-        cls.sites = {k.name: w.add_site(k, name=k.name.replace(":", "-")) for k in nat.STANDARD_KINDS}
+        cls.sites = {k.name: w.add_site(k, name=k.name.replace(":", "-")) for k in nat.STANDARD_KINDS + nat.LAYERED_KINDS}
         cls.two_interfaces = w.add_site("port-restricted", name="twoif", isolated_first=True)
         cls.silent = w.add_silent_host()
         cls.rendezvous = programs.Rendezvous(cls.server, cls.bin).start()
@@ -59,6 +59,10 @@ class DiscoveryTest(labsupport.LabTestCase):
     def testPortRestrictedCone(self):
         t = self.checkSite("port-restricted", "PORT RESTRICTED CONE", "PORT SENSITIVE", 0)
         self.assertEqual(t.public_port, t.local_port, "masquerading keeps a free port")
+
+    def testDoubleNatLooksLikeOnePortRestrictedCone(self):
+        t = self.checkSite("double-nat", "PORT RESTRICTED CONE", "PORT SENSITIVE", 0)
+        self.assertEqual(t.public_port, t.local_port, "both layers keep a free port")
 
     def testSymmetricWithPortStepOne(self):
         t = self.checkSite("symmetric:1", "SYMMETRIC", "PORT SENSITIVE", 1)

@@ -3,13 +3,17 @@ an unsolicited datagram leaves state behind."""
 
 import concurrent.futures
 import sys
+import time
 import unittest
 
 import labsupport
-from tarnlab import nat, netns, programs
+from tarnlab import nat, netns, programs, world
 
 WORKERS = 4
-PORT_KEEPING = ("none", "full-cone", "restricted-cone", "port-restricted", "port-restricted:stateful")
+# Noise: flows per second, how many to see before the check, and the bound of that wait.
+NOISE_RATE = 20
+NOISE_FLOWS = 30
+NOISE_WAIT_S = 60.0
 EVERYTHING = {"sameEndpoint": True, "otherPort": True, "otherAddress": True, "otherBoth": True}
 SAME_ADDRESS = {"sameEndpoint": True, "otherPort": True, "otherAddress": False, "otherBoth": False}
 SAME_ENDPOINT = {"sameEndpoint": True, "otherPort": False, "otherAddress": False, "otherBoth": False}
@@ -31,13 +35,19 @@ class NatKindTest(labsupport.LabTestCase):
         w = labsupport.new_server_world(cls)
         cls.server_addrs = cls.server.addrs
         cls.sites = {k.name: w.add_site(k, name=k.name.replace(":", "-"))
-                     for k in nat.STANDARD_KINDS + nat.STATEFUL_KINDS}
+                     for k in nat.STANDARD_KINDS + nat.LAYERED_KINDS + nat.STATEFUL_KINDS}
         cls.shared = {k: w.add_site(k, clients=2, name=f"{k}-x2") for k in ("full-cone", "port-restricted")}
+        cls.hairpinned = [w.add_site(k, clients=2, name=f"{k}-hp".replace(":", "-"), hairpin=True)
+                          for k in ("full-cone", "port-restricted", "symmetric:1")]
         cls.isolated = w.add_site("port-restricted", name="iso", isolated_first=True)
+        cls.world = w
+        cls.noisy = w.add_site("symmetric:1", name="noisy")
         programs.MappedResponder(cls.server).start()
         measured = list(cls.sites.values()) + list(cls.shared.values())
         with concurrent.futures.ThreadPoolExecutor(WORKERS) as pool:
             results = list(pool.map(lambda s: _probe(s, cls.server_addrs), measured))
+            cls.paths = dict(zip(cls.sites, pool.map(lambda s: programs.trace(s.clients[0], cls.server_addrs[0]),
+                                                     cls.sites.values())))
         cls.results = {id(site): r for site, r in zip(measured, results)}
 
     def measured(self, site):
@@ -54,6 +64,8 @@ class NatKindTest(labsupport.LabTestCase):
             "restricted-cone": "kept",
             "port-restricted": "kept",
             "port-restricted:stateful": "kept",
+            "double-nat": "kept",
+            "double-nat:stateful": "kept",
             "symmetric:1": 1,
             "symmetric:2": 2,
             "symmetric:1:stateful": 1,
@@ -89,6 +101,8 @@ class NatKindTest(labsupport.LabTestCase):
             "restricted-cone": SAME_ADDRESS,
             "port-restricted": SAME_ENDPOINT,
             "port-restricted:stateful": SAME_ENDPOINT,
+            "double-nat": SAME_ENDPOINT,
+            "double-nat:stateful": SAME_ENDPOINT,
             "symmetric:1": SAME_ENDPOINT,
             "symmetric:2": SAME_ENDPOINT,
             "symmetric:1:stateful": SAME_ENDPOINT,
@@ -108,6 +122,7 @@ class NatKindTest(labsupport.LabTestCase):
             "full-cone": True,
             "restricted-cone": False,
             "port-restricted": False,
+            "double-nat": False,
         }
         for name, arrives in table.items():
             with self.subTest(kind=name):
@@ -129,6 +144,50 @@ class NatKindTest(labsupport.LabTestCase):
                     self.assertEqual(site.clients[0].public_addr, site.clients[1].public_addr)
                 for r in results:
                     self.assertEqual({p for _, p in r["mapped"]}, {r["local"][1]})
+
+    def testTheWayOutCrossesEachNatThenTheIspHop(self):
+        # A datagram with TTL n dies at the n-th router out (the site's NATs, then its ISP hop); one more arrives.
+        for name, site in self.sites.items():
+            with self.subTest(kind=name):
+                self.assertEqual(self.paths[name], site.hops + ["arrived"])
+                self.assertEqual(len(site.hops), len(site.kind.layers) + bool(site.kind.layers))
+                if site.router:
+                    link = site.isp.run(["ip", "-4", "-o", "addr", "show", "dev", world.HOP_DOWN_IF]).stdout
+                    self.assertIn(f"inet {site.hops[-1]}/32", link, "the last hop before the internet is the ISP's")
+
+    def testHairpinningTurnsADatagramToTheOwnOutsideAddressBackIn(self):
+        # (site, whether a datagram to a neighbour's outside endpoint reaches it from the sender's outside address)
+        table = [(s, True) for s in self.hairpinned] + [(s, False) for s in self.shared.values()]
+        for site, turned in table:
+            with self.subTest(kind=site.kind.name, hairpin=site.hairpin):
+                sender, receiver = site.clients
+                source = programs.hairpin_source(sender, receiver, self.server_addrs[0])
+                if turned:
+                    self.assertEqual(source and source[0], sender.public_addr)
+                else:
+                    self.assertIsNone(source)
+
+    def testNoiseTakesANewPublicPortPerFlowUntilStopped(self):
+        site = self.noisy
+        # Slow enough that the ports cannot wrap around while the check runs.
+        self.world.set_noise(site, NOISE_RATE)
+        process = site.noise_process
+        deadline = time.monotonic() + NOISE_WAIT_S
+        while (self.world.noise_report(site) or {}).get("flows", 0) < NOISE_FLOWS and time.monotonic() < deadline:
+            time.sleep(netns.POLL_INTERVAL)  # the process reports to a file, once a second
+        self.assertGreaterEqual(self.world.noise_report(site)["flows"], NOISE_FLOWS)
+        neighbour = f"src={site.neighbour.run(['hostname', '-I']).stdout.split()[0]} "
+        entries = [line.split() for line in site.router.run(["cat", "/proc/net/nf_conntrack"]).stdout.splitlines()
+                   if neighbour in line and f"dst={self.world.sink.addrs[0]} " in line]
+        # The last dport of an entry is the public port the flow was given.
+        ports = [int([f for f in e if f.startswith("dport=")][-1][6:]) for e in entries]
+        self.assertGreaterEqual(len(ports), NOISE_FLOWS)
+        self.assertEqual(len(set(ports)), len(ports), "two flows shared a public port")
+        self.assertTrue(set(ports) <= set(site.kind.mapping_ports()))
+        self.world.set_noise(site, 0)
+        self.assertIsNone(site.noise_process)
+        self.assertEqual(process.wait(0), 0, "the noise process ends cleanly on SIGTERM")
+        self.assertEqual(netns.run(["ip", "netns", "pids", site.neighbour.name]).stdout.split(), [])
 
     def testOnlyTheSiteAddressReachesTheInternet(self):
         client = self.isolated.clients[0]
@@ -156,6 +215,8 @@ class NatKindNameTest(unittest.TestCase):
             ("symmetric:2", "symmetric:2", ""),
             (" port-restricted:stateful ", "port-restricted:stateful", ""),
             ("symmetric:1:stateful", "symmetric:1:stateful", ""),
+            ("double-nat:stateful", "double-nat:stateful", ""),
+            ("double-nat:2", None, "takes no port step"),
             ("symmetric", None, "step 0 out of range"),
             ("symmetric:46", None, "step 46 out of range"),
             ("symmetric:x", None, "bad port step"),
