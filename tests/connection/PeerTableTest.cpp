@@ -1,6 +1,5 @@
 #include "tarn/client/impl/service/connection/PeerTable.h"
 
-#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -11,77 +10,47 @@ namespace {
 
 using namespace tarn::test::connection;
 using tarn::client::impl::service::connection::PeerTable;
+using CT = ConnectionType;
 
 // The private window of the overlapped pass. We are 10.1.0.10 behind 198.51.100.10 on a /24.
 TEST(PeerTable, PrivateWindowLetsAPrivateAnswerWin) {
-    const Topology sameNat =
-        topology(NatType::PORT_RESTRICTED_CONE, "10.1.0.11", 5000, "198.51.100.10", 5000);
-    const Topology farSite =
-        topology(NatType::PORT_RESTRICTED_CONE, "10.2.0.10", 5000, "198.51.100.11", 6000);
-    struct Answer {
-        const char* from;
-        int port;
-    };
     struct Row {
-        const char* what;
-        Topology listed;
-        std::vector<Answer> beforeClose;
-        std::vector<Answer> afterClose;
-        ConnectionType whileOpen;
-        ConnectionType atEnd;
+        bool sameNat;  // the peer is 10.1.0.11 behind our NAT, else 10.2.0.10 behind 198.51.100.11
+        // Answers before and after the window closes: a public port, or 0 for the peer's local endpoint.
+        std::vector<int> before, after;
+        CT whileOpen, atEnd;
         int publicPort;
     };
     const Row rows[] = {
-        {"a far peer's public answer decides at once",
-         farSite,
-         {{"198.51.100.11", 6000}},
-         {},
-         ConnectionType::DIRECT_PUBLIC,
-         ConnectionType::DIRECT_PUBLIC,
-         6000},
-        {"hairpin: the public answer first, then the private one",
-         sameNat,
-         {{"198.51.100.10", 5000}, {"10.1.0.11", 5000}},
-         {},
-         ConnectionType::DIRECT_PRIVATE,
-         ConnectionType::DIRECT_PRIVATE,
-         5000},
-        {"only public answers: the first one counts when the window closes",
-         sameNat,
-         {{"198.51.100.10", 7000}, {"198.51.100.10", 7001}},
-         {},
-         ConnectionType::NONE,
-         ConnectionType::DIRECT_PUBLIC,
-         7000},
-        {"a private answer after the window does not undo the public mark",
-         sameNat,
-         {{"198.51.100.10", 7000}},
-         {{"10.1.0.11", 5000}},
-         ConnectionType::NONE,
-         ConnectionType::DIRECT_PUBLIC,
-         7000},
-        {"no answer in the window",
-         sameNat,
-         {},
-         {{"198.51.100.10", 7000}},
-         ConnectionType::NONE,
-         ConnectionType::DIRECT_PUBLIC,
-         7000},
+        // A far peer's public answer decides at once.
+        {false, {6000}, {}, CT::DIRECT_PUBLIC, CT::DIRECT_PUBLIC, 6000},
+        // Hairpin: the public answer first, then the private one.
+        {true, {7000, 0}, {}, CT::DIRECT_PRIVATE, CT::DIRECT_PRIVATE, 5000},
+        // Only public answers: the first one counts when the window closes.
+        {true, {7000, 7001}, {}, CT::NONE, CT::DIRECT_PUBLIC, 7000},
+        // A private answer after the window changes nothing.
+        {true, {7000}, {0}, CT::NONE, CT::DIRECT_PUBLIC, 7000},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.what);
+        SCOPED_TRACE(&row - rows);
+        const std::string local = row.sameNat ? "10.1.0.11" : "10.2.0.10";
+        const std::string outside = row.sameNat ? "198.51.100.10" : "198.51.100.11";
         Topology own = topology(NatType::PORT_RESTRICTED_CONE, "10.1.0.10", 4000, "198.51.100.10", 4000);
-        std::vector<Peer> peers = {peer(2, row.listed)};
+        std::vector<Peer> peers = {
+            peer(2, topology(NatType::PORT_RESTRICTED_CONE, local, 5000, outside, 5000))};
         PeerTable table(peers, own);
+        const auto answer = [&](int port) {
+            table.markConnected(port ? endpoint(outside, port) : endpoint(local, 5000), 0);
+        };
         table.openPrivateWindow("255.255.255.0");
-        for (const Answer& answer : row.beforeClose) {
-            table.markConnected(endpoint(answer.from, answer.port), 0);
+        for (const int port : row.before) {
+            answer(port);
         }
         EXPECT_EQ(row.whileOpen, peers[0].connection);
-        EXPECT_EQ(row.whileOpen == ConnectionType::NONE ? 1 : 0, table.countUnconnected());
+        EXPECT_EQ(row.whileOpen == CT::NONE ? 1 : 0, table.countUnconnected());
         table.closePrivateWindow();
-        for (const Answer& answer : row.afterClose) {
-            table.markConnected(endpoint(answer.from, answer.port), 0);
+        for (const int port : row.after) {
+            answer(port);
         }
         EXPECT_EQ(row.atEnd, peers[0].connection);
         EXPECT_EQ(row.publicPort, peers[0].topology.publicPort);
