@@ -3,12 +3,17 @@
 
 Every pair of the seven kinds (a kind also meets itself across two routers) plays GAMES games of two with
 tarn.connect.overlap = 0 and as many with 1, the two modes side by side on sites of their own, round by
-round, so that both see the same load. A game's connect time is the slower player's time inside
-`connect()` (the probe's elapsedMs; both players get the peer list within a millisecond of each other).
+round, so that both see the same load. Two players behind one hairpinning port-restricted router play as
+many games per mode: each reaches the other's public endpoint too, and must still end DIRECT PRIVATE. A
+game's connect time is the slower player's time inside `connect()` (the probe's elapsedMs; both players get
+the peer list within a millisecond of each other).
 With --loss PCT the same games are played again while every site loses PCT% of its UDP datagrams, and each
 player's view of the other is compared with the view seen most often on the clean network in that mode.
 
-    bench/p2p/overlap.py --bin build/stage/bin --games 3 --loss 10
+With --mixed every ordered pair of kinds also plays games in which the first player runs in overlap mode and
+the second in the documented order.
+
+    bench/p2p/overlap.py --bin build/stage/bin --games 3 --loss 10 --mixed
 """
 
 import argparse
@@ -36,6 +41,10 @@ ICE = (
     ("both sides symmetric", "fails"),
     ("deciding that a peer needs the relay", "failure declared after about 7.1 s"),
 )
+
+
+HAIRPIN = "hairpin"
+MIXED = "mixed"
 
 
 def pairs():
@@ -73,8 +82,9 @@ def play(w, site_of, server, folder, games, loss=0):
 
     def one(job):
         mode, i, j, n = job
-        s = session.play([sites[mode][i][0].clients[0], sites[mode][j][1].clients[0]], folder, server.addrs,
-                         game=f"ov-{loss}-{i}-{j}-{n}", config=config[mode])
+        clients = (site_of[(mode, HAIRPIN)].clients if i == HAIRPIN
+                   else [sites[mode][i][0].clients[0], sites[mode][j][1].clients[0]])
+        s = session.play(clients, folder, server.addrs, game=f"ov-{loss}-{i}-{j}-{n}", config=config[mode])
         if any(r.problem or r.returncode != 0 or "elapsedMs" not in r.result for r in s.runs):
             return job, (None, None, None)
         ab, ba = s.between(1, 2)
@@ -82,10 +92,33 @@ def play(w, site_of, server, folder, games, loss=0):
 
     with concurrent.futures.ThreadPoolExecutor(PARALLEL_GAMES) as pool:
         for n in range(games):
-            for round_pairs in rounds_of(pairs()):
-                jobs = [(m, i, j, n) for i, j in round_pairs for m, _ in MODES]
+            for r, round_pairs in enumerate(rounds_of(pairs())):
+                jobs = [(m, i, j, n) for i, j in round_pairs + ([(HAIRPIN, HAIRPIN)] if r == 0 else [])
+                        for m, _ in MODES]
                 for (mode, i, j, _), outcome in pool.map(one, jobs):
                     found[(mode, i, j)].append(outcome)
+    return found
+
+
+def play_mixed(site_of, server, folder, games):
+    """{(i, j): [outcome]} of games in which kind i plays in overlap mode and kind j in the documented order."""
+    overlap, documented = (config for _, config in MODES[::-1])
+    found = collections.defaultdict(list)
+
+    def one(job):
+        i, j, n = job
+        s = session.play([site_of[(MIXED, i, 0)].clients[0], site_of[(MIXED, j, 1)].clients[0]], folder,
+                         server.addrs, game=f"mx-{i}-{j}-{n}", configs=[overlap, documented])
+        if any(r.problem or r.returncode != 0 or "elapsedMs" not in r.result for r in s.runs):
+            return job, (None, None, None)
+        return job, (*s.between(1, 2), max(r.result["elapsedMs"] for r in s.runs))
+
+    ordered = list(itertools.product(range(len(KINDS)), repeat=2))
+    with concurrent.futures.ThreadPoolExecutor(PARALLEL_GAMES) as pool:
+        for n in range(games):
+            for round_pairs in rounds_of(ordered):
+                for (i, j, _), outcome in pool.map(one, [(i, j, n) for i, j in round_pairs]):
+                    found[(i, j)].append(outcome)
     return found
 
 
@@ -98,12 +131,21 @@ def median(values):
     return f"{statistics.median(values):g}" if values else "-"
 
 
-def report(clean, lossy, games, loss, clock):
+def report_mixed(mixed, games):
+    print(f"Overlap mode (row) against the documented order (column), {games} games each: games direct on both "
+          "sides, median ms:\n")
+    rows = [[KINDS[i]] + [f"{sum(direct(o) for o in mixed[(i, j)])}/{len(mixed[(i, j)])}, "
+                          f"{median(o[2] for o in mixed[(i, j)])}" for j in range(len(KINDS))]
+            for i in range(len(KINDS))]
+    labbench.print_table(["overlap \\ documented"] + [SHORT[k] for k in KINDS], rows)
+
+
+def report(clean, lossy, mixed, games, loss, clock):
     names = [m for m, _ in MODES]
     print(f"Every pair of kinds, {games} games each; direct = both sides DIRECT; ms = median connect time:\n")
     rows = []
-    for i, j in pairs():
-        row = [f"{KINDS[i]} - {KINDS[j]}"]
+    for i, j in pairs() + [(HAIRPIN, HAIRPIN)]:
+        row = ["two behind one hairpinning port-restricted router" if i == HAIRPIN else f"{KINDS[i]} - {KINDS[j]}"]
         for m in names:
             runs = clean[(m, i, j)]
             row += [f"{sum(direct(o) for o in runs)}/{len(runs)}", median(o[2] for o in runs)]
@@ -134,7 +176,7 @@ def report(clean, lossy, games, loss, clock):
         rows = []
         for m in names:
             right = total = 0
-            for i, j in pairs():
+            for i, j in pairs() + [(HAIRPIN, HAIRPIN)]:
                 views = collections.Counter(v for o in clean[(m, i, j)] for v in ((0, o[0]), (1, o[1])))
                 for side in (0, 1):
                     want = max((v for v in views if v[0] == side), key=views.get)[1]
@@ -144,6 +186,8 @@ def report(clean, lossy, games, loss, clock):
             rows.append([m, f"{right}/{total}", f"{100.0 * right / total:.1f}%"])
         labbench.print_table(["mode", "views as clean", "share"], rows)
 
+    if mixed:
+        report_mixed(mixed, games)
     print("Outside reference, a standard ICE agent (full agent, STUN only) in the same lab:\n")
     labbench.print_table(["", "ICE"], [list(r) for r in ICE])
     clock.print()
@@ -155,20 +199,30 @@ def main():
                         help="folder with tarn-probe and tarn-rendezvous")
     parser.add_argument("--games", type=int, default=3, help="games per pair of kinds and mode")
     parser.add_argument("--loss", type=int, default=0, metavar="PCT", help="then play again at this loss")
+    parser.add_argument("--mixed", action="store_true", help="then overlap against the documented order")
     args = parser.parse_args()
     labbench.check_bins([args.bin])
     folder = args.bin[1]
     clock = labbench.Clock()
-    lossy = None
+    lossy = mixed = None
     with labbench.lab_world() as (w, server), labbench.rendezvous(server, folder):
         site_of = {(m, k, s): w.add_site(kind, name=f"{'do'[n]}{k}{'ab'[s]}")
-                     for n, (m, _) in enumerate(MODES) for k, kind in enumerate(KINDS) for s in (0, 1)}
+                   for n, (m, _) in enumerate(MODES) for k, kind in enumerate(KINDS) for s in (0, 1)}
+        site_of.update({(m, HAIRPIN): w.add_site("port-restricted", clients=2, name=f"{'do'[n]}hp", hairpin=True)
+                        for n, (m, _) in enumerate(MODES)})
         with clock.part(f"{args.games} clean games per pair and mode"):
             clean = play(w, site_of, server, folder, args.games)
         if args.loss:
             with clock.part(f"{args.games} games per pair and mode at {args.loss}% loss"):
                 lossy = play(w, site_of, server, folder, args.games, args.loss)
-    report(clean, lossy, args.games, args.loss, clock)
+        if args.mixed:
+            for site in w.sites:
+                w.set_loss(site, 0)
+            site_of.update({(MIXED, k, s): w.add_site(kind, name=f"x{k}{'ab'[s]}")
+                            for k, kind in enumerate(KINDS) for s in (0, 1)})
+            with clock.part(f"{args.games} games per ordered pair, overlap against the documented order"):
+                mixed = play_mixed(site_of, server, folder, args.games)
+    report(clean, lossy, mixed, args.games, args.loss, clock)
     return 0
 
 
