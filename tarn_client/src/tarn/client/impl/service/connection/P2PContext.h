@@ -64,10 +64,10 @@ public:
     const BlockSchedule& getBlockSchedule(int blockSize);
     // Called after a round's direct pings, between its steps and at its end (roundOver): answers
     // the relayed pings held behind a symmetric NAT in the order of the schedule, on the calling
-    // thread. A block whose ping has not come waits, until a round is over that gives it up
-    // (roundOver; every round of the documented order): then its ports are used up with pings to the peer's
-    // public address, so that the later blocks keep the ports announced to their peers. Does nothing before
-    // the latest public port is measured.
+    // thread. A block whose ping has not come waits until a round that gives it up is over
+    // (roundOver; every round of the documented order): then its ports are used up with pings to
+    // the peer's public address, so that the later blocks keep the ports announced to their peers.
+    // Does nothing before the latest public port is measured.
     void releaseHeldPings(bool roundOver);
     // The pass runs no symmetric round: answers the held relayed pings now, and any later at once.
     void answerHeldPingsNow();
