@@ -122,18 +122,20 @@ def _demo_mapped(server, sites):
     responder = programs.MappedResponder(server).start()
     with concurrent.futures.ThreadPoolExecutor(DEMO_WORKERS) as pool:
         results = list(pool.map(lambda s: programs.mapped_probe(s.clients[0], server.addrs), sites))
+        paths = list(pool.map(lambda s: programs.trace(s.clients[0], server.addrs[0]), sites))
     responder.stop()
     rows = []
-    for site, r in zip(sites, results):
+    for site, r, path in zip(sites, results, paths):
         local = r["local"][1]
         ports = ",".join(str(p) for _, p in r["mapped"])
         admitted = [k for k, v in r["admitted"].items() if v]
         u = r["unsolicited"]
         kept = "kept" if u["mappedPort"] == u["localPort"] else f"moved to {u['mappedPort']}"
         rows.append([site.kind.name, site.clients[0].public_addr, f"{local} -> {ports}", " ".join(admitted),
-                     f"{'arrived' if u['arrived'] else 'dropped'}, port {kept}"])
+                     f"{'arrived' if u['arrived'] else 'dropped'}, port {kept}",
+                     " > ".join(str(hop or "?") for hop in path)])
     _print_table(["site", "outside", "local port -> ports seen by S1..S4", "admitted after contacting S1",
-                  "unsolicited datagram first"], rows)
+                  "unsolicited datagram first", "way out, TTL 1, 2, ..."], rows)
     return 0
 
 

@@ -13,8 +13,10 @@ RENDEZVOUS = "tarn-rendezvous"
 DEFAULT_PORTS = (13434, 13435)
 DISCOVERY_TIMEOUT_S = 30.0
 MAPPED_PROBE_TIMEOUT_S = 20.0
-# How long the receiving side of hairpin_source() waits for the sender's datagrams.
-HAIRPIN_WAIT_S = 3.0
+# hairpin_source(): the bound of the receiver's whole wait, and how long it still waits once the sender is
+# done (a datagram crosses the lab's namespaces in well under a millisecond).
+HAIRPIN_WAIT_S = 30.0
+HAIRPIN_GRACE_S = 1.0
 START_TIMEOUT_S = 10.0
 MAPPED_SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "mapped.py")
 _PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__))
@@ -151,7 +153,10 @@ def hairpin_source(sender, receiver, server_addr, port=DEFAULT_PORTS[0], wait=HA
         mapped = json.loads(lines[0])["mapped"]
         sender.ns.run([sys.executable, MAPPED_SCRIPT, "send", "--bind", sender.addr, "--to",
                        f"{mapped[0]}:{mapped[1]}"])
-        holder.wait(wait + START_TIMEOUT_S)
+        try:
+            holder.wait(HAIRPIN_GRACE_S)
+        except CommandError:
+            return None  # still waiting: nothing reached it
         return json.loads(read_text(holder.stdout_path).splitlines()[1])["from"]
     finally:
         holder.stop()
@@ -197,6 +202,7 @@ class Discovery:
     stderr: str
     log: str  # the tarn.log it wrote
     problem: str = ""  # why the output could not be read, if it could not
+    discovery_ms: object = None  # the probe's own discoveryMs, None without a JSON object
 
     def describe(self):
         """Everything needed to understand a failed run."""
@@ -222,13 +228,13 @@ def _last_json_object(text):
     return found
 
 
-def discover(client, bin_dir, addrs, ports=DEFAULT_PORTS, timeout=DISCOVERY_TIMEOUT_S, config=None):
+def discover(client, bin_dir, addrs, ports=DEFAULT_PORTS, timeout=DISCOVERY_TIMEOUT_S, config=None, extra=()):
     """Runs `tarn-probe discover --json` in the client's namespace, in a fresh folder for its tarn.log and
-    the tarn.cfg that config ({key: value}) gives."""
+    the tarn.cfg that config ({key: value}) gives; extra: more arguments, e.g. ["--fast"]."""
     cwd = client.ns.lab.tempdir("probe")
     write_config(cwd, config)
     argv = [os.path.join(bin_dir, PROBE), "discover", "--json", "--server", ",".join(addrs),
-            "--ports", ",".join(str(p) for p in ports)]
+            "--ports", ",".join(str(p) for p in ports), *extra]
     start = time.monotonic()
     done = client.ns.run(argv, timeout=timeout, check=False, cwd=cwd)
     elapsed = time.monotonic() - start
@@ -242,4 +248,5 @@ def discover(client, bin_dir, addrs, ports=DEFAULT_PORTS, timeout=DISCOVERY_TIME
             topology = topology_from_probe(obj)
         except (KeyError, TypeError, ValueError) as e:
             problem = f"(unexpected JSON {obj}: {e!r})"
-    return Discovery(done.returncode, topology, elapsed, done.stdout, done.stderr, log, problem)
+    return Discovery(done.returncode, topology, elapsed, done.stdout, done.stderr, log, problem,
+                     (obj or {}).get("discoveryMs"))

@@ -43,6 +43,7 @@ std::string DiscoverCommand::summary() const {
 
 int DiscoverCommand::run(const std::vector<std::string>& args) {
     bool asJson = false;
+    bool fast = false;
     std::string userId;
     RendezvousSelection rendezvous;
     po::options_description options("Options");
@@ -50,7 +51,8 @@ int DiscoverCommand::run(const std::vector<std::string>& args) {
                           "print one JSON object on standard output instead of text")(
         "user-id",
         po::value<std::string>(&userId)->default_value(ProbeDiscovery::DEFAULT_USER_ID)->value_name("ID"),
-        "the user id sent in the report")("help,h", "show this text");
+        "the user id sent in the report")("fast", po::bool_switch(&fast), ProbeDiscovery::FAST_HELP)(
+        "help,h", "show this text");
     rendezvous.addOptions(options);
 
     po::variables_map values;
@@ -89,6 +91,9 @@ int DiscoverCommand::run(const std::vector<std::string>& args) {
     client::Configurator& config = tarn.getConfigurator();
     std::string error;
     int exitCode = ProbeDiscovery::useRendezvous(rendezvous, config, error);
+    if (fast) {
+        ProbeDiscovery::useFastMode(config);
+    }
     if (!asJson) {
         console.print(rendezvous.notice());
     } else {

@@ -13,6 +13,14 @@ const char* const UNBOUND_ADDRESS = "0.0.0.0";
 }  // namespace
 
 const char* const ProbeDiscovery::DEFAULT_USER_ID = "tarn-probe";
+const char* const ProbeDiscovery::FAST_HELP =
+    "overlap the steps of discovery and of connecting (sets tarn.discovery.overlap=1 and "
+    "tarn.connect.overlap=1)";
+
+void ProbeDiscovery::useFastMode(client::Configurator& config) {
+    config.setValue("tarn.discovery.overlap", "1");
+    config.setValue("tarn.connect.overlap", "1");
+}
 
 int ProbeDiscovery::useRendezvous(RendezvousSelection& rendezvous, client::Configurator& config,
                                   std::string& error) {

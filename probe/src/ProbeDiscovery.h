@@ -15,6 +15,12 @@ class ProbeDiscovery {
 public:
     // The user id of the report when none is given.
     static const char* const DEFAULT_USER_ID;
+    // What --fast does, for the commands' help.
+    static const char* const FAST_HELP;
+
+    // --fast: discovery and the connectivity pass run their steps overlapped
+    // (tarn.discovery.overlap and tarn.connect.overlap set to 1), before the library reads them.
+    static void useFastMode(client::Configurator& config);
 
     // Applies the selection to the configuration, starting the embedded server when no service is
     // configured. kSuccess, or kUnreachable with error set when the embedded server can't start.

@@ -68,6 +68,7 @@ std::string SessionCommand::summary() const {
 
 int SessionCommand::run(const std::vector<std::string>& args) {
     bool asJson = false;
+    bool fast = false;
     std::int64_t clientId = 0;
     std::string gameId;
     RendezvousSelection rendezvous;
@@ -76,7 +77,7 @@ int SessionCommand::run(const std::vector<std::string>& args) {
                           "this player's client id (32-bit)")(
         "game", po::value<std::string>(&gameId)->required()->value_name("G"), "the game's id")(
         "json", po::bool_switch(&asJson), "print the result as one JSON line instead of a table")(
-        "help,h", "show this text");
+        "fast", po::bool_switch(&fast), ProbeDiscovery::FAST_HELP)("help,h", "show this text");
     rendezvous.addOptions(options);
 
     po::variables_map values;
@@ -109,6 +110,9 @@ int SessionCommand::run(const std::vector<std::string>& args) {
     client::Configurator& config = tarn.getConfigurator();
     std::string error;
     int exitCode = ProbeDiscovery::useRendezvous(rendezvous, config, error);
+    if (fast) {
+        ProbeDiscovery::useFastMode(config);
+    }
     std::cerr << rendezvous.notice();
 
     RecordingLatticeClient meta([](const std::string& line) { std::cerr << line; });

@@ -118,14 +118,17 @@ TEST(ConfiguratorImpl, FilesAsUsersWriteThem) {
          {{"tarn.loglevel", ""}, {"tarn.logdir", "my logs"}},
          ""},
         {"every declared key",
-         "tarn.loglevel=warn\ntarn.debug=0\ntarn.logdir=logs\ntarn.logname=t.log\ntarn.retries=3\n"
+         "tarn.loglevel=warn\ntarn.debug=0\ntarn.logdir=logs\ntarn.logname=t.log\ntarn.logconsole=0\ntarn."
+         "retries=3\n"
          "tarn.timeout.discovery=600\ntarn.trigger.discovery=4\ntarn.timeout.private=700\n"
          "tarn.timeout.nat=800\ntarn.timeout.nat.sym=900\ntarn.candidate_addrs=12\n"
+         "tarn.discovery.overlap=1\ntarn.connect.overlap=1\n"
          "tarn.addr.1=10.0.0.1\ntarn.port.1=1001\ntarn.addr.2=10.0.0.2\ntarn.port.2=1002\n",
          {{"tarn.loglevel", "warn"},
           {"tarn.debug", "0"},
           {"tarn.logdir", "logs"},
           {"tarn.logname", "t.log"},
+          {"tarn.logconsole", "0"},
           {"tarn.retries", "3"},
           {"tarn.timeout.discovery", "600"},
           {"tarn.trigger.discovery", "4"},
@@ -133,6 +136,8 @@ TEST(ConfiguratorImpl, FilesAsUsersWriteThem) {
           {"tarn.timeout.nat", "800"},
           {"tarn.timeout.nat.sym", "900"},
           {"tarn.candidate_addrs", "12"},
+          {"tarn.discovery.overlap", "1"},
+          {"tarn.connect.overlap", "1"},
           {"tarn.addr.1", "10.0.0.1"},
           {"tarn.port.1", "1001"},
           {"tarn.addr.2", "10.0.0.2"},

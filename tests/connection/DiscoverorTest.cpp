@@ -341,6 +341,52 @@ TEST_F(DiscoverorTest, NatDecisionTable) {
     }
 }
 
+// The overlapped order (its decisions are DiscoveryPlan's) run over sockets: the same result as
+// the documented one, and the primary socket asks S2..S4 only after its last change request.
+TEST_F(DiscoverorTest, OverlappedOrderFindsWhatTheDocumentedOneFinds) {
+    const FakeRendezvous::Handler handlers[] = {
+        &FakeRendezvous::contract,
+        behindNat({coneMapping, true, true}),
+        behindNat({coneMapping, false, true}),
+        behindNat({coneMapping}),
+        behindNat({symmetricMapping}),
+        primaryPorts({40000, 40002, 40003, 40007}),
+    };
+    for (const FakeRendezvous::Handler& handler : handlers) {
+        Topology found[2];
+        NatMeasurement measured[2];
+        for (int overlap : {0, 1}) {
+            config().setValue("tarn.discovery.overlap", std::to_string(overlap));
+            fake.reset();
+            fake.setHandler(handler);
+            Engine engine;
+            ASSERT_TRUE(engine->init());
+            engine->doMajorDiscovery();
+            found[overlap] = engine->getTopology();
+            measured[overlap] = engine->getMeasurement();
+            const std::vector<FakeRequest> requests = fake.requests();
+            // The overlapped order sends test 5 with the others, whatever the NAT.
+            EXPECT_TRUE(overlap == 0 || countRequests(requests, [](const FakeRequest& r) {
+                                            return r.isChangeRequest(Attribute::CHANGE_PORT);
+                                        }) > 0);
+            std::size_t lastChange = 0;
+            for (std::size_t i = 0; i < requests.size(); ++i) {
+                lastChange = requests[i].isPlain() ? lastChange : i;
+                EXPECT_FALSE(requests[i].sourceOrdinal == 0 && requests[i].server != 0 && i < lastChange);
+            }
+        }
+        SCOPED_TRACE(static_cast<int>(found[0].nat.type));
+        EXPECT_EQ(found[1].nat.type, found[0].nat.type);
+        EXPECT_EQ(found[1].nat.behavior, found[0].nat.behavior);
+        EXPECT_EQ(found[1].nat.increment, found[0].nat.increment);
+        // Without a NAT the public port is each engine's own binding.
+        EXPECT_TRUE(found[0].nat.type == NatType::NONE || found[1].publicPort == found[0].publicPort);
+        EXPECT_EQ(measured[1].changeBoth, measured[0].changeBoth);
+        EXPECT_EQ(measured[1].changePort, measured[0].changePort);
+    }
+    config().getValues().erase("tarn.discovery.overlap");
+}
+
 TEST_F(DiscoverorTest, SymmetricNatStepIsMeasuredFromFourNewMappings) {
     // The primary socket's public ports towards S1..S4; the step table itself is PortPlan's.
     fake.setHandler(primaryPorts({40000, 40002, 40003, 40007}));

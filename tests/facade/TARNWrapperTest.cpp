@@ -425,6 +425,8 @@ TEST(TARNWrapperFailure, AHostOutOfDescriptorsGetsFalseAndNoException) {
         const bool failed = starve() && !tarn.connect(kClientId, kGame, peers);
         _exit(failed && peers[1].connection == ConnectionType::RELAY ? 0 : 2);
     };
+    // A fresh process runs the host: no thread of this one is forked along.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(host(), ::testing::ExitedWithCode(0), "");
 }
 

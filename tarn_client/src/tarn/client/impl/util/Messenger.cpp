@@ -62,8 +62,8 @@ void sendDatagram(udp::socket& socket, const boost::asio::const_buffer& bytes,
 
 #if defined(_WIN32)
 using PollDescriptor = WSAPOLLFD;
-int pollSocket(PollDescriptor* descriptor, int timeoutMs) {
-    return ::WSAPoll(descriptor, 1, timeoutMs);
+int pollSocket(PollDescriptor* descriptor, int timeoutMs, unsigned long count = 1) {
+    return ::WSAPoll(descriptor, count, timeoutMs);
 }
 boost::system::error_code lastSocketError() {
     return boost::system::error_code(::WSAGetLastError(), boost::asio::error::get_system_category());
@@ -73,8 +73,8 @@ bool interrupted(const boost::system::error_code& error) {
 }
 #else
 using PollDescriptor = pollfd;
-int pollSocket(PollDescriptor* descriptor, int timeoutMs) {
-    return ::poll(descriptor, 1, timeoutMs);
+int pollSocket(PollDescriptor* descriptor, int timeoutMs, nfds_t count = 1) {
+    return ::poll(descriptor, count, timeoutMs);
 }
 boost::system::error_code lastSocketError() {
     return boost::system::error_code(errno, boost::asio::error::get_system_category());
@@ -309,6 +309,44 @@ bool Messenger::receiveMany(std::vector<ReceivedMessage>& messages, int timeoutM
         }
     }
     return received > 0;
+}
+
+Messenger* Messenger::waitReadable(const std::vector<Messenger*>& messengers, Clock::time_point deadline) {
+    std::vector<PollDescriptor> descriptors(messengers.size());
+    for (std::size_t i = 0; i < messengers.size(); ++i) {
+        messengers[i]->checkInitialized(messengers[i]->getName(), "waitReadable");
+        descriptors[i].fd = messengers[i]->data->socket.native_handle();
+        descriptors[i].events = POLLIN;
+    }
+    try {
+        for (;;) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+            const int ready =
+                pollSocket(descriptors.data(), left.count() > 0 ? static_cast<int>(left.count()) : 0,
+                           descriptors.size());
+            if (ready < 0) {
+                const boost::system::error_code error = lastSocketError();
+                if (!interrupted(error)) {
+                    throw boost::system::system_error(error, "poll");
+                }
+                continue;
+            }
+            for (std::size_t i = 0; i < descriptors.size(); ++i) {
+                if ((descriptors[i].revents & POLLNVAL) != 0) {
+                    throw boost::system::system_error(boost::asio::error::bad_descriptor, "poll");
+                }
+                if (descriptors[i].revents != 0) {
+                    return messengers[i];
+                }
+            }
+            if (Clock::now() >= deadline) {
+                return nullptr;
+            }
+        }
+    } catch (const std::exception& e) {
+        Log::debug(messengers.front()->getName(), "waitReadable", e.what());
+        throw ConnectionException(messengers.front()->getName(), "waitReadable", e.what());
+    }
 }
 
 bool Messenger::doInit() {

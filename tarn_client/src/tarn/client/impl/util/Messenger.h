@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -41,6 +42,10 @@ public:
     // Appends up to maxCount messages (at least one, also for maxCount <= 0), each wait with the
     // full timeout; true when anything was appended.
     bool receiveMany(std::vector<ReceivedMessage>& messages, int timeoutMs, int maxCount);
+    // Waits until one of the messengers has a datagram (or an error report) to read, or until the
+    // deadline: the first readable one, or nullptr. Throws ConnectionException when a socket fails.
+    static Messenger* waitReadable(const std::vector<Messenger*>& messengers,
+                                   std::chrono::steady_clock::time_point deadline);
 
 protected:
     bool doInit() override;

@@ -12,7 +12,8 @@
 //             silent -----------------------> PORT_RESTRICTED_CONE
 //
 // Behind a symmetric NAT, pri then asks S1..S4 once more and PortPlan turns the four mapped
-// ports into the port step.
+// ports into the port step. DiscoveryPlan holds these decisions and the order of the tests (one
+// at a time, or overlapped with tarn.discovery.overlap); this file only runs what it names.
 
 #include "tarn/client/impl/service/connection/Discoveror.h"
 
@@ -34,7 +35,9 @@
 #include "tarn/client/impl/Log.h"
 #include "tarn/client/impl/Network.h"
 #include "tarn/client/impl/ServiceRegistry.h"
+#include "tarn/client/impl/service/connection/BindingQueries.h"
 #include "tarn/client/impl/service/connection/DiscoverorData.h"
+#include "tarn/client/impl/service/connection/DiscoveryPlan.h"
 #include "tarn/client/impl/service/connection/PortPlan.h"
 #include "tarn/client/impl/util/Intervals.h"
 #include "tarn/client/impl/util/Messenger.h"
@@ -51,12 +54,15 @@ using util::Messenger;
 using util::ReceivedMessage;
 using Endpoint = boost::asio::ip::udp::endpoint;
 using EndpointList = std::vector<Endpoint>;
+using Test = DiscoveryPlan::Test;
 
 namespace {
 
 const char* const DEBUG_KEY = "tarn.debug";
 const int DEBUG_PORT_BASE = 17770;
 const int DEBUG_PORT_COUNT = 20;
+// 1 runs the NAT tests whose answers cannot disturb each other at the same time.
+const char* const OVERLAP_KEY = "tarn.discovery.overlap";
 // Process-wide, so that successive debug-mode sockets get successive fixed ports.
 int debugPortCounter = 0;
 
@@ -72,90 +78,49 @@ int findBindingPort(const std::string& name) {
     return port;
 }
 
-using Clock = std::chrono::steady_clock;
-
-// The time left until `until`, in whole milliseconds the receive's steps add up to exactly: a
-// receive waits in steps of a fifth of its timeout until they reach it, so a timeout that is no
-// multiple of five would end past `until`.
-int waitLeftMs(Clock::time_point until) {
-    const long long left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
-    return static_cast<int>(left - left % util::Intervals::kReceiveWaitParts);
+// The query of a plain binding request to every destination, with retries more attempts.
+BindingQueries::Query plainQuery(Messenger& messenger, const EndpointList& destinations, int retries) {
+    return {&messenger,
+            destinations,
+            false,
+            Attribute::CHANGE_BOTH,
+            Endpoint(),
+            retries + 1,
+            util::Intervals::kChangeTestSends};
 }
 
-// Counts the answers of one attempt: each destination still silent may answer once, and each
-// answer gets a full timeout to arrive. Within it the request goes again to the silent ones at
-// even intervals, so that one lost request or answer costs no attempt. Datagrams from endpoints
-// that were never asked go to elsewhere (up to one per destination); other datagrams are no
-// answers.
-void collectAnswers(Messenger& messenger, const std::string& name, long timeoutMs, const Content& request,
-                    const EndpointList& destinations, EndpointList& silent,
-                    std::vector<ReceivedMessage>& replies, std::vector<ReceivedMessage>& elsewhere) {
-    const auto timeout = std::chrono::milliseconds(timeoutMs);
-    constexpr int kSends = util::Intervals::kChangeTestSends;
-    // The wait restarts with every answer; sends counts those since, the one before it included.
-    auto waitStart = Clock::now();
-    int sends = 1;
-    while (!silent.empty()) {
-        const bool resendDue = sends < kSends;
-        const int left = waitLeftMs(waitStart + (resendDue ? timeout * sends / kSends : timeout));
-        ReceivedMessage reply;
-        if (left <= 0 || !messenger.receive(reply, left)) {
-            if (!resendDue) {
-                return;
-            }
-            messenger.send(request, silent);
-            ++sends;
-            continue;
-        }
-        const auto from = std::find(silent.begin(), silent.end(), reply.remoteEndpoint);
-        if (from == silent.end()) {
-            const bool asked = std::find(destinations.begin(), destinations.end(), reply.remoteEndpoint) !=
-                               destinations.end();
-            Log::trace(name, "collectAnswers", "Ignoring %1% from %2%: not awaited",
-                       generated::typeName(reply.content.type()), reply.remoteEndpoint);
-            if (!asked && elsewhere.size() < destinations.size()) {
-                elsewhere.push_back(std::move(reply));
-            }
-            continue;
-        }
-        silent.erase(from);
-        replies.push_back(std::move(reply));
-        waitStart = Clock::now();
-        sends = 1;
-    }
-}
-
-// Sends a plain binding request to every destination and collects up to one answer per
-// destination. Destinations still silent are asked again, up to retries more times; an answer
-// to an earlier attempt that arrives during a later one counts as well. An attempt that got
-// answers only from endpoints never asked ends the query with those: the service evidently
-// answers from another endpoint than the one addressed.
-bool normalReplyTest(std::vector<ReceivedMessage>& replies, Messenger& messenger, const std::string& name,
-                     long timeoutMs, int retries, const EndpointList& destinations) {
-    Content request;
-    request.set_type(Content::BIND_REQ);
-    EndpointList silent = destinations;
-    std::vector<ReceivedMessage> elsewhere;
-    for (int attempt = 0; attempt <= retries && !silent.empty(); ++attempt) {
-        messenger.send(request, silent);
-        collectAnswers(messenger, name, timeoutMs, request, destinations, silent, replies, elsewhere);
-        if (replies.empty() && !elsewhere.empty()) {
-            Log::warn(name, "answersFromElsewhere",
-                      "Accepting %1% answer(s) from %2%, which was not asked, for a request to %3%: the "
-                      "service answers from another endpoint",
-                      elsewhere.size(), elsewhere.front().remoteEndpoint, destinations.front());
-            replies = std::move(elsewhere);
-            return true;
-        }
-    }
-    if (!replies.empty()) {
-        return true;
-    }
+// Every attempt of a plain request stayed silent.
+[[noreturn]] void giveUp(const std::string& name, long timeoutMs, int retries) {
     const std::string text =
         Log::format("No response; giving up after %1% retries in %2% ms", retries, timeoutMs * retries);
     Log::info(name, "normalReplyTest", text);
     throw NoUDPConnectionException(name, "normalReplyTest", text);
+}
+
+// Sends a plain binding request to every destination and collects up to one answer per
+// destination (BindingQueries says how); throws NoUDPConnectionException when none came.
+bool normalReplyTest(std::vector<ReceivedMessage>& replies, Messenger& messenger, const std::string& name,
+                     long timeoutMs, int retries, const EndpointList& destinations) {
+    BindingQueries queries(name, std::chrono::milliseconds(timeoutMs));
+    const std::size_t query = queries.start(plainQuery(messenger, destinations, retries));
+    while (queries.step()) {
+    }
+    if (queries.state(query) != BindingQueries::State::ANSWERED) {
+        giveUp(name, timeoutMs, retries);
+    }
+    replies = queries.answers(query);
+    return true;
+}
+
+// The mapped addresses of the BIND_RESP answers among replies, in arrival order.
+void mappedAddresses(const std::vector<ReceivedMessage>& replies, EndpointList& mapped) {
+    for (const ReceivedMessage& reply : replies) {
+        Endpoint endpoint;
+        if (reply.content.type() == Content::BIND_RESP &&
+            generated::getMappedAddress(reply.content, endpoint, true)) {
+            mapped.push_back(endpoint);
+        }
+    }
 }
 
 // The mapped addresses of the BIND_RESP answers, in arrival order. Other answers count as
@@ -164,13 +129,7 @@ void queryMappedAddresses(const EndpointList& destinations, Messenger& messenger
                           long timeoutMs, int retries, EndpointList& mapped) {
     std::vector<ReceivedMessage> replies;
     normalReplyTest(replies, messenger, name, timeoutMs, retries, destinations);
-    for (const ReceivedMessage& reply : replies) {
-        Endpoint endpoint;
-        if (reply.content.type() == Content::BIND_RESP &&
-            generated::getMappedAddress(reply.content, endpoint, true)) {
-            mapped.push_back(endpoint);
-        }
-    }
+    mappedAddresses(replies, mapped);
 }
 
 // Leaves mapped unchanged and returns false when the answers carried no mapped address.
@@ -246,104 +205,45 @@ void resolveLocalEndpoint(const std::string& name, DiscoverorData& data) {
     }
 }
 
-// One binding request with a change request. Any decodable datagram from answerFrom, the endpoint
-// the change names, is the answer: a late answer to an earlier test comes from another endpoint
-// and must not pass for it. Within the one timeout the request goes out again at even intervals,
-// so that a single lost request or answer does not decide the NAT's class.
-bool pingWithChange(Messenger& messenger, const Endpoint& destination, const Endpoint& answerFrom,
-                    long timeoutMs, Attribute::Change change, const std::string& name) {
-    Content request;
-    request.set_type(Content::BIND_REQ);
-    generated::addChangeRequest(request, change);
-    const auto start = Clock::now();
-    for (int send = 1; send <= util::Intervals::kChangeTestSends; ++send) {
-        messenger.send(request, destination);
-        const auto sendEnd =
-            start + std::chrono::milliseconds(timeoutMs) * send / util::Intervals::kChangeTestSends;
-        for (;;) {
-            const int left = waitLeftMs(sendEnd);
-            ReceivedMessage reply;
-            if (left <= 0 || !messenger.receive(reply, left)) {
-                break;
-            }
-            if (reply.remoteEndpoint == answerFrom) {
-                return true;
-            }
-            Log::trace(name, "pingWithChange001", "Ignoring %1% from %2%: not from %3%",
-                       generated::typeName(reply.content.type()), reply.remoteEndpoint, answerFrom);
-        }
+// The TRACE line that starts a NAT test, as the documented order writes it; the port step has none.
+void logTestStart(Test test, const Endpoint& s1, const Endpoint& s4, const Endpoint& priLocal,
+                  const Endpoint& altLocal, const std::string& name) {
+    switch (test) {
+        case Test::MAPPING_S1:
+            Log::trace(name, "discoverNAT000", "Test %1%: ping %2% from %3%", 1, s1, altLocal);
+            break;
+        case Test::MAPPING_S4:
+            Log::trace(name, "discoverNAT001", "Test %1%: ping %2% from %3%", 2, s4, altLocal);
+            break;
+        case Test::PUBLIC:
+            Log::trace(name, "discoverNAT002", "Test %1%: ping %2% from %3%", 3, s1, priLocal);
+            break;
+        case Test::CHANGE_BOTH:
+            Log::trace(name, "discoverNAT004", "Test %1%: ping %2% from %3%, svr responds from alt IP/port",
+                       4, s1, priLocal);
+            break;
+        case Test::CHANGE_PORT:
+            Log::trace(name, "discoverNAT004", "Test %1%: ping %2% from %3%, svr responds from alt port", 5,
+                       s1, priLocal);
+            break;
+        case Test::PORT_STEP:
+            break;
     }
-    return false;
 }
 
-TestOutcome outcomeOf(bool answered) {
-    return answered ? TestOutcome::ANSWERED : TestOutcome::SILENT;
-}
-
-// The five NAT tests. The public endpoint is the primary socket's mapping (test 3).
-void discoverNAT(Messenger& pri, Messenger& alt, const std::string& name, DiscoverorData& data) {
-    const Endpoint priLocal = pri.getLocalEndpoint();
-    const Endpoint altLocal = alt.getLocalEndpoint();
+// The NAT tests are over: the type, the public endpoint and the behaviour that follows from the
+// type. Behind a symmetric NAT the port step measures the increment afterwards.
+void concludeNat(const DiscoveryPlan::Progress& progress, const Endpoint& priLocal, const std::string& name,
+                 DiscoverorData& data) {
     Topology& topology = data.topology;
-    data.priEndpoint = priLocal;
-    topology.localAddr = priLocal.address().to_string();
-    topology.localPort = priLocal.port();
-    const Endpoint& s1 = data.servers[0];
-    const Endpoint& s4 = data.servers[3];
-    const long timeoutMs = data.discoveryTimeoutMs;
+    NatInfo& nat = topology.nat;
+    nat.type = DiscoveryPlan::classify(progress);
+    data.measurement = DiscoveryPlan::measurement(progress);
+    const Endpoint& publicEndpoint = nat.type == NatType::NONE ? priLocal : progress.publicEndpoint;
+    topology.publicAddr = publicEndpoint.address().to_string();
+    topology.publicPort = publicEndpoint.port();
 
-    Log::info(name, "discoverNAT000", "Discovering NAT behavior");
-    Log::trace(name, "discoverNAT000", "Test %1%: ping %2% from %3%", 1, s1, altLocal);
-    NatMeasurement& measurement = data.measurement;
-    measurement = NatMeasurement();
-    Endpoint m1;
-    queryMappedAddress(name, alt, timeoutMs, data.retries, s1, m1);
-    measurement.translated = m1 != altLocal;
-    if (!measurement.translated) {
-        topology.nat.type = NatType::NONE;
-        topology.publicAddr = priLocal.address().to_string();
-        topology.publicPort = priLocal.port();
-        return;
-    }
-
-    Log::trace(name, "discoverNAT001", "Test %1%: ping %2% from %3%", 2, s4, altLocal);
-    Endpoint m2;
-    queryMappedAddress(name, alt, timeoutMs, data.retries, s4, m2);
-    const bool mappingChanges = m1 != m2;
-    measurement.mappingChanged = mappingChanges;
-
-    Log::trace(name, "discoverNAT002", "Test %1%: ping %2% from %3%", 3, s1, priLocal);
-    Endpoint m3;
-    queryMappedAddress(name, pri, timeoutMs, data.retries, s1, m3);
-    topology.publicAddr = m3.address().to_string();
-    topology.publicPort = m3.port();
-
-    Log::trace(name, "discoverNAT004", "Test %1%: ping %2% from %3%, svr responds from alt IP/port", 4, s1,
-               priLocal);
-    measurement.changeBoth = outcomeOf(pingWithChange(pri, s1, s4, timeoutMs, Attribute::CHANGE_BOTH, name));
-    if (measurement.changeBoth == TestOutcome::ANSWERED) {
-        topology.nat.type = mappingChanges ? NatType::SYMMETRIC : NatType::FULL_CONE;
-        return;
-    }
-
-    if (mappingChanges) {
-        topology.nat.type = NatType::SYMMETRIC;
-        return;
-    }
-
-    Log::trace(name, "discoverNAT004", "Test %1%: ping %2% from %3%, svr responds from alt port", 5, s1,
-               priLocal);
-    measurement.changePort =
-        outcomeOf(pingWithChange(pri, s1, data.servers[1], timeoutMs, Attribute::CHANGE_PORT, name));
-    topology.nat.type = measurement.changePort == TestOutcome::ANSWERED ? NatType::RESTRICTED_CONE
-                                                                        : NatType::PORT_RESTRICTED_CONE;
-}
-
-// The behaviour follows from the type; behind a symmetric NAT the step between the public ports
-// of four new mappings (one per server) is measured.
-void discoverPortAllocStrategy(Messenger& pri, DiscoverorData& data, const std::string& name) {
     Log::info(name, "discoverPortAllocStrategy000", "Detecting NAT's port allocation behavior");
-    NatInfo& nat = data.topology.nat;
     const int type = static_cast<int>(nat.type);
     if (type < 0) {
         nat.behavior = NatBehavior::PORT_SENSITIVE;
@@ -358,27 +258,126 @@ void discoverPortAllocStrategy(Messenger& pri, DiscoverorData& data, const std::
         nat.increment = 0;
         Log::debug(name, "discoverPortAllocStrategy001",
                    "No port allocation detection needed; NAT is not symmetric");
-        return;
     }
+}
 
-    EndpointList mapped;
-    queryMappedAddresses(data.servers, pri, name, data.discoveryTimeoutMs, data.retries, mapped);
-    if (mapped.size() < data.servers.size()) {
+// The step between the public ports of four new mappings (one per server).
+void concludePortStep(const DiscoveryPlan::Progress& progress, const std::string& name,
+                      DiscoverorData& data) {
+    if (progress.ports.size() < data.servers.size()) {
         // The previous increment stays: a partial answer says nothing about the step.
         Log::error(name, "discoverPortAllocStrategy002", "Could not get all mapped addresses");
         return;
     }
     std::array<int, 4> ports;
-    for (std::size_t i = 0; i < ports.size(); ++i) {
-        ports[i] = mapped[i].port();
-    }
+    std::copy_n(progress.ports.begin(), ports.size(), ports.begin());
     const PortPlan::Step step = PortPlan::measureStep(ports);
     if (!step.consistent()) {
         Log::warn(name, "discoverPortAllocStrategy003", "Inconsistent intra addr incr: 1st=%1%, 2nd=%2%",
                   step.firstIntraStep, step.secondIntraStep);
     }
-    nat.behavior = step.behavior;
-    nat.increment = step.increment;
+    data.topology.nat.behavior = step.behavior;
+    data.topology.nat.increment = step.increment;
+}
+
+// Writes what an ended test found into progress. A plain request met by silence ends the discovery.
+void record(Test test, BindingQueries::State state, const std::vector<ReceivedMessage>& answers,
+            const std::string& name, const DiscoverorData& data, DiscoveryPlan::Progress& progress) {
+    const bool plain = DiscoveryPlan::probe(test).change == DiscoveryPlan::Change::NONE;
+    const bool answered = state == BindingQueries::State::ANSWERED;
+    progress[test] = answered ? DiscoveryPlan::Status::ANSWERED : DiscoveryPlan::Status::SILENT;
+    if (plain && !answered) {
+        giveUp(name, data.discoveryTimeoutMs, data.retries);
+    }
+    EndpointList mapped;
+    mappedAddresses(answers, mapped);
+    // A query without a mapped address leaves the endpoint at 0.0.0.0:0.
+    const Endpoint first = mapped.empty() ? Endpoint() : mapped.front();
+    switch (test) {
+        case Test::MAPPING_S1:
+            progress.mapped1 = first;
+            break;
+        case Test::MAPPING_S4:
+            progress.mapped4 = first;
+            break;
+        case Test::PUBLIC:
+            progress.publicEndpoint = first;
+            break;
+        case Test::PORT_STEP:
+            for (const Endpoint& endpoint : mapped) {
+                progress.ports.push_back(endpoint.port());
+            }
+            break;
+        default:
+            break;
+    }
+}
+
+// Runs the tests the plan names, several at a time where it names several, until it is done. The
+// public endpoint is the primary socket's mapping (test 3).
+void runPlan(const DiscoveryPlan& plan, Messenger& pri, Messenger& alt, const std::string& name,
+             DiscoverorData& data) {
+    const Endpoint priLocal = pri.getLocalEndpoint();
+    const Endpoint altLocal = alt.getLocalEndpoint();
+    data.priEndpoint = priLocal;
+    data.topology.localAddr = priLocal.address().to_string();
+    data.topology.localPort = priLocal.port();
+    data.measurement = NatMeasurement();
+    Log::info(name, "discoverNAT000", "Discovering NAT behavior");
+
+    DiscoveryPlan::Progress progress;
+    progress.altLocal = altLocal;
+    BindingQueries queries(name, std::chrono::milliseconds(data.discoveryTimeoutMs));
+    std::array<std::size_t, DiscoveryPlan::kTests> running{};
+    bool natConcluded = false;
+    for (;;) {
+        if (!natConcluded && DiscoveryPlan::natTestsDone(progress)) {
+            natConcluded = true;
+            concludeNat(progress, priLocal, name, data);
+        }
+        if (DiscoveryPlan::done(progress)) {
+            break;
+        }
+        for (const DiscoveryPlan::Probe& probe : plan.nextTests(progress)) {
+            logTestStart(probe.test, data.servers[0], data.servers[3], priLocal, altLocal, name);
+            EndpointList destinations;
+            for (int server : probe.servers) {
+                destinations.push_back(data.servers[server]);
+            }
+            Messenger& messenger = probe.socket == DiscoveryPlan::Socket::PRIMARY ? pri : alt;
+            BindingQueries::Query query = plainQuery(messenger, destinations, data.retries);
+            if (probe.change != DiscoveryPlan::Change::NONE) {
+                query.withChange = true;
+                query.change = probe.change == DiscoveryPlan::Change::BOTH ? Attribute::CHANGE_BOTH
+                                                                           : Attribute::CHANGE_PORT;
+                query.answerFrom = data.servers[probe.answerFrom];
+                query.attempts = 1;
+            }
+            if (data.overlap) {
+                query.sends = util::Intervals::kOverlapTestSends;
+            }
+            running[static_cast<int>(probe.test)] = queries.start(query);
+            progress[probe.test] = DiscoveryPlan::Status::RUNNING;
+        }
+        // A plan names a test until it is done; a gap in one must not pass for a result.
+        if (!queries.step()) {
+            const std::string text = "The discovery plan stopped before a result";
+            Log::error(name, "runPlan", text);
+            throw TARNException(name, "runPlan", text);
+        }
+        for (int i = 0; i < DiscoveryPlan::kTests; ++i) {
+            const Test test = static_cast<Test>(i);
+            const BindingQueries::State state = progress[test] == DiscoveryPlan::Status::RUNNING
+                                                    ? queries.state(running[i])
+                                                    : BindingQueries::State::RUNNING;
+            if (state != BindingQueries::State::RUNNING) {
+                record(test, state, queries.answers(running[i]), name, data, progress);
+                if (test == Test::PORT_STEP) {
+                    concludePortStep(progress, name, data);
+                }
+            }
+        }
+    }
 }
 
 // With a messenger the query goes out from it; otherwise from a fresh socket on the local
@@ -440,8 +439,9 @@ void Discoveror::doMajorDiscovery() {
                             Log::format("Could not initialize messenger@%1%", data->altEndpoint));
     }
     data->measurement.complete = false;
-    discoverNAT(primary, alternative, name, *data);
-    discoverPortAllocStrategy(primary, *data, name);
+    runPlan(
+        DiscoveryPlan(data->overlap ? DiscoveryPlan::Order::OVERLAPPED : DiscoveryPlan::Order::DOCUMENTED),
+        primary, alternative, name, *data);
     data->measurement.complete = true;
     primary.shutdown();
     alternative.shutdown();
@@ -516,6 +516,7 @@ bool Discoveror::doInit() {
         data->retries = config.getInt("tarn.retries", data->retries, false);
         data->triggerDiscoveryMinutes =
             config.getInt("tarn.trigger.discovery", data->triggerDiscoveryMinutes, true);
+        data->overlap = config.getInt(OVERLAP_KEY, 0, false) == 1;
 
         Log::trace(name, "doInit000", "Initializing server addresses");
         EndpointList servers;

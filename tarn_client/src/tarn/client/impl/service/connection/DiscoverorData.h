@@ -37,6 +37,8 @@ struct DiscoverorData {
     boost::posix_time::ptime lastDiscovery;
     // Age of the topology, in minutes, from which it is refreshed.
     int triggerDiscoveryMinutes = 2;
+    // Run the NAT tests overlapped rather than one at a time (tarn.discovery.overlap = 1).
+    bool overlap = false;
 };
 
 }  // namespace tarn::client::impl::service::connection

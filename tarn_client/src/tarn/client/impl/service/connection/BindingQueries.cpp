@@ -1,0 +1,196 @@
+#include "tarn/client/impl/service/connection/BindingQueries.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "tarn/client/impl/Log.h"
+#include "tarn/client/impl/util/Intervals.h"
+#include "tarn/client/impl/util/Messenger.h"
+
+namespace tarn::client::impl::service::connection {
+
+using util::Messenger;
+using util::ReceivedMessage;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// The time left until `until`, in whole milliseconds the receive's steps add up to exactly: a
+// receive waits in steps of a fifth of its timeout until they reach it, so a timeout that is no
+// multiple of five would end past `until`.
+int waitLeftMs(Clock::time_point until) {
+    const long long left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+    return static_cast<int>(left - left % util::Intervals::kReceiveWaitParts);
+}
+
+bool contains(const BindingQueries::EndpointList& list, const BindingQueries::Endpoint& endpoint) {
+    return std::find(list.begin(), list.end(), endpoint) != list.end();
+}
+
+}  // namespace
+
+// One query and its progress. Within each time-out the request goes again to the endpoints still
+// silent at even intervals, so that one lost request or answer costs no attempt.
+struct BindingQueries::Running {
+    Query query;
+    generated::Content request;
+    State state = State::RUNNING;
+    // Endpoints whose answer is still awaited.
+    EndpointList silent;
+    std::vector<ReceivedMessage> answers;
+    // Datagrams from endpoints never asked, kept for the fallback of a plain request (at most
+    // one per destination).
+    std::vector<ReceivedMessage> elsewhere;
+    int attempt = 0;
+    // Sends since the wait began, the one that began it included; the wait restarts with every
+    // answer.
+    int sends = 1;
+    Clock::time_point waitStart;
+
+    // When the next resend is due, or the attempt's time-out.
+    Clock::time_point deadline(std::chrono::milliseconds timeout) const {
+        return waitStart + (sends < query.sends ? timeout * sends / query.sends : timeout);
+    }
+    void send() { query.messenger->send(request, query.withChange ? query.destinations : silent); }
+};
+
+BindingQueries::BindingQueries(std::string name, std::chrono::milliseconds timeout)
+    : name(std::move(name)), timeout(timeout) {}
+
+BindingQueries::~BindingQueries() = default;
+
+std::size_t BindingQueries::start(const Query& query) {
+    Running running;
+    running.query = query;
+    running.request.set_type(generated::Content::BIND_REQ);
+    if (query.withChange) {
+        generated::addChangeRequest(running.request, query.change);
+        running.silent = EndpointList{query.answerFrom};
+    } else {
+        running.silent = query.destinations;
+    }
+    if (query.attempts <= 0) {
+        running.state = State::SILENT;
+    } else {
+        running.send();
+        running.waitStart = Clock::now();
+    }
+    queries.push_back(std::move(running));
+    return queries.size() - 1;
+}
+
+bool BindingQueries::step() {
+    Running* next = nullptr;
+    std::vector<Messenger*> messengers;
+    for (Running& running : queries) {
+        if (running.state != State::RUNNING) {
+            continue;
+        }
+        if (next == nullptr || running.deadline(timeout) < next->deadline(timeout)) {
+            next = &running;
+        }
+        if (std::find(messengers.begin(), messengers.end(), running.query.messenger) == messengers.end()) {
+            messengers.push_back(running.query.messenger);
+        }
+    }
+    if (next == nullptr) {
+        return false;
+    }
+    const Clock::time_point deadline = next->deadline(timeout);
+    ReceivedMessage reply;
+    if (messengers.size() == 1) {
+        const int left = waitLeftMs(deadline);
+        if (left > 0 && messengers.front()->receive(reply, left)) {
+            handle(*messengers.front(), reply);
+            return true;
+        }
+    } else {
+        // Several sockets: wait for whichever has a datagram first, then read it without waiting.
+        Messenger* readable = Messenger::waitReadable(messengers, deadline);
+        if (readable != nullptr) {
+            if (readable->receive(reply, 0)) {
+                handle(*readable, reply);
+            }
+            return true;
+        }
+    }
+    expire(*next);
+    return true;
+}
+
+BindingQueries::State BindingQueries::state(std::size_t index) const {
+    return queries.at(index).state;
+}
+
+const std::vector<ReceivedMessage>& BindingQueries::answers(std::size_t index) const {
+    return queries.at(index).answers;
+}
+
+void BindingQueries::handle(Messenger& messenger, ReceivedMessage& reply) {
+    Running* first = nullptr;
+    for (Running& running : queries) {
+        if (running.state != State::RUNNING || running.query.messenger != &messenger) {
+            continue;
+        }
+        first = first == nullptr ? &running : first;
+        const auto from = std::find(running.silent.begin(), running.silent.end(), reply.remoteEndpoint);
+        if (from == running.silent.end()) {
+            continue;
+        }
+        running.silent.erase(from);
+        running.answers.push_back(std::move(reply));
+        running.waitStart = Clock::now();
+        running.sends = 1;
+        if (running.silent.empty()) {
+            running.state = State::ANSWERED;
+        }
+        return;
+    }
+    if (first == nullptr) {
+        return;
+    }
+    if (first->query.withChange) {
+        Log::trace(name, "pingWithChange001", "Ignoring %1% from %2%: not from %3%",
+                   generated::typeName(reply.content.type()), reply.remoteEndpoint, first->query.answerFrom);
+    } else {
+        Log::trace(name, "collectAnswers", "Ignoring %1% from %2%: not awaited",
+                   generated::typeName(reply.content.type()), reply.remoteEndpoint);
+    }
+    for (Running& running : queries) {
+        if (running.state == State::RUNNING && running.query.messenger == &messenger &&
+            !running.query.withChange && !contains(running.query.destinations, reply.remoteEndpoint) &&
+            running.elsewhere.size() < running.query.destinations.size()) {
+            running.elsewhere.push_back(reply);
+        }
+    }
+}
+
+void BindingQueries::expire(Running& running) {
+    if (running.sends < running.query.sends) {
+        running.send();
+        ++running.sends;
+        return;
+    }
+    // The attempt is over. One that got answers only from endpoints never asked ends the query
+    // with those: the service evidently answers from another endpoint than the one addressed.
+    if (running.answers.empty() && !running.elsewhere.empty()) {
+        Log::warn(name, "answersFromElsewhere",
+                  "Accepting %1% answer(s) from %2%, which was not asked, for a request to %3%: the service "
+                  "answers from another endpoint",
+                  running.elsewhere.size(), running.elsewhere.front().remoteEndpoint,
+                  running.query.destinations.front());
+        running.answers = std::move(running.elsewhere);
+        running.state = State::ANSWERED;
+        return;
+    }
+    if (++running.attempt < running.query.attempts) {
+        running.send();
+        running.waitStart = Clock::now();
+        running.sends = 1;
+        return;
+    }
+    running.state = running.answers.empty() ? State::SILENT : State::ANSWERED;
+}
+
+}  // namespace tarn::client::impl::service::connection
