@@ -32,7 +32,6 @@ const char* const DECLARED_KEYS[] = {
     "tarn.logname",
     "tarn.logconsole",
     "tarn.retries",
-    "tarn.connect.overlap",
     "tarn.timeout.discovery",
     "tarn.trigger.discovery",
     "tarn.discovery.overlap",
