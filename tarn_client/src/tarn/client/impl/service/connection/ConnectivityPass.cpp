@@ -152,6 +152,10 @@ void ConnectivityPass::discoverConnectivity(const std::string& serviceName, bool
     context.setName(serviceName + ".P2PContext");
     context.init();
     context.setServers(engines.discoveror.getServers());
+    if (engines.overlap) {
+        // Before the listener starts: a peer's confirm can come before our first ping goes out.
+        context.openPrivateWindow();
+    }
     context.startListening();
 
     if (engines.overlap) {
@@ -228,6 +232,7 @@ void ConnectivityPass::doConnectOverlapped(P2PContext& context, const std::strin
     std::vector<Peer> unconnected;
     context.getUnconnectedPeers(unconnected);
     if (unconnected.empty()) {
+        context.closePrivateWindow();
         return;
     }
     const bool symmetric = context.getTopology().nat.type == NatType::SYMMETRIC;
@@ -237,7 +242,6 @@ void ConnectivityPass::doConnectOverlapped(P2PContext& context, const std::strin
     const PhaseTags& tags = symmetric ? kSymmetricTags : kConnectorTags;
     logStart(serviceName, kConnectorTags, kPrivatePhase, unconnected);
     logStart(serviceName, tags, phase, unconnected);
-    context.openPrivateWindow();
 
     int remaining = static_cast<int>(unconnected.size());
     int publicRound = 0;
