@@ -153,8 +153,9 @@ TEST_F(SymmetricConnectorTest, SymmetricPeersAreAnsweredInBlockOrderAndAMissingB
     ASSERT_TRUE(peerB.receive(held));
     context->setPublicPort(40000);
     connector.connect(*context);
-    // A's two ports are used up with pings to A's address before B gets the two answers its block holds.
-    for (int i = 0; i < 2; ++i) {
+    // A's two ports are used up with pings to A's address before B gets the two answers its block
+    // holds: first as primers (two each, which loopback delivers), then for real.
+    for (int i = 0; i < 6; ++i) {
         Received answer;
         ASSERT_TRUE(peerB.receive(answer));
         EXPECT_EQ(gen::Content::PING_RESP, answer.message.type());

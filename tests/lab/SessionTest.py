@@ -45,6 +45,9 @@ class SessionTest(labsupport.LabTestCase):
             "q-sym-b": site("symmetric:1", "qsymb"),
             "q-fc": site("full-cone", "qfc"),
             "q-prc": site("port-restricted", "qprc"),
+            # Routers that keep state for unsolicited datagrams, each behind an ISP hop.
+            "st-prc-a": site("port-restricted:stateful", "stprca"),
+            "st-prc-b": site("port-restricted:stateful", "stprcb"),
         }
         cls.rendezvous = programs.Rendezvous(cls.server, cls.bin).start()
         # Every game runs at once: what one game does at its sites cannot reach another's.
@@ -59,6 +62,7 @@ class SessionTest(labsupport.LabTestCase):
             "two symmetric and port-restricted": [cls.client(k) for k in ("t-sym-a", "t-sym-b", "t-prc")],
             "two symmetric, full cone and port-restricted":
                 [cls.client(k) for k in ("q-sym-a", "q-sym-b", "q-fc", "q-prc")],
+            "two stateful port-restricted": [cls.client("st-prc-a"), cls.client("st-prc-b")],
         }
         with concurrent.futures.ThreadPoolExecutor(PARALLEL_GAMES) as pool:
             futures = {name: pool.submit(session.play, clients, cls.bin, cls.server.addrs,
@@ -94,6 +98,11 @@ class SessionTest(labsupport.LabTestCase):
         # Each side saw the other at its router's outside address.
         seen = {p["identifier"]: p for p in s.runs[0].result["peers"]}
         self.assertEqual(seen[2]["publicAddr"], self.client("prc-b").public_addr, s.describe())
+
+    def testPrimersKeepTheMappingFromAStatefulRouter(self):
+        # Without primers the first public ping to arrive takes the port the other side's mapping
+        # needs; the primers open both mappings during the private round, half a second earlier.
+        self.checkPair("two stateful port-restricted", session.DIRECT_PUBLIC, session.DIRECT_PUBLIC)
 
     def testSymmetricStepOneReachesFullCone(self):
         self.checkPair("symmetric and full cone", session.DIRECT_PUBLIC, session.DIRECT_PUBLIC)

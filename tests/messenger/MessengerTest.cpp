@@ -13,6 +13,11 @@
 #include <thread>
 #include <vector>
 
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <boost/asio/io_context.hpp>
@@ -341,6 +346,47 @@ TEST(Messenger, AStreamOfGarbageEndsTheWaitAfterFourTimeouts) {
     EXPECT_FALSE(got);
     EXPECT_GE(elapsed, 4 * timeoutMs);
     EXPECT_LT(elapsed, 2000);
+}
+
+TEST(Messenger, APrimerAloneLeavesWithTheSmallTimeToLive) {
+    auto sender = openMessenger("127.0.0.1", "test.sender");
+    // A plain socket that reads each datagram's time-to-live from the system.
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_GE(fd, 0);
+    const int on = 1;
+    ASSERT_EQ(::setsockopt(fd, IPPROTO_IP, IP_RECVTTL, &on, sizeof(on)), 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof(at)), 0);
+    socklen_t length = sizeof(at);
+    ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &length), 0);
+    const udp::endpoint to(make_address_v4("127.0.0.1"), ntohs(at.sin_port));
+
+    EXPECT_TRUE(sender->sendPrimer(message(Content::PING_DIRECT), to, 2));
+    EXPECT_TRUE(sender->send(message(Content::PING_DIRECT), to));
+    std::vector<int> ttls;
+    for (int i = 0; i < 2; ++i) {
+        pollfd readable{fd, POLLIN, 0};
+        ASSERT_EQ(::poll(&readable, 1, 2000), 1);
+        unsigned char bytes[64];
+        iovec part{bytes, sizeof(bytes)};
+        alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(int))];
+        msghdr header{};
+        header.msg_iov = &part;
+        header.msg_iovlen = 1;
+        header.msg_control = control;
+        header.msg_controllen = sizeof(control);
+        ASSERT_GT(::recvmsg(fd, &header, 0), 0);
+        const cmsghdr* ttl = CMSG_FIRSTHDR(&header);
+        ASSERT_NE(ttl, nullptr);
+        ASSERT_EQ(ttl->cmsg_type, IP_TTL);
+        ttls.push_back(*reinterpret_cast<const int*>(CMSG_DATA(ttl)));
+    }
+    ::close(fd);
+    ASSERT_EQ(ttls.size(), 2u);
+    EXPECT_EQ(ttls[0], 2);
+    EXPECT_GT(ttls[1], 2) << "the ping after the primer keeps the normal time-to-live";
 }
 
 TEST(Messenger, GarbageBeforeAMessageIsSkipped) {

@@ -7,13 +7,17 @@
 #include <exception>
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/unicast.hpp>
 #include <boost/asio/socket_base.hpp>
 #include <boost/system/system_error.hpp>
 
 #if defined(_WIN32)
 #include <winsock2.h>
 #else
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <cstring>
 #endif
 
 #include "tarn/client/ConnectionException.h"
@@ -58,6 +62,56 @@ void sendDatagram(udp::socket& socket, const boost::asio::const_buffer& bytes,
             return;
         }
     }
+}
+
+// Hands one datagram to the system with its own time-to-live. On Linux the value travels with the
+// datagram alone, so the listener's answers, sent through the same socket at the same time, keep
+// the normal one. Windows has no such per-datagram value: the socket's option is set around the
+// send, and an answer sent in that instant leaves with the small one too (it is then sent again
+// with the round's resends).
+void sendDatagramWithTtl(udp::socket& socket, const boost::asio::const_buffer& bytes,
+                         const udp::endpoint& destination, int ttl, boost::system::error_code& error) {
+#if defined(_WIN32)
+    boost::asio::ip::unicast::hops normal;
+    socket.get_option(normal, error);
+    if (!error) {
+        socket.set_option(boost::asio::ip::unicast::hops(ttl), error);
+    }
+    if (!error) {
+        sendDatagram(socket, bytes, destination, error);
+        boost::system::error_code restore;
+        socket.set_option(normal, restore);
+    }
+#else
+    iovec part{const_cast<void*>(bytes.data()), bytes.size()};
+    alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr message{};
+    message.msg_name = const_cast<sockaddr*>(destination.data());
+    message.msg_namelen = static_cast<socklen_t>(destination.size());
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof(control);
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = IPPROTO_IP;
+    header->cmsg_type = IP_TTL;
+    header->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(header), &ttl, sizeof(int));
+    for (;;) {
+        if (::sendmsg(socket.native_handle(), &message, 0) >= 0) {
+            error.clear();
+            return;
+        }
+        error = boost::system::error_code(errno, boost::asio::error::get_system_category());
+        if (!wouldBlock(error)) {
+            return;
+        }
+        socket.wait(udp::socket::wait_write, error);
+        if (error) {
+            return;
+        }
+    }
+#endif
 }
 
 #if defined(_WIN32)
@@ -243,6 +297,25 @@ bool Messenger::send(const generated::Content& message, const EndpointList& dest
                    Network::endpointsToString(destinations));
     }
     return allSent;
+}
+
+bool Messenger::sendPrimer(const generated::Content& message, const Endpoint& destination, int ttl) {
+    checkInitialized(getName(), "send");
+    std::array<unsigned char, kBufferSize> buffer;
+    const std::size_t length = generated::serializeMessage(message, buffer.data(), buffer.size());
+    if (length == 0 || destination.port() == 0) {
+        return false;
+    }
+    boost::system::error_code error;
+    sendDatagramWithTtl(data->socket, boost::asio::buffer(buffer.data(), length), destination, ttl, error);
+    if (error) {
+        Log::debug(getName(), "sendPrimer001", "Could not send a primer to %1%: %2%", destination,
+                   error.message());
+        return false;
+    }
+    Log::trace(getName(), "sendPrimer000", "Sent a primer with time-to-live %1% from %2% to %3%", ttl,
+               data->localEndpoint, destination);
+    return true;
 }
 
 bool Messenger::receive(ReceivedMessage& message, int timeoutMs) {

@@ -35,6 +35,10 @@ public:
     // destination is skipped and counts as a failure. A message that does not encode into 2048
     // bytes is logged at WARN and sent nowhere.
     bool send(const generated::Content& message, const EndpointList& destinations);
+    // Sends one datagram whose time-to-live is ttl instead of the system's: it opens this socket's
+    // mapping in the NATs on the way and dies before it reaches the far end. False when it could
+    // not be encoded or sent.
+    bool sendPrimer(const generated::Content& message, const Endpoint& destination, int ttl);
     // Waits up to timeoutMs for a datagram that decodes, from anyone; garbage restarts the wait
     // with the full timeout, but the whole wait ends after Intervals::kWaitBoundFactor timeouts.
     // A timeout of 0 or less looks once. Throws ConnectionException when the socket fails.

@@ -105,8 +105,9 @@ bool BindingQueries::step() {
             handle(*messengers.front(), reply);
             return true;
         }
-    } else {
+    } else if (Clock::now() < deadline) {
         // Several sockets: wait for whichever has a datagram first, then read it without waiting.
+        // The deadline is checked first, so that a stream of datagrams cannot hold off a resend.
         Messenger* readable = Messenger::waitReadable(messengers, deadline);
         if (readable != nullptr) {
             if (readable->receive(reply, 0)) {

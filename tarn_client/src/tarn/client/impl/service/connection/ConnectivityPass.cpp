@@ -88,6 +88,40 @@ void leaveUnusableEntriesForRelay(const std::string& serviceName, std::vector<Pe
     }
 }
 
+// The times-to-live of a primer: 2 passes our own router and dies at the next hop; 3 also passes
+// a second NAT in front of it (a home router behind a carrier's). A peer's router is further away
+// on any real path, so neither reaches it.
+constexpr int kPrimerTimesToLive[] = {2, 3};
+
+// Before any round, opens our NAT's mapping towards every peer's public endpoint with a ping that
+// dies on the way. A router that keeps state for unsolicited datagrams would otherwise let a
+// peer's early ping take the public port our own ping needs, and a peer's filter would then drop
+// what we send. Behind a symmetric NAT it would take a port outside the prediction, and without a
+// NAT there is no mapping to open.
+void primePublicPaths(P2PContext& context) {
+    const Topology own = context.getTopology();
+    if (own.nat.type == NatType::NONE || own.nat.type == NatType::SYMMETRIC) {
+        return;
+    }
+    Network::Endpoint ownPublic;
+    if (!Network::parseEndpoint(own.publicAddr, own.publicPort, ownPublic)) {
+        return;
+    }
+    std::vector<Peer> peers;
+    context.getUnconnectedPeers(peers);
+    generated::Content ping;
+    context.prepareMessage(ping, generated::Content::PING_DIRECT, {ownPublic});
+    for (const Peer& peer : peers) {
+        Network::Endpoint peerPublic;
+        if (!Network::parseEndpoint(peer.topology.publicAddr, peer.topology.publicPort, peerPublic)) {
+            continue;
+        }
+        for (const int ttl : kPrimerTimesToLive) {
+            context.getMessenger().sendPrimer(ping, peerPublic, ttl);
+        }
+    }
+}
+
 // The rounds of a phase and its END line; false when no round ran.
 bool runRounds(P2PContext& context, const std::string& serviceName, const PhaseTags& tags,
                const std::string& phase, AbstractConnector& connector, int extraRounds, int remaining) {
@@ -157,6 +191,7 @@ void ConnectivityPass::discoverConnectivity(const std::string& serviceName, bool
         context.openPrivateWindow();
     }
     context.startListening();
+    primePublicPaths(context);
 
     if (engines.overlap) {
         doConnectOverlapped(context, serviceName, engines);

@@ -131,6 +131,7 @@ void P2PContext::releaseHeldPings(bool roundOver) {
     }
     const BlockSchedule& schedule = data->schedule;
     const std::size_t blockSize = static_cast<std::size_t>(schedule.getBlockSize());
+    answerPrimed(blockSize);
     for (; data->nextBlock < schedule.countBlocks(); ++data->nextBlock) {
         const auto& peer = schedule.peerOf(data->nextBlock);
         const int index = data->peers.find(peer.second, peer.first);
@@ -140,13 +141,27 @@ void P2PContext::releaseHeldPings(bool roundOver) {
         }
         std::size_t sent = 0;
         for (const HeldPings::Held& h : held) {
-            // A repeated ping names the same targets: its answers take no further ports.
-            const std::size_t n = P2PListener::answerPing(h.message, h.index, h.identifier, *data, blockSize);
+            // The primers take the block's ports in order; a repeated ping names the same targets,
+            // so its primers and answers take no further ports.
+            const std::size_t n =
+                P2PListener::answerPing(h.message, h.index, h.identifier, *data, blockSize, true);
             sent = std::max(sent, n);
+            data->primed.push_back(h);
         }
         fillBlock(index, blockSize - std::min(sent, blockSize));
     }
+    // Nothing of this round comes later to answer what was just primed.
+    if (roundOver) {
+        answerPrimed(blockSize);
+    }
     answerHeldPingsNow();
+}
+
+void P2PContext::answerPrimed(std::size_t blockSize) {
+    for (const HeldPings::Held& h : data->primed) {
+        P2PListener::answerPing(h.message, h.index, h.identifier, *data, blockSize);
+    }
+    data->primed.clear();
 }
 
 void P2PContext::answerHeldPingsNow() {

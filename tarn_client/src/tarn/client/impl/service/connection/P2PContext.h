@@ -67,7 +67,9 @@ public:
     // thread. A block whose ping has not come waits until a round that gives it up is over
     // (roundOver; every round of the documented order): then its ports are used up with pings to
     // the peer's public address, so that the later blocks keep the ports announced to their peers.
-    // Does nothing before the latest public port is measured.
+    // Each answer first goes out as primers, which take the block's ports, and for real at the
+    // next call (or at once when roundOver). Does nothing before the latest public port is
+    // measured.
     void releaseHeldPings(bool roundOver);
     // The pass runs no symmetric round: answers the held relayed pings now, and any later at once.
     void answerHeldPingsNow();
@@ -84,6 +86,8 @@ private:
     // Sends count pings to new endpoints on the peer's public address: they use up the ports of
     // a block whose relayed ping did not come.
     void fillBlock(int index, std::size_t count);
+    // Answers the held relayed pings whose answers went out as primers at an earlier release.
+    void answerPrimed(std::size_t blockSize);
 
     std::unique_ptr<P2PCtxData> data;
 };

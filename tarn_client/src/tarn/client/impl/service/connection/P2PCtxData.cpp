@@ -22,4 +22,13 @@ void P2PCtxData::stamp(gen::Content& message, gen::Content::Type type) const {
     uuid->set_uuid_lower(messenger.getLocalEndpoint().address().to_v4().to_uint());
 }
 
+void P2PCtxData::prime(const gen::Content& message,
+                       const std::vector<boost::asio::ip::udp::endpoint>& destinations) const {
+    for (const auto& destination : destinations) {
+        for (const int ttl : kPrimerTimesToLive) {
+            messenger.sendPrimer(message, destination, ttl);
+        }
+    }
+}
+
 }  // namespace tarn::client::impl::service::connection

@@ -31,6 +31,16 @@ struct P2PCtxData {
     // Stamps a message of the pass: its type, the game id and the sender's UUID (the client id
     // sign-extended, the messenger's IPv4 address in host order). Both threads stamp.
     void stamp(generated::Content& message, generated::Content::Type type) const;
+    // Sends message to every destination as primers, one with each of kPrimerTimesToLive: they
+    // open this socket's mappings in our own NATs and die before the peer's router, which keeps
+    // no state for them. A router that keeps state for unsolicited datagrams would otherwise let
+    // a peer's datagram that comes first take the public port our own needs.
+    void prime(const generated::Content& message,
+               const std::vector<boost::asio::ip::udp::endpoint>& destinations) const;
+
+    // 2 passes our own router and dies at the next hop; 3 also passes a second NAT in front of it
+    // (a home router behind a carrier's). A peer's router is further away on any real path.
+    static constexpr int kPrimerTimesToLive[] = {2, 3};
 
     // Logger name of the listener side; the context's own name once it is initialized.
     // Written before the listener starts.
@@ -58,6 +68,9 @@ struct P2PCtxData {
     BlockSchedule schedule;
     bool scheduled = false;
     std::size_t nextBlock = 0;
+    // Held relayed pings whose answers went out as primers; answered at the next release, so that
+    // the peer's own primers towards our answers' ports have a step's time to go out first.
+    std::vector<HeldPings::Held> primed;
 };
 
 }  // namespace tarn::client::impl::service::connection

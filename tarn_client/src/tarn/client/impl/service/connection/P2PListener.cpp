@@ -187,7 +187,7 @@ void P2PListener::markConnected(const Endpoint& sender, int index, P2PCtxData& d
 }
 
 std::size_t P2PListener::answerPing(const util::ReceivedMessage& message, int index, long identifier,
-                                    P2PCtxData& data, std::size_t maxTargets) {
+                                    P2PCtxData& data, std::size_t maxTargets, bool primeOnly) {
     const Endpoint& sender = message.remoteEndpoint;
     gen::Content reply;
     data.stamp(reply, gen::Content::PING_RESP);
@@ -197,10 +197,14 @@ std::size_t P2PListener::answerPing(const util::ReceivedMessage& message, int in
         data.peers.isListedAddress(index, sender.address())) {
         destinations.push_back(sender);
         gen::addAddress(reply, gen::Attribute::XOR_P2P_MAPPED_ADDRESS, sender, true);
-        Log::warn(data.name, "process003", "Peer %1%'s real address %2% not in target list: %3%", identifier,
-                  sender, Network::endpointsToString(destinations));
+        if (!primeOnly) {
+            Log::warn(data.name, "process003", "Peer %1%'s real address %2% not in target list: %3%",
+                      identifier, sender, Network::endpointsToString(destinations));
+        }
     }
-    if (!destinations.empty()) {
+    if (primeOnly) {
+        data.prime(reply, destinations);
+    } else if (!destinations.empty()) {
         data.messenger.send(reply, destinations);
     }
     return destinations.size();

@@ -39,9 +39,10 @@ public:
     static void markConnected(const boost::asio::ip::udp::endpoint& sender, int index, P2PCtxData& data);
     // Answers a peer's PING_DIRECT at its response targets on the peer's own addresses, at most
     // maxTargets of them, and at its sender when that is another listed endpoint; returns how
-    // many datagrams went out. The pass thread calls it too, for held relayed pings.
+    // many destinations it had. The pass thread calls it too, for held relayed pings, and with
+    // primeOnly sends the answer as primers only (P2PCtxData::prime).
     static std::size_t answerPing(const util::ReceivedMessage& message, int index, long identifier,
-                                  P2PCtxData& data, std::size_t maxTargets);
+                                  P2PCtxData& data, std::size_t maxTargets, bool primeOnly = false);
 };
 
 }  // namespace tarn::client::impl::service::connection
