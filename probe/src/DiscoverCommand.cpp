@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <exception>
+#include <iomanip>
 #include <iostream>
 #include <sstream>
 
@@ -118,6 +119,10 @@ int DiscoverCommand::run(const std::vector<std::string>& args) {
     const LatticeReportRecord* report = meta.reports().empty() ? nullptr : &meta.reports().back();
     if (asJson) {
         nlohmann::ordered_json object = TopologyDescription::json(topology, terms);
+        // Measured behind a symmetric NAT only.
+        object["foreignPortRate"] = measurement.foreignPortRate >= 0
+                                        ? nlohmann::ordered_json(measurement.foreignPortRate)
+                                        : nlohmann::ordered_json();
         object["rendezvous"] = rendezvous.json(config);
         object["report"] = report != nullptr ? toJson(*report) : nlohmann::ordered_json();
         object["exitCode"] = exitCode;
@@ -128,6 +133,10 @@ int DiscoverCommand::run(const std::vector<std::string>& args) {
     } else {
         std::ostringstream text;
         text << TopologyDescription::text(topology, terms);
+        if (measurement.foreignPortRate >= 0) {
+            text << "Others' ports:    " << std::fixed << std::setprecision(1) << measurement.foreignPortRate
+                 << std::defaultfloat << " per second (taken by other hosts behind the NAT)\n";
+        }
         if (report != nullptr) {
             text << "Report:           " << report->featurette << "::" << report->method
                  << (report->returnCode == 0 ? " delivered" : " not delivered") << " (return code "

@@ -31,6 +31,8 @@ TEST(BlockSchedule, DirectPingsFirstThenOneBlockPerSymmetricPeerInListOrder) {
         std::vector<int> conePorts;
         // Per symmetric peer in list order, the ports its answers leave from.
         std::vector<std::vector<int>> blocks;
+        int lead = 0;
+        bool conePingsTakePorts = true;
     };
     const Row rows[] = {
         // Two players: the block starts right after the measured port, as the relay request
@@ -65,6 +67,17 @@ TEST(BlockSchedule, DirectPingsFirstThenOneBlockPerSymmetricPeerInListOrder) {
          {65535, 1024, 1025},
          {{65535, 1024, 1025}}},
         {"no candidates", {NatType::FULL_CONE, NatType::SYMMETRIC}, 0, 40000, 1, {}, {{}}},
+        // Other hosts take ports: each block starts two ports after the ports before it; in a later
+        // round the cone peer is pinged where the first round's ping went, so no port goes to it.
+        {"lead of two, later round",
+         {NatType::SYMMETRIC, NatType::FULL_CONE, NatType::SYMMETRIC},
+         3,
+         40000,
+         1,
+         {40001, 40002, 40003},
+         {{40003, 40004, 40005}, {40008, 40009, 40010}},
+         2,
+         false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.label);
@@ -72,7 +85,7 @@ TEST(BlockSchedule, DirectPingsFirstThenOneBlockPerSymmetricPeerInListOrder) {
         for (std::size_t i = 0; i < row.peers.size(); ++i) {
             peers.push_back(peerBehind(static_cast<long>(i) + 1, row.peers[i]));
         }
-        const BlockSchedule schedule(peers, row.blockSize);
+        const BlockSchedule schedule(peers, row.blockSize, row.lead, row.conePingsTakePorts);
         EXPECT_THAT(schedule.conePorts(row.latestPort, row.increment), ElementsAreArray(row.conePorts));
         ASSERT_EQ(row.blocks.size(), schedule.countBlocks());
         std::size_t block = 0;

@@ -333,9 +333,11 @@ TEST_F(P2PListenerTest, BehindSymmetricNatRelayedPingsWaitForTheLatestPortAndThe
     for (int i = 0; i < 2; ++i) {
         expectStamped(expectAnswer(*peerPublic, gen::Content::PING_RESP).message);
     }
-    // From now on a relayed ping is answered as it comes.
+    // Holding lasts the phase: a later repeat waits for the pass, then goes where the first went.
     server->send(local->getLocalEndpoint(),
                  peerMessage(gen::Content::PING_DIRECT, kGame, kPeerId, "127.0.0.1", {peerPublic->local()}));
+    expectSilenceAt(*peerPublic);
+    context->releaseHeldPings(false);
     expectAnswer(*peerPublic, gen::Content::PING_RESP);
     expectSilenceAt(*server);
     settle();

@@ -1,7 +1,10 @@
 #include "tarn/client/impl/service/connection/PortPlan.h"
 
 #include <array>
+#include <cmath>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -79,6 +82,61 @@ TEST(PortPlan, PredictionTable) {
                      std::to_string(row.candidates));
         EXPECT_THAT(PortPlan::predictPorts(row.latestPort, row.increment, row.candidates),
                     ElementsAreArray(row.ports));
+    }
+}
+
+// The Poisson mass of the counts start .. start + candidates - 1, summed the plain way.
+double windowMass(double mean, int start, int candidates) {
+    double mass = 0;
+    for (int k = start; k < start + candidates; ++k) {
+        mass += std::exp(k * std::log(mean) - mean - std::lgamma(k + 1.0));
+    }
+    return mass;
+}
+
+TEST(PortPlan, LeadTable) {
+    // Expected foreign ports, candidates, and where the window may start: no lead on a quiet NAT, else
+    // about candidates / 2 below the mean. No other window may hold more of the count.
+    const std::tuple<double, int, int, int> rows[] = {
+        {0, 30, 0, 0},     {-3, 30, 0, 0},    {0.2, 30, 0, 0},      {5, 30, 0, 0},         {12.5, 1, 12, 12},
+        {100, 30, 84, 86}, {100, 64, 66, 70}, {1000, 64, 966, 970}, {1e6, 30, 1005, 1012}, {40, 0, 0, 0},
+    };
+    for (const auto& [mean, candidates, lowest, highest] : rows) {
+        SCOPED_TRACE(std::to_string(mean) + " x " + std::to_string(candidates));
+        const int lead = PortPlan::leadFor(mean, candidates);
+        EXPECT_GE(lead, lowest);
+        EXPECT_LE(lead, highest);
+        for (int start = 0; mean > 0 && mean < 200 && candidates > 0 && start < 3 * mean + 10; ++start) {
+            EXPECT_LE(windowMass(mean, start, candidates), windowMass(mean, lead, candidates) * (1 + 1e-9));
+        }
+    }
+}
+
+TEST(PortPlan, StepsBetweenFollowsThePrediction) {
+    // From, to, increment, steps: off the sequence, older, round the range, too far, none measured, no step.
+    const int far = PortPlan::kFarthestStep;
+    const std::array<int, 4> rows[] = {{40000, 40003, 1, 3},  {40000, 40006, 2, 3},   {40000, 40000, 1, 0},
+                                       {40000, 40005, 2, -1}, {40000, 39999, 1, -1},  {65534, 1026, 4, 1},
+                                       {65534, 1030, 4, 2},   {65530, 1024, 3, 2},    {65535, 1024, 1, 1},
+                                       {40000, 1025, 1, -1},  {40000, 56384, 1, far}, {40000, 56385, 1, -1},
+                                       {0, 3, 1, 3},          {40000, 40001, 0, -1},  {40000, 40002, -2, -1}};
+    for (const auto& [from, to, increment, steps] : rows) {
+        SCOPED_TRACE(std::to_string(from) + " -> " + std::to_string(to) + " by " + std::to_string(increment));
+        EXPECT_EQ(steps, PortPlan::stepsBetween(from, to, increment));
+        if (steps > 0) {
+            EXPECT_EQ(to, PortPlan::predictPorts(from, increment, steps).back());
+        }
+    }
+}
+
+TEST(PortPlan, AlignmentTable) {
+    // Ports taken, the block's first position, ports to use up, block ports gone.
+    const std::array<int, 4> rows[] = {{0, 1, 0, 0}, {0, 4, 3, 0}, {2, 4, 1, 0},
+                                       {3, 4, 0, 0}, {4, 4, 0, 1}, {9, 1, 0, 9}};
+    for (const auto& [taken, first, burn, skip] : rows) {
+        const PortPlan::Alignment at = PortPlan::align(taken, first);
+        EXPECT_EQ(std::make_pair(burn, skip), std::make_pair(at.burn, at.skip))
+            << taken << " taken, first " << first;
     }
 }
 

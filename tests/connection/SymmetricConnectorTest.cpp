@@ -133,7 +133,7 @@ TEST_F(SymmetricConnectorTest, HeldRelayedPingsAreAnsweredRightAfterTheRoundsDir
     EXPECT_EQ(gen::Content::PING_RELAY, relayRequest().type());
 }
 
-TEST_F(SymmetricConnectorTest, SymmetricPeersAreAnsweredInBlockOrderAndAMissingBlockIsFilled) {
+TEST_F(SymmetricConnectorTest, SymmetricPeersAreAnsweredInBlockOrderAndAMissingBlocksPortsAreUsedUp) {
     UdpPeer peerA("127.0.0.2");
     UdpPeer peerB("127.0.0.3");
     peers = {peer(2, topology(NatType::SYMMETRIC, "10.0.0.2", 4000, "127.0.0.2", 30000, 1)),
@@ -153,8 +153,8 @@ TEST_F(SymmetricConnectorTest, SymmetricPeersAreAnsweredInBlockOrderAndAMissingB
     ASSERT_TRUE(peerB.receive(held));
     context->setPublicPort(40000);
     connector.connect(*context);
-    // A's two ports are used up with pings to A's address before B gets the two answers its block
-    // holds: first as primers (two each, which loopback delivers), then for real.
+    // A's two ports are used up (primers below B's listed port) before B gets its block's two answers:
+    // first as primers (two each, which loopback delivers), then for real.
     for (int i = 0; i < 6; ++i) {
         Received answer;
         ASSERT_TRUE(peerB.receive(answer));
@@ -164,8 +164,8 @@ TEST_F(SymmetricConnectorTest, SymmetricPeersAreAnsweredInBlockOrderAndAMissingB
     EXPECT_FALSE(peerB.receive(extra, 100)) << gen::messageToString(extra.message);
     context->stopListening();
     const std::string log = work->log();
-    const auto fill = log.find("byte sized PING_DIRECT from " + text(local->getLocalEndpoint()) +
-                               " to \n[\n\t127.0.0.2:30001\n\t127.0.0.2:30002\n]");
+    const auto fill = log.find("Sent a primer with time-to-live 2 from " + text(local->getLocalEndpoint()) +
+                               " to 127.0.0.3:30998");
     const auto answers = log.find("byte sized PING_RESP from " + text(local->getLocalEndpoint()) +
                                   " to \n[\n\t" + text(peerB.local()) + "\n\t" + text(peerB.local()) + "\n]");
     ASSERT_NE(std::string::npos, fill);

@@ -1,6 +1,7 @@
 """`tarn-probe session` between sites of the lab: who reaches whom, and how, behind textbook NATs."""
 
 import concurrent.futures
+import re
 import unittest
 
 import labsupport
@@ -10,6 +11,9 @@ from tarnlab import programs, session
 PARALLEL_GAMES = 4
 # DEBUG shows each round and the relay requests in tarn.log, for the checks and for a failure's story.
 CONFIG = {"tarn.loglevel": "DEBUG"}
+# Two symmetric players whose NATs others share: flows per second at each, games at most until one is direct.
+BUSY_NOISE = 20
+BUSY_GAMES = 3
 
 
 class SessionTest(labsupport.LabTestCase):
@@ -48,6 +52,8 @@ class SessionTest(labsupport.LabTestCase):
             # Routers that keep state for unsolicited datagrams, each behind an ISP hop.
             "st-prc-a": site("port-restricted:stateful", "stprca"),
             "st-prc-b": site("port-restricted:stateful", "stprcb"),
+            "busy-a": w.add_site("symmetric:1", name="busya", noise=BUSY_NOISE),
+            "busy-b": w.add_site("symmetric:1", name="busyb", noise=BUSY_NOISE),
         }
         cls.rendezvous = programs.Rendezvous(cls.server, cls.bin).start()
         # Every game runs at once: what one game does at its sites cannot reach another's.
@@ -68,7 +74,18 @@ class SessionTest(labsupport.LabTestCase):
             futures = {name: pool.submit(session.play, clients, cls.bin, cls.server.addrs,
                                          game=name.replace(" ", "-"), config=CONFIG)
                        for name, clients in games.items()}
+            busy = pool.submit(cls.playBusy)
             cls.games = {name: f.result() for name, f in futures.items()}
+            cls.busy = busy.result()
+
+    @classmethod
+    def playBusy(cls):
+        """Games of the two busy symmetric sites until one ends direct on both sides, BUSY_GAMES at most."""
+        played = []
+        while len(played) < BUSY_GAMES and (not played or played[-1].between(1, 2) != (session.DIRECT_PUBLIC,) * 2):
+            played.append(session.play([cls.client("busy-a"), cls.client("busy-b")], cls.bin, cls.server.addrs,
+                                       game=f"busy-{len(played)}", config=CONFIG))
+        return played
 
     @classmethod
     def client(cls, site):
@@ -151,6 +168,15 @@ class SessionTest(labsupport.LabTestCase):
 
     def testTwoSymmetricPlayersWithAFullConeAndAPortRestrictedOneReachEachOther(self):
         self.checkEveryPairDirect("two symmetric, full cone and port-restricted")
+
+    def testTwoSymmetricPlayersWhoseNatsOthersShareReachEachOther(self):
+        story = "\n\n".join(s.describe() for s in self.busy)
+        self.assertEqual(self.busy[-1].between(1, 2), (session.DIRECT_PUBLIC, session.DIRECT_PUBLIC), story)
+        # Discovery saw the others' flows (a discovery across the lab's wrap of ports may see none).
+        rates = [float(m) for s in self.busy for r in s.runs
+                 for m in re.findall(r"runPlan001\] Other hosts take (\S+) ports per second", r.log)]
+        self.assertGreater(max(rates, default=-1), 0, story)
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -55,6 +55,9 @@ struct TARN_API NatMeasurement {
     // silent and the mapping did not change).
     TestOutcome changeBoth = TestOutcome::NOT_RUN;
     TestOutcome changePort = TestOutcome::NOT_RUN;
+    // Behind a symmetric NAT: how many of its ports per second other hosts took while discovery
+    // ran, beyond the ports of discovery's own flows. Negative when not measured.
+    double foreignPortRate = -1;
 
     // Derived from the fields and, for a changing mapping, from nat.behavior (the port step test
     // tells an address-dependent from an address-and-port-dependent mapping). UNKNOWN before a

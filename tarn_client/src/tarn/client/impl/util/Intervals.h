@@ -32,6 +32,11 @@ struct Intervals {
     // stop request that arrives without a wake-up datagram. Also its pause after a failed
     // receive, so that a broken socket cannot spin a core.
     static constexpr std::chrono::milliseconds kListenerTurn{100};
+    // Behind a symmetric NAT, a latest port measured this recently still says where the NAT's
+    // counter stands when a block of answers goes out; older, it is measured again first. A new
+    // measurement is itself about a round trip old when its answer comes, so measuring more
+    // often would not be fresher.
+    static constexpr std::chrono::milliseconds kLatestPortFresh{1};
 };
 
 }  // namespace tarn::client::impl::util

@@ -6,13 +6,14 @@
 
 namespace tarn::client::impl::service::connection {
 
-BlockSchedule::BlockSchedule(const std::vector<Peer>& unconnected, int blockSize)
-    : blockSize(std::max(blockSize, 0)) {
+BlockSchedule::BlockSchedule(const std::vector<Peer>& unconnected, int blockSize, int lead,
+                             bool conePingsTakePorts)
+    : blockSize(std::max(blockSize, 0)), lead(std::max(lead, 0)) {
     for (const Peer& peer : unconnected) {
         const NatType type = peer.topology.nat.type;
         if (type == NatType::SYMMETRIC) {
             symmetricPeers.emplace_back(peer.identifier, peer.topology.localAddr);
-        } else if (type != NatType::UNKNOWN) {
+        } else if (type != NatType::UNKNOWN && conePingsTakePorts) {
             ++conePeers;
         }
     }
@@ -45,10 +46,14 @@ std::vector<int> BlockSchedule::conePorts(int latestPort, int increment) const {
 }
 
 std::vector<int> BlockSchedule::blockPorts(std::size_t block, int latestPort, int increment) const {
-    const int first = conePeers + static_cast<int>(block) * blockSize;
-    std::vector<int> ports = PortPlan::predictPorts(latestPort, increment, first + blockSize);
-    ports.erase(ports.begin(), ports.begin() + std::min<std::size_t>(first, ports.size()));
+    const int before = firstPosition(block) - 1;
+    std::vector<int> ports = PortPlan::predictPorts(latestPort, increment, before + blockSize);
+    ports.erase(ports.begin(), ports.begin() + std::min<std::size_t>(before, ports.size()));
     return ports;
+}
+
+int BlockSchedule::firstPosition(std::size_t block) const {
+    return conePeers + lead + static_cast<int>(block) * (blockSize + lead) + 1;
 }
 
 }  // namespace tarn::client::impl::service::connection

@@ -20,16 +20,23 @@ namespace tarn::client::impl::service::connection {
 // two symmetric players answer each other from and to the ports each announced: the j-th answer
 // of each side leaves from its j-th port towards the other's j-th port, and both NATs then hold
 // the pair of mappings. In a game with one symmetric peer and no other, the block starts right
-// after the measured port, as it always has. Pure: no socket, no clock.
+// after the measured port, as it always has.
+//
+// Behind a NAT that other hosts share, their flows take ports too. Each block then starts `lead`
+// ports later than the ports before it leave off, where the NAT's counter most likely stands when
+// the block is used (PortPlan::leadFor); the pass lines its answers up with the block when it
+// sends them. A lead of 0 gives the plain schedule. Pure: no socket, no clock.
 class BlockSchedule {
 public:
     // No symmetric peers, no cone peers: nothing to schedule.
     BlockSchedule() = default;
-    // unconnected: the peers still to reach when the phase begins, in list order.
-    BlockSchedule(const std::vector<Peer>& unconnected, int blockSize);
+    // unconnected: the peers still to reach when the round begins, in list order. conePingsTakePorts
+    // is false in the later rounds of a phase: their direct pings go where the first round's went.
+    BlockSchedule(const std::vector<Peer>& unconnected, int blockSize, int lead = 0,
+                  bool conePingsTakePorts = true);
 
     int getBlockSize() const;
-    // How many direct pings come before the first block.
+    // How many direct pings come before the first block and take new ports.
     int getConePeers() const;
     std::size_t countBlocks() const;
     // The block of the symmetric peer with this identifier and local address, -1 for others.
@@ -41,9 +48,12 @@ public:
     std::vector<int> conePorts(int latestPort, int increment) const;
     // The ports the answers of a block leave from.
     std::vector<int> blockPorts(std::size_t block, int latestPort, int increment) const;
+    // The place of a block's first port among the NAT's ports after the latest one, counted from 1.
+    int firstPosition(std::size_t block) const;
 
 private:
     int blockSize = 0;
+    int lead = 0;
     int conePeers = 0;
     std::vector<std::pair<long, std::string>> symmetricPeers;
 };

@@ -2,9 +2,11 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <utility>
 
+#include "tarn/client/TARNException.h"
 #include "tarn/client/impl/Log.h"
 #include "tarn/client/impl/Network.h"
 #include "tarn/client/impl/service/connection/AbstractConnector.h"
@@ -122,13 +124,18 @@ void primePublicPaths(P2PContext& context) {
     }
 }
 
-// The rounds of a phase and its END line; false when no round ran.
+// The rounds of a phase and its END line; false when no round ran. beforeLaterRound, when set,
+// runs before every round but the first.
 bool runRounds(P2PContext& context, const std::string& serviceName, const PhaseTags& tags,
-               const std::string& phase, AbstractConnector& connector, int extraRounds, int remaining) {
+               const std::string& phase, AbstractConnector& connector, int extraRounds, int remaining,
+               const std::function<void()>& beforeLaterRound = {}) {
     const int rounds = extraRounds + 1;
     int round = 0;
     if (rounds > 0) {
         do {
+            if (round > 0 && beforeLaterRound) {
+                beforeLaterRound();
+            }
             connector.connect(context);
             remaining = context.countUnconnectedPeers();
             if (remaining == 0) {
@@ -251,13 +258,27 @@ void ConnectivityPass::doConnect(P2PContext& context, AbstractConnector& connect
         return;
     }
     logStart(serviceName, kSymmetricTags, phase, unconnected);
-    // Measured once per phase: the symmetric connector predicts every round's ports from it.
-    const int latest = discoveror.findLatestPort();
-    context.setPublicPort(latest);
-    Log::trace(serviceName, "doConnect011", "Latest public port for client behind symmetric NAT is %1%",
-               latest);
+    context.setForeignPortRate(discoveror.getMeasurement().foreignPortRate);
+    context.setPortProbe([&discoveror] { return discoveror.findLatestPort(); });
+    // Measured right before every round announces its ports: a round that missed starts again
+    // from where the NAT's counter stands now, whatever other hosts took meanwhile.
+    const auto measure = [&] {
+        const int latest = discoveror.findLatestPort();
+        context.setPublicPort(latest);
+        Log::trace(serviceName, "doConnect011", "Latest public port for client behind symmetric NAT is %1%",
+                   latest);
+    };
+    measure();
+    const auto measureAgain = [&] {
+        try {
+            measure();
+        } catch (const TARNException& e) {
+            // The round repeats the last one's announcements instead.
+            Log::debug(serviceName, "doConnect014", "Latest public port not measured again: %1%", e.what());
+        }
+    };
     if (!runRounds(context, serviceName, kSymmetricTags, phase, connector, extraRounds,
-                   static_cast<int>(unconnected.size()))) {
+                   static_cast<int>(unconnected.size()), measureAgain)) {
         context.answerHeldPingsNow();
     }
 }

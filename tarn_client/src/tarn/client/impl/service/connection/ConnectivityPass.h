@@ -27,8 +27,10 @@ public:
     // One phase through a connector: up to extraRounds + 1 rounds while peers remain to reach.
     static void doConnect(P2PContext& context, const std::string& serviceName, const std::string& phase,
                           AbstractConnector& connector, int extraRounds);
-    // The phase behind a symmetric NAT: as above, after measuring the latest own public port, from
-    // which the connector predicts. A phase that runs no round answers held relayed pings at once.
+    // The phase behind a symmetric NAT: as above, measuring the latest own public port before every
+    // round, from which the connector predicts (the first measurement's failure ends the pass, a
+    // later one repeats the round's announcements). A phase that runs no round answers held relayed
+    // pings at once.
     static void doConnect(P2PContext& context, AbstractConnector& connector, const std::string& serviceName,
                           const std::string& phase, Discoveror& discoveror, int extraRounds);
     // Both phases at once (tarn.connect.overlap): OverlapPlan's rounds, each running the private

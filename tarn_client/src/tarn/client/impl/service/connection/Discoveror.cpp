@@ -313,6 +313,17 @@ void record(Test test, BindingQueries::State state, const std::vector<ReceivedMe
     }
 }
 
+// Every public port discovery learns is a sample of a symmetric NAT's port counter in time.
+void notePorts(const std::vector<ReceivedMessage>& answers, DiscoverorData& data) {
+    EndpointList mapped;
+    mappedAddresses(answers, mapped);
+    const auto now = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now().time_since_epoch());
+    for (const Endpoint& endpoint : mapped) {
+        data.portSamples.push_back({endpoint.port(), now});
+    }
+}
+
 // Runs the tests the plan names, several at a time where it names several, until it is done. The
 // public endpoint is the primary socket's mapping (test 3).
 void runPlan(const DiscoveryPlan& plan, Messenger& pri, Messenger& alt, const std::string& name,
@@ -323,6 +334,7 @@ void runPlan(const DiscoveryPlan& plan, Messenger& pri, Messenger& alt, const st
     data.topology.localAddr = priLocal.address().to_string();
     data.topology.localPort = priLocal.port();
     data.measurement = NatMeasurement();
+    data.portSamples.clear();
     Log::info(name, "discoverNAT000", "Discovering NAT behavior");
 
     DiscoveryPlan::Progress progress;
@@ -372,11 +384,17 @@ void runPlan(const DiscoveryPlan& plan, Messenger& pri, Messenger& alt, const st
                                                     : BindingQueries::State::RUNNING;
             if (state != BindingQueries::State::RUNNING) {
                 record(test, state, queries.answers(running[i]), name, data, progress);
+                notePorts(queries.answers(running[i]), data);
                 if (test == Test::PORT_STEP) {
                     concludePortStep(progress, name, data);
                 }
             }
         }
+    }
+    if (data.topology.nat.type == NatType::SYMMETRIC) {
+        data.measurement.foreignPortRate = PortRate::estimate(data.portSamples, data.topology.nat.increment);
+        Log::debug(name, "runPlan001", "Other hosts take %1% ports per second of the NAT",
+                   data.measurement.foreignPortRate);
     }
 }
 

@@ -7,6 +7,7 @@
 
 #include "tarn/client/NatMeasurement.h"
 #include "tarn/client/Topology.h"
+#include "tarn/client/impl/service/connection/PortRate.h"
 
 namespace tarn::client::impl::service::connection {
 
@@ -21,6 +22,8 @@ struct DiscoverorData {
     Topology topology;
     // What the last full discovery measured; handed out by reference like the topology.
     NatMeasurement measurement;
+    // The public ports the full discovery's flows were given, with the times of their answers.
+    std::vector<PortRate::Sample> portSamples;
     // The local address and the port the binding check was bound to.
     Endpoint priEndpoint;
     // The same address with port 0 (any free port), or a fixed port in debug mode.

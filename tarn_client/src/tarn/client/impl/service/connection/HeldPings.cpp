@@ -33,12 +33,10 @@ bool HeldPings::hold(const util::ReceivedMessage& message, int index, long ident
     return true;
 }
 
-std::vector<HeldPings::Held> HeldPings::take(int index) {
+std::vector<HeldPings::Held> HeldPings::takeAll() {
     std::lock_guard<std::mutex> lock(mutex);
-    std::vector<Held> taken;
-    const auto fromPeer = [index](const Held& h) { return h.index == index; };
-    std::copy_if(held.begin(), held.end(), std::back_inserter(taken), fromPeer);
-    held.erase(std::remove_if(held.begin(), held.end(), fromPeer), held.end());
+    std::vector<Held> taken(held.begin(), held.end());
+    held.clear();
     return taken;
 }
 

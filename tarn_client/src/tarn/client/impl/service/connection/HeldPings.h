@@ -15,9 +15,10 @@ namespace tarn::client::impl::service::connection {
 // The rule: such a NAT gives its next public port to whatever we send to a new endpoint first,
 // and every answer to a relayed ping goes to new endpoints. So the answers wait until the pass
 // has measured its latest public port and sent its direct pings, and then go out in the order of
-// the phase's BlockSchedule, each peer's answers from the ports announced to that peer. Once the
-// schedule is done, relayed pings are answered as they come. A pass that runs no symmetric round
-// answers them at once.
+// the round's BlockSchedule, each peer's answers from the ports announced to that peer. Holding
+// lasts the whole phase: every round measures and announces anew, and an answer given at once
+// would take ports that no block expects. A pass that runs no symmetric round answers them at
+// once.
 class HeldPings {
 public:
     // Relayed pings beyond this many are dropped while holding.
@@ -36,8 +37,8 @@ public:
     // Keeps the message while holding (logged under logName) and returns true; false when it is
     // to be answered now.
     bool hold(const util::ReceivedMessage& message, int index, long identifier, const std::string& logName);
-    // Takes out what the peer at index sent so far, in arrival order; holding goes on.
-    std::vector<Held> take(int index);
+    // Takes out everything held so far, in arrival order; holding goes on.
+    std::vector<Held> takeAll();
     // Ends the holding for good and hands over what was held, in arrival order.
     std::vector<Held> release();
 

@@ -9,6 +9,7 @@
 #include "tarn/client/Topology.h"
 #include "tarn/client/impl/AbstractInitializable.h"
 #include "tarn/client/impl/service/connection/BlockSchedule.h"
+#include "tarn/client/impl/service/connection/HeldPings.h"
 #include "tarn/client/impl/util/Messenger.h"
 #include "tarn/client/impl/util/SteppedWait.h"
 #include "tarn/generated/MessageHelpers.h"
@@ -55,21 +56,34 @@ public:
     util::Messenger& getMessenger();
     // A snapshot of the local topology: the listener may change its public port at any time.
     Topology getTopology() const;
-    // The latest own public port behind a symmetric NAT (pass thread only).
+    // The latest own public port behind a symmetric NAT, measured for the round (pass thread only).
     int getPublicPort() const;
-    // Stores the measured latest public port, from which the symmetric connector predicts.
+    // Stores the latest public port measured for a round, from which the symmetric connector
+    // predicts; the first of the phase also stays for the peers pinged directly.
     void setPublicPort(int port);
-    // The symmetric phase's schedule: made from the peers still unconnected at the first call
-    // after setPublicPort, the same for every later round of the phase.
-    const BlockSchedule& getBlockSchedule(int blockSize);
+    // The latest public port measured for the phase's first round: the direct pings took their
+    // ports after it, and later rounds' direct pings go where they went.
+    int getPhasePort() const;
+    // Ports per second that other hosts take of our symmetric NAT, negative when unknown.
+    double getForeignPortRate() const;
+    void setForeignPortRate(double portsPerSecond);
+    // How the pass measures the latest port again before a block of answers: a fresh socket's
+    // public port, throwing TARNException when it cannot. Unset, it counts its own flows only.
+    void setPortProbe(std::function<int()> probe);
+    // The round's schedule: made from the peers still unconnected at the first call after
+    // setPublicPort, with blocks `lead` ports apart, the same for the rest of the round.
+    const BlockSchedule& getBlockSchedule(int blockSize, int lead = 0);
     // Called after a round's direct pings, between its steps and at its end (roundOver): answers
-    // the relayed pings held behind a symmetric NAT in the order of the schedule, on the calling
-    // thread. A block whose ping has not come waits until a round that gives it up is over
-    // (roundOver; every round of the documented order): then its ports are used up with pings to
-    // the peer's public address, so that the later blocks keep the ports announced to their peers.
-    // Each answer first goes out as primers, which take the block's ports, and for real at the
-    // next call (or at once when roundOver). Does nothing before the latest public port is
-    // measured.
+    // the relayed pings held behind a symmetric NAT, on the calling thread. A peer's repeated
+    // ping gets its answers again where the first went; its newest ping with new targets is
+    // answered from its block of the round, in the order of the schedule. A block whose ping has
+    // not come waits until a round that gives it up is over (roundOver; every round of the
+    // documented order). Before a block goes out, the pass measures the
+    // latest port again unless it is fresh, uses up ports up to the block's first, and leaves
+    // out the block's ports already gone, so that each answer leaves from the port announced
+    // for it. A block's answers first go out as primers, which take its ports, and for real at
+    // the next call (or at once when the round is over). Does nothing before the latest public
+    // port is measured.
     void releaseHeldPings(bool roundOver);
     // The pass runs no symmetric round: answers the held relayed pings now, and any later at once.
     void answerHeldPingsNow();
@@ -83,11 +97,19 @@ protected:
     void doShutdown() override;
 
 private:
-    // Sends count pings to new endpoints on the peer's public address: they use up the ports of
-    // a block whose relayed ping did not come.
-    void fillBlock(int index, std::size_t count);
-    // Answers the held relayed pings whose answers went out as primers at an earlier release.
-    void answerPrimed(std::size_t blockSize);
+    // Takes out the held relayed pings: repeats are answered again at once, new ones of a peer
+    // with a block wait as pending, the rest are answered at once.
+    void sortHeldPings();
+    // Answers a peer's relayed ping from the ports of its block, as primers.
+    void answerBlock(std::size_t block, const HeldPings::Held& ping);
+    // Answers for real the blocks whose answers went out as primers at an earlier release.
+    void answerPrimed();
+    // How many ports the NAT has handed out since the round's latest port, measured again when
+    // the last measurement is not fresh; -1 when unknown.
+    int portsTaken();
+    // Sends count primers to endpoints never used before on the peer's public address: they use
+    // up ports up to a block's first and reach nobody.
+    void burnPorts(int index, int count);
 
     std::unique_ptr<P2PCtxData> data;
 };

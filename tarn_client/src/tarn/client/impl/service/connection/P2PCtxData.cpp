@@ -11,7 +11,8 @@ P2PCtxData::P2PCtxData(long clientId, const std::string& gameId, util::Messenger
       messenger(messenger),
       peers(peers, topology),
       held(topology.nat.type == NatType::SYMMETRIC),
-      publicPort(topology.publicPort) {}
+      publicPort(topology.publicPort),
+      phasePort(topology.publicPort) {}
 
 void P2PCtxData::stamp(gen::Content& message, gen::Content::Type type) const {
     message.set_type(type);

@@ -1,7 +1,10 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -61,16 +64,40 @@ struct P2PCtxData {
     std::atomic<int> ignoredTargets{0};
     // The rest belongs to the pass thread alone.
     std::unique_ptr<std::thread> listener;
-    // The latest own public port behind a symmetric NAT, and whether this pass measured it.
+    // The latest own public port behind a symmetric NAT, measured for the round, and whether this
+    // pass measured one; the first of the phase, after which the direct pings took their ports.
     std::int32_t publicPort;
     bool publicPortMeasured = false;
-    // The symmetric phase's schedule, made at its first round, and the next block to answer.
+    std::int32_t phasePort;
+    int measuredRounds = 0;
+    // When the NAT's counter was last measured, and how many ports it has handed out since
+    // publicPort as far as the pass knows (-1: unknown).
+    std::chrono::steady_clock::time_point measuredAt;
+    int taken = 0;
+    // Measures the latest port anew (may throw TARNException); unset, the pass counts its own.
+    std::function<int()> measurePort;
+    // Ports per second that other hosts take of our symmetric NAT; negative when unknown.
+    double foreignPortRate = -1;
+    // The round's schedule, made at its first call, the peer index of each block, and the next
+    // block to answer.
     BlockSchedule schedule;
     bool scheduled = false;
+    std::vector<int> blockPeers;
     std::size_t nextBlock = 0;
-    // Held relayed pings whose answers went out as primers; answered at the next release, so that
-    // the peer's own primers towards our answers' ports have a step's time to go out first.
-    std::vector<HeldPings::Held> primed;
+    // Per peer index: its newest relayed ping whose targets no answer went to yet.
+    std::map<int, HeldPings::Held> pending;
+    // Per peer index: the targets of the relayed ping answered last, and where the answers went.
+    struct Answered {
+        std::vector<boost::asio::ip::udp::endpoint> targets;
+        std::vector<boost::asio::ip::udp::endpoint> sent;
+    };
+    std::map<int, Answered> answered;
+    // Ports used up so far with pings to unused endpoints: each goes to one never used before.
+    int burnt = 0;
+    // Peer indices whose block's answers went out as primers; answered for real at the next
+    // release, so that the peer's own primers towards our answers' ports have a step's time to go
+    // out first.
+    std::vector<int> primed;
 };
 
 }  // namespace tarn::client::impl::service::connection

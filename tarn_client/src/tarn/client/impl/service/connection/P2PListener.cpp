@@ -186,13 +186,15 @@ void P2PListener::markConnected(const Endpoint& sender, int index, P2PCtxData& d
     data.peers.markConnected(sender, index);
 }
 
-std::size_t P2PListener::answerPing(const util::ReceivedMessage& message, int index, long identifier,
-                                    P2PCtxData& data, std::size_t maxTargets, bool primeOnly) {
+std::vector<Endpoint> P2PListener::answerPing(const util::ReceivedMessage& message, int index,
+                                              long identifier, P2PCtxData& data, std::size_t maxTargets,
+                                              bool primeOnly, std::size_t skip) {
     const Endpoint& sender = message.remoteEndpoint;
     gen::Content reply;
     data.stamp(reply, gen::Content::PING_RESP);
     std::vector<Endpoint> destinations;
     answerTargets(message.content, index, identifier, maxTargets, data, destinations);
+    destinations.erase(destinations.begin(), destinations.begin() + std::min(skip, destinations.size()));
     if (!contains(destinations, sender) && !contains(data.servers, sender) &&
         data.peers.isListedAddress(index, sender.address())) {
         destinations.push_back(sender);
@@ -207,7 +209,7 @@ std::size_t P2PListener::answerPing(const util::ReceivedMessage& message, int in
     } else if (!destinations.empty()) {
         data.messenger.send(reply, destinations);
     }
-    return destinations.size();
+    return destinations;
 }
 
 }  // namespace tarn::client::impl::service::connection

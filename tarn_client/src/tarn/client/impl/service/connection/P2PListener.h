@@ -37,12 +37,15 @@ public:
     // The index of the peer that sent the message, -1 for other games, bad UUIDs and strangers.
     static int getPeerIndex(const generated::Content& message, P2PCtxData& data, long& identifier);
     static void markConnected(const boost::asio::ip::udp::endpoint& sender, int index, P2PCtxData& data);
-    // Answers a peer's PING_DIRECT at its response targets on the peer's own addresses, at most
-    // maxTargets of them, and at its sender when that is another listed endpoint; returns how
-    // many destinations it had. The pass thread calls it too, for held relayed pings, and with
-    // primeOnly sends the answer as primers only (P2PCtxData::prime).
-    static std::size_t answerPing(const util::ReceivedMessage& message, int index, long identifier,
-                                  P2PCtxData& data, std::size_t maxTargets, bool primeOnly = false);
+    // Answers a peer's PING_DIRECT at its response targets on the peer's own addresses, the first
+    // maxTargets of them less the first `skip`, and at its sender when that is another listed
+    // endpoint; returns where the datagrams went, in order. The pass thread calls it too, for held
+    // relayed pings, and with primeOnly sends the answer as primers only (P2PCtxData::prime).
+    static std::vector<boost::asio::ip::udp::endpoint> answerPing(const util::ReceivedMessage& message,
+                                                                  int index, long identifier,
+                                                                  P2PCtxData& data, std::size_t maxTargets,
+                                                                  bool primeOnly = false,
+                                                                  std::size_t skip = 0);
 };
 
 }  // namespace tarn::client::impl::service::connection

@@ -1,6 +1,7 @@
 #include "tarn/client/impl/service/connection/SymmetricConnector.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <vector>
 
@@ -10,6 +11,8 @@
 #include "tarn/client/impl/ServiceRegistry.h"
 #include "tarn/client/impl/service/connection/BlockSchedule.h"
 #include "tarn/client/impl/service/connection/P2PContext.h"
+#include "tarn/client/impl/service/connection/PortPlan.h"
+#include "tarn/client/impl/util/Intervals.h"
 
 namespace tarn::client::impl::service::connection {
 
@@ -41,7 +44,13 @@ void SymmetricConnector::getDestinations(EndpointList& dests, EndpointList& targ
         return;
     }
     const Topology own = context.getTopology();
-    const BlockSchedule& schedule = context.getBlockSchedule(settings->candidates);
+    // Other hosts behind our NAT take ports until a block is used: the pass answers a relayed ping
+    // at the wait step after it comes, so a block starts where the counter most likely stands then.
+    const double rate = std::max(0.0, context.getForeignPortRate());
+    const std::chrono::duration<double> step =
+        std::chrono::milliseconds(settings->timeout) / util::Intervals::kRoundWaitParts;
+    const BlockSchedule& schedule = context.getBlockSchedule(
+        settings->candidates, PortPlan::leadFor(rate * step.count(), settings->candidates));
     Network::Endpoint ownPublic;
     Network::initEndpoint(own.publicAddr, 0, ownPublic);
     const auto ownEndpoints = [&ownPublic](const std::vector<int>& ports) {
@@ -54,9 +63,10 @@ void SymmetricConnector::getDestinations(EndpointList& dests, EndpointList& targ
         return endpoints;
     };
     // The NAT hands out ports in steps of the increment: the next mappings it creates should lie
-    // just above the latest port it gave a fresh socket, the direct pings' first.
+    // just above the latest port it gave a fresh socket, the direct pings' first. Later rounds
+    // ping where the first did, through the mappings it made.
     const int latest = context.getPublicPort();
-    targets = ownEndpoints(schedule.conePorts(latest, own.nat.increment));
+    targets = ownEndpoints(schedule.conePorts(context.getPhasePort(), own.nat.increment));
 
     EndpointList relayed;
     for (const Peer& peer : peers) {

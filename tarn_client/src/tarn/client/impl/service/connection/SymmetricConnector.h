@@ -10,7 +10,8 @@ struct SymmetricConnectorSettings;
 
 // Reaches peers from behind a symmetric NAT: predicts the own public ports and asks the first
 // rendezvous server to relay a ping that makes the peers answer there. The ports follow the
-// phase's BlockSchedule: one relay request for the other peers, one per symmetric peer.
+// round's BlockSchedule: one relay request for the other peers, one per symmetric peer, with the
+// blocks placed ahead of the ports other hosts behind our NAT are expected to take.
 class SymmetricConnector : public AbstractConnector {
 public:
     SymmetricConnector();
