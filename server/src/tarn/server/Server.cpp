@@ -96,6 +96,10 @@ std::vector<Server::TableFill> Server::tables() const {
             {"relayRate", relayLimiter_->size(), relayLimiter_->capacity()}};
 }
 
+std::string Server::notReadyReason() const {
+    return {};
+}
+
 std::vector<std::vector<DatagramSocket>> Server::bindAll(const ServerConfig& config,
                                                          std::size_t workerCount) {
     using Endpoint = DatagramSocket::Endpoint;

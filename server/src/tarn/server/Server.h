@@ -48,6 +48,8 @@ public:
         std::size_t capacity;
     };
     std::vector<TableFill> tables() const;
+    // Why the server cannot do all it is configured to do, or an empty text when it can.
+    std::string notReadyReason() const;
 
 private:
     // Binds every worker's four sockets and fills endpoints_; the result has one group per worker.
