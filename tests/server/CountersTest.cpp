@@ -28,7 +28,8 @@ TEST(Counters, JsonLineGroupsEveryCounterByKind) {
               "\"sent\":{\"bindResponses\":105,\"relayedPings\":106},"
               "\"dropped\":{\"oversized\":107,\"undecodable\":108,\"otherType\":109,\"bindRateLimited\":110,"
               "\"relayRateLimited\":111,\"relayOverCap\":112,\"relayIncomplete\":113,\"targetUnknown\":114,"
-              "\"targetForbidden\":115,\"sourceForbidden\":116,\"sendFailed\":117}}");
+              "\"targetForbidden\":115,\"sourceForbidden\":116,\"sendFailed\":117},"
+              "\"store\":{\"hit\":118,\"miss\":119,\"timeout\":120,\"unavailable\":121}}");
     const auto parsed = nlohmann::json::parse(line);
     EXPECT_EQ(parsed["dropped"]["sendFailed"], 117);
 }
@@ -39,7 +40,7 @@ TEST(Counters, TextLineNamesEveryCounter) {
         "received=100 requests: bind=101 bindChange=102 relay=103 other=104 | sent: bindResponses=105 "
         "relayedPings=106 | dropped: oversized=107 undecodable=108 otherType=109 bindRateLimited=110 "
         "relayRateLimited=111 relayOverCap=112 relayIncomplete=113 targetUnknown=114 targetForbidden=115 "
-        "sourceForbidden=116 sendFailed=117");
+        "sourceForbidden=116 sendFailed=117 | store: hit=118 miss=119 timeout=120 unavailable=121");
 }
 
 TEST(Counters, NamesOfEveryIdAndAnOutOfRangeOne) {

@@ -17,19 +17,33 @@ struct Group {
 const Group kGroups[] = {
     {"requests", Counters::kBindRequests, Counters::kBindResponses},
     {"sent", Counters::kBindResponses, Counters::kDropOversized},
-    {"dropped", Counters::kDropOversized, Counters::kCount},
+    {"dropped", Counters::kDropOversized, Counters::kStoreHit},
+    {"store", Counters::kStoreHit, Counters::kCount},
 };
 
 const char* const kNames[Counters::kCount] = {
-    "received",        "bind",
-    "bindChange",      "relay",
-    "other",           "bindResponses",
-    "relayedPings",    "oversized",
-    "undecodable",     "otherType",
-    "bindRateLimited", "relayRateLimited",
-    "relayOverCap",    "relayIncomplete",
-    "targetUnknown",   "targetForbidden",
-    "sourceForbidden", "sendFailed",
+    "received",
+    "bind",
+    "bindChange",
+    "relay",
+    "other",
+    "bindResponses",
+    "relayedPings",
+    "oversized",
+    "undecodable",
+    "otherType",
+    "bindRateLimited",
+    "relayRateLimited",
+    "relayOverCap",
+    "relayIncomplete",
+    "targetUnknown",
+    "targetForbidden",
+    "sourceForbidden",
+    "sendFailed",
+    "hit",
+    "miss",
+    "timeout",
+    "unavailable",
 };
 
 }  // namespace

@@ -101,7 +101,11 @@ void RequestHandler::handleBind(const Endpoint& source, std::size_t via, Clock::
              [] { return std::string("BIND_REQ over the rate limit of its address"); });
         return;
     }
-    shared_.allowList.remember(source, now);
+    if (shared_.store == nullptr) {
+        shared_.allowList.remember(source, now);
+    } else if (shared_.allowList.remember(source, now, shared_.store->epoch())) {
+        shared_.store->write(source);
+    }
 
     answer_.Clear();
     answer_.set_type(Content::BIND_RESP);
@@ -168,15 +172,54 @@ void RequestHandler::handleRelay(const Endpoint& source, std::size_t via, Clock:
             drop(Counters::kDropTargetForbidden, source, now,
                  [&] { return "PING_RELAY target " + endpointText(target) + " is not permitted"; });
         } else if (!shared_.allowList.contains(target, now)) {
-            drop(Counters::kDropTargetUnknown, source, now, [&] {
-                return "PING_RELAY target " + endpointText(target) + " sent no binding request recently";
-            });
+            if (shared_.store == nullptr) {
+                drop(Counters::kDropTargetUnknown, source, now, [&] {
+                    return "PING_RELAY target " + endpointText(target) + " sent no binding request recently";
+                });
+            } else if (!shared_.store->park(source, target, via, ping_.data(), length, now)) {
+                counters_.add(Counters::kStoreUnavailable);
+                drop(Counters::kDropTargetUnknown, source, now, [&] {
+                    return "PING_RELAY target " + endpointText(target) +
+                           " sent no binding request here, and the shared store cannot be asked";
+                });
+            }
         } else {
             std::memcpy(out.next(), ping_.data(), length);
             out.commit(via, target, length);
             counters_.add(Counters::kRelayedPings);
         }
     }
+}
+
+void RequestHandler::settleStore(Clock::time_point now, SendBatch& out) {
+    if (shared_.store == nullptr) {
+        return;
+    }
+    shared_.store->settle(now, [&](const StoreLink::Parked& parked, StoreLink::Outcome outcome) {
+        switch (outcome) {
+            case StoreLink::Outcome::Hit:
+                counters_.add(Counters::kStoreHit);
+                std::memcpy(out.next(), parked.ping.data(), parked.ping.size());
+                out.commit(parked.via, parked.target, parked.ping.size());
+                counters_.add(Counters::kRelayedPings);
+                return;
+            case StoreLink::Outcome::Miss:
+                counters_.add(Counters::kStoreMiss);
+                break;
+            case StoreLink::Outcome::Timeout:
+                counters_.add(Counters::kStoreTimeout);
+                break;
+            case StoreLink::Outcome::Unavailable:
+                counters_.add(Counters::kStoreUnavailable);
+                break;
+        }
+        drop(Counters::kDropTargetUnknown, parked.source, now, [&] {
+            static const char* const kWhy[] = {"", "knows it neither", "did not answer in time",
+                                               "could not be asked"};
+            return "PING_RELAY target " + endpointText(parked.target) +
+                   " sent no binding request here, and the shared store " + kWhy[static_cast<int>(outcome)];
+        });
+    });
 }
 
 void RequestHandler::logDrop(Counters::Id reason, const Endpoint& source, const std::string& why) {
