@@ -345,6 +345,31 @@ TEST(TarnRendezvous, IdleMetricsConnectionsBeyondTheDescriptorLimitCostNoProcess
     EXPECT_EQ(child.waitForExit(), 0);
 }
 
+TEST(TarnRendezvous, NotReadyWhileTheSharedStoreIsUnreachableButBindingsAreAnswered) {
+    // Bound and never listening: every connection to it is refused.
+    boost::asio::io_context context;
+    boost::asio::ip::tcp::socket refusing(context);
+    refusing.open(boost::asio::ip::tcp::v4());
+    refusing.bind({boost::asio::ip::make_address_v4("127.0.0.1"), 0});
+    const std::string store = "redis://127.0.0.1:" + std::to_string(refusing.local_endpoint().port());
+    Child child({"--port1", "0", "--port2", "0", "--stats-interval", "0", "--metrics", "127.0.0.1:0",
+                 "--shared-store", store});
+    const auto endpoints = parseStartLine(child.outputLine().value_or(""));
+    ASSERT_EQ(endpoints.size(), 4u);
+    const unsigned short port = metricsPort(child);
+    const std::string ready = httpGet(port, "GET", "/ready");
+    EXPECT_THAT(ready, ::testing::StartsWith("HTTP/1.0 503 Service Unavailable\r\n"));
+    EXPECT_THAT(ready, HasSubstr("not ready: the shared store " + store));
+    EXPECT_THAT(httpGet(port, "GET", "/metrics"), HasSubstr("\ntarn_rendezvous_store_connected 0\n"));
+    UdpPeer client;
+    Received answer;
+    client.send(endpoints[0], bindRequest());
+    ASSERT_TRUE(client.receive(answer));
+    EXPECT_EQ(answer.message.type(), Content::BIND_RESP);
+    ASSERT_EQ(::kill(child.pid(), SIGTERM), 0);
+    EXPECT_EQ(child.waitForExit(), 0);
+}
+
 TEST(TarnRendezvous, MetricsEndpointProblemsAreUsageOrStartErrors) {
     for (const char* bad : {"9464", "127.0.0.1:", "127.0.0.1:70000", "nowhere:9464", "127.0.0.1:94x"}) {
         SCOPED_TRACE(bad);
