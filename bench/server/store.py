@@ -78,6 +78,13 @@ class Server:
         except urllib.error.HTTPError:
             return False
 
+    def metric(self, name):
+        with urllib.request.urlopen(self.metrics + "/metrics", timeout=2) as answer:
+            for line in answer.read().decode().splitlines():
+                if line.startswith(name + " "):
+                    return float(line.split()[1])
+        return 0.0
+
     def stop(self):
         self.proc.terminate()
         self.proc.wait(timeout=10)
@@ -107,7 +114,7 @@ def main():
     modes = {
         "no store": [],
         "store": ["--shared-store", store],
-        "store, a write per request": ["--shared-store", store, "--allow-table", "8"],
+        "store, a write per request": ["--shared-store", store, "--allow-table", "8", "--metrics", "127.0.0.1:0"],
         "store down": ["--shared-store", f"redis://127.0.0.1:{free_port()}"],
     }
     print(f"machine: {os.cpu_count()} processors, load average {' '.join(open('/proc/loadavg').read().split()[:3])}")
@@ -118,6 +125,12 @@ def main():
                 server = Server(binary, unlimited + extra)
                 try:
                     result = load(build, server, args.seconds)
+                    if server.metrics:
+                        # Writes over the whole run (warm-up included) per second of it.
+                        result["storeWritesPerSecond"] = server.metric(
+                            'tarn_rendezvous_store_writes_total{result="written"}') / (args.seconds + 1)
+                        result["storeWritesDropped"] = server.metric(
+                            'tarn_rendezvous_store_writes_total{result="dropped"}')
                 finally:
                     server.stop()
                 results[name].append(result)
@@ -157,6 +170,11 @@ def main():
         rate = statistics.median(r["answersPerSecond"] for r in results[name])
         cpu = statistics.median(r["targetCpuMicrosPerAnswer"] for r in results[name])
         print(f"| {name} | {rate:.0f} | {rate / base:.2f} | {cpu:.2f} | {sum(r['lost'] for r in results[name])} |")
+    writes = results["store, a write per request"]
+    print()
+    print(f"store writes by one server when every request is new: "
+          f"{statistics.median(r['storeWritesPerSecond'] for r in writes):.0f}/s written (median), "
+          f"{sum(r['storeWritesDropped'] for r in writes):.0f} dropped in all rounds")
     print()
     print("| relay through A, target | forwarded | median us | p90 us | p99 us |")
     print("|---|---|---|---|---|")

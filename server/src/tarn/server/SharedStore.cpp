@@ -1,7 +1,10 @@
 #include "tarn/server/SharedStore.h"
 
 #include <algorithm>
+#include <csignal>
 #include <utility>
+
+#include <pthread.h>
 
 #include <hiredis/hiredis.h>
 
@@ -114,6 +117,12 @@ std::string SharedStore::keyText(Key key) {
 }
 
 void SharedStore::run() {
+    // A store that closes the connection turns the next write into SIGPIPE, which would end the
+    // whole server: blocked on this thread, the write fails with EPIPE instead and is handled.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
     std::vector<Key> writes;
     std::vector<Lookup> lookups;
     auto nextFlush = Clock::now();
@@ -165,7 +174,8 @@ bool SharedStore::connect() {
         problem = context->errstr;
     } else if (redisSetTimeout(context, timeout) != REDIS_OK) {
         problem = "cannot set the time-out";
-    } else if (address_.db != 0) {
+    } else {
+        // Also for database 0: a store that refuses us (protected mode, a password) says so here.
         const Reply reply(static_cast<redisReply*>(redisCommand(context, "SELECT %u", address_.db)));
         if (!reply || reply->type == REDIS_REPLY_ERROR) {
             problem = reply ? std::string("SELECT: ") + reply->str : context->errstr;
