@@ -159,12 +159,15 @@ def play(clients, bin_dir, addrs, ports=programs.DEFAULT_PORTS, game=DEFAULT_GAM
     Every player gets the same peer list, made of every player's own line, once all of them have printed
     theirs; a player that printed nothing valid is left out of the list and stopped. bins, one folder per
     player, lets players of different versions meet; without it every player runs bin_dir's tarn-probe.
+    addrs is the rendezvous server's two addresses, or a list of them per player (a fleet of servers).
     """
     bins = bins or [bin_dir] * len(clients)
+    per_player = list(addrs) if isinstance(addrs[0], (list, tuple)) else [addrs] * len(clients)
     if len(bins) != len(clients):
         raise ValueError(f"{len(bins)} program folders for {len(clients)} players")
     deadline = time.monotonic() + timeout
-    players = [_Player(c, i + 1, b, addrs, ports, game, config) for i, (c, b) in enumerate(zip(clients, bins))]
+    players = [_Player(c, i + 1, b, a, ports, game, config)
+               for i, (c, b, a) in enumerate(zip(clients, bins, per_player))]
     lines = [p.read_json(deadline) for p in players]
     listed = [line for line in lines if line and "exitCode" not in line]
     peer_list = json.dumps(listed, separators=(",", ":"))

@@ -1,6 +1,7 @@
 // Two servers sharing their allow-list through a redis-server the test starts on a free loopback
-// port: a relay through one reaches a player bound only to the other, an outage of the store costs
-// just those relays, and the servers find the store again when it is back.
+// port: a relay through one reaches a player bound only to the other, sent by the server the player
+// bound at; an outage of the store costs just those relays, and the servers find the store again
+// when it is back. Players live on 127.0.0.9, apart from the servers' addresses.
 #include "tarn/server/SharedStore.h"
 
 #include <chrono>
@@ -110,32 +111,41 @@ bool storesConnected(const Server& a, const Server& b, bool connected) {
     return a.store()->connected() == connected && b.store()->connected() == connected;
 }
 
+const auto kPlayers = boost::asio::ip::make_address_v4("127.0.0.9");
+
 TEST(SharedStore, RelaysReachPlayersOfAnotherServerAndAnOutageCostsOnlyThose) {
     ASSERT_STRNE(TARN_REDIS_SERVER, "") << "redis-server is missing: scripts/setup.sh installs it";
     Redis redis;
     const auto a = startServer("127.0.0.1", "127.0.0.2", redis.port());
     const auto b = startServer("127.0.0.3", "127.0.0.4", redis.port());
     ASSERT_TRUE(eventually([&] { return storesConnected(*a, *b, true); }));
-    UdpPeer requester;
+    // Each knows the other as a server of the fleet, and no player as one.
+    ASSERT_TRUE(eventually([&] { return b->store()->isFleetServer(a->endpoints()[0].address().to_v4()); }));
+    ASSERT_TRUE(eventually([&] { return a->store()->isFleetServer(b->endpoints()[3].address().to_v4()); }));
+    EXPECT_FALSE(a->store()->isFleetServer(kPlayers));
+    UdpPeer requester("127.0.0.9");
     Received ping;
 
-    // Bound to B only; once B's record is written, A relays to it from the endpoint asked.
-    UdpPeer player;
+    // Bound to B only; once B's record is written, A asks B, and B sends the ping from the endpoint
+    // the player bound at, the only one its NAT would let in.
+    UdpPeer player("127.0.0.9");
     bind(player, *b);
     ASSERT_TRUE(eventually([&] { return b->store()->stats().written >= 1; }));
     relay(requester, *a, player.local());
     ASSERT_TRUE(player.receive(ping));
     EXPECT_EQ(ping.message.type(), Content::PING_DIRECT);
-    EXPECT_EQ(ping.from, a->endpoints()[0]);
+    EXPECT_EQ(ping.from, b->endpoints()[0]);
     EXPECT_EQ(a->counters()[Counters::kStoreHit], 1u);
+    EXPECT_EQ(a->counters()[Counters::kForwardedRelays], 1u);
+    EXPECT_EQ(b->counters()[Counters::kRelayedPings], 1u);
 
     // The store goes: binding requests are answered as before, relays to B's players refused.
     redis.stop();
     ASSERT_TRUE(eventually([&] { return storesConnected(*a, *b, false); }));
-    UdpPeer newcomer;
+    UdpPeer newcomer("127.0.0.9");
     bind(newcomer, *b);
     bind(newcomer, *a);
-    UdpPeer stranger;
+    UdpPeer stranger("127.0.0.9");
     bind(stranger, *b);
     relay(requester, *a, stranger.local());
     ASSERT_TRUE(eventually([&] { return a->counters()[Counters::kStoreUnavailable] == 1; }));
@@ -149,7 +159,7 @@ TEST(SharedStore, RelaysReachPlayersOfAnotherServerAndAnOutageCostsOnlyThose) {
     ASSERT_TRUE(eventually([&] { return b->store()->stats().written > written; }));
     relay(requester, *a, stranger.local());
     ASSERT_TRUE(stranger.receive(ping));
-    EXPECT_EQ(ping.from, a->endpoints()[0]);
+    EXPECT_EQ(ping.from, b->endpoints()[0]);
     EXPECT_EQ(a->counters()[Counters::kDropTargetUnknown], 1u);
     EXPECT_FALSE(requester.pending());
 }

@@ -29,6 +29,7 @@ const char* const kNames[Counters::kCount] = {
     "other",
     "bindResponses",
     "relayedPings",
+    "forwardedRelays",
     "oversized",
     "undecodable",
     "otherType",

@@ -22,6 +22,8 @@ public:
         // Datagrams sent.
         kBindResponses,
         kRelayedPings,
+        // Relay requests sent on to the server of the fleet their target bound at.
+        kForwardedRelays,
         // Drops by reason; the per-target reasons count one per refused target.
         kDropOversized,
         kDropUndecodable,

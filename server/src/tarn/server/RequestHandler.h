@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include <boost/asio/ip/udp.hpp>
 
@@ -62,6 +63,8 @@ private:
         }
     }
     void logDrop(Counters::Id reason, const Endpoint& source, const std::string& why);
+    // The current relay request for target alone, as the server target bound at is asked to send it.
+    std::vector<unsigned char> forwardTo(const Endpoint& target);
 
     Endpoints endpoints_;
     unsigned maxTargets_;
@@ -72,6 +75,7 @@ private:
     generated::Content request_;
     generated::Content answer_;
     generated::EndpointList targets_;
+    generated::Content forward_;
     std::array<unsigned char, kMaxDatagram> ping_{};
 };
 

@@ -50,7 +50,9 @@ Server::Server(const ServerConfig& config) : started_(std::chrono::steady_clock:
     if (!config.storeHost.empty()) {
         store_ = std::make_unique<SharedStore>(
             SharedStore::Address{config.storeHost, config.storePort, config.storeDb, config.sharedStore},
-            std::chrono::seconds(config.allowWindowSeconds));
+            std::chrono::seconds(config.allowWindowSeconds),
+            std::vector<boost::asio::ip::address_v4>{boost::asio::ip::make_address_v4(config.addr1),
+                                                     boost::asio::ip::make_address_v4(config.addr2)});
     }
 
     auto groups = bindAll(config, workerCount);

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdint>
+#include <string>
 #include <utility>
 
 #include <pthread.h>
@@ -17,6 +19,8 @@ namespace server {
 namespace {
 
 const char* const kKeyPrefix = "tarn:allow:";
+// A sorted set: each server address scored with the time (ms) its server last renewed it.
+const char* const kFleetKey = "tarn:servers";
 
 timeval toTimeval(std::chrono::milliseconds duration) {
     return {static_cast<time_t>(duration.count() / 1000),
@@ -26,13 +30,13 @@ timeval toTimeval(std::chrono::milliseconds duration) {
 // Answers for several workers' links, gathered during one round trip and posted at its end.
 class Answers {
 public:
-    void add(StoreLink* link, std::uint64_t ticket, StoreLink::Outcome outcome) {
+    void add(StoreLink* link, std::uint64_t ticket, StoreLink::Outcome outcome, AllowList::Key server = 0) {
         auto found = std::find_if(byLink_.begin(), byLink_.end(),
                                   [&](const auto& entry) { return entry.first == link; });
         if (found == byLink_.end()) {
             found = byLink_.insert(byLink_.end(), {link, {}});
         }
-        found->second.emplace_back(ticket, outcome);
+        found->second.push_back({ticket, outcome, server});
     }
     void post() {
         for (const auto& [link, answers] : byLink_) {
@@ -41,7 +45,7 @@ public:
     }
 
 private:
-    std::vector<std::pair<StoreLink*, std::vector<std::pair<std::uint64_t, StoreLink::Outcome>>>> byLink_;
+    std::vector<std::pair<StoreLink*, std::vector<StoreLink::Answer>>> byLink_;
 };
 
 // A reply that frees itself.
@@ -50,10 +54,30 @@ struct ReplyDeleter {
 };
 using Reply = std::unique_ptr<redisReply, ReplyDeleter>;
 
+// "ADDR:PORT" as the store holds a server endpoint; 0 when the text is not one.
+AllowList::Key parseEndpoint(const std::string& text) {
+    const auto colon = text.rfind(':');
+    boost::system::error_code error;
+    const auto address = boost::asio::ip::make_address_v4(text.substr(0, colon), error);
+    if (colon == std::string::npos || error || colon + 1 == text.size() || colon + 6 < text.size() ||
+        text.find_first_not_of("0123456789", colon + 1) != std::string::npos) {
+        return 0;
+    }
+    const unsigned long port = std::stoul(text.substr(colon + 1));
+    return port > 65535 ? 0 : AllowList::keyOf({address, static_cast<unsigned short>(port)});
+}
+
+std::int64_t wallClockMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
 }  // namespace
 
-SharedStore::SharedStore(Address address, std::chrono::seconds window)
-    : address_(std::move(address)), window_(window) {}
+SharedStore::SharedStore(Address address, std::chrono::seconds window,
+                         std::vector<boost::asio::ip::address_v4> ownAddresses)
+    : address_(std::move(address)), window_(window), ownAddresses_(std::move(ownAddresses)) {}
 
 SharedStore::~SharedStore() {
     stop();
@@ -79,7 +103,7 @@ void SharedStore::stop() {
     }
 }
 
-void SharedStore::submit(std::vector<Key>& writes, std::vector<Lookup>& lookups) {
+void SharedStore::submit(std::vector<Write>& writes, std::vector<Lookup>& lookups) {
     bool wake = !lookups.empty();
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -111,6 +135,11 @@ SharedStore::Stats SharedStore::stats() const {
     return stats;
 }
 
+bool SharedStore::isFleetServer(const boost::asio::ip::address_v4& address) const {
+    std::lock_guard<std::mutex> lock(fleetMutex_);
+    return std::binary_search(fleet_.begin(), fleet_.end(), address.to_uint());
+}
+
 std::string SharedStore::keyText(Key key) {
     const auto endpoint = AllowList::endpointOf(key);
     return kKeyPrefix + endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
@@ -123,16 +152,14 @@ void SharedStore::run() {
     sigemptyset(&pipe);
     sigaddset(&pipe, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
-    std::vector<Key> writes;
+    std::vector<Write> writes;
     std::vector<Lookup> lookups;
     auto nextFlush = Clock::now();
-    // While connected: the next round trip that checks the store is there (a PING when idle,
-    // so that readiness follows the store); otherwise the next attempt to connect.
-    nextConnect_ = Clock::now();
+    nextCheck_ = Clock::now();
     for (;;) {
         {
             std::unique_lock<std::mutex> lock(mutex_);
-            const auto until = writes_.empty() ? nextConnect_ : std::min(nextConnect_, nextFlush);
+            const auto until = writes_.empty() ? nextCheck_ : std::min(nextCheck_, nextFlush);
             wake_.wait_until(lock, until, [&] {
                 return stopping_ || !lookups_.empty() || (!writes_.empty() && Clock::now() >= nextFlush);
             });
@@ -145,18 +172,21 @@ void SharedStore::run() {
             }
         }
         const auto now = Clock::now();
-        if (context_ == nullptr && now >= nextConnect_) {
+        const bool due = now >= nextCheck_;
+        if (context_ == nullptr && due) {
             connect();
         }
         if (context_ == nullptr) {
             writesDropped_.fetch_add(writes.size(), std::memory_order_relaxed);
             refuse(lookups);
-        } else if (now >= nextConnect_ || !writes.empty() || !lookups.empty()) {
+        } else if (due || !writes.empty() || !lookups.empty()) {
             if (!writes.empty()) {
                 nextFlush = now + kFlushInterval;
             }
-            if (roundTrip(writes, lookups)) {
-                nextConnect_ = Clock::now() + kReconnect;
+            // A fresh connection is checked at once, so that the fleet is known from the start.
+            const bool check = due || nextCheck_ == Clock::time_point{};
+            if (roundTrip(writes, lookups, check) && check) {
+                nextCheck_ = Clock::now() + kCheck;
             }
         }
         writes.clear();
@@ -186,17 +216,18 @@ bool SharedStore::connect() {
             redisFree(context);
         }
         errors_.fetch_add(1, std::memory_order_relaxed);
-        nextConnect_ = Clock::now() + kReconnect;
+        nextCheck_ = Clock::now() + kCheck;
         // One line when it goes away, not one per attempt.
         if (!reportedDown_) {
             Log::warn("shared store " + address_.text + " unreachable: " + problem +
                       "; relays to endpoints " + "bound elsewhere are refused; trying again every " +
-                      std::to_string(kReconnect.count()) + " ms");
+                      std::to_string(kCheck.count()) + " ms");
             reportedDown_ = true;
         }
         return false;
     }
     context_ = context;
+    nextCheck_ = {};
     epoch_.fetch_add(1, std::memory_order_acq_rel);
     connects_.fetch_add(1, std::memory_order_relaxed);
     connected_.store(true, std::memory_order_release);
@@ -205,21 +236,32 @@ bool SharedStore::connect() {
     return true;
 }
 
-bool SharedStore::roundTrip(const std::vector<Key>& writes, const std::vector<Lookup>& lookups) {
+bool SharedStore::roundTrip(const std::vector<Write>& writes, const std::vector<Lookup>& lookups,
+                            bool check) {
     const long long expiryMs = std::chrono::duration_cast<std::chrono::milliseconds>(window_).count();
-    for (const Key key : writes) {
-        redisAppendCommand(context_, "SET %s 1 PX %lld", keyText(key).c_str(), expiryMs);
+    for (const Write& write : writes) {
+        const auto server = AllowList::endpointOf(write.server);
+        redisAppendCommand(context_, "SET %s %s:%u PX %lld", keyText(write.key).c_str(),
+                           server.address().to_string().c_str(), static_cast<unsigned>(server.port()),
+                           expiryMs);
     }
     for (const Lookup& lookup : lookups) {
-        redisAppendCommand(context_, "EXISTS %s", keyText(lookup.key).c_str());
+        redisAppendCommand(context_, "GET %s", keyText(lookup.key).c_str());
     }
-    const bool ping = writes.empty() && lookups.empty();
-    if (ping) {
-        redisAppendCommand(context_, "PING");
+    std::size_t checkReplies = 0;
+    if (check) {
+        const long long nowMs = wallClockMs();
+        for (const auto& own : ownAddresses_) {
+            redisAppendCommand(context_, "ZADD %s %lld %s", kFleetKey, nowMs, own.to_string().c_str());
+        }
+        redisAppendCommand(context_, "ZREMRANGEBYSCORE %s -inf %lld", kFleetKey,
+                           nowMs - static_cast<long long>(kFleetTimeout.count()));
+        redisAppendCommand(context_, "ZRANGE %s 0 -1", kFleetKey);
+        checkReplies = ownAddresses_.size() + 2;
     }
     lookupsAsked_.fetch_add(lookups.size(), std::memory_order_relaxed);
     Answers answers;
-    const std::size_t total = writes.size() + lookups.size() + (ping ? 1 : 0);
+    const std::size_t total = writes.size() + lookups.size() + checkReplies;
     std::size_t index = 0;
     std::string failure;
     for (; index < total; ++index) {
@@ -239,10 +281,17 @@ bool SharedStore::roundTrip(const std::vector<Key>& writes, const std::vector<Lo
             }
         } else if (index < writes.size() + lookups.size()) {
             const Lookup& lookup = lookups[index - writes.size()];
-            const auto outcome = reply->type != REDIS_REPLY_INTEGER ? StoreLink::Outcome::Unavailable
-                                 : reply->integer > 0               ? StoreLink::Outcome::Hit
-                                                                    : StoreLink::Outcome::Miss;
-            answers.add(lookup.replyTo, lookup.ticket, outcome);
+            if (reply->type == REDIS_REPLY_STRING) {
+                const Key server = parseEndpoint(std::string(reply->str, reply->len));
+                answers.add(lookup.replyTo, lookup.ticket,
+                            server != 0 ? StoreLink::Outcome::Hit : StoreLink::Outcome::Miss, server);
+            } else {
+                answers.add(lookup.replyTo, lookup.ticket,
+                            reply->type == REDIS_REPLY_NIL ? StoreLink::Outcome::Miss
+                                                           : StoreLink::Outcome::Unavailable);
+            }
+        } else if (index + 1 == total && reply->type == REDIS_REPLY_ARRAY) {
+            readFleet(*reply);
         }
     }
     if (!failure.empty()) {
@@ -260,13 +309,31 @@ bool SharedStore::roundTrip(const std::vector<Key>& writes, const std::vector<Lo
     return failure.empty();
 }
 
+void SharedStore::readFleet(const redisReply& members) {
+    std::vector<std::uint32_t> fleet;
+    for (std::size_t i = 0; i < members.elements; ++i) {
+        const redisReply* member = members.element[i];
+        boost::system::error_code error;
+        const auto address =
+            member->type == REDIS_REPLY_STRING
+                ? boost::asio::ip::make_address_v4(std::string(member->str, member->len), error)
+                : boost::asio::ip::address_v4();
+        if (member->type == REDIS_REPLY_STRING && !error) {
+            fleet.push_back(address.to_uint());
+        }
+    }
+    std::sort(fleet.begin(), fleet.end());
+    std::lock_guard<std::mutex> lock(fleetMutex_);
+    fleet_.swap(fleet);
+}
+
 void SharedStore::disconnect(const std::string& why) {
     redisFree(context_);
     context_ = nullptr;
     connected_.store(false, std::memory_order_release);
     errors_.fetch_add(1, std::memory_order_relaxed);
     // Not at once: a store that accepts connections but fails every command would make this a loop.
-    nextConnect_ = Clock::now() + kReconnect;
+    nextCheck_ = Clock::now() + kCheck;
     reportedDown_ = true;
     Log::warn("shared store " + address_.text + " lost: " + why +
               "; relays to endpoints bound elsewhere are " + "refused until it is back");

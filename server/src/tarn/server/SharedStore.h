@@ -10,9 +10,12 @@
 #include <thread>
 #include <vector>
 
+#include <boost/asio/ip/address_v4.hpp>
+
 #include "tarn/server/AllowList.h"
 
 struct redisContext;
+struct redisReply;
 
 namespace tarn {
 namespace server {
@@ -20,10 +23,13 @@ namespace server {
 class StoreLink;
 
 // The allow-list records that servers of a fleet share through a Redis store: one key per
-// endpoint ("tarn:allow:ADDR:PORT") that expires a window after it was written. One thread of its
-// own talks to the store, so that no worker ever waits for it: workers hand it writes and
-// look-ups, it sends them pipelined, and posts each look-up's answer back to the worker's link.
-// It connects at start, and again by itself at most once per kReconnect while the store is away.
+// endpoint ("tarn:allow:ADDR:PORT") that expires a window after it was written and holds the
+// server endpoint that received the binding request, the only one the endpoint's NAT may let a
+// relayed ping in from. Beside them, the fleet: every server's addresses, renewed each kCheck.
+// One thread of its own talks to the store, so that no worker ever waits for it: workers hand it
+// writes and look-ups, it sends them pipelined, and posts each look-up's answer back to the
+// worker's link. It connects at start, and again by itself at most once per kCheck while the
+// store is away.
 class SharedStore {
 public:
     using Clock = std::chrono::steady_clock;
@@ -32,8 +38,11 @@ public:
     // Every interval the store's thread uses, with its reason.
     // Writes wait at most this long for others to share a round trip with (look-ups never wait).
     static constexpr std::chrono::milliseconds kFlushInterval{10};
-    // A lost store is tried again this often: it serves again within this after it is back.
-    static constexpr std::chrono::milliseconds kReconnect{1000};
+    // A lost store is tried again this often (it serves again within this after it is back), and
+    // a connected one is checked this often, renewing this server's place in the fleet.
+    static constexpr std::chrono::milliseconds kCheck{1000};
+    // A server that has not renewed its place for this long is no longer taken for one.
+    static constexpr std::chrono::milliseconds kFleetTimeout{10000};
     // Connecting, and any one round trip, may take this long before the store counts as lost.
     static constexpr std::chrono::milliseconds kIoTimeout{1000};
     // Writes kept while they wait for their round trip; more are dropped (counted), not queued.
@@ -46,7 +55,12 @@ public:
         // The text the operator gave, for log lines.
         std::string text;
     };
-    // A question whether key is in the store, answered to replyTo with ticket.
+    // An endpoint's record: it bound at the server endpoint `server`.
+    struct Write {
+        Key key;
+        Key server;
+    };
+    // A question which server endpoint key bound at, answered to replyTo with ticket.
     struct Lookup {
         Key key;
         std::uint64_t ticket;
@@ -62,8 +76,10 @@ public:
         bool connected = false;
     };
 
-    // Records expire window after they were written. Connects only in start().
-    SharedStore(Address address, std::chrono::seconds window);
+    // Records expire window after they were written; ownAddresses are this server's, announced to
+    // the fleet. Connects only in start().
+    SharedStore(Address address, std::chrono::seconds window,
+                std::vector<boost::asio::ip::address_v4> ownAddresses);
     // Stops the thread if it still runs.
     ~SharedStore();
     SharedStore(const SharedStore&) = delete;
@@ -76,13 +92,15 @@ public:
 
     // Takes the writes and look-ups out of the vectors (left empty) for the next round trip; from
     // any thread. Look-ups wake the store's thread at once.
-    void submit(std::vector<Key>& writes, std::vector<Lookup>& lookups);
+    void submit(std::vector<Write>& writes, std::vector<Lookup>& lookups);
     // Whether the store answered its last round trip; workers ask no look-up while it did not.
     bool connected() const { return connected_.load(std::memory_order_acquire); }
     // Grows by one at each new connection: a record written before may be gone from the store.
     std::uint64_t epoch() const { return epoch_.load(std::memory_order_acquire); }
     Stats stats() const;
     const Address& address() const { return address_; }
+    // Whether address belongs to a server of the fleet (this one included), as of the last check.
+    bool isFleetServer(const boost::asio::ip::address_v4& address) const;
 
     // The store's key of an endpoint.
     static std::string keyText(Key key);
@@ -91,9 +109,12 @@ private:
     void run();
     // Connects and selects the database; logs and counts a failure.
     bool connect();
-    // Sends the writes and look-ups in one pipeline and posts the answers; false when the
-    // connection failed on the way (the look-ups left unanswered are then refused).
-    bool roundTrip(const std::vector<Key>& writes, const std::vector<Lookup>& lookups);
+    // Sends the writes and look-ups, and with check the fleet's renewal, in one pipeline and posts
+    // the answers; false when the connection failed on the way (the look-ups left unanswered are
+    // then refused).
+    bool roundTrip(const std::vector<Write>& writes, const std::vector<Lookup>& lookups, bool check);
+    // Reads the fleet's addresses from the check's last reply.
+    void readFleet(const redisReply& members);
     // Drops the connection after an error, with one line saying why.
     void disconnect(const std::string& why);
     // Answers look-ups that cannot be asked: their relays are refused at once, not timed out.
@@ -103,12 +124,16 @@ private:
     std::chrono::seconds window_;
     std::mutex mutex_;  // guards writes_, lookups_ and stopping_
     std::condition_variable wake_;
-    std::vector<Key> writes_;
+    std::vector<Write> writes_;
     std::vector<Lookup> lookups_;
     bool stopping_ = false;
     // Owned by the thread alone.
     redisContext* context_ = nullptr;
-    Clock::time_point nextConnect_{};
+    // The next attempt to connect, or while connected the next check.
+    Clock::time_point nextCheck_{};
+    std::vector<boost::asio::ip::address_v4> ownAddresses_;
+    mutable std::mutex fleetMutex_;  // guards fleet_
+    std::vector<std::uint32_t> fleet_;
     bool reportedDown_ = false;
     std::atomic<bool> connected_{false};
     std::atomic<std::uint64_t> epoch_{0};

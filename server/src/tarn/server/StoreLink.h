@@ -29,13 +29,22 @@ public:
     static constexpr std::size_t kMaxParked = 4096;
 
     enum class Outcome { Hit, Miss, Timeout, Unavailable };
-    // A relayed ping waiting for the store's answer about its target.
+    // The store's answer to one look-up: for a hit, the server endpoint the target bound at.
+    struct Answer {
+        std::uint64_t ticket;
+        Outcome outcome;
+        AllowList::Key server;
+    };
+    // A relayed ping waiting for the store's answer about its target: the PING_DIRECT for the
+    // target, and the PING_RELAY that asks the target's own server to send it (empty when the
+    // request came from a server of the fleet, which is never forwarded again).
     struct Parked {
         Endpoint source;
         Endpoint target;
         std::size_t via = 0;
         Clock::time_point deadline;
         std::vector<unsigned char> ping;
+        std::vector<unsigned char> forward;
     };
 
     // A parked ping waits at most wait for its answer.
@@ -45,20 +54,24 @@ public:
 
     // The store's connection the allow-list's write times refer to.
     std::uint64_t epoch() const { return store_.epoch(); }
-    // Queues the endpoint's record for the store.
-    void write(const Endpoint& endpoint);
-    // Parks a ping of length bytes for target and queues the look-up. False, with nothing parked,
-    // when the store cannot be asked now: unreachable, or too many pings wait already.
-    bool park(const Endpoint& source, const Endpoint& target, std::size_t via, const unsigned char* ping,
-              std::size_t length, Clock::time_point now);
+    // Queues the record that endpoint bound at the server endpoint `server`.
+    void write(const Endpoint& endpoint, const Endpoint& server);
+    // Whether address belongs to a server of the fleet.
+    bool isFleetServer(const boost::asio::ip::address_v4& address) const {
+        return store_.isFleetServer(address);
+    }
+    // Parks the ping and the forward (see Parked) for target and queues the look-up. False, with
+    // nothing parked, when the store cannot be asked now: unreachable, or too many pings wait.
+    bool park(const Endpoint& source, const Endpoint& target, std::size_t via,
+              std::vector<unsigned char> ping, std::vector<unsigned char> forward, Clock::time_point now);
     // Hands what was queued to the store; called once per handled batch.
     void flush();
     // Readable when answers have been posted.
     int fd() const { return waker_.fd(); }
     // When the next parked ping runs out of time, if one waits.
     std::optional<Clock::time_point> nextDeadline() const;
-    // Calls outcome(parked, Outcome) once for every ping answered since the last call and every
-    // one whose wait has run out by now, and forgets them.
+    // Calls outcome(parked, Outcome, server) once for every ping answered since the last call and
+    // every one whose wait has run out by now (server: where a hit's target bound), and forgets them.
     template <typename Fn>
     void settle(Clock::time_point now, Fn&& outcome) {
         waker_.drain();
@@ -66,11 +79,11 @@ public:
             std::lock_guard<std::mutex> lock(mutex_);
             taken_.swap(answers_);
         }
-        for (const auto& [ticket, answer] : taken_) {
-            const auto found = parked_.find(ticket);
+        for (const Answer& answer : taken_) {
+            const auto found = parked_.find(answer.ticket);
             // A ping that timed out already got its outcome; its late answer is ignored.
             if (found != parked_.end()) {
-                outcome(found->second, answer);
+                outcome(found->second, answer.outcome, AllowList::endpointOf(answer.server));
                 parked_.erase(found);
             }
         }
@@ -78,7 +91,7 @@ public:
         while (!deadlines_.empty() && deadlines_.front().first <= now) {
             const auto found = parked_.find(deadlines_.front().second);
             if (found != parked_.end()) {
-                outcome(found->second, Outcome::Timeout);
+                outcome(found->second, Outcome::Timeout, Endpoint());
                 parked_.erase(found);
             }
             deadlines_.pop_front();
@@ -86,12 +99,12 @@ public:
     }
 
     // The store's answers by ticket; called by the store's thread.
-    void post(const std::vector<std::pair<std::uint64_t, Outcome>>& answers);
+    void post(const std::vector<Answer>& answers);
 
 private:
     SharedStore& store_;
     std::chrono::milliseconds wait_;
-    std::vector<AllowList::Key> writes_;
+    std::vector<SharedStore::Write> writes_;
     std::vector<SharedStore::Lookup> lookups_;
     std::unordered_map<std::uint64_t, Parked> parked_;
     // Tickets in the order their waits end (all waits are equally long); answered ones stay here
@@ -100,8 +113,8 @@ private:
     std::uint64_t nextTicket_ = 1;
     Waker waker_;
     std::mutex mutex_;  // guards answers_
-    std::vector<std::pair<std::uint64_t, Outcome>> answers_;
-    std::vector<std::pair<std::uint64_t, Outcome>> taken_;
+    std::vector<Answer> answers_;
+    std::vector<Answer> taken_;
 };
 
 }  // namespace server
