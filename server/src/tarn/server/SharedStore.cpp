@@ -172,6 +172,9 @@ void SharedStore::run() {
             }
         }
         const auto now = Clock::now();
+        if (!writes.empty()) {
+            nextFlush = now + kFlushInterval;
+        }
         const bool due = now >= nextCheck_;
         if (context_ == nullptr && due) {
             connect();
@@ -180,9 +183,6 @@ void SharedStore::run() {
             writesDropped_.fetch_add(writes.size(), std::memory_order_relaxed);
             refuse(lookups);
         } else if (due || !writes.empty() || !lookups.empty()) {
-            if (!writes.empty()) {
-                nextFlush = now + kFlushInterval;
-            }
             // A fresh connection is checked at once, so that the fleet is known from the start.
             const bool check = due || nextCheck_ == Clock::time_point{};
             if (roundTrip(writes, lookups, check) && check) {
