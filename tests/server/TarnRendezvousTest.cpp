@@ -317,16 +317,18 @@ double cpuSeconds(pid_t pid) {
 }
 
 TEST(TarnRendezvous, IdleMetricsConnectionsBeyondTheDescriptorLimitCostNoProcessor) {
-    // 40 descriptors hold fewer connections than the session cap, so accepting runs out of them.
+    // 400 idle connections would need more than 256 descriptors; a server without a cap ran out
+    // of them and retried its accepts at once. (Not fewer descriptors than the cap: the sanitizers'
+    // own run-time needs some when a check fires.)
     Child child({"--port1", "0", "--port2", "0", "--stats-interval", "0", "--threads", "1", "--metrics",
                  "127.0.0.1:0"},
-                {"/bin/sh", "-c", "ulimit -n 40 && exec \"$0\" \"$@\"", TARN_RENDEZVOUS_BINARY});
+                {"/bin/sh", "-c", "ulimit -n 256 && exec \"$0\" \"$@\"", TARN_RENDEZVOUS_BINARY});
     const auto endpoints = parseStartLine(child.outputLine().value_or(""));
     ASSERT_EQ(endpoints.size(), 4u);
     const unsigned short port = metricsPort(child);
     boost::asio::io_context context;
     std::vector<boost::asio::ip::tcp::socket> idle;
-    for (int i = 0; i < 100; ++i) {
+    for (int i = 0; i < 400; ++i) {
         idle.emplace_back(context).connect({boost::asio::ip::make_address_v4("127.0.0.1"), port});
     }
     // Accepted in order: once this is answered, so are the idle ones before it.
