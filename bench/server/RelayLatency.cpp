@@ -2,7 +2,7 @@
 // requester to the PING_DIRECT reaching its target. Every target first binds to --bind-to (the
 // relaying server itself, or another server of the fleet, whose record the relaying server must
 // then look up in the shared store), then the relays go one at a time through --via. Bounded: one
-// second per answer at most, and --count targets.
+// second per answer at most, and COUNT targets, all on SOURCE_ADDR.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -57,15 +57,16 @@ bool receive(boost::asio::ip::udp::socket& socket, Content::Type type) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: tarn-relay-latency VIA_ADDR:PORT BIND_TO_ADDR:PORT COUNT\n");
+    if (argc != 5) {
+        std::fprintf(stderr, "usage: tarn-relay-latency VIA_ADDR:PORT BIND_TO_ADDR:PORT COUNT SOURCE_ADDR\n");
         return 2;
     }
     const Endpoint via = parseEndpoint(argv[1]);
     const Endpoint bindTo = parseEndpoint(argv[2]);
     const int count = std::max(1, std::stoi(argv[3]));
     boost::asio::io_context context;
-    const Endpoint loopback(boost::asio::ip::make_address_v4("127.0.0.1"), 0);
+    // The players' address must not be a server's: a fleet takes requests from those for forwarded ones.
+    const Endpoint loopback(boost::asio::ip::make_address_v4(argv[4]), 0);
     boost::asio::ip::udp::socket requester(context, loopback);
     std::vector<std::unique_ptr<boost::asio::ip::udp::socket>> targets;
     Content bind;
