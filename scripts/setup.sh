@@ -10,6 +10,8 @@ packages=(
   libprotobuf-dev protobuf-compiler
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   nlohmann-json3-dev
+  # the rendezvous server's shared allow-list: the Redis client library, and the store for tests
+  libhiredis-dev redis-server
   iproute2 nftables procps python3 jq clang-format
   tshark python3-matplotlib
   # scripts/fuzz.sh: clang with libFuzzer and the sanitizer runtimes; unshare for a private network

@@ -13,6 +13,8 @@ TEST_DIR = os.path.join(REPO_ROOT, "tests", "lab")
 # Parallel discoveries in the demo; the machine may be shared with builds.
 DEMO_WORKERS = 4
 EXIT_UNAVAILABLE = 2
+# The project's version (CMakeLists.txt); a CTest compares the two.
+VERSION = "1.0.1"
 
 
 def _kinds(text):
@@ -240,6 +242,7 @@ def cmd_clean(args):
 def main(argv=None):
     parser = argparse.ArgumentParser(prog="tarn-lab", description="NAT lab: discovery across Linux kernel NATs "
                                      "in network namespaces (needs root).")
+    parser.add_argument("--version", action="version", version="tarn-lab " + VERSION)
     common = argparse.ArgumentParser(add_help=False)
     common.add_argument("--bin", default=programs.default_bin_dir(),
                         help="folder with tarn-probe and tarn-rendezvous (default: build/stage/bin of the "

@@ -158,14 +158,17 @@ def play(clients, bin_dir, addrs, ports=programs.DEFAULT_PORTS, game=DEFAULT_GAM
     theirs; a player that printed nothing valid is left out of the list and stopped. bins, one folder per
     player, lets players of different versions meet; without it every player runs bin_dir's tarn-probe.
     configs, one {key: value} per player, gives each player its own tarn.cfg; without it each gets config.
+    addrs is the rendezvous server's two addresses, or a list of them per player (a fleet of servers).
     """
     bins = bins or [bin_dir] * len(clients)
     configs = configs or [config] * len(clients)
-    if len(bins) != len(clients) or len(configs) != len(clients):
-        raise ValueError(f"{len(bins)} program folders and {len(configs)} settings for {len(clients)} players")
+    per_player = list(addrs) if isinstance(addrs[0], (list, tuple)) else [addrs] * len(clients)
+    if len(bins) != len(clients) or len(configs) != len(clients) or len(per_player) != len(clients):
+        raise ValueError(f"{len(bins)} program folders, {len(configs)} settings and {len(per_player)} server "
+                         f"pairs for {len(clients)} players")
     deadline = time.monotonic() + timeout
-    players = [_Player(c, i + 1, b, addrs, ports, game, cfg)
-               for i, (c, b, cfg) in enumerate(zip(clients, bins, configs))]
+    players = [_Player(c, i + 1, b, a, ports, game, cfg)
+               for i, (c, b, a, cfg) in enumerate(zip(clients, bins, per_player, configs))]
     lines = [p.read_json(deadline) for p in players]
     listed = [line for line in lines if line and "exitCode" not in line]
     peer_list = json.dumps(listed, separators=(",", ":"))

@@ -23,7 +23,8 @@ void overview(std::ostream& out, const std::vector<std::unique_ptr<tarn::probe::
     for (const auto& command : all) {
         out << "  " << command->name() << "  " << command->summary() << "\n";
     }
-    out << "\n'tarn-probe <command> --help' describes a command's options.\n";
+    out << "\n'tarn-probe <command> --help' describes a command's options; 'tarn-probe --version' prints the "
+           "version.\n";
 }
 
 }  // namespace
@@ -33,6 +34,10 @@ int main(int argc, char* argv[]) {
     const std::string first = argc > 1 ? argv[1] : "";
     if (first == "--help" || first == "-h" || first == "help") {
         overview(std::cout, all);
+        return tarn::probe::kSuccess;
+    }
+    if (first == "--version") {
+        std::cout << "tarn-probe " << TARN_PROBE_VERSION << "\n";
         return tarn::probe::kSuccess;
     }
     for (const auto& command : all) {

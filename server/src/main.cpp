@@ -85,7 +85,7 @@ int main(int argc, char* argv[]) {
             metrics = std::make_unique<tarn::server::MetricsServer>(
                 config.metricsAddress, config.metricsPort,
                 [&server] { return tarn::server::Metrics::toPrometheus(tarn::server::Metrics::of(server)); },
-                tarn::server::Metrics::kContentType);
+                tarn::server::Metrics::kContentType, [&server] { return server.notReadyReason(); });
             metrics->start();
         }
         // Tools that start the server read its endpoints from this line.

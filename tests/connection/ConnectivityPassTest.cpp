@@ -233,6 +233,36 @@ TEST_F(ConnectivityPassTest, NoPublicRoundsWithNegativeRetries) {
     EXPECT_TRUE(logLacks(log, "PUBLIC NETWORKING (BEHIND NON SYM NAT) round"));
 }
 
+TEST_F(ConnectivityPassTest, OverlappedPassPingsBothEndpointsFirstAndKeepsTheRelayBudget) {
+    client->engines.overlap = true;
+    UdpPeer local(client->topology().localAddr);
+    UdpPeer outside(client->topology().localAddr);
+    std::vector<Peer> peers = {self(), peer(2, topology(NatType::FULL_CONE, client->topology().localAddr,
+                                                        local.port(), "127.0.0.3", outside.port()))};
+    const auto start = std::chrono::steady_clock::now();
+    run(peers);
+    // The same rounds as the documented order: 100 ms private and three public ones.
+    EXPECT_GE(millisecondsSince(start), 400);
+    EXPECT_EQ(ConnectionType::RELAY, peers[1].connection);
+    const std::string log = work->log();
+    const std::vector<std::string> inOrder = {
+        "START PRIVATE NETWORKING: reach 1",
+        "START PUBLIC NETWORKING (BEHIND NON SYM NAT): reach 1",
+        "PING_DIRECT from " + client->topology().localAddr + ":" +
+            std::to_string(client->topology().localPort) +
+            " to \n[\n\t127.0.0.3:" + std::to_string(outside.port()),
+        "END PRIVATE NETWORKING: 1 peer(s) still unconnected",
+        "PUBLIC NETWORKING (BEHIND NON SYM NAT) round 3: 1 peers still unconnected",
+        "END PUBLIC NETWORKING (BEHIND NON SYM NAT): 1 peer(s) still unconnected"};
+    std::size_t at = 0;
+    for (const std::string& line : inOrder) {
+        at = log.find(line, at);
+        ASSERT_NE(std::string::npos, at) << line;
+    }
+    EXPECT_TRUE(logLacks(log, "BEHIND NON SYM NAT) round 4"));
+    EXPECT_TRUE(logLacks(log, "PRIVATE NETWORKING round"));
+}
+
 TEST_F(ConnectivityPassTest, UnbindableLocalEndpointMarksEveryoneForRelay) {
     client->topology().localAddr = "192.0.2.200";
     std::vector<Peer> peers = {peer(2, topology(NatType::FULL_CONE, "10.0.0.2", 4000, "192.0.2.2", 4000))};

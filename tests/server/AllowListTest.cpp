@@ -1,8 +1,11 @@
 #include "tarn/server/AllowList.h"
 
 #include <chrono>
+#include <cstdint>
 
 #include <gtest/gtest.h>
+
+#include "tarn/server/SharedStore.h"
 
 namespace tarn {
 namespace server {
@@ -68,6 +71,56 @@ TEST(AllowList, AFloodOfNewSourcesEvictsOldOnesInsteadOfGrowing) {
     }
     EXPECT_FALSE(list.contains(endpoint("198.51.100.7", 40000), t0 + seconds(3)));
     EXPECT_TRUE(list.contains(endpoint("203.0.113.9", 2000), t0 + seconds(3)));
+}
+
+TEST(AllowList, AnEndpointIsWrittenToTheStoreAtMostOncePerQuarterWindowAndAgainAfterAReconnect) {
+    // Window 600 s: a quarter is 150 s. The store's connection is epoch 2 unless a row says other.
+    const Clock::time_point t0 = Clock::now();
+    const struct {
+        const char* what;
+        bool isNew;
+        Clock::duration sinceWrite;
+        std::uint64_t writtenEpoch;
+        std::uint64_t storeEpoch;
+        bool due;
+    } rows[] = {
+        {"a new entry", true, seconds(0), 0, 2, true},
+        {"just written", false, seconds(0), 2, 2, false},
+        {"just under a quarter", false, seconds(150) - milliseconds(1), 2, 2, false},
+        {"a quarter", false, seconds(150), 2, 2, true},
+        {"a whole window", false, seconds(600), 2, 2, true},
+        {"written before the store reconnected", false, seconds(1), 1, 2, true},
+        {"written before the store was first reached", false, seconds(1), 0, 1, true},
+    };
+    for (const auto& row : rows) {
+        const AllowList::StoreWrite last{t0, row.writtenEpoch};
+        EXPECT_EQ(
+            AllowList::storeWriteDue(last, row.isNew, t0 + row.sinceWrite, seconds(600), row.storeEpoch),
+            row.due)
+            << row.what;
+    }
+    // remember() applies it and counts a due write as done.
+    AllowList list(1024, seconds(600));
+    const Endpoint player = endpoint("198.51.100.7", 40000);
+    const struct {
+        Clock::duration at;
+        std::uint64_t epoch;
+        bool due;
+    } steps[] = {{seconds(0), 1, true},    {seconds(100), 1, false}, {seconds(151), 1, true},
+                 {seconds(152), 1, false}, {seconds(153), 2, true},  {seconds(154), 2, false}};
+    for (const auto& step : steps) {
+        EXPECT_EQ(list.remember(player, t0 + step.at, step.epoch), step.due)
+            << std::chrono::duration_cast<seconds>(step.at).count() << " s";
+    }
+}
+
+TEST(AllowList, KeysAndEndpointsConvertBothWays) {
+    for (const auto& original :
+         {endpoint("0.0.0.1", 0), endpoint("198.51.100.7", 40000), endpoint("255.255.255.255", 65535)}) {
+        EXPECT_EQ(AllowList::endpointOf(AllowList::keyOf(original)), original);
+    }
+    EXPECT_EQ(SharedStore::keyText(AllowList::keyOf(endpoint("198.51.100.7", 40000))),
+              "tarn:allow:198.51.100.7:40000");
 }
 
 }  // namespace

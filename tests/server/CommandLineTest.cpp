@@ -120,6 +120,16 @@ TEST(CommandLine, BadValuesAreRefusedWithTheReason) {
         {{"--port1"}, "port1"},
         {{"--config", "/nonexistent/server.cfg"}, "/nonexistent/server.cfg"},
         {{"--relay", "5"}, "matches 'relay-rate' 'relay-burst'"},
+        {{"--shared-store", "10.0.0.5:6379"}, "redis://HOST:PORT[/DB]"},
+        {{"--shared-store", "redis://10.0.0.5"}, "redis://HOST:PORT[/DB]"},
+        {{"--shared-store", "redis://:6379"}, "redis://HOST:PORT[/DB]"},
+        {{"--shared-store", "redis://10.0.0.5:6379/"}, "redis://HOST:PORT[/DB]"},
+        {{"--shared-store", "redis://10.0.0.5:6379/x"}, "redis://HOST:PORT[/DB]"},
+        {{"--shared-store", "redis://user@10.0.0.5:6379"}, "redis://HOST:PORT[/DB]"},
+        {{"--shared-store", "redis://10.0.0.5:0"}, "between 1 and 65535"},
+        {{"--shared-store", "redis://10.0.0.5:65536"}, "between 1 and 65535"},
+        {{"--store-wait", "0"}, "--store-wait"},
+        {{"--store-wait", "1001"}, "--store-wait"},
     };
     for (const auto& row : rows) {
         ServerConfig config;
@@ -164,8 +174,37 @@ TEST(CommandLine, HelpListsEveryOption) {
           "--batch",         "--socket-buffer",  "--allow-window", "--allow-table", "--max-targets",
           "--max-reflected", "--bind-rate",      "--bind-burst",   "--relay-rate",  "--relay-burst",
           "--rate-table",    "--stats-interval", "--stats-json",   "--verbose",     "--config",
-          "--help"}) {
+          "--help",          "--shared-store",   "--store-wait",   "--version"}) {
         EXPECT_NE(message.find(option), std::string::npos) << option;
+    }
+}
+
+TEST(CommandLine, VersionIsPrintedAndEndsTheRun) {
+    ServerConfig config;
+    std::string message;
+    ASSERT_EQ(parse({"--version"}, config, message), Outcome::Help);
+    EXPECT_EQ(message.rfind("tarn-rendezvous 1.", 0), 0u) << message;
+}
+
+TEST(CommandLine, SharedStoreAddressesAreSplitIntoHostPortAndDatabase) {
+    const struct {
+        const char* text;
+        const char* host;
+        unsigned short port;
+        unsigned db;
+    } rows[] = {
+        {"redis://10.0.0.5:6379", "10.0.0.5", 6379, 0},
+        {"redis://store.example:6380/3", "store.example", 6380, 3},
+        {"redis://[2001:db8::5]:6379/0", "2001:db8::5", 6379, 0},
+    };
+    for (const auto& row : rows) {
+        ServerConfig config;
+        std::string message;
+        ASSERT_EQ(parse({"--shared-store", row.text}, config, message), Outcome::Run) << message;
+        EXPECT_EQ(config.storeHost, row.host);
+        EXPECT_EQ(config.storePort, row.port);
+        EXPECT_EQ(config.storeDb, row.db);
+        EXPECT_EQ(config.sharedStore, row.text);
     }
 }
 
@@ -176,7 +215,9 @@ TEST(CommandLine, ConfigFileSetsValuesAndTheCommandLineWins) {
         "addr2 = 203.0.113.1\n"
         "port1 = 3478\n"
         "stats-json = true\n"
-        "max-targets = 8\n");
+        "max-targets = 8\n"
+        "shared-store = redis://10.0.0.5:6379/2\n"
+        "store-wait = 20\n");
     ServerConfig config;
     std::string message;
     ASSERT_EQ(parse({"--config", file.path(), "--port1", "4000"}, config, message), Outcome::Run) << message;
@@ -186,6 +227,8 @@ TEST(CommandLine, ConfigFileSetsValuesAndTheCommandLineWins) {
     EXPECT_EQ(config.port2, 13435);
     EXPECT_EQ(config.maxTargets, 8u);
     EXPECT_TRUE(config.statsJson);
+    EXPECT_EQ(config.storeDb, 2u);
+    EXPECT_EQ(config.storeWaitMs, 20u);
 }
 
 TEST(CommandLine, ConfigFileWithAnUnknownKeyIsRefused) {

@@ -25,21 +25,23 @@ TEST(Counters, JsonLineGroupsEveryCounterByKind) {
     EXPECT_EQ(line,
               "{\"uptimeSeconds\":12.500,\"received\":100,"
               "\"requests\":{\"bind\":101,\"bindChange\":102,\"relay\":103,\"other\":104},"
-              "\"sent\":{\"bindResponses\":105,\"relayedPings\":106},"
-              "\"dropped\":{\"oversized\":107,\"undecodable\":108,\"otherType\":109,\"bindRateLimited\":110,"
-              "\"relayRateLimited\":111,\"relayOverCap\":112,\"relayIncomplete\":113,\"targetUnknown\":114,"
-              "\"targetForbidden\":115,\"sourceForbidden\":116,\"sendFailed\":117}}");
+              "\"sent\":{\"bindResponses\":105,\"relayedPings\":106,\"forwardedRelays\":107},"
+              "\"dropped\":{\"oversized\":108,\"undecodable\":109,\"otherType\":110,\"bindRateLimited\":111,"
+              "\"relayRateLimited\":112,\"relayOverCap\":113,\"relayIncomplete\":114,\"targetUnknown\":115,"
+              "\"targetForbidden\":116,\"sourceForbidden\":117,\"sendFailed\":118},"
+              "\"store\":{\"hit\":119,\"miss\":120,\"timeout\":121,\"unavailable\":122}}");
     const auto parsed = nlohmann::json::parse(line);
-    EXPECT_EQ(parsed["dropped"]["sendFailed"], 117);
+    EXPECT_EQ(parsed["dropped"]["sendFailed"], 118);
 }
 
 TEST(Counters, TextLineNamesEveryCounter) {
     EXPECT_EQ(
         Counters::toText(numbered()),
         "received=100 requests: bind=101 bindChange=102 relay=103 other=104 | sent: bindResponses=105 "
-        "relayedPings=106 | dropped: oversized=107 undecodable=108 otherType=109 bindRateLimited=110 "
-        "relayRateLimited=111 relayOverCap=112 relayIncomplete=113 targetUnknown=114 targetForbidden=115 "
-        "sourceForbidden=116 sendFailed=117");
+        "relayedPings=106 forwardedRelays=107 | dropped: oversized=108 undecodable=109 otherType=110 "
+        "bindRateLimited=111 "
+        "relayRateLimited=112 relayOverCap=113 relayIncomplete=114 targetUnknown=115 targetForbidden=116 "
+        "sourceForbidden=117 sendFailed=118 | store: hit=119 miss=120 timeout=121 unavailable=122");
 }
 
 TEST(Counters, NamesOfEveryIdAndAnOutOfRangeOne) {

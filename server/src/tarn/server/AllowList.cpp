@@ -1,29 +1,39 @@
 #include "tarn/server/AllowList.h"
 
-#include <cstdint>
-
 namespace tarn {
 namespace server {
 
-namespace {
-
-std::uint64_t keyOf(const boost::asio::ip::udp::endpoint& endpoint) {
-    return (static_cast<std::uint64_t>(endpoint.address().to_v4().to_uint()) << 16) | endpoint.port();
-}
-
-}  // namespace
-
 AllowList::AllowList(std::size_t capacity, std::chrono::seconds window) : window_(window), table_(capacity) {}
 
-void AllowList::remember(const Endpoint& endpoint, Clock::time_point now) {
-    table_.update(keyOf(endpoint), now, [](Empty&, bool) {});
+bool AllowList::remember(const Endpoint& endpoint, Clock::time_point now, std::uint64_t storeEpoch) {
+    return table_.update(keyOf(endpoint), now, [&](StoreWrite& last, bool isNew) {
+        if (!storeWriteDue(last, isNew, now, window_, storeEpoch)) {
+            return false;
+        }
+        last = {now, storeEpoch};
+        return true;
+    });
 }
 
 bool AllowList::contains(const Endpoint& endpoint, Clock::time_point now) {
     bool recent = false;
     table_.find(keyOf(endpoint),
-                [&](const Empty&, Clock::time_point touched) { recent = now - touched <= window_; });
+                [&](const StoreWrite&, Clock::time_point touched) { recent = now - touched <= window_; });
     return recent;
+}
+
+AllowList::Key AllowList::keyOf(const Endpoint& endpoint) {
+    return (static_cast<Key>(endpoint.address().to_v4().to_uint()) << 16) | endpoint.port();
+}
+
+AllowList::Endpoint AllowList::endpointOf(Key key) {
+    return Endpoint(boost::asio::ip::address_v4(static_cast<std::uint32_t>(key >> 16)),
+                    static_cast<unsigned short>(key & 0xFFFF));
+}
+
+bool AllowList::storeWriteDue(const StoreWrite& last, bool isNew, Clock::time_point now,
+                              Clock::duration window, std::uint64_t storeEpoch) {
+    return isNew || last.epoch != storeEpoch || now - last.at >= window / kStoreWriteFraction;
 }
 
 }  // namespace server

@@ -97,10 +97,16 @@ po::options_description describeOptions(const ServerConfig& defaults) {
                                     "print the counters as one JSON object per line")(
         "metrics", po::value<std::string>()->value_name("ADDR:PORT"),
         "serve the counters at http://ADDR:PORT/metrics in Prometheus text format; port 0 picks a free "
-        "one (off)")("verbose", po::bool_switch(),
-                     "log every dropped datagram (up to 1000 lines a second per worker)")(
+        "one (off)")("shared-store", po::value<std::string>()->value_name("redis://HOST:PORT[/DB]"),
+                     "share the relay allow-list with the other servers using this Redis store (off)")(
+        "store-wait", po::value<long long>()->value_name("MS"),
+        ("how long a relay waits for the shared store's answer before it is dropped (" +
+         std::to_string(defaults.storeWaitMs) + ")")
+            .c_str())("verbose", po::bool_switch(),
+                      "log every dropped datagram (up to 1000 lines a second per worker)")(
         "config", po::value<std::string>()->value_name("FILE"),
-        "read options from FILE (\"port1 = 13434\" lines)")("help", "show this text");
+        "read options from FILE (\"port1 = 13434\" lines)")("version", "print the version and exit")(
+        "help", "show this text");
 
     po::options_description all;
     all.add(endpoints).add(limits).add(operation);
@@ -164,6 +170,10 @@ CommandLine::Outcome CommandLine::parse(int argc, const char* const argv[], Serv
             message = usage.str();
             return Outcome::Help;
         }
+        if (values.count("version")) {
+            message = std::string("tarn-rendezvous ") + TARN_VERSION + "\n";
+            return Outcome::Help;
+        }
         if (values.count("config")) {
             const std::string file = values["config"].as<std::string>();
             std::ifstream in(file);
@@ -207,7 +217,8 @@ CommandLine::Outcome CommandLine::parse(int argc, const char* const argv[], Serv
                message) &&
         narrow(values, "max-reflected", 0, ServerConfig::kReflectedMax, config.maxReflected, message) &&
         narrow(values, "rate-table", ServerConfig::kTableMin, kMaxCount, config.rateTableSize, message) &&
-        narrow(values, "stats-interval", 0, kMaxCount, config.statsIntervalSeconds, message);
+        narrow(values, "stats-interval", 0, kMaxCount, config.statsIntervalSeconds, message) &&
+        narrow(values, "store-wait", 1, ServerConfig::kStoreWaitMaxMs, config.storeWaitMs, message);
     if (!inRange) {
         return Outcome::Error;
     }
@@ -221,6 +232,12 @@ CommandLine::Outcome CommandLine::parse(int argc, const char* const argv[], Serv
     }
     if (values.count("metrics")) {
         message = config.setMetrics(values["metrics"].as<std::string>());
+        if (!message.empty()) {
+            return Outcome::Error;
+        }
+    }
+    if (values.count("shared-store")) {
+        message = config.setSharedStore(values["shared-store"].as<std::string>());
         if (!message.empty()) {
             return Outcome::Error;
         }

@@ -13,7 +13,8 @@ class CommandLine {
 public:
     enum class Outcome { Run, Help, Error };
 
-    // Fills config from the arguments. Help: message holds the usage text; Error: message says
+    // Fills config from the arguments. Help: message holds the usage or version text to print
+    // before a successful exit; Error: message says
     // what is wrong; Run: config is validated and ready.
     static Outcome parse(int argc, const char* const argv[], ServerConfig& config, std::string& message);
 };

@@ -22,6 +22,8 @@ public:
         // Datagrams sent.
         kBindResponses,
         kRelayedPings,
+        // Relay requests sent on to the server of the fleet their target bound at.
+        kForwardedRelays,
         // Drops by reason; the per-target reasons count one per refused target.
         kDropOversized,
         kDropUndecodable,
@@ -34,6 +36,13 @@ public:
         kDropTargetForbidden,
         kDropSourceForbidden,
         kDropSendFailed,
+        // Relay targets only the shared store could know, by its answer: known (the ping went
+        // out), unknown, no answer in time, or not asked (store unreachable, too many waiting).
+        // All but the first are also counted as targetUnknown.
+        kStoreHit,
+        kStoreMiss,
+        kStoreTimeout,
+        kStoreUnavailable,
         kCount
     };
     using Values = std::array<std::uint64_t, kCount>;
@@ -44,9 +53,10 @@ public:
 
     // The name of a counter as it appears in the text and JSON forms, e.g. "targetUnknown".
     static const char* name(Id id);
-    // One line: "received=3 requests: bind=2 ... | sent: ... | dropped: ...".
+    // One line: "received=3 requests: bind=2 ... | sent: ... | dropped: ... | store: ...".
     static std::string toText(const Values& values);
-    // One line of JSON: {"uptimeSeconds":1.5,"received":3,"requests":{...},"sent":{...},"dropped":{...}}.
+    // One line of JSON:
+    // {"uptimeSeconds":1.5,"received":3,"requests":{...},"sent":{...},"dropped":{...},"store":{...}}.
     static std::string toJson(const Values& values, double uptimeSeconds);
 
 private:

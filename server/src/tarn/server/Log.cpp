@@ -16,6 +16,10 @@ void Log::warn(const std::string& text) {
     write("WARN", text);
 }
 
+void Log::info(const std::string& text) {
+    write("INFO", text);
+}
+
 void Log::write(const char* level, const std::string& text) {
     static std::mutex mutex;
     const auto now = std::chrono::system_clock::now();

@@ -10,6 +10,7 @@ class Log {
 public:
     static void error(const std::string& text);
     static void warn(const std::string& text);
+    static void info(const std::string& text);
 
 private:
     static void write(const char* level, const std::string& text);

@@ -35,6 +35,9 @@ Metrics::Snapshot Metrics::of(const Server& server) {
     snapshot.uptimeSeconds = server.uptimeSeconds();
     snapshot.tables = server.tables();
     snapshot.workers = server.workerCount();
+    if (server.store() != nullptr) {
+        snapshot.store = server.store()->stats();
+    }
     return snapshot;
 }
 
@@ -53,7 +56,7 @@ std::string Metrics::toPrometheus(const Snapshot& snapshot) {
             Counters::kDropOversized);
     family(out, "dropped_total", "counter",
            "Datagrams dropped by reason; targetUnknown and targetForbidden count refused relay targets.");
-    samples(out, "dropped_total", "reason", values, Counters::kDropOversized, Counters::kCount);
+    samples(out, "dropped_total", "reason", values, Counters::kDropOversized, Counters::kStoreHit);
 
     char uptime[32];
     std::snprintf(uptime, sizeof uptime, "%.3f", snapshot.uptimeSeconds);
@@ -73,6 +76,25 @@ std::string Metrics::toPrometheus(const Snapshot& snapshot) {
     }
     family(out, "workers", "gauge", "Worker threads serving the endpoints.");
     out << kPrefix << "workers " << snapshot.workers << '\n';
+    if (!snapshot.store) {
+        return out.str();
+    }
+    const SharedStore::Stats& store = *snapshot.store;
+    family(out, "store_connected", "gauge", "1 while the shared store answers, else 0.");
+    out << kPrefix << "store_connected " << (store.connected ? 1 : 0) << '\n';
+    family(out, "store_connects_total", "counter", "Connections made to the shared store.");
+    out << kPrefix << "store_connects_total " << store.connects << '\n';
+    family(out, "store_errors_total", "counter",
+           "Failed connection attempts, lost connections and error replies of the shared store.");
+    out << kPrefix << "store_errors_total " << store.errors << '\n';
+    family(out, "store_writes_total", "counter",
+           "Allow-list records for the shared store: written, or dropped (store unreachable or queue full).");
+    out << kPrefix << "store_writes_total{result=\"written\"} " << store.written << '\n'
+        << kPrefix << "store_writes_total{result=\"dropped\"} " << store.writesDropped << '\n';
+    family(out, "store_lookups_total", "counter",
+           "Relay targets looked up in the shared store by outcome: hit, miss, timeout (no answer in the "
+           "wait), unavailable (not asked: store unreachable or too many waiting).");
+    samples(out, "store_lookups_total", "result", values, Counters::kStoreHit, Counters::kCount);
     return out.str();
 }
 

@@ -1,6 +1,9 @@
 #include "tarn/server/MetricsServer.h"
 
-#include <chrono>
+#include <array>
+#include <cerrno>
+#include <list>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 #include <utility>
@@ -8,8 +11,12 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+
+#include "tarn/server/Log.h"
+#include "tarn/server/LogThrottle.h"
 
 namespace tarn {
 namespace server {
@@ -21,69 +28,135 @@ using tcp = asio::ip::tcp;
 
 namespace {
 
-const char* const kPath = "/metrics";
+const char* const kMetricsPath = "/metrics";
+const char* const kReadyPath = "/ready";
+// After the last answer of a connection, what the client still sends (an unread body) is read and
+// discarded for this long and up to this much, so that closing does not reset the connection
+// before the client has read the answer.
+constexpr std::chrono::seconds kDrainTime{1};
+constexpr std::size_t kDrainBytes = 64 * 1024;
+// Lines about failing accepts: one a second is enough to see the cause.
+constexpr unsigned kAcceptErrorLines = 1;
 
-// One connection: reads a request, answers it, and reads the next while the client keeps it alive.
+class Session;
+using Sessions = std::list<std::shared_ptr<Session>>;
+
+struct Handlers {
+    MetricsServer::Render render;
+    std::string contentType;
+    MetricsServer::Ready ready;
+};
+
+// One connection: reads a request's header, answers it, and reads the next while the client keeps
+// it alive. It is listed in sessions while open and takes itself off when it closes; everything
+// runs on the server's one thread.
 class Session : public std::enable_shared_from_this<Session> {
 public:
-    Session(tcp::socket socket, const MetricsServer::Render& render, const std::string& contentType)
-        : stream_(std::move(socket)), render_(render), contentType_(contentType) {}
+    Session(tcp::socket socket, const Handlers& handlers, Sessions& sessions)
+        : stream_(std::move(socket)), handlers_(handlers), sessions_(sessions) {}
 
-    void read() {
-        request_ = {};
-        stream_.expires_after(std::chrono::seconds(MetricsServer::kIdleSeconds));
-        http::async_read(
-            stream_, buffer_, request_,
-            [self = shared_from_this()](beast::error_code error, std::size_t) { self->onRead(error); });
+    // Lists the session and starts reading; the list keeps it alive until close().
+    void open() {
+        self_ = sessions_.insert(sessions_.end(), shared_from_this());
+        read();
+    }
+
+    // Closes the connection at once; pending operations end with an error and do nothing more.
+    void close() {
+        if (closed_) {
+            return;
+        }
+        closed_ = true;
+        beast::error_code ignored;
+        stream_.socket().close(ignored);
+        sessions_.erase(self_);
     }
 
 private:
+    void read() {
+        parser_.emplace();
+        stream_.expires_after(MetricsServer::kIdle);
+        http::async_read_header(
+            stream_, buffer_, *parser_,
+            [self = shared_from_this()](beast::error_code error, std::size_t) { self->onRead(error); });
+    }
+
     void onRead(beast::error_code error) {
-        if (error) {
-            // End of stream, timeout or a request that is not HTTP: nothing to answer.
-            beast::error_code ignored;
-            stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
+        if (closed_) {
             return;
         }
-        response_ = answer();
+        if (error) {
+            // End of stream, timeout or a request that is not HTTP: nothing to answer.
+            close();
+            return;
+        }
+        // A body is never read: the connection ends after the answer, whatever the method.
+        const bool bodyFollows = !parser_->is_done();
+        response_ = answer(parser_->get(), bodyFollows);
         http::async_write(
             stream_, response_,
             [self = shared_from_this()](beast::error_code error, std::size_t) { self->onWrite(error); });
     }
 
     void onWrite(beast::error_code error) {
+        if (closed_) {
+            return;
+        }
         if (!error && response_.keep_alive()) {
             read();
             return;
         }
+        if (error) {
+            close();
+            return;
+        }
         beast::error_code ignored;
         stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+        stream_.expires_after(kDrainTime);
+        drain();
     }
 
-    http::response<http::string_body> answer() {
+    void drain() {
+        stream_.async_read_some(asio::buffer(discard_),
+                                [self = shared_from_this()](beast::error_code error, std::size_t length) {
+                                    self->drained_ += length;
+                                    if (error || self->drained_ >= kDrainBytes) {
+                                        self->close();
+                                    } else {
+                                        self->drain();
+                                    }
+                                });
+    }
+
+    http::response<http::string_body> answer(const http::request<http::empty_body>& request,
+                                             bool bodyFollows) {
         http::response<http::string_body> response;
-        response.version(request_.version());
-        response.keep_alive(request_.keep_alive());
+        response.version(request.version());
+        response.keep_alive(request.keep_alive() && !bodyFollows);
         response.set(http::field::server, "tarn-rendezvous");
-        const beast::string_view target = request_.target();
+        response.set(http::field::content_type, "text/plain; charset=utf-8");
+        const beast::string_view target = request.target();
         const beast::string_view path = target.substr(0, target.find('?'));
-        const bool known = request_.method() == http::verb::get || request_.method() == http::verb::head;
+        const bool known = request.method() == http::verb::get || request.method() == http::verb::head;
         if (!known) {
             response.result(http::status::method_not_allowed);
             response.set(http::field::allow, "GET, HEAD");
-            response.set(http::field::content_type, "text/plain; charset=utf-8");
             response.body() = "only GET and HEAD are served\n";
-        } else if (path != kPath) {
-            response.result(http::status::not_found);
-            response.set(http::field::content_type, "text/plain; charset=utf-8");
-            response.body() = std::string("the metrics are at ") + kPath + "\n";
-        } else {
+        } else if (path == kMetricsPath) {
             response.result(http::status::ok);
-            response.set(http::field::content_type, contentType_);
-            response.body() = render_();
+            response.set(http::field::content_type, handlers_.contentType);
+            response.body() = handlers_.render();
+        } else if (path == kReadyPath) {
+            const std::string why = handlers_.ready();
+            response.result(why.empty() ? http::status::ok : http::status::service_unavailable);
+            response.body() = why.empty() ? "ready\n" : "not ready: " + why + "\n";
+        } else {
+            response.result(http::status::not_found);
+            response.body() =
+                std::string("the metrics are at ") + kMetricsPath + ", readiness at " + kReadyPath + "\n";
         }
         response.prepare_payload();
-        if (request_.method() == http::verb::head) {
+        if (request.method() == http::verb::head) {
             // The length of the body a GET would get, without the body.
             const auto length = response.body().size();
             response.body().clear();
@@ -94,17 +167,20 @@ private:
 
     beast::tcp_stream stream_;
     beast::flat_buffer buffer_;
-    http::request<http::empty_body> request_;
+    std::optional<http::request_parser<http::empty_body>> parser_;
     http::response<http::string_body> response_;
-    const MetricsServer::Render& render_;
-    const std::string& contentType_;
+    std::array<char, 4096> discard_{};
+    std::size_t drained_ = 0;
+    const Handlers& handlers_;
+    Sessions& sessions_;
+    Sessions::iterator self_;
+    bool closed_ = false;
 };
 
 }  // namespace
 
 struct MetricsServer::Impl {
-    Impl(Render render, std::string contentType)
-        : render(std::move(render)), contentType(std::move(contentType)), acceptor(context) {}
+    explicit Impl(Handlers handlers) : handlers(std::move(handlers)), acceptor(context), backoff(context) {}
 
     void accept() {
         acceptor.async_accept([this](beast::error_code error, tcp::socket socket) {
@@ -112,24 +188,54 @@ struct MetricsServer::Impl {
                 return;
             }
             if (!error) {
-                std::make_shared<Session>(std::move(socket), render, contentType)->read();
+                if (sessions.size() >= kMaxSessions) {
+                    closeOldest();
+                }
+                std::make_shared<Session>(std::move(socket), handlers, sessions)->open();
+                accept();
+                return;
             }
-            accept();
+            if (errorThrottle.allow(LogThrottle::Clock::now())) {
+                Log::warn("metrics: accepting a connection failed: " + error.message() +
+                          (sessions.empty() ? "; trying again shortly" : "; closing the oldest connection"));
+            }
+            // Out of descriptors: an old connection makes room. Without one, a pause: the failed
+            // accept leaves the connection waiting, so retrying at once would find the same error.
+            if (!sessions.empty() && (error == asio::error::no_descriptors || error.value() == ENFILE)) {
+                closeOldest();
+                accept();
+                return;
+            }
+            backoff.expires_after(kAcceptBackoff);
+            backoff.async_wait([this](beast::error_code waitError) {
+                if (!waitError && acceptor.is_open()) {
+                    accept();
+                }
+            });
         });
     }
 
-    Render render;
-    std::string contentType;
+    void closeOldest() {
+        // A copy keeps the session alive while it takes itself off the list.
+        const auto oldest = sessions.front();
+        oldest->close();
+    }
+
+    Handlers handlers;
     asio::io_context context{1};
     tcp::acceptor acceptor;
+    asio::steady_timer backoff;
+    // The open connections, oldest first; touched only by the serving thread.
+    Sessions sessions;
+    LogThrottle errorThrottle{kAcceptErrorLines};
     // Read once bound, so that nobody touches the acceptor beside the serving thread.
     tcp::endpoint bound;
     std::thread thread;
 };
 
 MetricsServer::MetricsServer(const std::string& address, std::uint16_t port, Render render,
-                             std::string contentType)
-    : impl_(std::make_unique<Impl>(std::move(render), std::move(contentType))) {
+                             std::string contentType, Ready ready)
+    : impl_(std::make_unique<Impl>(Handlers{std::move(render), std::move(contentType), std::move(ready)})) {
     const std::string where = address + ":" + std::to_string(port);
     beast::error_code error;
     const asio::ip::address ip = asio::ip::make_address(address, error);
@@ -172,6 +278,10 @@ void MetricsServer::stop() {
     asio::post(impl_->context, [this] {
         beast::error_code ignored;
         impl_->acceptor.close(ignored);
+        impl_->backoff.cancel();
+        while (!impl_->sessions.empty()) {
+            impl_->closeOldest();
+        }
         impl_->context.stop();
     });
     impl_->thread.join();

@@ -1,7 +1,9 @@
 #include "tarn/server/RequestHandler.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "tarn/server/Log.h"
 
@@ -101,7 +103,12 @@ void RequestHandler::handleBind(const Endpoint& source, std::size_t via, Clock::
              [] { return std::string("BIND_REQ over the rate limit of its address"); });
         return;
     }
-    shared_.allowList.remember(source, now);
+    if (shared_.store == nullptr) {
+        shared_.allowList.remember(source, now);
+    } else if (shared_.allowList.remember(source, now, shared_.store->epoch())) {
+        // The endpoint that received it is the one whose pings the source's NAT lets in.
+        shared_.store->write(source, endpoints_[via]);
+    }
 
     answer_.Clear();
     answer_.set_type(Content::BIND_RESP);
@@ -116,7 +123,10 @@ void RequestHandler::handleBind(const Endpoint& source, std::size_t via, Clock::
 void RequestHandler::handleRelay(const Endpoint& source, std::size_t via, Clock::time_point now,
                                  SendBatch& out) {
     counters_.add(Counters::kRelayRequests);
-    if (!shared_.relayLimiter.allow(source.address().to_v4(), now)) {
+    // A server of the fleet forwards the relays of all its players: its address is not limited as
+    // one player's is, and what it forwards is never forwarded again.
+    const bool fromFleet = shared_.store != nullptr && shared_.store->isFleetServer(source.address().to_v4());
+    if (!fromFleet && !shared_.relayLimiter.allow(source.address().to_v4(), now)) {
         drop(Counters::kDropRelayRateLimited, source, now,
              [] { return std::string("PING_RELAY over the rate limit of its address"); });
         return;
@@ -168,15 +178,88 @@ void RequestHandler::handleRelay(const Endpoint& source, std::size_t via, Clock:
             drop(Counters::kDropTargetForbidden, source, now,
                  [&] { return "PING_RELAY target " + endpointText(target) + " is not permitted"; });
         } else if (!shared_.allowList.contains(target, now)) {
-            drop(Counters::kDropTargetUnknown, source, now, [&] {
-                return "PING_RELAY target " + endpointText(target) + " sent no binding request recently";
-            });
+            if (shared_.store == nullptr) {
+                drop(Counters::kDropTargetUnknown, source, now, [&] {
+                    return "PING_RELAY target " + endpointText(target) + " sent no binding request recently";
+                });
+            } else if (!shared_.store->park(source, target, via, {ping_.data(), ping_.data() + length},
+                                            fromFleet ? std::vector<unsigned char>() : forwardTo(target),
+                                            now)) {
+                counters_.add(Counters::kStoreUnavailable);
+                drop(Counters::kDropTargetUnknown, source, now, [&] {
+                    return "PING_RELAY target " + endpointText(target) +
+                           " sent no binding request here, and the shared store cannot be asked";
+                });
+            }
         } else {
             std::memcpy(out.next(), ping_.data(), length);
             out.commit(via, target, length);
             counters_.add(Counters::kRelayedPings);
         }
     }
+}
+
+void RequestHandler::settleStore(Clock::time_point now, SendBatch& out) {
+    if (shared_.store == nullptr) {
+        return;
+    }
+    shared_.store->settle(now, [&](const StoreLink::Parked& parked, StoreLink::Outcome outcome,
+                                   const Endpoint& server) {
+        switch (outcome) {
+            case StoreLink::Outcome::Hit: {
+                counters_.add(Counters::kStoreHit);
+                // The target's NAT lets in pings from the endpoint it bound at, only: sent from
+                // there when that is ours, else that server is asked to send it.
+                const auto own = std::find(endpoints_.begin(), endpoints_.end(), server);
+                if (own != endpoints_.end()) {
+                    std::memcpy(out.next(), parked.ping.data(), parked.ping.size());
+                    out.commit(static_cast<std::size_t>(own - endpoints_.begin()), parked.target,
+                               parked.ping.size());
+                    counters_.add(Counters::kRelayedPings);
+                } else if (!parked.forward.empty() && !isForbidden(server)) {
+                    std::memcpy(out.next(), parked.forward.data(), parked.forward.size());
+                    out.commit(parked.via, server, parked.forward.size());
+                    counters_.add(Counters::kForwardedRelays);
+                } else {
+                    drop(Counters::kDropTargetUnknown, parked.source, now, [&] {
+                        return "PING_RELAY target " + endpointText(parked.target) + " bound at " +
+                               endpointText(server) + ", and a forwarded relay is not forwarded again";
+                    });
+                }
+                return;
+            }
+            case StoreLink::Outcome::Miss:
+                counters_.add(Counters::kStoreMiss);
+                break;
+            case StoreLink::Outcome::Timeout:
+                counters_.add(Counters::kStoreTimeout);
+                break;
+            case StoreLink::Outcome::Unavailable:
+                counters_.add(Counters::kStoreUnavailable);
+                break;
+        }
+        drop(Counters::kDropTargetUnknown, parked.source, now, [&] {
+            static const char* const kWhy[] = {"", "knows it neither", "did not answer in time",
+                                               "could not be asked"};
+            return "PING_RELAY target " + endpointText(parked.target) +
+                   " sent no binding request here, and the shared store " + kWhy[static_cast<int>(outcome)];
+        });
+    });
+}
+
+std::vector<unsigned char> RequestHandler::forwardTo(const Endpoint& target) {
+    forward_.Clear();
+    forward_.set_type(Content::PING_RELAY);
+    *forward_.mutable_uuid() = request_.uuid();
+    for (const auto& attribute : request_.attributes()) {
+        if (attribute.type() == Attribute::GAME_ID || attribute.type() == Attribute::XOR_REFLECTED_FROM) {
+            *forward_.add_attributes() = attribute;
+        }
+    }
+    generated::addAddress(forward_, Attribute::XOR_RESPONSE_TARGET, target, true);
+    std::vector<unsigned char> bytes(kMaxDatagram);
+    bytes.resize(generated::serializeMessage(forward_, bytes.data(), bytes.size()));
+    return bytes;
 }
 
 void RequestHandler::logDrop(Counters::Id reason, const Endpoint& source, const std::string& why) {

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include <boost/asio/ip/udp.hpp>
 
@@ -14,6 +15,7 @@
 #include "tarn/server/LogThrottle.h"
 #include "tarn/server/RateLimiter.h"
 #include "tarn/server/SendBatch.h"
+#include "tarn/server/StoreLink.h"
 
 namespace tarn {
 namespace server {
@@ -32,6 +34,8 @@ public:
         AllowList& allowList;
         RateLimiter& bindLimiter;
         RateLimiter& relayLimiter;
+        // The worker's link to the shared store; null without one.
+        StoreLink* store = nullptr;
     };
 
     RequestHandler(const Endpoints& endpoints, unsigned maxTargets, unsigned maxReflected, Shared shared,
@@ -40,6 +44,9 @@ public:
     // Handles a datagram that arrived at endpoint index via; answers are queued in out, which
     // sends through the worker's sockets in the same index order.
     void handle(const Datagram& datagram, std::size_t via, Clock::time_point now, SendBatch& out);
+    // Sends the parked pings the shared store has confirmed by now and refuses the others that
+    // were answered or ran out of time; nothing without a store.
+    void settleStore(Clock::time_point now, SendBatch& out);
 
 private:
     // Whether nothing may be sent there: port 0, an unspecified, broadcast or multicast address,
@@ -56,6 +63,8 @@ private:
         }
     }
     void logDrop(Counters::Id reason, const Endpoint& source, const std::string& why);
+    // The current relay request for target alone, as the server target bound at is asked to send it.
+    std::vector<unsigned char> forwardTo(const Endpoint& target);
 
     Endpoints endpoints_;
     unsigned maxTargets_;
@@ -66,6 +75,7 @@ private:
     generated::Content request_;
     generated::Content answer_;
     generated::EndpointList targets_;
+    generated::Content forward_;
     std::array<unsigned char, kMaxDatagram> ping_{};
 };
 

@@ -47,14 +47,28 @@ Server::Server(const ServerConfig& config) : started_(std::chrono::steady_clock:
     bindLimiter_ = std::make_unique<RateLimiter>(config.bindRate, config.bindBurst, config.rateTableSize);
     relayLimiter_ = std::make_unique<RateLimiter>(config.relayRate, config.relayBurst, config.rateTableSize);
 
+    if (!config.storeHost.empty()) {
+        store_ = std::make_unique<SharedStore>(
+            SharedStore::Address{config.storeHost, config.storePort, config.storeDb, config.sharedStore},
+            std::chrono::seconds(config.allowWindowSeconds),
+            std::vector<boost::asio::ip::address_v4>{boost::asio::ip::make_address_v4(config.addr1),
+                                                     boost::asio::ip::make_address_v4(config.addr2)});
+    }
+
     auto groups = bindAll(config, workerCount);
-    const RequestHandler::Shared shared{*allowList_, *bindLimiter_, *relayLimiter_};
     for (auto& group : groups) {
+        StoreLink* link = nullptr;
+        if (store_) {
+            storeLinks_.push_back(
+                std::make_unique<StoreLink>(*store_, std::chrono::milliseconds(config.storeWaitMs)));
+            link = storeLinks_.back().get();
+        }
         counters_.push_back(std::make_unique<Counters>());
+        const RequestHandler::Shared shared{*allowList_, *bindLimiter_, *relayLimiter_, link};
         RequestHandler handler(endpoints_, config.maxTargets, config.maxReflected, shared, *counters_.back(),
                                config.verbose ? kVerboseDropLines : kDropLines);
-        workers_.push_back(
-            std::make_unique<Worker>(std::move(group), config.batch, std::move(handler), *counters_.back()));
+        workers_.push_back(std::make_unique<Worker>(std::move(group), config.batch, std::move(handler),
+                                                    *counters_.back(), link));
     }
 }
 
@@ -64,6 +78,9 @@ Server::~Server() {
 
 void Server::start() {
     started_ = std::chrono::steady_clock::now();
+    if (store_) {
+        store_->start();
+    }
     for (auto& worker : workers_) {
         worker->start();
     }
@@ -75,6 +92,9 @@ void Server::stop() {
     }
     for (auto& worker : workers_) {
         worker->join();
+    }
+    if (store_) {
+        store_->stop();
     }
 }
 
@@ -94,6 +114,13 @@ std::vector<Server::TableFill> Server::tables() const {
     return {{"allow", allowList_->size(), allowList_->capacity()},
             {"bindRate", bindLimiter_->size(), bindLimiter_->capacity()},
             {"relayRate", relayLimiter_->size(), relayLimiter_->capacity()}};
+}
+
+std::string Server::notReadyReason() const {
+    if (store_ && !store_->connected()) {
+        return "the shared store " + store_->address().text + " is unreachable";
+    }
+    return {};
 }
 
 std::vector<std::vector<DatagramSocket>> Server::bindAll(const ServerConfig& config,

@@ -11,13 +11,16 @@
 #include "tarn/server/RateLimiter.h"
 #include "tarn/server/RequestHandler.h"
 #include "tarn/server/ServerConfig.h"
+#include "tarn/server/SharedStore.h"
+#include "tarn/server/StoreLink.h"
 #include "tarn/server/Worker.h"
 
 namespace tarn {
 namespace server {
 
 // The rendezvous server: binds the four endpoints for every worker at construction, serves them
-// from start() until stop(), and adds up the workers' counters on request.
+// from start() until stop(), and adds up the workers' counters on request. With a shared store
+// configured, it also runs the store's thread and gives each worker its link to it.
 class Server {
 public:
     using Endpoints = RequestHandler::Endpoints;
@@ -48,6 +51,10 @@ public:
         std::size_t capacity;
     };
     std::vector<TableFill> tables() const;
+    // Why the server cannot do all it is configured to do, or an empty text when it can.
+    std::string notReadyReason() const;
+    // The shared store, or null when none is configured.
+    const SharedStore* store() const { return store_.get(); }
 
 private:
     // Binds every worker's four sockets and fills endpoints_; the result has one group per worker.
@@ -59,6 +66,8 @@ private:
     std::unique_ptr<AllowList> allowList_;
     std::unique_ptr<RateLimiter> bindLimiter_;
     std::unique_ptr<RateLimiter> relayLimiter_;
+    std::unique_ptr<SharedStore> store_;
+    std::vector<std::unique_ptr<StoreLink>> storeLinks_;
     std::vector<std::unique_ptr<Counters>> counters_;
     std::vector<std::unique_ptr<Worker>> workers_;
 };

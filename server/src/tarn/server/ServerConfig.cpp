@@ -55,6 +55,9 @@ std::string ServerConfig::validate() const {
     if (bindRate < 0 || bindBurst < 1 || relayRate < 0 || relayBurst < 1) {
         return "rates must not be negative and bursts must be at least 1";
     }
+    if (storeWaitMs < 1 || storeWaitMs > kStoreWaitMaxMs) {
+        return "--store-wait must lie between 1 and " + std::to_string(kStoreWaitMaxMs) + " ms";
+    }
     if (metrics) {
         boost::system::error_code error;
         boost::asio::ip::make_address(metricsAddress, error);
@@ -93,6 +96,48 @@ std::string ServerConfig::setMetrics(const std::string& text) {
     metrics = true;
     metricsAddress = address;
     metricsPort = static_cast<std::uint16_t>(port);
+    return {};
+}
+
+std::string ServerConfig::setSharedStore(const std::string& text) {
+    const std::string usage =
+        "--shared-store takes redis://HOST:PORT[/DB] (e.g. redis://10.0.0.5:6379/0), not '" + text + "'";
+    const std::string scheme = "redis://";
+    if (text.compare(0, scheme.size(), scheme) != 0) {
+        return usage;
+    }
+    std::string rest = text.substr(scheme.size());
+    unsigned long db = 0;
+    const auto slash = rest.find('/');
+    if (slash != std::string::npos) {
+        const std::string digits = rest.substr(slash + 1);
+        if (digits.empty() || digits.size() > 5 ||
+            digits.find_first_not_of("0123456789") != std::string::npos) {
+            return usage;
+        }
+        db = std::stoul(digits);
+        rest.resize(slash);
+    }
+    const auto colon = rest.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == rest.size() || colon + 6 < rest.size() ||
+        rest.find_first_not_of("0123456789", colon + 1) != std::string::npos) {
+        return usage;
+    }
+    const unsigned long port = std::stoul(rest.substr(colon + 1));
+    if (port == 0 || port > 65535) {
+        return "--shared-store port must lie between 1 and 65535, not " + std::to_string(port);
+    }
+    std::string host = rest.substr(0, colon);
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+        host = host.substr(1, host.size() - 2);
+    }
+    if (host.find_first_of("[]/@ ") != std::string::npos) {
+        return usage;
+    }
+    sharedStore = text;
+    storeHost = host;
+    storePort = static_cast<std::uint16_t>(port);
+    storeDb = static_cast<unsigned>(db);
     return {};
 }
 

@@ -57,11 +57,24 @@ struct ServerConfig {
     // Lifts the limit on lines about dropped datagrams from 2 to 1000 a second per worker.
     bool verbose = false;
 
+    // The allow-list shared with other servers through a Redis store, when storeHost is set
+    // (from "redis://HOST:PORT[/DB]"); sharedStore keeps the text as given, for messages.
+    std::string sharedStore;
+    std::string storeHost;
+    std::uint16_t storePort = 6379;
+    unsigned storeDb = 0;
+    // How long a relay request whose target only the store may know waits for its answer.
+    unsigned storeWaitMs = 5;
+    static constexpr unsigned kStoreWaitMaxMs = 1000;
+
     // The first problem with the values, or an empty text when they can be used.
     std::string validate() const;
     // Reads "ADDR:PORT" ("[ADDR]:PORT" for IPv6) into the metrics fields and sets metrics; the
     // problem with the text otherwise.
     std::string setMetrics(const std::string& text);
+    // Reads "redis://HOST:PORT[/DB]" (HOST a name, an IPv4 address or [IPv6]) into the store
+    // fields; the problem with the text otherwise.
+    std::string setSharedStore(const std::string& text);
 };
 
 }  // namespace server

@@ -30,5 +30,12 @@ void Waker::wake() {
     [[maybe_unused]] const auto written = ::write(fds_[1], &byte, 1);
 }
 
+void Waker::drain() {
+    char bytes[64];
+    // Non-blocking: ends at the first empty read.
+    while (::read(fds_[0], bytes, sizeof bytes) > 0) {
+    }
+}
+
 }  // namespace server
 }  // namespace tarn

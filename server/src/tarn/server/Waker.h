@@ -17,6 +17,8 @@ public:
     int fd() const { return fds_[0]; }
     // Makes fd() readable; safe from any thread, any number of times.
     void wake();
+    // Makes fd() unreadable again until the next wake(); by the thread that polls it.
+    void drain();
 
 private:
     int fds_[2] = {-1, -1};

@@ -1,7 +1,10 @@
 #include "tarn/server/Worker.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -23,8 +26,12 @@ constexpr unsigned kErrorLinesPerSecond = 2;
 }  // namespace
 
 Worker::Worker(std::vector<DatagramSocket> sockets, std::size_t batch, RequestHandler handler,
-               Counters& counters)
-    : sockets_(std::move(sockets)), batch_(batch), handler_(std::move(handler)), counters_(counters) {}
+               Counters& counters, StoreLink* store)
+    : sockets_(std::move(sockets)),
+      batch_(batch),
+      handler_(std::move(handler)),
+      counters_(counters),
+      store_(store) {}
 
 Worker::~Worker() {
     stop();
@@ -56,12 +63,23 @@ void Worker::run() {
         polled.push_back({socket.fd(), POLLIN, 0});
     }
     polled.push_back({waker_.fd(), POLLIN, 0});
+    const std::size_t storeIndex = polled.size();
+    if (store_ != nullptr) {
+        polled.push_back({store_->fd(), POLLIN, 0});
+    }
     ReceiveBatch received(batch_);
     SendBatch answers(batch_, fds);
     LogThrottle errorThrottle(kErrorLinesPerSecond);
 
     while (!stopping_.load()) {
-        if (::poll(polled.data(), polled.size(), -1) < 0) {
+        int timeoutMs = -1;
+        const auto deadline = store_ != nullptr ? store_->nextDeadline() : std::nullopt;
+        if (deadline) {
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(*deadline - RequestHandler::Clock::now());
+            timeoutMs = static_cast<int>(std::max<long long>(0, left.count()));
+        }
+        if (::poll(polled.data(), polled.size(), timeoutMs) < 0) {
             if (errno != EINTR && errorThrottle.allow(RequestHandler::Clock::now())) {
                 Log::error(std::string("waiting for datagrams failed: ") + std::strerror(errno));
             }
@@ -83,6 +101,14 @@ void Worker::run() {
                 handler_.handle(received.at(static_cast<std::size_t>(i)), index, now, answers);
             }
             answers.flush();
+        }
+        if (store_ != nullptr) {
+            const auto now = RequestHandler::Clock::now();
+            if ((polled[storeIndex].revents & POLLIN) != 0 || (deadline && now >= *deadline)) {
+                handler_.settleStore(now, answers);
+                answers.flush();
+            }
+            store_->flush();
         }
         if (const auto failures = answers.takeFailures()) {
             counters_.add(Counters::kDropSendFailed, failures);

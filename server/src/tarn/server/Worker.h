@@ -8,18 +8,21 @@
 #include "tarn/server/Counters.h"
 #include "tarn/server/DatagramSocket.h"
 #include "tarn/server/RequestHandler.h"
+#include "tarn/server/StoreLink.h"
 #include "tarn/server/Waker.h"
 
 namespace tarn {
 namespace server {
 
 // One thread serving its own socket on each of the four endpoints: it waits until a socket has
-// datagrams, reads a batch, handles it and sends the answers in one go.
+// datagrams, reads a batch, handles it and sends the answers in one go. With a shared store it
+// also waits for the store's answers, no longer than the earliest parked ping may wait.
 class Worker {
 public:
     // sockets are the worker's four sockets in endpoint index order; handler answers their datagrams.
-    Worker(std::vector<DatagramSocket> sockets, std::size_t batch, RequestHandler handler,
-           Counters& counters);
+    // store is the worker's link to the shared store (the one handler uses), or null.
+    Worker(std::vector<DatagramSocket> sockets, std::size_t batch, RequestHandler handler, Counters& counters,
+           StoreLink* store);
     // Stops and joins the thread if it still runs.
     ~Worker();
     Worker(const Worker&) = delete;
@@ -39,6 +42,7 @@ private:
     std::size_t batch_;
     RequestHandler handler_;
     Counters& counters_;
+    StoreLink* store_;
     Waker waker_;
     std::atomic<bool> stopping_{false};
     std::thread thread_;

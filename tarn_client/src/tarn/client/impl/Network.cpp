@@ -91,6 +91,34 @@ bool localAddresses(const std::string&, std::vector<address_v4>& addresses) {
 
 #endif
 
+// The mask of the interface holding address, or false.
+bool interfaceMask(const address_v4& address, address_v4& mask) {
+#if defined(_WIN32)
+    (void)address;
+    (void)mask;
+    return false;
+#else
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) {
+        return false;
+    }
+    const std::unique_ptr<ifaddrs, void (*)(ifaddrs*)> owner(list, ::freeifaddrs);
+    for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+        if (entry->ifa_addr == nullptr || entry->ifa_netmask == nullptr ||
+            entry->ifa_addr->sa_family != AF_INET || (entry->ifa_flags & IFF_UP) == 0) {
+            continue;
+        }
+        const auto* in = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
+        if (address_v4(ntohl(in->sin_addr.s_addr)) == address) {
+            const auto* netmask = reinterpret_cast<const sockaddr_in*>(entry->ifa_netmask);
+            mask = address_v4(ntohl(netmask->sin_addr.s_addr));
+            return true;
+        }
+    }
+    return false;
+#endif
+}
+
 }  // namespace
 
 bool Network::resolveAddress(const std::string& text, address_v4& address) {
@@ -172,6 +200,16 @@ void Network::getLocalAddresses(int port, EndpointList& endpoints) {
     endpoints.insert(endpoints.end(), found.begin(), found.end());
     Log::trace(LOGGER_NAME, "getLocalAddresses", "IP addresses for %1% are %2%", hostName,
                endpointsToString(found));
+}
+
+std::string Network::subnetMask(const std::string& address) {
+    boost::system::error_code error;
+    const address_v4 parsed = boost::asio::ip::make_address_v4(address, error);
+    address_v4 mask;
+    if (error || !interfaceMask(parsed, mask)) {
+        return "";
+    }
+    return mask.to_string();
 }
 
 std::string Network::endpointsToString(const EndpointList& endpoints) {

@@ -34,6 +34,9 @@ public:
     // Appends one endpoint per IPv4 address of the interfaces that are up, non-loopback first,
     // skipping 0.0.0.0. Throws ConnectionException when they cannot be determined.
     static void getLocalAddresses(int port, EndpointList& endpoints);
+    // The dotted subnet mask of the interface that holds address, "" when no interface that is up
+    // holds it or the platform does not tell.
+    static std::string subnetMask(const std::string& address);
     // "\n[\n\t10.0.0.1:0\n]": the form every log line uses for endpoint lists.
     static std::string endpointsToString(const EndpointList& endpoints);
 };

@@ -9,11 +9,22 @@ SteppedWait::SteppedWait(std::chrono::milliseconds timeout, int parts)
       step(std::max(timeout / std::max(parts, 1), std::chrono::milliseconds(1))),
       start(Clock::now()) {}
 
+SteppedWait SteppedWait::doubling(std::chrono::milliseconds timeout, std::chrono::milliseconds firstStep) {
+    SteppedWait wait(timeout, 1);
+    wait.step = std::max(firstStep, std::chrono::milliseconds(1));
+    wait.doubles = true;
+    return wait;
+}
+
 bool SteppedWait::nextStep(Clock::time_point& stepEnd) {
     if (timedOut()) {
         return false;
     }
     elapsed += step;
+    if (doubles) {
+        elapsed = std::min(elapsed, timeout);
+        step *= 2;
+    }
     stepEnd = start + elapsed;
     return true;
 }

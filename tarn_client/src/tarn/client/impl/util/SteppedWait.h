@@ -13,6 +13,9 @@ public:
     using Clock = std::chrono::steady_clock;
 
     SteppedWait(std::chrono::milliseconds timeout, int parts);
+    // Steps that start at firstStep and double, the last one cut at the time-out: 500 ms from
+    // 10 ms ends its steps at 10, 30, 70, 150, 310 and 500 ms.
+    static SteppedWait doubling(std::chrono::milliseconds timeout, std::chrono::milliseconds firstStep);
 
     // Begins the next step and sets stepEnd to its end; false once the steps add up to the time-out.
     bool nextStep(Clock::time_point& stepEnd);
@@ -23,6 +26,8 @@ private:
     std::chrono::milliseconds timeout;
     std::chrono::milliseconds step;
     std::chrono::milliseconds elapsed{0};
+    // Whether each step is twice the one before.
+    bool doubles = false;
     // Step ends are counted from the start, so that time spent between steps is not added.
     Clock::time_point start;
 };

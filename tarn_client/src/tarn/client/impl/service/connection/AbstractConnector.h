@@ -23,8 +23,19 @@ public:
 
     using Endpoint = boost::asio::ip::udp::endpoint;
 
+    // What a round sent first, so that it can be sent again.
+    struct Sent {
+        EndpointList dests;
+        generated::Content ping;
+    };
+
     // One round.
     void connect(P2PContext& context);
+    // The start of a round without its wait: chooses the destinations and sends the ping (the
+    // overlapped pass runs two connectors' rounds in one wait).
+    Sent start(P2PContext& context);
+    // Sends the round's ping again to those of its destinations whose peers are still unreached.
+    void resend(P2PContext& context, const Sent& sent);
 
     // The virtual operations are declared in their slot order: the connector's own set-up first.
 protected:
@@ -38,10 +49,6 @@ public:
     virtual void getDestinations(EndpointList& dests, EndpointList& targets, P2PContext& context) = 0;
     // The wait of one round in milliseconds.
     virtual int getTimeout() = 0;
-
-private:
-    // Sends the round's ping again to those of its destinations whose peers are still unreached.
-    void resend(P2PContext& context, const EndpointList& used, const generated::Content& ping);
 };
 
 }  // namespace tarn::client::impl::service::connection

@@ -47,6 +47,8 @@ bool ConnectionServiceImpl::doInit() {
         config.setValue("tarn.retries", "0");
     }
     data->retries = std::max(retries, 0);
+    // Not stored when absent: the start-up checkpoint lists the configuration as documented.
+    data->overlap = config.getInt("tarn.connect.overlap", 0, false) == 1;
 
     Initializable* const engines[] = {&data->discoveror, &data->privateConnector, &data->natConnector,
                                       &data->symNatConnector};

@@ -1,8 +1,10 @@
 #include "tarn/client/impl/service/connection/ConnectivityPass.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <utility>
 
 #include "tarn/client/TARNException.h"
 #include "tarn/client/impl/Log.h"
@@ -10,8 +12,11 @@
 #include "tarn/client/impl/service/connection/AbstractConnector.h"
 #include "tarn/client/impl/service/connection/ConnectionServiceData.h"
 #include "tarn/client/impl/service/connection/Discoveror.h"
+#include "tarn/client/impl/service/connection/OverlapPlan.h"
 #include "tarn/client/impl/service/connection/P2PContext.h"
+#include "tarn/client/impl/util/Intervals.h"
 #include "tarn/client/impl/util/Messenger.h"
+#include "tarn/client/impl/util/SteppedWait.h"
 
 namespace tarn::client::impl::service::connection {
 
@@ -34,6 +39,15 @@ void logStart(const std::string& serviceName, const PhaseTags& tags, const std::
               const std::vector<Peer>& unconnected) {
     Log::debug(serviceName, tags.start, "START %1%: reach %2% unconnected peer(s): %3%", phase,
                unconnected.size(), ConnectivityPass::peerListText(unconnected));
+}
+
+// remaining is the count as last taken; the list is taken now.
+void logEnd(P2PContext& context, const std::string& serviceName, const PhaseTags& tags,
+            const std::string& phase, int remaining) {
+    std::vector<Peer> unconnected;
+    context.getUnconnectedPeers(unconnected);
+    Log::debug(serviceName, tags.end, "END %1%: %2% peer(s) still unconnected: %3%", phase, remaining,
+               ConnectivityPass::peerListText(unconnected));
 }
 
 // The wire carries 32-bit client ids: a longer one matches nobody, so its peer ends on the relay.
@@ -132,10 +146,7 @@ bool runRounds(P2PContext& context, const std::string& serviceName, const PhaseT
                        remaining);
         } while (round < rounds);
     }
-    std::vector<Peer> unconnected;
-    context.getUnconnectedPeers(unconnected);
-    Log::debug(serviceName, tags.end, "END %1%: %2% peer(s) still unconnected: %3%", phase, remaining,
-               ConnectivityPass::peerListText(unconnected));
+    logEnd(context, serviceName, tags, phase, remaining);
     return rounds > 0;
 }
 
@@ -182,15 +193,23 @@ void ConnectivityPass::discoverConnectivity(const std::string& serviceName, bool
     context.setName(serviceName + ".P2PContext");
     context.init();
     context.setServers(engines.discoveror.getServers());
+    if (engines.overlap) {
+        // Before the listener starts: a peer's confirm can come before our first ping goes out.
+        context.openPrivateWindow();
+    }
     context.startListening();
     primePublicPaths(context);
 
-    doConnect(context, serviceName, kPrivatePhase, engines.privateConnector, 0);
-    if (context.getTopology().nat.type == NatType::SYMMETRIC) {
-        doConnect(context, engines.symNatConnector, serviceName, kSymmetricPhase, engines.discoveror,
-                  engines.retries);
+    if (engines.overlap) {
+        doConnectOverlapped(context, serviceName, engines);
     } else {
-        doConnect(context, serviceName, kNonSymmetricPhase, engines.natConnector, engines.retries);
+        doConnect(context, serviceName, kPrivatePhase, engines.privateConnector, 0);
+        if (context.getTopology().nat.type == NatType::SYMMETRIC) {
+            doConnect(context, engines.symNatConnector, serviceName, kSymmetricPhase, engines.discoveror,
+                      engines.retries);
+        } else {
+            doConnect(context, serviceName, kNonSymmetricPhase, engines.natConnector, engines.retries);
+        }
     }
 
     // A context whose init() failed still listens, and shutdown() would not reach its listener.
@@ -262,6 +281,73 @@ void ConnectivityPass::doConnect(P2PContext& context, AbstractConnector& connect
                    static_cast<int>(unconnected.size()), measureAgain)) {
         context.answerHeldPingsNow();
     }
+}
+
+void ConnectivityPass::doConnectOverlapped(P2PContext& context, const std::string& serviceName,
+                                           ConnectionServiceData& engines) {
+    std::vector<Peer> unconnected;
+    context.getUnconnectedPeers(unconnected);
+    if (unconnected.empty()) {
+        context.closePrivateWindow();
+        return;
+    }
+    const bool symmetric = context.getTopology().nat.type == NatType::SYMMETRIC;
+    AbstractConnector& connector = symmetric ? static_cast<AbstractConnector&>(engines.symNatConnector)
+                                             : static_cast<AbstractConnector&>(engines.natConnector);
+    const std::string phase = symmetric ? kSymmetricPhase : kNonSymmetricPhase;
+    const PhaseTags& tags = symmetric ? kSymmetricTags : kConnectorTags;
+    logStart(serviceName, kConnectorTags, kPrivatePhase, unconnected);
+    logStart(serviceName, tags, phase, unconnected);
+
+    int remaining = static_cast<int>(unconnected.size());
+    int publicRound = 0;
+    for (const OverlapPlan::Round& round :
+         OverlapPlan::rounds(std::chrono::milliseconds(engines.privateConnector.getTimeout()),
+                             std::chrono::milliseconds(connector.getTimeout()), engines.retries)) {
+        std::vector<std::pair<AbstractConnector*, AbstractConnector::Sent>> sent;
+        if (round.first) {
+            sent.emplace_back(&engines.privateConnector, engines.privateConnector.start(context));
+            // Measured after the private pings, which take ports of a symmetric NAT themselves.
+            if (symmetric) {
+                const int latest = engines.discoveror.findLatestPort();
+                context.setPublicPort(latest);
+                Log::trace(serviceName, "doConnect011",
+                           "Latest public port for client behind symmetric NAT is %1%", latest);
+            }
+        }
+        sent.emplace_back(&connector, connector.start(context));
+        context.releaseHeldPings(false);
+        const int timeoutMs = static_cast<int>(round.timeout.count());
+        const util::SteppedWait wait =
+            round.first ? util::SteppedWait::doubling(round.timeout, util::Intervals::kOverlapFirstStep)
+                        : util::SteppedWait(round.timeout, util::Intervals::kRoundWaitParts);
+        context.waitFor(connector.getName(), timeoutMs, wait, [&] {
+            for (const auto& s : sent) {
+                s.first->resend(context, s.second);
+            }
+            context.releaseHeldPings(false);
+        });
+        if (round.first) {
+            context.closePrivateWindow();
+        }
+        remaining = context.countUnconnectedPeers();
+        // Once every peer is decided no block needs its ports any more: held pings are answered.
+        if (remaining == 0) {
+            context.answerHeldPingsNow();
+        } else {
+            context.releaseHeldPings(round.givesUpBlocks);
+        }
+        if (round.first) {
+            logEnd(context, serviceName, kConnectorTags, kPrivatePhase, remaining);
+        } else if (remaining > 0) {
+            Log::debug(serviceName, tags.round, "%1% round %2%: %3% peers still unconnected", phase,
+                       ++publicRound, remaining);
+        }
+        if (remaining == 0) {
+            break;
+        }
+    }
+    logEnd(context, serviceName, tags, phase, remaining);
 }
 
 void ConnectivityPass::markPeersForRelay(const std::string& gameId, std::vector<Peer>& peers,

@@ -33,6 +33,13 @@ public:
     // pings at once.
     static void doConnect(P2PContext& context, AbstractConnector& connector, const std::string& serviceName,
                           const std::string& phase, Discoveror& discoveror, int extraRounds);
+    // Both phases at once (tarn.connect.overlap): OverlapPlan's rounds, each running the private
+    // connector (first round only) and the public connector in one wait. Closes the private window
+    // that the pass opened before its listener started. Logs the START lines of
+    // both phases first, the private END line when the private window closes, and the public
+    // phase's round and END lines as its own phase would.
+    static void doConnectOverlapped(P2PContext& context, const std::string& serviceName,
+                                    ConnectionServiceData& engines);
     // The local client's own entry becomes SELF, every entry still undecided RELAY; logs the end
     // checkpoint with the relay usage.
     static void markPeersForRelay(const std::string& gameId, std::vector<Peer>& peers,

@@ -8,6 +8,7 @@
 
 #include "tarn/client/TARNException.h"
 #include "tarn/client/impl/Log.h"
+#include "tarn/client/impl/Network.h"
 #include "tarn/client/impl/service/connection/P2PCtxData.h"
 #include "tarn/client/impl/service/connection/P2PListener.h"
 #include "tarn/client/impl/service/connection/PortPlan.h"
@@ -76,7 +77,13 @@ void P2PContext::waitFor(const std::string& callerName, int timeoutMs) {
 }
 
 void P2PContext::waitFor(const std::string& callerName, int timeoutMs, const std::function<void()>& resend) {
-    util::SteppedWait wait(std::chrono::milliseconds(timeoutMs), util::Intervals::kRoundWaitParts);
+    waitFor(callerName, timeoutMs,
+            util::SteppedWait(std::chrono::milliseconds(timeoutMs), util::Intervals::kRoundWaitParts),
+            resend);
+}
+
+void P2PContext::waitFor(const std::string& callerName, int timeoutMs, util::SteppedWait wait,
+                         const std::function<void()>& resend) {
     data->peers.waitUntilReached(wait, resend);
     if (wait.timedOut()) {
         Log::trace(callerName, "waitFor", "%1%@%2% stopped listening after %3% ms", callerName,
@@ -197,6 +204,14 @@ void P2PContext::answerHeldPingsNow() {
     for (const HeldPings::Held& h : data->held.release()) {
         P2PListener::answerPing(h.message, h.index, h.identifier, *data, P2PListener::kMaxAnswerTargets);
     }
+}
+
+void P2PContext::openPrivateWindow() {
+    data->peers.openPrivateWindow(Network::subnetMask(getTopology().localAddr));
+}
+
+void P2PContext::closePrivateWindow() {
+    data->peers.closePrivateWindow();
 }
 
 void P2PContext::sortHeldPings() {

@@ -11,6 +11,7 @@
 #include "tarn/client/impl/service/connection/BlockSchedule.h"
 #include "tarn/client/impl/service/connection/HeldPings.h"
 #include "tarn/client/impl/util/Messenger.h"
+#include "tarn/client/impl/util/SteppedWait.h"
 #include "tarn/generated/MessageHelpers.h"
 
 namespace tarn::client::impl::service::connection {
@@ -44,6 +45,9 @@ public:
     void waitFor(const std::string& callerName, int timeoutMs);
     // As above; between the wait's steps, while peers remain, runs resend on the calling thread.
     void waitFor(const std::string& callerName, int timeoutMs, const std::function<void()>& resend);
+    // As above in the steps of wait, whose time-out is timeoutMs.
+    void waitFor(const std::string& callerName, int timeoutMs, util::SteppedWait wait,
+                 const std::function<void()>& resend);
     // Sets the type, the game id and the sender's UUID.
     void prepareMessage(generated::Content& message, generated::Content::Type type) const;
     // As above plus one response target per endpoint, in order.
@@ -73,7 +77,8 @@ public:
     // the relayed pings held behind a symmetric NAT, on the calling thread. A peer's repeated
     // ping gets its answers again where the first went; its newest ping with new targets is
     // answered from its block of the round, in the order of the schedule. A block whose ping has
-    // not come waits until the round is over. Before a block goes out, the pass measures the
+    // not come waits until a round that gives it up is over (roundOver; every round of the
+    // documented order). Before a block goes out, the pass measures the
     // latest port again unless it is fresh, uses up ports up to the block's first, and leaves
     // out the block's ports already gone, so that each answer leaves from the port announced
     // for it. A block's answers first go out as primers, which take its ports, and for real at
@@ -82,6 +87,10 @@ public:
     void releaseHeldPings(bool roundOver);
     // The pass runs no symmetric round: answers the held relayed pings now, and any later at once.
     void answerHeldPingsNow();
+    // The private window of the overlapped pass (PeerTable), for the peers that may share the
+    // subnet of our local address or our public address.
+    void openPrivateWindow();
+    void closePrivateWindow();
 
 protected:
     bool doInit() override;

@@ -4,12 +4,21 @@
 #include <iterator>
 #include <mutex>
 
+#include "tarn/client/impl/service/connection/OverlapPlan.h"
+
 namespace tarn::client::impl::service::connection {
 
 namespace {
 
 bool isStillToReach(const Peer& peer) {
     return peer.connection == ConnectionType::NONE && peer.topology.isValid();
+}
+
+// A peer reached at sender, which is not its local endpoint.
+void markPublic(Peer& peer, const PeerTable::Endpoint& sender) {
+    peer.connection = ConnectionType::DIRECT_PUBLIC;
+    peer.topology.publicAddr = sender.address().to_string();
+    peer.topology.publicPort = sender.port();
 }
 
 }  // namespace
@@ -52,12 +61,41 @@ void PeerTable::markConnected(const Endpoint& sender, int index) {
         const std::string address = sender.address().to_string();
         if (address == peer.topology.localAddr && sender.port() == peer.topology.localPort) {
             peer.connection = ConnectionType::DIRECT_PRIVATE;
+        } else if (static_cast<std::size_t>(index) < windows.size() && windows[index].open) {
+            Window& window = windows[index];
+            if (!window.answered) {
+                window.answered = true;
+                window.sender = sender;
+            }
+            return;
         } else {
-            peer.connection = ConnectionType::DIRECT_PUBLIC;
-            peer.topology.publicAddr = address;
-            peer.topology.publicPort = sender.port();
+            markPublic(peer, sender);
         }
         peers[index] = peer;
+    }
+    marked.notify_all();
+}
+
+void PeerTable::openPrivateWindow(const std::string& ownMask) {
+    std::unique_lock<std::shared_mutex> lock(mutex);
+    windows.assign(peers.size(), Window());
+    for (std::size_t i = 0; i < windows.size(); ++i) {
+        windows[i].open = OverlapPlan::mayShareNetwork(topology.localAddr, ownMask, topology.publicAddr,
+                                                       listed[i].localAddr, listed[i].publicAddr);
+    }
+}
+
+void PeerTable::closePrivateWindow() {
+    {
+        std::unique_lock<std::shared_mutex> lock(mutex);
+        for (std::size_t i = 0; i < windows.size(); ++i) {
+            Peer& peer = peers[i];
+            if (windows[i].answered &&
+                (peer.connection == ConnectionType::NONE || peer.connection == ConnectionType::RELAY)) {
+                markPublic(peer, windows[i].sender);
+            }
+        }
+        windows.clear();
     }
     marked.notify_all();
 }

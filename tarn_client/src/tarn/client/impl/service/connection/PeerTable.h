@@ -30,7 +30,15 @@ public:
     int find(const std::string& localAddr, long identifier) const;
     // DIRECT_PRIVATE when the sender is the peer's own local endpoint, else DIRECT_PUBLIC with the
     // sender as its public endpoint; a peer already reached keeps its result. Wakes waiting rounds.
+    // While the private window is open for the peer, a public answer is only kept (the first).
     void markConnected(const Endpoint& sender, int index);
+    // Opens the private window for the peers that may share our private network as listed
+    // (OverlapPlan::mayShareNetwork, ownMask the mask of our local address's subnet): their
+    // public answers wait for closePrivateWindow, so that a private answer still wins.
+    void openPrivateWindow(const std::string& ownMask);
+    // Marks DIRECT_PUBLIC every peer still unreached whose public answer was kept, and closes the
+    // window for all. Wakes waiting rounds.
+    void closePrivateWindow();
     // The listener's one write into the discovery engine's topology: a peer saw our public port
     // change. Taken only when port is a port (1..65535) and our NAT is not symmetric: a
     // non-symmetric NAT has one mapping for every destination, so the latest report wins; behind
@@ -65,6 +73,14 @@ private:
         int publicPort;
     };
     std::vector<Listed> listed;
+    // The private window of one peer: whether it is open, and the first public answer it kept.
+    struct Window {
+        bool open = false;
+        bool answered = false;
+        Endpoint sender;
+    };
+    // Guarded by mutex; by list index, empty while no window was opened.
+    std::vector<Window> windows;
 };
 
 }  // namespace tarn::client::impl::service::connection

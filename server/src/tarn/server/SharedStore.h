@@ -1,0 +1,149 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/asio/ip/address_v4.hpp>
+
+#include "tarn/server/AllowList.h"
+
+struct redisContext;
+struct redisReply;
+
+namespace tarn {
+namespace server {
+
+class StoreLink;
+
+// The allow-list records that servers of a fleet share through a Redis store: one key per
+// endpoint ("tarn:allow:ADDR:PORT") that expires a window after it was written and holds the
+// server endpoint that received the binding request, the only one the endpoint's NAT may let a
+// relayed ping in from. Beside them, the fleet: every server's addresses, renewed each kCheck.
+// One thread of its own talks to the store, so that no worker ever waits for it: workers hand it
+// writes and look-ups, it sends them pipelined, and posts each look-up's answer back to the
+// worker's link. It connects at start, and again by itself at most once per kCheck while the
+// store is away.
+class SharedStore {
+public:
+    using Clock = std::chrono::steady_clock;
+    using Key = AllowList::Key;
+
+    // Every interval the store's thread uses, with its reason.
+    // Writes wait at most this long for others to share a round trip with (look-ups never wait).
+    static constexpr std::chrono::milliseconds kFlushInterval{10};
+    // A lost store is tried again this often (it serves again within this after it is back), and
+    // a connected one is checked this often, renewing this server's place in the fleet.
+    static constexpr std::chrono::milliseconds kCheck{1000};
+    // A server that has not renewed its place for this long is no longer taken for one.
+    static constexpr std::chrono::milliseconds kFleetTimeout{10000};
+    // Connecting, and any one round trip, may take this long before the store counts as lost.
+    static constexpr std::chrono::milliseconds kIoTimeout{1000};
+    // Writes kept while they wait for their round trip; more are dropped (counted), not queued.
+    static constexpr std::size_t kMaxQueuedWrites = 65536;
+
+    struct Address {
+        std::string host;
+        std::uint16_t port = 6379;
+        unsigned db = 0;
+        // The text the operator gave, for log lines.
+        std::string text;
+    };
+    // An endpoint's record: it bound at the server endpoint `server`.
+    struct Write {
+        Key key;
+        Key server;
+    };
+    // A question which server endpoint key bound at, answered to replyTo with ticket.
+    struct Lookup {
+        Key key;
+        std::uint64_t ticket;
+        StoreLink* replyTo;
+    };
+    // What the store's thread counted; the look-ups' outcomes are counted by the workers.
+    struct Stats {
+        std::uint64_t written = 0;
+        std::uint64_t writesDropped = 0;
+        std::uint64_t lookups = 0;
+        std::uint64_t errors = 0;
+        std::uint64_t connects = 0;
+        bool connected = false;
+    };
+
+    // Records expire window after they were written; ownAddresses are this server's, announced to
+    // the fleet. Connects only in start().
+    SharedStore(Address address, std::chrono::seconds window,
+                std::vector<boost::asio::ip::address_v4> ownAddresses);
+    // Stops the thread if it still runs.
+    ~SharedStore();
+    SharedStore(const SharedStore&) = delete;
+    SharedStore& operator=(const SharedStore&) = delete;
+
+    // Starts the thread, which connects at once.
+    void start();
+    // Ends the thread (after a round trip under way, at most kIoTimeout) and waits for it.
+    void stop();
+
+    // Takes the writes and look-ups out of the vectors (left empty) for the next round trip; from
+    // any thread. Look-ups wake the store's thread at once.
+    void submit(std::vector<Write>& writes, std::vector<Lookup>& lookups);
+    // Whether the store answered its last round trip; workers ask no look-up while it did not.
+    bool connected() const { return connected_.load(std::memory_order_acquire); }
+    // Grows by one at each new connection: a record written before may be gone from the store.
+    std::uint64_t epoch() const { return epoch_.load(std::memory_order_acquire); }
+    Stats stats() const;
+    const Address& address() const { return address_; }
+    // Whether address belongs to a server of the fleet (this one included), as of the last check.
+    bool isFleetServer(const boost::asio::ip::address_v4& address) const;
+
+    // The store's key of an endpoint.
+    static std::string keyText(Key key);
+
+private:
+    void run();
+    // Connects and selects the database; logs and counts a failure.
+    bool connect();
+    // Sends the writes and look-ups, and with check the fleet's renewal, in one pipeline and posts
+    // the answers; false when the connection failed on the way (the look-ups left unanswered are
+    // then refused).
+    bool roundTrip(const std::vector<Write>& writes, const std::vector<Lookup>& lookups, bool check);
+    // Reads the fleet's addresses from the check's last reply.
+    void readFleet(const redisReply& members);
+    // Drops the connection after an error, with one line saying why.
+    void disconnect(const std::string& why);
+    // Answers look-ups that cannot be asked: their relays are refused at once, not timed out.
+    static void refuse(const std::vector<Lookup>& lookups);
+
+    Address address_;
+    std::chrono::seconds window_;
+    std::mutex mutex_;  // guards writes_, lookups_ and stopping_
+    std::condition_variable wake_;
+    std::vector<Write> writes_;
+    std::vector<Lookup> lookups_;
+    bool stopping_ = false;
+    // Owned by the thread alone.
+    redisContext* context_ = nullptr;
+    // The next attempt to connect, or while connected the next check.
+    Clock::time_point nextCheck_{};
+    std::vector<boost::asio::ip::address_v4> ownAddresses_;
+    mutable std::mutex fleetMutex_;  // guards fleet_
+    std::vector<std::uint32_t> fleet_;
+    bool reportedDown_ = false;
+    std::atomic<bool> connected_{false};
+    std::atomic<std::uint64_t> epoch_{0};
+    std::atomic<std::uint64_t> written_{0};
+    std::atomic<std::uint64_t> writesDropped_{0};
+    std::atomic<std::uint64_t> lookupsAsked_{0};
+    std::atomic<std::uint64_t> errors_{0};
+    std::atomic<std::uint64_t> connects_{0};
+    std::thread thread_;
+};
+
+}  // namespace server
+}  // namespace tarn

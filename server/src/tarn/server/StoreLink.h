@@ -1,0 +1,121 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include <boost/asio/ip/udp.hpp>
+
+#include "tarn/server/SharedStore.h"
+#include "tarn/server/Waker.h"
+
+namespace tarn {
+namespace server {
+
+// One worker's side of the shared store: the allow-list writes and look-ups it collects while it
+// handles a batch, and the relayed pings parked until the store says whether their target may get
+// them. Everything but post() belongs to the worker's thread; post() is the store thread's way back.
+class StoreLink {
+public:
+    using Clock = std::chrono::steady_clock;
+    using Endpoint = boost::asio::ip::udp::endpoint;
+    // Pings parked at once per worker; a relay beyond them is refused as if the store were away.
+    static constexpr std::size_t kMaxParked = 4096;
+
+    enum class Outcome { Hit, Miss, Timeout, Unavailable };
+    // The store's answer to one look-up: for a hit, the server endpoint the target bound at.
+    struct Answer {
+        std::uint64_t ticket;
+        Outcome outcome;
+        AllowList::Key server;
+    };
+    // A relayed ping waiting for the store's answer about its target: the PING_DIRECT for the
+    // target, and the PING_RELAY that asks the target's own server to send it (empty when the
+    // request came from a server of the fleet, which is never forwarded again).
+    struct Parked {
+        Endpoint source;
+        Endpoint target;
+        std::size_t via = 0;
+        Clock::time_point deadline;
+        std::vector<unsigned char> ping;
+        std::vector<unsigned char> forward;
+    };
+
+    // A parked ping waits at most wait for its answer.
+    StoreLink(SharedStore& store, std::chrono::milliseconds wait);
+    StoreLink(const StoreLink&) = delete;
+    StoreLink& operator=(const StoreLink&) = delete;
+
+    // The store's connection the allow-list's write times refer to.
+    std::uint64_t epoch() const { return store_.epoch(); }
+    // Queues the record that endpoint bound at the server endpoint `server`.
+    void write(const Endpoint& endpoint, const Endpoint& server);
+    // Whether address belongs to a server of the fleet.
+    bool isFleetServer(const boost::asio::ip::address_v4& address) const {
+        return store_.isFleetServer(address);
+    }
+    // Parks the ping and the forward (see Parked) for target and queues the look-up. False, with
+    // nothing parked, when the store cannot be asked now: unreachable, or too many pings wait.
+    bool park(const Endpoint& source, const Endpoint& target, std::size_t via,
+              std::vector<unsigned char> ping, std::vector<unsigned char> forward, Clock::time_point now);
+    // Hands what was queued to the store; called once per handled batch.
+    void flush();
+    // Readable when answers have been posted.
+    int fd() const { return waker_.fd(); }
+    // When the next parked ping runs out of time, if one waits.
+    std::optional<Clock::time_point> nextDeadline() const;
+    // Calls outcome(parked, Outcome, server) once for every ping answered since the last call and
+    // every one whose wait has run out by now (server: where a hit's target bound), and forgets them.
+    template <typename Fn>
+    void settle(Clock::time_point now, Fn&& outcome) {
+        waker_.drain();
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            taken_.swap(answers_);
+        }
+        for (const Answer& answer : taken_) {
+            const auto found = parked_.find(answer.ticket);
+            // A ping that timed out already got its outcome; its late answer is ignored.
+            if (found != parked_.end()) {
+                outcome(found->second, answer.outcome, AllowList::endpointOf(answer.server));
+                parked_.erase(found);
+            }
+        }
+        taken_.clear();
+        while (!deadlines_.empty() && deadlines_.front().first <= now) {
+            const auto found = parked_.find(deadlines_.front().second);
+            if (found != parked_.end()) {
+                outcome(found->second, Outcome::Timeout, Endpoint());
+                parked_.erase(found);
+            }
+            deadlines_.pop_front();
+        }
+    }
+
+    // The store's answers by ticket; called by the store's thread.
+    void post(const std::vector<Answer>& answers);
+
+private:
+    SharedStore& store_;
+    std::chrono::milliseconds wait_;
+    std::vector<SharedStore::Write> writes_;
+    std::vector<SharedStore::Lookup> lookups_;
+    std::unordered_map<std::uint64_t, Parked> parked_;
+    // Tickets in the order their waits end (all waits are equally long); answered ones stay here
+    // until their time comes and are skipped then.
+    std::deque<std::pair<Clock::time_point, std::uint64_t>> deadlines_;
+    std::uint64_t nextTicket_ = 1;
+    Waker waker_;
+    std::mutex mutex_;  // guards answers_
+    std::vector<Answer> answers_;
+    std::vector<Answer> taken_;
+};
+
+}  // namespace server
+}  // namespace tarn
