@@ -395,6 +395,11 @@ TEST_F(TARNWrapperConnectTest, UndeliveredReportMakesTheResultFalse) {
 // A host at its descriptor limit after start-up: no call can open a socket.
 // Run in a child process, which takes the limit and the library's state with it.
 TEST(TARNWrapperFailure, AHostOutOfDescriptorsGetsFalseAndNoException) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizers' runtime needs free descriptors itself: UBSan's type check reads the process's
+    // memory map, and without a descriptor it reports a sound object as broken.
+    GTEST_SKIP() << "the sanitizer runtime cannot work at the descriptor limit";
+#endif
     const auto host = [] {
         WorkDir work;
         useRendezvous();
