@@ -90,11 +90,6 @@ void leaveUnusableEntriesForRelay(const std::string& serviceName, std::vector<Pe
     }
 }
 
-// The times-to-live of a primer: 2 passes our own router and dies at the next hop; 3 also passes
-// a second NAT in front of it (a home router behind a carrier's). A peer's router is further away
-// on any real path, so neither reaches it.
-constexpr int kPrimerTimesToLive[] = {2, 3};
-
 // Before any round, opens our NAT's mapping towards every peer's public endpoint with a ping that
 // dies on the way. A router that keeps state for unsolicited datagrams would otherwise let a
 // peer's early ping take the public port our own ping needs, and a peer's filter would then drop
@@ -111,17 +106,16 @@ void primePublicPaths(P2PContext& context) {
     }
     std::vector<Peer> peers;
     context.getUnconnectedPeers(peers);
-    generated::Content ping;
-    context.prepareMessage(ping, generated::Content::PING_DIRECT, {ownPublic});
+    P2PContext::EndpointList destinations;
     for (const Peer& peer : peers) {
         Network::Endpoint peerPublic;
-        if (!Network::parseEndpoint(peer.topology.publicAddr, peer.topology.publicPort, peerPublic)) {
-            continue;
-        }
-        for (const int ttl : kPrimerTimesToLive) {
-            context.getMessenger().sendPrimer(ping, peerPublic, ttl);
+        if (Network::parseEndpoint(peer.topology.publicAddr, peer.topology.publicPort, peerPublic)) {
+            destinations.push_back(peerPublic);
         }
     }
+    generated::Content ping;
+    context.prepareMessage(ping, generated::Content::PING_DIRECT, {ownPublic});
+    context.sendPrimers(ping, destinations);
 }
 
 // The rounds of a phase and its END line; false when no round ran. beforeLaterRound, when set,

@@ -107,6 +107,10 @@ util::Messenger& P2PContext::getMessenger() {
     return data->messenger;
 }
 
+void P2PContext::sendPrimers(const gen::Content& message, const EndpointList& destinations) {
+    data->prime(message, destinations);
+}
+
 Topology P2PContext::getTopology() const {
     return data->peers.getTopology();
 }

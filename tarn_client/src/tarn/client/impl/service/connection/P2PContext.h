@@ -54,6 +54,8 @@ public:
     void prepareMessage(generated::Content& message, generated::Content::Type type,
                         const EndpointList& targets) const;
     util::Messenger& getMessenger();
+    // Sends message to every destination as primers (P2PCtxData::prime).
+    void sendPrimers(const generated::Content& message, const EndpointList& destinations);
     // A snapshot of the local topology: the listener may change its public port at any time.
     Topology getTopology() const;
     // The latest own public port behind a symmetric NAT, measured for the round (pass thread only).
