@@ -63,6 +63,8 @@ TEST_F(SymmetricConnectorTest,
     EndpointList dests;
     EndpointList targets;
     connector.getDestinations(dests, targets, *context);
+    EXPECT_FALSE(server->pending());
+    connector.afterPings(*context);
     // The four direct pings take the ports 50002..50008; then come the two blocks of two answers.
     EXPECT_THAT(dests, ElementsAreArray(pinged));
     const auto own = [](int port) { return endpoint("198.51.100.1", port); };
@@ -130,6 +132,17 @@ TEST_F(SymmetricConnectorTest, HeldRelayedPingsAreAnsweredRightAfterTheRoundsDir
     EXPECT_THAT(responseTargets(message.message), ElementsAre(endpoint("198.51.100.1", 40002)));
     ASSERT_TRUE(peerPublic.receive(message));
     EXPECT_EQ(gen::Content::PING_RESP, message.message.type());
+    EXPECT_EQ(gen::Content::PING_RELAY, relayRequest().type());
+}
+
+TEST_F(SymmetricConnectorTest, TheDirectPingLeavesBeforeTheRelayRequest) {
+    // The peer's public endpoint is the server's socket, so one queue shows the order on the wire.
+    peers = {peer(2, topology(NatType::FULL_CONE, "10.0.0.2", 4000, "127.0.0.2", server->port()))};
+    makeContext();
+    SymmetricConnector connector;
+    initConnector(connector);
+    connector.start(*context);
+    EXPECT_EQ(gen::Content::PING_DIRECT, relayRequest().type());
     EXPECT_EQ(gen::Content::PING_RELAY, relayRequest().type());
 }
 

@@ -30,6 +30,7 @@ AbstractConnector::Sent AbstractConnector::start(P2PContext& context) {
     if (!sent.dests.empty()) {
         context.getMessenger().send(sent.ping, sent.dests);
     }
+    afterPings(context);
     return sent;
 }
 
@@ -37,7 +38,7 @@ void AbstractConnector::resend(P2PContext& context, const Sent& sent) {
     EndpointList dests;
     EndpointList targets;
     // The destinations of the peers still unreached; the symmetric connector also repeats its
-    // relay request to the same server.
+    // relay requests to the same server, after the pings.
     getDestinations(dests, targets, context);
     // Behind a symmetric NAT a destination new to this round would take one of the predicted ports.
     const EndpointList& used = sent.dests;
@@ -49,7 +50,10 @@ void AbstractConnector::resend(P2PContext& context, const Sent& sent) {
     if (!dests.empty()) {
         context.getMessenger().send(sent.ping, dests);
     }
+    afterPings(context);
 }
+
+void AbstractConnector::afterPings(P2PContext& /*context*/) {}
 
 bool AbstractConnector::doInit() {
     return doConnectorInit();

@@ -47,6 +47,8 @@ protected:
 public:
     // Appends the endpoints to ping (dests) and those at which the peers should answer (targets).
     virtual void getDestinations(EndpointList& dests, EndpointList& targets, P2PContext& context) = 0;
+    // Sends what must follow the direct pings of the latest getDestinations; nothing by default.
+    virtual void afterPings(P2PContext& context);
     // The wait of one round in milliseconds.
     virtual int getTimeout() = 0;
 };

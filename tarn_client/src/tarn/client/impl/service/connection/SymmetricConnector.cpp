@@ -38,6 +38,7 @@ SymmetricConnector::SymmetricConnector() : settings(new SymmetricConnectorSettin
 SymmetricConnector::~SymmetricConnector() = default;
 
 void SymmetricConnector::getDestinations(EndpointList& dests, EndpointList& targets, P2PContext& context) {
+    pending.clear();
     std::vector<Peer> peers;
     context.getUnconnectedPeers(peers);
     if (peers.empty()) {
@@ -77,9 +78,9 @@ void SymmetricConnector::getDestinations(EndpointList& dests, EndpointList& targ
         // of its own block.
         const int block = schedule.blockOf(peer.identifier, peer.topology.localAddr);
         if (block >= 0) {
-            askRelay(context, {endpoint},
-                     ownEndpoints(
-                         schedule.blockPorts(static_cast<std::size_t>(block), latest, own.nat.increment)));
+            pending.push_back({{endpoint},
+                               ownEndpoints(schedule.blockPorts(static_cast<std::size_t>(block), latest,
+                                                                own.nat.increment))});
             continue;
         }
         if (peer.topology.nat.type != NatType::SYMMETRIC && peer.topology.nat.type != NatType::UNKNOWN) {
@@ -88,20 +89,23 @@ void SymmetricConnector::getDestinations(EndpointList& dests, EndpointList& targ
         relayed.push_back(endpoint);
     }
     if (!relayed.empty()) {
-        askRelay(context, relayed, targets);
+        pending.push_back({relayed, targets});
     }
 }
 
-void SymmetricConnector::askRelay(P2PContext& context, const EndpointList& peers,
-                                  const EndpointList& ownPorts) {
-    gen::Content request;
-    context.prepareMessage(request, gen::Content::PING_RELAY, peers);
-    for (const auto& port : ownPorts) {
-        gen::addAddress(request, gen::Attribute::XOR_REFLECTED_FROM, port, true);
+void SymmetricConnector::afterPings(P2PContext& context) {
+    for (const RelayRequest& relay : pending) {
+        gen::Content request;
+        context.prepareMessage(request, gen::Content::PING_RELAY, relay.peers);
+        for (const auto& port : relay.ownPorts) {
+            gen::addAddress(request, gen::Attribute::XOR_REFLECTED_FROM, port, true);
+        }
+        context.getMessenger().send(request, settings->server);
+        Log::debug(getName(), "getDestinations", "Sent %1% message to %2%; need relay to %3%",
+                   gen::typeName(gen::Content::PING_RELAY), settings->server,
+                   Network::endpointsToString(relay.peers));
     }
-    context.getMessenger().send(request, settings->server);
-    Log::debug(getName(), "getDestinations", "Sent %1% message to %2%; need relay to %3%",
-               gen::typeName(gen::Content::PING_RELAY), settings->server, Network::endpointsToString(peers));
+    pending.clear();
 }
 
 int SymmetricConnector::getTimeout() {

@@ -18,6 +18,10 @@ public:
     ~SymmetricConnector() override;
 
     void getDestinations(EndpointList& dests, EndpointList& targets, P2PContext& context) override;
+    // Sends the relay requests the latest getDestinations prepared. They follow the direct pings:
+    // a peer's answer that reached a stateful router before our ping had mapped the flow would
+    // take the port the mapping needs.
+    void afterPings(P2PContext& context) override;
     int getTimeout() override;
 
 protected:
@@ -25,11 +29,16 @@ protected:
     void doConnectorShutdown() override;
 
 private:
-    // Asks the first rendezvous server to relay a ping to peers that names ownPorts as the places
-    // to answer.
-    void askRelay(P2PContext& context, const EndpointList& peers, const EndpointList& ownPorts);
+    // A ping for the first rendezvous server to relay to peers, naming ownPorts as the places to
+    // answer.
+    struct RelayRequest {
+        EndpointList peers;
+        EndpointList ownPorts;
+    };
 
     std::unique_ptr<SymmetricConnectorSettings> settings;
+    // Prepared by getDestinations, sent by afterPings; both run on the pass's thread.
+    std::vector<RelayRequest> pending;
 };
 
 }  // namespace tarn::client::impl::service::connection
