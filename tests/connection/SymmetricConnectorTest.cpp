@@ -127,23 +127,32 @@ TEST_F(SymmetricConnectorTest, HeldRelayedPingsAreAnsweredRightAfterTheRoundsDir
     context->setPublicPort(40000);
     EXPECT_FALSE(peerPublic.receive(message, 100));
     connector.connect(*context);
-    ASSERT_TRUE(peerPublic.receive(message));
-    EXPECT_EQ(gen::Content::PING_DIRECT, message.message.type());
-    EXPECT_THAT(responseTargets(message.message), ElementsAre(endpoint("198.51.100.1", 40002)));
+    // Two primers, which open the mapping, then the answer through it.
+    for (int primer = 0; primer < 2; ++primer) {
+        ASSERT_TRUE(peerPublic.receive(message));
+        EXPECT_EQ(gen::Content::PING_DIRECT, message.message.type());
+        EXPECT_THAT(responseTargets(message.message), ElementsAre(endpoint("198.51.100.1", 40002)));
+    }
     ASSERT_TRUE(peerPublic.receive(message));
     EXPECT_EQ(gen::Content::PING_RESP, message.message.type());
     EXPECT_EQ(gen::Content::PING_RELAY, relayRequest().type());
 }
 
-TEST_F(SymmetricConnectorTest, TheDirectPingLeavesBeforeTheRelayRequest) {
+TEST_F(SymmetricConnectorTest, PrimersLeaveBeforeTheRelayRequestAndTheRealPingAfterIt) {
     // The peer's public endpoint is the server's socket, so one queue shows the order on the wire.
     peers = {peer(2, topology(NatType::FULL_CONE, "10.0.0.2", 4000, "127.0.0.2", server->port()))};
     makeContext();
     SymmetricConnector connector;
     initConnector(connector);
-    connector.start(*context);
-    EXPECT_EQ(gen::Content::PING_DIRECT, relayRequest().type());
-    EXPECT_EQ(gen::Content::PING_RELAY, relayRequest().type());
+    const SymmetricConnector::Sent sent = connector.start(*context);
+    connector.resend(*context, sent);
+    const gen::Content::Type order[] = {gen::Content::PING_DIRECT, gen::Content::PING_DIRECT,
+                                        gen::Content::PING_RELAY, gen::Content::PING_DIRECT,
+                                        gen::Content::PING_RELAY};
+    for (const gen::Content::Type type : order) {
+        EXPECT_EQ(type, relayRequest().type());
+    }
+    EXPECT_FALSE(server->pending());
 }
 
 TEST_F(SymmetricConnectorTest, SymmetricPeersAreAnsweredInBlockOrderAndAMissingBlocksPortsAreUsedUp) {

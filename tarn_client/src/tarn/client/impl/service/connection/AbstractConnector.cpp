@@ -27,7 +27,9 @@ AbstractConnector::Sent AbstractConnector::start(P2PContext& context) {
     EndpointList targets;
     getDestinations(sent.dests, targets, context);
     context.prepareMessage(sent.ping, gen::Content::PING_DIRECT, targets);
-    if (!sent.dests.empty()) {
+    if (primesFirst()) {
+        context.sendPrimers(sent.ping, sent.dests);
+    } else if (!sent.dests.empty()) {
         context.getMessenger().send(sent.ping, sent.dests);
     }
     afterPings(context);
@@ -54,6 +56,10 @@ void AbstractConnector::resend(P2PContext& context, const Sent& sent) {
 }
 
 void AbstractConnector::afterPings(P2PContext& /*context*/) {}
+
+bool AbstractConnector::primesFirst() const {
+    return false;
+}
 
 bool AbstractConnector::doInit() {
     return doConnectorInit();

@@ -49,6 +49,8 @@ public:
     virtual void getDestinations(EndpointList& dests, EndpointList& targets, P2PContext& context) = 0;
     // Sends what must follow the direct pings of the latest getDestinations; nothing by default.
     virtual void afterPings(P2PContext& context);
+    // Whether a round's first pings go out as primers, and for real only at its resends.
+    virtual bool primesFirst() const;
     // The wait of one round in milliseconds.
     virtual int getTimeout() = 0;
 };

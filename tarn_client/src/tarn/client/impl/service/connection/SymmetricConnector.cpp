@@ -108,6 +108,10 @@ void SymmetricConnector::afterPings(P2PContext& context) {
     pending.clear();
 }
 
+bool SymmetricConnector::primesFirst() const {
+    return true;
+}
+
 int SymmetricConnector::getTimeout() {
     return settings->timeout;
 }

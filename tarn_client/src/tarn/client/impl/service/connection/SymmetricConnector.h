@@ -22,6 +22,10 @@ public:
     // a peer's answer that reached a stateful router before our ping had mapped the flow would
     // take the port the mapping needs.
     void afterPings(P2PContext& context) override;
+    // The first pings to cone peers only open our mappings: a ping reaching a peer's router that
+    // keeps state before the peer has answered our relayed ping would take the port its answer
+    // needs. The answers pass the mappings; the real pings follow at the resends.
+    bool primesFirst() const override;
     int getTimeout() override;
 
 protected:
