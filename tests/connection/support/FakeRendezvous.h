@@ -90,14 +90,19 @@ public:
         handler = std::move(newHandler);
     }
 
-    std::vector<FakeRequest> requests() const {
+    // Every request sent so far, also those still queued (on loopback a sent datagram is queued
+    // before sendto returns), which are recorded unanswered.
+    std::vector<FakeRequest> requests() {
         std::lock_guard<std::mutex> lock(mutex);
+        takeQueued();
         return received;
     }
 
-    // Starts a new scenario: forgets the requests and the source numbering.
+    // Starts a new scenario: forgets the requests, those still queued from the last one, and the
+    // source numbering.
     void reset() {
         std::lock_guard<std::mutex> lock(mutex);
+        takeQueued();
         received.clear();
         ordinals.clear();
     }
@@ -226,33 +231,55 @@ private:
     }
 
     void serve(int server) {
-        unsigned char buffer[2048];
-        sockaddr_in from{};
-        socklen_t length = sizeof(from);
-        const ssize_t size =
-            recvfrom(fds[server], buffer, sizeof(buffer), 0, reinterpret_cast<sockaddr*>(&from), &length);
-        if (size <= 0) {
-            return;
-        }
         FakeRequest request;
-        request.server = server;
-        request.source =
-            Endpoint(boost::asio::ip::address_v4(ntohl(from.sin_addr.s_addr)), ntohs(from.sin_port));
-        if (!generated::parseMessage(request.content, buffer, static_cast<std::size_t>(size))) {
-            return;
-        }
+        sockaddr_in from{};
         Handler current;
         {
             std::lock_guard<std::mutex> lock(mutex);
-            auto known = ordinals.emplace(request.source, static_cast<int>(ordinals.size())).first;
-            request.sourceOrdinal = known->second;
-            received.push_back(request);
+            if (take(server, request, from) <= 0) {
+                return;
+            }
             current = handler;
         }
         for (const FakeReply& reply : current(request)) {
             unsigned char out[2048];
             const std::size_t encoded = generated::serializeMessage(reply.content, out, sizeof(out));
-            sendto(fds[reply.fromServer], out, encoded, 0, reinterpret_cast<sockaddr*>(&from), length);
+            sendto(fds[reply.fromServer], out, encoded, 0, reinterpret_cast<sockaddr*>(&from), sizeof(from));
+        }
+    }
+
+    // Reads one queued datagram of a server socket without waiting and records it when it parses:
+    // 1 recorded, 0 not a message, -1 nothing queued. The caller holds mutex, so no datagram is
+    // between its socket and received while requests() or reset() run.
+    int take(int server, FakeRequest& request, sockaddr_in& from) {
+        unsigned char buffer[2048];
+        socklen_t length = sizeof(from);
+        const ssize_t size = recvfrom(fds[server], buffer, sizeof(buffer), MSG_DONTWAIT,
+                                      reinterpret_cast<sockaddr*>(&from), &length);
+        if (size < 0) {
+            return -1;
+        }
+        request.server = server;
+        request.source =
+            Endpoint(boost::asio::ip::address_v4(ntohl(from.sin_addr.s_addr)), ntohs(from.sin_port));
+        if (!generated::parseMessage(request.content, buffer, static_cast<std::size_t>(size))) {
+            return 0;
+        }
+        request.sourceOrdinal = ordinals.emplace(request.source, static_cast<int>(ordinals.size())).first->second;
+        received.push_back(request);
+        return 1;
+    }
+
+    void takeQueued() {
+        for (int server = 0; server < 4; ++server) {
+            FakeRequest request;
+            sockaddr_in from{};
+            // Bounded: a socket's receive queue holds far fewer datagrams.
+            for (int n = 0; n < 10000; ++n) {
+                if (take(server, request, from) < 0) {
+                    break;
+                }
+            }
         }
     }
 
