@@ -14,12 +14,16 @@ by side. A game counts as direct when both players saw each other DIRECT (privat
 
     bench/p2p/pairs.py --bin before=DIR --bin after=DIR --pairs targets --games 20
     bench/p2p/pairs.py --bin DIR --pairs double-nat,symmetric:1/double-nat:stateful --games 5 --fast
+
+--times adds the median connect time of the games direct on both sides (the slower player's time inside
+connect()).
 """
 
 import argparse
 import collections
 import concurrent.futures
 import itertools
+import statistics
 import sys
 
 import labbench
@@ -85,6 +89,12 @@ def play_pair(sites, folder, addrs, games, tag, config):
     return result
 
 
+def median_ms(result):
+    times = [t for o, t in zip((o for o in result.outcomes if o), result.times)
+             if all(c in labbench.DIRECT for c in o)]
+    return f"{statistics.median(times):.0f}" if times else "-"
+
+
 def main(doc=__doc__, **defaults):
     """Runs the bench from the command line; defaults replace the options' own (as bench/p2p/noise.py does)."""
     parser = argparse.ArgumentParser(description=doc.splitlines()[0], epilog="\n".join(doc.splitlines()[1:]),
@@ -96,6 +106,7 @@ def main(doc=__doc__, **defaults):
     parser.add_argument("--noise", default=QUIET, metavar="LEVELS",
                         help=f"noise levels, e.g. {QUIET},5,20 (new flows per second at each symmetric site)")
     parser.add_argument("--hairpin", action="store_true", help="every NAT hairpins")
+    parser.add_argument("--times", action="store_true", help="also the median connect time of the direct games")
     parser.set_defaults(**defaults)
     args = parser.parse_args()
     run(args, parse_pairs(args.pairs), parse_levels(args.noise))
@@ -137,6 +148,11 @@ def report(args, pairs, levels, results, achieved, clock):
     labbench.print_table(["pair"] + [name if quiet_only else f"{level_name(rate)} {name}" for rate, name in columns],
                          [[f"{a} – {b}"] + [f"{results[((a, b), rate, name)].direct()}/{args.games}"
                                             for rate, name in columns] for a, b in pairs])
+    if args.times:
+        print("Median connect ms of the games direct on both sides:\n")
+        labbench.print_table(["pair"] + [name if quiet_only else f"{level_name(rate)} {name}" for rate, name in columns],
+                             [[f"{a} – {b}"] + [median_ms(results[((a, b), rate, name)]) for rate, name in columns]
+                              for a, b in pairs])
     broken = collections.Counter()
     for (pair, rate, name), result in results.items():
         broken[(f"{pair[0]} – {pair[1]}", level_name(rate), name)] += len(result.problems)

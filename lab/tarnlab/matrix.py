@@ -22,6 +22,7 @@ class PairResult:
     b: object
     outcomes: list = field(default_factory=list)
     problems: list = field(default_factory=list)
+    times: list = field(default_factory=list)  # per unbroken game, the slower player's ms inside connect()
 
     def direct(self):
         """Games in which both sides reached the other directly."""
@@ -73,6 +74,7 @@ def record(result, game):
         result.problems.append(broken[0].describe())
     else:
         result.outcomes.append(game.between(1, 2))
+        result.times.append(max(r.result.get("elapsedMs", 0) for r in game.runs))
 
 
 def play_all(world, server, kinds, bin_dir, repeat=1, config=None, progress=None, bins=None, configs=None):
