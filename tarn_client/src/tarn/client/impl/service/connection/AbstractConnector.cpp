@@ -21,13 +21,13 @@ void AbstractConnector::connect(P2PContext& context) {
     context.releaseHeldPings(true);
 }
 
-AbstractConnector::Sent AbstractConnector::start(P2PContext& context) {
+AbstractConnector::Sent AbstractConnector::start(P2PContext& context, bool primeFirst) {
     checkInitialized(getName(), "connect");
     Sent sent;
     EndpointList targets;
     getDestinations(sent.dests, targets, context);
     context.prepareMessage(sent.ping, gen::Content::PING_DIRECT, targets);
-    if (primesFirst()) {
+    if (primeFirst || primesFirst()) {
         context.sendPrimers(sent.ping, sent.dests);
     } else if (!sent.dests.empty()) {
         context.getMessenger().send(sent.ping, sent.dests);
@@ -49,7 +49,7 @@ void AbstractConnector::resend(P2PContext& context, const Sent& sent) {
                                    return std::find(used.begin(), used.end(), dest) == used.end();
                                }),
                 dests.end());
-    if (!dests.empty()) {
+    if (!dests.empty() && std::chrono::steady_clock::now() >= sent.realFrom) {
         context.getMessenger().send(sent.ping, dests);
     }
     afterPings(context);

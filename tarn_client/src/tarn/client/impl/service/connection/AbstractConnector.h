@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <vector>
 
 #include <boost/asio/ip/udp.hpp>
@@ -27,13 +28,16 @@ public:
     struct Sent {
         EndpointList dests;
         generated::Content ping;
+        // Resends before this moment repeat everything but the ping.
+        std::chrono::steady_clock::time_point realFrom{};
     };
 
     // One round.
     void connect(P2PContext& context);
     // The start of a round without its wait: chooses the destinations and sends the ping (the
-    // overlapped pass runs two connectors' rounds in one wait).
-    Sent start(P2PContext& context);
+    // overlapped pass runs two connectors' rounds in one wait). With primeFirst, or when the
+    // connector primesFirst, the ping goes out as primers and for real at the first resend.
+    Sent start(P2PContext& context, bool primeFirst = false);
     // Sends the round's ping again to those of its destinations whose peers are still unreached.
     void resend(P2PContext& context, const Sent& sent);
 

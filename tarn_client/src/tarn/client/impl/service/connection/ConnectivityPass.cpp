@@ -309,7 +309,17 @@ void ConnectivityPass::doConnectOverlapped(P2PContext& context, const std::strin
                            "Latest public port for client behind symmetric NAT is %1%", latest);
             }
         }
-        sent.emplace_back(&connector, connector.start(context));
+        // The first round's public pings would leave right behind the early primers, and could
+        // reach a peer's router that keeps state before the peer's own primers have opened its
+        // mapping: they go out as primers too, and for real at the first step. Behind a symmetric
+        // NAT a cone peer opens its filter only by answering our relayed ping, which may take it
+        // longer: the real pings wait a quarter of the round, as in the documented order.
+        AbstractConnector::Sent opened = connector.start(context, round.first);
+        if (round.first && symmetric) {
+            opened.realFrom = std::chrono::steady_clock::now() +
+                              std::chrono::milliseconds(connector.getTimeout()) / util::Intervals::kRoundWaitParts;
+        }
+        sent.emplace_back(&connector, std::move(opened));
         context.releaseHeldPings(false);
         const int timeoutMs = static_cast<int>(round.timeout.count());
         const util::SteppedWait wait =
