@@ -316,6 +316,17 @@ double cpuSeconds(pid_t pid) {
     return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
+// The server still answers a binding request at endpoint, and a SIGTERM ends it with exit 0.
+void expectBindingAnsweredThenCleanStop(Child& child, const Endpoint& endpoint) {
+    UdpPeer client;
+    Received answer;
+    client.send(endpoint, bindRequest());
+    ASSERT_TRUE(client.receive(answer));
+    EXPECT_EQ(answer.message.type(), Content::BIND_RESP);
+    ASSERT_EQ(::kill(child.pid(), SIGTERM), 0);
+    EXPECT_EQ(child.waitForExit(), 0);
+}
+
 TEST(TarnRendezvous, IdleMetricsConnectionsBeyondTheDescriptorLimitCostNoProcessor) {
     // 400 idle connections would need more than 256 descriptors; a server without a cap ran out
     // of them and retried its accepts at once. (Not fewer descriptors than the cap: the sanitizers'
@@ -338,13 +349,7 @@ TEST(TarnRendezvous, IdleMetricsConnectionsBeyondTheDescriptorLimitCostNoProcess
     // use the whole second.
     std::this_thread::sleep_for(std::chrono::seconds(1));
     EXPECT_LT(cpuSeconds(child.pid()) - before, 0.3);
-    UdpPeer client;
-    Received answer;
-    client.send(endpoints[0], bindRequest());
-    ASSERT_TRUE(client.receive(answer));
-    EXPECT_EQ(answer.message.type(), Content::BIND_RESP);
-    ASSERT_EQ(::kill(child.pid(), SIGTERM), 0);
-    EXPECT_EQ(child.waitForExit(), 0);
+    expectBindingAnsweredThenCleanStop(child, endpoints[0]);
 }
 
 TEST(TarnRendezvous, NotReadyWhileTheSharedStoreIsUnreachableButBindingsAreAnswered) {
@@ -363,13 +368,7 @@ TEST(TarnRendezvous, NotReadyWhileTheSharedStoreIsUnreachableButBindingsAreAnswe
     EXPECT_THAT(ready, ::testing::StartsWith("HTTP/1.0 503 Service Unavailable\r\n"));
     EXPECT_THAT(ready, HasSubstr("not ready: the shared store " + store));
     EXPECT_THAT(httpGet(port, "GET", "/metrics"), HasSubstr("\ntarn_rendezvous_store_connected 0\n"));
-    UdpPeer client;
-    Received answer;
-    client.send(endpoints[0], bindRequest());
-    ASSERT_TRUE(client.receive(answer));
-    EXPECT_EQ(answer.message.type(), Content::BIND_RESP);
-    ASSERT_EQ(::kill(child.pid(), SIGTERM), 0);
-    EXPECT_EQ(child.waitForExit(), 0);
+    expectBindingAnsweredThenCleanStop(child, endpoints[0]);
 }
 
 TEST(TarnRendezvous, MetricsEndpointProblemsAreUsageOrStartErrors) {
