@@ -1,3 +1,4 @@
+#include "tarn/client/impl/service/configurator/Settings.h"
 #include "tarn/client/impl/Network.h"
 
 #include <boost/asio/io_context.hpp>
@@ -22,8 +23,6 @@ namespace {
 
 const char* const CLASS_NAME = "tarn::client::impl::Network";
 const char* const LOGGER_NAME = "Network";
-
-const int DEFAULT_SERVER_PORT_2 = 13435;
 
 using boost::asio::ip::address_v4;
 using boost::asio::ip::udp;
@@ -165,10 +164,10 @@ bool Network::parseEndpoint(const std::string& text, int port, Endpoint& endpoin
 
 void Network::getServerEndpoints(EndpointList& servers) {
     Configurator& configurator = ServiceRegistry::instance().getConfigurator();
-    const int ports[] = {configurator.getInt(KEY_SERVER_PORT_1, DEFAULT_SERVER_PORT_1, true),
-                         configurator.getInt("tarn.port.2", DEFAULT_SERVER_PORT_2, true)};
-    const std::string addresses[] = {configurator.getString(KEY_SERVER_ADDR_1),
-                                     configurator.getString("tarn.addr.2")};
+    using service::configurator::Settings;
+    const int ports[] = {static_cast<int>(Settings::kPort1.number(configurator)),
+                         static_cast<int>(Settings::kPort2.number(configurator))};
+    const std::string addresses[] = {Settings::kAddr1.text(configurator), Settings::kAddr2.text(configurator)};
     for (const std::string& text : addresses) {
         for (int port : ports) {
             address_v4 address;

@@ -14,12 +14,6 @@ public:
     using Endpoint = generated::Endpoint;
     using EndpointList = generated::EndpointList;
 
-    // Configuration keys of the first rendezvous server and its default port; the symmetric
-    // connector reads the same keys.
-    static constexpr const char* KEY_SERVER_ADDR_1 = "tarn.addr.1";
-    static constexpr const char* KEY_SERVER_PORT_1 = "tarn.port.1";
-    static constexpr int DEFAULT_SERVER_PORT_1 = 13434;
-
     // Dotted text first, then a host-name look-up (first IPv4 entry). Never throws.
     static bool resolveAddress(const std::string& text, boost::asio::ip::address_v4& address);
     // Throws ConnectionException for empty or unresolvable text and for a negative port; a port

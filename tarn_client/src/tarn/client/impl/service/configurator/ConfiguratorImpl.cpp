@@ -17,34 +17,14 @@
 #include <boost/program_options/variables_map.hpp>
 #include <boost/system/error_code.hpp>
 
+#include "tarn/client/impl/service/configurator/Settings.h"
+
 namespace tarn::client::impl::service::configurator {
 
 namespace {
 const char* const KEY_PREFIX = "tarn.";
 const char* const DEFAULT_CONFIG_FILE = "tarn.cfg";
 const unsigned OPTIONS_LINE_LENGTH = 80;
-
-// Every key the library reads; other names in the file are skipped.
-const char* const DECLARED_KEYS[] = {
-    "tarn.loglevel",
-    "tarn.debug",
-    "tarn.logdir",
-    "tarn.logname",
-    "tarn.logconsole",
-    "tarn.retries",
-    "tarn.timeout.discovery",
-    "tarn.trigger.discovery",
-    "tarn.discovery.overlap",
-    "tarn.connect.overlap",
-    "tarn.timeout.private",
-    "tarn.timeout.nat",
-    "tarn.timeout.nat.sym",
-    "tarn.candidate_addrs",
-    "tarn.addr.1",
-    "tarn.port.1",
-    "tarn.addr.2",
-    "tarn.port.2",
-};
 
 // The leading decimal number of text; 0 when there is none or it leaves the 32-bit range, so a
 // typo never turns into a huge time-out or port.
@@ -144,8 +124,9 @@ void ConfiguratorImpl::readConfig(std::istream& in, std::map<std::string, std::s
     namespace po = boost::program_options;
 
     po::options_description description("Cfg options", OPTIONS_LINE_LENGTH);
-    for (const char* key : DECLARED_KEYS) {
-        description.add_options()(key, po::value<std::string>(), "");
+    // Only the keys the library reads; other names in the file are skipped.
+    for (const Settings::Setting* setting : Settings::all()) {
+        description.add_options()(setting->key, po::value<std::string>(), "");
     }
 
     // store() fills the map option by option, so after a repeated key the earlier ones remain.

@@ -1,15 +1,17 @@
 #include "tarn/client/impl/service/connection/ConnectionServiceImpl.h"
 
-#include <algorithm>
 #include <sstream>
 
 #include "tarn/client/impl/Log.h"
 #include "tarn/client/impl/ServiceRegistry.h"
+#include "tarn/client/impl/service/configurator/Settings.h"
 #include "tarn/client/impl/service/connection/ConnectionServiceData.h"
 #include "tarn/client/impl/service/connection/ConnectivityPass.h"
 #include "tarn/generated/MessageHelpers.h"
 
 namespace tarn::client::impl::service::connection {
+
+using configurator::Settings;
 
 ConnectionServiceImpl::ConnectionServiceImpl() : data(new ConnectionServiceData) {}
 
@@ -41,14 +43,8 @@ bool ConnectionServiceImpl::doInit() {
     ServiceRegistry& registry = ServiceRegistry::instance();
     Configurator& config = registry.getConfigurator();
     // Stored back clamped, so that the discovery engine and the checkpoint read the value in use.
-    const int retries = config.getInt("tarn.retries", data->retries, true);
-    if (retries < 0) {
-        Log::warn(name, "doInit000", "tarn.retries = %1% is below 0; using 0", retries);
-        config.setValue("tarn.retries", "0");
-    }
-    data->retries = std::max(retries, 0);
-    // Not stored when absent: the start-up checkpoint lists the configuration as documented.
-    data->overlap = config.getInt("tarn.connect.overlap", 0, false) == 1;
+    data->retries = static_cast<int>(Settings::kRetries.clamped(config, name, "doInit000"));
+    data->overlap = Settings::kConnectOverlap.on(config);
 
     Initializable* const engines[] = {&data->discoveror, &data->privateConnector, &data->natConnector,
                                       &data->symNatConnector};

@@ -35,6 +35,7 @@
 #include "tarn/client/impl/Log.h"
 #include "tarn/client/impl/Network.h"
 #include "tarn/client/impl/ServiceRegistry.h"
+#include "tarn/client/impl/service/configurator/Settings.h"
 #include "tarn/client/impl/service/connection/BindingQueries.h"
 #include "tarn/client/impl/service/connection/DiscoverorData.h"
 #include "tarn/client/impl/service/connection/DiscoveryPlan.h"
@@ -48,6 +49,7 @@ namespace tarn::client::impl::service::connection {
 using boost::posix_time::ptime;
 using boost::posix_time::second_clock;
 using boost::posix_time::time_duration;
+using configurator::Settings;
 using generated::Attribute;
 using generated::Content;
 using util::Messenger;
@@ -58,18 +60,15 @@ using Test = DiscoveryPlan::Test;
 
 namespace {
 
-const char* const DEBUG_KEY = "tarn.debug";
 const int DEBUG_PORT_BASE = 17770;
 const int DEBUG_PORT_COUNT = 20;
-// 1 runs the NAT tests whose answers cannot disturb each other at the same time.
-const char* const OVERLAP_KEY = "tarn.discovery.overlap";
 // Process-wide, so that successive debug-mode sockets get successive fixed ports.
 int debugPortCounter = 0;
 
 // 0 (any free port), or in debug mode the next of twenty fixed ports, so that a packet capture
 // can tell the sockets apart.
 int findBindingPort(const std::string& name) {
-    if (!ServiceRegistry::instance().getConfigurator().hasValue(DEBUG_KEY)) {
+    if (!Settings::kDebug.present(ServiceRegistry::instance().getConfigurator())) {
         return 0;
     }
     const int port = DEBUG_PORT_BASE + debugPortCounter;
@@ -90,9 +89,9 @@ BindingQueries::Query plainQuery(Messenger& messenger, const EndpointList& desti
 }
 
 // Every attempt of a plain request stayed silent.
-[[noreturn]] void giveUp(const std::string& name, long timeoutMs, int retries) {
+[[noreturn]] void giveUp(const std::string& name, std::chrono::milliseconds timeout, int retries) {
     const std::string text =
-        Log::format("No response; giving up after %1% retries in %2% ms", retries, timeoutMs * retries);
+        Log::format("No response; giving up after %1% retries in %2% ms", retries, timeout.count() * retries);
     Log::info(name, "normalReplyTest", text);
     throw NoUDPConnectionException(name, "normalReplyTest", text);
 }
@@ -100,13 +99,13 @@ BindingQueries::Query plainQuery(Messenger& messenger, const EndpointList& desti
 // Sends a plain binding request to every destination and collects up to one answer per
 // destination (BindingQueries says how); throws NoUDPConnectionException when none came.
 bool normalReplyTest(std::vector<ReceivedMessage>& replies, Messenger& messenger, const std::string& name,
-                     long timeoutMs, int retries, const EndpointList& destinations) {
-    BindingQueries queries(name, std::chrono::milliseconds(timeoutMs));
+                     std::chrono::milliseconds timeout, int retries, const EndpointList& destinations) {
+    BindingQueries queries(name, timeout);
     const std::size_t query = queries.start(plainQuery(messenger, destinations, retries));
     while (queries.step()) {
     }
     if (queries.state(query) != BindingQueries::State::ANSWERED) {
-        giveUp(name, timeoutMs, retries);
+        giveUp(name, timeout, retries);
     }
     replies = queries.answers(query);
     return true;
@@ -126,17 +125,17 @@ void mappedAddresses(const std::vector<ReceivedMessage>& replies, EndpointList& 
 // The mapped addresses of the BIND_RESP answers, in arrival order. Other answers count as
 // answers without a mapped address.
 void queryMappedAddresses(const EndpointList& destinations, Messenger& messenger, const std::string& name,
-                          long timeoutMs, int retries, EndpointList& mapped) {
+                          std::chrono::milliseconds timeout, int retries, EndpointList& mapped) {
     std::vector<ReceivedMessage> replies;
-    normalReplyTest(replies, messenger, name, timeoutMs, retries, destinations);
+    normalReplyTest(replies, messenger, name, timeout, retries, destinations);
     mappedAddresses(replies, mapped);
 }
 
 // Leaves mapped unchanged and returns false when the answers carried no mapped address.
-bool queryMappedAddress(const std::string& name, Messenger& messenger, long timeoutMs, int retries,
-                        const Endpoint& destination, Endpoint& mapped) {
+bool queryMappedAddress(const std::string& name, Messenger& messenger, std::chrono::milliseconds timeout,
+                        int retries, const Endpoint& destination, Endpoint& mapped) {
     EndpointList found;
-    queryMappedAddresses(EndpointList{destination}, messenger, name, timeoutMs, retries, found);
+    queryMappedAddresses(EndpointList{destination}, messenger, name, timeout, retries, found);
     if (found.empty()) {
         return false;
     }
@@ -181,7 +180,7 @@ void resolveLocalEndpoint(const std::string& name, DiscoverorData& data) {
                    server, bound);
         try {
             Endpoint mapped;
-            if (queryMappedAddress(name, checker, data.discoveryTimeoutMs, data.retries, server, mapped)) {
+            if (queryMappedAddress(name, checker, data.discoveryTimeout, data.retries, server, mapped)) {
                 resetLocalEndpoint(bound, name, data);
                 Log::debug(name, "resolveLocalEndpoint002", "Ping succeeded; using %1% as bind address",
                            bound);
@@ -287,7 +286,7 @@ void record(Test test, BindingQueries::State state, const std::vector<ReceivedMe
     const bool answered = state == BindingQueries::State::ANSWERED;
     progress[test] = answered ? DiscoveryPlan::Status::ANSWERED : DiscoveryPlan::Status::SILENT;
     if (plain && !answered) {
-        giveUp(name, data.discoveryTimeoutMs, data.retries);
+        giveUp(name, data.discoveryTimeout, data.retries);
     }
     EndpointList mapped;
     mappedAddresses(answers, mapped);
@@ -339,7 +338,7 @@ void runPlan(const DiscoveryPlan& plan, Messenger& pri, Messenger& alt, const st
 
     DiscoveryPlan::Progress progress;
     progress.altLocal = altLocal;
-    BindingQueries queries(name, std::chrono::milliseconds(data.discoveryTimeoutMs));
+    BindingQueries queries(name, data.discoveryTimeout);
     std::array<std::size_t, DiscoveryPlan::kTests> running{};
     bool natConcluded = false;
     for (;;) {
@@ -403,7 +402,7 @@ void runPlan(const DiscoveryPlan& plan, Messenger& pri, Messenger& alt, const st
 void refreshMapping(Messenger* messenger, const std::string& name, DiscoverorData& data, Endpoint& mapped) {
     const Endpoint& s1 = data.servers.front();
     if (messenger != nullptr) {
-        queryMappedAddress(name, *messenger, data.discoveryTimeoutMs, data.retries, s1, mapped);
+        queryMappedAddress(name, *messenger, data.discoveryTimeout, data.retries, s1, mapped);
         return;
     }
     const Topology& topology = data.topology;
@@ -414,7 +413,7 @@ void refreshMapping(Messenger* messenger, const std::string& name, DiscoverorDat
             name, "refreshIfExpired",
             Log::format("Could not initialize messenger@%1%:%2%", topology.localAddr, topology.localPort));
     }
-    queryMappedAddress(name, fresh, data.discoveryTimeoutMs, data.retries, s1, mapped);
+    queryMappedAddress(name, fresh, data.discoveryTimeout, data.retries, s1, mapped);
     fresh.shutdown();
 }
 
@@ -469,7 +468,7 @@ void Discoveror::doMajorDiscovery() {
 void Discoveror::refreshIfExpired(Messenger* messenger) {
     const std::string& name = getName();
     const time_duration age = second_clock::local_time() - data->lastDiscovery;
-    if (!isExpired(age, data->triggerDiscoveryMinutes)) {
+    if (!isExpired(age, static_cast<int>(data->triggerDiscovery.count()))) {
         Log::debug(name, "refreshIfExpired000", "Local topology discovered on %1% is %2%",
                    data->lastDiscovery, "still valid");
         return;
@@ -530,11 +529,10 @@ bool Discoveror::doInit() {
     const std::string& name = getName();
     try {
         Configurator& config = ServiceRegistry::instance().getConfigurator();
-        data->discoveryTimeoutMs = config.getLong("tarn.timeout.discovery", data->discoveryTimeoutMs, true);
-        data->retries = config.getInt("tarn.retries", data->retries, false);
-        data->triggerDiscoveryMinutes =
-            config.getInt("tarn.trigger.discovery", data->triggerDiscoveryMinutes, true);
-        data->overlap = config.getInt(OVERLAP_KEY, 0, false) == 1;
+        data->discoveryTimeout = Settings::kTimeoutDiscovery.milliseconds(config);
+        data->retries = static_cast<int>(Settings::kRetries.peek(config));
+        data->triggerDiscovery = Settings::kTriggerDiscovery.minutes(config);
+        data->overlap = Settings::kDiscoveryOverlap.on(config);
 
         Log::trace(name, "doInit000", "Initializing server addresses");
         EndpointList servers;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <vector>
 
 #include <boost/asio/ip/udp.hpp>
@@ -11,8 +12,8 @@
 
 namespace tarn::client::impl::service::connection {
 
-// The state of the discovery engine. Defaults are also the configuration defaults: the engine
-// passes each field as the default of its key.
+// The state of the discovery engine. The settings are read at every init; the initial values
+// below are the configuration defaults, for an engine used before its first init.
 struct DiscoverorData {
     using Endpoint = boost::asio::ip::udp::endpoint;
 
@@ -31,15 +32,15 @@ struct DiscoverorData {
     // S1..S4: addr.1:port.1, addr.1:port.2, addr.2:port.1, addr.2:port.2.
     std::vector<Endpoint> servers;
     // Wait per attempt of a binding request.
-    long discoveryTimeoutMs = 500;
+    std::chrono::milliseconds discoveryTimeout{500};
     // Extra attempts of a binding request met by silence.
     int retries = 2;
     // A local address from which a rendezvous server answers has been found.
     bool locallyBound = false;
     // End of the last full discovery, local time; the earliest date-time before the first.
     boost::posix_time::ptime lastDiscovery;
-    // Age of the topology, in minutes, from which it is refreshed.
-    int triggerDiscoveryMinutes = 2;
+    // Age of the topology from which it is refreshed.
+    std::chrono::minutes triggerDiscovery{2};
     // Run the NAT tests overlapped rather than one at a time (tarn.discovery.overlap = 1).
     bool overlap = false;
 };

@@ -1,3 +1,4 @@
+#include "tarn/client/impl/service/configurator/Settings.h"
 #include "tarn/client/impl/service/connection/NonSymmetricConnector.h"
 
 #include <cstdint>
@@ -62,7 +63,7 @@ int NonSymmetricConnector::getTimeout() {
 
 bool NonSymmetricConnector::doConnectorInit() {
     settings->timeout = static_cast<std::int32_t>(
-        ServiceRegistry::instance().getConfigurator().getLong("tarn.timeout.nat", settings->timeout, true));
+        configurator::Settings::kTimeoutNat.number(ServiceRegistry::instance().getConfigurator()));
     return true;
 }
 

@@ -1,3 +1,4 @@
+#include "tarn/client/impl/service/configurator/Settings.h"
 #include "tarn/client/impl/service/connection/PrivateNetworkConnector.h"
 
 #include <cstdint>
@@ -38,8 +39,8 @@ int PrivateNetworkConnector::getTimeout() {
 }
 
 bool PrivateNetworkConnector::doConnectorInit() {
-    settings->timeout = static_cast<std::int32_t>(ServiceRegistry::instance().getConfigurator().getLong(
-        "tarn.timeout.private", settings->timeout, true));
+    settings->timeout = static_cast<std::int32_t>(
+        configurator::Settings::kTimeoutPrivate.number(ServiceRegistry::instance().getConfigurator()));
     return true;
 }
 

@@ -1,3 +1,4 @@
+#include "tarn/client/impl/service/configurator/Settings.h"
 #include "tarn/client/impl/service/connection/SymmetricConnector.h"
 
 #include <algorithm>
@@ -17,12 +18,6 @@
 namespace tarn::client::impl::service::connection {
 
 namespace gen = tarn::generated;
-
-namespace {
-// The rendezvous server refuses a relay request naming more reflected addresses than this (its
-// --max-reflected default); about 125 would fill a datagram of the messenger's 2048 bytes.
-constexpr int kMaxCandidates = 64;
-}  // namespace
 
 struct SymmetricConnectorSettings {
     // Wait of one round.
@@ -118,16 +113,12 @@ int SymmetricConnector::getTimeout() {
 
 bool SymmetricConnector::doConnectorInit() {
     Configurator& configurator = ServiceRegistry::instance().getConfigurator();
-    settings->timeout =
-        static_cast<std::int32_t>(configurator.getLong("tarn.timeout.nat.sym", settings->timeout, true));
-    const int candidates = configurator.getInt("tarn.candidate_addrs", settings->candidates, true);
-    settings->candidates = std::clamp(candidates, 1, kMaxCandidates);
-    if (settings->candidates != candidates) {
-        Log::warn(getName(), "doConnectorInit001", "tarn.candidate_addrs = %1% is outside 1..%2%; using %3%",
-                  candidates, kMaxCandidates, settings->candidates);
-    }
-    const std::string address = configurator.getString(Network::KEY_SERVER_ADDR_1);
-    const int port = configurator.getInt(Network::KEY_SERVER_PORT_1, Network::DEFAULT_SERVER_PORT_1, false);
+    using configurator::Settings;
+    settings->timeout = static_cast<std::int32_t>(Settings::kTimeoutNatSym.number(configurator));
+    settings->candidates =
+        static_cast<int>(Settings::kCandidateAddrs.clamped(configurator, getName(), "doConnectorInit001"));
+    const std::string address = Settings::kAddr1.text(configurator);
+    const int port = static_cast<int>(Settings::kPort1.peek(configurator));
     try {
         Network::initEndpoint(address, port, settings->server);
     } catch (const TARNException& e) {

@@ -1,3 +1,4 @@
+#include "tarn/client/impl/service/configurator/Settings.h"
 #include "tarn/client/impl/service/logging/LoggingServiceImpl.h"
 
 #include <atomic>
@@ -20,15 +21,7 @@
 
 namespace tarn::client::impl::service::logging {
 
-namespace {
-const char* const KEY_DEBUG = "tarn.debug";
-const char* const KEY_LOGLEVEL = "tarn.loglevel";
-const char* const KEY_LOGDIR = "tarn.logdir";
-const char* const KEY_LOGNAME = "tarn.logname";
-const char* const KEY_LOGCONSOLE = "tarn.logconsole";
-const char* const DEFAULT_LOGDIR = "./";
-const char* const DEFAULT_LOGNAME = "tarn.log";
-}  // namespace
+using configurator::Settings;
 
 struct LoggingServiceData {
     // Read by every thread that logs, changed by the host's thread.
@@ -102,11 +95,11 @@ bool LoggingServiceImpl::isLogged(int level) const {
 bool LoggingServiceImpl::doInit() {
     Configurator& config = ServiceRegistry::instance().getConfigurator();
 
-    if (config.hasValue(KEY_DEBUG) && !config.hasValue(KEY_LOGLEVEL)) {
+    if (Settings::kDebug.present(config) && !Settings::kLogLevel.present(config)) {
         setLevel(Log::kTrace);
     } else {
         // An absent or unknown name keeps the current level.
-        setLevel(config.getString(KEY_LOGLEVEL));
+        setLevel(Settings::kLogLevel.text(config));
     }
     // setLevel(int) takes any number; one without a name is shown as the number itself.
     const int threshold = data->threshold;
@@ -115,14 +108,14 @@ bool LoggingServiceImpl::doInit() {
               << (name != data->levelNames.end() ? name->second : std::to_string(threshold)) << std::endl;
 
     // Only 0 (or a value that reads as 0) turns the console copy off.
-    data->console = config.getInt(KEY_LOGCONSOLE, 1, false) != 0;
+    data->console = Settings::kLogConsole.number(config) != 0;
 
     // Values given through setLogFile win over the configuration.
     if (data->logDir.empty()) {
-        data->logDir = config.getString(KEY_LOGDIR, DEFAULT_LOGDIR, true);
+        data->logDir = Settings::kLogDir.text(config);
     }
     if (data->logName.empty()) {
-        data->logName = config.getString(KEY_LOGNAME, DEFAULT_LOGNAME, true);
+        data->logName = Settings::kLogName.text(config);
     }
 
     doShutdown();

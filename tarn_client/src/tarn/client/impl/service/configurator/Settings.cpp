@@ -1,0 +1,113 @@
+#include "tarn/client/impl/service/configurator/Settings.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <limits>
+
+#include "tarn/client/Configurator.h"
+#include "tarn/client/impl/Log.h"
+
+namespace tarn::client::impl::service::configurator {
+
+namespace {
+
+using Listing = Settings::Setting::Listing;
+
+// Any value the 32-bit reading lets through.
+constexpr long kAnyLow = std::numeric_limits<std::int32_t>::min();
+constexpr long kAnyHigh = std::numeric_limits<std::int32_t>::max();
+
+// The default as a number; a key without one reads as 0.
+long defaultNumber(const Settings::Setting& setting) {
+    return setting.defaultText != nullptr ? std::strtol(setting.defaultText, nullptr, 10) : 0;
+}
+
+}  // namespace
+
+// The rendezvous service: two hosts, two ports each.
+const Settings::Setting Settings::kAddr1{"tarn.addr.1", nullptr, Listing::kWhenSet, kAnyLow, kAnyHigh};
+const Settings::Setting Settings::kPort1{"tarn.port.1", "13434", Listing::kWithDefault, kAnyLow, kAnyHigh};
+const Settings::Setting Settings::kAddr2{"tarn.addr.2", nullptr, Listing::kWhenSet, kAnyLow, kAnyHigh};
+const Settings::Setting Settings::kPort2{"tarn.port.2", "13435", Listing::kWithDefault, kAnyLow, kAnyHigh};
+// Below 0 discovery would send nothing at all.
+const Settings::Setting Settings::kRetries{"tarn.retries", "2", Listing::kWithDefault, 0, kAnyHigh};
+const Settings::Setting Settings::kTimeoutDiscovery{"tarn.timeout.discovery", "500", Listing::kWithDefault,
+                                                    kAnyLow, kAnyHigh};
+const Settings::Setting Settings::kTriggerDiscovery{"tarn.trigger.discovery", "2", Listing::kWithDefault,
+                                                    kAnyLow, kAnyHigh};
+// The two additions that change the order of datagrams are listed only when a host turns them on.
+const Settings::Setting Settings::kDiscoveryOverlap{"tarn.discovery.overlap", "0", Listing::kWhenSet, kAnyLow,
+                                                    kAnyHigh};
+const Settings::Setting Settings::kTimeoutPrivate{"tarn.timeout.private", "500", Listing::kWithDefault, kAnyLow,
+                                                  kAnyHigh};
+const Settings::Setting Settings::kTimeoutNat{"tarn.timeout.nat", "500", Listing::kWithDefault, kAnyLow,
+                                              kAnyHigh};
+const Settings::Setting Settings::kTimeoutNatSym{"tarn.timeout.nat.sym", "500", Listing::kWithDefault, kAnyLow,
+                                                 kAnyHigh};
+const Settings::Setting Settings::kConnectOverlap{"tarn.connect.overlap", "0", Listing::kWhenSet, kAnyLow,
+                                                  kAnyHigh};
+// The rendezvous server refuses a relay request naming more than 64 addresses, and above about 125
+// neither the ping nor the relay request fits a datagram buffer.
+const Settings::Setting Settings::kCandidateAddrs{"tarn.candidate_addrs", "30", Listing::kWithDefault, 1, 64};
+// No stored default: an absent or unknown level name keeps the level the logging service has.
+const Settings::Setting Settings::kLogLevel{"tarn.loglevel", nullptr, Listing::kWhenSet, kAnyLow, kAnyHigh};
+// Presence alone counts, whatever the value.
+const Settings::Setting Settings::kDebug{"tarn.debug", nullptr, Listing::kWhenSet, kAnyLow, kAnyHigh};
+const Settings::Setting Settings::kLogDir{"tarn.logdir", "./", Listing::kWithDefault, kAnyLow, kAnyHigh};
+const Settings::Setting Settings::kLogName{"tarn.logname", "tarn.log", Listing::kWithDefault, kAnyLow, kAnyHigh};
+const Settings::Setting Settings::kLogConsole{"tarn.logconsole", "1", Listing::kWhenSet, kAnyLow, kAnyHigh};
+
+const std::vector<const Settings::Setting*>& Settings::all() {
+    static const std::vector<const Setting*> rows = {
+        &kAddr1,         &kPort1,          &kAddr2,          &kPort2,      &kRetries,
+        &kTimeoutDiscovery, &kTriggerDiscovery, &kDiscoveryOverlap, &kTimeoutPrivate, &kTimeoutNat,
+        &kTimeoutNatSym, &kConnectOverlap, &kCandidateAddrs, &kLogLevel,   &kDebug,
+        &kLogDir,        &kLogName,        &kLogConsole,
+    };
+    return rows;
+}
+
+long Settings::Setting::number(Configurator& config) const {
+    return config.getLong(key, defaultNumber(*this), listing == Listing::kWithDefault);
+}
+
+long Settings::Setting::peek(Configurator& config) const {
+    return config.getLong(key, defaultNumber(*this), false);
+}
+
+long Settings::Setting::clamped(Configurator& config, const std::string& logger, const char* tag) const {
+    const long value = number(config);
+    const long used = std::clamp(value, min, max);
+    if (used != value) {
+        if (max == kAnyHigh) {
+            Log::warn(logger, tag, "%1% = %2% is below %3%; using %3%", key, value, min);
+        } else {
+            Log::warn(logger, tag, "%1% = %2% is outside %3%..%4%; using %5%", key, value, min, max, used);
+        }
+        config.setValue(key, std::to_string(used));
+    }
+    return used;
+}
+
+std::chrono::milliseconds Settings::Setting::milliseconds(Configurator& config) const {
+    return std::chrono::milliseconds(number(config));
+}
+
+std::chrono::minutes Settings::Setting::minutes(Configurator& config) const {
+    return std::chrono::minutes(number(config));
+}
+
+bool Settings::Setting::on(Configurator& config) const {
+    return number(config) == 1;
+}
+
+std::string Settings::Setting::text(Configurator& config) const {
+    return config.getString(key, defaultText != nullptr ? defaultText : "", listing == Listing::kWithDefault);
+}
+
+bool Settings::Setting::present(Configurator& config) const {
+    return config.hasValue(key);
+}
+
+}  // namespace tarn::client::impl::service::configurator
