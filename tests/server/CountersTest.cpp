@@ -1,5 +1,9 @@
 #include "tarn/server/Counters.h"
 
+#include <algorithm>
+#include <fstream>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -57,6 +61,46 @@ TEST(Counters, NamesOfEveryIdAndAnOutOfRangeOne) {
     };
     for (const auto& row : rows) {
         EXPECT_STREQ(Counters::name(row.id), row.name);
+    }
+}
+
+std::string fileText(const std::string& path) {
+    std::ifstream in(std::string(TARN_SOURCE_DIR) + "/" + path);
+    EXPECT_TRUE(in) << path;
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool hasWord(const std::string& text, const std::string& word) {
+    return std::regex_search(text, std::regex("(^|[^A-Za-z])" + word + "([^A-Za-z]|$)"));
+}
+
+// The one list is complete, and what operators read names every counter: the man page's OUTPUT
+// section, and README's example of the counters line and its explanation in backticks.
+TEST(Counters, EveryCounterIsDeclaredWholeAndDocumented) {
+    const std::string man = fileText("server/dist/tarn-rendezvous.1");
+    const auto output = man.find(".SH OUTPUT");
+    ASSERT_NE(output, std::string::npos);
+    const std::string manOutput = man.substr(output, man.find(".SH", output + 1) - output);
+    const std::string readme = fileText("README.md");
+    const auto lineAt = readme.find("\ncounters: received=");
+    ASSERT_NE(lineAt, std::string::npos);
+    const std::string line = readme.substr(lineAt, readme.find('\n', lineAt + 1) - lineAt);
+    std::vector<std::string> seen;
+    for (const auto& declared : Counters::kDeclared) {
+        ASSERT_NE(declared.name, nullptr);
+        const std::string name = declared.name;
+        EXPECT_FALSE(name.empty());
+        EXPECT_TRUE(declared.help != nullptr && declared.help[0] != '\0') << name;
+        EXPECT_EQ(std::count(seen.begin(), seen.end(), name), 0) << name;
+        seen.push_back(name);
+        const auto group = std::find_if(Counters::kGroups.begin(), Counters::kGroups.end(),
+                                        [&](const auto& info) { return info.group == declared.group; });
+        EXPECT_NE(group, Counters::kGroups.end()) << name;
+        EXPECT_TRUE(hasWord(manOutput, name)) << name << " is missing from the man page's OUTPUT";
+        EXPECT_NE(line.find(" " + name + "="), std::string::npos) << name << " is missing from README's line";
+        EXPECT_NE(readme.find("`" + name + "`"), std::string::npos) << name << " is not explained in README";
     }
 }
 

@@ -16,12 +16,18 @@ void family(std::ostringstream& out, const char* name, const char* type, const c
         << "# TYPE " << kPrefix << name << ' ' << type << '\n';
 }
 
-// Labelled samples of the counters [first, end), the label value being the counter's name.
-void samples(std::ostringstream& out, const char* name, const char* label, const Counters::Values& values,
-             Counters::Id first, Counters::Id end) {
-    for (std::size_t i = first; i < end; ++i) {
-        out << kPrefix << name << '{' << label << "=\"" << Counters::name(static_cast<Counters::Id>(i))
-            << "\"} " << values[i] << '\n';
+// The family of one group of Counters: one sample, or one per counter labelled with its name.
+void counters(std::ostringstream& out, const Counters::GroupInfo& group, const Counters::Values& values) {
+    family(out, group.family, "counter", Counters::help(group).c_str());
+    for (std::size_t i = 0; i < Counters::kCount; ++i) {
+        if (Counters::kDeclared[i].group != group.group) {
+            continue;
+        }
+        out << kPrefix << group.family;
+        if (group.label != nullptr) {
+            out << '{' << group.label << "=\"" << Counters::kDeclared[i].name << "\"}";
+        }
+        out << ' ' << values[i] << '\n';
     }
 }
 
@@ -44,19 +50,11 @@ Metrics::Snapshot Metrics::of(const Server& server) {
 std::string Metrics::toPrometheus(const Snapshot& snapshot) {
     const Counters::Values& values = snapshot.counters;
     std::ostringstream out;
-    family(out, "received_datagrams_total", "counter", "Datagrams received on the four endpoints.");
-    out << kPrefix << "received_datagrams_total " << values[Counters::kReceived] << '\n';
-    family(out, "requests_total", "counter",
-           "Decoded requests by type: bind (BIND_REQ), bindChange (with a change request), relay "
-           "(PING_RELAY), other.");
-    samples(out, "requests_total", "type", values, Counters::kBindRequests, Counters::kBindResponses);
-    family(out, "sent_messages_total", "counter",
-           "Messages sent: bindResponses (BIND_RESP) and relayedPings (PING_DIRECT).");
-    samples(out, "sent_messages_total", "message", values, Counters::kBindResponses,
-            Counters::kDropOversized);
-    family(out, "dropped_total", "counter",
-           "Datagrams dropped by reason; targetUnknown and targetForbidden count refused relay targets.");
-    samples(out, "dropped_total", "reason", values, Counters::kDropOversized, Counters::kStoreHit);
+    for (const auto& group : Counters::kGroups) {
+        if (!group.storeOnly) {
+            counters(out, group, values);
+        }
+    }
 
     char uptime[32];
     std::snprintf(uptime, sizeof uptime, "%.3f", snapshot.uptimeSeconds);
@@ -91,10 +89,11 @@ std::string Metrics::toPrometheus(const Snapshot& snapshot) {
            "Allow-list records for the shared store: written, or dropped (store unreachable or queue full).");
     out << kPrefix << "store_writes_total{result=\"written\"} " << store.written << '\n'
         << kPrefix << "store_writes_total{result=\"dropped\"} " << store.writesDropped << '\n';
-    family(out, "store_lookups_total", "counter",
-           "Relay targets looked up in the shared store by outcome: hit, miss, timeout (no answer in the "
-           "wait), unavailable (not asked: store unreachable or too many waiting).");
-    samples(out, "store_lookups_total", "result", values, Counters::kStoreHit, Counters::kCount);
+    for (const auto& group : Counters::kGroups) {
+        if (group.storeOnly) {
+            counters(out, group, values);
+        }
+    }
     return out.str();
 }
 
