@@ -32,8 +32,10 @@ TEST(Counters, JsonLineGroupsEveryCounterByKind) {
               "\"sent\":{\"bindResponses\":105,\"relayedPings\":106,\"forwardedRelays\":107},"
               "\"dropped\":{\"oversized\":108,\"undecodable\":109,\"otherType\":110,\"bindRateLimited\":111,"
               "\"relayRateLimited\":112,\"relayOverCap\":113,\"relayIncomplete\":114,\"targetUnknown\":115,"
-              "\"targetForbidden\":116,\"sourceForbidden\":117,\"sendFailed\":118},"
-              "\"store\":{\"hit\":119,\"miss\":120,\"timeout\":121,\"unavailable\":122}}");
+              "\"targetForbidden\":116,\"sourceForbidden\":117,\"sendFailed\":118,\"fleetRateLimited\":119,"
+              "\"forwardForged\":120,\"forwardStale\":121,\"outsideFleet\":122},"
+              "\"store\":{\"hit\":123,\"miss\":124,\"timeout\":125,\"unavailable\":126,\"refused\":127,"
+              "\"overBudget\":128,\"forged\":129}}");
     const auto parsed = nlohmann::json::parse(line);
     EXPECT_EQ(parsed["dropped"]["sendFailed"], 118);
 }
@@ -45,7 +47,9 @@ TEST(Counters, TextLineNamesEveryCounter) {
         "relayedPings=106 forwardedRelays=107 | dropped: oversized=108 undecodable=109 otherType=110 "
         "bindRateLimited=111 "
         "relayRateLimited=112 relayOverCap=113 relayIncomplete=114 targetUnknown=115 targetForbidden=116 "
-        "sourceForbidden=117 sendFailed=118 | store: hit=119 miss=120 timeout=121 unavailable=122");
+        "sourceForbidden=117 sendFailed=118 fleetRateLimited=119 forwardForged=120 forwardStale=121 "
+        "outsideFleet=122 | store: hit=123 miss=124 timeout=125 unavailable=126 refused=127 overBudget=128 "
+        "forged=129");
 }
 
 TEST(Counters, NamesOfEveryIdAndAnOutOfRangeOne) {

@@ -72,12 +72,15 @@ private:
     std::unique_ptr<test::ChildProcess> process_;
 };
 
-std::unique_ptr<Server> startServer(const char* addr1, const char* addr2, unsigned short storePort) {
+// Every server of a fleet serves the same two ports: the first server's (0: the system picks them).
+std::unique_ptr<Server> startServer(const char* addr1, const char* addr2, unsigned short storePort,
+                                    const Server* first = nullptr) {
     ServerConfig config;
     config.addr1 = addr1;
     config.addr2 = addr2;
-    config.port1 = 0;
-    config.port2 = 0;
+    config.port1 = first != nullptr ? first->endpoints()[0].port() : 0;
+    config.port2 = first != nullptr ? first->endpoints()[1].port() : 0;
+    config.fleetSecret = "the fleet's test secret";
     config.threads = 2;
     // A generous wait, so that a slow (sanitized) run cannot turn an answer into a time-out.
     config.storeWaitMs = 1000;
@@ -117,7 +120,7 @@ TEST(SharedStore, RelaysReachPlayersOfAnotherServerAndAnOutageCostsOnlyThose) {
     ASSERT_STRNE(TARN_REDIS_SERVER, "") << "redis-server is missing: scripts/setup.sh installs it";
     Redis redis;
     const auto a = startServer("127.0.0.1", "127.0.0.2", redis.port());
-    const auto b = startServer("127.0.0.3", "127.0.0.4", redis.port());
+    const auto b = startServer("127.0.0.3", "127.0.0.4", redis.port(), a.get());
     ASSERT_TRUE(eventually([&] { return storesConnected(*a, *b, true); }));
     // Each knows the other as a server of the fleet, and no player as one.
     ASSERT_TRUE(eventually([&] { return b->store()->isFleetServer(a->endpoints()[0].address().to_v4()); }));
@@ -157,6 +160,8 @@ TEST(SharedStore, RelaysReachPlayersOfAnotherServerAndAnOutageCostsOnlyThose) {
     const auto written = b->store()->stats().written;
     bind(stranger, *b);
     ASSERT_TRUE(eventually([&] { return b->store()->stats().written > written; }));
+    // A forwards only to servers it knows from the store again, which B renews within a check.
+    ASSERT_TRUE(eventually([&] { return a->store()->isFleetServer(b->endpoints()[0].address().to_v4()); }));
     relay(requester, *a, stranger.local());
     ASSERT_TRUE(stranger.receive(ping));
     EXPECT_EQ(ping.from, b->endpoints()[0]);

@@ -34,10 +34,20 @@ namespace server {
     X(kDropTargetForbidden, "targetForbidden", Dropped, "per refused relay target: not to be sent to")         \
     X(kDropSourceForbidden, "sourceForbidden", Dropped, "BIND_REQ from an endpoint not to be answered")        \
     X(kDropSendFailed, "sendFailed", Dropped, "answers the system did not send")                               \
+    X(kDropFleetRateLimited, "fleetRateLimited", Dropped, "sealed forward over the fleet's limit of its address") \
+    X(kDropForwardForged, "forwardForged", Dropped,                                                             \
+      "PING_RELAY with a seal that does not hold, or not one target from a live server of the fleet")          \
+    X(kDropForwardStale, "forwardStale", Dropped, "PING_RELAY sealed too long ago")                             \
+    X(kDropOutsideFleet, "outsideFleet", Dropped,                                                               \
+      "per relay target whose record names no live server of the fleet on its ports")                          \
     X(kStoreHit, "hit", Store, "known, the ping or the forwarded request went out")                            \
     X(kStoreMiss, "miss", Store, "unknown")                                                                     \
     X(kStoreTimeout, "timeout", Store, "no answer in the wait")                                                 \
-    X(kStoreUnavailable, "unavailable", Store, "not asked: store unreachable or too many waiting")
+    X(kStoreUnavailable, "unavailable", Store, "not asked: store unreachable or too many waiting")             \
+    X(kStoreRefused, "refused", Store, "not asked: the store's look-up queue was full")                       \
+    X(kStoreOverBudget, "overBudget", Store,                                                                    \
+      "not asked: beyond the look-ups of one request or the worker's look-ups a second")                      \
+    X(kStoreForged, "forged", Store, "a record without a valid seal")
 
 // What the server did, counted by one worker without locks; the server adds the workers' counts up.
 class Counters {
