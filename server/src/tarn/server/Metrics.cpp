@@ -86,9 +86,18 @@ std::string Metrics::toPrometheus(const Snapshot& snapshot) {
            "Failed connection attempts, lost connections and error replies of the shared store.");
     out << kPrefix << "store_errors_total " << store.errors << '\n';
     family(out, "store_writes_total", "counter",
-           "Allow-list records for the shared store: written, or dropped (store unreachable or queue full).");
+           "Allow-list records for the shared store: written, dropped (store unreachable or queue full; "
+           "written at the endpoint's next request), or overBudget (not written: its /24 was over "
+           "--store-write-rate).");
     out << kPrefix << "store_writes_total{result=\"written\"} " << store.written << '\n'
-        << kPrefix << "store_writes_total{result=\"dropped\"} " << store.writesDropped << '\n';
+        << kPrefix << "store_writes_total{result=\"dropped\"} " << store.writesDropped << '\n'
+        << kPrefix << "store_writes_total{result=\"overBudget\"} " << store.writesOverBudget << '\n';
+    family(out, "store_lookups_expired_total", "counter",
+           "Look-ups not sent to the shared store because their ping had stopped waiting while they queued.");
+    out << kPrefix << "store_lookups_expired_total " << store.lookupsExpired << '\n';
+    family(out, "store_forged_members", "gauge",
+           "Entries of the fleet's member set without a valid seal (or too old) at the last check.");
+    out << kPrefix << "store_forged_members " << store.forgedMembers << '\n';
     for (const auto& group : Counters::kGroups) {
         if (group.storeOnly) {
             counters(out, group, values);

@@ -155,7 +155,9 @@ std::string ServerConfig::setSharedStore(const std::string& text) {
         return usage;
     }
     sharedStore = shown;
-    storePassword = password;
+    if (at != std::string::npos) {
+        storePassword = password;
+    }
     storeHost = host;
     storePort = static_cast<std::uint16_t>(port);
     storeDb = static_cast<unsigned>(db);
