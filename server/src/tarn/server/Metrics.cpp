@@ -62,7 +62,8 @@ std::string Metrics::toPrometheus(const Snapshot& snapshot) {
     out << kPrefix << "uptime_seconds " << uptime << '\n';
     family(out, "table_entries", "gauge",
            "Entries in use in a bounded table: allow (relay targets), bindRate and relayRate (sources "
-           "tracked by the rate limits).");
+           "tracked by the rate limits), with a shared store fleetRate (fleet servers' forwards) and "
+           "storeWriteRate (/24 blocks writing records).");
     for (const auto& table : snapshot.tables) {
         out << kPrefix << "table_entries{table=\"" << table.name << "\"} " << table.entries << '\n';
     }

@@ -22,6 +22,8 @@ namespace server {
 namespace {
 
 const char* const kKeyPrefix = "tarn:allow:";
+// Why a round trip ended when stop() cut it short; not worth a warning.
+const char* const kStopping = "stopping";
 // A sorted set: each server address scored with the time (ms) its server last renewed it.
 const char* const kFleetKey = "tarn:servers";
 
@@ -187,7 +189,7 @@ std::string SharedStore::problem() const {
         return {};
     }
     std::lock_guard<std::mutex> lock(fleetMutex_);
-    return problem_.empty() ? "not connected yet" : problem_;
+    return problem_.empty() ? "the shared store " + address_.text + " is not connected yet" : problem_;
 }
 
 std::string SharedStore::keyText(Key key) {
@@ -377,7 +379,7 @@ std::string SharedStore::exchange(std::size_t count, std::vector<redisReply*>& r
             return "no complete answer within " + std::to_string(kIoTimeout.count()) + " ms";
         }
         if ((polled[1].revents & POLLIN) != 0) {
-            return "stopping";
+            return kStopping;
         }
         if ((polled[0].revents & (POLLIN | POLLERR | POLLHUP)) != 0 && redisBufferRead(context_) != REDIS_OK) {
             return context_->errstr[0] != '\0' ? context_->errstr : "connection lost";
@@ -504,6 +506,9 @@ void SharedStore::disconnect(const std::string& why) {
     // Not at once: a store that accepts connections but fails every command would make this a loop.
     nextCheck_ = Clock::now() + kCheck;
     reportedDown_ = true;
+    if (why == kStopping) {
+        return;
+    }
     Log::warn("shared store " + address_.text + " lost: " + why +
               "; relays to endpoints bound elsewhere are " + "refused until it is back");
 }
