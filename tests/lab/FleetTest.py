@@ -3,7 +3,6 @@ through redis-server: it connects exactly as it does on one server. A server out
 the relay, as one server always did."""
 
 import concurrent.futures
-import os
 import shutil
 import tempfile
 import time
@@ -17,7 +16,7 @@ LONE_ADDRS = ("198.51.100.4", "203.0.113.4")
 STORE_PORT = 6379
 START_WAIT_S = 10
 CONFIG = {"tarn.loglevel": "DEBUG"}
-# The store asks for a password, and the fleet's servers share a secret (both throwaway values).
+# The store's password and the fleet's secret, both throwaway values.
 STORE_PASSWORD = "fleet-test-password"
 FLEET_SECRET = "fleet-test-secret-of-the-lab\n"
 
@@ -63,16 +62,14 @@ class FleetTest(labsupport.LabTestCase):
         # With a password the store accepts connections from other hosts (no protected mode).
         store = first.ns.spawn([redis, "--bind", store_addr, "--port", str(STORE_PORT), "--save", "",
                                 "--appendonly", "no", "--requirepass", STORE_PASSWORD], "redis")
-        cls.secret_dir = tempfile.TemporaryDirectory(prefix="tarn-fleet-")
-        secret_file = os.path.join(cls.secret_dir.name, "fleet.secret")
-        with open(secret_file, "w") as out:
-            out.write(FLEET_SECRET)
+        cls.secret = tempfile.NamedTemporaryFile("w", prefix="tarn-fleet-", suffix=".secret")
+        cls.secret.write(FLEET_SECRET)
+        cls.secret.flush()
         url = f"redis://:{STORE_PASSWORD}@{store_addr}:{STORE_PORT}"
-        servers = [_Server(first, cls.bin, url, secret_file).start(),
-                   _Server(second, cls.bin, url, secret_file).start(), _Server(lone, cls.bin, None).start()]
-        # Players may bind only once both members of the fleet write to the store (the server's
-        # line masks the password).
-        shown = f"redis://:***@{store_addr}:{STORE_PORT}"
+        servers = [_Server(first, cls.bin, url, cls.secret.name).start(),
+                   _Server(second, cls.bin, url, cls.secret.name).start(), _Server(lone, cls.bin, None).start()]
+        # Players may bind only once both members of the fleet write to the store.
+        shown = f"redis://:***@{store_addr}:{STORE_PORT}"  # the server's lines mask the password
         cls.connected = all(_wait_for(s.process, "shared store " + shown + " connected") for s in servers[:2])
         cls.servers = servers
         site = lambda kind, name: w.add_site(kind, name=name).clients[0]  # noqa: E731

@@ -107,9 +107,10 @@ TEST(AllowList, AnEndpointIsWrittenToTheStoreAtMostOncePerQuarterWindowAndAgainA
         std::uint64_t epoch;
         bool droppedBefore;
         bool due;
-    } steps[] = {{seconds(0), 1, false, true},    {seconds(100), 1, false, false}, {seconds(151), 1, false, true},
-                 {seconds(152), 1, false, false}, {seconds(153), 2, false, true},  {seconds(154), 2, false, false},
-                 {seconds(155), 2, true, true},   {seconds(156), 2, false, false}};
+    } steps[] = {{seconds(0), 1, false, true},   {seconds(100), 1, false, false},
+                 {seconds(151), 1, false, true}, {seconds(152), 1, false, false},
+                 {seconds(153), 2, false, true}, {seconds(154), 2, false, false},
+                 {seconds(155), 2, true, true},  {seconds(156), 2, false, false}};
     for (const auto& step : steps) {
         if (step.droppedBefore) {
             list.forgetStoreWrite(AllowList::keyOf(player));

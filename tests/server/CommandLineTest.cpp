@@ -2,7 +2,9 @@
 
 #include <cstdio>
 #include <fstream>
+#include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <unistd.h>
@@ -131,7 +133,8 @@ TEST(CommandLine, BadValuesAreRefusedWithTheReason) {
         {{"--shared-store", "redis://10.0.0.5:65536"}, "between 1 and 65535"},
         {{"--shared-store", "redis://:@10.0.0.5:6379"}, "redis://:***@10.0.0.5:6379"},
         {{"--shared-store", "redis://10.0.0.5:6379"}, "needs --fleet-secret-file"},
-        {{"--shared-store", "redis://10.0.0.5:6379", "--fleet-secret-file", shortSecret.path()}, "at least 16"},
+        {{"--shared-store", "redis://10.0.0.5:6379", "--fleet-secret-file", shortSecret.path()},
+         "at least 16"},
         {{"--fleet-secret-file", "/nonexistent/secret"}, "/nonexistent/secret"},
         {{"--shared-store-password-file", "/nonexistent/password"}, "/nonexistent/password"},
         {{"--fleet-rate", "-1"}, "--fleet-rate"},
@@ -177,14 +180,12 @@ TEST(CommandLine, HelpListsEveryOption) {
     ServerConfig config;
     std::string message;
     ASSERT_EQ(parse({"--port1", "1", "--help"}, config, message), Outcome::Help);
-    for (const char* option :
-         {"--addr1",         "--addr2",          "--port1",        "--port2",       "--threads",
-          "--batch",         "--socket-buffer",  "--allow-window", "--allow-table", "--max-targets",
-          "--max-reflected", "--bind-rate",      "--bind-burst",   "--relay-rate",  "--relay-burst",
-          "--rate-table",    "--stats-interval", "--stats-json",   "--verbose",     "--config",
-          "--help",          "--shared-store",   "--store-wait",   "--version",     "--fleet-secret-file",
-          "--shared-store-password-file",        "--fleet-rate",   "--fleet-burst", "--store-write-rate",
-          "--store-write-burst"}) {
+    std::istringstream options(
+        "--addr1 --addr2 --port1 --port2 --threads --batch --socket-buffer --allow-window --allow-table "
+        "--max-targets --max-reflected --bind-rate --bind-burst --relay-rate --relay-burst --rate-table "
+        "--stats-interval --stats-json --verbose --config --help --shared-store --store-wait --version "
+        "--fleet-secret-file --shared-store-password-file --fleet-rate --fleet-burst --store-write-rate");
+    for (std::string option; options >> option;) {
         EXPECT_NE(message.find(option), std::string::npos) << option;
     }
 }
@@ -209,7 +210,8 @@ TEST(CommandLine, SharedStoreAddressesAreSplitIntoHostPortAndDatabase) {
         {"redis://store.example:6380/3", "store.example", 6380, 3, "", "redis://store.example:6380/3"},
         {"redis://[2001:db8::5]:6379/0", "2001:db8::5", 6379, 0, "", "redis://[2001:db8::5]:6379/0"},
         // The password may hold '@', ':' and '/'; messages never show it.
-        {"redis://:pa@ss:w/rd@10.0.0.5:6379/1", "10.0.0.5", 6379, 1, "pa@ss:w/rd", "redis://:***@10.0.0.5:6379/1"},
+        {"redis://:pa@ss:w/rd@10.0.0.5:6379/1", "10.0.0.5", 6379, 1, "pa@ss:w/rd",
+         "redis://:***@10.0.0.5:6379/1"},
     };
     const ConfigFile secret("the fleet's secret, 33 bytes long\n", "secret");
     for (const auto& row : rows) {
@@ -230,29 +232,19 @@ TEST(CommandLine, SharedStoreAddressesAreSplitIntoHostPortAndDatabase) {
 TEST(CommandLine, StorePasswordFromAFileOrTheEnvironmentBeforeTheUrl) {
     const ConfigFile secret("the fleet's secret, 33 bytes long\n", "secret");
     const ConfigFile password("from the file\nsecond line\n", "password");
-    const struct {
-        const char* environment;
-        bool file;
-        const char* expected;
-    } rows[] = {
-        {nullptr, false, "from the url"},
-        {"from the environment", false, "from the environment"},
-        {"from the environment", true, "from the file"},
-        {"", false, "from the url"},
-    };
-    for (const auto& row : rows) {
-        if (row.environment != nullptr) {
-            ::setenv("TARN_STORE_PASSWORD", row.environment, 1);
-        }
-        std::vector<std::string> args{"--shared-store", "redis://:from the url@10.0.0.5:6379",
-                                      "--fleet-secret-file", secret.path()};
-        if (row.file) {
-            args.insert(args.end(), {"--shared-store-password-file", password.path()});
-        }
+    // Environment (empty: not set), with the file or not, and the password taken.
+    for (const auto& [environment, file, expected] :
+         {std::tuple<const char*, bool, const char*>{"", false, "url"},
+          {"environment", false, "environment"},
+          {"environment", true, "from the file"}}) {
+        ::setenv("TARN_STORE_PASSWORD", environment, 1);
+        std::vector<std::string> args{"--shared-store", "redis://:url@10.0.0.5:6379",   "--fleet-secret-file",
+                                      secret.path(),    "--shared-store-password-file", password.path()};
         ServerConfig config;
         std::string message;
-        EXPECT_EQ(parse(args, config, message), Outcome::Run) << message;
-        EXPECT_EQ(config.storePassword, row.expected);
+        EXPECT_EQ(parse({args.begin(), args.end() - (file ? 0 : 2)}, config, message), Outcome::Run)
+            << message;
+        EXPECT_EQ(config.storePassword, expected);
         ::unsetenv("TARN_STORE_PASSWORD");
     }
 }
@@ -267,7 +259,9 @@ TEST(CommandLine, ConfigFileSetsValuesAndTheCommandLineWins) {
         "stats-json = true\n"
         "max-targets = 8\n"
         "shared-store = redis://10.0.0.5:6379/2\n"
-        "fleet-secret-file = " + secret.path() + "\n"
+        "fleet-secret-file = " +
+        secret.path() +
+        "\n"
         "store-wait = 20\n");
     ServerConfig config;
     std::string message;

@@ -1,8 +1,8 @@
 // The tarn-rendezvous executable as an operator runs it: started as a child process on ports the
 // system picks, driven over loopback, stopped by its pid.
 #include <chrono>
-#include <cstdio>
 #include <csignal>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <memory>

@@ -103,7 +103,8 @@ po::options_description describeOptions(const ServerConfig& defaults) {
             .c_str())(
         "store-write-rate", po::value<double>()->value_name("PER_S"),
         ("records written to the shared store per second for the sources of one /24; 0 turns the "
-         "budget off (" + number(defaults.storeWriteRate) + ")")
+         "budget off (" +
+         number(defaults.storeWriteRate) + ")")
             .c_str())(
         "store-write-burst", po::value<double>()->value_name("N"),
         ("records of one /24 written at once (" + number(defaults.storeWriteBurst) + ")").c_str())(
@@ -126,11 +127,12 @@ po::options_description describeOptions(const ServerConfig& defaults) {
                                     "print the counters as one JSON object per line")(
         "metrics", po::value<std::string>()->value_name("ADDR:PORT"),
         "serve the counters at http://ADDR:PORT/metrics in Prometheus text format; port 0 picks a free "
-        "one (off)")("shared-store", po::value<std::string>()->value_name("redis://[:PASSWORD@]HOST:PORT[/DB]"),
+        "one (off)")("shared-store",
+                     po::value<std::string>()->value_name("redis://[:PASSWORD@]HOST:PORT[/DB]"),
                      "share the relay allow-list with the other servers using this Redis store (off)")(
         "shared-store-password-file", po::value<std::string>()->value_name("FILE"),
-        ("the store's password, read from FILE (or the environment variable " + std::string(kPasswordVariable) +
-            ") rather than given in the URL")
+        ("the store's password, read from FILE (or the environment variable " +
+         std::string(kPasswordVariable) + ") rather than given in the URL")
             .c_str())(
         "fleet-secret-file", po::value<std::string>()->value_name("FILE"),
         "the fleet's secret that seals store records and forwarded relays; the same file on every server "

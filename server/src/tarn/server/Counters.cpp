@@ -59,7 +59,8 @@ std::string Counters::toJson(const Values& values, double uptimeSeconds) {
         bool first = true;
         for (std::size_t i = 0; i < kCount; ++i) {
             if (kDeclared[i].group == group.group) {
-                out << (first && group.name != nullptr ? "\"" : ",\"") << kDeclared[i].name << "\":" << values[i];
+                out << (first && group.name != nullptr ? "\"" : ",\"") << kDeclared[i].name
+                    << "\":" << values[i];
                 first = false;
             }
         }

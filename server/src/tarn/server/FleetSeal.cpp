@@ -148,14 +148,16 @@ void FleetSeal::sealForward(std::vector<unsigned char>& message, std::int64_t no
     for (int i = 0; i < 8; ++i) {
         time[i] = static_cast<unsigned char>(static_cast<std::uint64_t>(nowMs) >> (56 - 8 * i));
     }
-    const Mac sealed = mac({{kForwardLabel, sizeof kForwardLabel}, {message.data(), message.size()}, {time, 8}});
+    const Mac sealed =
+        mac({{kForwardLabel, sizeof kForwardLabel}, {message.data(), message.size()}, {time, 8}});
     message.push_back(kForwardTag);
     message.push_back(static_cast<unsigned char>(kForwardSeal - 2));
     message.insert(message.end(), time, time + 8);
     message.insert(message.end(), sealed.begin(), sealed.end());
 }
 
-FleetSeal::Check FleetSeal::openForward(const unsigned char* data, std::size_t length, std::int64_t nowMs) const {
+FleetSeal::Check FleetSeal::openForward(const unsigned char* data, std::size_t length,
+                                        std::int64_t nowMs) const {
     if (length < kForwardSeal) {
         return Check::Unsealed;
     }
@@ -201,7 +203,8 @@ FleetSeal::Mac FleetSeal::mac(const std::vector<std::pair<const void*, std::size
 
 std::string FleetSeal::macText(const std::string& a, const std::string& b, std::int64_t c) const {
     const std::string number = std::to_string(c);
-    const Mac result = mac({{a.data(), a.size() + 1}, {b.data(), b.size() + 1}, {number.data(), number.size()}});
+    const Mac result =
+        mac({{a.data(), a.size() + 1}, {b.data(), b.size() + 1}, {number.data(), number.size()}});
     return hex(result.data(), result.size());
 }
 

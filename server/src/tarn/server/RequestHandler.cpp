@@ -133,7 +133,8 @@ bool RequestHandler::admitRelay(const Datagram& datagram, std::size_t targetCoun
     const Endpoint& source = datagram.source;
     isForward = false;
     if (shared_.store != nullptr) {
-        const auto check = shared_.seal->openForward(datagram.data, datagram.length, FleetSeal::wallClockMs());
+        const auto check =
+            shared_.seal->openForward(datagram.data, datagram.length, FleetSeal::wallClockMs());
         if (check == FleetSeal::Check::Stale) {
             drop(Counters::kDropForwardStale, source, now,
                  [] { return std::string("PING_RELAY sealed too long ago or ahead of time"); });
@@ -143,8 +144,9 @@ bool RequestHandler::admitRelay(const Datagram& datagram, std::size_t targetCoun
             (check != FleetSeal::Check::Valid || targetCount != 1 ||
              !shared_.store->isFleetServer(source.address().to_v4()))) {
             drop(Counters::kDropForwardForged, source, now, [] {
-                return std::string("PING_RELAY with a seal that does not hold, or not a single-target one "
-                                   "from a server of the fleet");
+                return std::string(
+                    "PING_RELAY with a seal that does not hold, or not a single-target one "
+                    "from a server of the fleet");
             });
             return false;
         }

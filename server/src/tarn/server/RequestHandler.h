@@ -69,7 +69,8 @@ private:
     void handleRelay(const Datagram& datagram, std::size_t via, Clock::time_point now, SendBatch& out);
     // Whether the relay from source passes its bucket: a sealed forward from a server of the fleet
     // the fleet's, anything else the player's. Sets isForward; false after counting the drop.
-    bool admitRelay(const Datagram& datagram, std::size_t targetCount, Clock::time_point now, bool& isForward);
+    bool admitRelay(const Datagram& datagram, std::size_t targetCount, Clock::time_point now,
+                    bool& isForward);
     // Whether a look-up may be asked now within the worker's budget; takes one.
     bool takeLookup(Clock::time_point now);
     // Whether a forward may go to server: a live server of the fleet, on one of the fleet's ports.

@@ -49,7 +49,8 @@ Server::Server(const ServerConfig& config) : started_(std::chrono::steady_clock:
 
     if (!config.storeHost.empty()) {
         seal_ = std::make_unique<FleetSeal>(config.fleetSecret);
-        fleetLimiter_ = std::make_unique<RateLimiter>(config.fleetRate, config.fleetBurst, config.rateTableSize);
+        fleetLimiter_ =
+            std::make_unique<RateLimiter>(config.fleetRate, config.fleetBurst, config.rateTableSize);
         storeWriteLimiter_ = std::make_unique<RateLimiter>(config.storeWriteRate, config.storeWriteBurst,
                                                            config.rateTableSize);
         store_ = std::make_unique<SharedStore>(
@@ -70,8 +71,9 @@ Server::Server(const ServerConfig& config) : started_(std::chrono::steady_clock:
             link = storeLinks_.back().get();
         }
         counters_.push_back(std::make_unique<Counters>());
-        const RequestHandler::Shared shared{*allowList_,          *bindLimiter_,       *relayLimiter_, link,
-                                            fleetLimiter_.get(),  storeWriteLimiter_.get(), seal_.get()};
+        const RequestHandler::Shared shared{*allowList_, *bindLimiter_,       *relayLimiter_,
+                                            link,        fleetLimiter_.get(), storeWriteLimiter_.get(),
+                                            seal_.get()};
         RequestHandler handler(endpoints_, config.maxTargets, config.maxReflected, shared, *counters_.back(),
                                config.verbose ? kVerboseDropLines : kDropLines);
         workers_.push_back(std::make_unique<Worker>(std::move(group), config.batch, std::move(handler),

@@ -120,8 +120,8 @@ std::string ServerConfig::setSharedStore(const std::string& text) {
     }
     const std::string shown = at == std::string::npos ? text : scheme + ":***@" + rest;
     const std::string usage =
-        "--shared-store takes redis://[:PASSWORD@]HOST:PORT[/DB] (e.g. redis://10.0.0.5:6379/0), not '" + shown +
-        "'";
+        "--shared-store takes redis://[:PASSWORD@]HOST:PORT[/DB] (e.g. redis://10.0.0.5:6379/0), not '" +
+        shown + "'";
     if (text.compare(0, scheme.size(), scheme) != 0 ||
         (at != std::string::npos && (password.size() < 2 || password[0] != ':'))) {
         return usage;

@@ -230,7 +230,8 @@ void SharedStore::run() {
         // A look-up whose ping stopped waiting would only cost the store a GET nobody reads.
         const auto expired = std::remove_if(lookups.begin(), lookups.end(),
                                             [&](const Lookup& lookup) { return lookup.deadline <= now; });
-        lookupsExpired_.fetch_add(static_cast<std::uint64_t>(lookups.end() - expired), std::memory_order_relaxed);
+        lookupsExpired_.fetch_add(static_cast<std::uint64_t>(lookups.end() - expired),
+                                  std::memory_order_relaxed);
         lookups.erase(expired, lookups.end());
         const bool due = now >= nextCheck_;
         if (context_ == nullptr && due) {
@@ -275,9 +276,9 @@ std::string SharedStore::resolve() {
     }
     char text[NI_MAXHOST];
     const addrinfo* found = resolving_->request.ar_result;
-    const bool resolved = gai_error(&resolving_->request) == 0 && found != nullptr &&
-                          getnameinfo(found->ai_addr, found->ai_addrlen, text, sizeof text, nullptr, 0,
-                                      NI_NUMERICHOST) == 0;
+    const bool resolved =
+        gai_error(&resolving_->request) == 0 && found != nullptr &&
+        getnameinfo(found->ai_addr, found->ai_addrlen, text, sizeof text, nullptr, 0, NI_NUMERICHOST) == 0;
     resolving_.reset();
     if (!resolved) {
         return known;
@@ -381,7 +382,8 @@ std::string SharedStore::exchange(std::size_t count, std::vector<redisReply*>& r
         if ((polled[1].revents & POLLIN) != 0) {
             return kStopping;
         }
-        if ((polled[0].revents & (POLLIN | POLLERR | POLLHUP)) != 0 && redisBufferRead(context_) != REDIS_OK) {
+        if ((polled[0].revents & (POLLIN | POLLERR | POLLHUP)) != 0 &&
+            redisBufferRead(context_) != REDIS_OK) {
             return context_->errstr[0] != '\0' ? context_->errstr : "connection lost";
         }
     }
@@ -394,8 +396,8 @@ bool SharedStore::roundTrip(const std::vector<Write>& writes, const std::vector<
     const std::int64_t nowMs = FleetSeal::wallClockMs();
     for (const Write& write : writes) {
         const std::string key = keyText(write.key);
-        const std::string value = seal_.recordValue(key, endpointText(AllowList::endpointOf(write.server)),
-                                                    nowMs + expiryMs);
+        const std::string value =
+            seal_.recordValue(key, endpointText(AllowList::endpointOf(write.server)), nowMs + expiryMs);
         redisAppendCommand(context_, "SET %s %s PX %lld", key.c_str(), value.c_str(), expiryMs);
     }
     for (const Lookup& lookup : lookups) {
@@ -445,7 +447,7 @@ bool SharedStore::roundTrip(const std::vector<Write>& writes, const std::vector<
             } else {
                 answers.add(lookup.replyTo, lookup.ticket,
                             record.check == FleetSeal::Check::Stale ? StoreLink::Outcome::Miss
-                                                                     : StoreLink::Outcome::Forged);
+                                                                    : StoreLink::Outcome::Forged);
             }
         } else if (index + 1 == total && reply->type == REDIS_REPLY_ARRAY) {
             readFleet(*reply, nowMs);
