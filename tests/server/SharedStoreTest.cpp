@@ -306,7 +306,8 @@ TEST_F(FleetAttack, OnlyFreshSealedSingleTargetForwardsFromTheFleetPass) {
         {"a seal made 10 s ago", "127.0.0.3", &seal, 10000, 1, Counters::kDropForwardStale},
         {"a seal made 10 s ahead", "127.0.0.3", &seal, -10000, 1, Counters::kDropForwardStale},
         {"a fresh seal over two targets", "127.0.0.3", &seal, 0, 2, Counters::kDropForwardForged},
-        {"a fresh seal from outside the fleet", "127.0.0.9", &seal, 0, 1, Counters::kDropForwardForged},
+        {"a fresh seal from outside the fleet: a player's", "127.0.0.9", &seal, 0, 1,
+         Counters::kRelayedPings},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -326,7 +327,7 @@ TEST_F(FleetAttack, OnlyFreshSealedSingleTargetForwardsFromTheFleetPass) {
         }
         ASSERT_TRUE(eventually([&] { return a->counters()[Counters::kRelayRequests] == before + 30; }));
     }
-    EXPECT_EQ(a->counters()[Counters::kRelayedPings], 1u + 2 * 20);
+    EXPECT_EQ(a->counters()[Counters::kRelayedPings], 2u + 2 * 20);
     EXPECT_EQ(a->counters()[Counters::kDropRelayRateLimited], 2u * 10);
 }
 

@@ -37,7 +37,7 @@ namespace server {
     X(kDropFleetRateLimited, "fleetRateLimited", Dropped,                                                   \
       "sealed forward over the fleet's limit of its address")                                               \
     X(kDropForwardForged, "forwardForged", Dropped,                                                         \
-      "PING_RELAY with a seal that does not hold, or not one target from a live server of the fleet")       \
+      "PING_RELAY with a seal that does not hold, or sealed over several targets")                          \
     X(kDropForwardStale, "forwardStale", Dropped, "PING_RELAY sealed too long ago")                         \
     X(kDropOutsideFleet, "outsideFleet", Dropped,                                                           \
       "per relay target whose record names no live server of the fleet on its ports")                       \

@@ -140,17 +140,18 @@ bool RequestHandler::admitRelay(const Datagram& datagram, std::size_t targetCoun
                  [] { return std::string("PING_RELAY sealed too long ago or ahead of time"); });
             return false;
         }
-        if (check != FleetSeal::Check::Unsealed &&
-            (check != FleetSeal::Check::Valid || targetCount != 1 ||
-             !shared_.store->isFleetServer(source.address().to_v4()))) {
+        if (check != FleetSeal::Check::Unsealed && (check != FleetSeal::Check::Valid || targetCount != 1)) {
             drop(Counters::kDropForwardForged, source, now, [] {
                 return std::string(
-                    "PING_RELAY with a seal that does not hold, or not a single-target one "
-                    "from a server of the fleet");
+                    "PING_RELAY with a seal that does not hold, or sealed over several targets");
             });
             return false;
         }
-        isForward = check == FleetSeal::Check::Valid;
+        // From an address not (yet) known as a server's, a sealed forward is a player's request: a
+        // server that came back with the store is known within a check, and a forward played
+        // again from elsewhere gets no more than a player.
+        isForward =
+            check == FleetSeal::Check::Valid && shared_.store->isFleetServer(source.address().to_v4());
     }
     if (isForward && !shared_.fleetLimiter->allow(source.address().to_v4(), now)) {
         drop(Counters::kDropFleetRateLimited, source, now,
