@@ -107,7 +107,7 @@ std::unique_ptr<Server> startServer(const char* addr1, const char* addr2, unsign
     config.threads = config.threads != 0 ? config.threads : 2;
     // A generous wait, so that a slow (sanitized) run cannot turn an answer into a time-out.
     config.storeWaitMs = 1000;
-    EXPECT_EQ(config.setSharedStore("redis://127.0.0.1:" + std::to_string(storePort) + "/1"), "");
+    EXPECT_EQ(config.setSharedStore("redis://localhost:" + std::to_string(storePort) + "/1"), "");
     auto server = std::make_unique<Server>(config);
     server->start();
     return server;

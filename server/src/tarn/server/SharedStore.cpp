@@ -253,8 +253,13 @@ void SharedStore::run() {
 }
 
 std::string SharedStore::resolve() {
-    const std::string known = resolved_.empty() ? address_.host : resolved_;
-    if (isNumeric(address_.host) || (!resolved_.empty() && !resolveAgain_)) {
+    if (isNumeric(address_.host)) {
+        return address_.host;
+    }
+    // The last address known; a name never resolved is not handed to the client library, whose own
+    // look-up has no time limit.
+    const std::string known = resolved_;
+    if (!resolved_.empty() && !resolveAgain_) {
         return known;
     }
     // getaddrinfo_a, so that a name server that does not answer costs at most kIoTimeout; a
@@ -275,7 +280,14 @@ std::string SharedStore::resolve() {
         return known;
     }
     char text[NI_MAXHOST];
+    // An IPv4 address first: a store on loopback usually listens on 127.0.0.1 only, not on ::1.
     const addrinfo* found = resolving_->request.ar_result;
+    for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
+        if (entry->ai_family == AF_INET) {
+            found = entry;
+            break;
+        }
+    }
     const bool resolved =
         gai_error(&resolving_->request) == 0 && found != nullptr &&
         getnameinfo(found->ai_addr, found->ai_addrlen, text, sizeof text, nullptr, 0, NI_NUMERICHOST) == 0;
@@ -291,9 +303,13 @@ std::string SharedStore::resolve() {
 bool SharedStore::connect() {
     const timeval timeout = toTimeval(kIoTimeout);
     const std::string host = resolve();
-    redisContext* context = redisConnectWithTimeout(host.c_str(), address_.port, timeout);
+    redisContext* context =
+        host.empty() ? nullptr : redisConnectWithTimeout(host.c_str(), address_.port, timeout);
     std::string problem;
-    if (context == nullptr) {
+    if (host.empty()) {
+        problem =
+            "'" + address_.host + "' did not resolve within " + std::to_string(kIoTimeout.count()) + " ms";
+    } else if (context == nullptr) {
         problem = "out of memory";
     } else if (context->err != 0) {
         problem = context->errstr;

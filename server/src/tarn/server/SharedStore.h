@@ -129,7 +129,7 @@ public:
 private:
     void run();
     // The store host's address: resolved at the first connection and after an outage, within
-    // kIoTimeout; the last one known (or the name itself) when that fails.
+    // kIoTimeout; the last one known (empty if none) when that fails.
     std::string resolve();
     // Connects, authenticates and selects the database; logs and counts a failure.
     bool connect();
