@@ -81,22 +81,46 @@ bool isNumeric(const std::string& text) {
 
 }  // namespace
 
-// A name look-up that may outlive the wait for it: the resolver writes into it until it ends.
+// A name look-up on a thread of its own, so that the store's thread waits for it at most
+// kIoTimeout; one that takes longer is waited for at the next attempt, and joined at the end.
 struct SharedStore::Resolving {
-    std::string host;
-    addrinfo hints{};
-    gaicb request{};
-    explicit Resolving(std::string name) : host(std::move(name)) {
-        hints.ai_family = AF_UNSPEC;
-        hints.ai_socktype = SOCK_STREAM;
-        request.ar_name = host.c_str();
-        request.ar_request = &hints;
+    std::mutex mutex;  // guards done and address
+    std::condition_variable finished;
+    bool done = false;
+    // The numeric address found, IPv4 preferred (a store on loopback usually listens on 127.0.0.1
+    // only, not on ::1); empty when the name did not resolve.
+    std::string address;
+    std::thread thread;
+
+    explicit Resolving(const std::string& host) {
+        thread = std::thread([this, host] {
+            addrinfo hints{};
+            hints.ai_family = AF_UNSPEC;
+            hints.ai_socktype = SOCK_STREAM;
+            addrinfo* found = nullptr;
+            char text[NI_MAXHOST] = "";
+            if (getaddrinfo(host.c_str(), nullptr, &hints, &found) == 0) {
+                const addrinfo* chosen = found;
+                for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
+                    if (entry->ai_family == AF_INET) {
+                        chosen = entry;
+                        break;
+                    }
+                }
+                if (getnameinfo(chosen->ai_addr, chosen->ai_addrlen, text, sizeof text, nullptr, 0,
+                                NI_NUMERICHOST) != 0) {
+                    text[0] = '\0';
+                }
+                freeaddrinfo(found);
+            }
+            std::lock_guard<std::mutex> lock(mutex);
+            address = text;
+            done = true;
+            finished.notify_all();
+        });
     }
-    ~Resolving() {
-        if (request.ar_result != nullptr) {
-            freeaddrinfo(request.ar_result);
-        }
-    }
+    // The resolver's own time-outs bound this.
+    ~Resolving() { thread.join(); }
 };
 
 SharedStore::SharedStore(Address address, std::chrono::seconds window,
@@ -110,10 +134,6 @@ SharedStore::SharedStore(Address address, std::chrono::seconds window,
 
 SharedStore::~SharedStore() {
     stop();
-    if (resolving_ && gai_cancel(&resolving_->request) == EAI_NOTCANCELED) {
-        // The resolver still writes into it; it is left to the end of the process.
-        static_cast<void>(resolving_.release());
-    }
     if (context_ != nullptr) {
         redisFree(context_);
     }
@@ -262,40 +282,22 @@ std::string SharedStore::resolve() {
     if (!resolved_.empty() && !resolveAgain_) {
         return known;
     }
-    // getaddrinfo_a, so that a name server that does not answer costs at most kIoTimeout; a
-    // look-up still under way then is not started again but waited for at the next attempt.
     if (!resolving_) {
         resolving_ = std::make_unique<Resolving>(address_.host);
-        gaicb* requests[] = {&resolving_->request};
-        if (getaddrinfo_a(GAI_NOWAIT, requests, 1, nullptr) != 0) {
-            resolving_.reset();
+    }
+    std::string address;
+    {
+        std::unique_lock<std::mutex> lock(resolving_->mutex);
+        if (!resolving_->finished.wait_for(lock, kIoTimeout, [&] { return resolving_->done; })) {
             return known;
         }
+        address = resolving_->address;
     }
-    const gaicb* requests[] = {&resolving_->request};
-    const timespec timeout = {static_cast<time_t>(kIoTimeout.count() / 1000),
-                              static_cast<long>(kIoTimeout.count() % 1000 * 1000000)};
-    gai_suspend(requests, 1, &timeout);
-    if (gai_error(&resolving_->request) == EAI_INPROGRESS) {
-        return known;
-    }
-    char text[NI_MAXHOST];
-    // An IPv4 address first: a store on loopback usually listens on 127.0.0.1 only, not on ::1.
-    const addrinfo* found = resolving_->request.ar_result;
-    for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
-        if (entry->ai_family == AF_INET) {
-            found = entry;
-            break;
-        }
-    }
-    const bool resolved =
-        gai_error(&resolving_->request) == 0 && found != nullptr &&
-        getnameinfo(found->ai_addr, found->ai_addrlen, text, sizeof text, nullptr, 0, NI_NUMERICHOST) == 0;
     resolving_.reset();
-    if (!resolved) {
+    if (address.empty()) {
         return known;
     }
-    resolved_ = text;
+    resolved_ = address;
     resolveAgain_ = false;
     return resolved_;
 }

@@ -102,8 +102,9 @@ public:
 
     // Starts the thread, which connects at once.
     void start();
-    // Ends the thread and waits for it: a round trip under way is cut short; a name look-up or a
-    // connection attempt under way ends within kIoTimeout.
+    // Ends the thread and waits for it: a round trip under way is cut short; a connection attempt,
+    // or the wait for a name look-up, under way ends within kIoTimeout. (A name look-up itself
+    // runs on, bounded by the resolver's own time-outs, and is joined by the destructor.)
     void stop();
 
     // Takes the writes and look-ups out of the vectors for the next round trip; from any thread.
