@@ -4,6 +4,7 @@ the relay, as one server always did."""
 
 import concurrent.futures
 import shutil
+import tempfile
 import time
 
 import labsupport
@@ -15,18 +16,23 @@ LONE_ADDRS = ("198.51.100.4", "203.0.113.4")
 STORE_PORT = 6379
 START_WAIT_S = 10
 CONFIG = {"tarn.loglevel": "DEBUG"}
+# The store's password and the fleet's secret, both throwaway values.
+STORE_PASSWORD = "fleet-test-password"
+FLEET_SECRET = "fleet-test-secret-of-the-lab\n"
 
 
 class _Server(programs.Rendezvous):
     """tarn-rendezvous with the shared store, or without one when store is None."""
 
-    def __init__(self, host, bin_dir, store):
+    def __init__(self, host, bin_dir, store, secret_file=None):
         super().__init__(host, bin_dir)
         self.store = store
+        self.secret_file = secret_file
 
     def _argv(self):
         # A loose wait for the store: a loaded machine must not turn its answers into time-outs.
-        return super()._argv() + (["--shared-store", self.store, "--store-wait", "500"] if self.store else [])
+        return super()._argv() + (["--shared-store", self.store, "--fleet-secret-file", self.secret_file,
+                                   "--store-wait", "500"] if self.store else [])
 
 
 def _wait_for(process, text):
@@ -53,14 +59,18 @@ class FleetTest(labsupport.LabTestCase):
         second = w.add_host("srv2", SECOND_ADDRS)
         lone = w.add_host("srv3", LONE_ADDRS)
         store_addr = first.addrs[0]
-        # Not protected mode: it refuses every connection that does not come from loopback.
+        # With a password the store accepts connections from other hosts (no protected mode).
         store = first.ns.spawn([redis, "--bind", store_addr, "--port", str(STORE_PORT), "--save", "",
-                                "--appendonly", "no", "--protected-mode", "no"], "redis")
-        url = f"redis://{store_addr}:{STORE_PORT}"
-        servers = [_Server(first, cls.bin, url).start(), _Server(second, cls.bin, url).start(),
-                   _Server(lone, cls.bin, None).start()]
+                                "--appendonly", "no", "--requirepass", STORE_PASSWORD], "redis")
+        cls.secret = tempfile.NamedTemporaryFile("w", prefix="tarn-fleet-", suffix=".secret")
+        cls.secret.write(FLEET_SECRET)
+        cls.secret.flush()
+        url = f"redis://:{STORE_PASSWORD}@{store_addr}:{STORE_PORT}"
+        servers = [_Server(first, cls.bin, url, cls.secret.name).start(),
+                   _Server(second, cls.bin, url, cls.secret.name).start(), _Server(lone, cls.bin, None).start()]
         # Players may bind only once both members of the fleet write to the store.
-        cls.connected = all(_wait_for(s.process, "shared store " + url + " connected") for s in servers[:2])
+        shown = f"redis://:***@{store_addr}:{STORE_PORT}"  # the server's lines mask the password
+        cls.connected = all(_wait_for(s.process, "shared store " + shown + " connected") for s in servers[:2])
         cls.servers = servers
         site = lambda kind, name: w.add_site(kind, name=name).clients[0]  # noqa: E731
         games = {

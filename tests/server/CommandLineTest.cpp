@@ -2,7 +2,9 @@
 
 #include <cstdio>
 #include <fstream>
+#include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <unistd.h>
@@ -27,8 +29,8 @@ Outcome parse(std::vector<std::string> args, ServerConfig& config, std::string& 
 // A configuration file in the test's working directory, removed again at the end of the test.
 class ConfigFile {
 public:
-    explicit ConfigFile(const std::string& text)
-        : path_("server-test-" + std::to_string(::getpid()) + ".cfg") {
+    explicit ConfigFile(const std::string& text, const std::string& name = "cfg")
+        : path_("server-test-" + std::to_string(::getpid()) + "." + name) {
         std::ofstream(path_) << text;
     }
     ~ConfigFile() { std::remove(path_.c_str()); }
@@ -98,6 +100,7 @@ TEST(CommandLine, EveryOptionReachesItsField) {
 }
 
 TEST(CommandLine, BadValuesAreRefusedWithTheReason) {
+    const ConfigFile shortSecret("fifteen bytes..\n", "secret");
     const struct {
         std::vector<std::string> args;
         const char* mentions;
@@ -120,14 +123,22 @@ TEST(CommandLine, BadValuesAreRefusedWithTheReason) {
         {{"--port1"}, "port1"},
         {{"--config", "/nonexistent/server.cfg"}, "/nonexistent/server.cfg"},
         {{"--relay", "5"}, "matches 'relay-rate' 'relay-burst'"},
-        {{"--shared-store", "10.0.0.5:6379"}, "redis://HOST:PORT[/DB]"},
-        {{"--shared-store", "redis://10.0.0.5"}, "redis://HOST:PORT[/DB]"},
-        {{"--shared-store", "redis://:6379"}, "redis://HOST:PORT[/DB]"},
-        {{"--shared-store", "redis://10.0.0.5:6379/"}, "redis://HOST:PORT[/DB]"},
-        {{"--shared-store", "redis://10.0.0.5:6379/x"}, "redis://HOST:PORT[/DB]"},
-        {{"--shared-store", "redis://user@10.0.0.5:6379"}, "redis://HOST:PORT[/DB]"},
+        {{"--shared-store", "10.0.0.5:6379"}, "HOST:PORT[/DB]"},
+        {{"--shared-store", "redis://10.0.0.5"}, "HOST:PORT[/DB]"},
+        {{"--shared-store", "redis://:6379"}, "HOST:PORT[/DB]"},
+        {{"--shared-store", "redis://10.0.0.5:6379/"}, "HOST:PORT[/DB]"},
+        {{"--shared-store", "redis://10.0.0.5:6379/x"}, "HOST:PORT[/DB]"},
+        {{"--shared-store", "redis://user@10.0.0.5:6379"}, "HOST:PORT[/DB]"},
         {{"--shared-store", "redis://10.0.0.5:0"}, "between 1 and 65535"},
         {{"--shared-store", "redis://10.0.0.5:65536"}, "between 1 and 65535"},
+        {{"--shared-store", "redis://:@10.0.0.5:6379"}, "redis://:***@10.0.0.5:6379"},
+        {{"--shared-store", "redis://10.0.0.5:6379"}, "needs --fleet-secret-file"},
+        {{"--shared-store", "redis://10.0.0.5:6379", "--fleet-secret-file", shortSecret.path()},
+         "at least 16"},
+        {{"--fleet-secret-file", "/nonexistent/secret"}, "/nonexistent/secret"},
+        {{"--shared-store-password-file", "/nonexistent/password"}, "/nonexistent/password"},
+        {{"--fleet-rate", "-1"}, "--fleet-rate"},
+        {{"--store-write-burst", "0"}, "--store-write-rate"},
         {{"--store-wait", "0"}, "--store-wait"},
         {{"--store-wait", "1001"}, "--store-wait"},
     };
@@ -169,12 +180,12 @@ TEST(CommandLine, HelpListsEveryOption) {
     ServerConfig config;
     std::string message;
     ASSERT_EQ(parse({"--port1", "1", "--help"}, config, message), Outcome::Help);
-    for (const char* option :
-         {"--addr1",         "--addr2",          "--port1",        "--port2",       "--threads",
-          "--batch",         "--socket-buffer",  "--allow-window", "--allow-table", "--max-targets",
-          "--max-reflected", "--bind-rate",      "--bind-burst",   "--relay-rate",  "--relay-burst",
-          "--rate-table",    "--stats-interval", "--stats-json",   "--verbose",     "--config",
-          "--help",          "--shared-store",   "--store-wait",   "--version"}) {
+    std::istringstream options(
+        "--addr1 --addr2 --port1 --port2 --threads --batch --socket-buffer --allow-window --allow-table "
+        "--max-targets --max-reflected --bind-rate --bind-burst --relay-rate --relay-burst --rate-table "
+        "--stats-interval --stats-json --verbose --config --help --shared-store --store-wait --version "
+        "--fleet-secret-file --shared-store-password-file --fleet-rate --fleet-burst --store-write-rate");
+    for (std::string option; options >> option;) {
         EXPECT_NE(message.find(option), std::string::npos) << option;
     }
 }
@@ -192,23 +203,54 @@ TEST(CommandLine, SharedStoreAddressesAreSplitIntoHostPortAndDatabase) {
         const char* host;
         unsigned short port;
         unsigned db;
+        const char* password;
+        const char* shown;
     } rows[] = {
-        {"redis://10.0.0.5:6379", "10.0.0.5", 6379, 0},
-        {"redis://store.example:6380/3", "store.example", 6380, 3},
-        {"redis://[2001:db8::5]:6379/0", "2001:db8::5", 6379, 0},
+        {"redis://10.0.0.5:6379", "10.0.0.5", 6379, 0, "", "redis://10.0.0.5:6379"},
+        {"redis://store.example:6380/3", "store.example", 6380, 3, "", "redis://store.example:6380/3"},
+        {"redis://[2001:db8::5]:6379/0", "2001:db8::5", 6379, 0, "", "redis://[2001:db8::5]:6379/0"},
+        // The password may hold '@', ':' and '/'; messages never show it.
+        {"redis://:pa@ss:w/rd@10.0.0.5:6379/1", "10.0.0.5", 6379, 1, "pa@ss:w/rd",
+         "redis://:***@10.0.0.5:6379/1"},
     };
+    const ConfigFile secret("the fleet's secret, 33 bytes long\n", "secret");
     for (const auto& row : rows) {
         ServerConfig config;
         std::string message;
-        ASSERT_EQ(parse({"--shared-store", row.text}, config, message), Outcome::Run) << message;
+        ASSERT_EQ(parse({"--shared-store", row.text, "--fleet-secret-file", secret.path()}, config, message),
+                  Outcome::Run)
+            << message;
         EXPECT_EQ(config.storeHost, row.host);
         EXPECT_EQ(config.storePort, row.port);
         EXPECT_EQ(config.storeDb, row.db);
-        EXPECT_EQ(config.sharedStore, row.text);
+        EXPECT_EQ(config.storePassword, row.password);
+        EXPECT_EQ(config.sharedStore, row.shown);
+        EXPECT_EQ(config.fleetSecret, "the fleet's secret, 33 bytes long");
+    }
+}
+
+TEST(CommandLine, StorePasswordFromAFileOrTheEnvironmentBeforeTheUrl) {
+    const ConfigFile secret("the fleet's secret, 33 bytes long\n", "secret");
+    const ConfigFile password("from the file\nsecond line\n", "password");
+    // Environment (empty: not set), with the file or not, and the password taken.
+    for (const auto& [environment, file, expected] :
+         {std::tuple<const char*, bool, const char*>{"", false, "url"},
+          {"environment", false, "environment"},
+          {"environment", true, "from the file"}}) {
+        ::setenv("TARN_STORE_PASSWORD", environment, 1);
+        std::vector<std::string> args{"--shared-store", "redis://:url@10.0.0.5:6379",   "--fleet-secret-file",
+                                      secret.path(),    "--shared-store-password-file", password.path()};
+        ServerConfig config;
+        std::string message;
+        EXPECT_EQ(parse({args.begin(), args.end() - (file ? 0 : 2)}, config, message), Outcome::Run)
+            << message;
+        EXPECT_EQ(config.storePassword, expected);
+        ::unsetenv("TARN_STORE_PASSWORD");
     }
 }
 
 TEST(CommandLine, ConfigFileSetsValuesAndTheCommandLineWins) {
+    const ConfigFile secret("the fleet's secret, 33 bytes long\n", "secret");
     ConfigFile file(
         "# two public addresses\n"
         "addr1 = 198.51.100.1\n"
@@ -217,6 +259,9 @@ TEST(CommandLine, ConfigFileSetsValuesAndTheCommandLineWins) {
         "stats-json = true\n"
         "max-targets = 8\n"
         "shared-store = redis://10.0.0.5:6379/2\n"
+        "fleet-secret-file = " +
+        secret.path() +
+        "\n"
         "store-wait = 20\n");
     ServerConfig config;
     std::string message;

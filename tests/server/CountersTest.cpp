@@ -1,5 +1,9 @@
 #include "tarn/server/Counters.h"
 
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,8 +32,10 @@ TEST(Counters, JsonLineGroupsEveryCounterByKind) {
               "\"sent\":{\"bindResponses\":105,\"relayedPings\":106,\"forwardedRelays\":107},"
               "\"dropped\":{\"oversized\":108,\"undecodable\":109,\"otherType\":110,\"bindRateLimited\":111,"
               "\"relayRateLimited\":112,\"relayOverCap\":113,\"relayIncomplete\":114,\"targetUnknown\":115,"
-              "\"targetForbidden\":116,\"sourceForbidden\":117,\"sendFailed\":118},"
-              "\"store\":{\"hit\":119,\"miss\":120,\"timeout\":121,\"unavailable\":122}}");
+              "\"targetForbidden\":116,\"sourceForbidden\":117,\"sendFailed\":118,\"fleetRateLimited\":119,"
+              "\"forwardForged\":120,\"forwardStale\":121,\"outsideFleet\":122},"
+              "\"store\":{\"hit\":123,\"miss\":124,\"timeout\":125,\"unavailable\":126,\"refused\":127,"
+              "\"overBudget\":128,\"forged\":129}}");
     const auto parsed = nlohmann::json::parse(line);
     EXPECT_EQ(parsed["dropped"]["sendFailed"], 118);
 }
@@ -41,7 +47,9 @@ TEST(Counters, TextLineNamesEveryCounter) {
         "relayedPings=106 forwardedRelays=107 | dropped: oversized=108 undecodable=109 otherType=110 "
         "bindRateLimited=111 "
         "relayRateLimited=112 relayOverCap=113 relayIncomplete=114 targetUnknown=115 targetForbidden=116 "
-        "sourceForbidden=117 sendFailed=118 | store: hit=119 miss=120 timeout=121 unavailable=122");
+        "sourceForbidden=117 sendFailed=118 fleetRateLimited=119 forwardForged=120 forwardStale=121 "
+        "outsideFleet=122 | store: hit=123 miss=124 timeout=125 unavailable=126 refused=127 overBudget=128 "
+        "forged=129");
 }
 
 TEST(Counters, NamesOfEveryIdAndAnOutOfRangeOne) {
@@ -57,6 +65,32 @@ TEST(Counters, NamesOfEveryIdAndAnOutOfRangeOne) {
     };
     for (const auto& row : rows) {
         EXPECT_STREQ(Counters::name(row.id), row.name);
+    }
+}
+
+// From the line starting with `from` in a file of the repository to the next one starting with `to`.
+std::string section(const std::string& path, const std::string& from, const std::string& to) {
+    std::ifstream in(std::string(TARN_SOURCE_DIR) + "/" + path);
+    const std::string text(std::istreambuf_iterator<char>(in), {});
+    const auto start = text.find("\n" + from);
+    EXPECT_NE(start, std::string::npos) << path << ": " << from;
+    return start == std::string::npos ? "" : text.substr(start, text.find("\n" + to, start + 1) - start);
+}
+
+// The one list is complete, and what operators read names every counter: the man page's OUTPUT,
+// README's example of the counters line and README's explanation (in backticks).
+TEST(Counters, EveryCounterIsDeclaredWholeAndDocumented) {
+    const std::string man = section("server/dist/tarn-rendezvous.1", ".SH OUTPUT", ".SH");
+    const std::string line = section("README.md", "counters: received=", "{");
+    const std::string explained = section("README.md", "`received` counts", "###");
+    std::set<std::string> names;
+    for (const auto& declared : Counters::kDeclared) {
+        const std::string name = declared.name != nullptr ? declared.name : "";
+        EXPECT_TRUE(!name.empty() && names.insert(name).second) << "'" << name << "' is missing or twice";
+        EXPECT_TRUE(declared.help != nullptr && declared.help[0] != '\0') << name;
+        EXPECT_TRUE(std::regex_search(man, std::regex("[ \n]" + name + "[ ,\n]"))) << name << ": man page";
+        EXPECT_NE(line.find(" " + name + "="), std::string::npos) << name << ": README's line";
+        EXPECT_NE(explained.find("`" + name + "`"), std::string::npos) << name << ": README's explanation";
     }
 }
 

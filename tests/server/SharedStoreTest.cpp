@@ -1,7 +1,7 @@
 // Two servers sharing their allow-list through a redis-server the test starts on a free loopback
 // port: a relay through one reaches a player bound only to the other, sent by the server the player
 // bound at; an outage of the store costs just those relays, and the servers find the store again
-// when it is back. Players live on 127.0.0.9, apart from the servers' addresses.
+// when it is back. Players live on 127.0.0.9, apart from the servers' addresses. Then attacks on it.
 #include "tarn/server/SharedStore.h"
 
 #include <chrono>
@@ -10,14 +10,18 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
 
 #include "ChildProcess.h"
 #include "UdpPeer.h"
 #include "tarn/generated/MessageHelpers.h"
+#include "tarn/server/FleetSeal.h"
 #include "tarn/server/Server.h"
 
 namespace tarn {
@@ -44,10 +48,13 @@ bool eventually(const std::function<bool()>& condition) {
 // redis-server on 127.0.0.1:port (0: a free one), without persistence; killed by its pid.
 class Redis {
 public:
-    explicit Redis(unsigned short port = 0) : port_(port != 0 ? port : freePort()) {
-        process_ = std::make_unique<test::ChildProcess>(
-            std::vector<std::string>{TARN_REDIS_SERVER, "--port", std::to_string(port_), "--bind",
-                                     "127.0.0.1", "--save", "", "--appendonly", "no"});
+    explicit Redis(unsigned short port = 0, const std::vector<std::string>& extra = {})
+        : port_(port != 0 ? port : freePort()) {
+        std::vector<std::string> argv{
+            TARN_REDIS_SERVER, "--port", std::to_string(port_), "--bind", "127.0.0.1",
+            "--save",          "",       "--appendonly",        "no"};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        process_ = std::make_unique<test::ChildProcess>(argv);
         std::string line;
         while (line.find("Ready to accept connections") == std::string::npos) {
             if (!process_->readLine(line, 5000)) {
@@ -59,6 +66,21 @@ public:
     void stop() {
         ::kill(process_->processId(), SIGTERM);
         process_->exitCode(5000);
+    }
+    // SIGSTOP stalls it: connections stay open and nothing is answered; SIGCONT lets it go on.
+    void signal(int number) { ::kill(process_->processId(), number); }
+    // Writes a record into database 1, the servers', as anyone who reaches the store could; the
+    // store's replies ("+OK\r\n" three times when all went well).
+    std::string set(const std::string& key, const std::string& value) const {
+        boost::asio::io_context context;
+        boost::asio::ip::tcp::socket socket(context);
+        socket.connect({boost::asio::ip::make_address_v4("127.0.0.1"), port_});
+        boost::asio::write(socket,
+                           boost::asio::buffer("SELECT 1\r\nSET " + key + " \"" + value + "\"\r\nQUIT\r\n"));
+        std::string replies;
+        boost::system::error_code end;
+        boost::asio::read(socket, boost::asio::dynamic_buffer(replies), end);
+        return replies;
     }
 
 private:
@@ -72,16 +94,20 @@ private:
     std::unique_ptr<test::ChildProcess> process_;
 };
 
-std::unique_ptr<Server> startServer(const char* addr1, const char* addr2, unsigned short storePort) {
-    ServerConfig config;
+const char* const kSecret = "the fleet's test secret";
+
+// Every server of a fleet serves the same two ports: the first server's (0: the system picks them).
+std::unique_ptr<Server> startServer(const char* addr1, const char* addr2, unsigned short storePort,
+                                    const Server* first = nullptr, ServerConfig config = {}) {
     config.addr1 = addr1;
     config.addr2 = addr2;
-    config.port1 = 0;
-    config.port2 = 0;
-    config.threads = 2;
+    config.port1 = first != nullptr ? first->endpoints()[0].port() : 0;
+    config.port2 = first != nullptr ? first->endpoints()[1].port() : 0;
+    config.fleetSecret = kSecret;
+    config.threads = config.threads != 0 ? config.threads : 2;
     // A generous wait, so that a slow (sanitized) run cannot turn an answer into a time-out.
     config.storeWaitMs = 1000;
-    EXPECT_EQ(config.setSharedStore("redis://127.0.0.1:" + std::to_string(storePort) + "/1"), "");
+    EXPECT_EQ(config.setSharedStore("redis://localhost:" + std::to_string(storePort) + "/1"), "");
     auto server = std::make_unique<Server>(config);
     server->start();
     return server;
@@ -117,7 +143,7 @@ TEST(SharedStore, RelaysReachPlayersOfAnotherServerAndAnOutageCostsOnlyThose) {
     ASSERT_STRNE(TARN_REDIS_SERVER, "") << "redis-server is missing: scripts/setup.sh installs it";
     Redis redis;
     const auto a = startServer("127.0.0.1", "127.0.0.2", redis.port());
-    const auto b = startServer("127.0.0.3", "127.0.0.4", redis.port());
+    const auto b = startServer("127.0.0.3", "127.0.0.4", redis.port(), a.get());
     ASSERT_TRUE(eventually([&] { return storesConnected(*a, *b, true); }));
     // Each knows the other as a server of the fleet, and no player as one.
     ASSERT_TRUE(eventually([&] { return b->store()->isFleetServer(a->endpoints()[0].address().to_v4()); }));
@@ -157,11 +183,207 @@ TEST(SharedStore, RelaysReachPlayersOfAnotherServerAndAnOutageCostsOnlyThose) {
     const auto written = b->store()->stats().written;
     bind(stranger, *b);
     ASSERT_TRUE(eventually([&] { return b->store()->stats().written > written; }));
+    // A forwards only to servers it knows from the store again, which B renews within a check.
+    ASSERT_TRUE(eventually([&] { return a->store()->isFleetServer(b->endpoints()[0].address().to_v4()); }));
     relay(requester, *a, stranger.local());
     ASSERT_TRUE(stranger.receive(ping));
     EXPECT_EQ(ping.from, b->endpoints()[0]);
     EXPECT_EQ(a->counters()[Counters::kDropTargetUnknown], 1u);
     EXPECT_FALSE(requester.pending());
+}
+
+// A fleet of two servers with one worker each, so that what a worker sent before a later answer
+// arrives first; player relays get a burst of 20 that never refills.
+class FleetAttack : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_STRNE(TARN_REDIS_SERVER, "") << "redis-server is missing: scripts/setup.sh installs it";
+        redis = std::make_unique<Redis>();
+        config.threads = 1;
+        config.relayRate = 0.001;
+        config.relayBurst = 20;
+        a = startServer("127.0.0.1", "127.0.0.2", redis->port(), nullptr, config);
+        b = startServer("127.0.0.3", "127.0.0.4", redis->port(), a.get(), config);
+        ASSERT_TRUE(eventually([&] {
+            return storesConnected(*a, *b, true) &&
+                   a->store()->isFleetServer(b->endpoints()[0].address().to_v4()) &&
+                   b->store()->isFleetServer(a->endpoints()[0].address().to_v4());
+        }));
+    }
+    // Whether nothing the server sent earlier is on its way to peer: a binding answer comes first.
+    static bool nothingArrived(UdpPeer& peer, const Server& server) {
+        bind(peer, server);
+        return !peer.pending();
+    }
+    static std::vector<unsigned char> relayBytes(const std::vector<Endpoint>& targets) {
+        Content request;
+        request.set_type(Content::PING_RELAY);
+        generated::addGameId(request, "game-7");
+        request.mutable_uuid()->set_uuid_upper(1);
+        request.mutable_uuid()->set_uuid_lower(2);
+        for (const auto& target : targets) {
+            generated::addAddress(request, Attribute::XOR_RESPONSE_TARGET, target, true);
+        }
+        std::vector<unsigned char> bytes(kMaxDatagram);
+        bytes.resize(generated::serializeMessage(request, bytes.data(), bytes.size()));
+        return bytes;
+    }
+    // Sends bytes from a new socket on address to A and waits until A counted counter once more.
+    void sendAndCount(const char* from, const std::vector<unsigned char>& bytes, Counters::Id counter) {
+        const auto before = a->counters()[counter];
+        UdpPeer(from).sendBytes(a->endpoints()[0], bytes);
+        ASSERT_TRUE(eventually([&] { return a->counters()[counter] > before; })) << Counters::name(counter);
+    }
+
+    ServerConfig config;
+    std::unique_ptr<Redis> redis;
+    std::unique_ptr<Server> a;
+    std::unique_ptr<Server> b;
+    const FleetSeal seal{kSecret};
+};
+
+TEST_F(FleetAttack, ForgedRecordsSendNothingAndARequestAsksAtMostFourQuestions) {
+    const std::string port = ":" + std::to_string(a->endpoints()[0].port());
+    const std::int64_t now = FleetSeal::wallClockMs();
+    const struct {
+        const char* what;
+        std::function<std::string(const std::string& key)> value;  // of the victim's key
+        Counters::Id counted;
+    } rows[] = {
+        {"unsealed, naming a host outside the fleet", [&](auto&) { return "127.0.0.77" + port; },
+         Counters::kStoreForged},
+        {"unsealed, naming the server's own endpoint", [&](auto&) { return "127.0.0.1" + port; },
+         Counters::kStoreForged},
+        {"sealed for another key",
+         [&](auto&) { return seal.recordValue("tarn:allow:127.0.0.9:1", "127.0.0.3" + port, now + 60000); },
+         Counters::kStoreForged},
+        {"sealed, naming a host outside the fleet",
+         [&](auto& key) { return seal.recordValue(key, "127.0.0.77" + port, now + 60000); },
+         Counters::kDropOutsideFleet},
+        {"sealed, naming another port of a server of the fleet",
+         [&](auto& key) { return seal.recordValue(key, "127.0.0.3:1", now + 60000); },
+         Counters::kDropOutsideFleet},
+        {"sealed and expired", [&](auto& key) { return seal.recordValue(key, "127.0.0.3" + port, now - 1); },
+         Counters::kStoreMiss},
+    };
+    UdpPeer outsider("127.0.0.77", a->endpoints()[0].port());
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        UdpPeer victim("127.0.0.9");
+        const std::string key = SharedStore::keyText(AllowList::keyOf(victim.local()));
+        ASSERT_EQ(redis->set(key, row.value(key)), "+OK\r\n+OK\r\n+OK\r\n");
+        sendAndCount("127.0.0.10", relayBytes({victim.local()}), row.counted);
+        EXPECT_TRUE(nothingArrived(victim, *a));
+        EXPECT_TRUE(nothingArrived(outsider, *a));
+    }
+    EXPECT_EQ(a->counters()[Counters::kForwardedRelays] + a->counters()[Counters::kRelayedPings], 0u);
+
+    std::vector<Endpoint> unknown;
+    for (unsigned short port = 40000; port < 40032; ++port) {
+        unknown.push_back(test::endpoint("127.0.0.9", port));
+    }
+    const auto asked = a->store()->stats().lookups;
+    sendAndCount("127.0.0.10", relayBytes(unknown), Counters::kStoreOverBudget);
+    ASSERT_TRUE(eventually([&] { return a->counters()[Counters::kStoreMiss] == 5; }));
+    EXPECT_EQ(a->store()->stats().lookups - asked, 4u);
+    EXPECT_EQ(a->counters()[Counters::kStoreOverBudget], 28u);
+}
+
+TEST_F(FleetAttack, OnlyFreshSealedSingleTargetForwardsFromTheFleetPass) {
+    UdpPeer player("127.0.0.9");
+    bind(player, *a);
+    const FleetSeal stranger("a secret of another fleet");
+    const struct {
+        const char* what;
+        const char* from;
+        const FleetSeal* sealedWith;
+        std::int64_t ageMs;
+        std::size_t targets;
+        Counters::Id counted;
+    } rows[] = {
+        {"a fresh seal from a server's address", "127.0.0.3", &seal, 0, 1, Counters::kRelayedPings},
+        {"a seal made with another secret", "127.0.0.3", &stranger, 0, 1, Counters::kDropForwardForged},
+        {"a seal made 10 s ago", "127.0.0.3", &seal, 10000, 1, Counters::kDropForwardStale},
+        {"a seal made 10 s ahead", "127.0.0.3", &seal, -10000, 1, Counters::kDropForwardStale},
+        {"a fresh seal over two targets", "127.0.0.3", &seal, 0, 2, Counters::kDropForwardForged},
+        {"a fresh seal from outside the fleet: a player's", "127.0.0.9", &seal, 0, 1,
+         Counters::kRelayedPings},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        auto bytes = relayBytes(std::vector<Endpoint>(row.targets, player.local()));
+        row.sealedWith->sealForward(bytes, FleetSeal::wallClockMs() - row.ageMs);
+        sendAndCount(row.from, bytes, row.counted);
+        Received ping;
+        EXPECT_TRUE(row.counted != Counters::kRelayedPings || player.receive(ping));
+        EXPECT_TRUE(nothingArrived(player, *a));
+    }
+    // A stranger on a server's address, unsealed, gets what any other address gets.
+    for (const char* from : {"127.0.0.3", "127.0.0.11"}) {
+        UdpPeer stranger(from);
+        const auto before = a->counters()[Counters::kRelayRequests];
+        for (int sent = 0; sent < 30; ++sent) {
+            stranger.sendBytes(a->endpoints()[0], relayBytes({player.local()}));
+        }
+        ASSERT_TRUE(eventually([&] { return a->counters()[Counters::kRelayRequests] == before + 30; }));
+    }
+    EXPECT_EQ(a->counters()[Counters::kRelayedPings], 2u + 2 * 20);
+    EXPECT_EQ(a->counters()[Counters::kDropRelayRateLimited], 2u * 10);
+}
+
+TEST_F(FleetAttack, AStalledStoreCostsOnlyRelaysAcrossServersAndStopStillReturns) {
+    UdpPeer player("127.0.0.9");
+    bind(player, *a);
+    redis->signal(SIGSTOP);
+    // A question the store will never answer, then relays to a player of the same server.
+    sendAndCount("127.0.0.13", relayBytes({test::endpoint("127.0.0.9", 40000)}), Counters::kRelayRequests);
+    Received ping;
+    UdpPeer("127.0.0.13").sendBytes(a->endpoints()[0], relayBytes({player.local()}));
+    ASSERT_TRUE(player.receive(ping));
+    // One deadline for the whole round trip, however the store trickles.
+    ASSERT_TRUE(eventually(
+        [&] { return a->store()->problem().find("no complete answer within") != std::string::npos; }));
+    a.reset();  // while its store thread waits for the stalled store
+    b.reset();
+    redis->signal(SIGCONT);
+}
+
+TEST_F(FleetAttack, AFloodFromOneBlockDoesNotCrowdOutAnotherBlocksRecords) {
+    a.reset();
+    b.reset();
+    config.storeWriteRate = 0.001;
+    config.storeWriteBurst = 1;
+    SetUp();
+    UdpPeer first("127.0.0.9"), crowded("127.0.0.9"), elsewhere("127.0.1.9");
+    bind(first, *b);
+    bind(crowded, *b);
+    bind(elsewhere, *b);
+    ASSERT_TRUE(eventually([&] { return b->store()->stats().written == 2; }));
+    EXPECT_EQ(b->store()->stats().writesOverBudget, 1u);
+    Received ping;
+    for (UdpPeer* player : {&first, &elsewhere}) {
+        UdpPeer("127.0.0.14").sendBytes(a->endpoints()[0], relayBytes({player->local()}));
+        ASSERT_TRUE(player->receive(ping));
+    }
+    sendAndCount("127.0.0.14", relayBytes({crowded.local()}), Counters::kStoreMiss);
+    EXPECT_TRUE(nothingArrived(crowded, *b));
+}
+
+TEST(SharedStore, AStoreWithAPasswordTakesOnlyTheRightOne) {
+    ASSERT_STRNE(TARN_REDIS_SERVER, "") << "redis-server is missing: scripts/setup.sh installs it";
+    Redis redis(0, {"--requirepass", "the right password"});
+    for (const auto& [password, problem] : {std::pair<const char*, const char*>{"the right password", ""},
+                                            {"a wrong one", "the password was refused (AUTH: "},
+                                            {"", "the password was refused (SELECT: NOAUTH"}}) {
+        ServerConfig config;
+        config.storePassword = password;
+        const auto server = startServer("127.0.0.1", "127.0.0.2", redis.port(), nullptr, config);
+        EXPECT_TRUE(eventually([&] {
+            return server->store()->problem().find(problem) != std::string::npos &&
+                   server->store()->connected() == (problem[0] == '\0');
+        })) << password
+            << ": " << server->store()->problem();
+    }
 }
 
 }  // namespace

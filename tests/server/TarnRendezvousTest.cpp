@@ -2,8 +2,10 @@
 // system picks, driven over loopback, stopped by its pid.
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <regex>
 #include <sstream>
@@ -359,8 +361,11 @@ TEST(TarnRendezvous, NotReadyWhileTheSharedStoreIsUnreachableButBindingsAreAnswe
     refusing.open(boost::asio::ip::tcp::v4());
     refusing.bind({boost::asio::ip::make_address_v4("127.0.0.1"), 0});
     const std::string store = "redis://127.0.0.1:" + std::to_string(refusing.local_endpoint().port());
+    const std::string secret = "fleet-" + std::to_string(::getpid()) + ".secret";
+    std::ofstream(secret) << "a secret of the fleet\n";
+    const std::unique_ptr<const char, int (*)(const char*)> removed(secret.c_str(), std::remove);
     Child child({"--port1", "0", "--port2", "0", "--stats-interval", "0", "--metrics", "127.0.0.1:0",
-                 "--shared-store", store});
+                 "--shared-store", store, "--fleet-secret-file", secret});
     const auto endpoints = parseStartLine(child.outputLine().value_or(""));
     ASSERT_EQ(endpoints.size(), 4u);
     const unsigned short port = metricsPort(child);

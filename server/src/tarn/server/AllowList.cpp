@@ -15,6 +15,10 @@ bool AllowList::remember(const Endpoint& endpoint, Clock::time_point now, std::u
     });
 }
 
+void AllowList::forgetStoreWrite(Key key) {
+    table_.find(key, [](StoreWrite& last, Clock::time_point) { last = {}; });
+}
+
 bool AllowList::contains(const Endpoint& endpoint, Clock::time_point now) {
     bool recent = false;
     table_.find(keyOf(endpoint),

@@ -36,6 +36,8 @@ public:
     // Records a binding request from the endpoint at now. Returns whether its record is due to be
     // written to the shared store, whose connection is storeEpoch, and if so counts it as written.
     bool remember(const Endpoint& endpoint, Clock::time_point now, std::uint64_t storeEpoch = 0);
+    // Makes the endpoint's record due again: the store's queue dropped the write remember() asked for.
+    void forgetStoreWrite(Key key);
     // Whether a binding request came from exactly this address and port within the window before now.
     bool contains(const Endpoint& endpoint, Clock::time_point now);
     // Endpoints remembered (stale ones included until they are replaced), and how many fit.

@@ -57,12 +57,13 @@ public:
         return fn(slot->value, isNew);
     }
 
-    // Calls fn(value, touched) on the entry of key if there is one; returns whether there was.
+    // Calls fn(value, touched) on the entry of key if there is one (fn may change the value but not
+    // its recency); returns whether there was.
     template <typename Fn>
     bool find(std::uint64_t key, Fn&& fn) {
         const std::size_t set = setOf(key);
         std::lock_guard<std::mutex> lock(stripes_[set % kStripes].mutex);
-        const Slot* slot = findIn(set, key);
+        Slot* slot = findIn(set, key);
         if (slot == nullptr) {
             return false;
         }

@@ -1,6 +1,7 @@
 #include "tarn/server/CommandLine.h"
 
 #include <cstdint>
+#include <cstdlib>
 #include <fstream>
 #include <limits>
 #include <map>
@@ -9,12 +10,27 @@
 
 #include <boost/program_options.hpp>
 
+#include "tarn/server/FleetSeal.h"
+
 namespace tarn {
 namespace server {
 
 namespace po = boost::program_options;
 
 namespace {
+
+// The environment variable that may carry the shared store's password.
+const char* const kPasswordVariable = "TARN_STORE_PASSWORD";
+
+// The first line of a file, without its newline; false when it cannot be read.
+bool readFirstLine(const std::string& path, std::string& line) {
+    std::ifstream in(path);
+    if (!in) {
+        return false;
+    }
+    std::getline(in, line);
+    return true;
+}
 
 // Integers are read wide and range-checked here, because a negative number read into an unsigned
 // option would silently wrap around.
@@ -78,6 +94,20 @@ po::options_description describeOptions(const ServerConfig& defaults) {
             .c_str())(
         "relay-burst", po::value<double>()->value_name("N"),
         ("PING_RELAYs one address may send at once (" + number(defaults.relayBurst) + ")").c_str())(
+        "fleet-rate", po::value<double>()->value_name("PER_S"),
+        ("sealed forwards per second from one server of the fleet, exempt from --relay-rate (" +
+         number(defaults.fleetRate) + ")")
+            .c_str())(
+        "fleet-burst", po::value<double>()->value_name("N"),
+        ("sealed forwards one server of the fleet may send at once (" + number(defaults.fleetBurst) + ")")
+            .c_str())(
+        "store-write-rate", po::value<double>()->value_name("PER_S"),
+        ("records written to the shared store per second for the sources of one /24; 0 turns the "
+         "budget off (" +
+         number(defaults.storeWriteRate) + ")")
+            .c_str())(
+        "store-write-burst", po::value<double>()->value_name("N"),
+        ("records of one /24 written at once (" + number(defaults.storeWriteBurst) + ")").c_str())(
         "rate-table", po::value<long long>()->value_name("N"),
         ("source addresses whose rates are tracked (" + std::to_string(defaults.rateTableSize) + ")")
             .c_str());
@@ -97,8 +127,16 @@ po::options_description describeOptions(const ServerConfig& defaults) {
                                     "print the counters as one JSON object per line")(
         "metrics", po::value<std::string>()->value_name("ADDR:PORT"),
         "serve the counters at http://ADDR:PORT/metrics in Prometheus text format; port 0 picks a free "
-        "one (off)")("shared-store", po::value<std::string>()->value_name("redis://HOST:PORT[/DB]"),
+        "one (off)")("shared-store",
+                     po::value<std::string>()->value_name("redis://[:PASSWORD@]HOST:PORT[/DB]"),
                      "share the relay allow-list with the other servers using this Redis store (off)")(
+        "shared-store-password-file", po::value<std::string>()->value_name("FILE"),
+        ("the store's password, read from FILE (or the environment variable " +
+         std::string(kPasswordVariable) + ") rather than given in the URL")
+            .c_str())(
+        "fleet-secret-file", po::value<std::string>()->value_name("FILE"),
+        "the fleet's secret that seals store records and forwarded relays; the same file on every server "
+        "(needed with --shared-store)")(
         "store-wait", po::value<long long>()->value_name("MS"),
         ("how long a relay waits for the shared store's answer before it is dropped (" +
          std::to_string(defaults.storeWaitMs) + ")")
@@ -225,7 +263,11 @@ CommandLine::Outcome CommandLine::parse(int argc, const char* const argv[], Serv
     for (const auto& [name, field] : {std::pair<const char*, double*>{"bind-rate", &config.bindRate},
                                       {"bind-burst", &config.bindBurst},
                                       {"relay-rate", &config.relayRate},
-                                      {"relay-burst", &config.relayBurst}}) {
+                                      {"relay-burst", &config.relayBurst},
+                                      {"fleet-rate", &config.fleetRate},
+                                      {"fleet-burst", &config.fleetBurst},
+                                      {"store-write-rate", &config.storeWriteRate},
+                                      {"store-write-burst", &config.storeWriteBurst}}) {
         if (values.count(name)) {
             *field = values[name].as<double>();
         }
@@ -238,6 +280,22 @@ CommandLine::Outcome CommandLine::parse(int argc, const char* const argv[], Serv
     }
     if (values.count("shared-store")) {
         message = config.setSharedStore(values["shared-store"].as<std::string>());
+        if (!message.empty()) {
+            return Outcome::Error;
+        }
+    }
+    // A password kept out of the process list: a file, else the environment, else the URL's.
+    if (values.count("shared-store-password-file")) {
+        const std::string file = values["shared-store-password-file"].as<std::string>();
+        if (!readFirstLine(file, config.storePassword)) {
+            message = "--shared-store-password-file '" + file + "' cannot be read";
+            return Outcome::Error;
+        }
+    } else if (const char* password = std::getenv(kPasswordVariable); password != nullptr && *password != 0) {
+        config.storePassword = password;
+    }
+    if (values.count("fleet-secret-file")) {
+        message = FleetSeal::readSecret(values["fleet-secret-file"].as<std::string>(), config.fleetSecret);
         if (!message.empty()) {
             return Outcome::Error;
         }

@@ -6,48 +6,21 @@
 namespace tarn {
 namespace server {
 
-namespace {
+const std::array<Counters::Declared, Counters::kCount> Counters::kDeclared = {{
+#define TARN_SERVER_COUNTER_ROW(id, name, group, help) {name, Group::group, help},
+    TARN_SERVER_COUNTERS(TARN_SERVER_COUNTER_ROW)
+#undef TARN_SERVER_COUNTER_ROW
+}};
 
-struct Group {
-    const char* name;
-    Counters::Id first;
-    Counters::Id end;
-};
-
-const Group kGroups[] = {
-    {"requests", Counters::kBindRequests, Counters::kBindResponses},
-    {"sent", Counters::kBindResponses, Counters::kDropOversized},
-    {"dropped", Counters::kDropOversized, Counters::kStoreHit},
-    {"store", Counters::kStoreHit, Counters::kCount},
-};
-
-const char* const kNames[Counters::kCount] = {
-    "received",
-    "bind",
-    "bindChange",
-    "relay",
-    "other",
-    "bindResponses",
-    "relayedPings",
-    "forwardedRelays",
-    "oversized",
-    "undecodable",
-    "otherType",
-    "bindRateLimited",
-    "relayRateLimited",
-    "relayOverCap",
-    "relayIncomplete",
-    "targetUnknown",
-    "targetForbidden",
-    "sourceForbidden",
-    "sendFailed",
-    "hit",
-    "miss",
-    "timeout",
-    "unavailable",
-};
-
-}  // namespace
+const std::array<Counters::GroupInfo, 5> Counters::kGroups = {{
+    {Group::Received, nullptr, "received_datagrams_total", nullptr, nullptr, false},
+    {Group::Requests, "requests", "requests_total", "type", "Decoded requests by type", false},
+    {Group::Sent, "sent", "sent_messages_total", "message", "Messages sent", false},
+    {Group::Dropped, "dropped", "dropped_total", "reason", "Datagrams dropped by reason", false},
+    {Group::Store, "store", "store_lookups_total", "result",
+     "Relay targets looked up in the shared store by outcome (all but hit also count as targetUnknown)",
+     true},
+}};
 
 void Counters::addTo(Values& totals) const {
     for (std::size_t i = 0; i < kCount; ++i) {
@@ -56,16 +29,19 @@ void Counters::addTo(Values& totals) const {
 }
 
 const char* Counters::name(Id id) {
-    return id < kCount ? kNames[id] : "?";
+    return id < kCount ? kDeclared[id].name : "?";
 }
 
 std::string Counters::toText(const Values& values) {
     std::ostringstream out;
-    out << name(kReceived) << '=' << values[kReceived];
     for (const auto& group : kGroups) {
-        out << (group.first == kBindRequests ? " " : " | ") << group.name << ':';
-        for (std::size_t i = group.first; i < group.end; ++i) {
-            out << ' ' << kNames[i] << '=' << values[i];
+        if (group.name != nullptr) {
+            out << (group.group == Group::Requests ? " " : " | ") << group.name << ':';
+        }
+        for (std::size_t i = 0; i < kCount; ++i) {
+            if (kDeclared[i].group == group.group) {
+                out << (group.name != nullptr ? " " : "") << kDeclared[i].name << '=' << values[i];
+            }
         }
     }
     return out.str();
@@ -75,16 +51,42 @@ std::string Counters::toJson(const Values& values, double uptimeSeconds) {
     char uptime[32];
     std::snprintf(uptime, sizeof uptime, "%.3f", uptimeSeconds);
     std::ostringstream out;
-    out << "{\"uptimeSeconds\":" << uptime << ",\"" << name(kReceived) << "\":" << values[kReceived];
+    out << "{\"uptimeSeconds\":" << uptime;
     for (const auto& group : kGroups) {
-        out << ",\"" << group.name << "\":{";
-        for (std::size_t i = group.first; i < group.end; ++i) {
-            out << (i == group.first ? "\"" : ",\"") << kNames[i] << "\":" << values[i];
+        if (group.name != nullptr) {
+            out << ",\"" << group.name << "\":{";
         }
-        out << '}';
+        bool first = true;
+        for (std::size_t i = 0; i < kCount; ++i) {
+            if (kDeclared[i].group == group.group) {
+                out << (first && group.name != nullptr ? "\"" : ",\"") << kDeclared[i].name
+                    << "\":" << values[i];
+                first = false;
+            }
+        }
+        if (group.name != nullptr) {
+            out << '}';
+        }
     }
     out << '}';
     return out.str();
+}
+
+std::string Counters::help(const GroupInfo& group) {
+    std::string text = group.lead != nullptr ? std::string(group.lead) + ": " : std::string();
+    bool first = true;
+    for (const auto& declared : kDeclared) {
+        if (declared.group != group.group) {
+            continue;
+        }
+        if (group.lead == nullptr) {
+            text += declared.help;
+            continue;
+        }
+        text += (first ? "" : ", ") + std::string(declared.name) + " (" + declared.help + ")";
+        first = false;
+    }
+    return group.lead != nullptr ? text + "." : text;
 }
 
 }  // namespace server

@@ -16,12 +16,18 @@ void family(std::ostringstream& out, const char* name, const char* type, const c
         << "# TYPE " << kPrefix << name << ' ' << type << '\n';
 }
 
-// Labelled samples of the counters [first, end), the label value being the counter's name.
-void samples(std::ostringstream& out, const char* name, const char* label, const Counters::Values& values,
-             Counters::Id first, Counters::Id end) {
-    for (std::size_t i = first; i < end; ++i) {
-        out << kPrefix << name << '{' << label << "=\"" << Counters::name(static_cast<Counters::Id>(i))
-            << "\"} " << values[i] << '\n';
+// The family of one group of Counters: one sample, or one per counter labelled with its name.
+void counters(std::ostringstream& out, const Counters::GroupInfo& group, const Counters::Values& values) {
+    family(out, group.family, "counter", Counters::help(group).c_str());
+    for (std::size_t i = 0; i < Counters::kCount; ++i) {
+        if (Counters::kDeclared[i].group != group.group) {
+            continue;
+        }
+        out << kPrefix << group.family;
+        if (group.label != nullptr) {
+            out << '{' << group.label << "=\"" << Counters::kDeclared[i].name << "\"}";
+        }
+        out << ' ' << values[i] << '\n';
     }
 }
 
@@ -44,19 +50,11 @@ Metrics::Snapshot Metrics::of(const Server& server) {
 std::string Metrics::toPrometheus(const Snapshot& snapshot) {
     const Counters::Values& values = snapshot.counters;
     std::ostringstream out;
-    family(out, "received_datagrams_total", "counter", "Datagrams received on the four endpoints.");
-    out << kPrefix << "received_datagrams_total " << values[Counters::kReceived] << '\n';
-    family(out, "requests_total", "counter",
-           "Decoded requests by type: bind (BIND_REQ), bindChange (with a change request), relay "
-           "(PING_RELAY), other.");
-    samples(out, "requests_total", "type", values, Counters::kBindRequests, Counters::kBindResponses);
-    family(out, "sent_messages_total", "counter",
-           "Messages sent: bindResponses (BIND_RESP) and relayedPings (PING_DIRECT).");
-    samples(out, "sent_messages_total", "message", values, Counters::kBindResponses,
-            Counters::kDropOversized);
-    family(out, "dropped_total", "counter",
-           "Datagrams dropped by reason; targetUnknown and targetForbidden count refused relay targets.");
-    samples(out, "dropped_total", "reason", values, Counters::kDropOversized, Counters::kStoreHit);
+    for (const auto& group : Counters::kGroups) {
+        if (!group.storeOnly) {
+            counters(out, group, values);
+        }
+    }
 
     char uptime[32];
     std::snprintf(uptime, sizeof uptime, "%.3f", snapshot.uptimeSeconds);
@@ -64,7 +62,8 @@ std::string Metrics::toPrometheus(const Snapshot& snapshot) {
     out << kPrefix << "uptime_seconds " << uptime << '\n';
     family(out, "table_entries", "gauge",
            "Entries in use in a bounded table: allow (relay targets), bindRate and relayRate (sources "
-           "tracked by the rate limits).");
+           "tracked by the rate limits), with a shared store fleetRate (fleet servers' forwards) and "
+           "storeWriteRate (/24 blocks writing records).");
     for (const auto& table : snapshot.tables) {
         out << kPrefix << "table_entries{table=\"" << table.name << "\"} " << table.entries << '\n';
     }
@@ -88,13 +87,23 @@ std::string Metrics::toPrometheus(const Snapshot& snapshot) {
            "Failed connection attempts, lost connections and error replies of the shared store.");
     out << kPrefix << "store_errors_total " << store.errors << '\n';
     family(out, "store_writes_total", "counter",
-           "Allow-list records for the shared store: written, or dropped (store unreachable or queue full).");
+           "Allow-list records for the shared store: written, dropped (store unreachable or queue full; "
+           "written at the endpoint's next request), or overBudget (not written: its /24 was over "
+           "--store-write-rate).");
     out << kPrefix << "store_writes_total{result=\"written\"} " << store.written << '\n'
-        << kPrefix << "store_writes_total{result=\"dropped\"} " << store.writesDropped << '\n';
-    family(out, "store_lookups_total", "counter",
-           "Relay targets looked up in the shared store by outcome: hit, miss, timeout (no answer in the "
-           "wait), unavailable (not asked: store unreachable or too many waiting).");
-    samples(out, "store_lookups_total", "result", values, Counters::kStoreHit, Counters::kCount);
+        << kPrefix << "store_writes_total{result=\"dropped\"} " << store.writesDropped << '\n'
+        << kPrefix << "store_writes_total{result=\"overBudget\"} " << store.writesOverBudget << '\n';
+    family(out, "store_lookups_expired_total", "counter",
+           "Look-ups not sent to the shared store because their ping had stopped waiting while they queued.");
+    out << kPrefix << "store_lookups_expired_total " << store.lookupsExpired << '\n';
+    family(out, "store_forged_members", "gauge",
+           "Entries of the fleet's member set without a valid seal (or too old) at the last check.");
+    out << kPrefix << "store_forged_members " << store.forgedMembers << '\n';
+    for (const auto& group : Counters::kGroups) {
+        if (group.storeOnly) {
+            counters(out, group, values);
+        }
+    }
     return out.str();
 }
 

@@ -57,7 +57,7 @@ void RequestHandler::handle(const Datagram& datagram, std::size_t via, Clock::ti
             handleBind(datagram.source, via, now, out);
             break;
         case Content::PING_RELAY:
-            handleRelay(datagram.source, via, now, out);
+            handleRelay(datagram, via, now, out);
             break;
         default:
             counters_.add(Counters::kOtherRequests);
@@ -106,8 +106,16 @@ void RequestHandler::handleBind(const Endpoint& source, std::size_t via, Clock::
     if (shared_.store == nullptr) {
         shared_.allowList.remember(source, now);
     } else if (shared_.allowList.remember(source, now, shared_.store->epoch())) {
-        // The endpoint that received it is the one whose pings the source's NAT lets in.
-        shared_.store->write(source, endpoints_[via]);
+        // A flood of new sources from one block must not crowd the others' records out of the
+        // store's queue; its records are due again at their next request.
+        const auto block = boost::asio::ip::address_v4(source.address().to_v4().to_uint() & 0xFFFFFF00u);
+        if (shared_.storeWriteLimiter->allow(block, now)) {
+            // The endpoint that received it is the one whose pings the source's NAT lets in.
+            shared_.store->write(source, endpoints_[via]);
+        } else {
+            shared_.allowList.forgetStoreWrite(AllowList::keyOf(source));
+            shared_.store->writeOverBudget();
+        }
     }
 
     answer_.Clear();
@@ -120,17 +128,48 @@ void RequestHandler::handleBind(const Endpoint& source, std::size_t via, Clock::
     counters_.add(Counters::kBindResponses);
 }
 
-void RequestHandler::handleRelay(const Endpoint& source, std::size_t via, Clock::time_point now,
-                                 SendBatch& out) {
-    counters_.add(Counters::kRelayRequests);
-    // A server of the fleet forwards the relays of all its players: its address is not limited as
-    // one player's is, and what it forwards is never forwarded again.
-    const bool fromFleet = shared_.store != nullptr && shared_.store->isFleetServer(source.address().to_v4());
-    if (!fromFleet && !shared_.relayLimiter.allow(source.address().to_v4(), now)) {
+bool RequestHandler::admitRelay(const Datagram& datagram, std::size_t targetCount, Clock::time_point now,
+                                bool& isForward) {
+    const Endpoint& source = datagram.source;
+    isForward = false;
+    if (shared_.store != nullptr) {
+        const auto check =
+            shared_.seal->openForward(datagram.data, datagram.length, FleetSeal::wallClockMs());
+        if (check == FleetSeal::Check::Stale) {
+            drop(Counters::kDropForwardStale, source, now,
+                 [] { return std::string("PING_RELAY sealed too long ago or ahead of time"); });
+            return false;
+        }
+        if (check != FleetSeal::Check::Unsealed && (check != FleetSeal::Check::Valid || targetCount != 1)) {
+            drop(Counters::kDropForwardForged, source, now, [] {
+                return std::string(
+                    "PING_RELAY with a seal that does not hold, or sealed over several targets");
+            });
+            return false;
+        }
+        // From an address not (yet) known as a server's, a sealed forward is a player's request: a
+        // server that came back with the store is known within a check, and a forward played
+        // again from elsewhere gets no more than a player.
+        isForward =
+            check == FleetSeal::Check::Valid && shared_.store->isFleetServer(source.address().to_v4());
+    }
+    if (isForward && !shared_.fleetLimiter->allow(source.address().to_v4(), now)) {
+        drop(Counters::kDropFleetRateLimited, source, now,
+             [] { return std::string("forwarded PING_RELAY over the fleet's rate limit of its address"); });
+        return false;
+    }
+    if (!isForward && !shared_.relayLimiter.allow(source.address().to_v4(), now)) {
         drop(Counters::kDropRelayRateLimited, source, now,
              [] { return std::string("PING_RELAY over the rate limit of its address"); });
-        return;
+        return false;
     }
+    return true;
+}
+
+void RequestHandler::handleRelay(const Datagram& datagram, std::size_t via, Clock::time_point now,
+                                 SendBatch& out) {
+    const Endpoint& source = datagram.source;
+    counters_.add(Counters::kRelayRequests);
     // Count before decoding anything, so an oversized request costs as little as possible.
     std::size_t targetCount = 0;
     std::size_t reflectedCount = 0;
@@ -139,6 +178,12 @@ void RequestHandler::handleRelay(const Endpoint& source, std::size_t via, Clock:
             targetCount += attribute.type() == Attribute::XOR_RESPONSE_TARGET;
             reflectedCount += attribute.type() == Attribute::XOR_REFLECTED_FROM;
         }
+    }
+    // A server of the fleet forwards the relays of all its players, one target each, sealed: its
+    // address has a bucket of its own, and what it forwards is never forwarded again.
+    bool fromFleet = false;
+    if (!admitRelay(datagram, targetCount, now, fromFleet)) {
+        return;
     }
     if (targetCount > maxTargets_ || reflectedCount > maxReflected_) {
         drop(Counters::kDropRelayOverCap, source, now, [&] {
@@ -173,6 +218,7 @@ void RequestHandler::handleRelay(const Endpoint& source, std::size_t via, Clock:
              [] { return std::string("PING_RELAY whose ping does not fit into a datagram"); });
         return;
     }
+    std::size_t lookups = 0;
     for (const auto& target : targets_) {
         if (isForbidden(target)) {
             drop(Counters::kDropTargetForbidden, source, now,
@@ -182,7 +228,14 @@ void RequestHandler::handleRelay(const Endpoint& source, std::size_t via, Clock:
                 drop(Counters::kDropTargetUnknown, source, now, [&] {
                     return "PING_RELAY target " + endpointText(target) + " sent no binding request recently";
                 });
-            } else if (!shared_.store->park(source, target, via, {ping_.data(), ping_.data() + length},
+            } else if (lookups == kMaxLookupsPerRequest || !takeLookup(now)) {
+                counters_.add(Counters::kStoreOverBudget);
+                drop(Counters::kDropTargetUnknown, source, now, [&] {
+                    return "PING_RELAY target " + endpointText(target) +
+                           " sent no binding request here, and the shared store's look-up budget is spent";
+                });
+            } else if (!shared_.store->hasRoom() ||
+                       !shared_.store->park(source, target, via, {ping_.data(), ping_.data() + length},
                                             fromFleet ? std::vector<unsigned char>() : forwardTo(target),
                                             now)) {
                 counters_.add(Counters::kStoreUnavailable);
@@ -190,6 +243,8 @@ void RequestHandler::handleRelay(const Endpoint& source, std::size_t via, Clock:
                     return "PING_RELAY target " + endpointText(target) +
                            " sent no binding request here, and the shared store cannot be asked";
                 });
+            } else {
+                ++lookups;
             }
         } else {
             std::memcpy(out.next(), ping_.data(), length);
@@ -216,9 +271,16 @@ void RequestHandler::settleStore(Clock::time_point now, SendBatch& out) {
                     out.commit(static_cast<std::size_t>(own - endpoints_.begin()), parked.target,
                                parked.ping.size());
                     counters_.add(Counters::kRelayedPings);
-                } else if (!parked.forward.empty() && !isForbidden(server)) {
-                    std::memcpy(out.next(), parked.forward.data(), parked.forward.size());
-                    out.commit(parked.via, server, parked.forward.size());
+                } else if (!parked.forward.empty() && !isFleetEndpoint(server)) {
+                    drop(Counters::kDropOutsideFleet, parked.source, now, [&] {
+                        return "PING_RELAY target " + endpointText(parked.target) + " bound at " +
+                               endpointText(server) + ", which is no live server of the fleet on its ports";
+                    });
+                } else if (!parked.forward.empty()) {
+                    sealed_.assign(parked.forward.begin(), parked.forward.end());
+                    shared_.seal->sealForward(sealed_, FleetSeal::wallClockMs());
+                    std::memcpy(out.next(), sealed_.data(), sealed_.size());
+                    out.commit(parked.via, server, sealed_.size());
                     counters_.add(Counters::kForwardedRelays);
                 } else {
                     drop(Counters::kDropTargetUnknown, parked.source, now, [&] {
@@ -237,14 +299,41 @@ void RequestHandler::settleStore(Clock::time_point now, SendBatch& out) {
             case StoreLink::Outcome::Unavailable:
                 counters_.add(Counters::kStoreUnavailable);
                 break;
+            case StoreLink::Outcome::Refused:
+                counters_.add(Counters::kStoreRefused);
+                break;
+            case StoreLink::Outcome::Forged:
+                counters_.add(Counters::kStoreForged);
+                break;
         }
         drop(Counters::kDropTargetUnknown, parked.source, now, [&] {
-            static const char* const kWhy[] = {"", "knows it neither", "did not answer in time",
-                                               "could not be asked"};
+            static const char* const kWhy[] = {"",
+                                               "knows it neither",
+                                               "did not answer in time",
+                                               "could not be asked",
+                                               "had too many questions waiting",
+                                               "holds a record without a valid seal"};
             return "PING_RELAY target " + endpointText(parked.target) +
                    " sent no binding request here, and the shared store " + kWhy[static_cast<int>(outcome)];
         });
     });
+}
+
+bool RequestHandler::takeLookup(Clock::time_point now) {
+    const double elapsed = std::chrono::duration<double>(now - lookupsRefilled_).count();
+    lookupTokens_ = std::min(kLookupsPerSecond, lookupTokens_ + elapsed * kLookupsPerSecond);
+    lookupsRefilled_ = now;
+    if (lookupTokens_ < 1) {
+        return false;
+    }
+    lookupTokens_ -= 1;
+    return true;
+}
+
+bool RequestHandler::isFleetEndpoint(const Endpoint& server) const {
+    // Every server of the fleet serves the same two ports; a record naming any other is forged.
+    return (server.port() == endpoints_[0].port() || server.port() == endpoints_[1].port()) &&
+           !isForbidden(server) && shared_.store->isFleetServer(server.address().to_v4());
 }
 
 std::vector<unsigned char> RequestHandler::forwardTo(const Endpoint& target) {
@@ -257,7 +346,7 @@ std::vector<unsigned char> RequestHandler::forwardTo(const Endpoint& target) {
         }
     }
     generated::addAddress(forward_, Attribute::XOR_RESPONSE_TARGET, target, true);
-    std::vector<unsigned char> bytes(kMaxDatagram);
+    std::vector<unsigned char> bytes(kMaxDatagram - FleetSeal::kForwardSeal);
     bytes.resize(generated::serializeMessage(forward_, bytes.data(), bytes.size()));
     return bytes;
 }

@@ -12,6 +12,7 @@
 #include "tarn/server/AllowList.h"
 #include "tarn/server/Counters.h"
 #include "tarn/server/Datagram.h"
+#include "tarn/server/FleetSeal.h"
 #include "tarn/server/LogThrottle.h"
 #include "tarn/server/RateLimiter.h"
 #include "tarn/server/SendBatch.h"
@@ -30,12 +31,24 @@ public:
     // Flipping bit 0 of an index changes the port, bit 1 the address.
     using Endpoints = std::array<Endpoint, 4>;
 
+    // Relay targets of one request that may be looked up in the shared store; the others are
+    // refused, so that one datagram cannot cost the store more than this.
+    static constexpr std::size_t kMaxLookupsPerRequest = 4;
+    // Look-ups a worker may ask a second (and at once): what a flood spread over many addresses
+    // can cost the store, whatever the per-address limits let through.
+    static constexpr double kLookupsPerSecond = 20000;
+
     struct Shared {
         AllowList& allowList;
         RateLimiter& bindLimiter;
         RateLimiter& relayLimiter;
-        // The worker's link to the shared store; null without one.
+        // The worker's link to the shared store; null without one (and then the rest is unused).
         StoreLink* store = nullptr;
+        // Sealed forwards from a server of the fleet, by its address: exempt from relayLimiter.
+        RateLimiter* fleetLimiter = nullptr;
+        // Records written to the store, by /24 address block.
+        RateLimiter* storeWriteLimiter = nullptr;
+        const FleetSeal* seal = nullptr;
     };
 
     RequestHandler(const Endpoints& endpoints, unsigned maxTargets, unsigned maxReflected, Shared shared,
@@ -53,7 +66,15 @@ private:
     // or one of the server's own endpoints.
     bool isForbidden(const Endpoint& destination) const;
     void handleBind(const Endpoint& source, std::size_t via, Clock::time_point now, SendBatch& out);
-    void handleRelay(const Endpoint& source, std::size_t via, Clock::time_point now, SendBatch& out);
+    void handleRelay(const Datagram& datagram, std::size_t via, Clock::time_point now, SendBatch& out);
+    // Whether the relay from source passes its bucket: a sealed forward from a server of the fleet
+    // the fleet's, anything else the player's. Sets isForward; false after counting the drop.
+    bool admitRelay(const Datagram& datagram, std::size_t targetCount, Clock::time_point now,
+                    bool& isForward);
+    // Whether a look-up may be asked now within the worker's budget; takes one.
+    bool takeLookup(Clock::time_point now);
+    // Whether a forward may go to server: a live server of the fleet, on one of the fleet's ports.
+    bool isFleetEndpoint(const Endpoint& server) const;
     // Counts the drop and, unless throttled, logs the text why() makes (only then is it made).
     template <typename Why>
     void drop(Counters::Id reason, const Endpoint& source, Clock::time_point now, Why&& why) {
@@ -76,7 +97,12 @@ private:
     generated::Content answer_;
     generated::EndpointList targets_;
     generated::Content forward_;
+    // A forward with its seal, reused.
+    std::vector<unsigned char> sealed_;
     std::array<unsigned char, kMaxDatagram> ping_{};
+    // The worker's look-up budget: tokens left, and when they were last refilled.
+    double lookupTokens_ = kLookupsPerSecond;
+    Clock::time_point lookupsRefilled_{};
 };
 
 }  // namespace server

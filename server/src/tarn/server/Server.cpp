@@ -48,23 +48,32 @@ Server::Server(const ServerConfig& config) : started_(std::chrono::steady_clock:
     relayLimiter_ = std::make_unique<RateLimiter>(config.relayRate, config.relayBurst, config.rateTableSize);
 
     if (!config.storeHost.empty()) {
+        seal_ = std::make_unique<FleetSeal>(config.fleetSecret);
+        fleetLimiter_ =
+            std::make_unique<RateLimiter>(config.fleetRate, config.fleetBurst, config.rateTableSize);
+        storeWriteLimiter_ = std::make_unique<RateLimiter>(config.storeWriteRate, config.storeWriteBurst,
+                                                           config.rateTableSize);
         store_ = std::make_unique<SharedStore>(
-            SharedStore::Address{config.storeHost, config.storePort, config.storeDb, config.sharedStore},
+            SharedStore::Address{config.storeHost, config.storePort, config.storeDb, config.storePassword,
+                                 config.sharedStore},
             std::chrono::seconds(config.allowWindowSeconds),
             std::vector<boost::asio::ip::address_v4>{boost::asio::ip::make_address_v4(config.addr1),
-                                                     boost::asio::ip::make_address_v4(config.addr2)});
+                                                     boost::asio::ip::make_address_v4(config.addr2)},
+            *seal_, workerCount * StoreLink::kMaxParked);
     }
 
     auto groups = bindAll(config, workerCount);
     for (auto& group : groups) {
         StoreLink* link = nullptr;
         if (store_) {
-            storeLinks_.push_back(
-                std::make_unique<StoreLink>(*store_, std::chrono::milliseconds(config.storeWaitMs)));
+            storeLinks_.push_back(std::make_unique<StoreLink>(*store_, *allowList_,
+                                                              std::chrono::milliseconds(config.storeWaitMs)));
             link = storeLinks_.back().get();
         }
         counters_.push_back(std::make_unique<Counters>());
-        const RequestHandler::Shared shared{*allowList_, *bindLimiter_, *relayLimiter_, link};
+        const RequestHandler::Shared shared{*allowList_, *bindLimiter_,       *relayLimiter_,
+                                            link,        fleetLimiter_.get(), storeWriteLimiter_.get(),
+                                            seal_.get()};
         RequestHandler handler(endpoints_, config.maxTargets, config.maxReflected, shared, *counters_.back(),
                                config.verbose ? kVerboseDropLines : kDropLines);
         workers_.push_back(std::make_unique<Worker>(std::move(group), config.batch, std::move(handler),
@@ -111,14 +120,19 @@ double Server::uptimeSeconds() const {
 }
 
 std::vector<Server::TableFill> Server::tables() const {
-    return {{"allow", allowList_->size(), allowList_->capacity()},
-            {"bindRate", bindLimiter_->size(), bindLimiter_->capacity()},
-            {"relayRate", relayLimiter_->size(), relayLimiter_->capacity()}};
+    std::vector<TableFill> fills{{"allow", allowList_->size(), allowList_->capacity()},
+                                 {"bindRate", bindLimiter_->size(), bindLimiter_->capacity()},
+                                 {"relayRate", relayLimiter_->size(), relayLimiter_->capacity()}};
+    if (store_) {
+        fills.push_back({"fleetRate", fleetLimiter_->size(), fleetLimiter_->capacity()});
+        fills.push_back({"storeWriteRate", storeWriteLimiter_->size(), storeWriteLimiter_->capacity()});
+    }
+    return fills;
 }
 
 std::string Server::notReadyReason() const {
     if (store_ && !store_->connected()) {
-        return "the shared store " + store_->address().text + " is unreachable";
+        return store_->problem();
     }
     return {};
 }

@@ -44,7 +44,8 @@ public:
     // The sum of all workers' counters at this moment.
     Counters::Values counters() const;
     double uptimeSeconds() const;
-    // How full each bounded table is: the relay allow table and the two rate-limit tables.
+    // How full each bounded table is: the relay allow table and the rate-limit tables (with a
+    // shared store also the fleet's and the store writes').
     struct TableFill {
         std::string name;
         std::size_t entries;
@@ -66,6 +67,10 @@ private:
     std::unique_ptr<AllowList> allowList_;
     std::unique_ptr<RateLimiter> bindLimiter_;
     std::unique_ptr<RateLimiter> relayLimiter_;
+    // With a shared store: the fleet's seal, the fleet's forwards' bucket and the store-write budget.
+    std::unique_ptr<FleetSeal> seal_;
+    std::unique_ptr<RateLimiter> fleetLimiter_;
+    std::unique_ptr<RateLimiter> storeWriteLimiter_;
     std::unique_ptr<SharedStore> store_;
     std::vector<std::unique_ptr<StoreLink>> storeLinks_;
     std::vector<std::unique_ptr<Counters>> counters_;

@@ -6,6 +6,8 @@
 #include <boost/asio/ip/address_v4.hpp>
 #include <boost/system/error_code.hpp>
 
+#include "tarn/server/FleetSeal.h"
+
 namespace tarn {
 namespace server {
 
@@ -55,6 +57,13 @@ std::string ServerConfig::validate() const {
     if (bindRate < 0 || bindBurst < 1 || relayRate < 0 || relayBurst < 1) {
         return "rates must not be negative and bursts must be at least 1";
     }
+    if (fleetRate < 0 || fleetBurst < 1 || storeWriteRate < 0 || storeWriteBurst < 1) {
+        return "--fleet-rate and --store-write-rate must not be negative, their bursts at least 1";
+    }
+    if (!storeHost.empty() && fleetSecret.size() < FleetSeal::kMinSecret) {
+        return "--shared-store needs --fleet-secret-file: a file of at least " +
+               std::to_string(FleetSeal::kMinSecret) + " bytes, the same on every server of the fleet";
+    }
     if (storeWaitMs < 1 || storeWaitMs > kStoreWaitMaxMs) {
         return "--store-wait must lie between 1 and " + std::to_string(kStoreWaitMaxMs) + " ms";
     }
@@ -100,13 +109,24 @@ std::string ServerConfig::setMetrics(const std::string& text) {
 }
 
 std::string ServerConfig::setSharedStore(const std::string& text) {
-    const std::string usage =
-        "--shared-store takes redis://HOST:PORT[/DB] (e.g. redis://10.0.0.5:6379/0), not '" + text + "'";
     const std::string scheme = "redis://";
-    if (text.compare(0, scheme.size(), scheme) != 0) {
+    std::string rest = text.compare(0, scheme.size(), scheme) == 0 ? text.substr(scheme.size()) : text;
+    // The password never appears in a message: it stands in the text as "***".
+    std::string password;
+    const auto at = rest.rfind('@');
+    if (at != std::string::npos) {
+        password = rest.substr(0, at);
+        rest = rest.substr(at + 1);
+    }
+    const std::string shown = at == std::string::npos ? text : scheme + ":***@" + rest;
+    const std::string usage =
+        "--shared-store takes redis://[:PASSWORD@]HOST:PORT[/DB] (e.g. redis://10.0.0.5:6379/0), not '" +
+        shown + "'";
+    if (text.compare(0, scheme.size(), scheme) != 0 ||
+        (at != std::string::npos && (password.size() < 2 || password[0] != ':'))) {
         return usage;
     }
-    std::string rest = text.substr(scheme.size());
+    password.erase(0, 1);
     unsigned long db = 0;
     const auto slash = rest.find('/');
     if (slash != std::string::npos) {
@@ -134,7 +154,10 @@ std::string ServerConfig::setSharedStore(const std::string& text) {
     if (host.find_first_of("[]/@ ") != std::string::npos) {
         return usage;
     }
-    sharedStore = text;
+    sharedStore = shown;
+    if (at != std::string::npos) {
+        storePassword = password;
+    }
     storeHost = host;
     storePort = static_cast<std::uint16_t>(port);
     storeDb = static_cast<unsigned>(db);

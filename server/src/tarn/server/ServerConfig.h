@@ -58,11 +58,25 @@ struct ServerConfig {
     bool verbose = false;
 
     // The allow-list shared with other servers through a Redis store, when storeHost is set
-    // (from "redis://HOST:PORT[/DB]"); sharedStore keeps the text as given, for messages.
+    // (from "redis://[:PASSWORD@]HOST:PORT[/DB]"); sharedStore keeps the text as given, the
+    // password masked, for messages.
     std::string sharedStore;
     std::string storeHost;
     std::uint16_t storePort = 6379;
     unsigned storeDb = 0;
+    std::string storePassword;
+    // The fleet's secret (--fleet-secret-file), which seals records and forwards; a shared store
+    // needs one.
+    std::string fleetSecret;
+    // The bucket of each fleet server's address for sealed forwards, which its players' relays
+    // share; far above a player's, under what a flood of forwards could cost.
+    double fleetRate = 20000;
+    double fleetBurst = 40000;
+    // Records written to the shared store per second by the sources of one /24 address block, and
+    // at once; 0 turns the budget off. A flood of new sources from one block then cannot crowd
+    // everyone else's records out of the store's write queue.
+    double storeWriteRate = 1000;
+    double storeWriteBurst = 5000;
     // How long a relay request whose target only the store may know waits for its answer.
     unsigned storeWaitMs = 5;
     static constexpr unsigned kStoreWaitMaxMs = 1000;
@@ -72,8 +86,8 @@ struct ServerConfig {
     // Reads "ADDR:PORT" ("[ADDR]:PORT" for IPv6) into the metrics fields and sets metrics; the
     // problem with the text otherwise.
     std::string setMetrics(const std::string& text);
-    // Reads "redis://HOST:PORT[/DB]" (HOST a name, an IPv4 address or [IPv6]) into the store
-    // fields; the problem with the text otherwise.
+    // Reads "redis://[:PASSWORD@]HOST:PORT[/DB]" (HOST a name, an IPv4 address or [IPv6]) into
+    // the store fields; the problem with the text otherwise.
     std::string setSharedStore(const std::string& text);
 };
 

@@ -6,10 +6,13 @@
 #include <string>
 #include <utility>
 
+#include <netdb.h>
+#include <poll.h>
 #include <pthread.h>
 
 #include <hiredis/hiredis.h>
 
+#include "tarn/server/Datagram.h"
 #include "tarn/server/Log.h"
 #include "tarn/server/StoreLink.h"
 
@@ -19,6 +22,8 @@ namespace server {
 namespace {
 
 const char* const kKeyPrefix = "tarn:allow:";
+// Why a round trip ended when stop() cut it short; not worth a warning.
+const char* const kStopping = "stopping";
 // A sorted set: each server address scored with the time (ms) its server last renewed it.
 const char* const kFleetKey = "tarn:servers";
 
@@ -67,17 +72,65 @@ AllowList::Key parseEndpoint(const std::string& text) {
     return port > 65535 ? 0 : AllowList::keyOf({address, static_cast<unsigned short>(port)});
 }
 
-std::int64_t wallClockMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
+// Whether text is an IPv4 or IPv6 address rather than a name.
+bool isNumeric(const std::string& text) {
+    boost::system::error_code error;
+    boost::asio::ip::make_address(text, error);
+    return !error;
 }
 
 }  // namespace
 
+// A name look-up on a thread of its own, so that the store's thread waits for it at most
+// kIoTimeout; one that takes longer is waited for at the next attempt, and joined at the end.
+struct SharedStore::Resolving {
+    std::mutex mutex;  // guards done and address
+    std::condition_variable finished;
+    bool done = false;
+    // The numeric address found, IPv4 preferred (a store on loopback usually listens on 127.0.0.1
+    // only, not on ::1); empty when the name did not resolve.
+    std::string address;
+    std::thread thread;
+
+    explicit Resolving(const std::string& host) {
+        thread = std::thread([this, host] {
+            addrinfo hints{};
+            hints.ai_family = AF_UNSPEC;
+            hints.ai_socktype = SOCK_STREAM;
+            addrinfo* found = nullptr;
+            char text[NI_MAXHOST] = "";
+            if (getaddrinfo(host.c_str(), nullptr, &hints, &found) == 0) {
+                const addrinfo* chosen = found;
+                for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
+                    if (entry->ai_family == AF_INET) {
+                        chosen = entry;
+                        break;
+                    }
+                }
+                if (getnameinfo(chosen->ai_addr, chosen->ai_addrlen, text, sizeof text, nullptr, 0,
+                                NI_NUMERICHOST) != 0) {
+                    text[0] = '\0';
+                }
+                freeaddrinfo(found);
+            }
+            std::lock_guard<std::mutex> lock(mutex);
+            address = text;
+            done = true;
+            finished.notify_all();
+        });
+    }
+    // The resolver's own time-outs bound this.
+    ~Resolving() { thread.join(); }
+};
+
 SharedStore::SharedStore(Address address, std::chrono::seconds window,
-                         std::vector<boost::asio::ip::address_v4> ownAddresses)
-    : address_(std::move(address)), window_(window), ownAddresses_(std::move(ownAddresses)) {}
+                         std::vector<boost::asio::ip::address_v4> ownAddresses, const FleetSeal& seal,
+                         std::size_t maxLookups)
+    : address_(std::move(address)),
+      window_(window),
+      seal_(seal),
+      maxLookups_(maxLookups),
+      ownAddresses_(std::move(ownAddresses)) {}
 
 SharedStore::~SharedStore() {
     stop();
@@ -98,6 +151,7 @@ void SharedStore::stop() {
         stopping_ = true;
     }
     wake_.notify_all();
+    stopWaker_.wake();
     if (thread_.joinable()) {
         thread_.join();
     }
@@ -105,19 +159,26 @@ void SharedStore::stop() {
 
 void SharedStore::submit(std::vector<Write>& writes, std::vector<Lookup>& lookups) {
     bool wake = !lookups.empty();
+    std::size_t lookupsTaken = 0;
+    std::size_t writesTaken = 0;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         // The first write of a batch starts the thread's flush timer; later ones join it.
         wake = wake || (writes_.empty() && !writes.empty());
-        const std::size_t room = kMaxQueuedWrites - std::min(writes_.size(), kMaxQueuedWrites);
-        if (writes.size() > room) {
-            writesDropped_.fetch_add(writes.size() - room, std::memory_order_relaxed);
-            writes.resize(room);
-        }
-        writes_.insert(writes_.end(), writes.begin(), writes.end());
-        lookups_.insert(lookups_.end(), lookups.begin(), lookups.end());
+        writesTaken = std::min(writes.size(), kMaxQueuedWrites - std::min(writes_.size(), kMaxQueuedWrites));
+        writes_.insert(writes_.end(), writes.begin(), writes.begin() + writesTaken);
+        lookupsTaken = std::min(lookups.size(), maxLookups_ - std::min(lookups_.size(), maxLookups_));
+        lookups_.insert(lookups_.end(), lookups.begin(), lookups.begin() + lookupsTaken);
     }
-    writes.clear();
+    writesDropped_.fetch_add(writes.size() - writesTaken, std::memory_order_relaxed);
+    writes.erase(writes.begin(), writes.begin() + writesTaken);
+    if (lookupsTaken < lookups.size()) {
+        Answers answers;
+        for (auto lookup = lookups.begin() + lookupsTaken; lookup != lookups.end(); ++lookup) {
+            answers.add(lookup->replyTo, lookup->ticket, StoreLink::Outcome::Refused);
+        }
+        answers.post();
+    }
     lookups.clear();
     if (wake) {
         wake_.notify_one();
@@ -128,7 +189,10 @@ SharedStore::Stats SharedStore::stats() const {
     Stats stats;
     stats.written = written_.load(std::memory_order_relaxed);
     stats.writesDropped = writesDropped_.load(std::memory_order_relaxed);
+    stats.writesOverBudget = writesOverBudget_.load(std::memory_order_relaxed);
     stats.lookups = lookupsAsked_.load(std::memory_order_relaxed);
+    stats.lookupsExpired = lookupsExpired_.load(std::memory_order_relaxed);
+    stats.forgedMembers = forgedMembers_.load(std::memory_order_relaxed);
     stats.errors = errors_.load(std::memory_order_relaxed);
     stats.connects = connects_.load(std::memory_order_relaxed);
     stats.connected = connected();
@@ -138,6 +202,14 @@ SharedStore::Stats SharedStore::stats() const {
 bool SharedStore::isFleetServer(const boost::asio::ip::address_v4& address) const {
     std::lock_guard<std::mutex> lock(fleetMutex_);
     return std::binary_search(fleet_.begin(), fleet_.end(), address.to_uint());
+}
+
+std::string SharedStore::problem() const {
+    if (connected()) {
+        return {};
+    }
+    std::lock_guard<std::mutex> lock(fleetMutex_);
+    return problem_.empty() ? "the shared store " + address_.text + " is not connected yet" : problem_;
 }
 
 std::string SharedStore::keyText(Key key) {
@@ -175,6 +247,12 @@ void SharedStore::run() {
         if (!writes.empty()) {
             nextFlush = now + kFlushInterval;
         }
+        // A look-up whose ping stopped waiting would only cost the store a GET nobody reads.
+        const auto expired = std::remove_if(lookups.begin(), lookups.end(),
+                                            [&](const Lookup& lookup) { return lookup.deadline <= now; });
+        lookupsExpired_.fetch_add(static_cast<std::uint64_t>(lookups.end() - expired),
+                                  std::memory_order_relaxed);
+        lookups.erase(expired, lookups.end());
         const bool due = now >= nextCheck_;
         if (context_ == nullptr && due) {
             connect();
@@ -194,22 +272,74 @@ void SharedStore::run() {
     }
 }
 
+std::string SharedStore::resolve() {
+    if (isNumeric(address_.host)) {
+        return address_.host;
+    }
+    // The last address known; a name never resolved is not handed to the client library, whose own
+    // look-up has no time limit.
+    const std::string known = resolved_;
+    if (!resolved_.empty() && !resolveAgain_) {
+        return known;
+    }
+    if (!resolving_) {
+        resolving_ = std::make_unique<Resolving>(address_.host);
+    }
+    std::string address;
+    {
+        std::unique_lock<std::mutex> lock(resolving_->mutex);
+        if (!resolving_->finished.wait_for(lock, kIoTimeout, [&] { return resolving_->done; })) {
+            return known;
+        }
+        address = resolving_->address;
+    }
+    resolving_.reset();
+    if (address.empty()) {
+        return known;
+    }
+    resolved_ = address;
+    resolveAgain_ = false;
+    return resolved_;
+}
+
 bool SharedStore::connect() {
     const timeval timeout = toTimeval(kIoTimeout);
-    redisContext* context = redisConnectWithTimeout(address_.host.c_str(), address_.port, timeout);
+    const std::string host = resolve();
+    redisContext* context =
+        host.empty() ? nullptr : redisConnectWithTimeout(host.c_str(), address_.port, timeout);
     std::string problem;
-    if (context == nullptr) {
+    if (host.empty()) {
+        problem =
+            "'" + address_.host + "' did not resolve within " + std::to_string(kIoTimeout.count()) + " ms";
+    } else if (context == nullptr) {
         problem = "out of memory";
     } else if (context->err != 0) {
         problem = context->errstr;
     } else if (redisSetTimeout(context, timeout) != REDIS_OK) {
         problem = "cannot set the time-out";
     } else {
-        // Also for database 0: a store that refuses us (protected mode, a password) says so here.
-        const Reply reply(static_cast<redisReply*>(redisCommand(context, "SELECT %u", address_.db)));
-        if (!reply || reply->type == REDIS_REPLY_ERROR) {
-            problem = reply ? std::string("SELECT: ") + reply->str : context->errstr;
+        context_ = context;
+        // AUTH first: a store with a password answers nothing else before it. SELECT also for
+        // database 0: a store that refuses us (protected mode) says so here.
+        std::size_t count = 1;
+        if (!address_.password.empty()) {
+            redisAppendCommand(context_, "AUTH %b", address_.password.data(), address_.password.size());
+            ++count;
         }
+        redisAppendCommand(context_, "SELECT %u", address_.db);
+        std::vector<redisReply*> replies;
+        problem = exchange(count, replies);
+        for (std::size_t i = 0; i < replies.size(); ++i) {
+            const Reply reply(replies[i]);
+            if (problem.empty() && reply->type == REDIS_REPLY_ERROR) {
+                const bool auth = i + 1 < count;
+                problem = std::string(auth ? "AUTH: " : "SELECT: ") + reply->str;
+                if (auth || problem.find("NOAUTH") != std::string::npos) {
+                    problem = "the password was refused (" + problem + ")";
+                }
+            }
+        }
+        context_ = nullptr;
     }
     if (!problem.empty()) {
         if (context != nullptr) {
@@ -217,6 +347,11 @@ bool SharedStore::connect() {
         }
         errors_.fetch_add(1, std::memory_order_relaxed);
         nextCheck_ = Clock::now() + kCheck;
+        resolveAgain_ = true;
+        {
+            std::lock_guard<std::mutex> lock(fleetMutex_);
+            problem_ = "the shared store " + address_.text + " is unreachable: " + problem;
+        }
         // One line when it goes away, not one per attempt.
         if (!reportedDown_) {
             Log::warn("shared store " + address_.text + " unreachable: " + problem +
@@ -236,41 +371,75 @@ bool SharedStore::connect() {
     return true;
 }
 
+std::string SharedStore::exchange(std::size_t count, std::vector<redisReply*>& replies) {
+    const auto deadline = Clock::now() + kIoTimeout;
+    int done = 0;
+    while (!done) {
+        if (redisBufferWrite(context_, &done) != REDIS_OK) {
+            return context_->errstr[0] != '\0' ? context_->errstr : "connection lost";
+        }
+        if (!done && Clock::now() >= deadline) {
+            return "no room to send within " + std::to_string(kIoTimeout.count()) + " ms";
+        }
+    }
+    while (replies.size() < count) {
+        void* raw = nullptr;
+        if (redisGetReplyFromReader(context_, &raw) != REDIS_OK) {
+            return context_->errstr[0] != '\0' ? context_->errstr : "unreadable reply";
+        }
+        if (raw != nullptr) {
+            replies.push_back(static_cast<redisReply*>(raw));
+            continue;
+        }
+        // A store that trickles its replies gets the whole round trip's time, not each read's.
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        pollfd polled[] = {{context_->fd, POLLIN, 0}, {stopWaker_.fd(), POLLIN, 0}};
+        if (left.count() <= 0 || ::poll(polled, 2, static_cast<int>(left.count())) == 0) {
+            return "no complete answer within " + std::to_string(kIoTimeout.count()) + " ms";
+        }
+        if ((polled[1].revents & POLLIN) != 0) {
+            return kStopping;
+        }
+        if ((polled[0].revents & (POLLIN | POLLERR | POLLHUP)) != 0 &&
+            redisBufferRead(context_) != REDIS_OK) {
+            return context_->errstr[0] != '\0' ? context_->errstr : "connection lost";
+        }
+    }
+    return {};
+}
+
 bool SharedStore::roundTrip(const std::vector<Write>& writes, const std::vector<Lookup>& lookups,
                             bool check) {
     const long long expiryMs = std::chrono::duration_cast<std::chrono::milliseconds>(window_).count();
+    const std::int64_t nowMs = FleetSeal::wallClockMs();
     for (const Write& write : writes) {
-        const auto server = AllowList::endpointOf(write.server);
-        redisAppendCommand(context_, "SET %s %s:%u PX %lld", keyText(write.key).c_str(),
-                           server.address().to_string().c_str(), static_cast<unsigned>(server.port()),
-                           expiryMs);
+        const std::string key = keyText(write.key);
+        const std::string value =
+            seal_.recordValue(key, endpointText(AllowList::endpointOf(write.server)), nowMs + expiryMs);
+        redisAppendCommand(context_, "SET %s %s PX %lld", key.c_str(), value.c_str(), expiryMs);
     }
     for (const Lookup& lookup : lookups) {
         redisAppendCommand(context_, "GET %s", keyText(lookup.key).c_str());
     }
     std::size_t checkReplies = 0;
     if (check) {
-        const long long nowMs = wallClockMs();
         for (const auto& own : ownAddresses_) {
-            redisAppendCommand(context_, "ZADD %s %lld %s", kFleetKey, nowMs, own.to_string().c_str());
+            redisAppendCommand(context_, "ZADD %s %lld %s", kFleetKey, static_cast<long long>(nowMs),
+                               seal_.memberEntry(own.to_string(), nowMs).c_str());
         }
         redisAppendCommand(context_, "ZREMRANGEBYSCORE %s -inf %lld", kFleetKey,
-                           nowMs - static_cast<long long>(kFleetTimeout.count()));
+                           static_cast<long long>(nowMs - kFleetTimeout.count()));
         redisAppendCommand(context_, "ZRANGE %s 0 -1", kFleetKey);
         checkReplies = ownAddresses_.size() + 2;
     }
     lookupsAsked_.fetch_add(lookups.size(), std::memory_order_relaxed);
-    Answers answers;
     const std::size_t total = writes.size() + lookups.size() + checkReplies;
-    std::size_t index = 0;
-    std::string failure;
-    for (; index < total; ++index) {
-        void* raw = nullptr;
-        if (redisGetReply(context_, &raw) != REDIS_OK) {
-            failure = context_->errstr[0] != '\0' ? context_->errstr : "connection lost";
-            break;
-        }
-        const Reply reply(static_cast<redisReply*>(raw));
+    std::vector<redisReply*> raw;
+    raw.reserve(total);
+    const std::string failure = exchange(total, raw);
+    Answers answers;
+    for (std::size_t index = 0; index < raw.size(); ++index) {
+        const Reply reply(raw[index]);
         const bool isError = reply->type == REDIS_REPLY_ERROR;
         if (isError) {
             errors_.fetch_add(1, std::memory_order_relaxed);
@@ -281,27 +450,35 @@ bool SharedStore::roundTrip(const std::vector<Write>& writes, const std::vector<
             }
         } else if (index < writes.size() + lookups.size()) {
             const Lookup& lookup = lookups[index - writes.size()];
-            if (reply->type == REDIS_REPLY_STRING) {
-                const Key server = parseEndpoint(std::string(reply->str, reply->len));
-                answers.add(lookup.replyTo, lookup.ticket,
-                            server != 0 ? StoreLink::Outcome::Hit : StoreLink::Outcome::Miss, server);
-            } else {
+            if (reply->type != REDIS_REPLY_STRING) {
                 answers.add(lookup.replyTo, lookup.ticket,
                             reply->type == REDIS_REPLY_NIL ? StoreLink::Outcome::Miss
                                                            : StoreLink::Outcome::Unavailable);
+                continue;
+            }
+            // Believed only with the fleet's seal, made for this very key and not yet expired.
+            const auto record = seal_.openRecord(keyText(lookup.key), std::string(reply->str, reply->len),
+                                                 FleetSeal::wallClockMs());
+            const Key server = record.check == FleetSeal::Check::Valid ? parseEndpoint(record.server) : 0;
+            if (server != 0) {
+                answers.add(lookup.replyTo, lookup.ticket, StoreLink::Outcome::Hit, server);
+            } else {
+                answers.add(lookup.replyTo, lookup.ticket,
+                            record.check == FleetSeal::Check::Stale ? StoreLink::Outcome::Miss
+                                                                    : StoreLink::Outcome::Forged);
             }
         } else if (index + 1 == total && reply->type == REDIS_REPLY_ARRAY) {
-            readFleet(*reply);
+            readFleet(*reply, nowMs);
         }
     }
     if (!failure.empty()) {
-        for (std::size_t rest = std::max(index, writes.size()); rest < writes.size() + lookups.size();
+        for (std::size_t rest = std::max(raw.size(), writes.size()); rest < writes.size() + lookups.size();
              ++rest) {
             const Lookup& lookup = lookups[rest - writes.size()];
             answers.add(lookup.replyTo, lookup.ticket, StoreLink::Outcome::Unavailable);
         }
-        if (index < writes.size()) {
-            writesDropped_.fetch_add(writes.size() - index, std::memory_order_relaxed);
+        if (raw.size() < writes.size()) {
+            writesDropped_.fetch_add(writes.size() - raw.size(), std::memory_order_relaxed);
         }
         disconnect(failure);
     }
@@ -309,32 +486,49 @@ bool SharedStore::roundTrip(const std::vector<Write>& writes, const std::vector<
     return failure.empty();
 }
 
-void SharedStore::readFleet(const redisReply& members) {
+void SharedStore::readFleet(const redisReply& members, std::int64_t nowMs) {
     std::vector<std::uint32_t> fleet;
+    std::uint64_t forged = 0;
     for (std::size_t i = 0; i < members.elements; ++i) {
         const redisReply* member = members.element[i];
         boost::system::error_code error;
-        const auto address =
+        const std::string address =
             member->type == REDIS_REPLY_STRING
-                ? boost::asio::ip::make_address_v4(std::string(member->str, member->len), error)
-                : boost::asio::ip::address_v4();
-        if (member->type == REDIS_REPLY_STRING && !error) {
-            fleet.push_back(address.to_uint());
+                ? seal_.openMember(std::string(member->str, member->len), nowMs, kFleetTimeout.count())
+                : std::string();
+        const auto parsed = boost::asio::ip::make_address_v4(address, error);
+        if (address.empty() || error) {
+            ++forged;
+        } else {
+            fleet.push_back(parsed.to_uint());
         }
     }
     std::sort(fleet.begin(), fleet.end());
+    fleet.erase(std::unique(fleet.begin(), fleet.end()), fleet.end());
+    forgedMembers_.store(forged, std::memory_order_relaxed);
     std::lock_guard<std::mutex> lock(fleetMutex_);
     fleet_.swap(fleet);
 }
 
 void SharedStore::disconnect(const std::string& why) {
     redisFree(context_);
+    resolveAgain_ = true;
+    {
+        // The fleet is learnt anew from the store when it is back: a store that lost its data
+        // knows each server again within a check.
+        std::lock_guard<std::mutex> lock(fleetMutex_);
+        fleet_.clear();
+        problem_ = "the shared store " + address_.text + " was lost: " + why;
+    }
     context_ = nullptr;
     connected_.store(false, std::memory_order_release);
     errors_.fetch_add(1, std::memory_order_relaxed);
     // Not at once: a store that accepts connections but fails every command would make this a loop.
     nextCheck_ = Clock::now() + kCheck;
     reportedDown_ = true;
+    if (why == kStopping) {
+        return;
+    }
     Log::warn("shared store " + address_.text + " lost: " + why +
               "; relays to endpoints bound elsewhere are " + "refused until it is back");
 }

@@ -13,6 +13,8 @@
 #include <boost/asio/ip/address_v4.hpp>
 
 #include "tarn/server/AllowList.h"
+#include "tarn/server/FleetSeal.h"
+#include "tarn/server/Waker.h"
 
 struct redisContext;
 struct redisReply;
@@ -25,7 +27,8 @@ class StoreLink;
 // The allow-list records that servers of a fleet share through a Redis store: one key per
 // endpoint ("tarn:allow:ADDR:PORT") that expires a window after it was written and holds the
 // server endpoint that received the binding request, the only one the endpoint's NAT may let a
-// relayed ping in from. Beside them, the fleet: every server's addresses, renewed each kCheck.
+// relayed ping in from, sealed with the fleet's secret (FleetSeal). Beside them, the fleet: every
+// server's addresses, each entry sealed and renewed each kCheck.
 // One thread of its own talks to the store, so that no worker ever waits for it: workers hand it
 // writes and look-ups, it sends them pipelined, and posts each look-up's answer back to the
 // worker's link. It connects at start, and again by itself at most once per kCheck while the
@@ -43,7 +46,8 @@ public:
     static constexpr std::chrono::milliseconds kCheck{1000};
     // A server that has not renewed its place for this long is no longer taken for one.
     static constexpr std::chrono::milliseconds kFleetTimeout{10000};
-    // Connecting, and any one round trip, may take this long before the store counts as lost.
+    // Resolving the store's name, connecting, and any one round trip as a whole may each take this
+    // long before the store counts as lost; so long, at most, may stop() wait.
     static constexpr std::chrono::milliseconds kIoTimeout{1000};
     // Writes kept while they wait for their round trip; more are dropped (counted), not queued.
     static constexpr std::size_t kMaxQueuedWrites = 65536;
@@ -52,6 +56,8 @@ public:
         std::string host;
         std::uint16_t port = 6379;
         unsigned db = 0;
+        // Sent with AUTH before anything else when not empty.
+        std::string password;
         // The text the operator gave, for log lines.
         std::string text;
     };
@@ -60,26 +66,35 @@ public:
         Key key;
         Key server;
     };
-    // A question which server endpoint key bound at, answered to replyTo with ticket.
+    // A question which server endpoint key bound at, answered to replyTo with ticket; not asked
+    // any more once deadline, the end of its ping's wait, has passed.
     struct Lookup {
         Key key;
         std::uint64_t ticket;
         StoreLink* replyTo;
+        Clock::time_point deadline;
     };
     // What the store's thread counted; the look-ups' outcomes are counted by the workers.
     struct Stats {
         std::uint64_t written = 0;
         std::uint64_t writesDropped = 0;
+        std::uint64_t writesOverBudget = 0;
         std::uint64_t lookups = 0;
+        // Look-ups not asked because their ping's wait had ended while they queued.
+        std::uint64_t lookupsExpired = 0;
+        // Fleet entries in the store without a valid seal, at the last check.
+        std::uint64_t forgedMembers = 0;
         std::uint64_t errors = 0;
         std::uint64_t connects = 0;
         bool connected = false;
     };
 
-    // Records expire window after they were written; ownAddresses are this server's, announced to
-    // the fleet. Connects only in start().
+    // Records expire window after they were written, sealed with seal; ownAddresses are this
+    // server's, announced to the fleet. At most maxLookups look-ups queue (the workers' parked
+    // pings together). Connects only in start().
     SharedStore(Address address, std::chrono::seconds window,
-                std::vector<boost::asio::ip::address_v4> ownAddresses);
+                std::vector<boost::asio::ip::address_v4> ownAddresses, const FleetSeal& seal,
+                std::size_t maxLookups);
     // Stops the thread if it still runs.
     ~SharedStore();
     SharedStore(const SharedStore&) = delete;
@@ -87,12 +102,17 @@ public:
 
     // Starts the thread, which connects at once.
     void start();
-    // Ends the thread (after a round trip under way, at most kIoTimeout) and waits for it.
+    // Ends the thread and waits for it: a round trip under way is cut short; a connection attempt,
+    // or the wait for a name look-up, under way ends within kIoTimeout. (A name look-up itself
+    // runs on, bounded by the resolver's own time-outs, and is joined by the destructor.)
     void stop();
 
-    // Takes the writes and look-ups out of the vectors (left empty) for the next round trip; from
-    // any thread. Look-ups wake the store's thread at once.
+    // Takes the writes and look-ups out of the vectors for the next round trip; from any thread.
+    // Look-ups wake the store's thread at once. Writes the queue has no room for stay in writes
+    // (and are counted as dropped); look-ups beyond its room are answered Refused at once.
     void submit(std::vector<Write>& writes, std::vector<Lookup>& lookups);
+    // Counts a record a worker did not write: its address block was over its write budget.
+    void countWriteOverBudget() { writesOverBudget_.fetch_add(1, std::memory_order_relaxed); }
     // Whether the store answered its last round trip; workers ask no look-up while it did not.
     bool connected() const { return connected_.load(std::memory_order_acquire); }
     // Grows by one at each new connection: a record written before may be gone from the store.
@@ -101,20 +121,29 @@ public:
     const Address& address() const { return address_; }
     // Whether address belongs to a server of the fleet (this one included), as of the last check.
     bool isFleetServer(const boost::asio::ip::address_v4& address) const;
+    // Why the store is not connected, for the readiness probe; empty while it is.
+    std::string problem() const;
 
     // The store's key of an endpoint.
     static std::string keyText(Key key);
 
 private:
     void run();
-    // Connects and selects the database; logs and counts a failure.
+    // The store host's address: resolved at the first connection and after an outage, within
+    // kIoTimeout; the last one known (empty if none) when that fails.
+    std::string resolve();
+    // Connects, authenticates and selects the database; logs and counts a failure.
     bool connect();
+    // Sends what the context holds and reads count replies into replies, all within kIoTimeout;
+    // stop() cuts it short. The problem, or "" when every reply came.
+    std::string exchange(std::size_t count, std::vector<redisReply*>& replies);
     // Sends the writes and look-ups, and with check the fleet's renewal, in one pipeline and posts
     // the answers; false when the connection failed on the way (the look-ups left unanswered are
     // then refused).
     bool roundTrip(const std::vector<Write>& writes, const std::vector<Lookup>& lookups, bool check);
-    // Reads the fleet's addresses from the check's last reply.
-    void readFleet(const redisReply& members);
+    // Reads the fleet's addresses from the check's last reply; entries without a valid seal are
+    // counted and left out.
+    void readFleet(const redisReply& members, std::int64_t nowMs);
     // Drops the connection after an error, with one line saying why.
     void disconnect(const std::string& why);
     // Answers look-ups that cannot be asked: their relays are refused at once, not timed out.
@@ -122,8 +151,12 @@ private:
 
     Address address_;
     std::chrono::seconds window_;
+    const FleetSeal& seal_;
+    std::size_t maxLookups_;
     std::mutex mutex_;  // guards writes_, lookups_ and stopping_
     std::condition_variable wake_;
+    // Cuts a round trip short when stop() is called.
+    Waker stopWaker_;
     std::vector<Write> writes_;
     std::vector<Lookup> lookups_;
     bool stopping_ = false;
@@ -131,15 +164,24 @@ private:
     redisContext* context_ = nullptr;
     // The next attempt to connect, or while connected the next check.
     Clock::time_point nextCheck_{};
+    // The store host's resolved address, and whether to resolve it again (after an outage).
+    struct Resolving;
+    std::unique_ptr<Resolving> resolving_;
+    std::string resolved_;
+    bool resolveAgain_ = true;
     std::vector<boost::asio::ip::address_v4> ownAddresses_;
-    mutable std::mutex fleetMutex_;  // guards fleet_
+    mutable std::mutex fleetMutex_;  // guards fleet_ and problem_
     std::vector<std::uint32_t> fleet_;
+    std::string problem_;
     bool reportedDown_ = false;
     std::atomic<bool> connected_{false};
     std::atomic<std::uint64_t> epoch_{0};
     std::atomic<std::uint64_t> written_{0};
     std::atomic<std::uint64_t> writesDropped_{0};
+    std::atomic<std::uint64_t> writesOverBudget_{0};
     std::atomic<std::uint64_t> lookupsAsked_{0};
+    std::atomic<std::uint64_t> lookupsExpired_{0};
+    std::atomic<std::uint64_t> forgedMembers_{0};
     std::atomic<std::uint64_t> errors_{0};
     std::atomic<std::uint64_t> connects_{0};
     std::thread thread_;

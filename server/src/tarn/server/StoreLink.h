@@ -28,7 +28,8 @@ public:
     // Pings parked at once per worker; a relay beyond them is refused as if the store were away.
     static constexpr std::size_t kMaxParked = 4096;
 
-    enum class Outcome { Hit, Miss, Timeout, Unavailable };
+    // Refused: not asked, the store's look-up queue was full; Forged: a record without a valid seal.
+    enum class Outcome { Hit, Miss, Timeout, Unavailable, Refused, Forged };
     // The store's answer to one look-up: for a hit, the server endpoint the target bound at.
     struct Answer {
         std::uint64_t ticket;
@@ -47,8 +48,9 @@ public:
         std::vector<unsigned char> forward;
     };
 
-    // A parked ping waits at most wait for its answer.
-    StoreLink(SharedStore& store, std::chrono::milliseconds wait);
+    // A parked ping waits at most wait for its answer. Writes the store drops are made due again
+    // in allowList.
+    StoreLink(SharedStore& store, AllowList& allowList, std::chrono::milliseconds wait);
     StoreLink(const StoreLink&) = delete;
     StoreLink& operator=(const StoreLink&) = delete;
 
@@ -56,12 +58,16 @@ public:
     std::uint64_t epoch() const { return store_.epoch(); }
     // Queues the record that endpoint bound at the server endpoint `server`.
     void write(const Endpoint& endpoint, const Endpoint& server);
+    // Counts a record not written: its /24 was over its store-write budget.
+    void writeOverBudget() { store_.countWriteOverBudget(); }
     // Whether address belongs to a server of the fleet.
     bool isFleetServer(const boost::asio::ip::address_v4& address) const {
         return store_.isFleetServer(address);
     }
+    // Whether a ping may be parked now: the store answers and fewer than kMaxParked wait.
+    bool hasRoom() const { return store_.connected() && parked_.size() < kMaxParked; }
     // Parks the ping and the forward (see Parked) for target and queues the look-up. False, with
-    // nothing parked, when the store cannot be asked now: unreachable, or too many pings wait.
+    // nothing parked, when there is no room.
     bool park(const Endpoint& source, const Endpoint& target, std::size_t via,
               std::vector<unsigned char> ping, std::vector<unsigned char> forward, Clock::time_point now);
     // Hands what was queued to the store; called once per handled batch.
@@ -103,6 +109,7 @@ public:
 
 private:
     SharedStore& store_;
+    AllowList& allowList_;
     std::chrono::milliseconds wait_;
     std::vector<SharedStore::Write> writes_;
     std::vector<SharedStore::Lookup> lookups_;

@@ -1,0 +1,90 @@
+#include "tarn/server/FleetSeal.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace tarn {
+namespace server {
+namespace {
+
+using Check = FleetSeal::Check;
+
+const FleetSeal kSeal("a secret of sixteen or more bytes");
+const FleetSeal kOther("a secret of another fleet");
+constexpr std::int64_t kNow = 1'800'000'000'000;
+const std::string kKey = "tarn:allow:198.51.100.7:40000";
+const std::string kServer = "203.0.113.1:13434";
+
+TEST(FleetSeal, RecordsHoldOnlyUnderTheirKeyAndUntilTheyExpire) {
+    const std::string valid = kSeal.recordValue(kKey, kServer, kNow + 1000);
+    std::string tampered = valid;
+    tampered[tampered.find("13434")] = '2';  // another port, the MAC unchanged
+    const struct {
+        const char* what;
+        std::string key;
+        std::string value;
+        Check check;
+    } rows[] = {
+        {"as written", kKey, valid, Check::Valid},
+        {"copied to another key", "tarn:allow:198.51.100.7:40001", valid, Check::Forged},
+        {"its server changed", kKey, tampered, Check::Forged},
+        {"sealed by another fleet", kKey, kOther.recordValue(kKey, kServer, kNow + 1000), Check::Forged},
+        {"expired", kKey, kSeal.recordValue(kKey, kServer, kNow), Check::Stale},
+        {"unsealed, as an older server wrote it", kKey, kServer, Check::Malformed},
+        {"a fourth word", kKey, valid + " x", Check::Malformed},
+        {"an expiry that is no number", kKey, kServer + " soon " + std::string(64, 'a'), Check::Malformed},
+    };
+    for (const auto& row : rows) {
+        const auto record = kSeal.openRecord(row.key, row.value, kNow);
+        EXPECT_EQ(record.check, row.check) << row.what;
+        EXPECT_EQ(record.server, row.check == Check::Valid ? kServer : "") << row.what;
+    }
+    // A member entry holds for 10 s, and no other kind of sealed text passes for one.
+    EXPECT_EQ(kSeal.openMember(kSeal.memberEntry("203.0.113.1", kNow - 10000), kNow, 10000), "203.0.113.1");
+    for (const auto& entry :
+         {kSeal.memberEntry("203.0.113.1", kNow - 10001), kOther.memberEntry("203.0.113.1", kNow),
+          kSeal.recordValue("", "203.0.113.1", kNow), std::string("203.0.113.1")}) {
+        EXPECT_EQ(kSeal.openMember(entry, kNow, 10000), "") << entry;
+    }
+}
+
+TEST(FleetSeal, ForwardsEndWithTheirSealAndHoldForAFewSeconds) {
+    const std::vector<unsigned char> message = {0x08, 0x15, 0x22, 0x04, 0x09, 0x01, 0x11, 0x02};
+    auto sealedAt = [&](const FleetSeal& seal, std::int64_t at) {
+        auto bytes = message;
+        seal.sealForward(bytes, at);
+        return bytes;
+    };
+    const auto valid = sealedAt(kSeal, kNow);
+    ASSERT_EQ(valid.size(), message.size() + FleetSeal::kForwardSeal);
+    EXPECT_EQ(valid[message.size()], 0x7A);  // field 15, length-delimited
+    EXPECT_EQ(valid[message.size() + 1], 40);
+    auto flipped = valid;
+    flipped[0] ^= 1;
+    const struct {
+        const char* what;
+        std::vector<unsigned char> bytes;
+        Check check;
+    } rows[] = {
+        {"fresh", valid, Check::Valid},
+        {"5 s old", sealedAt(kSeal, kNow - 5000), Check::Valid},
+        {"5 s ahead", sealedAt(kSeal, kNow + 5000), Check::Valid},
+        {"5.001 s old", sealedAt(kSeal, kNow - 5001), Check::Stale},
+        {"5.001 s ahead", sealedAt(kSeal, kNow + 5001), Check::Stale},
+        {"sealed by another fleet", sealedAt(kOther, kNow), Check::Forged},
+        {"a byte of the message changed", flipped, Check::Forged},
+        {"a byte of the message missing", {valid.begin() + 1, valid.end()}, Check::Forged},
+        {"no seal", message, Check::Unsealed},
+        {"shorter than a seal", {valid.begin() + 1, valid.begin() + 41}, Check::Unsealed},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(kSeal.openForward(row.bytes.data(), row.bytes.size(), kNow), row.check) << row.what;
+    }
+}
+
+}  // namespace
+}  // namespace server
+}  // namespace tarn
