@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
+#include <iterator>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 #include "tarn/client/TARNException.h"
@@ -129,6 +131,8 @@ void P2PContext::setPublicPort(int port) {
     data->measuredAt = std::chrono::steady_clock::now();
     data->taken = 0;
     data->scheduled = false;
+    data->burntInRound = 0;
+    data->probeFailed = false;
 }
 
 int P2PContext::getPhasePort() const {
@@ -149,6 +153,12 @@ void P2PContext::setPortProbe(std::function<int()> probe) {
 
 const BlockSchedule& P2PContext::getBlockSchedule(int blockSize, int lead) {
     if (!data->scheduled) {
+        if (lead > PassLimits::maxLead(blockSize)) {
+            ++data->cuts.leads;
+            Log::debug(getName(), "getBlockSchedule", "Blocks %1% ports ahead of our flows cut to %2%", lead,
+                       PassLimits::maxLead(blockSize));
+            lead = PassLimits::maxLead(blockSize);
+        }
         std::vector<Peer> unconnected;
         getUnconnectedPeers(unconnected);
         // Only the phase's first round pings peers at endpoints it has not used before.
@@ -198,6 +208,7 @@ void P2PContext::answerPrimed() {
     for (const int index : data->primed) {
         const EndpointList& sent = data->answered[index].sent;
         if (!sent.empty()) {
+            pace(static_cast<int>(sent.size()));
             data->messenger.send(reply, sent);
         }
     }
@@ -229,6 +240,7 @@ void P2PContext::sortHeldPings() {
             const bool primed =
                 std::find(data->primed.begin(), data->primed.end(), h.index) != data->primed.end();
             if (!primed && !done->second.sent.empty()) {
+                pace(static_cast<int>(done->second.sent.size()));
                 gen::Content reply;
                 data->stamp(reply, gen::Content::PING_RESP);
                 data->messenger.send(reply, done->second.sent);
@@ -247,22 +259,33 @@ void P2PContext::sortHeldPings() {
 }
 
 void P2PContext::answerBlock(std::size_t block, const HeldPings::Held& ping) {
-    const std::size_t blockSize = static_cast<std::size_t>(data->schedule.getBlockSize());
+    const int blockSize = data->schedule.getBlockSize();
     EndpointList targets;
     gen::getResponseTargets(ping.message.content, targets, true);
     data->primed.push_back(ping.index);
     const int taken = portsTaken();
+    const PassLimits::LineUp at =
+        PassLimits::lineUp(taken, data->schedule.firstPosition(block), blockSize, data->burntInRound);
+    if (at.cut) {
+        ++data->cuts.burns;
+        Log::debug(getName(), "answerBlock001",
+                   "Block %1% for peer %2%: %3% ports to use up, cut to %4% (at most %5% a block, %6% a round)",
+                   block, ping.identifier, at.wanted, at.burn, PassLimits::burnPerBlock(blockSize),
+                   PassLimits::burnPerRound(blockSize));
+    }
+    // Each used-up port and each answer goes out as two primers, all in one burst.
+    pace(static_cast<int>(std::size(P2PCtxData::kPrimerTimesToLive)) * (at.burn + std::max(0, blockSize - at.skip)));
     if (taken < 0) {
         // Where the counter stands is unknown: the answers go out in order, as on a quiet NAT.
-        data->answered[ping.index] = {
-            targets,
-            P2PListener::answerPing(ping.message, ping.index, ping.identifier, *data, blockSize, true)};
+        data->answered[ping.index] = {targets, P2PListener::answerPing(ping.message, ping.index, ping.identifier,
+                                                                       *data, static_cast<std::size_t>(blockSize),
+                                                                       true)};
         return;
     }
-    const PortPlan::Alignment at = PortPlan::align(taken, data->schedule.firstPosition(block));
     burnPorts(ping.index, at.burn);
-    EndpointList sent = P2PListener::answerPing(ping.message, ping.index, ping.identifier, *data, blockSize,
-                                                true, static_cast<std::size_t>(at.skip));
+    EndpointList sent =
+        P2PListener::answerPing(ping.message, ping.index, ping.identifier, *data,
+                                static_cast<std::size_t>(blockSize), true, static_cast<std::size_t>(at.skip));
     data->taken = taken + at.burn + static_cast<int>(sent.size());
     Log::debug(getName(), "answerBlock",
                "Block %1% for peer %2%: %3% ports gone since port %4%, %5% used up, %6% of the block gone, "
@@ -274,7 +297,7 @@ void P2PContext::answerBlock(std::size_t block, const HeldPings::Held& ping) {
 int P2PContext::portsTaken() {
     const auto now = std::chrono::steady_clock::now();
     if ((data->taken >= 0 && now - data->measuredAt <= util::Intervals::kLatestPortFresh) ||
-        !data->measurePort) {
+        !data->measurePort || data->probeFailed) {
         return data->taken;
     }
     try {
@@ -282,7 +305,10 @@ int P2PContext::portsTaken() {
         data->measuredAt = std::chrono::steady_clock::now();
         data->taken = PortPlan::stepsBetween(data->publicPort, port, data->peers.getTopology().nat.increment);
     } catch (const TARNException& e) {
-        // The count of our own flows is the best guess left.
+        // One attempt a round: the rest of the round answers in order.
+        data->probeFailed = true;
+        data->taken = -1;
+        ++data->cuts.probes;
         Log::debug(getName(), "portsTaken", "Could not measure the latest port again: %1%", e.what());
     }
     return data->taken;
@@ -290,9 +316,10 @@ int P2PContext::portsTaken() {
 
 void P2PContext::burnPorts(int index, int count) {
     const auto peerPublic = data->peers.getListedPublicEndpoint(index);
-    if (count <= 0 || peerPublic.port() == 0) {
+    if (count <= 0 || peerPublic.port() == 0 || data->mayShareNetwork(peerPublic.address())) {
         return;
     }
+    data->burntInRound += count;
     gen::Content ping;
     data->stamp(ping, gen::Content::PING_DIRECT);
     EndpointList burn;
@@ -306,6 +333,29 @@ void P2PContext::burnPorts(int index, int count) {
     }
     data->burnt += count;
     data->prime(ping, burn);
+}
+
+void P2PContext::pace(int datagrams) {
+    const auto now = std::chrono::steady_clock::now();
+    while (!data->bursts.empty() && data->bursts.front().at + PassLimits::kBurstWindow <= now) {
+        data->bursts.pop_front();
+    }
+    const auto until = PassLimits::paceUntil(data->bursts, now, datagrams);
+    if (until > now) {
+        ++data->cuts.paced;
+        Log::debug(getName(), "pace", "Holding %1% datagrams for %2% us: at most %3% in %4% ms", datagrams,
+                   std::chrono::duration_cast<std::chrono::microseconds>(until - now).count(),
+                   PassLimits::kBurstDatagrams, PassLimits::kBurstWindow.count());
+        std::this_thread::sleep_until(until);
+    }
+    data->bursts.push_back({std::max(now, until), datagrams});
+}
+
+int P2PContext::countCuts(std::string& text) const {
+    const P2PCtxData::Cuts& cuts = data->cuts;
+    text = Log::format("%1% used-up port runs, %2% leads, %3% paced blocks, %4% failed port probes", cuts.burns,
+                       cuts.leads, cuts.paced, cuts.probes);
+    return cuts.total();
 }
 
 bool P2PContext::doInit() {

@@ -73,7 +73,8 @@ public:
     // public port, throwing TARNException when it cannot. Unset, it counts its own flows only.
     void setPortProbe(std::function<int()> probe);
     // The round's schedule: made from the peers still unconnected at the first call after
-    // setPublicPort, with blocks `lead` ports apart, the same for the rest of the round.
+    // setPublicPort, with blocks `lead` ports apart (at most PassLimits::maxLead; a cut is
+    // counted), the same for the rest of the round.
     const BlockSchedule& getBlockSchedule(int blockSize, int lead = 0);
     // Called after a round's direct pings, between its steps and at its end (roundOver): answers
     // the relayed pings held behind a symmetric NAT, on the calling thread. A peer's repeated
@@ -94,6 +95,9 @@ public:
     void openPrivateWindow();
     void closePrivateWindow();
 
+    // How often the send limits cut the pass short; text names each count.
+    int countCuts(std::string& text) const;
+
 protected:
     bool doInit() override;
     void doShutdown() override;
@@ -112,6 +116,9 @@ private:
     // Sends count primers to endpoints never used before on the peer's public address: they use
     // up ports up to a block's first and reach nobody.
     void burnPorts(int index, int count);
+    // Waits, when needed, until `datagrams` more keep the pass within PassLimits' burst bound, and
+    // records them: called before each block and each batch of answers, never inside one.
+    void pace(int datagrams);
 
     std::unique_ptr<P2PCtxData> data;
 };

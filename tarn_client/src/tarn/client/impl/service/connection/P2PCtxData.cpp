@@ -1,8 +1,36 @@
 #include "tarn/client/impl/service/connection/P2PCtxData.h"
 
+#include <algorithm>
+
+#include "tarn/client/impl/Network.h"
+#include "tarn/client/impl/service/connection/OverlapPlan.h"
+
 namespace tarn::client::impl::service::connection {
 
 namespace gen = tarn::generated;
+
+namespace {
+
+std::vector<boost::asio::ip::address> sharedAddressesOf(const std::vector<Peer>& peers, const Topology& own) {
+    std::vector<boost::asio::ip::address> shared;
+    const std::string ownMask = Network::subnetMask(own.localAddr);
+    for (const Peer& peer : peers) {
+        if (!OverlapPlan::mayShareNetwork(own.localAddr, ownMask, own.publicAddr, peer.topology.localAddr,
+                                          peer.topology.publicAddr)) {
+            continue;
+        }
+        for (const std::string* text : {&peer.topology.localAddr, &peer.topology.publicAddr}) {
+            boost::system::error_code error;
+            const auto address = boost::asio::ip::make_address(*text, error);
+            if (!error) {
+                shared.push_back(address);
+            }
+        }
+    }
+    return shared;
+}
+
+}  // namespace
 
 P2PCtxData::P2PCtxData(long clientId, const std::string& gameId, util::Messenger& messenger,
                        std::vector<Peer>& peers, Topology& topology)
@@ -11,6 +39,7 @@ P2PCtxData::P2PCtxData(long clientId, const std::string& gameId, util::Messenger
       messenger(messenger),
       peers(peers, topology),
       held(topology.nat.type == NatType::SYMMETRIC),
+      sharedAddresses(sharedAddressesOf(peers, topology)),
       publicPort(topology.publicPort),
       phasePort(topology.publicPort) {}
 
@@ -26,10 +55,17 @@ void P2PCtxData::stamp(gen::Content& message, gen::Content::Type type) const {
 void P2PCtxData::prime(const gen::Content& message,
                        const std::vector<boost::asio::ip::udp::endpoint>& destinations) const {
     for (const auto& destination : destinations) {
+        if (mayShareNetwork(destination.address())) {
+            continue;
+        }
         for (const int ttl : kPrimerTimesToLive) {
             messenger.sendPrimer(message, destination, ttl);
         }
     }
+}
+
+bool P2PCtxData::mayShareNetwork(const boost::asio::ip::address& destination) const {
+    return std::find(sharedAddresses.begin(), sharedAddresses.end(), destination) != sharedAddresses.end();
 }
 
 }  // namespace tarn::client::impl::service::connection

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -16,6 +17,7 @@
 #include "tarn/client/Topology.h"
 #include "tarn/client/impl/service/connection/BlockSchedule.h"
 #include "tarn/client/impl/service/connection/HeldPings.h"
+#include "tarn/client/impl/service/connection/PassLimits.h"
 #include "tarn/client/impl/service/connection/PeerTable.h"
 #include "tarn/client/impl/service/connection/StopSignal.h"
 #include "tarn/client/impl/util/Messenger.h"
@@ -41,6 +43,11 @@ struct P2PCtxData {
     void prime(const generated::Content& message,
                const std::vector<boost::asio::ip::udp::endpoint>& destinations) const;
 
+    // Whether a destination lies on an address of a peer that may share our network (same public
+    // address, or its local address in our subnet): a primer's time-to-live of 2 reaches such a
+    // peer through a hairpinning router, so none goes there.
+    bool mayShareNetwork(const boost::asio::ip::address& destination) const;
+
     // 2 passes our own router and dies at the next hop; 3 also passes a second NAT in front of it
     // (a home router behind a carrier's). A peer's router is further away on any real path.
     static constexpr int kPrimerTimesToLive[] = {2, 3};
@@ -56,6 +63,9 @@ struct P2PCtxData {
     PeerTable peers;
     StopSignal stop;
     HeldPings held;
+    // The local and public addresses of the peers that may share our network; fixed at
+    // construction, read by both threads.
+    const std::vector<boost::asio::ip::address> sharedAddresses;
     // Rendezvous server endpoints, set before the listener starts: a ping from one was relayed.
     std::vector<boost::asio::ip::udp::endpoint> servers;
     // How many answers in a peer's name came from elsewhere, and how many pings named response
@@ -94,6 +104,20 @@ struct P2PCtxData {
     std::map<int, Answered> answered;
     // Ports used up so far with pings to unused endpoints: each goes to one never used before.
     int burnt = 0;
+    // Ports used up by the blocks of the round so far, whether the round's port probe failed
+    // (no second attempt then), and the datagrams of the recent blocks (PassLimits::paceUntil).
+    int burntInRound = 0;
+    bool probeFailed = false;
+    std::deque<PassLimits::Burst> bursts;
+    // What the limits cut, for the pass's last line.
+    struct Cuts {
+        int burns = 0;
+        int leads = 0;
+        int paced = 0;
+        int probes = 0;
+        int total() const { return burns + leads + paced + probes; }
+    };
+    Cuts cuts;
     // Peer indices whose block's answers went out as primers; answered for real at the next
     // release, so that the peer's own primers towards our answers' ports have a step's time to go
     // out first.

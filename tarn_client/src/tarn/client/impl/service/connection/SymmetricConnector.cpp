@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "tarn/client/TARNException.h"
@@ -125,6 +126,8 @@ bool SymmetricConnector::doConnectorInit() {
     if (settings->candidates != candidates) {
         Log::warn(getName(), "doConnectorInit001", "tarn.candidate_addrs = %1% is outside 1..%2%; using %3%",
                   candidates, kMaxCandidates, settings->candidates);
+        // Stored back clamped, so that the start-up checkpoint lists the value in use.
+        configurator.setValue("tarn.candidate_addrs", std::to_string(settings->candidates));
     }
     const std::string address = configurator.getString(Network::KEY_SERVER_ADDR_1);
     const int port = configurator.getInt(Network::KEY_SERVER_PORT_1, Network::DEFAULT_SERVER_PORT_1, false);
