@@ -38,10 +38,8 @@ P2PCtxData::P2PCtxData(long clientId, const std::string& gameId, util::Messenger
       gameId(gameId),
       messenger(messenger),
       peers(peers, topology),
-      held(topology.nat.type == NatType::SYMMETRIC),
       sharedAddresses(sharedAddressesOf(peers, topology)),
-      publicPort(topology.publicPort),
-      phasePort(topology.publicPort) {}
+      symmetric(*this, topology) {}
 
 void P2PCtxData::stamp(gen::Content& message, gen::Content::Type type) const {
     message.set_type(type);
