@@ -1,8 +1,8 @@
 #include "tarn/client/impl/service/connection/ConnectivityPass.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <algorithm>
 #include <limits>
 #include <map>
 #include <utility>
