@@ -148,6 +148,9 @@ void measureLatestPort(P2PContext& context, const std::string& serviceName, Disc
         return;
     }
     try {
+        // The binding request leaves from a socket of its own; its slot is taken here, so that the
+        // burst bound counts it too.
+        context.paced(1, [] {});
         const int latest = discoveror.findLatestPort();
         context.setPublicPort(latest);
         Log::trace(serviceName, "doConnect011", "Latest public port for client behind symmetric NAT is %1%",

@@ -1,5 +1,6 @@
 #include "tarn/client/impl/service/connection/P2PContext.h"
 
+#include <iterator>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -98,8 +99,13 @@ util::Messenger& P2PContext::getMessenger() {
     return data->messenger;
 }
 
+void P2PContext::paced(int datagrams, const std::function<void()>& send) {
+    data->paced(datagrams, send);
+}
+
 void P2PContext::sendPrimers(const gen::Content& message, const EndpointList& destinations) {
-    data->prime(message, destinations);
+    data->paced(static_cast<int>(destinations.size() * std::size(P2PCtxData::kPrimerTimesToLive)),
+                [&] { data->prime(message, destinations); });
 }
 
 Topology P2PContext::getTopology() const {

@@ -53,7 +53,9 @@ public:
     void prepareMessage(generated::Content& message, generated::Content::Type type,
                         const EndpointList& targets) const;
     util::Messenger& getMessenger();
-    // Sends message to every destination as primers (P2PCtxData::prime).
+    // Sends one batch within the pass's burst bound (P2PCtxData::paced).
+    void paced(int datagrams, const std::function<void()>& send);
+    // Sends message to every destination as primers (P2PCtxData::prime), paced as one batch.
     void sendPrimers(const generated::Content& message, const EndpointList& destinations);
     // A snapshot of the local topology: the listener may change its public port at any time.
     Topology getTopology() const;

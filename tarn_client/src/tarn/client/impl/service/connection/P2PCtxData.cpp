@@ -1,7 +1,10 @@
 #include "tarn/client/impl/service/connection/P2PCtxData.h"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
+#include "tarn/client/impl/Log.h"
 #include "tarn/client/impl/Network.h"
 #include "tarn/client/impl/service/connection/OverlapPlan.h"
 
@@ -59,6 +62,33 @@ void P2PCtxData::prime(const gen::Content& message,
         for (const int ttl : kPrimerTimesToLive) {
             messenger.sendPrimer(message, destination, ttl);
         }
+    }
+}
+
+void P2PCtxData::paced(int datagrams, const std::function<void()>& send) {
+    std::chrono::microseconds waited{0};
+    {
+        std::lock_guard<std::mutex> lock(paceMutex);
+        const auto now = std::chrono::steady_clock::now();
+        while (!bursts.empty() && bursts.front().at + PassLimits::kBurstWindow <= now) {
+            bursts.pop_front();
+        }
+        const auto until = PassLimits::paceUntil(bursts, now, datagrams);
+        if (until > now) {
+            // At most one burst window, between two batches: no event ends it earlier. The other
+            // thread's next batch waits for the slot meanwhile, as it would for the bound.
+            std::this_thread::sleep_until(until);
+            waited = std::chrono::duration_cast<std::chrono::microseconds>(until - now);
+        }
+        send();
+        // A batch counts from its last datagram: sending many takes time itself.
+        bursts.push_back({std::chrono::steady_clock::now(), datagrams});
+    }
+    // Logged after the slot is free: a line may wait for the console.
+    if (waited.count() > 0) {
+        ++pausedBatches;
+        Log::debug(name, "pace", "Held %1% datagrams for %2% us: at most %3% in %4% ms", datagrams, waited.count(),
+                   PassLimits::kBurstDatagrams, PassLimits::kBurstWindow.count());
     }
 }
 

@@ -2,6 +2,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
 #include <memory>
 #include <string>
 #include <thread>
@@ -11,6 +14,7 @@
 
 #include "tarn/client/Peer.h"
 #include "tarn/client/Topology.h"
+#include "tarn/client/impl/service/connection/PassLimits.h"
 #include "tarn/client/impl/service/connection/PeerTable.h"
 #include "tarn/client/impl/service/connection/StopSignal.h"
 #include "tarn/client/impl/service/connection/SymmetricAnswers.h"
@@ -37,6 +41,12 @@ struct P2PCtxData {
     void prime(const generated::Content& message,
                const std::vector<boost::asio::ip::udp::endpoint>& destinations) const;
 
+    // Sends one batch of `datagrams` (send does the sending) within PassLimits' burst bound:
+    // waits first when the batch would exceed it. Both threads send every batch through here,
+    // one batch after another; a block of the symmetric schedule is one batch, so the pause never
+    // falls inside it. send must not call paced.
+    void paced(int datagrams, const std::function<void()>& send);
+
     // Whether a destination lies on an address of a peer that may share our network (same public
     // address, or its local address in our subnet): a primer's time-to-live of 2 reaches such a
     // peer through a hairpinning router, so none goes there.
@@ -59,6 +69,12 @@ struct P2PCtxData {
     // The local and public addresses of the peers that may share our network; fixed at
     // construction, read by both threads.
     const std::vector<boost::asio::ip::address> sharedAddresses;
+    // The send slot, held for one batch with its wait: guards bursts, the batches that ended in the
+    // last burst window (when each ended, how many), oldest first.
+    std::mutex paceMutex;
+    std::deque<PassLimits::Burst> bursts;
+    // How often paced made a batch wait, for the pass's last line.
+    std::atomic<int> pausedBatches{0};
     // Rendezvous server endpoints, set before the listener starts: a ping from one was relayed.
     std::vector<boost::asio::ip::udp::endpoint> servers;
     // How many answers in a peer's name came from elsewhere, and how many pings named response

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <iterator>
-#include <thread>
 #include <utility>
 
 #include "tarn/client/TARNException.h"
@@ -104,8 +103,16 @@ const BlockSchedule& SymmetricAnswers::getBlockSchedule(int blockSize, int lead)
     }
     std::vector<Peer> unconnected;
     data.peers.getUnconnected(unconnected);
+    const int increment = data.peers.getTopology().nat.increment;
+    // A peer answers ports it was told in an earlier round through the mappings it made then, from
+    // older ports than the ones it announces now: the new blocks start after them.
+    const int announced = announcedEnd > 0 ? std::max(PortPlan::stepsBetween(publicPort, announcedEnd, increment), 0)
+                                           : 0;
     // Only the phase's first round pings peers at endpoints it has not used before.
-    schedule = BlockSchedule(unconnected, blockSize, lead, measuredRounds == 1);
+    schedule = BlockSchedule(unconnected, blockSize, lead, measuredRounds == 1, announced);
+    if (schedule.countBlocks() > 0) {
+        announcedEnd = schedule.blockPorts(schedule.countBlocks() - 1, publicPort, increment).back();
+    }
     scheduled = true;
     nextBlock = 0;
     blockPeers.clear();
@@ -157,9 +164,10 @@ void SymmetricAnswers::answerNow() {
 }
 
 int SymmetricAnswers::countCuts(std::string& text) const {
-    text = Log::format("%1% used-up port runs, %2% leads, %3% paced blocks, %4% failed port probes", cuts.burns,
-                       cuts.leads, cuts.paced, cuts.probes);
-    return cuts.burns + cuts.leads + cuts.paced + cuts.probes;
+    const int paced = data.pausedBatches.load();
+    text = Log::format("%1% used-up port runs, %2% leads, %3% paced batches, %4% failed port probes", cuts.burns,
+                       cuts.leads, paced, cuts.probes);
+    return cuts.burns + cuts.leads + paced + cuts.probes;
 }
 
 void SymmetricAnswers::sortHeld() {
@@ -167,25 +175,29 @@ void SymmetricAnswers::sortHeld() {
         EndpointList targets;
         gen::getResponseTargets(h.message.content, targets, true);
         const auto done = answered.find(h.index);
-        if (done != answered.end() && done->second.targets == targets) {
+        const bool hasBlock = std::find(blockPeers.begin(), blockPeers.end(), h.index) != blockPeers.end();
+        if (done != answered.end() && done->second.targets == targets &&
+            !(hasBlock && done->second.round != measuredRounds)) {
             // A repeat: its answers go where the first went, through mappings that exist, unless
             // they are still primers whose answers come at the next release.
             const bool stillPrimed = std::find(primed.begin(), primed.end(), h.index) != primed.end();
             if (!stillPrimed && !done->second.sent.empty()) {
-                pace(static_cast<int>(done->second.sent.size()));
                 gen::Content reply;
                 data.stamp(reply, gen::Content::PING_RESP);
-                data.messenger.send(reply, done->second.sent);
+                const EndpointList& sent = done->second.sent;
+                data.paced(static_cast<int>(sent.size()), [&] { data.messenger.send(reply, sent); });
             }
             continue;
         }
-        if (std::find(blockPeers.begin(), blockPeers.end(), h.index) != blockPeers.end()) {
+        if (hasBlock) {
             pending[h.index] = std::move(h);
             continue;
         }
         // A peer with no block this round: its answers take ports that no block expected.
-        answered[h.index] = {targets, P2PListener::answerPing(h.message, h.index, h.identifier, data,
-                                                              P2PListener::kMaxAnswerTargets)};
+        answered[h.index] = {targets,
+                             P2PListener::answerPing(h.message, h.index, h.identifier, data,
+                                                     P2PListener::kMaxAnswerTargets),
+                             measuredRounds};
         taken = -1;
     }
 }
@@ -202,24 +214,33 @@ void SymmetricAnswers::answerBlock(const BlockSend& send, const HeldPings::Held&
                    send.block, ping.identifier, at.wanted, at.burn, PassLimits::burnPerBlock(blockSize),
                    PassLimits::burnPerRound(blockSize));
     }
-    // The block's used-up ports and its answers leave in one burst.
-    pace(kPrimerCopies * (at.burn + std::max(0, blockSize - at.skip)));
     if (taken < 0) {
         // Where the counter stands is unknown: the answers go out in order, as on a quiet NAT.
-        answered[ping.index] = {targets, P2PListener::answerPing(ping.message, ping.index, ping.identifier, data,
-                                                                 static_cast<std::size_t>(blockSize), true)};
+        answered[ping.index] = {targets,
+                                P2PListener::answerPing(ping.message, ping.index, ping.identifier, data,
+                                                        static_cast<std::size_t>(blockSize), true),
+                                measuredRounds};
         return;
     }
-    burnPorts(ping.index, at.burn);
-    EndpointList sent = P2PListener::answerPing(ping.message, ping.index, ping.identifier, data,
-                                                static_cast<std::size_t>(blockSize), true,
-                                                static_cast<std::size_t>(at.skip));
+    const EndpointList burn = burnTargets(ping.index, at.burn);
+    gen::Content reply;
+    EndpointList sent =
+        P2PListener::prepareAnswer(ping.message, ping.index, ping.identifier, data,
+                                   static_cast<std::size_t>(blockSize), true, static_cast<std::size_t>(at.skip), reply);
+    gen::Content usedUp;
+    data.stamp(usedUp, gen::Content::PING_DIRECT);
+    // The block's used-up ports and its answers leave in one batch: a pause between them would let
+    // other hosts take the block's ports.
+    data.paced(kPrimerCopies * static_cast<int>(burn.size() + sent.size()), [&] {
+        data.prime(usedUp, burn);
+        data.prime(reply, sent);
+    });
     Log::debug(data.name, "answerBlock",
                "Block %1% for peer %2%: %3% ports gone since port %4%, %5% used up, %6% of the block gone, "
                "%7% answers",
-               send.block, ping.identifier, taken, publicPort, at.burn, at.skip, sent.size());
-    taken += at.burn + static_cast<int>(sent.size());
-    answered[ping.index] = {targets, std::move(sent)};
+               send.block, ping.identifier, taken, publicPort, burn.size(), at.skip, sent.size());
+    taken += static_cast<int>(burn.size() + sent.size());
+    answered[ping.index] = {targets, std::move(sent), measuredRounds};
 }
 
 void SymmetricAnswers::answerPrimed() {
@@ -228,8 +249,7 @@ void SymmetricAnswers::answerPrimed() {
     for (const int index : primed) {
         const EndpointList& sent = answered[index].sent;
         if (!sent.empty()) {
-            pace(static_cast<int>(sent.size()));
-            data.messenger.send(reply, sent);
+            data.paced(static_cast<int>(sent.size()), [&] { data.messenger.send(reply, sent); });
         }
     }
     primed.clear();
@@ -241,6 +261,9 @@ int SymmetricAnswers::portsTaken() {
         return taken;
     }
     try {
+        // The probe's request leaves from a socket of its own; its slot is taken here, so that the
+        // burst bound counts it too.
+        data.paced(1, [] {});
         const int port = measurePort();
         measuredAt = std::chrono::steady_clock::now();
         taken = PortPlan::stepsBetween(publicPort, port, data.peers.getTopology().nat.increment);
@@ -254,14 +277,12 @@ int SymmetricAnswers::portsTaken() {
     return taken;
 }
 
-void SymmetricAnswers::burnPorts(int index, int count) {
+EndpointList SymmetricAnswers::burnTargets(int index, int count) {
     const auto peerPublic = data.peers.getListedPublicEndpoint(index);
-    if (count <= 0 || peerPublic.port() == 0 || data.mayShareNetwork(peerPublic.address())) {
-        return;
-    }
-    gen::Content ping;
-    data.stamp(ping, gen::Content::PING_DIRECT);
     EndpointList burn;
+    if (count <= 0 || peerPublic.port() == 0 || data.mayShareNetwork(peerPublic.address())) {
+        return burn;
+    }
     // Below the peer's listed port, where its NAT has handed out ports already: none of the
     // ports the peer announces later can be among them.
     const int range = 65536 - kLowestBurnPort;
@@ -272,24 +293,7 @@ void SymmetricAnswers::burnPorts(int index, int count) {
     }
     burnt += count;
     burntInRound += count;
-    data.prime(ping, burn);
-}
-
-void SymmetricAnswers::pace(int datagrams) {
-    const auto now = std::chrono::steady_clock::now();
-    while (!bursts.empty() && bursts.front().at + PassLimits::kBurstWindow <= now) {
-        bursts.pop_front();
-    }
-    const auto until = PassLimits::paceUntil(bursts, now, datagrams);
-    if (until > now) {
-        ++cuts.paced;
-        Log::debug(data.name, "pace", "Holding %1% datagrams for %2% us: at most %3% in %4% ms", datagrams,
-                   std::chrono::duration_cast<std::chrono::microseconds>(until - now).count(),
-                   PassLimits::kBurstDatagrams, PassLimits::kBurstWindow.count());
-        // A pause of at most one burst window, between two blocks: no event ends it earlier.
-        std::this_thread::sleep_until(until);
-    }
-    bursts.push_back({std::max(now, until), datagrams});
+    return burn;
 }
 
 }  // namespace tarn::client::impl::service::connection

@@ -82,16 +82,20 @@ private:
     struct Answered {
         std::vector<boost::asio::ip::udp::endpoint> targets;
         std::vector<boost::asio::ip::udp::endpoint> sent;
+        // measuredRounds when it was answered.
+        int round;
     };
     struct Cuts {
         int burns = 0;
         int leads = 0;
-        int paced = 0;
         int probes = 0;
     };
 
     // Takes out the held pings: repeats are answered again where the first answers went, new ones
-    // of a peer with a block wait as pending, the rest are answered at once.
+    // of a peer with a block wait as pending, the rest are answered at once. A repeat of a ping
+    // answered in an earlier round counts as new for a peer with a block in this one: a peer that
+    // does not announce anew (the earlier order) answers our new ports from fresh ports of its
+    // NAT, the ones it announced, so the new block meets it there.
     void sortHeld();
     void answerBlock(const BlockSend& send, const HeldPings::Held& ping, int taken);
     // The blocks primed at an earlier release, answered for real.
@@ -99,11 +103,9 @@ private:
     // Ports the NAT handed out since the round's latest port, measured again unless fresh; -1
     // when unknown.
     int portsTaken();
-    // Primers to unused ports below the peer's listed port: they use up ports of our NAT.
-    void burnPorts(int index, int count);
-    // Waits, when needed, until `datagrams` more stay within PassLimits' burst bound, and
-    // records them: before each block and each batch of answers, never inside one.
-    void pace(int datagrams);
+    // count endpoints never used before below the peer's listed port: primers to them use up
+    // ports of our NAT. None for a peer that may share our network.
+    std::vector<boost::asio::ip::udp::endpoint> burnTargets(int index, int count);
 
     P2PCtxData& data;
     HeldPings held;
@@ -125,6 +127,8 @@ private:
     bool scheduled = false;
     std::vector<int> blockPeers;
     std::size_t nextBlock = 0;
+    // The last port that a block of this phase announced (0: none yet).
+    int announcedEnd = 0;
     // Per peer index: its newest relayed ping whose targets got no answer yet; the targets of the
     // ping answered last and where the answers went; peers whose answers are still primers.
     std::map<int, HeldPings::Held> pending;
@@ -133,7 +137,6 @@ private:
     // Ports used up in the pass (each to an endpoint never used before) and in the round.
     int burnt = 0;
     int burntInRound = 0;
-    std::deque<PassLimits::Burst> bursts;
     Cuts cuts;
 };
 
