@@ -12,29 +12,36 @@ using ms = std::chrono::milliseconds;
 TEST(PassLimits, LineUpTable) {
     struct Row {
         const char* what;
-        int taken, first, blockSize, burntInRound;
+        int taken, first, blockSize, burnLeft;
         int wanted, burn, skip;
         bool cut;
     };
     const Row rows[] = {
-        {"counter unknown: in order", -1, 5, 4, 0, 0, 0, 0, false},
-        {"lined up already", 4, 5, 4, 0, 0, 0, 0, false},
-        {"three ports to use up", 1, 5, 4, 0, 3, 3, 0, false},
-        {"two of the block gone", 6, 5, 4, 0, 0, 0, 2, false},
-        {"exactly one block's worth", 0, 5, 4, 0, 4, 4, 0, false},
-        {"a lead of about 1,000 ports", 0, 1001, 30, 0, 1000, 30, 0, true},
-        {"round budget nearly spent", 0, 5, 4, 14, 4, 2, 0, true},
-        {"round budget spent", 0, 5, 4, 16, 4, 0, 0, true},
-        {"round budget just enough", 0, 3, 4, 14, 2, 2, 0, false},
+        {"counter unknown: in order", -1, 5, 4, 16, 0, 0, 0, false},
+        {"lined up already", 4, 5, 4, 16, 0, 0, 0, false},
+        {"three ports to use up", 1, 5, 4, 16, 3, 3, 0, false},
+        {"two of the block gone", 6, 5, 4, 16, 0, 0, 2, false},
+        {"exactly one block's worth", 0, 5, 4, 16, 4, 4, 0, false},
+        {"a lead of about 1,000 ports", 0, 1001, 30, 120, 1000, 30, 0, true},
+        {"budget nearly spent", 0, 5, 4, 2, 4, 2, 0, true},
+        {"budget spent", 0, 5, 4, 0, 4, 0, 0, true},
+        {"budget just enough", 0, 3, 4, 2, 2, 2, 0, false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
-        const PassLimits::LineUp at = PassLimits::lineUp(row.taken, row.first, row.blockSize, row.burntInRound);
+        const PassLimits::LineUp at = PassLimits::lineUp(row.taken, row.first, row.blockSize, row.burnLeft);
         EXPECT_EQ(row.wanted, at.wanted);
         EXPECT_EQ(row.burn, at.burn);
         EXPECT_EQ(row.skip, at.skip);
         EXPECT_EQ(row.cut, at.cut);
     }
+}
+
+TEST(PassLimits, BurnLeftIsTheSmallerOfTheRoundsAndThePasssBudget) {
+    EXPECT_EQ(8, PassLimits::burnLeft(4, 0, 0));  // a pass of two blocks' worth before a round of four
+    EXPECT_EQ(1, PassLimits::burnLeft(4, 2, 7));
+    EXPECT_EQ(0, PassLimits::burnLeft(4, 16, 0));
+    EXPECT_EQ(0, PassLimits::burnLeft(4, 0, 9));
 }
 
 TEST(PassLimits, PacingTable) {

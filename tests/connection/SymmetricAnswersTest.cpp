@@ -19,7 +19,7 @@ TEST(SymmetricAnswers, ReleaseTable) {
         const char* what;
         std::vector<bool> came;
         std::vector<int> firsts;
-        int blockSize, taken, burntInRound;
+        int blockSize, taken, burnLeft;
         bool roundOver;
         std::vector<Block> blocks;
         std::size_t next;
@@ -28,26 +28,26 @@ TEST(SymmetricAnswers, ReleaseTable) {
     // Blocks of 4 with a lead of 2: first positions 3, 9, 15.
     const std::vector<int> ahead{3, 9, 15};
     const Row rows[] = {
-        {"no ping yet", {false, false, false}, plain, 4, 0, 0, false, {}, 0},
-        {"the first on a quiet NAT", {true, false, false}, plain, 4, 0, 0, false, {{0, 0, 0, 0, false}}, 1},
-        {"the second waits for the first", {false, true, false}, plain, 4, 0, 0, false, {}, 0},
-        {"round over: the first given up, the second uses its ports", {false, true, false}, plain, 4, 0, 0, true,
+        {"no ping yet", {false, false, false}, plain, 4, 0, 16, false, {}, 0},
+        {"the first on a quiet NAT", {true, false, false}, plain, 4, 0, 16, false, {{0, 0, 0, 0, false}}, 1},
+        {"the second waits for the first", {false, true, false}, plain, 4, 0, 16, false, {}, 0},
+        {"round over: the first given up, the second uses its ports", {false, true, false}, plain, 4, 0, 16, true,
          {{1, 4, 4, 0, false}}, 3},
-        {"the lead used up before each block", {true, true, false}, ahead, 4, 0, 0, false,
+        {"the lead used up before each block", {true, true, false}, ahead, 4, 0, 16, false,
          {{0, 2, 2, 0, false}, {1, 2, 2, 0, false}}, 2},
-        {"others took more than the lead", {true, true, false}, ahead, 4, 5, 0, false,
+        {"others took more than the lead", {true, true, false}, ahead, 4, 5, 16, false,
          {{0, 0, 0, 3, false}, {1, 2, 2, 0, false}}, 2},
-        {"counter unknown: in order", {true, true, true}, ahead, 4, -1, 0, false,
+        {"counter unknown: in order", {true, true, true}, ahead, 4, -1, 16, false,
          {{0, 0, 0, 0, false}, {1, 0, 0, 0, false}, {2, 0, 0, 0, false}}, 3},
-        {"a far block is cut to its size", {false, false, true}, {1, 10, 30}, 2, 0, 0, true, {{2, 29, 2, 0, true}},
+        {"a far block is cut to its size", {false, false, true}, {1, 10, 30}, 2, 0, 8, true, {{2, 29, 2, 0, true}},
          3},
-        {"the round's budget runs out", {true, true}, {4, 10}, 2, 0, 5, false,
+        {"the round's budget runs out", {true, true}, {4, 10}, 2, 0, 3, false,
          {{0, 3, 2, 0, true}, {1, 5, 1, 0, true}}, 2},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         const SymmetricAnswers::Release plan =
-            SymmetricAnswers::planRelease(0, row.came, row.firsts, row.blockSize, row.taken, row.burntInRound,
+            SymmetricAnswers::planRelease(0, row.came, row.firsts, row.blockSize, row.taken, row.burnLeft,
                                           row.roundOver);
         EXPECT_EQ(row.next, plan.nextBlock);
         ASSERT_EQ(row.blocks.size(), plan.blocks.size());

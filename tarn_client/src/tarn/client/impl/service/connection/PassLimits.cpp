@@ -6,13 +6,13 @@
 
 namespace tarn::client::impl::service::connection {
 
-PassLimits::LineUp PassLimits::lineUp(int taken, int first, int blockSize, int burntInRound) {
+PassLimits::LineUp PassLimits::lineUp(int taken, int first, int blockSize, int burnLeft) {
     if (taken < 0) {
         return {0, 0, 0, false};
     }
     const PortPlan::Alignment at = PortPlan::align(taken, first);
     const int allowed =
-        std::max(0, std::min(burnPerBlock(blockSize), burnPerRound(blockSize) - std::max(burntInRound, 0)));
+        std::max(0, std::min(burnPerBlock(blockSize), burnLeft));
     return {at.burn, std::min(at.burn, allowed), at.skip, at.burn > allowed};
 }
 

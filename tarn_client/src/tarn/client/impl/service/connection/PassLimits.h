@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <deque>
 
@@ -20,6 +21,15 @@ struct PassLimits {
     // Ports used up in one round (one measurement of the latest port), over all its blocks.
     static constexpr int kRoundBurnFactor = 4;
     static int burnPerRound(int blockSize) { return kRoundBurnFactor * blockSize; }
+    // Ports used up in one pass: with the answers of one block per round, twice each, a pass of
+    // four rounds with blocks then sends at most twelve times blockSize datagrams of a low
+    // time-to-live.
+    static constexpr int kPassBurnFactor = 2;
+    static int burnPerPass(int blockSize) { return kPassBurnFactor * blockSize; }
+    // How many ports the round may still use up, given what it and the pass used up so far.
+    static int burnLeft(int blockSize, int burntInRound, int burntInPass) {
+        return std::max(0, std::min(burnPerRound(blockSize) - burntInRound, burnPerPass(blockSize) - burntInPass));
+    }
     // How far ahead of our own flows a block may start for other hosts' flows: so far that each
     // block can still be lined up within burnPerBlock.
     static int maxLead(int blockSize) { return blockSize; }
@@ -36,17 +46,17 @@ struct PassLimits {
     }
 
     // How one block lines up with the NAT's counter: `taken` ports gone since the measured port
-    // (-1: unknown), its first port the first'th after it, burntInRound ports used up by earlier
-    // blocks of the round. burn: ports to use up first; skip: leading ports of the block already
+    // (-1: unknown), its first port the first'th after it, burnLeft ports left to use up in the
+    // round (burnLeft above). burn: ports to use up first; skip: leading ports of the block already
     // gone; wanted: the burn that would line the block up; cut: burn < wanted by burnPerBlock or
-    // burnPerRound.
+    // burnLeft.
     struct LineUp {
         int wanted;
         int burn;
         int skip;
         bool cut;
     };
-    static LineUp lineUp(int taken, int first, int blockSize, int burntInRound);
+    static LineUp lineUp(int taken, int first, int blockSize, int burnLeft);
 
     // Datagrams already sent in bursts, oldest first: when and how many.
     struct Burst {

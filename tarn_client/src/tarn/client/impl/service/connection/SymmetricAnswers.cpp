@@ -25,7 +25,7 @@ const int kPrimerCopies = static_cast<int>(std::size(P2PCtxData::kPrimerTimesToL
 
 SymmetricAnswers::Release SymmetricAnswers::planRelease(std::size_t nextBlock, const std::vector<bool>& pingCame,
                                                         const std::vector<int>& firstPositions, int blockSize,
-                                                        int taken, int burntInRound, bool roundOver) {
+                                                        int taken, int burnLeft, bool roundOver) {
     Release plan{{}, nextBlock};
     for (; plan.nextBlock < pingCame.size() && plan.nextBlock < firstPositions.size(); ++plan.nextBlock) {
         if (!pingCame[plan.nextBlock]) {
@@ -36,11 +36,11 @@ SymmetricAnswers::Release SymmetricAnswers::planRelease(std::size_t nextBlock, c
             continue;
         }
         const PassLimits::LineUp at =
-            PassLimits::lineUp(taken, firstPositions[plan.nextBlock], blockSize, burntInRound);
+            PassLimits::lineUp(taken, firstPositions[plan.nextBlock], blockSize, burnLeft);
         plan.blocks.push_back({plan.nextBlock, at});
         if (taken >= 0) {
             taken += at.burn + std::max(0, blockSize - at.skip);
-            burntInRound += at.burn;
+            burnLeft -= at.burn;
         }
     }
     return plan;
@@ -140,10 +140,11 @@ void SymmetricAnswers::release(bool roundOver) {
         firstPositions.push_back(schedule.firstPosition(block));
     }
     const int blockSize = schedule.getBlockSize();
-    Release plan = planRelease(nextBlock, came, firstPositions, blockSize, taken, burntInRound, roundOver);
+    const int left = PassLimits::burnLeft(blockSize, burntInRound, burnt);
+    Release plan = planRelease(nextBlock, came, firstPositions, blockSize, taken, left, roundOver);
     // The counter is measured only when a block goes out, and then the plan follows it.
     if (!plan.blocks.empty()) {
-        plan = planRelease(nextBlock, came, firstPositions, blockSize, portsTaken(), burntInRound, roundOver);
+        plan = planRelease(nextBlock, came, firstPositions, blockSize, portsTaken(), left, roundOver);
     }
     for (const BlockSend& send : plan.blocks) {
         const auto ping = pending.find(blockPeers[send.block]);
@@ -210,9 +211,10 @@ void SymmetricAnswers::answerBlock(const BlockSend& send, const HeldPings::Held&
     if (at.cut) {
         ++cuts.burns;
         Log::debug(data.name, "answerBlock001",
-                   "Block %1% for peer %2%: %3% ports to use up, cut to %4% (at most %5% a block, %6% a round)",
+                   "Block %1% for peer %2%: %3% ports to use up, cut to %4% (at most %5% a block, %6% a round, "
+                   "%7% a pass)",
                    send.block, ping.identifier, at.wanted, at.burn, PassLimits::burnPerBlock(blockSize),
-                   PassLimits::burnPerRound(blockSize));
+                   PassLimits::burnPerRound(blockSize), PassLimits::burnPerPass(blockSize));
     }
     if (taken < 0) {
         // Where the counter stands is unknown: the answers go out in order, as on a quiet NAT.

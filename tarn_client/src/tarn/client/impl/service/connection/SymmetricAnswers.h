@@ -50,9 +50,10 @@ public:
     // block whose ping has not come stops the release, unless the round is over and it is given
     // up. taken: ports gone since the measured port when the release begins (-1 unknown: every
     // block in order, nothing used up); each block answered moves it past the block's last port.
+    // burnLeft: ports the round may still use up (PassLimits::burnLeft).
     static Release planRelease(std::size_t nextBlock, const std::vector<bool>& pingCame,
                                const std::vector<int>& firstPositions, int blockSize, int taken,
-                               int burntInRound, bool roundOver);
+                               int burnLeft, bool roundOver);
 
     // data: the pass's record, which owns this; own: our topology at the start of the pass
     // (holding only behind a symmetric NAT, the latest port until one is measured).
