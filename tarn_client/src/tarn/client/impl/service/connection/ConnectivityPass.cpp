@@ -148,10 +148,11 @@ void measureLatestPort(P2PContext& context, const std::string& serviceName, Disc
         return;
     }
     try {
-        // The binding request leaves from a socket of its own; its slot is taken here, so that the
-        // burst bound counts it too.
+        // The binding request leaves from a socket of its own at a moment between these two slots,
+        // so that the burst bound counts it against the batches before and after it.
         context.paced(1, [] {});
         const int latest = discoveror.findLatestPort();
+        context.paced(1, [] {});
         context.setPublicPort(latest);
         Log::trace(serviceName, "doConnect011", "Latest public port for client behind symmetric NAT is %1%",
                    latest);

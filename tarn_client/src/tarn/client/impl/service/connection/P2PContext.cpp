@@ -50,7 +50,7 @@ void P2PContext::stopListening() {
     if (data->messenger.isInitialized()) {
         gen::Content wakeUp;
         wakeUp.set_type(gen::Content::ERROR);
-        data->messenger.send(wakeUp, data->messenger.getLocalEndpoint());
+        data->paced(1, [&] { data->messenger.send(wakeUp, data->messenger.getLocalEndpoint()); });
     }
     data->listener->join();
     data->listener.reset();

@@ -263,10 +263,11 @@ int SymmetricAnswers::portsTaken() {
         return taken;
     }
     try {
-        // The probe's request leaves from a socket of its own; its slot is taken here, so that the
-        // burst bound counts it too.
+        // The probe's request leaves from a socket of its own at a moment between these two slots,
+        // so that the burst bound counts it against the batches before and after it.
         data.paced(1, [] {});
         const int port = measurePort();
+        data.paced(1, [] {});
         measuredAt = std::chrono::steady_clock::now();
         taken = PortPlan::stepsBetween(publicPort, port, data.peers.getTopology().nat.increment);
     } catch (const TARNException& e) {
