@@ -81,7 +81,7 @@ def main():
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     labbench.add_bin_option(parser)
     parser.add_argument("--games", type=int, default=10, help="games per folder and setting")
-    parser.add_argument("--candidates", default="4,64", help="tarn.candidate_addrs values of part 1")
+    parser.add_argument("--candidates", default="4,64", help="tarn.candidate_addrs values of the send counts")
     args = parser.parse_args()
     labbench.check_bins(args.bin)
     candidates = [int(c) for c in args.candidates.split(",") if c]
