@@ -33,6 +33,7 @@ TEST(BlockSchedule, DirectPingsFirstThenOneBlockPerSymmetricPeerInListOrder) {
         std::vector<std::vector<int>> blocks;
         int lead = 0;
         bool conePingsTakePorts = true;
+        int announced = 0;
     };
     const Row rows[] = {
         // Two players: the block starts right after the measured port, as the relay request
@@ -78,6 +79,17 @@ TEST(BlockSchedule, DirectPingsFirstThenOneBlockPerSymmetricPeerInListOrder) {
          {{40003, 40004, 40005}, {40008, 40009, 40010}},
          2,
          false},
+        // A later round starts after the ports the earlier rounds announced (up to 40005).
+        {"after earlier announcements",
+         {NatType::SYMMETRIC},
+         3,
+         40002,
+         1,
+         {40003, 40004, 40005},
+         {{40006, 40007, 40008}},
+         0,
+         false,
+         3},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.label);
@@ -85,7 +97,7 @@ TEST(BlockSchedule, DirectPingsFirstThenOneBlockPerSymmetricPeerInListOrder) {
         for (std::size_t i = 0; i < row.peers.size(); ++i) {
             peers.push_back(peerBehind(static_cast<long>(i) + 1, row.peers[i]));
         }
-        const BlockSchedule schedule(peers, row.blockSize, row.lead, row.conePingsTakePorts);
+        const BlockSchedule schedule(peers, row.blockSize, row.lead, row.conePingsTakePorts, row.announced);
         EXPECT_THAT(schedule.conePorts(row.latestPort, row.increment), ElementsAreArray(row.conePorts));
         ASSERT_EQ(row.blocks.size(), schedule.countBlocks());
         std::size_t block = 0;

@@ -81,6 +81,15 @@ TEST(ConnectionServiceImpl, ConfiguredRetriesAreListed) {
     EXPECT_TRUE(log.contains("\n\ttarn.retries = 5\n"));
 }
 
+TEST(ConnectionServiceImpl, ClampedCandidateCountIsListed) {
+    TestLog log;
+    RealRendezvous server;
+    server.configure(config());
+    config().setValue("tarn.candidate_addrs", "200");
+    ASSERT_TRUE(ServiceRegistry::instance().getConnectionService().isInitialized());
+    EXPECT_TRUE(log.contains("\n\ttarn.candidate_addrs = 64\n")) << log.text();
+}
+
 TEST(ConnectionServiceImpl, FailedDiscoveryEngineLeavesTheConnectorsAlone) {
     TestLog log;
     // No rendezvous server configured: the discovery engine cannot initialize.

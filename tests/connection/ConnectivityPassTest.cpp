@@ -390,6 +390,9 @@ TEST(ConnectivityPassMarking, SelfAndUndecidedEntriesAndTheCount) {
                                peer(10, any, ConnectionType::RELAY),
                                peer(11, any, ConnectionType::SELF),
                                peer(12, any)};
+    // An entry the host passed as RELAY is not counted; one the pass left for the relay is.
+    std::vector<Peer> leftByThePass = peers;
+    ConnectivityPass::markPeersForRelay("g", leftByThePass, "test.connSvc", 1, {4});
     ConnectivityPass::markPeersForRelay("g", peers, "test.connSvc", 1);
     const std::vector<ConnectionType> expected = {
         ConnectionType::SELF,          ConnectionType::RELAY, ConnectionType::DIRECT_PRIVATE,
@@ -401,7 +404,7 @@ TEST(ConnectivityPassMarking, SelfAndUndecidedEntriesAndTheCount) {
     EXPECT_TRUE(logHas(work.log(),
                        "[test.connSvc:markPeersForRelay] [CHECKPOINT@CONNSVR_P2P_END] UDP RELAY USAGE = "
                        "2 of 6 PEER(S); FINAL PEER LIST FOR CLIENT/GAME 1/g = \n[\n\t[identifier=1, "
-                       "connection=NONE, topology=[NAT=[type=FULL CONE"));
+                       "connection=NONE, topology=[NAT=[type=FULL CONE"));    EXPECT_TRUE(logHas(work.log(), "UDP RELAY USAGE = 3 of 6 PEER(S)"));
 }
 
 TEST(ConnectivityPassMarking, PeerListIgnoresTheHostsDigitGrouping) {

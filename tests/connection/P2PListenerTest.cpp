@@ -10,18 +10,16 @@
 
 #include "ContextFixture.h"
 #include "Occurrences.h"
+#include "tarn/client/impl/service/connection/ConnectionServiceData.h"
 #include "tarn/client/impl/service/connection/ConnectivityPass.h"
-#include "tarn/client/impl/service/connection/Discoveror.h"
 #include "tarn/client/impl/service/connection/P2PContext.h"
-#include "tarn/client/impl/service/connection/SymmetricConnector.h"
 
 namespace {
 
 using namespace tarn::test::connection;
 using tarn::client::impl::service::connection::ConnectivityPass;
-using tarn::client::impl::service::connection::Discoveror;
+using tarn::client::impl::service::connection::ConnectionServiceData;
 using tarn::client::impl::service::connection::P2PCtxData;
-using tarn::client::impl::service::connection::SymmetricConnector;
 using tarn::client::impl::util::Messenger;
 using Listener = tarn::client::impl::service::connection::P2PListener;
 
@@ -358,9 +356,8 @@ TEST_F(P2PListenerTest, HeldRelayedPingsAreAnsweredWhenTheSymmetricPhaseRunsNoRo
                     peerMessage(gen::Content::PING_CONFIRM, kGame, kPeerId, "127.0.0.1"));
     drain();
     ASSERT_EQ(0, context->countUnconnectedPeers());
-    SymmetricConnector connector;
-    Discoveror discoveror;
-    ConnectivityPass::doConnect(*context, connector, "test.connSvc", "PHASE", discoveror, 2);
+    ConnectionServiceData engines;
+    ConnectivityPass::connectPeers(*context, "test.connSvc", engines);
     expectStamped(expectAnswer(*peerPublic, gen::Content::PING_RESP).message);
 }
 

@@ -104,11 +104,13 @@ TEST_F(SymmetricConnectorTest,
 }
 
 TEST_F(SymmetricConnectorTest, HeldRelayedPingsAreAnsweredRightAfterTheRoundsDirectPing) {
-    // The peer's NAT mapping and a second socket of the peer that shows when the listener is idle.
+    // The peer's NAT mapping and a second socket on its public address that shows when the
+    // listener is idle. Its local address lies outside our subnet: primers go to no peer that
+    // may share our network.
     UdpPeer peerPublic("127.0.0.2");
-    UdpPeer probe("127.0.0.1");
+    UdpPeer probe("127.0.0.2");
     peers = {
-        peer(2, topology(NatType::PORT_RESTRICTED_CONE, "127.0.0.1", 4000, "127.0.0.2", peerPublic.port()))};
+        peer(2, topology(NatType::PORT_RESTRICTED_CONE, "10.9.0.2", 4000, "127.0.0.2", peerPublic.port()))};
     makeContext();
     configure("tarn.candidate_addrs", "1");
     configure("tarn.timeout.nat.sym", "50");
@@ -116,9 +118,9 @@ TEST_F(SymmetricConnectorTest, HeldRelayedPingsAreAnsweredRightAfterTheRoundsDir
     initConnector(connector);
     context->startListening();
     server->send(local->getLocalEndpoint(),
-                 peerMessage(gen::Content::PING_DIRECT, kGame, 2, "127.0.0.1", {peerPublic.local()}));
+                 peerMessage(gen::Content::PING_DIRECT, kGame, 2, "10.9.0.2", {peerPublic.local()}));
     probe.send(local->getLocalEndpoint(),
-               peerMessage(gen::Content::PING_DIRECT, kGame, 2, "127.0.0.1", {probe.local()}));
+               peerMessage(gen::Content::PING_DIRECT, kGame, 2, "10.9.0.2", {probe.local()}));
     Received message;
     ASSERT_TRUE(probe.receive(message));
     EXPECT_FALSE(peerPublic.receive(message, 0));

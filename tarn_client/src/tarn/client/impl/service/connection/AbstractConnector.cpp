@@ -30,7 +30,8 @@ AbstractConnector::Sent AbstractConnector::start(P2PContext& context, bool prime
     if (primeFirst || primesFirst()) {
         context.sendPrimers(sent.ping, sent.dests);
     } else if (!sent.dests.empty()) {
-        context.getMessenger().send(sent.ping, sent.dests);
+        context.paced(static_cast<int>(sent.dests.size()),
+                      [&] { context.getMessenger().send(sent.ping, sent.dests); });
     }
     afterPings(context);
     return sent;
@@ -50,7 +51,7 @@ void AbstractConnector::resend(P2PContext& context, const Sent& sent) {
                                }),
                 dests.end());
     if (!dests.empty() && std::chrono::steady_clock::now() >= sent.realFrom) {
-        context.getMessenger().send(sent.ping, dests);
+        context.paced(static_cast<int>(dests.size()), [&] { context.getMessenger().send(sent.ping, dests); });
     }
     afterPings(context);
 }

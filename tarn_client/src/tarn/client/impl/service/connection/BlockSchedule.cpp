@@ -7,8 +7,8 @@
 namespace tarn::client::impl::service::connection {
 
 BlockSchedule::BlockSchedule(const std::vector<Peer>& unconnected, int blockSize, int lead,
-                             bool conePingsTakePorts)
-    : blockSize(std::max(blockSize, 0)), lead(std::max(lead, 0)) {
+                             bool conePingsTakePorts, int announced)
+    : blockSize(std::max(blockSize, 0)), lead(std::max(lead, 0)), announced(std::max(announced, 0)) {
     for (const Peer& peer : unconnected) {
         const NatType type = peer.topology.nat.type;
         if (type == NatType::SYMMETRIC) {
@@ -53,7 +53,7 @@ std::vector<int> BlockSchedule::blockPorts(std::size_t block, int latestPort, in
 }
 
 int BlockSchedule::firstPosition(std::size_t block) const {
-    return conePeers + lead + static_cast<int>(block) * (blockSize + lead) + 1;
+    return announced + conePeers + lead + static_cast<int>(block) * (blockSize + lead) + 1;
 }
 
 }  // namespace tarn::client::impl::service::connection

@@ -32,8 +32,10 @@ public:
     BlockSchedule() = default;
     // unconnected: the peers still to reach when the round begins, in list order. conePingsTakePorts
     // is false in the later rounds of a phase: their direct pings go where the first round's went.
+    // announced: how many ports after the latest one earlier rounds of the phase announced
+    // already; the blocks start after them (a peer may have answered those from older ports).
     BlockSchedule(const std::vector<Peer>& unconnected, int blockSize, int lead = 0,
-                  bool conePingsTakePorts = true);
+                  bool conePingsTakePorts = true, int announced = 0);
 
     int getBlockSize() const;
     // How many direct pings come before the first block and take new ports.
@@ -54,6 +56,7 @@ public:
 private:
     int blockSize = 0;
     int lead = 0;
+    int announced = 0;
     int conePeers = 0;
     std::vector<std::pair<long, std::string>> symmetricPeers;
 };

@@ -17,7 +17,7 @@ struct ConnectionServiceData {
     SymmetricConnector symNatConnector;
     // Extra rounds of the public phase.
     std::int32_t retries = 2;
-    // tarn.connect.overlap = 1: the pass pings every way at once (OverlapPlan) instead of the
+    // tarn.connect.overlap = 1: the pass pings every way at once (PassPlan) instead of the
     // documented private phase and then public phase.
     bool overlap = false;
 };

@@ -1,9 +1,10 @@
 #include "tarn/client/impl/service/connection/ConnectivityPass.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <limits>
+#include <map>
 #include <utility>
 
 #include "tarn/client/TARNException.h"
@@ -12,7 +13,8 @@
 #include "tarn/client/impl/service/connection/AbstractConnector.h"
 #include "tarn/client/impl/service/connection/ConnectionServiceData.h"
 #include "tarn/client/impl/service/connection/Discoveror.h"
-#include "tarn/client/impl/service/connection/OverlapPlan.h"
+#include "tarn/client/impl/service/connection/PassLimits.h"
+#include "tarn/client/impl/service/connection/PassPlan.h"
 #include "tarn/client/impl/service/connection/P2PContext.h"
 #include "tarn/client/impl/util/Intervals.h"
 #include "tarn/client/impl/util/Messenger.h"
@@ -75,8 +77,11 @@ void warnAboutWideIds(const std::string& serviceName, long clientId, const std::
 // A peer entry carries what the peer's discovery measured: dotted addresses and ports. One that
 // does not parse (a host name, a port outside 1..65535) is logged once and left for the relay
 // before the first round, so the other peers go on and no round looks a name up.
-void leaveUnusableEntriesForRelay(const std::string& serviceName, std::vector<Peer>& peers) {
-    for (Peer& peer : peers) {
+// Returns the indices of the entries it left for the relay.
+std::vector<std::size_t> leaveUnusableEntriesForRelay(const std::string& serviceName, std::vector<Peer>& peers) {
+    std::vector<std::size_t> left;
+    for (std::size_t index = 0; index < peers.size(); ++index) {
+        Peer& peer = peers[index];
         Network::Endpoint unused;
         if (peer.connection != ConnectionType::NONE || !peer.topology.isValid() ||
             (Network::parseEndpoint(peer.topology.localAddr, peer.topology.localPort, unused) &&
@@ -87,7 +92,9 @@ void leaveUnusableEntriesForRelay(const std::string& serviceName, std::vector<Pe
                   "Peer %1% is listed at no IPv4 address and port: %2%; left for the relay", peer.identifier,
                   peer.topology);
         peer.connection = ConnectionType::RELAY;
+        left.push_back(index);
     }
+    return left;
 }
 
 // Before any round, opens our NAT's mapping towards every peer's public endpoint with a ping that
@@ -118,30 +125,79 @@ void primePublicPaths(P2PContext& context) {
     context.sendPrimers(ping, destinations);
 }
 
-// The rounds of a phase and its END line; false when no round ran. beforeLaterRound, when set,
-// runs before every round but the first.
-bool runRounds(P2PContext& context, const std::string& serviceName, const PhaseTags& tags,
-               const std::string& phase, AbstractConnector& connector, int extraRounds, int remaining,
-               const std::function<void()>& beforeLaterRound = {}) {
-    const int rounds = extraRounds + 1;
-    int round = 0;
-    if (rounds > 0) {
-        do {
-            if (round > 0 && beforeLaterRound) {
-                beforeLaterRound();
-            }
-            connector.connect(context);
-            remaining = context.countUnconnectedPeers();
-            if (remaining == 0) {
-                break;
-            }
-            ++round;
-            Log::debug(serviceName, tags.round, "%1% round %2%: %3% peers still unconnected", phase, round,
-                       remaining);
-        } while (round < rounds);
+const char* phaseText(PassPlan::Phase phase) {
+    switch (phase) {
+        case PassPlan::Phase::PRIVATE:
+            return kPrivatePhase;
+        case PassPlan::Phase::PUBLIC_SYMMETRIC:
+            return kSymmetricPhase;
+        default:
+            return kNonSymmetricPhase;
     }
-    logEnd(context, serviceName, tags, phase, remaining);
-    return rounds > 0;
+}
+
+const PhaseTags& phaseTags(PassPlan::Phase phase) {
+    return phase == PassPlan::Phase::PUBLIC_SYMMETRIC ? kSymmetricTags : kConnectorTags;
+}
+
+// Stores the latest port the NAT gives a fresh socket for the round's prediction. FIRST lets a
+// failure end the pass; AGAIN logs it and the round repeats the last one's announcements.
+void measureLatestPort(P2PContext& context, const std::string& serviceName, Discoveror& discoveror,
+                       PassPlan::Measure measure) {
+    if (measure == PassPlan::Measure::NONE) {
+        return;
+    }
+    try {
+        // The binding request leaves from a socket of its own at a moment between these two slots,
+        // so that the burst bound counts it against the batches before and after it.
+        context.paced(1, [] {});
+        const int latest = discoveror.findLatestPort();
+        context.paced(1, [] {});
+        context.setPublicPort(latest);
+        Log::trace(serviceName, "doConnect011", "Latest public port for client behind symmetric NAT is %1%",
+                   latest);
+    } catch (const TARNException& e) {
+        if (measure == PassPlan::Measure::FIRST) {
+            throw;
+        }
+        Log::debug(serviceName, "doConnect014", "Latest public port not measured again: %1%", e.what());
+    }
+}
+
+// One round of the plan: its pings, its wait with the resends between the steps, and the held
+// relayed pings answered as the schedule allows.
+void runRound(P2PContext& context, ConnectionServiceData& engines, AbstractConnector& publicConnector,
+              const std::string& serviceName, const PassPlan::Step& step) {
+    const PassPlan::Round& round = step.round;
+    std::vector<std::pair<AbstractConnector*, AbstractConnector::Sent>> sent;
+    if (round.pingsPrivate) {
+        sent.emplace_back(&engines.privateConnector, engines.privateConnector.start(context));
+    }
+    measureLatestPort(context, serviceName, engines.discoveror, round.measure);
+    if (round.pingsPublic) {
+        AbstractConnector::Sent opened = publicConnector.start(context, round.primesPublic);
+        if (round.realAfter.count() > 0) {
+            opened.realFrom = std::chrono::steady_clock::now() + round.realAfter;
+        }
+        sent.emplace_back(&publicConnector, std::move(opened));
+    }
+    // Only now may answers to held relayed pings take new ports of a symmetric NAT.
+    context.releaseHeldPings(false);
+    AbstractConnector& waiting =
+        step.phase == PassPlan::Phase::PRIVATE ? static_cast<AbstractConnector&>(engines.privateConnector)
+                                               : publicConnector;
+    const util::SteppedWait wait =
+        round.doublingWait ? util::SteppedWait::doubling(round.timeout, util::Intervals::kOverlapFirstStep)
+                           : util::SteppedWait(round.timeout, util::Intervals::kRoundWaitParts);
+    context.waitFor(waiting.getName(), static_cast<int>(round.timeout.count()), wait, [&] {
+        for (const auto& s : sent) {
+            s.first->resend(context, s.second);
+        }
+        context.releaseHeldPings(false);
+    });
+    if (round.closesPrivateWindow) {
+        context.closePrivateWindow();
+    }
 }
 
 }  // namespace
@@ -171,14 +227,14 @@ void ConnectivityPass::discoverConnectivity(const std::string& serviceName, bool
         Log::debug(serviceName, "discoverConnectivity000", "No peers to connect");
         return;
     }
-    leaveUnusableEntriesForRelay(serviceName, peers);
+    const std::vector<std::size_t> unusable = leaveUnusableEntriesForRelay(serviceName, peers);
 
     util::Messenger messenger(topology.localAddr, topology.localPort);
     messenger.setName(serviceName + ".messenger");
     if (!messenger.init()) {
         Log::error(serviceName, "discoverConnectivity001", "Could not initialize messenger@%1%:%2%",
                    topology.localAddr, topology.localPort);
-        markPeersForRelay(gameId, peers, serviceName, clientId);
+        markPeersForRelay(gameId, peers, serviceName, clientId, unusable);
         return;
     }
     // Declared after the messenger: when a phase throws, the context's destructor joins the
@@ -194,23 +250,13 @@ void ConnectivityPass::discoverConnectivity(const std::string& serviceName, bool
     context.startListening();
     primePublicPaths(context);
 
-    if (engines.overlap) {
-        doConnectOverlapped(context, serviceName, engines);
-    } else {
-        doConnect(context, serviceName, kPrivatePhase, engines.privateConnector, 0);
-        if (context.getTopology().nat.type == NatType::SYMMETRIC) {
-            doConnect(context, engines.symNatConnector, serviceName, kSymmetricPhase, engines.discoveror,
-                      engines.retries);
-        } else {
-            doConnect(context, serviceName, kNonSymmetricPhase, engines.natConnector, engines.retries);
-        }
-    }
+    connectPeers(context, serviceName, engines);
 
     // A context whose init() failed still listens, and shutdown() would not reach its listener.
     context.stopListening();
     context.shutdown();
     messenger.shutdown();
-    markPeersForRelay(gameId, peers, serviceName, clientId);
+    markPeersForRelay(gameId, peers, serviceName, clientId, unusable);
 }
 
 bool ConnectivityPass::arePreConditionsOk(const std::string& serviceName, bool initialized,
@@ -230,140 +276,94 @@ bool ConnectivityPass::arePreConditionsOk(const std::string& serviceName, bool i
     return false;
 }
 
-void ConnectivityPass::doConnect(P2PContext& context, const std::string& serviceName,
-                                 const std::string& phase, AbstractConnector& connector, int extraRounds) {
-    std::vector<Peer> unconnected;
-    context.getUnconnectedPeers(unconnected);
-    if (unconnected.empty()) {
-        return;
+void ConnectivityPass::connectPeers(P2PContext& context, const std::string& serviceName,
+                                    ConnectionServiceData& engines) {
+    const NatType ownNat = context.getTopology().nat.type;
+    const bool symmetric = ownNat == NatType::SYMMETRIC;
+    AbstractConnector& publicConnector = symmetric ? static_cast<AbstractConnector&>(engines.symNatConnector)
+                                                   : static_cast<AbstractConnector&>(engines.natConnector);
+    if (symmetric) {
+        Discoveror& discoveror = engines.discoveror;
+        context.setForeignPortRate(discoveror.getMeasurement().foreignPortRate);
+        const auto bound = PassLimits::probeBound(std::chrono::milliseconds(publicConnector.getTimeout()));
+        context.setPortProbe([&discoveror, bound] { return discoveror.findLatestPort(bound); });
     }
-    logStart(serviceName, kConnectorTags, phase, unconnected);
-    runRounds(context, serviceName, kConnectorTags, phase, connector, extraRounds,
-              static_cast<int>(unconnected.size()));
-}
+    const PassPlan::Settings settings{std::chrono::milliseconds(engines.privateConnector.getTimeout()),
+                                      std::chrono::milliseconds(publicConnector.getTimeout()), engines.retries};
 
-void ConnectivityPass::doConnect(P2PContext& context, AbstractConnector& connector,
-                                 const std::string& serviceName, const std::string& phase,
-                                 Discoveror& discoveror, int extraRounds) {
-    std::vector<Peer> unconnected;
-    context.getUnconnectedPeers(unconnected);
-    if (unconnected.empty()) {
-        context.answerHeldPingsNow();
-        return;
-    }
-    logStart(serviceName, kSymmetricTags, phase, unconnected);
-    context.setForeignPortRate(discoveror.getMeasurement().foreignPortRate);
-    context.setPortProbe([&discoveror] { return discoveror.findLatestPort(); });
-    // Measured right before every round announces its ports: a round that missed starts again
-    // from where the NAT's counter stands now, whatever other hosts took meanwhile.
-    const auto measure = [&] {
-        const int latest = discoveror.findLatestPort();
-        context.setPublicPort(latest);
-        Log::trace(serviceName, "doConnect011", "Latest public port for client behind symmetric NAT is %1%",
-                   latest);
-    };
-    measure();
-    const auto measureAgain = [&] {
-        try {
-            measure();
-        } catch (const TARNException& e) {
-            // The round repeats the last one's announcements instead.
-            Log::debug(serviceName, "doConnect014", "Latest public port not measured again: %1%", e.what());
+    // The phases whose START line is written and whose END line is not yet, in order.
+    std::vector<PassPlan::Phase> open;
+    std::map<PassPlan::Phase, int> roundLines;
+    int remaining = 0;
+    bool publicRoundRan = false;
+    const auto endPhase = [&](PassPlan::Phase phase) {
+        const auto found = std::find(open.begin(), open.end(), phase);
+        if (found != open.end()) {
+            logEnd(context, serviceName, phaseTags(phase), phaseText(phase), remaining);
+            open.erase(found);
         }
     };
-    if (!runRounds(context, serviceName, kSymmetricTags, phase, connector, extraRounds,
-                   static_cast<int>(unconnected.size()), measureAgain)) {
-        context.answerHeldPingsNow();
-    }
-}
-
-void ConnectivityPass::doConnectOverlapped(P2PContext& context, const std::string& serviceName,
-                                           ConnectionServiceData& engines) {
-    std::vector<Peer> unconnected;
-    context.getUnconnectedPeers(unconnected);
-    if (unconnected.empty()) {
-        context.closePrivateWindow();
-        return;
-    }
-    const bool symmetric = context.getTopology().nat.type == NatType::SYMMETRIC;
-    AbstractConnector& connector = symmetric ? static_cast<AbstractConnector&>(engines.symNatConnector)
-                                             : static_cast<AbstractConnector&>(engines.natConnector);
-    const std::string phase = symmetric ? kSymmetricPhase : kNonSymmetricPhase;
-    const PhaseTags& tags = symmetric ? kSymmetricTags : kConnectorTags;
-    logStart(serviceName, kConnectorTags, kPrivatePhase, unconnected);
-    logStart(serviceName, tags, phase, unconnected);
-
-    int remaining = static_cast<int>(unconnected.size());
-    int publicRound = 0;
-    for (const OverlapPlan::Round& round :
-         OverlapPlan::rounds(std::chrono::milliseconds(engines.privateConnector.getTimeout()),
-                             std::chrono::milliseconds(connector.getTimeout()), engines.retries)) {
-        std::vector<std::pair<AbstractConnector*, AbstractConnector::Sent>> sent;
-        if (round.first) {
-            sent.emplace_back(&engines.privateConnector, engines.privateConnector.start(context));
-            // Measured after the private pings, which take ports of a symmetric NAT themselves.
-            if (symmetric) {
-                const int latest = engines.discoveror.findLatestPort();
-                context.setPublicPort(latest);
-                Log::trace(serviceName, "doConnect011",
-                           "Latest public port for client behind symmetric NAT is %1%", latest);
+    for (const PassPlan::Step& step : PassPlan::rounds(engines.overlap, ownNat, settings)) {
+        if (step.kind == PassPlan::Step::Kind::START) {
+            std::vector<Peer> unconnected;
+            context.getUnconnectedPeers(unconnected);
+            // Nobody becomes unconnected again during a pass: nothing is left for any phase.
+            if (unconnected.empty()) {
+                break;
             }
+            logStart(serviceName, phaseTags(step.phase), phaseText(step.phase), unconnected);
+            remaining = static_cast<int>(unconnected.size());
+            open.push_back(step.phase);
+            continue;
         }
-        // The first round's public pings would leave right behind the early primers, and could
-        // reach a peer's router that keeps state before the peer's own primers have opened its
-        // mapping: they go out as primers too, and for real at the first step. Behind a symmetric
-        // NAT a cone peer opens its filter only by answering our relayed ping, which may take it
-        // longer: the real pings wait a quarter of the round, as in the documented order.
-        AbstractConnector::Sent opened = connector.start(context, round.first);
-        if (round.first && symmetric) {
-            opened.realFrom = std::chrono::steady_clock::now() +
-                              std::chrono::milliseconds(connector.getTimeout()) / util::Intervals::kRoundWaitParts;
+        if (step.kind == PassPlan::Step::Kind::END) {
+            endPhase(step.phase);
+            continue;
         }
-        sent.emplace_back(&connector, std::move(opened));
-        context.releaseHeldPings(false);
-        const int timeoutMs = static_cast<int>(round.timeout.count());
-        const util::SteppedWait wait =
-            round.first ? util::SteppedWait::doubling(round.timeout, util::Intervals::kOverlapFirstStep)
-                        : util::SteppedWait(round.timeout, util::Intervals::kRoundWaitParts);
-        context.waitFor(connector.getName(), timeoutMs, wait, [&] {
-            for (const auto& s : sent) {
-                s.first->resend(context, s.second);
-            }
-            context.releaseHeldPings(false);
-        });
-        if (round.first) {
-            context.closePrivateWindow();
-        }
+        runRound(context, engines, publicConnector, serviceName, step);
+        publicRoundRan = publicRoundRan || step.round.pingsPublic;
         remaining = context.countUnconnectedPeers();
-        // Once every peer is decided no block needs its ports any more: held pings are answered.
+        // Once every peer is decided no block needs its ports any more.
+        context.releaseHeldPings(step.round.givesUpBlocks || remaining == 0);
         if (remaining == 0) {
-            context.answerHeldPingsNow();
-        } else {
-            context.releaseHeldPings(round.givesUpBlocks);
-        }
-        if (round.first) {
-            logEnd(context, serviceName, kConnectorTags, kPrivatePhase, remaining);
-        } else if (remaining > 0) {
-            Log::debug(serviceName, tags.round, "%1% round %2%: %3% peers still unconnected", phase,
-                       ++publicRound, remaining);
-        }
-        if (remaining == 0) {
+            while (!open.empty()) {
+                endPhase(open.front());
+            }
             break;
         }
+        if (step.round.roundLine) {
+            Log::debug(serviceName, phaseTags(step.phase).round, "%1% round %2%: %3% peers still unconnected",
+                       phaseText(step.phase), ++roundLines[step.phase], remaining);
+        }
     }
-    logEnd(context, serviceName, tags, phase, remaining);
+    std::string cuts;
+    const int cut = context.countCuts(cuts);
+    if (cut > 0) {
+        Log::debug(serviceName, "connectPeers", "The send limits cut the pass short %1% times: %2%", cut, cuts);
+    }
+    context.closePrivateWindow();
+    // Held relayed pings that no public round will answer are answered now; behind a cone NAT
+    // nothing is held.
+    if (!publicRoundRan || remaining == 0) {
+        context.answerHeldPingsNow();
+    }
 }
 
 void ConnectivityPass::markPeersForRelay(const std::string& gameId, std::vector<Peer>& peers,
-                                         const std::string& serviceName, long clientId) {
+                                         const std::string& serviceName, long clientId,
+                                         const std::vector<std::size_t>& leftForRelay) {
     std::size_t total = peers.size();
     int relays = 0;
-    for (Peer& peer : peers) {
+    for (std::size_t index = 0; index < peers.size(); ++index) {
+        Peer& peer = peers[index];
         if (peer.identifier == clientId) {
             peer.connection = ConnectionType::SELF;
             --total;
         } else if (peer.connection == ConnectionType::NONE) {
             peer.connection = ConnectionType::RELAY;
+            ++relays;
+        } else if (peer.connection == ConnectionType::RELAY &&
+                   std::find(leftForRelay.begin(), leftForRelay.end(), index) != leftForRelay.end()) {
             ++relays;
         }
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -8,8 +9,6 @@
 namespace tarn::client::impl::service::connection {
 
 struct ConnectionServiceData;
-class AbstractConnector;
-class Discoveror;
 class P2PContext;
 
 // One connectivity pass of the connection service: the private phase, the public phase in
@@ -24,26 +23,19 @@ public:
     // initialized or the topology is not valid.
     static bool arePreConditionsOk(const std::string& serviceName, bool initialized,
                                    ConnectionServiceData& engines, long clientId, const std::string& gameId);
-    // One phase through a connector: up to extraRounds + 1 rounds while peers remain to reach.
-    static void doConnect(P2PContext& context, const std::string& serviceName, const std::string& phase,
-                          AbstractConnector& connector, int extraRounds);
-    // The phase behind a symmetric NAT: as above, measuring the latest own public port before every
-    // round, from which the connector predicts (the first measurement's failure ends the pass, a
-    // later one repeats the round's announcements). A phase that runs no round answers held relayed
-    // pings at once.
-    static void doConnect(P2PContext& context, AbstractConnector& connector, const std::string& serviceName,
-                          const std::string& phase, Discoveror& discoveror, int extraRounds);
-    // Both phases at once (tarn.connect.overlap): OverlapPlan's rounds, each running the private
-    // connector (first round only) and the public connector in one wait. Closes the private window
-    // that the pass opened before its listener started. Logs the START lines of
-    // both phases first, the private END line when the private window closes, and the public
-    // phase's round and END lines as its own phase would.
-    static void doConnectOverlapped(P2PContext& context, const std::string& serviceName,
-                                    ConnectionServiceData& engines);
+    // Both phases as PassPlan lays them out for the service's mode and our NAT, in one loop: the
+    // START, round and END lines of each phase, the symmetric side set up once (the foreign port
+    // rate, the port probe). A first measurement of the latest port that fails ends the pass
+    // with its exception. Held relayed pings are answered at once when no public round ran or
+    // every peer is decided.
+    static void connectPeers(P2PContext& context, const std::string& serviceName,
+                             ConnectionServiceData& engines);
     // The local client's own entry becomes SELF, every entry still undecided RELAY; logs the end
-    // checkpoint with the relay usage.
+    // checkpoint with the relay usage, which counts those and the entries of leftForRelay (indices
+    // the pass itself left for the relay as unusable), but not entries the host passed as RELAY.
     static void markPeersForRelay(const std::string& gameId, std::vector<Peer>& peers,
-                                  const std::string& serviceName, long clientId);
+                                  const std::string& serviceName, long clientId,
+                                  const std::vector<std::size_t>& leftForRelay = {});
     // "\n[\n\t<peer>...\n]": the form every checkpoint line uses for a peer list.
     static std::string peerListText(const std::vector<Peer>& peers);
 };

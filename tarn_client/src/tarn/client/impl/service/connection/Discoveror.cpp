@@ -491,6 +491,14 @@ void Discoveror::refreshIfExpired(Messenger* messenger) {
 }
 
 int Discoveror::findLatestPort() {
+    return findLatestPort(std::chrono::milliseconds(data->discoveryTimeoutMs), data->retries);
+}
+
+int Discoveror::findLatestPort(std::chrono::milliseconds bound) {
+    return findLatestPort(bound, 0);
+}
+
+int Discoveror::findLatestPort(std::chrono::milliseconds timeout, int retries) {
     const std::string& name = getName();
     checkInitialized(name, "findLatestPort000");
     Messenger latest(data->topology.localAddr, 0);
@@ -500,7 +508,7 @@ int Discoveror::findLatestPort() {
                             Log::format("Could not initialize messenger@%1%:0", data->topology.localAddr));
     }
     Endpoint mapped;
-    refreshMapping(&latest, name, *data, mapped);
+    queryMappedAddress(name, latest, static_cast<long>(timeout.count()), retries, data->servers.front(), mapped);
     latest.shutdown();
     return mapped.port();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <vector>
 
@@ -34,6 +35,9 @@ public:
     void refreshIfExpired(util::Messenger* messenger);
     // The public port the NAT gives a brand-new socket right now; 0 when the answer had none.
     int findLatestPort();
+    // As above with one attempt of at most `bound`: the connectivity pass probes inside a round,
+    // where discovery's retries would stretch the round.
+    int findLatestPort(std::chrono::milliseconds bound);
     // The current result; the connectivity pass writes publicPort through it.
     Topology& getTopology();
     const Topology& getTopology() const;
@@ -54,6 +58,9 @@ protected:
     void doShutdown() override;
 
 private:
+    // One binding query to S1 from a fresh socket: retries + 1 waits of timeout.
+    int findLatestPort(std::chrono::milliseconds timeout, int retries);
+
     std::unique_ptr<DiscoverorData> data;
 };
 

@@ -10,15 +10,12 @@
 
 namespace tarn::client::impl::service::connection {
 
-// Relayed pings that wait for their answer behind a symmetric NAT.
+// Relayed pings that wait for their answer behind a symmetric NAT, handed from the listener to
+// the pass thread; SymmetricAnswers owns them and the rule of when they are answered.
 //
-// The rule: such a NAT gives its next public port to whatever we send to a new endpoint first,
-// and every answer to a relayed ping goes to new endpoints. So the answers wait until the pass
-// has measured its latest public port and sent its direct pings, and then go out in the order of
-// the round's BlockSchedule, each peer's answers from the ports announced to that peer. Holding
-// lasts the whole phase: every round measures and announces anew, and an answer given at once
-// would take ports that no block expects. A pass that runs no symmetric round answers them at
-// once.
+// Such a NAT gives its next public port to whatever we send to a new endpoint first, and every
+// answer to a relayed ping goes to new endpoints: answered at once, they would take ports that no
+// block expects.
 class HeldPings {
 public:
     // Relayed pings beyond this many are dropped while holding.

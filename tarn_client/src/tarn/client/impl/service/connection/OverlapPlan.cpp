@@ -4,16 +4,6 @@
 
 namespace tarn::client::impl::service::connection {
 
-std::vector<OverlapPlan::Round> OverlapPlan::rounds(std::chrono::milliseconds privateTimeout,
-                                                    std::chrono::milliseconds publicTimeout, int retries) {
-    std::vector<Round> plan{{privateTimeout, true, false}};
-    for (int round = 0; round < retries + 1; ++round) {
-        plan.push_back({publicTimeout, false, true});
-    }
-    plan.back().givesUpBlocks = true;
-    return plan;
-}
-
 bool OverlapPlan::mayShareNetwork(const std::string& ownLocal, const std::string& ownMask,
                                   const std::string& ownPublic, const std::string& peerLocal,
                                   const std::string& peerPublic) {

@@ -9,7 +9,6 @@
 #include "tarn/client/Topology.h"
 #include "tarn/client/impl/AbstractInitializable.h"
 #include "tarn/client/impl/service/connection/BlockSchedule.h"
-#include "tarn/client/impl/service/connection/HeldPings.h"
 #include "tarn/client/impl/util/Messenger.h"
 #include "tarn/client/impl/util/SteppedWait.h"
 #include "tarn/generated/MessageHelpers.h"
@@ -54,7 +53,9 @@ public:
     void prepareMessage(generated::Content& message, generated::Content::Type type,
                         const EndpointList& targets) const;
     util::Messenger& getMessenger();
-    // Sends message to every destination as primers (P2PCtxData::prime).
+    // Sends one batch within the pass's burst bound (P2PCtxData::paced).
+    void paced(int datagrams, const std::function<void()>& send);
+    // Sends message to every destination as primers (P2PCtxData::prime), paced as one batch.
     void sendPrimers(const generated::Content& message, const EndpointList& destinations);
     // A snapshot of the local topology: the listener may change its public port at any time.
     Topology getTopology() const;
@@ -73,46 +74,29 @@ public:
     // public port, throwing TARNException when it cannot. Unset, it counts its own flows only.
     void setPortProbe(std::function<int()> probe);
     // The round's schedule: made from the peers still unconnected at the first call after
-    // setPublicPort, with blocks `lead` ports apart, the same for the rest of the round.
+    // setPublicPort, with blocks `lead` ports apart (at most PassLimits::maxLead; a cut is
+    // counted), the same for the rest of the round.
     const BlockSchedule& getBlockSchedule(int blockSize, int lead = 0);
     // Called after a round's direct pings, between its steps and at its end (roundOver): answers
-    // the relayed pings held behind a symmetric NAT, on the calling thread. A peer's repeated
-    // ping gets its answers again where the first went; its newest ping with new targets is
-    // answered from its block of the round, in the order of the schedule. A block whose ping has
-    // not come waits until a round that gives it up is over (roundOver; every round of the
-    // documented order). Before a block goes out, the pass measures the
-    // latest port again unless it is fresh, uses up ports up to the block's first, and leaves
-    // out the block's ports already gone, so that each answer leaves from the port announced
-    // for it. A block's answers first go out as primers, which take its ports, and for real at
-    // the next call (or at once when the round is over). Does nothing before the latest public
-    // port is measured.
+    // on the calling thread what SymmetricAnswers lets go now. Does nothing before the latest
+    // public port is measured.
     void releaseHeldPings(bool roundOver);
-    // The pass runs no symmetric round: answers the held relayed pings now, and any later at once.
+    // No symmetric round will answer them: the held relayed pings are answered now, any later at
+    // once.
     void answerHeldPingsNow();
     // The private window of the overlapped pass (PeerTable), for the peers that may share the
     // subnet of our local address or our public address.
     void openPrivateWindow();
     void closePrivateWindow();
 
+    // How often the send limits cut the pass short; text names each count.
+    int countCuts(std::string& text) const;
+
 protected:
     bool doInit() override;
     void doShutdown() override;
 
 private:
-    // Takes out the held relayed pings: repeats are answered again at once, new ones of a peer
-    // with a block wait as pending, the rest are answered at once.
-    void sortHeldPings();
-    // Answers a peer's relayed ping from the ports of its block, as primers.
-    void answerBlock(std::size_t block, const HeldPings::Held& ping);
-    // Answers for real the blocks whose answers went out as primers at an earlier release.
-    void answerPrimed();
-    // How many ports the NAT has handed out since the round's latest port, measured again when
-    // the last measurement is not fresh; -1 when unknown.
-    int portsTaken();
-    // Sends count primers to endpoints never used before on the peer's public address: they use
-    // up ports up to a block's first and reach nobody.
-    void burnPorts(int index, int count);
-
     std::unique_ptr<P2PCtxData> data;
 };
 

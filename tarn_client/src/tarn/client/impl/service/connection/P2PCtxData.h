@@ -1,10 +1,10 @@
 #pragma once
 
 #include <atomic>
-#include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
-#include <map>
+#include <mutex>
 #include <memory>
 #include <string>
 #include <thread>
@@ -14,10 +14,10 @@
 
 #include "tarn/client/Peer.h"
 #include "tarn/client/Topology.h"
-#include "tarn/client/impl/service/connection/BlockSchedule.h"
-#include "tarn/client/impl/service/connection/HeldPings.h"
+#include "tarn/client/impl/service/connection/PassLimits.h"
 #include "tarn/client/impl/service/connection/PeerTable.h"
 #include "tarn/client/impl/service/connection/StopSignal.h"
+#include "tarn/client/impl/service/connection/SymmetricAnswers.h"
 #include "tarn/client/impl/util/Messenger.h"
 #include "tarn/generated/MessageHelpers.h"
 
@@ -25,7 +25,7 @@ namespace tarn::client::impl::service::connection {
 
 // What one connectivity pass shares between its thread and the listener thread. Each piece of
 // state that both threads touch has one owner with its own lock: the peers and the topology
-// (peers), the stop request (stop) and the held relayed pings (held). The peers, the messenger
+// (peers), the stop request (stop) and the held relayed pings (symmetric). The peers, the messenger
 // and the topology belong to the caller and must outlive the record.
 struct P2PCtxData {
     P2PCtxData(long clientId, const std::string& gameId, util::Messenger& messenger, std::vector<Peer>& peers,
@@ -41,6 +41,17 @@ struct P2PCtxData {
     void prime(const generated::Content& message,
                const std::vector<boost::asio::ip::udp::endpoint>& destinations) const;
 
+    // Sends one batch of `datagrams` (send does the sending) within PassLimits' burst bound:
+    // waits first when the batch would exceed it. Both threads send every batch through here,
+    // one batch after another; a block of the symmetric schedule is one batch, so the pause never
+    // falls inside it. send must not call paced.
+    void paced(int datagrams, const std::function<void()>& send);
+
+    // Whether a destination lies on an address of a peer that may share our network (same public
+    // address, or its local address in our subnet): a primer's time-to-live of 2 reaches such a
+    // peer through a hairpinning router, so none goes there.
+    bool mayShareNetwork(const boost::asio::ip::address& destination) const;
+
     // 2 passes our own router and dies at the next hop; 3 also passes a second NAT in front of it
     // (a home router behind a carrier's). A peer's router is further away on any real path.
     static constexpr int kPrimerTimesToLive[] = {2, 3};
@@ -55,7 +66,15 @@ struct P2PCtxData {
     util::Messenger& messenger;
     PeerTable peers;
     StopSignal stop;
-    HeldPings held;
+    // The local and public addresses of the peers that may share our network; fixed at
+    // construction, read by both threads.
+    const std::vector<boost::asio::ip::address> sharedAddresses;
+    // The send slot, held for one batch with its wait: guards bursts, the batches that ended in the
+    // last burst window (when each ended, how many), oldest first.
+    std::mutex paceMutex;
+    std::deque<PassLimits::Burst> bursts;
+    // How often paced made a batch wait, for the pass's last line.
+    std::atomic<int> pausedBatches{0};
     // Rendezvous server endpoints, set before the listener starts: a ping from one was relayed.
     std::vector<boost::asio::ip::udp::endpoint> servers;
     // How many answers in a peer's name came from elsewhere, and how many pings named response
@@ -64,40 +83,9 @@ struct P2PCtxData {
     std::atomic<int> ignoredTargets{0};
     // The rest belongs to the pass thread alone.
     std::unique_ptr<std::thread> listener;
-    // The latest own public port behind a symmetric NAT, measured for the round, and whether this
-    // pass measured one; the first of the phase, after which the direct pings took their ports.
-    std::int32_t publicPort;
-    bool publicPortMeasured = false;
-    std::int32_t phasePort;
-    int measuredRounds = 0;
-    // When the NAT's counter was last measured, and how many ports it has handed out since
-    // publicPort as far as the pass knows (-1: unknown).
-    std::chrono::steady_clock::time_point measuredAt;
-    int taken = 0;
-    // Measures the latest port anew (may throw TARNException); unset, the pass counts its own.
-    std::function<int()> measurePort;
-    // Ports per second that other hosts take of our symmetric NAT; negative when unknown.
-    double foreignPortRate = -1;
-    // The round's schedule, made at its first call, the peer index of each block, and the next
-    // block to answer.
-    BlockSchedule schedule;
-    bool scheduled = false;
-    std::vector<int> blockPeers;
-    std::size_t nextBlock = 0;
-    // Per peer index: its newest relayed ping whose targets no answer went to yet.
-    std::map<int, HeldPings::Held> pending;
-    // Per peer index: the targets of the relayed ping answered last, and where the answers went.
-    struct Answered {
-        std::vector<boost::asio::ip::udp::endpoint> targets;
-        std::vector<boost::asio::ip::udp::endpoint> sent;
-    };
-    std::map<int, Answered> answered;
-    // Ports used up so far with pings to unused endpoints: each goes to one never used before.
-    int burnt = 0;
-    // Peer indices whose block's answers went out as primers; answered for real at the next
-    // release, so that the peer's own primers towards our answers' ports have a step's time to go
-    // out first.
-    std::vector<int> primed;
+    // The answers to relayed pings behind a symmetric NAT: hold runs on the listener thread,
+    // everything else on the pass thread.
+    SymmetricAnswers symmetric;
 };
 
 }  // namespace tarn::client::impl::service::connection

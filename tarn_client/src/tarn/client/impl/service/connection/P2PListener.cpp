@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <exception>
+#include <iterator>
 #include <string>
 
 #include <boost/asio/ip/address_v4.hpp>
@@ -140,14 +141,14 @@ void P2PListener::process(const util::ReceivedMessage& message, P2PCtxData& data
         markConnected(sender, index, data);
     } else {
         // A relayed ping comes from a rendezvous server, which must never get the answer.
-        if (contains(data.servers, sender) && data.held.hold(message, index, identifier, data.name)) {
+        if (contains(data.servers, sender) && data.symmetric.hold(message, index, identifier, data.name)) {
             return;
         }
         answerPing(message, index, identifier, data, kMaxAnswerTargets);
         return;
     }
     if (!destinations.empty()) {
-        data.messenger.send(reply, destinations);
+        data.paced(static_cast<int>(destinations.size()), [&] { data.messenger.send(reply, destinations); });
     }
 }
 
@@ -189,8 +190,22 @@ void P2PListener::markConnected(const Endpoint& sender, int index, P2PCtxData& d
 std::vector<Endpoint> P2PListener::answerPing(const util::ReceivedMessage& message, int index,
                                               long identifier, P2PCtxData& data, std::size_t maxTargets,
                                               bool primeOnly, std::size_t skip) {
-    const Endpoint& sender = message.remoteEndpoint;
     gen::Content reply;
+    const std::vector<Endpoint> destinations =
+        prepareAnswer(message, index, identifier, data, maxTargets, primeOnly, skip, reply);
+    if (primeOnly) {
+        data.paced(static_cast<int>(destinations.size() * std::size(P2PCtxData::kPrimerTimesToLive)),
+                   [&] { data.prime(reply, destinations); });
+    } else if (!destinations.empty()) {
+        data.paced(static_cast<int>(destinations.size()), [&] { data.messenger.send(reply, destinations); });
+    }
+    return destinations;
+}
+
+std::vector<Endpoint> P2PListener::prepareAnswer(const util::ReceivedMessage& message, int index,
+                                                 long identifier, P2PCtxData& data, std::size_t maxTargets,
+                                                 bool primeOnly, std::size_t skip, gen::Content& reply) {
+    const Endpoint& sender = message.remoteEndpoint;
     data.stamp(reply, gen::Content::PING_RESP);
     std::vector<Endpoint> destinations;
     answerTargets(message.content, index, identifier, maxTargets, data, destinations);
@@ -203,11 +218,6 @@ std::vector<Endpoint> P2PListener::answerPing(const util::ReceivedMessage& messa
             Log::warn(data.name, "process003", "Peer %1%'s real address %2% not in target list: %3%",
                       identifier, sender, Network::endpointsToString(destinations));
         }
-    }
-    if (primeOnly) {
-        data.prime(reply, destinations);
-    } else if (!destinations.empty()) {
-        data.messenger.send(reply, destinations);
     }
     return destinations;
 }

@@ -40,12 +40,20 @@ public:
     // Answers a peer's PING_DIRECT at its response targets on the peer's own addresses, the first
     // maxTargets of them less the first `skip`, and at its sender when that is another listed
     // endpoint; returns where the datagrams went, in order. The pass thread calls it too, for held
-    // relayed pings, and with primeOnly sends the answer as primers only (P2PCtxData::prime).
+    // relayed pings, and with primeOnly sends the answer as primers only (P2PCtxData::prime). One
+    // paced batch (P2PCtxData::paced).
     static std::vector<boost::asio::ip::udp::endpoint> answerPing(const util::ReceivedMessage& message,
                                                                   int index, long identifier,
                                                                   P2PCtxData& data, std::size_t maxTargets,
                                                                   bool primeOnly = false,
                                                                   std::size_t skip = 0);
+    // What answerPing sends, without sending it: the destinations, in order, and the reply. Logs
+    // what it refuses, so callers run it before they take the send slot.
+    static std::vector<boost::asio::ip::udp::endpoint> prepareAnswer(const util::ReceivedMessage& message,
+                                                                     int index, long identifier,
+                                                                     P2PCtxData& data, std::size_t maxTargets,
+                                                                     bool primeOnly, std::size_t skip,
+                                                                     generated::Content& reply);
 };
 
 }  // namespace tarn::client::impl::service::connection

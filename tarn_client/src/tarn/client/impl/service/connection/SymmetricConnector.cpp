@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "tarn/client/TARNException.h"
@@ -95,7 +96,7 @@ void SymmetricConnector::afterPings(P2PContext& context) {
         for (const auto& port : relay.ownPorts) {
             gen::addAddress(request, gen::Attribute::XOR_REFLECTED_FROM, port, true);
         }
-        context.getMessenger().send(request, settings->server);
+        context.paced(1, [&] { context.getMessenger().send(request, settings->server); });
         Log::debug(getName(), "getDestinations", "Sent %1% message to %2%; need relay to %3%",
                    gen::typeName(gen::Content::PING_RELAY), settings->server,
                    Network::endpointsToString(relay.peers));

@@ -1,0 +1,302 @@
+#include "tarn/client/impl/service/connection/SymmetricAnswers.h"
+
+#include <algorithm>
+#include <iterator>
+#include <utility>
+
+#include "tarn/client/TARNException.h"
+#include "tarn/client/impl/Log.h"
+#include "tarn/client/impl/service/connection/P2PCtxData.h"
+#include "tarn/client/impl/service/connection/P2PListener.h"
+#include "tarn/client/impl/service/connection/PortPlan.h"
+#include "tarn/client/impl/util/Intervals.h"
+
+namespace tarn::client::impl::service::connection {
+
+namespace gen = tarn::generated;
+using EndpointList = std::vector<boost::asio::ip::udp::endpoint>;
+
+namespace {
+// Ports used up go no lower than this: below it lie the ports of well-known services.
+const int kLowestBurnPort = 1024;
+// Every used-up port and every answer of a block goes out once per primer time-to-live.
+const int kPrimerCopies = static_cast<int>(std::size(P2PCtxData::kPrimerTimesToLive));
+}  // namespace
+
+SymmetricAnswers::Release SymmetricAnswers::planRelease(std::size_t nextBlock, const std::vector<bool>& pingCame,
+                                                        const std::vector<int>& firstPositions, int blockSize,
+                                                        int taken, int burnLeft, bool roundOver) {
+    Release plan{{}, nextBlock};
+    for (; plan.nextBlock < pingCame.size() && plan.nextBlock < firstPositions.size(); ++plan.nextBlock) {
+        if (!pingCame[plan.nextBlock]) {
+            if (!roundOver) {
+                break;
+            }
+            // Given up: the next block lines up by itself, and its used-up ports are this one's.
+            continue;
+        }
+        const PassLimits::LineUp at =
+            PassLimits::lineUp(taken, firstPositions[plan.nextBlock], blockSize, burnLeft);
+        plan.blocks.push_back({plan.nextBlock, at});
+        if (taken >= 0) {
+            taken += at.burn + std::max(0, blockSize - at.skip);
+            burnLeft -= at.burn;
+        }
+    }
+    return plan;
+}
+
+SymmetricAnswers::SymmetricAnswers(P2PCtxData& data, const Topology& own)
+    : data(data),
+      held(own.nat.type == NatType::SYMMETRIC),
+      publicPort(own.publicPort),
+      phasePort(own.publicPort) {}
+
+bool SymmetricAnswers::hold(const util::ReceivedMessage& message, int index, long identifier,
+                            const std::string& logName) {
+    return held.hold(message, index, identifier, logName);
+}
+
+int SymmetricAnswers::getPublicPort() const {
+    return publicPort;
+}
+
+void SymmetricAnswers::setPublicPort(int port) {
+    if (!measured) {
+        phasePort = port;
+    }
+    publicPort = port;
+    measured = true;
+    ++measuredRounds;
+    measuredAt = std::chrono::steady_clock::now();
+    taken = 0;
+    probeFailed = false;
+    scheduled = false;
+    burntInRound = 0;
+}
+
+int SymmetricAnswers::getPhasePort() const {
+    return phasePort;
+}
+
+double SymmetricAnswers::getForeignPortRate() const {
+    return foreignPortRate;
+}
+
+void SymmetricAnswers::setForeignPortRate(double portsPerSecond) {
+    foreignPortRate = portsPerSecond;
+}
+
+void SymmetricAnswers::setPortProbe(std::function<int()> probe) {
+    measurePort = std::move(probe);
+}
+
+const BlockSchedule& SymmetricAnswers::getBlockSchedule(int blockSize, int lead) {
+    if (scheduled) {
+        return schedule;
+    }
+    if (lead > PassLimits::maxLead(blockSize)) {
+        ++cuts.leads;
+        Log::debug(data.name, "getBlockSchedule", "Blocks %1% ports ahead of our flows cut to %2%", lead,
+                   PassLimits::maxLead(blockSize));
+        lead = PassLimits::maxLead(blockSize);
+    }
+    std::vector<Peer> unconnected;
+    data.peers.getUnconnected(unconnected);
+    const int increment = data.peers.getTopology().nat.increment;
+    // A peer answers ports it was told in an earlier round through the mappings it made then, from
+    // older ports than the ones it announces now: the new blocks start after them.
+    const int announced = announcedEnd > 0 ? std::max(PortPlan::stepsBetween(publicPort, announcedEnd, increment), 0)
+                                           : 0;
+    // Only the phase's first round pings peers at endpoints it has not used before.
+    schedule = BlockSchedule(unconnected, blockSize, lead, measuredRounds == 1, announced);
+    if (schedule.countBlocks() > 0) {
+        announcedEnd = schedule.blockPorts(schedule.countBlocks() - 1, publicPort, increment).back();
+    }
+    scheduled = true;
+    nextBlock = 0;
+    blockPeers.clear();
+    for (std::size_t block = 0; block < schedule.countBlocks(); ++block) {
+        const auto& peer = schedule.peerOf(block);
+        blockPeers.push_back(data.peers.find(peer.second, peer.first));
+    }
+    // The round's direct pings go out right after its destinations are chosen.
+    if (taken >= 0) {
+        taken += schedule.getConePeers();
+    }
+    return schedule;
+}
+
+void SymmetricAnswers::release(bool roundOver) {
+    if (!measured) {
+        return;
+    }
+    answerPrimed();
+    sortHeld();
+    std::vector<bool> came;
+    std::vector<int> firstPositions;
+    for (std::size_t block = 0; block < schedule.countBlocks(); ++block) {
+        came.push_back(pending.count(blockPeers[block]) > 0);
+        firstPositions.push_back(schedule.firstPosition(block));
+    }
+    const int blockSize = schedule.getBlockSize();
+    const int left = PassLimits::burnLeft(blockSize, burntInRound, burnt);
+    Release plan = planRelease(nextBlock, came, firstPositions, blockSize, taken, left, roundOver);
+    // The counter is measured only when a block goes out, and then the plan follows it.
+    if (!plan.blocks.empty()) {
+        plan = planRelease(nextBlock, came, firstPositions, blockSize, portsTaken(), left, roundOver);
+    }
+    for (const BlockSend& send : plan.blocks) {
+        const auto ping = pending.find(blockPeers[send.block]);
+        answerBlock(send, ping->second, blockSize);
+        pending.erase(ping);
+    }
+    nextBlock = plan.nextBlock;
+    // Nothing of this round comes later to answer what was just primed.
+    if (roundOver) {
+        answerPrimed();
+    }
+}
+
+void SymmetricAnswers::answerNow() {
+    for (const HeldPings::Held& h : held.release()) {
+        P2PListener::answerPing(h.message, h.index, h.identifier, data, P2PListener::kMaxAnswerTargets);
+    }
+}
+
+int SymmetricAnswers::countCuts(std::string& text) const {
+    const int paced = data.pausedBatches.load();
+    text = Log::format("%1% used-up port runs, %2% leads, %3% paced batches, %4% failed port probes", cuts.burns,
+                       cuts.leads, paced, cuts.probes);
+    return cuts.burns + cuts.leads + paced + cuts.probes;
+}
+
+void SymmetricAnswers::sortHeld() {
+    for (HeldPings::Held& h : held.takeAll()) {
+        EndpointList targets;
+        gen::getResponseTargets(h.message.content, targets, true);
+        const auto done = answered.find(h.index);
+        const bool hasBlock = std::find(blockPeers.begin(), blockPeers.end(), h.index) != blockPeers.end();
+        if (done != answered.end() && done->second.targets == targets &&
+            !(hasBlock && done->second.round != measuredRounds)) {
+            // A repeat: its answers go where the first went, through mappings that exist, unless
+            // they are still primers whose answers come at the next release.
+            const bool stillPrimed = std::find(primed.begin(), primed.end(), h.index) != primed.end();
+            if (!stillPrimed && !done->second.sent.empty()) {
+                gen::Content reply;
+                data.stamp(reply, gen::Content::PING_RESP);
+                const EndpointList& sent = done->second.sent;
+                data.paced(static_cast<int>(sent.size()), [&] { data.messenger.send(reply, sent); });
+            }
+            continue;
+        }
+        if (hasBlock) {
+            pending[h.index] = std::move(h);
+            continue;
+        }
+        // A peer with no block this round: its answers take ports that no block expected.
+        answered[h.index] = {targets,
+                             P2PListener::answerPing(h.message, h.index, h.identifier, data,
+                                                     P2PListener::kMaxAnswerTargets),
+                             measuredRounds};
+        taken = -1;
+    }
+}
+
+void SymmetricAnswers::answerBlock(const BlockSend& send, const HeldPings::Held& ping, int blockSize) {
+    const PassLimits::LineUp& at = send.at;
+    EndpointList targets;
+    gen::getResponseTargets(ping.message.content, targets, true);
+    primed.push_back(ping.index);
+    if (at.cut) {
+        ++cuts.burns;
+        Log::debug(data.name, "answerBlock001",
+                   "Block %1% for peer %2%: %3% ports to use up, cut to %4% (at most %5% a block, %6% a round, "
+                   "%7% a pass)",
+                   send.block, ping.identifier, at.wanted, at.burn, PassLimits::burnPerBlock(blockSize),
+                   PassLimits::burnPerRound(blockSize), PassLimits::burnPerPass(blockSize));
+    }
+    if (taken < 0) {
+        // Where the counter stands is unknown: the answers go out in order, as on a quiet NAT.
+        answered[ping.index] = {targets,
+                                P2PListener::answerPing(ping.message, ping.index, ping.identifier, data,
+                                                        static_cast<std::size_t>(blockSize), true),
+                                measuredRounds};
+        return;
+    }
+    const EndpointList burn = burnTargets(ping.index, at.burn);
+    gen::Content reply;
+    EndpointList sent =
+        P2PListener::prepareAnswer(ping.message, ping.index, ping.identifier, data,
+                                   static_cast<std::size_t>(blockSize), true, static_cast<std::size_t>(at.skip), reply);
+    gen::Content usedUp;
+    data.stamp(usedUp, gen::Content::PING_DIRECT);
+    // The block's used-up ports and its answers leave in one batch: a pause between them would let
+    // other hosts take the block's ports.
+    data.paced(kPrimerCopies * static_cast<int>(burn.size() + sent.size()), [&] {
+        data.prime(usedUp, burn);
+        data.prime(reply, sent);
+    });
+    Log::debug(data.name, "answerBlock",
+               "Block %1% for peer %2%: %3% ports gone since port %4%, %5% used up, %6% of the block gone, "
+               "%7% answers",
+               send.block, ping.identifier, taken, publicPort, burn.size(), at.skip, sent.size());
+    taken += static_cast<int>(burn.size() + sent.size());
+    answered[ping.index] = {targets, std::move(sent), measuredRounds};
+}
+
+void SymmetricAnswers::answerPrimed() {
+    gen::Content reply;
+    data.stamp(reply, gen::Content::PING_RESP);
+    for (const int index : primed) {
+        const EndpointList& sent = answered[index].sent;
+        if (!sent.empty()) {
+            data.paced(static_cast<int>(sent.size()), [&] { data.messenger.send(reply, sent); });
+        }
+    }
+    primed.clear();
+}
+
+int SymmetricAnswers::portsTaken() {
+    const auto now = std::chrono::steady_clock::now();
+    if ((taken >= 0 && now - measuredAt <= util::Intervals::kLatestPortFresh) || !measurePort || probeFailed) {
+        return taken;
+    }
+    try {
+        // The probe's request leaves from a socket of its own at a moment between these two slots,
+        // so that the burst bound counts it against the batches before and after it.
+        data.paced(1, [] {});
+        const int port = measurePort();
+        data.paced(1, [] {});
+        measuredAt = std::chrono::steady_clock::now();
+        taken = PortPlan::stepsBetween(publicPort, port, data.peers.getTopology().nat.increment);
+    } catch (const TARNException& e) {
+        // One attempt a round: the rest of the round answers in order.
+        probeFailed = true;
+        taken = -1;
+        ++cuts.probes;
+        Log::debug(data.name, "portsTaken", "Could not measure the latest port again: %1%", e.what());
+    }
+    return taken;
+}
+
+EndpointList SymmetricAnswers::burnTargets(int index, int count) {
+    const auto peerPublic = data.peers.getListedPublicEndpoint(index);
+    EndpointList burn;
+    if (count <= 0 || peerPublic.port() == 0 || data.mayShareNetwork(peerPublic.address())) {
+        return burn;
+    }
+    // Below the peer's listed port, where its NAT has handed out ports already: none of the
+    // ports the peer announces later can be among them.
+    const int range = 65536 - kLowestBurnPort;
+    for (int i = 0; i < count; ++i) {
+        const int below = (peerPublic.port() - 1 - burnt - i - kLowestBurnPort) % range;
+        burn.emplace_back(peerPublic.address(),
+                          static_cast<unsigned short>(kLowestBurnPort + (below + range) % range));
+    }
+    burnt += count;
+    burntInRound += count;
+    return burn;
+}
+
+}  // namespace tarn::client::impl::service::connection
