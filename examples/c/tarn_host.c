@@ -50,8 +50,9 @@ static int parse_player(const char* line, tarn_peer* peer) {
     unsigned local_port, public_port;
     char local_addr[TARN_ADDR_SIZE], public_addr[TARN_ADDR_SIZE];
     tarn_topology* t = &peer->topology;
-    if (sscanf(line, "player %lld %" SCNd32 " %" SCNd32 " %" SCNd32 " %45s %u %45s %u", &id, &t->nat_type, &t->nat_behavior,
-               &t->nat_increment, local_addr, &local_port, public_addr, &public_port) != 8 ||
+    if (sscanf(line, "player %lld %" SCNd32 " %" SCNd32 " %" SCNd32 " %45s %u %45s %u", &id, &t->nat_type,
+               &t->nat_behavior, &t->nat_increment, local_addr, &local_port, public_addr,
+               &public_port) != 8 ||
         local_port > 65535 || public_port > 65535) {
         return 0;
     }
@@ -109,7 +110,8 @@ static int connect_from_game_loop(int64_t client_id, const char* game, tarn_peer
 }
 
 int main(int argc, char** argv) {
-    static const char* const connection_names[] = {"NONE", "DIRECT_PRIVATE", "DIRECT_PUBLIC", "RELAY", "SELF"};
+    static const char* const connection_names[] = {"NONE", "DIRECT_PRIVATE", "DIRECT_PUBLIC", "RELAY",
+                                                   "SELF"};
     tarn_peer peers[MAX_PLAYERS];
     size_t count = 1;
     char line[256];

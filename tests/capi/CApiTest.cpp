@@ -261,7 +261,8 @@ TEST(CApi, InvalidArgumentsAreRefusedBeforeAnyWork) {
     // Each call with the error text it left.
     const auto call = [](int result) { return std::make_pair(result, std::string(tarn_last_error())); };
     const std::pair<int, std::string> rows[][2] = {
-        {call(tarn_discover(nullptr, &out)), {TARN_E_INVALID, "tarn_discover: user_id and out must be given"}},
+        {call(tarn_discover(nullptr, &out)),
+         {TARN_E_INVALID, "tarn_discover: user_id and out must be given"}},
         {call(tarn_discover_async("u", &out, nullptr, nullptr)),
          {TARN_E_INVALID, "tarn_discover_async: user_id, out and done must be given"}},
         {call(tarn_connect(1, "g", good, 0)),

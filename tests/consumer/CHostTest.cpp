@@ -27,8 +27,8 @@ constexpr int kWaitMs = 30000;
 class Rendezvous {
 public:
     Rendezvous()
-        : process({TARN_STAGE "/bin/tarn-rendezvous", "--addr1", "127.0.0.1", "--addr2", "127.0.0.2", "--port1",
-                   "0", "--port2", "0", "--stats-interval", "0"}) {
+        : process({TARN_STAGE "/bin/tarn-rendezvous", "--addr1", "127.0.0.1", "--addr2", "127.0.0.2",
+                   "--port1", "0", "--port2", "0", "--stats-interval", "0"}) {
         static const std::regex started(R"(^tarn-rendezvous listening on \S+:(\d+) \S+:(\d+) .*)");
         std::string line;
         std::smatch match;
@@ -36,8 +36,9 @@ public:
             ADD_FAILURE() << "tarn-rendezvous did not start: " << line;
             return;
         }
-        settings = {"tarn.addr.1=127.0.0.1", "tarn.addr.2=127.0.0.2", "tarn.port.1=" + match[1].str(),
-                    "tarn.port.2=" + match[2].str(), "tarn.timeout.discovery=300", "tarn.logconsole=0"};
+        settings = {"tarn.addr.1=127.0.0.1",         "tarn.addr.2=127.0.0.2",
+                    "tarn.port.1=" + match[1].str(), "tarn.port.2=" + match[2].str(),
+                    "tarn.timeout.discovery=300",    "tarn.logconsole=0"};
     }
 
     ~Rendezvous() {
@@ -100,7 +101,8 @@ TEST(CHost, TwoProcessesReachEachOtherDirectlyOneBlockingOneFromAGameLoop) {
         const std::string& out = hosts[i]->output();
         EXPECT_THAT(out, HasSubstr("result " + std::to_string(101 + i) + " SELF\n"));
         EXPECT_THAT(out, HasSubstr("result " + std::to_string(102 - i) + " DIRECT_"));
-        EXPECT_THAT(dirs[i].readFile("stderr.txt"), HasSubstr("report P2P::UpdateP2PInfo sessionId=match-1 failures=0"));
+        EXPECT_THAT(dirs[i].readFile("stderr.txt"),
+                    HasSubstr("report P2P::UpdateP2PInfo sessionId=match-1 failures=0"));
     }
     EXPECT_THAT(hosts[1]->output(), HasSubstr("frames "));
 }

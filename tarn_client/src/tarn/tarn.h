@@ -17,7 +17,7 @@
  *   _async call returned TARN_OK.
  * - By the time `done` runs the operation is over: `done` may start the next one.
  * - The report handler runs on the thread of the operation: the caller's for the blocking
- *   forms, the library thread for the _async forms. It must not call tarn_shutdown.
+ *   forms, the library thread for the _async forms.
  * - Every other function may be called from any thread at any time.
  *
  * Mixing with the C++ facade
@@ -150,8 +150,9 @@ TARN_API const char* tarn_last_error(void);
 
 /* Refuses every later operation and configuration call (TARN_E_SHUTDOWN), waits for a running
  * operation to end and, for an _async one, for its `done` to return, and stops the library
- * thread. Safe to call more than once, at exit and before unloading the library. Called from
- * `done` it cannot wait for that `done` itself. */
+ * thread. Safe to call more than once, at exit and before unloading the library. Called from a
+ * report handler or from `done`, it cannot wait for the operation it is called from: it returns at
+ * once, and the library thread ends after that operation. */
 TARN_API void tarn_shutdown(void);
 
 #ifdef __cplusplus

@@ -35,7 +35,7 @@ private:
     AsyncRunner() = default;
     void run();
 
-    std::mutex mutex;  // guards pending and stopping
+    std::mutex mutex;              // guards pending and stopping
     std::condition_variable wake;  // signalled when pending is set or stopping becomes true
     std::function<void()> pending;
     bool stopping = false;

@@ -124,8 +124,9 @@ std::string fromC(const tarn_peer* peers, std::size_t count, std::vector<Peer>& 
             return which + ": an address lacks its terminating NUL";
         }
         if (topology.nat_type < TARN_NAT_UNKNOWN || topology.nat_type > TARN_NAT_SYMMETRIC ||
-            topology.nat_behavior < TARN_BEHAVIOR_UNKNOWN || topology.nat_behavior > TARN_BEHAVIOR_PORT_SENSITIVE ||
-            from.connection < TARN_CONNECTION_NONE || from.connection > TARN_CONNECTION_SELF) {
+            topology.nat_behavior < TARN_BEHAVIOR_UNKNOWN ||
+            topology.nat_behavior > TARN_BEHAVIOR_PORT_SENSITIVE || from.connection < TARN_CONNECTION_NONE ||
+            from.connection > TARN_CONNECTION_SELF) {
             return which + ": nat_type, nat_behavior or connection outside its table";
         }
         // A long is 32 bits on some platforms.
@@ -190,7 +191,8 @@ int runDiscover(const char* function, const std::string& userId, tarn_topology& 
 int runConnect(const char* function, long clientId, const std::string& gameId, std::vector<Peer>& peers,
                tarn_peer* out, ReportHandlerClient handler) {
     OperationGate::Running running;
-    const LatticeOperations::Outcome outcome = LatticeOperations::connect(clientId, gameId, peers, handler.proxy());
+    const LatticeOperations::Outcome outcome =
+        LatticeOperations::connect(clientId, gameId, peers, handler.proxy());
     toC(peers, out);
     if (outcome.libraryFailure) {
         return fail(TARN_E_INTERNAL, std::string(function) + ": library failure (see the log)");
@@ -238,7 +240,8 @@ int startAsync(const std::shared_ptr<AsyncCall>& call) {
         call->pass.release();
         call->done(call->user, result);
     });
-    return posted ? TARN_OK : fail(TARN_E_SHUTDOWN, std::string(call->function) + ": the library has been shut down");
+    return posted ? TARN_OK
+                  : fail(TARN_E_SHUTDOWN, std::string(call->function) + ": the library has been shut down");
 }
 
 }  // namespace
@@ -292,7 +295,8 @@ int tarn_connect(int64_t client_id, const char* game_id, tarn_peer* peers, size_
         if (!pass.admitted()) {
             return refused(pass, "tarn_connect");
         }
-        return runConnect("tarn_connect", clientId, game_id, converted, peers, ReportHandlerClient::current());
+        return runConnect("tarn_connect", clientId, game_id, converted, peers,
+                          ReportHandlerClient::current());
     });
 }
 

@@ -113,7 +113,8 @@ void LatticeOperations::logFailure(const char* tag) noexcept {
     }
 }
 
-LatticeOperations::Report LatticeOperations::send(const char* method, const std::vector<std::string>& parameters,
+LatticeOperations::Report LatticeOperations::send(const char* method,
+                                                  const std::vector<std::string>& parameters,
                                                   Velk::LS::ILatticeServiceClient* proxy) {
     if (LatticeReport::sendToLattice(TARNWrapper::FEATURETTE, method, parameters, proxy)) {
         return Report::DELIVERED;

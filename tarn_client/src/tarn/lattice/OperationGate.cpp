@@ -21,9 +21,11 @@ OperationGate::Pass::~Pass() {
 
 std::string OperationGate::Pass::refusal() const {
     if (result == Answer::BUSY) {
-        return std::string(operation) + " refused: " + running + " is still running (one operation at a time)";
+        return std::string(operation) + " refused: " + running +
+               " is still running (one operation at a time)";
     }
-    return result == Answer::CLOSED ? std::string(operation) + " refused: the library has been shut down" : "";
+    return result == Answer::CLOSED ? std::string(operation) + " refused: the library has been shut down"
+                                    : "";
 }
 
 void OperationGate::Pass::logRefusal(const char* tag) const noexcept {

@@ -61,7 +61,7 @@ private:
     Answer enter(const char* operation, const char*& running);
     void leave();
 
-    std::mutex mutex;  // guards current and closed
+    std::mutex mutex;              // guards current and closed
     std::condition_variable idle;  // signalled when current becomes null
     // The running operation's name; null when none runs.
     const char* current = nullptr;
