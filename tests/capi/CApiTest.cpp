@@ -204,6 +204,33 @@ TEST(CApi, TheGameLoopRunsWhileThePassRunsAndDoneComesOnce) {
     tarn_shutdown();
 }
 
+TEST(CApi, ShutdownWaitsForTheRunningCallAndItsDone) {
+    if (needsOwnProcess()) {
+        GTEST_SKIP() << "shuts the library down: run it alone or through ctest";
+    }
+    tarn::test::TestLog log;
+    tarn::test::RealRendezvous server;
+    configure(server);
+    Host host;
+    host.holdAll = true;
+    host.holdUntilFrame = 1;
+    tarn_set_report_handler(report, &host);
+    tarn_topology ours{};
+    ASSERT_EQ(tarn_discover_async("user-1", &ours, done, &host), TARN_OK);
+    // Lets the held report go only once tarn_shutdown has closed the library, while the call still
+    // runs: shutdown must then wait for it. Nothing signals the close but the refusals themselves.
+    std::thread release([&host] {
+        host.waitFor([&host] { return host.inReport; });
+        for (int step = 0; step < 30000 && tarn_config_set("tarn.retries", "1") != TARN_E_SHUTDOWN; ++step) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        host.update([](Host& h) { h.frames = 1; });
+    });
+    tarn_shutdown();
+    EXPECT_EQ(host.doneResults, std::vector<int>{TARN_OK});
+    release.join();
+}
+
 TEST(CApi, TheResultFollowsTheReportAndOutIsFilledEitherWay) {
     tarn::test::TestLog log;
     tarn::test::RealRendezvous server;
