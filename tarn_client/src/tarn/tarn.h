@@ -26,7 +26,9 @@
  * TARNWrapper::notifyLattice or connect runs, and those return false while a C call runs). Each
  * sends its reports to its own receiver: C calls to the function set with
  * tarn_set_report_handler, the facade to the proxy set with setLatticeProxy. tarn_shutdown
- * ends both: afterwards the facade's operations return false too.
+ * ends both: afterwards the facade's operations return false too. The Configurator that
+ * TARNWrapper::getConfigurator hands out is not guarded: change values through it only while no
+ * operation runs, or use tarn_config_set.
  */
 
 #include <stddef.h>
