@@ -57,7 +57,7 @@ fi
 step "ThreadSanitizer (threaded tests)"
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$root/tests/tsan.supp"
 if "$root/scripts/build.sh" --no-stage "$root/build-tsan" -DTARN_SANITIZE=thread -DTARN_BUILD_BENCH=OFF; then
-  run_ctest "$root/build-tsan" -L 'listener|logging|server'
+  run_ctest "$root/build-tsan" -L 'listener|logging|server|capi'
 else
   status=1; failed=$((failed + 1))
 fi

@@ -1,11 +1,13 @@
-# Configures, builds and runs the host project; fails on the first step that fails. The host
-# runs in its build directory, where it writes its log.
+# Configures, builds and (unless RUN is OFF) runs the host project; fails on the first step that
+# fails. The host runs in its build directory, where it writes its log.
 file(MAKE_DIRECTORY ${BUILD})
 foreach(step configure build run)
   if(step STREQUAL "configure")
     set(cmd ${CMAKE_COMMAND} -S ${SOURCE} -B ${BUILD} -DCMAKE_PREFIX_PATH=${PREFIX})
   elseif(step STREQUAL "build")
     set(cmd ${CMAKE_COMMAND} --build ${BUILD})
+  elseif(DEFINED RUN AND NOT RUN)
+    break()
   else()
     set(cmd ${BUILD}/tarn_host)
   endif()

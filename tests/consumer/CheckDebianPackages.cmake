@@ -45,7 +45,8 @@ function(field package name pattern)
 endfunction()
 
 check(libtarn-client1 /usr/lib/libtarn_client.so.1 /usr/share/doc/libtarn-client1/copyright)
-check(libtarn-client-dev /usr/include/tarn/tarn_client.h /usr/include/tarn/client/NatMeasurement.h
+check(libtarn-client-dev /usr/include/tarn/tarn_client.h /usr/include/tarn/tarn.h
+      /usr/include/tarn/client/NatMeasurement.h
       /usr/lib/libtarn_client.so /usr/lib/cmake/tarn_client/tarn_clientConfig.cmake
       /usr/lib/pkgconfig/tarn_client.pc)
 check(tarn-rendezvous /usr/bin/tarn-rendezvous /etc/tarn-rendezvous.conf

@@ -12,7 +12,10 @@ foreach(required
     "tarn::client::toString[abi:cxx11](tarn::client::NatType)"
     "typeinfo for tarn::client::NoUDPConnectionException"
     "typeinfo for tarn::client::Configurator"
-    "vtable for tarn::lattice::TARNWrapper")
+    "vtable for tarn::lattice::TARNWrapper"
+    "T tarn_version"
+    "T tarn_connect_async"
+    "T tarn_shutdown")
   string(FIND "${symbols}" "${required}" at)
   if(at EQUAL -1)
     message(FATAL_ERROR "missing export: ${required}")

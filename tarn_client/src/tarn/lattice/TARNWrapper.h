@@ -15,8 +15,9 @@
 namespace tarn::lattice {
 
 // The library's one entry point: a process-wide singleton. Every operation blocks on the
-// caller's thread; the host must not run two of them at once and must make its first
-// getInstance call before several of its threads use the library.
+// caller's thread. One operation at a time: while notifyLattice or connect runs (or an operation
+// of the C interface, tarn/tarn.h), a second one returns false at once after one WARN line. The
+// host must make its first getInstance call before several of its threads use the library.
 //
 // Nothing the library throws reaches the host: each operation catches it, logs it at ERROR and
 // returns its failure value (false, or the empty topology and measurement). Only the host's own
@@ -51,9 +52,11 @@ public:
     virtual void setLatticeProxy(Velk::LS::ILatticeServiceClient* proxy);
 
     // Discovers the local topology and sends the "SetNatType" report; true when it was delivered.
+    // False at once while another operation runs, or after tarn_shutdown.
     bool notifyLattice(const std::string& userId);
     // Tries to reach every peer, writes each peer's connection and sends the "UpdateP2PInfo"
     // report; true when connectivity ran without an exception and the report was delivered.
+    // False at once, peers untouched, while another operation runs or after tarn_shutdown.
     bool connect(long clientId, const std::string& gameId, std::vector<tarn::client::Peer>& peers) const;
 
     // These two have no failure value: their services report their own failures and throw
