@@ -12,6 +12,8 @@ packages=(
   nlohmann-json3-dev
   # the rendezvous server's shared allow-list: the Redis client library, and the store for tests
   libhiredis-dev redis-server
+  # the client's port mapping: NAT-PMP and UPnP-IGD client libraries
+  libnatpmp-dev libminiupnpc-dev
   iproute2 nftables procps python3 jq clang-format
   tshark python3-matplotlib
   # scripts/fuzz.sh: clang with libFuzzer and the sanitizer runtimes; unshare for a private network

@@ -37,6 +37,19 @@ struct Intervals {
     // measurement is itself about a round trip old when its answer comes, so measuring more
     // often would not be fresher.
     static constexpr std::chrono::milliseconds kLatestPortFresh{1};
+    // Port mapping. A router that maps answers within a few milliseconds on its own network:
+    // discovery waits at most this long after it started asking, whatever the protocols still
+    // do, and a deletion at shutdown waits no longer for its answer either.
+    static constexpr std::chrono::milliseconds kMapperBudget{250};
+    // A PCP or NAT-PMP request goes again after this long without an answer, so a lost datagram
+    // costs one step of the budget, not the protocols' seconds-long first retry.
+    static constexpr std::chrono::milliseconds kMapperResend{60};
+    // A gateway that stayed silent to every protocol is not asked again for this long: a silent
+    // router costs one budget per ten minutes, not one per discovery.
+    static constexpr std::chrono::minutes kNoMapperMemory{10};
+    // The lease asked for: long enough to renew rarely, short enough that a crashed game leaves
+    // its one mapping behind for two hours at most. Renewed at half of what the router granted.
+    static constexpr std::chrono::seconds kMappingLease{7200};
 };
 
 }  // namespace tarn::client::impl::util
