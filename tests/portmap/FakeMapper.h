@@ -18,7 +18,7 @@
 
 // A gateway's mapper on a loopback address of its own (127.77.x.y, from the process id, so that
 // parallel runs do not meet), on the standard port: PCP, or NAT-PMP only. Records every request
-// and answers each from the policy the test set.
+// and answers each from the policy the test set; records every request but NAT-PMP's address request.
 class FakeMapper {
 public:
     struct Request {
@@ -102,9 +102,12 @@ private:
                 out.insert(out.end(), reinterpret_cast<const std::uint8_t*>(&life), reinterpret_cast<const std::uint8_t*>(&life) + 4);
             }
             ::sendto(fd, out.data(), out.size(), 0, reinterpret_cast<sockaddr*>(&from), length);
-            std::lock_guard<std::mutex> lock(mutex);
-            requests.push_back(request);
-            arrived.notify_all();
+            // Address requests map nothing: only the mapping requests are the test's business.
+            if (!(in[0] == 0 && in[1] == 0)) {
+                std::lock_guard<std::mutex> lock(mutex);
+                requests.push_back(request);
+                arrived.notify_all();
+            }
         }
     }
 

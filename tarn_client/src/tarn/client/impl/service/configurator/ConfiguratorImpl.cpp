@@ -36,6 +36,7 @@ const char* const DECLARED_KEYS[] = {
     "tarn.trigger.discovery",
     "tarn.discovery.overlap",
     "tarn.connect.overlap",
+    "tarn.portmap",
     "tarn.timeout.private",
     "tarn.timeout.nat",
     "tarn.timeout.nat.sym",

@@ -1,5 +1,6 @@
 #include "tarn/client/impl/service/connection/ConnectivityPass.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -198,7 +199,7 @@ void ConnectivityPass::discoverConnectivity(const std::string& serviceName, bool
         doConnectOverlapped(context, serviceName, engines);
     } else {
         doConnect(context, serviceName, kPrivatePhase, engines.privateConnector, 0);
-        if (context.getTopology().nat.type == NatType::SYMMETRIC) {
+        if (engines.discoveror.connectsAsSymmetric()) {
             doConnect(context, engines.symNatConnector, serviceName, kSymmetricPhase, engines.discoveror,
                       engines.retries);
         } else {
@@ -211,6 +212,10 @@ void ConnectivityPass::discoverConnectivity(const std::string& serviceName, bool
     context.shutdown();
     messenger.shutdown();
     markPeersForRelay(gameId, peers, serviceName, clientId);
+    engines.discoveror.notePass(context.countPublicPingsHeard(),
+                                static_cast<int>(std::count_if(peers.begin(), peers.end(), [](const Peer& peer) {
+                                    return peer.connection == ConnectionType::DIRECT_PUBLIC;
+                                })));
 }
 
 bool ConnectivityPass::arePreConditionsOk(const std::string& serviceName, bool initialized,
@@ -285,7 +290,7 @@ void ConnectivityPass::doConnectOverlapped(P2PContext& context, const std::strin
         context.closePrivateWindow();
         return;
     }
-    const bool symmetric = context.getTopology().nat.type == NatType::SYMMETRIC;
+    const bool symmetric = engines.discoveror.connectsAsSymmetric();
     AbstractConnector& connector = symmetric ? static_cast<AbstractConnector&>(engines.symNatConnector)
                                              : static_cast<AbstractConnector&>(engines.natConnector);
     const std::string phase = symmetric ? kSymmetricPhase : kNonSymmetricPhase;

@@ -42,6 +42,17 @@ public:
     // S1..S4 as init() resolved them: the connectivity passes use these, so both agree.
     const std::vector<boost::asio::ip::udp::endpoint>& getServers() const;
 
+    // The end of a connectivity pass: how many peers' pings came from their public addresses
+    // (they reached our advertised endpoint) and how many peers we reached on public paths. A
+    // mapping no peer reached while ours reached peers is not forwarded by the router: the next
+    // discovery does without it. Also puts the mapped endpoint back into the topology, should a
+    // peer's report have replaced its port during the pass.
+    void notePass(int publicPingsHeard, int peersReachedPublicly);
+    // Whether a pass connects as a player behind a symmetric NAT: the measured type is symmetric
+    // and no proven mapping stands in for it, so prediction and relay requests keep pairs that
+    // connect without a mapping connecting.
+    bool connectsAsSymmetric() const;
+
     // Whether a topology of this age must be refreshed: its total age in minutes has reached
     // triggerMinutes (an hour or more always has), or the age is negative (the clock went back).
     static bool isExpired(const boost::posix_time::time_duration& age, int triggerMinutes);

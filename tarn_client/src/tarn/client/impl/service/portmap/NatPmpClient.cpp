@@ -89,6 +89,25 @@ MapAttempt fromReply(Reply reply, int code, const char* what) {
 
 }  // namespace
 
+MapAttempt NatPmpClient::askAddress(const MapTarget& target, Clock::time_point deadline) {
+    Session session(target.gateway);
+    if (!session.ready) {
+        return fromReply(Reply::ERROR, 0, "set-up");
+    }
+    natpmpresp_t response{};
+    int code = 0;
+    const Reply reply = exchange(
+        session, [&] { return sendpublicaddressrequest(&session.state); }, deadline, response, code);
+    if (reply != Reply::ANSWER) {
+        return fromReply(reply, code, "address request");
+    }
+    MapAttempt attempt;
+    attempt.outcome = MapAttempt::Outcome::GRANTED;
+    attempt.mapping.protocol = MappingProtocol::NAT_PMP;
+    attempt.mapping.externalAddress = boost::asio::ip::address_v4(ntohl(response.pnu.publicaddress.addr.s_addr));
+    return attempt;
+}
+
 MapAttempt NatPmpClient::map(const MapTarget& target, const PortMapping* renewing, Clock::time_point deadline) {
     Session session(target.gateway);
     if (!session.ready) {

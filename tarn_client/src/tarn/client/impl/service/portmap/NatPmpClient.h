@@ -12,6 +12,9 @@ class NatPmpClient {
 public:
     using Clock = std::chrono::steady_clock;
 
+    // The external address alone: GRANTED (with mapping.externalAddress) when the server answered.
+    // Maps nothing, so it can go out beside a PCP request for the same port.
+    static MapAttempt askAddress(const MapTarget& target, Clock::time_point deadline);
     // The external address, then the mapping (renewing: the same ports again).
     static MapAttempt map(const MapTarget& target, const PortMapping* renewing, Clock::time_point deadline);
     // Deletes the mapping (lifetime 0); true when the server confirmed.

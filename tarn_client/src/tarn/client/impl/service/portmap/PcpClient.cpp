@@ -24,8 +24,8 @@ PcpCodec::Nonce freshNonce() {
 // other requests (another nonce, another opcode) restart the wait: they are stale, not the answer.
 MapperSocket::Wait exchange(MapperSocket& socket, const std::vector<std::uint8_t>& request,
                             const PcpCodec::Nonce& nonce, PcpClient::Clock::time_point deadline,
-                            PcpCodec::Answer& answer) {
-    while (PcpClient::Clock::now() < deadline) {
+                            PcpCodec::Answer& answer, const std::atomic<bool>* cancel = nullptr) {
+    while (PcpClient::Clock::now() < deadline && (cancel == nullptr || !cancel->load())) {
         socket.send(request);
         const auto until = std::min(deadline, PcpClient::Clock::now() + util::Intervals::kMapperResend);
         std::vector<std::uint8_t> bytes;
@@ -48,7 +48,8 @@ MapperSocket::Wait exchange(MapperSocket& socket, const std::vector<std::uint8_t
 
 }  // namespace
 
-MapAttempt PcpClient::map(const MapTarget& target, const PortMapping* renewing, Clock::time_point deadline) {
+MapAttempt PcpClient::map(const MapTarget& target, const PortMapping* renewing, Clock::time_point deadline,
+                          const std::atomic<bool>* cancel) {
     MapAttempt attempt;
     MapperSocket socket(target.local, target.gateway, target.mapperPort);
     if (!socket.isOpen()) {
@@ -68,7 +69,7 @@ MapAttempt PcpClient::map(const MapTarget& target, const PortMapping* renewing, 
         request.suggestedAddress = *renewing->externalAddress;
     }
     PcpCodec::Answer answer;
-    switch (exchange(socket, PcpCodec::encodeMap(request), request.nonce, deadline, answer)) {
+    switch (exchange(socket, PcpCodec::encodeMap(request), request.nonce, deadline, answer, cancel)) {
         case MapperSocket::Wait::REFUSED:
             attempt.outcome = MapAttempt::Outcome::REFUSED;
             return attempt;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 
 #include "tarn/client/impl/service/portmap/PortMapping.h"
@@ -15,7 +16,9 @@ public:
 
     // A new mapping, or with renewing the renewal of that one (same nonce, its port suggested).
     // DENIED with a NAT-PMP answer (version 0) means the gateway speaks NAT-PMP only.
-    static MapAttempt map(const MapTarget& target, const PortMapping* renewing, Clock::time_point deadline);
+    // Once cancel is set it sends no more and ends as SILENT at the next resend.
+    static MapAttempt map(const MapTarget& target, const PortMapping* renewing, Clock::time_point deadline,
+                          const std::atomic<bool>* cancel = nullptr);
     // Deletes the mapping (lifetime 0, its nonce); true when the server confirmed.
     static bool remove(const MapTarget& target, const PortMapping& mapping, Clock::time_point deadline);
 };

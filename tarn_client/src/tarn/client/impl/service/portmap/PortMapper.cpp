@@ -62,7 +62,8 @@ void PortMapper::configure(const Settings& wanted) {
 
 bool PortMapper::begin(const Endpoint& local, const Address& rendezvous) {
     std::unique_lock<std::mutex> lock(mutex);
-    if (!settings.enabled || !local.address().is_v4()) {
+    // A socket on loopback has nothing to map; an injected gateway is a test's own mapper.
+    if (!settings.enabled || !local.address().is_v4() || (!settings.gateway && local.address().is_loopback())) {
         return false;
     }
     const std::optional<Address> gateway = settings.gateway ? settings.gateway : Gateway::towards(rendezvous);
@@ -260,21 +261,51 @@ void PortMapper::probe(const MapTarget& where) {
             changed.notify_all();
         });
     }
-    MapAttempt pcp = PcpClient::map(where, nullptr, deadline);
-    MapAttempt pmp;
-    pmp.outcome = pcp.outcome;
-    // A mapper that answers PCP with an error or in NAT-PMP's version may still map with NAT-PMP;
-    // a refused or silent port would refuse or ignore NAT-PMP the same way.
-    if (pcp.outcome == Outcome::DENIED) {
-        pmp = NatPmpClient::map(where, nullptr, deadline);
-    }
-    const MapAttempt& won = pcp.outcome == Outcome::GRANTED ? pcp : pmp;
-    if (won.outcome == Outcome::GRANTED) {
-        granted = true;
-        if (!offer(won)) {
-            remove(where, won.mapping);
+    // PCP maps at once; NAT-PMP first asks only the address, which maps nothing, so that the two
+    // never hold two mappings of one port. A server that answers NAT-PMP but not PCP within a
+    // resend step speaks NAT-PMP alone (PCP's request is dropped, or refused by version).
+    MapAttempt pcp;
+    bool pcpFinished = false;  // guarded by mutex
+    std::atomic<bool> pcpAbandoned{false};
+    std::thread pcpPath([&] {
+        MapAttempt attempt = PcpClient::map(where, nullptr, deadline, &pcpAbandoned);
+        if (attempt.outcome == Outcome::GRANTED) {
+            if (offer(attempt)) {
+                granted = true;
+            } else {
+                remove(where, attempt.mapping);
+            }
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        pcp = attempt;
+        pcpFinished = true;
+        changed.notify_all();
+    });
+    MapAttempt pmp = NatPmpClient::askAddress(where, deadline);
+    if (pmp.outcome == Outcome::GRANTED) {
+        bool pcpWon = false;
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            changed.wait_until(lock, std::min(deadline, Clock::now() + util::Intervals::kMapperResend),
+                               [&] { return pcpFinished; });
+            pcpWon = pcpFinished && pcp.outcome == Outcome::GRANTED;
+        }
+        if (pcpWon) {
+            pmp.outcome = Outcome::DENIED;
+            pmp.detail.clear();
+        } else {
+            pcpAbandoned = true;
+            pmp = NatPmpClient::map(where, nullptr, deadline);
+            if (pmp.outcome == Outcome::GRANTED) {
+                if (offer(pmp)) {
+                    granted = true;
+                } else {
+                    remove(where, pmp.mapping);
+                }
+            }
         }
     }
+    pcpPath.join();
     {
         std::lock_guard<std::mutex> lock(mutex);
         pmpDone = true;
@@ -286,7 +317,7 @@ void PortMapper::probe(const MapTarget& where) {
     std::lock_guard<std::mutex> lock(mutex);
     probing = false;
     Log::info(name, "probe000", "Port mapping at gateway %1%: PCP %2%, NAT-PMP %3%, UPnP-IGD %4%%5%", where.gateway,
-              outcomeName(pcp.outcome), pcp.outcome == Outcome::DENIED ? outcomeName(pmp.outcome) : "not asked",
+              outcomeName(pcp.outcome), pcp.outcome == Outcome::GRANTED ? "not needed" : outcomeName(pmp.outcome),
               upnp ? outcomeName(upnpAttempt.outcome) : "not asked",
               pcp.detail.empty() && pmp.detail.empty() && upnpAttempt.detail.empty()
                   ? std::string()
