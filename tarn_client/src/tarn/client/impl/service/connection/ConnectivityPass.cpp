@@ -159,7 +159,7 @@ void ConnectivityPass::discoverConnectivity(const std::string& serviceName, bool
         return;
     }
 
-    Topology& topology = engines.discoveror.getTopology();
+    Topology& topology = engines.discoveror.getPassTopology();
     int others = 0;
     for (Peer& peer : peers) {
         if (peer.topology.localAddr == topology.localAddr && peer.topology.localPort == topology.localPort) {
@@ -199,7 +199,7 @@ void ConnectivityPass::discoverConnectivity(const std::string& serviceName, bool
         doConnectOverlapped(context, serviceName, engines);
     } else {
         doConnect(context, serviceName, kPrivatePhase, engines.privateConnector, 0);
-        if (engines.discoveror.connectsAsSymmetric()) {
+        if (context.getTopology().nat.type == NatType::SYMMETRIC) {
             doConnect(context, engines.symNatConnector, serviceName, kSymmetricPhase, engines.discoveror,
                       engines.retries);
         } else {
@@ -290,7 +290,7 @@ void ConnectivityPass::doConnectOverlapped(P2PContext& context, const std::strin
         context.closePrivateWindow();
         return;
     }
-    const bool symmetric = engines.discoveror.connectsAsSymmetric();
+    const bool symmetric = context.getTopology().nat.type == NatType::SYMMETRIC;
     AbstractConnector& connector = symmetric ? static_cast<AbstractConnector&>(engines.symNatConnector)
                                              : static_cast<AbstractConnector&>(engines.natConnector);
     const std::string phase = symmetric ? kSymmetricPhase : kNonSymmetricPhase;

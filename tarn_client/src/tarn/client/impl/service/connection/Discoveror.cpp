@@ -449,6 +449,7 @@ void runPlan(const DiscoveryPlan& plan, Messenger& pri, Messenger& alt, const st
                    data.measurement.foreignPortRate);
     }
     data.measuredNat = data.topology.nat;
+    data.measuredPublicPort = data.topology.publicPort;
     advertiseMapping(mapperAsked, name, data);
 }
 
@@ -632,9 +633,14 @@ void Discoveror::notePass(int publicPingsHeard, int peersReachedPublicly) {
     }
 }
 
-bool Discoveror::connectsAsSymmetric() const {
-    return data->topology.nat.type == NatType::SYMMETRIC ||
-           (data->advertised && !data->mappingProven && data->measuredNat.type == NatType::SYMMETRIC);
+Topology& Discoveror::getPassTopology() {
+    if (!data->advertised || data->mappingProven || data->measuredNat.type != NatType::SYMMETRIC) {
+        return data->topology;
+    }
+    data->passTopology = data->topology;
+    data->passTopology.nat = data->measuredNat;
+    data->passTopology.publicPort = data->measuredPublicPort;
+    return data->passTopology;
 }
 
 bool Discoveror::isExpired(const time_duration& age, int triggerMinutes) {

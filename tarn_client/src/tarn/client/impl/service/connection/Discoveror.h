@@ -48,10 +48,11 @@ public:
     // discovery does without it. Also puts the mapped endpoint back into the topology, should a
     // peer's report have replaced its port during the pass.
     void notePass(int publicPingsHeard, int peersReachedPublicly);
-    // Whether a pass connects as a player behind a symmetric NAT: the measured type is symmetric
-    // and no proven mapping stands in for it, so prediction and relay requests keep pairs that
-    // connect without a mapping connecting.
-    bool connectsAsSymmetric() const;
+    // The topology a connectivity pass connects with: the current one, except behind a symmetric
+    // NAT while an advertised mapping is unproven (no peer has reached it yet): then what the tests
+    // measured, so that the pass still predicts ports and asks for relayed pings, and pairs that
+    // connect without a mapping still connect. Peers see the advertised topology either way.
+    Topology& getPassTopology();
 
     // Whether a topology of this age must be refreshed: its total age in minutes has reached
     // triggerMinutes (an hour or more always has), or the age is negative (the clock went back).

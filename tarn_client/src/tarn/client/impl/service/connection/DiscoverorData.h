@@ -53,6 +53,9 @@ struct DiscoverorData {
     bool mappingProven = false;
     // What the NAT tests concluded, kept while a mapping is advertised in the topology instead.
     NatInfo measuredNat;
+    int measuredPublicPort = -1;
+    // The measured topology a pass connects with while a symmetric player's mapping is unproven.
+    Topology passTopology;
 };
 
 }  // namespace tarn::client::impl::service::connection
