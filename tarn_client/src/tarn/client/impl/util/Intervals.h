@@ -44,6 +44,10 @@ struct Intervals {
     // A PCP or NAT-PMP request goes again after this long without an answer, so a lost datagram
     // costs one step of the budget, not the protocols' seconds-long first retry.
     static constexpr std::chrono::milliseconds kMapperResend{60};
+    // NAT-PMP waits this long for PCP's outcome on the same port before it asks: a gateway's ICMP
+    // refusal of PCP, which comes within a LAN round trip, answers for NAT-PMP too, and a router
+    // rate-limits its refusals (Linux: a burst of six, then one a second), so each one counts.
+    static constexpr std::chrono::milliseconds kMapperRefusalWait{20};
     // A gateway that stayed silent to every protocol is not asked again for this long: a silent
     // router costs one budget per ten minutes, not one per discovery.
     static constexpr std::chrono::minutes kNoMapperMemory{10};

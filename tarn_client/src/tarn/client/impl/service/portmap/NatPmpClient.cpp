@@ -58,7 +58,8 @@ Reply exchange(Session& session, const std::function<int()>& send, NatPmpClient:
             if (code == 0) {
                 return Reply::ANSWER;
             }
-            if (code == NATPMP_ERR_RECVFROM && errno == ECONNREFUSED) {
+            // libnatpmp reports the gateway's ICMP refusal as "no gateway support".
+            if (code == NATPMP_ERR_NOGATEWAYSUPPORT || (code == NATPMP_ERR_RECVFROM && errno == ECONNREFUSED)) {
                 return Reply::REFUSED;
             }
             // A datagram from elsewhere, or not yet complete: keep waiting.

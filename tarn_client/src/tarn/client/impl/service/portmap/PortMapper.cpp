@@ -281,7 +281,17 @@ void PortMapper::probe(const MapTarget& where) {
         pcpFinished = true;
         changed.notify_all();
     });
-    MapAttempt pmp = NatPmpClient::askAddress(where, deadline);
+    bool pcpSettled = false;  // refused or granted: NAT-PMP has nothing to add
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait_until(lock, Clock::now() + util::Intervals::kMapperRefusalWait, [&] { return pcpFinished; });
+        pcpSettled = pcpFinished && (pcp.outcome == Outcome::REFUSED || pcp.outcome == Outcome::GRANTED);
+    }
+    MapAttempt pmp;
+    pmp.outcome = Outcome::REFUSED;
+    if (!pcpSettled) {
+        pmp = NatPmpClient::askAddress(where, deadline);
+    }
     if (pmp.outcome == Outcome::GRANTED) {
         bool pcpWon = false;
         {

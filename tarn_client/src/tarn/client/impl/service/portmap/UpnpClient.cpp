@@ -91,11 +91,12 @@ MapAttempt UpnpClient::map(const MapTarget& target, const std::atomic<bool>* gra
     std::optional<std::string> location;
     MapperSocket::Wait wait = MapperSocket::Wait::TIMEOUT;
     while (!location && Clock::now() < deadline) {
-        socket.send(search);
+        // The multicast search first: a send reports (and clears) a refusal the unicast one got.
         // Never from loopback: a multicast search there would reach every program of the host.
         if (!target.local.is_loopback()) {
             socket.sendMulticast(search, boost::asio::ip::make_address_v4(kSsdpGroup), kSsdpPort);
         }
+        socket.send(search);
         const auto until = std::min(deadline, Clock::now() + util::Intervals::kMapperResend);
         std::vector<std::uint8_t> bytes;
         while (!location && (wait = socket.receive(bytes, until)) == MapperSocket::Wait::DATAGRAM) {
