@@ -67,6 +67,10 @@ const int DEBUG_PORT_COUNT = 20;
 const char* const OVERLAP_KEY = "tarn.discovery.overlap";
 // 0 asks the router for no port mapping.
 const char* const PORTMAP_KEY = "tarn.portmap";
+// A symmetric NAT whose ports grow by at most this much per mapping is predicted by the pass (its
+// blocks span up to 64 candidates); a larger step, as a NAT with random ports shows, is not. Other
+// hosts' flows make a small step look larger now and then, never a random one small.
+const int kPredictableStep = 64;
 // Process-wide, so that successive debug-mode sockets get successive fixed ports.
 int debugPortCounter = 0;
 
@@ -282,6 +286,7 @@ void concludePortStep(const DiscoveryPlan::Progress& progress, const std::string
     }
     data.topology.nat.behavior = step.behavior;
     data.topology.nat.increment = step.increment;
+    data.portStepPredictable = step.increment > 0 && step.increment <= kPredictableStep;
 }
 
 // Writes what an ended test found into progress. A plain request met by silence ends the discovery.
@@ -353,6 +358,18 @@ void advertiseMapping(bool mapperAsked, const std::string& name, DiscoverorData&
         data.advertised.reset();
         return;
     }
+    if (data.measuredNat.type == NatType::SYMMETRIC && data.portStepPredictable) {
+        // Prediction already reaches the pairs a mapping would; a router that grants mappings it
+        // never forwards would instead cost the pairs of two symmetric players, which peers that
+        // see a full cone no longer predict for.
+        Log::info(name, "advertiseMapping001",
+                  "Not using the %1% mapping %2%:%3%: the symmetric NAT's port step %4% predicts its ports",
+                  portmap::protocolName(mapping->protocol), *mapping->externalAddress, mapping->externalPort,
+                  data.measuredNat.increment);
+        data.portMapper->release();
+        data.advertised.reset();
+        return;
+    }
     if (!data.advertised || data.advertised->externalPort != mapping->externalPort) {
         data.mappingProven = false;
     }
@@ -383,6 +400,7 @@ void runPlan(const DiscoveryPlan& plan, Messenger& pri, Messenger& alt, const st
     data.topology.localPort = priLocal.port();
     data.measurement = NatMeasurement();
     data.portSamples.clear();
+    data.portStepPredictable = false;
     Log::info(name, "discoverNAT000", "Discovering NAT behavior");
 
     DiscoveryPlan::Progress progress;

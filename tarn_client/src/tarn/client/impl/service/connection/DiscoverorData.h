@@ -54,6 +54,9 @@ struct DiscoverorData {
     // What the NAT tests concluded, kept while a mapping is advertised in the topology instead.
     NatInfo measuredNat;
     int measuredPublicPort = -1;
+    // Behind a symmetric NAT: the port step is small enough for the pass to predict ports, so it
+    // needs no mapping.
+    bool portStepPredictable = false;
     // The measured topology a pass connects with while a symmetric player's mapping is unproven.
     Topology passTopology;
 };

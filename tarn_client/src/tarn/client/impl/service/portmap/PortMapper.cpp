@@ -136,6 +136,13 @@ void PortMapper::check() {
     }
 }
 
+void PortMapper::release() {
+    std::lock_guard<std::mutex> lock(mutex);
+    noMapperUntil = Clock::now() + util::Intervals::kNoMapperMemory;
+    releaseWanted = true;
+    changed.notify_all();
+}
+
 void PortMapper::distrust() {
     std::lock_guard<std::mutex> lock(mutex);
     if (!target) {

@@ -61,6 +61,8 @@ public:
     std::optional<PortMapping> held() const;
     // Has the worker renew the held mapping now, mapping again if the router lost it.
     void check();
+    // The mapping is not needed: deletes it and asks this gateway no more for a while.
+    void release();
     // The mapping granted but not forwarded: deletes it and asks this gateway no more.
     void distrust();
     // Deletes a held mapping (waiting at most the budget for the answer) and stops the worker.
