@@ -48,6 +48,11 @@ struct Intervals {
     // refusal of PCP, which comes within a LAN round trip, answers for NAT-PMP too, and a router
     // rate-limits its refusals (Linux: a burst of six, then one a second), so each one counts.
     static constexpr std::chrono::milliseconds kMapperRefusalWait{20};
+    // Discovery waits the whole budget only for a gateway from which some protocol heard back
+    // within this long: a mapper answers within a LAN round trip, and a router that rate-limits
+    // its refusals looks silent, which must not cost every discovery a quarter second. The asking
+    // goes on behind; a mapping granted later serves the next discovery.
+    static constexpr std::chrono::milliseconds kMapperFirstAnswer{20};
     // A gateway that stayed silent to every protocol is not asked again for this long: a silent
     // router costs one budget per ten minutes, not one per discovery.
     static constexpr std::chrono::minutes kNoMapperMemory{10};

@@ -96,6 +96,7 @@ bool PortMapper::begin(const Endpoint& local, const Address& rendezvous) {
     probing = true;
     pmpDone = false;
     upnpDone = !settings.upnp;
+    heard = false;
     probeStarted = now;
     pendingTarget = wanted;
     changed.notify_all();
@@ -104,8 +105,13 @@ bool PortMapper::begin(const Endpoint& local, const Address& rendezvous) {
 
 std::optional<PortMapping> PortMapper::conclude(const Address& publicSeen) {
     std::unique_lock<std::mutex> lock(mutex);
-    changed.wait_until(lock, probeStarted + util::Intervals::kMapperBudget,
-                       [this] { return !probing || mapping || (pmpDone && upnpDone); });
+    const auto settled = [this] { return !probing || mapping || (pmpDone && upnpDone); };
+    // Nothing heard from the gateway soon: discovery goes on without; a later grant serves the next.
+    if (changed.wait_until(lock, probeStarted + settings.firstAnswer,
+                           [&] { return settled() || heard.load(); }) &&
+        !settled()) {
+        changed.wait_until(lock, probeStarted + settings.budget, settled);
+    }
     if (!mapping || (target && distrustedGateway == target->gateway)) {
         return std::nullopt;
     }
@@ -168,6 +174,11 @@ void PortMapper::stop() {
     stopping = false;
     probing = false;
     probeWanted = checkWanted = releaseWanted = false;
+}
+
+std::chrono::milliseconds PortMapper::budgetNow() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return settings.budget;
 }
 
 void PortMapper::startWorkerLocked() {
@@ -244,18 +255,19 @@ bool PortMapper::offer(const MapAttempt& attempt) {
 }
 
 void PortMapper::probe(const MapTarget& where) {
-    const Clock::time_point deadline = Clock::now() + util::Intervals::kMapperBudget;
     bool upnp = false;
+    Clock::time_point deadline;
     {
         std::lock_guard<std::mutex> lock(mutex);
         upnp = settings.upnp;
+        deadline = Clock::now() + settings.budget;
     }
     std::atomic<bool> granted{false};
     MapAttempt upnpAttempt;
     std::thread upnpPath;
     if (upnp) {
         upnpPath = std::thread([&] {
-            upnpAttempt = UpnpClient::map(where, &granted, deadline);
+            upnpAttempt = UpnpClient::map(where, &granted, deadline, &heard);
             if (upnpAttempt.outcome == Outcome::GRANTED) {
                 if (offer(upnpAttempt)) {
                     granted = true;
@@ -276,6 +288,9 @@ void PortMapper::probe(const MapTarget& where) {
     std::atomic<bool> pcpAbandoned{false};
     std::thread pcpPath([&] {
         MapAttempt attempt = PcpClient::map(where, nullptr, deadline, &pcpAbandoned);
+        if (attempt.outcome == Outcome::GRANTED || attempt.outcome == Outcome::DENIED) {
+            heard = true;
+        }
         if (attempt.outcome == Outcome::GRANTED) {
             if (offer(attempt)) {
                 granted = true;
@@ -298,6 +313,10 @@ void PortMapper::probe(const MapTarget& where) {
     pmp.outcome = Outcome::REFUSED;
     if (!pcpSettled) {
         pmp = NatPmpClient::askAddress(where, deadline);
+        if (pmp.outcome == Outcome::GRANTED) {
+            heard = true;
+            changed.notify_all();
+        }
     }
     if (pmp.outcome == Outcome::GRANTED) {
         bool pcpWon = false;
@@ -349,7 +368,8 @@ void PortMapper::probe(const MapTarget& where) {
 }
 
 void PortMapper::renew(const MapTarget& where, const PortMapping& current) {
-    const Clock::time_point deadline = Clock::now() + util::Intervals::kMapperBudget;
+    const std::chrono::milliseconds budget = budgetNow();
+    const Clock::time_point deadline = Clock::now() + budget;
     MapAttempt attempt;
     switch (current.protocol) {
         case MappingProtocol::PCP:
@@ -373,13 +393,13 @@ void PortMapper::renew(const MapTarget& where, const PortMapping& current) {
                             : std::string("not renewed: ") + outcomeName(attempt.outcome));
         switch (current.protocol) {
             case MappingProtocol::PCP:
-                attempt = PcpClient::map(where, nullptr, Clock::now() + util::Intervals::kMapperBudget);
+                attempt = PcpClient::map(where, nullptr, Clock::now() + budget);
                 break;
             case MappingProtocol::NAT_PMP:
-                attempt = NatPmpClient::map(where, nullptr, Clock::now() + util::Intervals::kMapperBudget);
+                attempt = NatPmpClient::map(where, nullptr, Clock::now() + budget);
                 break;
             case MappingProtocol::UPNP:
-                attempt = UpnpClient::map(where, nullptr, Clock::now() + util::Intervals::kMapperBudget);
+                attempt = UpnpClient::map(where, nullptr, Clock::now() + budget);
                 break;
         }
     }
@@ -398,7 +418,7 @@ void PortMapper::renew(const MapTarget& where, const PortMapping& current) {
 }
 
 void PortMapper::remove(const MapTarget& where, const PortMapping& old) {
-    const Clock::time_point deadline = Clock::now() + util::Intervals::kMapperBudget;
+    const Clock::time_point deadline = Clock::now() + budgetNow();
     bool removed = false;
     switch (old.protocol) {
         case MappingProtocol::PCP:

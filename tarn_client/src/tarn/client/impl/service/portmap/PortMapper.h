@@ -36,6 +36,9 @@ public:
         std::chrono::seconds lease = util::Intervals::kMappingLease;
         // Whether UPnP-IGD is asked too.
         bool upnp = true;
+        // How long discovery waits for the mapper, and for a first answer from the gateway.
+        std::chrono::milliseconds budget = util::Intervals::kMapperBudget;
+        std::chrono::milliseconds firstAnswer = util::Intervals::kMapperFirstAnswer;
     };
 
     // name is the logger name of every line.
@@ -53,8 +56,8 @@ public:
     // nothing when switched off, without a gateway (rendezvous on loopback or on our own
     // network), or while the gateway counts as having no usable mapper. True when asking.
     bool begin(const Endpoint& local, const Address& rendezvous);
-    // The mapping to advertise: waits for the protocols begun at most the budget after begin,
-    // then takes the mapping only when the router's external address is publicSeen (logging at
+    // The mapping to advertise: waits for the protocols begun at most the budget after begin (only
+    // kMapperFirstAnswer when nothing answered by then), then takes the mapping only when the router's external address is publicSeen (logging at
     // INFO why not, and deleting it, otherwise).
     std::optional<PortMapping> conclude(const Address& publicSeen);
     // The mapping held now; the worker may have renewed or replaced it since conclude.
@@ -77,6 +80,7 @@ private:
     void renew(const MapTarget& target, const PortMapping& mapping);
     void remove(const MapTarget& target, const PortMapping& mapping);
     void startWorkerLocked();
+    std::chrono::milliseconds budgetNow() const;
 
     std::string name;
     mutable std::mutex mutex;  // guards every field below
@@ -92,6 +96,8 @@ private:
     bool probing = false;
     bool pmpDone = false;
     bool upnpDone = false;
+    // Some protocol heard back from the gateway during this probe (written by its threads too).
+    std::atomic<bool> heard{false};
     Clock::time_point probeStarted;
     // The socket and gateway of the mapping held, and those the next probe asks for.
     std::optional<MapTarget> target;

@@ -82,7 +82,8 @@ MapAttempt addMapping(const MapTarget& target, PortMapping mapping) {
 
 }  // namespace
 
-MapAttempt UpnpClient::map(const MapTarget& target, const std::atomic<bool>* granted, Clock::time_point deadline) {
+MapAttempt UpnpClient::map(const MapTarget& target, const std::atomic<bool>* granted, Clock::time_point deadline,
+                           std::atomic<bool>* heard) {
     MapperSocket socket(target.local, target.gateway, kSsdpPort);
     if (!socket.isOpen()) {
         return denied(socket.error());
@@ -111,6 +112,9 @@ MapAttempt UpnpClient::map(const MapTarget& target, const std::atomic<bool>* gra
         attempt.outcome = wait == MapperSocket::Wait::REFUSED ? MapAttempt::Outcome::REFUSED
                                                               : MapAttempt::Outcome::SILENT;
         return attempt;
+    }
+    if (heard != nullptr) {
+        *heard = true;
     }
     Device device;
     char lanAddress[64] = {0};
