@@ -12,9 +12,19 @@
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <boost/asio/ip/address_v4.hpp>
+
+// How the mapper answers: the lifetime granted, the external port and the epoch of the n-th
+// answer (0-based), the external address. Fixed before its thread starts.
+struct FakeMapperPolicy {
+    std::uint32_t grantSeconds = 3600;
+    std::function<std::uint16_t(int)> externalPort = [](int) { return 40000; };
+    std::function<std::uint32_t(int)> epoch = [](int n) { return 1000u + static_cast<std::uint32_t>(n); };
+    boost::asio::ip::address_v4 external = boost::asio::ip::make_address_v4("203.0.113.5");
+};
 
 // A gateway's mapper on a loopback address of its own (127.77.x.y, from the process id, so that
 // parallel runs do not meet), on the standard port: PCP, or NAT-PMP only. Records every request
@@ -29,7 +39,9 @@ public:
         std::uint16_t internalPort = 0;
     };
 
-    explicit FakeMapper(bool pcp) : pcp(pcp) {
+    using Policy = FakeMapperPolicy;
+
+    explicit FakeMapper(bool pcp, Policy policy = Policy()) : policy(std::move(policy)), pcp(pcp) {
         const unsigned pid = static_cast<unsigned>(::getpid());
         address = boost::asio::ip::address_v4((127u << 24) | (77u << 16) | ((pid >> 8 & 0xFF) << 8) | (pid % 254 + 1));
         fd = ::socket(AF_INET, SOCK_DGRAM, 0);
@@ -57,12 +69,7 @@ public:
 
     boost::asio::ip::address_v4 address;
     bool bound = false;
-    // Policy, set before the client asks: the lifetime granted, the external port and the epoch
-    // of the n-th answer (0-based).
-    std::uint32_t grantSeconds = 3600;
-    std::function<std::uint16_t(int)> externalPort = [](int) { return 40000; };
-    std::function<std::uint32_t(int)> epoch = [](int n) { return 1000u + static_cast<std::uint32_t>(n); };
-    boost::asio::ip::address_v4 external = boost::asio::ip::make_address_v4("203.0.113.5");
+    const Policy policy;
 
 private:
     void serve() {
@@ -90,14 +97,14 @@ private:
                 out = pcp ? pcpAnswer(in, request, n) : natPmpHeader(in[1], 1, n);
             } else if (in[0] == 0 && in[1] == 0) {
                 out = natPmpHeader(0, 0, n);
-                const auto bytes = external.to_bytes();
+                const auto bytes = policy.external.to_bytes();
                 out.insert(out.end(), bytes.begin(), bytes.end());
             } else if (in[0] == 0 && in[1] == 1 && got >= 12) {
                 request.internalPort = static_cast<std::uint16_t>(in[4] << 8 | in[5]);
                 request.lifetime = ntohl(*reinterpret_cast<std::uint32_t*>(in + 8));
                 out = natPmpHeader(1, 0, n);
-                const std::uint16_t port = request.lifetime == 0 ? 0 : externalPort(n);
-                const std::uint32_t life = htonl(request.lifetime == 0 ? 0 : grantSeconds);
+                const std::uint16_t port = request.lifetime == 0 ? 0 : policy.externalPort(n);
+                const std::uint32_t life = htonl(request.lifetime == 0 ? 0 : policy.grantSeconds);
                 out.insert(out.end(), {in[4], in[5], static_cast<std::uint8_t>(port >> 8), static_cast<std::uint8_t>(port)});
                 out.insert(out.end(), reinterpret_cast<const std::uint8_t*>(&life), reinterpret_cast<const std::uint8_t*>(&life) + 4);
             }
@@ -112,7 +119,7 @@ private:
     }
 
     std::vector<std::uint8_t> natPmpHeader(std::uint8_t opcode, std::uint16_t result, int n) {
-        const std::uint32_t seconds = htonl(epoch(n));
+        const std::uint32_t seconds = htonl(policy.epoch(n));
         std::vector<std::uint8_t> out{0, static_cast<std::uint8_t>(128 + opcode), 0, static_cast<std::uint8_t>(result)};
         out.insert(out.end(), reinterpret_cast<const std::uint8_t*>(&seconds), reinterpret_cast<const std::uint8_t*>(&seconds) + 4);
         return out;
@@ -122,15 +129,15 @@ private:
         std::vector<std::uint8_t> out(in, in + 60);
         out[1] = 0x81;
         out[2] = out[3] = 0;
-        const std::uint32_t life = htonl(request.lifetime == 0 ? 0 : grantSeconds);
-        const std::uint32_t seconds = htonl(epoch(n));
+        const std::uint32_t life = htonl(request.lifetime == 0 ? 0 : policy.grantSeconds);
+        const std::uint32_t seconds = htonl(policy.epoch(n));
         std::copy_n(reinterpret_cast<const std::uint8_t*>(&life), 4, out.begin() + 4);
         std::copy_n(reinterpret_cast<const std::uint8_t*>(&seconds), 4, out.begin() + 8);
         std::fill(out.begin() + 12, out.begin() + 24, 0);
-        const std::uint16_t port = externalPort(n);
+        const std::uint16_t port = policy.externalPort(n);
         out[42] = static_cast<std::uint8_t>(port >> 8);
         out[43] = static_cast<std::uint8_t>(port);
-        const auto bytes = external.to_bytes();
+        const auto bytes = policy.external.to_bytes();
         std::copy(bytes.begin(), bytes.end(), out.begin() + 56);
         out[54] = out[55] = 0xFF;
         return out;

@@ -24,13 +24,14 @@ void configure(PortMapper& mapper, const FakeMapper& fake) {
 }
 
 TEST(PortMapper, RenewsAtHalfTheLeaseWithTheSameNonce) {
-    FakeMapper fake(true);
+    FakeMapper::Policy policy;
+    policy.grantSeconds = 2;
+    FakeMapper fake(true, policy);
     ASSERT_TRUE(fake.bound);
-    fake.grantSeconds = 2;
     PortMapper mapper("test");
     configure(mapper, fake);
     ASSERT_TRUE(mapper.begin(kLocal, kRendezvous));
-    const auto mapping = mapper.conclude(fake.external);
+    const auto mapping = mapper.conclude(fake.policy.external);
     ASSERT_TRUE(mapping);
     EXPECT_EQ(MappingProtocol::PCP, mapping->protocol);
     EXPECT_EQ(40000, mapping->externalPort);
@@ -42,16 +43,17 @@ TEST(PortMapper, RenewsAtHalfTheLeaseWithTheSameNonce) {
 }
 
 TEST(PortMapper, EpochGoingBackMapsAgainWithANewNonce) {
-    FakeMapper fake(true);
-    ASSERT_TRUE(fake.bound);
-    fake.grantSeconds = 2;
+    FakeMapper::Policy policy;
+    policy.grantSeconds = 2;
     // The renewal's answer says the mapper restarted; the new mapping gets another port.
-    fake.epoch = [](int n) { return n == 0 ? 1000u : 3u; };
-    fake.externalPort = [](int n) { return static_cast<std::uint16_t>(40000 + n); };
+    policy.epoch = [](int n) { return n == 0 ? 1000u : 3u; };
+    policy.externalPort = [](int n) { return static_cast<std::uint16_t>(40000 + n); };
+    FakeMapper fake(true, policy);
+    ASSERT_TRUE(fake.bound);
     PortMapper mapper("test");
     configure(mapper, fake);
     ASSERT_TRUE(mapper.begin(kLocal, kRendezvous));
-    ASSERT_TRUE(mapper.conclude(fake.external));
+    ASSERT_TRUE(mapper.conclude(fake.policy.external));
     const auto requests = fake.awaitRequests(3);
     ASSERT_EQ(3u, requests.size());
     EXPECT_EQ(requests[0].nonce, requests[1].nonce);
@@ -72,7 +74,7 @@ TEST(PortMapper, StopDeletesTheMappingInItsOwnProtocol) {
         PortMapper mapper("test");
         configure(mapper, fake);
         ASSERT_TRUE(mapper.begin(kLocal, kRendezvous));
-        const auto mapping = mapper.conclude(fake.external);
+        const auto mapping = mapper.conclude(fake.policy.external);
         ASSERT_TRUE(mapping);
         EXPECT_EQ(pcp ? MappingProtocol::PCP : MappingProtocol::NAT_PMP, mapping->protocol);
         mapper.stop();
@@ -92,9 +94,10 @@ TEST(PortMapper, StopDeletesTheMappingInItsOwnProtocol) {
 }
 
 TEST(PortMapper, ARouterBehindAnotherNatIsNotUsedAndItsMappingDeleted) {
-    FakeMapper fake(true);
+    FakeMapper::Policy policy;
+    policy.external = boost::asio::ip::make_address_v4("100.64.1.2");
+    FakeMapper fake(true, policy);
     ASSERT_TRUE(fake.bound);
-    fake.external = boost::asio::ip::make_address_v4("100.64.1.2");
     PortMapper mapper("test");
     configure(mapper, fake);
     ASSERT_TRUE(mapper.begin(kLocal, kRendezvous));
