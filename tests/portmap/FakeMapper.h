@@ -108,13 +108,14 @@ private:
                 out.insert(out.end(), {in[4], in[5], static_cast<std::uint8_t>(port >> 8), static_cast<std::uint8_t>(port)});
                 out.insert(out.end(), reinterpret_cast<const std::uint8_t*>(&life), reinterpret_cast<const std::uint8_t*>(&life) + 4);
             }
-            ::sendto(fd, out.data(), out.size(), 0, reinterpret_cast<sockaddr*>(&from), length);
+            // Recorded before the answer goes: once the client has it, the test may look.
             // Address requests map nothing: only the mapping requests are the test's business.
             if (!(in[0] == 0 && in[1] == 0)) {
                 std::lock_guard<std::mutex> lock(mutex);
                 requests.push_back(request);
                 arrived.notify_all();
             }
+            ::sendto(fd, out.data(), out.size(), 0, reinterpret_cast<sockaddr*>(&from), length);
         }
     }
 
