@@ -52,7 +52,7 @@ struct Intervals {
     // within this long: a mapper answers within a LAN round trip, and a router that rate-limits
     // its refusals looks silent, which must not cost every discovery a quarter second. The asking
     // goes on behind; a mapping granted later serves the next discovery.
-    static constexpr std::chrono::milliseconds kMapperFirstAnswer{20};
+    static constexpr std::chrono::milliseconds kMapperFirstAnswer{15};
     // A gateway that stayed silent to every protocol is not asked again for this long: a silent
     // router costs one budget per ten minutes, not one per discovery.
     static constexpr std::chrono::minutes kNoMapperMemory{10};
