@@ -12,10 +12,12 @@
 //             silent -----------------------> PORT_RESTRICTED_CONE
 //
 // Behind a symmetric NAT, pri then asks S1..S4 once more and PortPlan turns the four mapped
-// ports into the port step. Once test 1 has seen a NAT, the port mapper asks the gateway for a
-// mapping of pri's port beside the remaining tests (PortMapper); a mapping the router's external
-// address vouches for is advertised as a full cone's public endpoint at the end. DiscoveryPlan holds these decisions and the order of the tests (one
+// ports into the port step. DiscoveryPlan holds these decisions and the order of the tests (one
 // at a time, or overlapped with tarn.discovery.overlap); this file only runs what it names.
+//
+// Once test 1 has seen a NAT, the port mapper asks the gateway for a mapping of pri's port beside
+// the remaining tests (PortMapper); a mapping the router's external address vouches for is
+// advertised at the end as a full cone's public endpoint.
 
 #include "tarn/client/impl/service/connection/Discoveror.h"
 
