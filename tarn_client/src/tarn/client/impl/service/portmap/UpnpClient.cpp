@@ -169,7 +169,8 @@ std::optional<std::string> UpnpClient::locationOf(const std::string& answer) {
             continue;
         }
         std::string value = line.substr(colon + 1);
-        const auto first = value.find_first_not_of(" \t");
+        // The line keeps its carriage return: an empty value is blank up to it.
+        const auto first = value.find_first_not_of(" \t\r");
         const auto last = value.find_last_not_of(" \t\r");
         if (first == std::string::npos) {
             return std::nullopt;
