@@ -11,6 +11,9 @@ by side. A game counts as direct when both players saw each other DIRECT (privat
                 against port-restricted
     double-nat  double-nat against each textbook kind
     noise       symmetric:1 against symmetric:1 and port-restricted, symmetric:2 against full-cone
+    portmap     the random-port symmetric kind behind each mapping router against the pairs it needs the
+                mapping for
+    lying       a lying mapping router against pairs that connect without a mapping
 
     bench/p2p/pairs.py --bin before=DIR --bin after=DIR --pairs targets --games 20
     bench/p2p/pairs.py --bin DIR --pairs double-nat,symmetric:1/double-nat:stateful --games 5 --fast
@@ -46,6 +49,11 @@ PRESETS = {
                 ("double-nat:stateful", "port-restricted")],
     "double-nat": [("double-nat", k.name) for k in nat.STANDARD_KINDS],
     "noise": [("symmetric:1", "symmetric:1"), ("symmetric:1", "port-restricted"), ("symmetric:2", "full-cone")],
+    "portmap": [("symmetric-random+pmp", "port-restricted"), ("symmetric-random+pmp", "symmetric:1"),
+                ("symmetric-random+pmp", "symmetric-random+upnp"), ("symmetric-random+upnp", "port-restricted"),
+                ("symmetric-random+natpmp", "port-restricted")],
+    "lying": [("symmetric-random+lying", "full-cone"), ("port-restricted+lying", "port-restricted"),
+              ("symmetric:1+lying", "symmetric:1")],
 }
 
 

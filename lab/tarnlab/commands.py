@@ -6,7 +6,7 @@ import os
 import signal
 import sys
 
-from . import matrix, nat, netns, plot, programs, runner, world
+from . import matrix, nat, netns, plot, portmap, programs, runner, world
 
 REPO_ROOT = programs.REPO_ROOT
 TEST_DIR = os.path.join(REPO_ROOT, "tests", "lab")
@@ -215,8 +215,9 @@ def cmd_up(args):
             outer = f", carrier NAT {site.carrier.name}" if site.carrier else ""
             hop = f", ISP hop {site.isp.name}" if site.isp else ""
             noise = f", {site.noise} new flows/s from {site.neighbour.name}" if site.noise else ""
+            mapper = f", {portmap.DAEMON} at {site.gateway} (pid {site.portmap.pid})" if site.portmap else ""
             print(f"site {site.kind.name}: router {router}{outer}{hop}, {site.loss}% of UDP lost each way"
-                  + (", hairpinning" if site.hairpin else "") + noise)
+                  + (", hairpinning" if site.hairpin else "") + noise + mapper)
             for c in site.clients:
                 print(f"  client {c.ns.name} {' '.join(c.search_addrs)} -> {c.public_addr}")
         print("run a command inside with: ip netns exec NAMESPACE COMMAND")
@@ -257,7 +258,8 @@ def main(argv=None):
     lossy.add_argument("--hairpin", action="store_true",
                        help="every NAT turns a datagram from its LAN to its own outside address back in")
     sub = parser.add_subparsers(dest="command", required=True)
-    kinds_help = ("comma-separated NAT kinds: base[:step][:stateful] with base one of " + ", ".join(nat.BASES)
+    kinds_help = ("comma-separated NAT kinds: base[:step][:stateful][+mapper] with base one of "
+                  + ", ".join(nat.BASES) + " and mapper one of " + ", ".join(portmap.OPTIONS)
                   + " (default: every textbook kind, double-nat and the stateful kinds)")
     p = sub.add_parser("demo", parents=[common, lossy],
                        help="build every site, run discovery in each, print configured against detected")
