@@ -31,7 +31,7 @@ import sys
 
 import labbench
 from labbench import session
-from tarnlab import matrix, nat
+from tarnlab import matrix, nat, portmap
 
 PARALLEL_PAIRS = 3
 QUIET = "quiet"
@@ -93,7 +93,7 @@ def play_pair(sites, folder, addrs, games, tag, config):
     result = matrix.PairResult(a.kind, b.kind)
     for g in range(games):
         matrix.record(result, session.play([a.clients[0], b.clients[0]], folder, addrs, game=f"{tag}-{g}",
-                                           config=config))
+                                           config=config), sites)
     return result
 
 
@@ -167,6 +167,11 @@ def report(args, pairs, levels, results, achieved, clock):
     if achieved:
         print("Noise reached, new flows per second at the slowest symmetric site (its last count):\n")
         labbench.print_table(["level", "reached"], [[level_name(r), f"{v:.0f}"] for r, v in achieved.items()])
+    left = [(f"{pair[0]} – {pair[1]}", name, len(r.left_behind)) for (pair, _, name), r in results.items()
+            if r.a.portmap or r.b.portmap]
+    if left:
+        print(f"Mappings left on the mapping routers {portmap.CLEANUP_WAIT_S:g} s after the games, in all:\n")
+        labbench.print_table(["pair", "programs", "left"], [list(row) for row in left])
     rows = [[*key, n] for key, n in broken.items() if n]
     if rows:
         print("Games in which a player did not exit cleanly (counted as not direct):\n")

@@ -154,6 +154,11 @@ def _demo_peers(w, server, kinds, bin_dir, repeat, config, plot_path=None):
     _print_table(header, rows)
     print(f"\ntwo players behind one router (hairpinning {'on' if w.hairpin else 'off'})")
     _print_table(["site", "outcome"], [[r.a.name, r.summary()] for r in same_site])
+    if any(k.portmap for k in kinds):
+        left = [(r.a.name, r.b.name, m) for r in list(results.values()) + same_site for m in r.left_behind]
+        print(f"\nmappings left on the routers {portmap.CLEANUP_WAIT_S:g} s after the games: {len(left) or 'none'}")
+        for a, b, m in left:
+            print(f"  {a} / {b}: {m.protocol} {m.external_port} -> {m.internal[0]}:{m.internal[1]}")
     broken = [p for r in list(results.values()) + same_site for p in r.problems]
     for problem in broken[:3]:
         print(f"\nbroken game:\n{problem}", file=sys.stderr)

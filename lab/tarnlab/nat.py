@@ -205,9 +205,10 @@ class NatKind:
 
     @property
     def advertised(self):
-        """What discovery reports behind this kind when the client holds a mapping the router forwards: the
-        mapped endpoint that anyone may reach; else what it measures."""
-        if self.portmap and portmap.OPTIONS[self.portmap].forwards:
+        """What discovery reports behind this kind when the client asks the router for a mapping: the mapped
+        endpoint, which anyone may reach, wherever the router grants one (a lying router grants too); else
+        what it measures. Behind a second NAT the daemon finds itself unreachable and grants nothing."""
+        if self.portmap and len(self.layers) == 1:
             return Expected("FULL CONE", "NOT SENSITIVE", 0, False)
         return self.expected
 
