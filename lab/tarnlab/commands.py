@@ -62,11 +62,18 @@ def _fmt_expected(e):
 
 
 def discovery_mismatches(kind, client, discovery):
-    """What in a discovery result contradicts the site's NAT kind (empty when it matches)."""
+    """What in a discovery result contradicts the site's NAT kind (empty when it matches). Behind a mapping
+    router, what a held mapping advertises is right too: whether the client asks depends on its settings."""
     t = discovery.topology
     if discovery.returncode != programs.EXIT_VALID or t is None:
         return [f"exit {discovery.returncode} {discovery.problem}".strip()]
-    e = kind.expected
+    problems = _topology_mismatches(kind.expected, client, t)
+    if problems and kind.portmap and not _topology_mismatches(kind.advertised, client, t):
+        return []
+    return problems
+
+
+def _topology_mismatches(e, client, t):
     problems = []
     if (t.nat_type, t.behavior) != (e.nat_type, e.behavior):
         problems.append(f"type/behaviour {t.nat_type} / {t.behavior}")
