@@ -251,7 +251,7 @@ class NatKind:
         lines += self._nat(lan_prefix, pairs, hairpin)
         lines.append("}")
         if self.portmap:
-            lines += portmap.OPTIONS[self.portmap].nft_table(LAN_IF, WAN_IF)
+            lines += portmap.OPTIONS[self.portmap].nft_table(LAN_IF)
         return "\n".join(lines) + "\n"
 
     def _sets(self):

@@ -65,7 +65,7 @@ class Option:
     upnp: bool
     forwards: bool
 
-    def nft_table(self, lan_if, wan_if):
+    def nft_table(self, lan_if):
         """nftables lines of the daemon's table: the chains it writes to, hooked in as the option says."""
         jump = [f"    jump {PREROUTING_CHAIN}"] if self.forwards else []
         lines = [
@@ -190,10 +190,13 @@ def _rule_mapping(line):
 def mappings(router):
     """Every mapping the daemon on the router (its namespace) holds, as its nftables rules show them; a
     lying router's are listed too, though nothing reaches them."""
-    listing = router.run(["nft", "list", "chain", "inet", TABLE, PREROUTING_CHAIN]).stdout
-    found = [m for m in (_rule_mapping(line) for line in listing.splitlines()) if m]
-    if not found and "dnat" in listing:
-        raise CommandError(["nft", "list", "chain", TABLE], f"unreadable mapping rules: {listing.strip()}")
+    argv = ["nft", "list", "chain", "inet", TABLE, PREROUTING_CHAIN]
+    rules = [line.strip() for line in router.run(argv).stdout.splitlines() if "dnat" in line]
+    found = [_rule_mapping(line) for line in rules]
+    unread = [line for line, m in zip(rules, found) if m is None]
+    if unread:
+        # A rule the check cannot read must not pass for no mapping at all.
+        raise CommandError(argv, f"unreadable mapping rule: {unread[0]}")
     return found
 
 
