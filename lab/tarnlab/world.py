@@ -279,16 +279,32 @@ class World:
             # A hairpinned datagram leaves by the interface it came in on, which is no reason for a redirect.
             for conf in ("all", nat.LAN_IF):
                 router.sysctl(f"net.ipv4.conf.{conf}.send_redirects", 0)
-        daemon = None
         if home.portmap:
             self._stun_host()
             router.load_nft(home.ruleset(lan_prefix, home_pairs or pairs, hairpin, STUN_ADDRS))
-            daemon = portmap.start_daemon(router, portmap.OPTIONS[home.portmap], nat.LAN_IF, nat.WAN_IF,
-                                          lan_prefix, STUN_ADDRS[0])
         else:
             router.load_nft(home.ruleset(lan_prefix, home_pairs or pairs, hairpin))
-        return Site(name, kind, router, wan_addrs, lan_prefix, members, [], hairpin=hairpin, isp=isp,
-                    carrier=carrier, hops=hops, gateway=gateway, portmap=daemon)
+        site = Site(name, kind, router, wan_addrs, lan_prefix, members, [], hairpin=hairpin, isp=isp,
+                    carrier=carrier, hops=hops, gateway=gateway)
+        if home.portmap:
+            self._start_portmap(site)
+        return site
+
+    @staticmethod
+    def _start_portmap(site):
+        site.portmap = portmap.start_daemon(site.router, portmap.OPTIONS[site.kind.portmap], nat.LAN_IF,
+                                            nat.WAN_IF, site.lan_prefix, STUN_ADDRS[0])
+
+    def restart_portmap(self, site):
+        """Reboots the site's mapping daemon: stops it by its pid, drops every mapping it held and starts a
+        fresh one, whose NAT-PMP/PCP epoch starts again from 0. The router's conntrack entries stay."""
+        if site.portmap is None:
+            raise ValueError(f"site {site.name} ({site.kind.name}) runs no mapping daemon")
+        site.portmap.stop()
+        # The daemon leaves its rules behind when it stops; a rebooted router has none.
+        for chain in (portmap.FORWARD_CHAIN, portmap.PREROUTING_CHAIN, portmap.POSTROUTING_CHAIN):
+            site.router.run(["nft", "flush", "chain", "inet", portmap.TABLE, chain])
+        self._start_portmap(site)
 
     def _stun_host(self):
         """The STUN host the mapping daemons ask, started with the first of them."""

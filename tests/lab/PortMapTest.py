@@ -24,8 +24,9 @@ class PortMapTest(labsupport.LabTestCase):
         cls.reason = labsupport.lab_unavailable()
         if cls.reason:
             return
-        w = labsupport.new_server_world(cls)
+        cls.world = w = labsupport.new_server_world(cls)
         cls.sites = {k: w.add_site(k, name=k.replace(":", "-").replace("+", "-")) for k in ROUTERS}
+        cls.rebooted = w.add_site("port-restricted+natpmp", name="reboot")
 
     def grant(self, site, port, lifetime=LEASE_S):
         """Asks the site's router for a mapping of port with the first tool it answers; the public port."""
@@ -65,6 +66,17 @@ class PortMapTest(labsupport.LabTestCase):
         self.assertIn(portmap.Mapping("UDP", port, (client.addr, port)), portmap.mappings_left(site.router, 0))
         self.grant(site, port, lifetime=0)
         self.assertNotIn(port, [m.external_port for m in portmap.mappings_left(site.router)])
+
+    def testARestartedDaemonForgetsItsMappingsAndGrantsAgain(self):
+        site = self.rebooted
+        client, port = site.clients[0], FIRST_PORT + 30
+        self.assertEqual(portmap.natpmpc_map(client, site.gateway, port, LEASE_S), port)
+        old = site.portmap
+        self.world.restart_portmap(site)
+        self.assertFalse(old.running())
+        self.assertEqual(portmap.mappings(site.router), [])
+        self.assertEqual(portmap.natpmpc_map(client, site.gateway, port, LEASE_S), port)
+        self.assertEqual(len(portmap.mappings(site.router)), 1)
 
 
 class PortMapRowTest(unittest.TestCase):
