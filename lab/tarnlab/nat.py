@@ -1,5 +1,10 @@
 """The NAT kinds a site's router can show, the nftables ruleset for each, and what discovery should find.
 
+Each kind is one row of ROWS (KindRow): how it picks a public port, how it filters, its layers, what
+discovery must conclude and which checks of the kind test hold. The rulesets here, the sites of world.py,
+the peer matrix and tests/lab/NatKindTest.py read the row, so a new kind is one row. A +option suffix
+(portmap.OPTIONS) puts a mapping daemon on the kind's home router.
+
 Every router forwards only datagrams from its own LAN prefix outwards (so an address of another interface
 never leaks through the site's NAT) and everything inwards that its NAT rules let through.
 
@@ -138,7 +143,6 @@ ROWS = {r.base: r for r in (
             ALL_PROBES, stateful_capable=True, layers=(PORT_RESTRICTED, PORT_RESTRICTED)),
 )}
 BASES = tuple(ROWS)
-STATEFUL_CAPABLE = tuple(b for b, r in ROWS.items() if r.stateful_capable)
 
 
 @dataclass(frozen=True)
