@@ -663,6 +663,10 @@ Topology& Discoveror::getPassTopology() {
     return data->passTopology;
 }
 
+portmap::PortMapper& Discoveror::getPortMapper() {
+    return *data->portMapper;
+}
+
 bool Discoveror::isExpired(const time_duration& age, int triggerMinutes) {
     return age.is_negative() || age.total_seconds() / 60 >= triggerMinutes;
 }

@@ -13,6 +13,9 @@
 namespace tarn::client::impl::util {
 class Messenger;
 }
+namespace tarn::client::impl::service::portmap {
+class PortMapper;
+}
 namespace tarn::client::impl::service::connection {
 
 struct DiscoverorData;
@@ -53,6 +56,8 @@ public:
     // measured, so that the pass still predicts ports and asks for relayed pings, and pairs that
     // connect without a mapping still connect. Peers see the advertised topology either way.
     Topology& getPassTopology();
+    // The port mapper; tests configure it with a gateway of their own after init().
+    portmap::PortMapper& getPortMapper();
 
     // Whether a topology of this age must be refreshed: its total age in minutes has reached
     // triggerMinutes (an hour or more always has), or the age is negative (the clock went back).
