@@ -24,6 +24,8 @@ struct FakeMapperPolicy {
     std::function<std::uint16_t(int)> externalPort = [](int) { return 40000; };
     std::function<std::uint32_t(int)> epoch = [](int n) { return 1000u + static_cast<std::uint32_t>(n); };
     boost::asio::ip::address_v4 external = boost::asio::ip::make_address_v4("203.0.113.5");
+    // The PCP result code of the n-th answer (0: success).
+    std::function<std::uint8_t(int)> result = [](int) { return 0; };
 };
 
 // A gateway's mapper on a loopback address of its own (127.77.x.y, from the process id, so that
@@ -129,7 +131,8 @@ private:
     std::vector<std::uint8_t> pcpAnswer(const std::uint8_t* in, const Request& request, int n) {
         std::vector<std::uint8_t> out(in, in + 60);
         out[1] = 0x81;
-        out[2] = out[3] = 0;
+        out[2] = 0;
+        out[3] = policy.result(n);
         const std::uint32_t life = htonl(request.lifetime == 0 ? 0 : policy.grantSeconds);
         const std::uint32_t seconds = htonl(policy.epoch(n));
         std::copy_n(reinterpret_cast<const std::uint8_t*>(&life), 4, out.begin() + 4);

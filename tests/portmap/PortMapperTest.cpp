@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "FakeMapper.h"
 
 namespace {
@@ -42,28 +44,43 @@ TEST(PortMapper, RenewsAtHalfTheLeaseWithTheSameNonce) {
     EXPECT_EQ(41000, requests[1].internalPort);
 }
 
-TEST(PortMapper, EpochGoingBackMapsAgainWithANewNonce) {
-    FakeMapper::Policy policy;
-    policy.grantSeconds = 2;
-    // The renewal's answer says the mapper restarted; the new mapping gets another port.
-    policy.epoch = [](int n) { return n == 0 ? 1000u : 3u; };
-    policy.externalPort = [](int n) { return static_cast<std::uint16_t>(40000 + n); };
-    FakeMapper fake(true, policy);
-    ASSERT_TRUE(fake.bound);
-    PortMapper mapper("test");
-    configure(mapper, fake);
-    ASSERT_TRUE(mapper.begin(kLocal, kRendezvous));
-    ASSERT_TRUE(mapper.conclude(fake.policy.external));
-    const auto requests = fake.awaitRequests(3);
-    ASSERT_EQ(3u, requests.size());
-    EXPECT_EQ(requests[0].nonce, requests[1].nonce);
-    EXPECT_NE(requests[0].nonce, requests[2].nonce);
-    // The worker takes the new mapping right after the answer it awaits.
-    for (int i = 0; i < 100 && (!mapper.held() || mapper.held()->externalPort != 40002); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+TEST(PortMapper, ALostOrRefusedRenewalMapsAgainWithANewNonce) {
+    const struct {
+        const char* label;
+        std::function<std::uint32_t(int)> epoch;
+        std::function<std::uint8_t(int)> result;
+    } rows[] = {
+        // The renewal's answer says the mapper restarted.
+        {"epoch went back", [](int n) { return n == 0 ? 1000u : 3u; }, [](int) { return 0; }},
+        // The mapper refuses the renewal (NO_RESOURCES).
+        {"renewal refused", [](int n) { return 1000u + static_cast<std::uint32_t>(n); },
+         [](int n) { return static_cast<std::uint8_t>(n == 1 ? 8 : 0); }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        FakeMapper::Policy policy;
+        policy.grantSeconds = 2;
+        policy.epoch = row.epoch;
+        policy.result = row.result;
+        // Each answer a port of its own: the new mapping is told from the old.
+        policy.externalPort = [](int n) { return static_cast<std::uint16_t>(40000 + n); };
+        FakeMapper fake(true, policy);
+        ASSERT_TRUE(fake.bound);
+        PortMapper mapper("test");
+        configure(mapper, fake);
+        ASSERT_TRUE(mapper.begin(kLocal, kRendezvous));
+        ASSERT_TRUE(mapper.conclude(fake.policy.external));
+        const auto requests = fake.awaitRequests(3);
+        ASSERT_EQ(3u, requests.size());
+        EXPECT_EQ(requests[0].nonce, requests[1].nonce);
+        EXPECT_NE(requests[0].nonce, requests[2].nonce);
+        // The worker takes the new mapping right after the answer it awaits.
+        for (int i = 0; i < 500 && (!mapper.held() || mapper.held()->externalPort != 40002); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ASSERT_TRUE(mapper.held());
+        EXPECT_EQ(40002, mapper.held()->externalPort);
     }
-    ASSERT_TRUE(mapper.held());
-    EXPECT_EQ(40002, mapper.held()->externalPort);
 }
 
 TEST(PortMapper, StopDeletesTheMappingInItsOwnProtocol) {
