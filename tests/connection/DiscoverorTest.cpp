@@ -939,7 +939,7 @@ TEST_F(DiscoverorTest, RouterMappingIsAdvertisedKeptByRefreshAndDeletedAtShutdow
     tarn::client::impl::service::portmap::PortMapper::Settings settings;
     settings.gateway = mapper.address;
     settings.upnp = false;
-    settings.budget = settings.firstAnswer = std::chrono::seconds(5);
+    settings.budget = settings.firstAnswer = settings.pcpGrace = std::chrono::seconds(5);
     engine->getPortMapper().configure(settings);
 
     engine->doMajorDiscovery();

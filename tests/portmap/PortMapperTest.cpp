@@ -15,13 +15,13 @@ using Endpoint = PortMapper::Endpoint;
 const Endpoint kLocal(boost::asio::ip::make_address_v4("127.0.0.1"), 41000);
 const auto kRendezvous = boost::asio::ip::make_address_v4("198.51.100.1");
 
-// A mapper asking the fake only: its gateway injected, UPnP (multicast) off, and discovery's waits
-// long enough for a loaded machine (conclude still returns as soon as the mapping is granted).
+// A mapper asking the fake only: its gateway injected, UPnP (multicast) off, and the waits long
+// enough for a loaded machine (each still ends as soon as its answer is in).
 void configure(PortMapper& mapper, const FakeMapper& fake) {
     PortMapper::Settings settings;
     settings.gateway = fake.address;
     settings.upnp = false;
-    settings.budget = settings.firstAnswer = std::chrono::seconds(5);
+    settings.budget = settings.firstAnswer = settings.pcpGrace = std::chrono::seconds(5);
     mapper.configure(settings);
 }
 

@@ -254,6 +254,16 @@ bool PortMapper::offer(const MapAttempt& attempt) {
     return true;
 }
 
+void PortMapper::discard(const MapTarget& where, const PortMapping& loser) {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (mapping && mapping->externalPort == loser.externalPort) {
+            return;
+        }
+    }
+    remove(where, loser);
+}
+
 void PortMapper::probe(const MapTarget& where) {
     bool upnp = false;
     Clock::time_point deadline;
@@ -295,7 +305,7 @@ void PortMapper::probe(const MapTarget& where) {
             if (offer(attempt)) {
                 granted = true;
             } else {
-                remove(where, attempt.mapping);
+                discard(where, attempt.mapping);
             }
         }
         std::lock_guard<std::mutex> lock(mutex);
@@ -322,7 +332,7 @@ void PortMapper::probe(const MapTarget& where) {
         bool pcpWon = false;
         {
             std::unique_lock<std::mutex> lock(mutex);
-            changed.wait_until(lock, std::min(deadline, Clock::now() + util::Intervals::kMapperResend),
+            changed.wait_until(lock, std::min(deadline, Clock::now() + settings.pcpGrace),
                                [&] { return pcpFinished; });
             pcpWon = pcpFinished && pcp.outcome == Outcome::GRANTED;
         }
@@ -336,7 +346,7 @@ void PortMapper::probe(const MapTarget& where) {
                 if (offer(pmp)) {
                     granted = true;
                 } else {
-                    remove(where, pmp.mapping);
+                    discard(where, pmp.mapping);
                 }
             }
         }

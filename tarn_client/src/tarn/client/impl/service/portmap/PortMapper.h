@@ -39,6 +39,8 @@ public:
         // How long discovery waits for the mapper, and for a first answer from the gateway.
         std::chrono::milliseconds budget = util::Intervals::kMapperBudget;
         std::chrono::milliseconds firstAnswer = util::Intervals::kMapperFirstAnswer;
+        // How long NAT-PMP, answered, waits for PCP's outcome before it maps instead.
+        std::chrono::milliseconds pcpGrace = util::Intervals::kMapperResend;
     };
 
     // name is the logger name of every line.
@@ -77,6 +79,9 @@ private:
     void probe(const MapTarget& target);
     // Takes a granted attempt as the mapping unless one is held already; false when not taken.
     bool offer(const MapAttempt& attempt);
+    // A granted attempt that offer did not take: deleted, unless it is the held mapping's own
+    // external port (the router's one rule, which both protocols name).
+    void discard(const MapTarget& target, const PortMapping& loser);
     void renew(const MapTarget& target, const PortMapping& mapping);
     void remove(const MapTarget& target, const PortMapping& mapping);
     void startWorkerLocked();
