@@ -170,6 +170,21 @@ Seeds listenerSeeds() {
     return {{"direct", direct1}, {"relayed", relay}, {"strangers", strangers}};
 }
 
+// What a gateway answers the port mapper, as the port mapping tests spell the bytes.
+Seeds portMapSeeds() {
+    const std::string pcpHeader("\x02\x81\x00\x00\x00\x00\x0e\x10\x00\x00\x03\xe8", 12);
+    const std::string pcpMap = pcpHeader + std::string(12, '\0') + std::string("\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c", 12) +
+                               std::string("\x11\x00\x00\x00\x12\x34\x9c\x40", 8) + std::string(10, '\0') +
+                               std::string("\xff\xff\xcb\x00\x71\x05", 6);
+    return {{"pcp-granted", pcpMap},
+            {"pcp-refused", std::string("\x02\x81\x00\x08", 4) + std::string(20, '\0')},
+            {"natpmp-version", std::string("\x00\x81\x00\x01\x00\x00\x00\x09", 8)},
+            {"natpmp-address", std::string("\x00\x80\x00\x00\x00\x00\x00\x09\xcb\x00\x71\x05", 12)},
+            {"natpmp-mapping", std::string("\x00\x81\x00\x00\x00\x00\x00\x09\x12\x34\x9c\x40\x00\x00\x0e\x10", 16)},
+            {"ssdp-answer", "HTTP/1.1 200 OK\r\nST: urn:schemas-upnp-org:device:InternetGatewayDevice:1\r\n"
+                            "Location: http://192.168.1.1:5000/rootDesc.xml\r\n\r\n"}};
+}
+
 bool write(const boost::filesystem::path& folder, const Seeds& seeds) {
     boost::filesystem::create_directories(folder);
     for (const auto& seed : seeds) {
@@ -193,6 +208,7 @@ int main(int argc, char** argv) {
     const bool written = write(root / "MessageHelpersFuzz", messageSeeds()) &&
                          write(root / "ConfiguratorImplFuzz", configSeeds()) &&
                          write(root / "RequestHandlerFuzz", rendezvousSeeds()) &&
-                         write(root / "P2PListenerFuzz", listenerSeeds());
+                         write(root / "P2PListenerFuzz", listenerSeeds()) &&
+                         write(root / "PortMapAnswerFuzz", portMapSeeds());
     return written ? 0 : 1;
 }

@@ -12,7 +12,7 @@ if ! [[ "$seconds" =~ ^[1-9][0-9]*$ ]]; then
   echo "usage: scripts/fuzz.sh SECONDS" >&2
   exit 2
 fi
-targets=(MessageHelpersFuzz ConfiguratorImplFuzz RequestHandlerFuzz P2PListenerFuzz)
+targets=(MessageHelpersFuzz ConfiguratorImplFuzz RequestHandlerFuzz P2PListenerFuzz PortMapAnswerFuzz)
 # One input may take this long and the process this much memory before libFuzzer calls it a finding.
 input_timeout=10
 rss_limit_mb=2048

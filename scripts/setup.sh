@@ -14,8 +14,13 @@ packages=(
   libhiredis-dev redis-server
   # the fleet's HMAC-SHA256 over store records and forwarded relays
   libssl-dev
+  # the client's port mapping: NAT-PMP and UPnP-IGD client libraries
+  libnatpmp-dev libminiupnpc-dev
   iproute2 nftables procps python3 jq clang-format
   tshark python3-matplotlib
+  # the lab's mapping routers (+pmp, +natpmp, +upnp, +lying), their STUN server, and the client tools the
+  # lab tests ask them with
+  miniupnpd-nftables stun-server natpmpc miniupnpc
   # scripts/fuzz.sh: clang with libFuzzer and the sanitizer runtimes; unshare for a private network
   clang-14 libclang-rt-14-dev util-linux
 )

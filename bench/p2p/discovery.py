@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Discovery behind every standard NAT kind, per program folder and player settings, side by side.
+"""Discovery behind every standard NAT kind (or --kinds), per program folder and player settings, side by side.
 
 Each kind gets SITES_PER_KIND sites; for each loss level (the clean network first) and each program folder,
 every site runs its share of the discoveries one after the other, all sites at once. A discovery is right
@@ -7,6 +7,9 @@ when it shows what its kind should (the demo's check); its time is the probe's o
 search, the NAT tests and the report. Both discovery orders side by side:
 
     bench/p2p/discovery.py --bin documented=DIR --bin overlapped=DIR --fast overlapped --discoveries 100 --loss 10
+
+With and without a mapping router: --kinds port-restricted,port-restricted+pmp,port-restricted+upnp (behind a
+mapping router, what a held mapping advertises counts as right too).
 """
 
 import argparse
@@ -65,19 +68,21 @@ def main():
     parser.add_argument("--loss", default="", help="loss levels in percent after the clean network, e.g. 10")
     parser.add_argument("--discoveries", type=int, default=100, help="discoveries per kind, folder and level")
     parser.add_argument("--keep-wrong", metavar="DIR", help="copy the tarn.log of every wrong discovery here")
+    parser.add_argument("--kinds", help="comma-separated NAT kinds (default: the standard ones)")
     args = parser.parse_args()
     levels = [0] + sorted({int(x) for x in args.loss.split(",") if x.strip()} - {0})
     labbench.check_bins(args.bin)
     settings = labbench.configs(args)
     if args.keep_wrong:
         shutil.rmtree(args.keep_wrong, ignore_errors=True)
-    kinds = [k.name for k in nat.STANDARD_KINDS]
+    chosen = [nat.parse_kind(k) for k in args.kinds.split(",") if k.strip()] if args.kinds else nat.STANDARD_KINDS
+    kinds = [k.name for k in chosen]
     clock = labbench.Clock()
     results = {}
     with labbench.lab_world() as (w, server):
         with clock.part("building the sites"):
             sites = {k.name: [w.add_site(k, name=f"d{i}x{j}") for j in range(SITES_PER_KIND)]
-                     for i, k in enumerate(nat.STANDARD_KINDS)}
+                     for i, k in enumerate(chosen)}
         for level in levels:
             for site in w.sites:
                 w.set_loss(site, level)

@@ -11,6 +11,9 @@ by side. A game counts as direct when both players saw each other DIRECT (privat
                 against port-restricted
     double-nat  double-nat against each textbook kind
     noise       symmetric:1 against symmetric:1 and port-restricted, symmetric:2 against full-cone
+    portmap     the random-port symmetric kind behind each mapping router against the pairs it needs the
+                mapping for
+    lying       a lying mapping router against pairs that connect without a mapping
 
     bench/p2p/pairs.py --bin before=DIR --bin after=DIR --pairs targets --games 20
     bench/p2p/pairs.py --bin DIR --pairs double-nat,symmetric:1/double-nat:stateful --games 5 --fast
@@ -28,7 +31,7 @@ import sys
 
 import labbench
 from labbench import session
-from tarnlab import matrix, nat
+from tarnlab import matrix, nat, portmap
 
 PARALLEL_PAIRS = 3
 QUIET = "quiet"
@@ -46,6 +49,11 @@ PRESETS = {
                 ("double-nat:stateful", "port-restricted")],
     "double-nat": [("double-nat", k.name) for k in nat.STANDARD_KINDS],
     "noise": [("symmetric:1", "symmetric:1"), ("symmetric:1", "port-restricted"), ("symmetric:2", "full-cone")],
+    "portmap": [("symmetric-random+pmp", "port-restricted"), ("symmetric-random+pmp", "symmetric:1"),
+                ("symmetric-random+pmp", "symmetric-random+upnp"), ("symmetric-random+upnp", "port-restricted"),
+                ("symmetric-random+natpmp", "port-restricted")],
+    "lying": [("symmetric-random+lying", "full-cone"), ("port-restricted+lying", "port-restricted"),
+              ("symmetric:1+lying", "symmetric:1")],
 }
 
 
@@ -85,7 +93,7 @@ def play_pair(sites, folder, addrs, games, tag, config):
     result = matrix.PairResult(a.kind, b.kind)
     for g in range(games):
         matrix.record(result, session.play([a.clients[0], b.clients[0]], folder, addrs, game=f"{tag}-{g}",
-                                           config=config))
+                                           config=config), sites)
     return result
 
 
@@ -159,6 +167,11 @@ def report(args, pairs, levels, results, achieved, clock):
     if achieved:
         print("Noise reached, new flows per second at the slowest symmetric site (its last count):\n")
         labbench.print_table(["level", "reached"], [[level_name(r), f"{v:.0f}"] for r, v in achieved.items()])
+    left = [(f"{pair[0]} – {pair[1]}", name, len(r.left_behind)) for (pair, _, name), r in results.items()
+            if r.a.portmap or r.b.portmap]
+    if left:
+        print(f"Mappings left on the mapping routers {portmap.CLEANUP_WAIT_S:g} s after the games, in all:\n")
+        labbench.print_table(["pair", "programs", "left"], [list(row) for row in left])
     rows = [[*key, n] for key, n in broken.items() if n]
     if rows:
         print("Games in which a player did not exit cleanly (counted as not direct):\n")

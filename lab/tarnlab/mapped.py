@@ -21,6 +21,13 @@ Wire format: one JSON object per datagram.
         prints {"mapped": [addr, port]} as the server saw the socket, then {"from": [addr, port]} of the
         first other datagram to reach that socket within S seconds, or {"from": null}
   send --bind ADDR --to A:P     sends a few datagrams to A:P from one socket
+  listen --bind ADDR --port P --wait S
+        prints {"listening": [addr, port]} once bound, then {"from": [addr, port]} of the first datagram
+        to arrive within S seconds, or {"from": null}
+  pcp --gateway ADDR --wait S
+        sends a PCP ANNOUNCE to the gateway's port 5351 and prints {"answer": {"version", "opcode",
+        "result"}} of its answer, {"answer": null} without one within S seconds, or {"refused": true}
+        when an ICMP error says nothing listens there
 """
 
 import argparse
@@ -45,6 +52,12 @@ ICMP_TIME_EXCEEDED = 11
 EXTENDED_ERR = struct.Struct("=IBBBBII")
 SEND_COUNT = 3
 SEND_GAP_S = 0.05
+PCP_PORT = 5351
+PCP_VERSION = 2
+PCP_ANNOUNCE = 0
+# A PCP request header: version, opcode (R bit clear), reserved, lifetime, the client's address as
+# IPv4-mapped IPv6; ANNOUNCE carries nothing more.
+PCP_HEADER = struct.Struct("!BBHI16s")
 
 
 def parse_endpoint(text):
@@ -226,6 +239,36 @@ def send(bind, to):
             time.sleep(SEND_GAP_S)
 
 
+def listen(bind, port, wait):
+    """Prints that the socket is bound, then who reached it first within wait seconds."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
+        sock.bind((bind, port))
+        print(json.dumps({"listening": list(sock.getsockname())}), flush=True)
+        readable, _, _ = select.select([sock], [], [], wait)
+        source = list(sock.recvfrom(MAX_DATAGRAM)[1]) if readable else None
+        print(json.dumps({"from": source}), flush=True)
+
+
+def pcp(gateway, wait):
+    """What the gateway answers to a PCP ANNOUNCE: {"answer": {...}}, {"answer": None} or {"refused": True}."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
+        # Connected, so an ICMP port-unreachable comes back as an error on this socket.
+        sock.connect((gateway, PCP_PORT))
+        client = b"\0" * 10 + b"\xff\xff" + socket.inet_aton(sock.getsockname()[0])
+        sock.send(PCP_HEADER.pack(PCP_VERSION, PCP_ANNOUNCE, 0, 0, client))
+        readable, _, _ = select.select([sock], [], [], wait)
+        if not readable:
+            return {"answer": None}
+        try:
+            data = sock.recv(MAX_DATAGRAM)
+        except ConnectionRefusedError:
+            return {"refused": True}
+        if len(data) < 4:
+            return {"answer": {"short": len(data)}}
+        # Answer: version, R bit and opcode, reserved, result code.
+        return {"answer": {"version": data[0], "opcode": data[1] & 0x7F, "result": data[3]}}
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     sub = parser.add_subparsers(dest="command", required=True)
@@ -247,6 +290,13 @@ def main():
     p_send = sub.add_parser("send")
     p_send.add_argument("--bind", required=True)
     p_send.add_argument("--to", required=True, type=parse_endpoint)
+    p_listen = sub.add_parser("listen")
+    p_listen.add_argument("--bind", required=True)
+    p_listen.add_argument("--port", type=int, required=True)
+    p_listen.add_argument("--wait", type=float, required=True)
+    p_pcp = sub.add_parser("pcp")
+    p_pcp.add_argument("--gateway", required=True)
+    p_pcp.add_argument("--wait", type=float, required=True)
     args = parser.parse_args()
     if args.command == "serve":
         serve([parse_endpoint(e) for e in args.endpoints.split(",")])
@@ -260,6 +310,12 @@ def main():
             return 0
         if args.command == "send":
             send(args.bind, args.to)
+            return 0
+        if args.command == "listen":
+            listen(args.bind, args.port, args.wait)
+            return 0
+        if args.command == "pcp":
+            print(json.dumps(pcp(args.gateway, args.wait)))
             return 0
     except TimeoutError as e:
         print(f"prober: {e}", file=sys.stderr)

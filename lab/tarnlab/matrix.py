@@ -1,13 +1,14 @@
 """The peer matrix: every pair of site kinds plays a game of two, and how each side reached the other.
 
 Each kind gets two sites, so that a kind also meets itself across routers. Games run in rounds in which no
-site plays twice; a round's games run side by side.
+site plays twice; a round's games run side by side. After each game, the mapping routers among its sites
+are checked for mappings the players left behind (portmap.mappings_left).
 """
 
 import concurrent.futures
 from dataclasses import dataclass, field
 
-from . import session
+from . import portmap, session
 
 PARALLEL_GAMES = 4
 # The texts in the matrix.
@@ -23,6 +24,8 @@ class PairResult:
     outcomes: list = field(default_factory=list)
     problems: list = field(default_factory=list)
     times: list = field(default_factory=list)  # per unbroken game, the slower player's ms inside connect()
+    # portmap.Mapping of every mapping still on a site's router portmap.CLEANUP_WAIT_S after a game.
+    left_behind: list = field(default_factory=list)
 
     def direct(self):
         """Games in which both sides reached the other directly."""
@@ -66,8 +69,15 @@ def _rounds(pairs):
     return rounds
 
 
-def record(result, game):
-    """Adds a played game of two (a session.Session) to result: its outcome, or None and why it broke."""
+def left_behind(sites):
+    """The mappings still held, portmap.CLEANUP_WAIT_S from now, by the routers of sites that run a mapper."""
+    return [m for s in sites if s.portmap for m in portmap.mappings_left(s.router)]
+
+
+def record(result, game, sites=()):
+    """Adds a played game of two (a session.Session) to result: its outcome, or None and why it broke, and
+    what the players left on the mapping routers of sites."""
+    result.left_behind += left_behind(sites)
     broken = [r for r in game.runs if r.problem or r.returncode != 0]
     if broken:
         result.outcomes.append(None)
@@ -95,7 +105,7 @@ def play_all(world, server, kinds, bin_dir, repeat=1, config=None, progress=None
         for _ in range(repeat):
             for round_pairs in _rounds(list(results)):
                 for pair, s in pool.map(one, round_pairs):
-                    record(results[pair], s)
+                    record(results[pair], s, (sites[pair[0]][0], sites[pair[1]][1]))
                     games += 1
                     if progress:
                         progress(games)
@@ -115,7 +125,7 @@ def play_same_site(world, server, kinds, bin_dir, repeat=1, config=None):
     with concurrent.futures.ThreadPoolExecutor(PARALLEL_GAMES) as pool:
         for _ in range(repeat):
             for n, s in pool.map(one, range(len(routed))):
-                record(results[n], s)
+                record(results[n], s, (sites[n],))
     return results
 
 

@@ -145,10 +145,10 @@ class Namespace:
         with open(os.path.join(folder, "hosts"), "w", encoding="ascii") as f:
             f.write("\n".join(lines) + "\n")
 
-    def udp_listening(self):
-        """Set of (address, port) with a bound UDP socket in the namespace."""
+    def listening(self, protocol="udp"):
+        """Set of (address, port) with a listening socket of protocol ("udp" or "tcp") in the namespace."""
         found = set()
-        for line in self.run(["ss", "-H", "-u", "-l", "-n"]).stdout.splitlines():
+        for line in self.run(["ss", "-H", "--" + protocol, "-l", "-n"]).stdout.splitlines():
             fields = line.split()
             if len(fields) >= 4 and ":" in fields[3]:
                 addr, _, port = fields[3].rpartition(":")
@@ -156,19 +156,23 @@ class Namespace:
                     found.add((addr, int(port)))
         return found
 
-    def wait_udp_listening(self, endpoints, process=None, timeout=DEFAULT_TIMEOUT):
-        """Waits until every (address, port) has a bound socket; CommandError on timeout or if process ends."""
+    def wait_listening(self, endpoints, process=None, timeout=DEFAULT_TIMEOUT, protocol="udp"):
+        """Waits until every (address, port) has a listening socket of protocol, an address of None meaning
+        any; CommandError on timeout or if process ends first."""
         wanted = set(endpoints)
         deadline = time.monotonic() + timeout
         while True:
-            missing = wanted - self.udp_listening()
+            found = self.listening(protocol)
+            ports = {port for _, port in found}
+            missing = {(a, p) for a, p in wanted if ((a, p) not in found if a is not None else p not in ports)}
             if not missing:
                 return
             if process is not None and not process.running():
                 out, err = process.output()
                 raise CommandError(process.argv, f"exited with {process.wait(0)} before listening: {err or out}")
             if time.monotonic() >= deadline:
-                raise CommandError(["wait", "udp"], f"nothing listens on {sorted(missing)} after {timeout:g} s")
+                raise CommandError(["wait", protocol], f"nothing listens on {sorted(missing, key=str)} after "
+                                   f"{timeout:g} s")
             # Binding raises no event another process can wait on; a short poll with a deadline it is.
             time.sleep(POLL_INTERVAL)
 

@@ -90,7 +90,7 @@ class _Server:
 
     def start(self):
         self.process = self.host.ns.spawn(self._argv(), self.label)
-        self.host.ns.wait_udp_listening(server_endpoints(self.addrs, self.ports), self.process, START_TIMEOUT_S)
+        self.host.ns.wait_listening(server_endpoints(self.addrs, self.ports), self.process, START_TIMEOUT_S)
         return self
 
     def stop(self):

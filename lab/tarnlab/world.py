@@ -16,6 +16,10 @@ Noise: a neighbour host on a site's LAN (10.n.0.250) opens a number of new UDP f
 on the public segment, which swallows them, for as long as the site's noise is set (see noise.py); on a
 symmetric NAT each flow takes the next public port, as other hosts behind a busy carrier NAT do.
 
+Port mapping: a kind with a +option suffix runs a mapping daemon on its home router (see portmap.py); the
+first such site brings up a STUN host on the public segment (198.51.100.4 and 203.0.113.4) that the
+daemons ask whether their outside address is reachable.
+
 Loss: a site loses a percentage of the UDP datagrams between it and the internet, both ways (see
 nat.loss_script); the world's loss is every new site's default and set_loss() changes a live site's.
 """
@@ -27,12 +31,13 @@ import socket
 import sys
 from dataclasses import dataclass, field
 
-from . import nat
+from . import nat, portmap
 from .netns import CommandError
 
 SERVER_ADDRS = ("198.51.100.1", "203.0.113.1")
 SILENT_ADDRS = ("198.51.100.2", "203.0.113.2")
 SINK_ADDRS = ("198.51.100.3",)
+STUN_ADDRS = ("198.51.100.4", "203.0.113.4")
 NEIGHBOUR_HOST = 250
 NOISE_SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "noise.py")
 PUBLIC_POOL = ipaddress.ip_network("198.51.100.0/24")
@@ -81,6 +86,8 @@ class Site:
     noise: int = 0  # new UDP flows per second that the site's neighbour opens to the sink
     neighbour: object = None  # the namespace of that neighbour, made when noise is first set
     noise_process: object = None  # the neighbour's running noise.py, if any
+    gateway: str = ""  # the router's LAN address, the clients' default gateway; empty without a router
+    portmap: object = None  # the running mapping daemon (a netns.Process) of a kind with a +option
 
 
 class Internet:
@@ -126,6 +133,7 @@ class World:
         self.hairpin = hairpin
         self.noise = check_noise(noise)
         self.sink = None
+        self.stun = None
         self.internet = Internet(lab)
         self.sites = []
         self.hostname = socket.gethostname()
@@ -161,10 +169,10 @@ class World:
         if index > MAX_SITES:
             raise ValueError(f"at most {MAX_SITES} sites")
         name = name or f"s{index}"
-        if kind.base == nat.NONE and isolated_first:
+        if not kind.layers and isolated_first:
             # A host on the segment answers ARP for all its addresses, so the isolated one would be reachable.
             raise ValueError("an isolated first interface needs a site with a router")
-        if kind.base == nat.NONE:
+        if not kind.layers:
             site = self._direct_site(name, kind, clients, index)
         else:
             site = self._nat_site(name, kind, clients, index, isolated_first,
@@ -271,9 +279,39 @@ class World:
             # A hairpinned datagram leaves by the interface it came in on, which is no reason for a redirect.
             for conf in ("all", nat.LAN_IF):
                 router.sysctl(f"net.ipv4.conf.{conf}.send_redirects", 0)
-        router.load_nft(home.ruleset(lan_prefix, home_pairs or pairs, hairpin))
-        return Site(name, kind, router, wan_addrs, lan_prefix, members, [], hairpin=hairpin, isp=isp,
-                    carrier=carrier, hops=hops)
+        if home.portmap:
+            self._stun_host()
+            router.load_nft(home.ruleset(lan_prefix, home_pairs or pairs, hairpin, STUN_ADDRS))
+        else:
+            router.load_nft(home.ruleset(lan_prefix, home_pairs or pairs, hairpin))
+        site = Site(name, kind, router, wan_addrs, lan_prefix, members, [], hairpin=hairpin, isp=isp,
+                    carrier=carrier, hops=hops, gateway=gateway)
+        if home.portmap:
+            self._start_portmap(site)
+        return site
+
+    @staticmethod
+    def _start_portmap(site):
+        site.portmap = portmap.start_daemon(site.router, portmap.OPTIONS[site.kind.portmap], nat.LAN_IF,
+                                            nat.WAN_IF, site.lan_prefix, STUN_ADDRS[0])
+
+    def restart_portmap(self, site):
+        """Reboots the site's mapping daemon: stops it by its pid, drops every mapping it held and starts a
+        fresh one, whose NAT-PMP/PCP epoch starts again from 0. The router's conntrack entries stay."""
+        if site.portmap is None:
+            raise ValueError(f"site {site.name} ({site.kind.name}) runs no mapping daemon")
+        site.portmap.stop()
+        # The daemon leaves its rules behind when it stops; a rebooted router has none.
+        for chain in (portmap.FORWARD_CHAIN, portmap.PREROUTING_CHAIN, portmap.POSTROUTING_CHAIN):
+            site.router.run(["nft", "flush", "chain", "inet", portmap.TABLE, chain])
+        self._start_portmap(site)
+
+    def _stun_host(self):
+        """The STUN host the mapping daemons ask, started with the first of them."""
+        if self.stun is None:
+            self.stun = self.add_host("stun", STUN_ADDRS)
+            portmap.start_stun(self.stun)
+        return self.stun
 
     @staticmethod
     def noise_report(site):

@@ -123,6 +123,15 @@ int DiscoverCommand::run(const std::vector<std::string>& args) {
         object["foreignPortRate"] = measurement.foreignPortRate >= 0
                                         ? nlohmann::ordered_json(measurement.foreignPortRate)
                                         : nlohmann::ordered_json();
+        // The router's mapping that the topology advertises; null without one.
+        if (!measurement.mappingProtocol.empty()) {
+            object["portMapping"] = {{"protocol", measurement.mappingProtocol},
+                                     {"externalAddr", measurement.mappedAddr},
+                                     {"externalPort", measurement.mappedPort},
+                                     {"leaseSeconds", measurement.mappingLeaseSeconds}};
+        } else {
+            object["portMapping"] = nullptr;
+        }
         object["rendezvous"] = rendezvous.json(config);
         object["report"] = report != nullptr ? toJson(*report) : nlohmann::ordered_json();
         object["exitCode"] = exitCode;
@@ -136,6 +145,11 @@ int DiscoverCommand::run(const std::vector<std::string>& args) {
         if (measurement.foreignPortRate >= 0) {
             text << "Others' ports:    " << std::fixed << std::setprecision(1) << measurement.foreignPortRate
                  << std::defaultfloat << " per second (taken by other hosts behind the NAT)\n";
+        }
+        if (!measurement.mappingProtocol.empty()) {
+            text << "Port mapping:     " << measurement.mappingProtocol << " " << measurement.mappedAddr << ":"
+                 << measurement.mappedPort << ", lease " << measurement.mappingLeaseSeconds
+                 << " s (the router forwards it; advertised as a full cone)\n";
         }
         if (report != nullptr) {
             text << "Report:           " << report->featurette << "::" << report->method

@@ -47,6 +47,12 @@ StandardTerms StandardTerms::of(const client::Topology& topology, const client::
     StandardTerms terms;
     terms.mapping = measurement.mapping(topology.nat);
     terms.filtering = measurement.filtering();
+    // A mapping the router granted is what the world meets: one endpoint that takes datagrams from
+    // anyone, whatever the NAT does to the host's other flows.
+    if (measurement.complete && !measurement.mappingProtocol.empty()) {
+        terms.mapping = client::MappingBehavior::ENDPOINT_INDEPENDENT;
+        terms.filtering = client::FilteringBehavior::ENDPOINT_INDEPENDENT;
+    }
     terms.elapsedMs = elapsedMs;
     return terms;
 }

@@ -15,6 +15,7 @@ struct StandardTerms {
     client::FilteringBehavior filtering = client::FilteringBehavior::UNKNOWN;
     double elapsedMs = 0;
 
+    // From the measurement, except that an advertised port mapping is endpoint-independent both ways.
     static StandardTerms of(const client::Topology& topology, const client::NatMeasurement& measurement,
                             double elapsedMs);
 };

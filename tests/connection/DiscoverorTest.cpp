@@ -10,6 +10,7 @@
 #include <boost/asio/ip/address_v4.hpp>
 #include <boost/date_time/posix_time/posix_time.hpp>
 
+#include "../portmap/FakeMapper.h"
 #include "ClientConfig.h"
 #include "FakeRendezvous.h"
 #include "RealRendezvous.h"
@@ -18,6 +19,7 @@
 #include "tarn/client/NoUDPConnectionException.h"
 #include "tarn/client/UninitializedException.h"
 #include "tarn/client/impl/Network.h"
+#include "tarn/client/impl/service/portmap/PortMapper.h"
 #include "tarn/client/impl/util/Messenger.h"
 
 using boost::asio::ip::make_address_v4;
@@ -57,7 +59,11 @@ Endpoint publicEndpoint(int port) {
 // An engine under test, shut down at the end the way its owner does.
 class Engine {
 public:
-    Engine() { engine.setName(ENGINE); }
+    // The fake reports public addresses of its own making: no gateway is ever asked for a mapping.
+    Engine() {
+        engine.setName(ENGINE);
+        config().setValue("tarn.portmap", "0");
+    }
     ~Engine() { engine.shutdown(); }
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
@@ -918,6 +924,49 @@ TEST_F(DiscoverorTest, RefreshOnlyWhenExpired) {
     engine->refreshIfExpired(nullptr);
     EXPECT_TRUE(fake.requests().empty());
     EXPECT_EQ(engine->getTopology().publicPort, before.publicPort);
+}
+
+TEST_F(DiscoverorTest, RouterMappingIsAdvertisedKeptByRefreshAndDeletedAtShutdown) {
+    config().setValue("tarn.trigger.discovery", "0");
+    fake.setHandler(behindNat({coneMapping}));
+    FakeMapper::Policy policy;
+    policy.external = make_address_v4(PUBLIC_ADDR);
+    policy.externalPort = [](int) { return 45000; };
+    FakeMapper mapper(true, policy);
+    ASSERT_TRUE(mapper.bound);
+    Engine engine;
+    ASSERT_TRUE(engine->init());
+    tarn::client::impl::service::portmap::PortMapper::Settings settings;
+    settings.gateway = mapper.address;
+    settings.upnp = false;
+    settings.budget = settings.firstAnswer = settings.pcpGrace = std::chrono::seconds(5);
+    engine->getPortMapper().configure(settings);
+
+    engine->doMajorDiscovery();
+    const Topology& topology = engine->getTopology();
+    EXPECT_EQ(topology.publicAddr, PUBLIC_ADDR);
+    EXPECT_EQ(topology.publicPort, 45000);
+    EXPECT_EQ(topology.nat.type, NatType::FULL_CONE);
+    EXPECT_EQ(topology.nat.behavior, NatBehavior::NOT_SENSITIVE);
+    EXPECT_EQ(topology.nat.increment, 0);
+    // What the tests measured stays: a port-restricted NAT.
+    const NatMeasurement& measured = engine->getMeasurement();
+    EXPECT_EQ(measured.filtering(), FilteringBehavior::ADDRESS_AND_PORT_DEPENDENT);
+    EXPECT_EQ(measured.mappingProtocol, "PCP");
+    EXPECT_EQ(measured.mappedPort, 45000);
+
+    // The refresh sees the NAT's own port (40000 + n) at the router's address: the mapping stays,
+    // and the mapper renews it.
+    engine->refreshIfExpired(nullptr);
+    EXPECT_EQ(topology.publicPort, 45000);
+    EXPECT_EQ(topology.nat.type, NatType::FULL_CONE);
+    ASSERT_EQ(mapper.awaitRequests(2).size(), 2u);
+
+    engine->shutdown();
+    const auto requests = mapper.awaitRequests(3);
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(requests.back().lifetime, 0u);
+    EXPECT_EQ(requests.back().nonce, requests.front().nonce);
 }
 
 TEST_F(DiscoverorTest, RefreshStoresAChangedPublicEndpointOnly) {

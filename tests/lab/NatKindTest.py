@@ -14,9 +14,6 @@ WORKERS = 4
 NOISE_RATE = 20
 NOISE_FLOWS = 30
 NOISE_WAIT_S = 60.0
-EVERYTHING = {"sameEndpoint": True, "otherPort": True, "otherAddress": True, "otherBoth": True}
-SAME_ADDRESS = {"sameEndpoint": True, "otherPort": True, "otherAddress": False, "otherBoth": False}
-SAME_ENDPOINT = {"sameEndpoint": True, "otherPort": False, "otherAddress": False, "otherBoth": False}
 
 
 def _probe(site, addrs):
@@ -34,8 +31,8 @@ class NatKindTest(labsupport.LabTestCase):
             return
         w = labsupport.new_server_world(cls)
         cls.server_addrs = cls.server.addrs
-        cls.sites = {k.name: w.add_site(k, name=k.name.replace(":", "-"))
-                     for k in nat.STANDARD_KINDS + nat.LAYERED_KINDS + nat.STATEFUL_KINDS}
+        cls.sites = {k.name: w.add_site(k, name=k.name.replace(":", "-").replace("+", "-"))
+                     for k in nat.STANDARD_KINDS + nat.LAYERED_KINDS + nat.STATEFUL_KINDS + nat.PORTMAP_KINDS}
         cls.shared = {k: w.add_site(k, clients=2, name=f"{k}-x2") for k in ("full-cone", "port-restricted")}
         cls.hairpinned = [w.add_site(k, clients=2, name=f"{k}-hp".replace(":", "-"), hairpin=True)
                           for k in ("full-cone", "port-restricted", "symmetric:1")]
@@ -56,78 +53,48 @@ class NatKindTest(labsupport.LabTestCase):
             self.fail(f"prober failed at {site.kind.name}: {result}")
         return result
 
+    def kinds_probed(self, probe):
+        """(name, site) of every measured kind whose row asks the kind test for probe."""
+        found = [(name, site) for name, site in self.sites.items() if probe in site.kind.probes]
+        self.assertTrue(found, f"no kind asks for {probe}")
+        return found
+
     def testMappingFollowsTheKind(self):
-        # kind -> "own" (the local endpoint), "kept" (outside address, local port), a port step, or "varies"
-        table = {
-            "none": "own",
-            "full-cone": "kept",
-            "restricted-cone": "kept",
-            "port-restricted": "kept",
-            "port-restricted:stateful": "kept",
-            "double-nat": "kept",
-            "double-nat:stateful": "kept",
-            "symmetric:1": 1,
-            "symmetric:2": 2,
-            "symmetric:1:stateful": 1,
-            "symmetric-random": "varies",
-            "symmetric-random:stateful": "varies",
-        }
-        self.assertEqual(set(table), set(self.sites))
-        for name, rule in table.items():
+        # How the row picks the public port: the client's own endpoint, the local port kept, the kind's step, or
+        # a port that varies per destination.
+        for name, site in self.kinds_probed(nat.PROBE_MAPPING):
             with self.subTest(kind=name):
-                site = self.sites[name]
                 client = site.clients[0]
                 r = self.measured(site)[0]
                 local = tuple(r["local"])
                 mapped = [tuple(m) for m in r["mapped"]]
                 ports = [p for _, p in mapped]
                 self.assertEqual(local[0], client.addr)
-                if rule == "own":
+                rule = site.kind.row.ports
+                if rule == nat.OWN:
                     self.assertEqual(mapped, [local] * 4)
                     continue
                 self.assertEqual({a for a, _ in mapped}, {client.public_addr})
-                if rule == "kept":
+                if rule == nat.KEPT:
                     self.assertEqual(ports, [local[1]] * 4)
-                elif rule == "varies":
+                elif rule == nat.RANDOM:
                     self.assertGreater(len(set(ports)), 1, f"one public port for four destinations: {ports}")
                 else:
-                    self.assertEqual([b - a for a, b in zip(ports, ports[1:])], [rule] * 3, ports)
+                    self.assertEqual([b - a for a, b in zip(ports, ports[1:])], [site.kind.step] * 3, ports)
                     self.assertTrue(set(ports) <= set(site.kind.mapping_ports()), ports)
 
     def testInboundFilteringFollowsTheKind(self):
-        table = {
-            "none": EVERYTHING,
-            "full-cone": EVERYTHING,
-            "restricted-cone": SAME_ADDRESS,
-            "port-restricted": SAME_ENDPOINT,
-            "port-restricted:stateful": SAME_ENDPOINT,
-            "double-nat": SAME_ENDPOINT,
-            "double-nat:stateful": SAME_ENDPOINT,
-            "symmetric:1": SAME_ENDPOINT,
-            "symmetric:2": SAME_ENDPOINT,
-            "symmetric:1:stateful": SAME_ENDPOINT,
-            "symmetric-random": SAME_ENDPOINT,
-            "symmetric-random:stateful": SAME_ENDPOINT,
-        }
-        self.assertEqual(set(table), set(self.sites))
-        for name, admitted in table.items():
+        for name, site in self.kinds_probed(nat.PROBE_FILTERING):
             with self.subTest(kind=name):
-                self.assertEqual(self.measured(self.sites[name])[0]["admitted"], admitted)
+                self.assertEqual(self.measured(site)[0]["admitted"], nat.ADMITTED[site.kind.row.filtering])
 
     def testUnsolicitedDatagramLeavesNoStateBehind(self):
-        # kind -> whether the unsolicited datagram reaches the client; filtered kinds only: the stateful ones
-        # show plain kernel behaviour, which the lab measures but does not assert.
-        table = {
-            "none": True,
-            "full-cone": True,
-            "restricted-cone": False,
-            "port-restricted": False,
-            "double-nat": False,
-        }
-        for name, arrives in table.items():
+        # It reaches the client only through a NAT that filters by nothing; the stateful kinds show plain kernel
+        # behaviour, which the lab measures but does not assert.
+        for name, site in self.kinds_probed(nat.PROBE_UNSOLICITED):
             with self.subTest(kind=name):
-                u = self.measured(self.sites[name])[0]["unsolicited"]
-                self.assertEqual(u["arrived"], arrives)
+                u = self.measured(site)[0]["unsolicited"]
+                self.assertEqual(u["arrived"], site.kind.row.filtering == nat.EIF)
                 self.assertEqual(u["mappedPort"], u["localPort"], "the unsolicited datagram claimed the port")
 
     def testClientsOfOneSiteShareOrOwnOutsideAddressesByKind(self):
@@ -224,6 +191,13 @@ class NatKindNameTest(unittest.TestCase):
             ("full-cone:3", None, "takes no port step"),
             ("moat", None, "unknown NAT kind"),
             ("symmetric:1:2:3", None, "bad NAT kind"),
+            ("symmetric-random+pmp", "symmetric-random+pmp", ""),
+            ("symmetric:2:stateful+lying", "symmetric:2:stateful+lying", ""),
+            ("double-nat+upnp", "double-nat+upnp", ""),
+            ("full-cone+pmp", None, "takes no port mapping"),
+            ("none+natpmp", None, "takes no port mapping"),
+            ("port-restricted+moat", None, "unknown port mapping"),
+            ("port-restricted+", None, "follows the + sign"),
         ]
         for text, name, refusal in table:
             with self.subTest(text=text):

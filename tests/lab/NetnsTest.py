@@ -115,7 +115,7 @@ class NetnsTest(labsupport.LabTestCase):
             ns.ip("addr", "add", "192.0.2.10/24", "dev", "lo")
             server = ns.spawn([sys.executable, programs.MAPPED_SCRIPT, "serve", "--endpoints",
                                "192.0.2.10:4000"], "mapped")
-            ns.wait_udp_listening([("192.0.2.10", 4000)], server, timeout=READY_TIMEOUT_S)
+            ns.wait_listening([("192.0.2.10", 4000)], server, timeout=READY_TIMEOUT_S)
             pids = [int(x) for x in netns.run(["ip", "netns", "pids", ns.name]).stdout.split()]
             self.assertIn(server.pid, pids)
             with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
@@ -129,7 +129,7 @@ class NetnsTest(labsupport.LabTestCase):
             p = ns.spawn(["sh", "-c", "echo cannot start >&2; exit 4"], "dies")
             start = time.monotonic()
             with self.assertRaises(netns.CommandError) as caught:
-                ns.wait_udp_listening([("127.0.0.1", 4000)], p, timeout=READY_TIMEOUT_S)
+                ns.wait_listening([("127.0.0.1", 4000)], p, timeout=READY_TIMEOUT_S)
             self.assertLess(time.monotonic() - start, READY_TIMEOUT_S)
             self.assertIn("exited with 4", str(caught.exception))
             self.assertIn("cannot start", str(caught.exception))

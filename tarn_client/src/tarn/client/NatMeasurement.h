@@ -58,6 +58,14 @@ struct TARN_API NatMeasurement {
     // Behind a symmetric NAT: how many of its ports per second other hosts took while discovery
     // ran, beyond the ports of discovery's own flows. Negative when not measured.
     double foreignPortRate = -1;
+    // The port mapping the router granted and the topology advertises as the public endpoint,
+    // instead of the measured one: the protocol ("PCP", "NAT-PMP" or "UPnP-IGD"; empty without
+    // a mapping), the external endpoint and the lease in seconds. The fields above still
+    // describe the NAT as measured.
+    std::string mappingProtocol;
+    std::string mappedAddr;
+    std::int32_t mappedPort = 0;
+    std::int32_t mappingLeaseSeconds = 0;
 
     // Derived from the fields and, for a changing mapping, from nat.behavior (the port step test
     // tells an address-dependent from an address-and-port-dependent mapping). UNKNOWN before a

@@ -37,6 +37,28 @@ struct Intervals {
     // measurement is itself about a round trip old when its answer comes, so measuring more
     // often would not be fresher.
     static constexpr std::chrono::milliseconds kLatestPortFresh{1};
+    // Port mapping. A router that maps answers within a few milliseconds on its own network:
+    // discovery waits at most this long after it started asking, whatever the protocols still
+    // do, and a deletion at shutdown waits no longer for its answer either.
+    static constexpr std::chrono::milliseconds kMapperBudget{250};
+    // A PCP or NAT-PMP request goes again after this long without an answer, so a lost datagram
+    // costs one step of the budget, not the protocols' seconds-long first retry.
+    static constexpr std::chrono::milliseconds kMapperResend{60};
+    // NAT-PMP waits this long for PCP's outcome on the same port before it asks: a gateway's ICMP
+    // refusal of PCP, which comes within a LAN round trip, answers for NAT-PMP too, and a router
+    // rate-limits its refusals (Linux: a burst of six, then one a second), so each one counts.
+    static constexpr std::chrono::milliseconds kMapperRefusalWait{20};
+    // Discovery waits the whole budget only for a gateway from which some protocol heard back
+    // within this long: a mapper answers within a LAN round trip, and a router that rate-limits
+    // its refusals looks silent, which must not cost every discovery a quarter second. The asking
+    // goes on behind; a mapping granted later serves the next discovery.
+    static constexpr std::chrono::milliseconds kMapperFirstAnswer{15};
+    // A gateway that stayed silent to every protocol is not asked again for this long: a silent
+    // router costs one budget per ten minutes, not one per discovery.
+    static constexpr std::chrono::minutes kNoMapperMemory{10};
+    // The lease asked for: long enough to renew rarely, short enough that a crashed game leaves
+    // its one mapping behind for two hours at most. Renewed at half of what the router granted.
+    static constexpr std::chrono::seconds kMappingLease{7200};
 };
 
 }  // namespace tarn::client::impl::util

@@ -47,6 +47,8 @@ const Settings::Setting Settings::kTimeoutNatSym{"tarn.timeout.nat.sym", "500", 
                                                  kAnyHigh};
 const Settings::Setting Settings::kConnectOverlap{"tarn.connect.overlap", "0", Listing::kWhenSet, kAnyLow,
                                                   kAnyHigh};
+// Any value but 0 asks the router for a port mapping; listed only when a host sets it.
+const Settings::Setting Settings::kPortmap{"tarn.portmap", "1", Listing::kWhenSet, kAnyLow, kAnyHigh};
 // The rendezvous server refuses a relay request naming more than 64 addresses, and above about 125
 // neither the ping nor the relay request fits a datagram buffer.
 const Settings::Setting Settings::kCandidateAddrs{"tarn.candidate_addrs", "30", Listing::kWithDefault, 1, 64};
@@ -62,7 +64,7 @@ const std::vector<const Settings::Setting*>& Settings::all() {
     static const std::vector<const Setting*> rows = {
         &kAddr1,         &kPort1,          &kAddr2,          &kPort2,      &kRetries,
         &kTimeoutDiscovery, &kTriggerDiscovery, &kDiscoveryOverlap, &kTimeoutPrivate, &kTimeoutNat,
-        &kTimeoutNatSym, &kConnectOverlap, &kCandidateAddrs, &kLogLevel,   &kDebug,
+        &kTimeoutNatSym, &kConnectOverlap, &kPortmap, &kCandidateAddrs, &kLogLevel,   &kDebug,
         &kLogDir,        &kLogName,        &kLogConsole,
     };
     return rows;

@@ -66,6 +66,7 @@ public:
     static const Setting kTimeoutNat;
     static const Setting kTimeoutNatSym;
     static const Setting kConnectOverlap;
+    static const Setting kPortmap;
     static const Setting kCandidateAddrs;
     static const Setting kLogLevel;
     static const Setting kDebug;

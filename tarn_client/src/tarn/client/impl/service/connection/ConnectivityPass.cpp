@@ -214,7 +214,7 @@ void ConnectivityPass::discoverConnectivity(const std::string& serviceName, bool
         return;
     }
 
-    Topology& topology = engines.discoveror.getTopology();
+    Topology& topology = engines.discoveror.getPassTopology();
     int others = 0;
     for (Peer& peer : peers) {
         if (peer.topology.localAddr == topology.localAddr && peer.topology.localPort == topology.localPort) {
@@ -257,6 +257,10 @@ void ConnectivityPass::discoverConnectivity(const std::string& serviceName, bool
     context.shutdown();
     messenger.shutdown();
     markPeersForRelay(gameId, peers, serviceName, clientId, unusable);
+    engines.discoveror.notePass(context.countPublicPingsHeard(),
+                                static_cast<int>(std::count_if(peers.begin(), peers.end(), [](const Peer& peer) {
+                                    return peer.connection == ConnectionType::DIRECT_PUBLIC;
+                                })));
 }
 
 bool ConnectivityPass::arePreConditionsOk(const std::string& serviceName, bool initialized,

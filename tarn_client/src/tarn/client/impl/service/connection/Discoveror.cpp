@@ -14,6 +14,10 @@
 // Behind a symmetric NAT, pri then asks S1..S4 once more and PortPlan turns the four mapped
 // ports into the port step. DiscoveryPlan holds these decisions and the order of the tests (one
 // at a time, or overlapped with tarn.discovery.overlap); this file only runs what it names.
+//
+// Once test 1 has seen a NAT, the port mapper asks the gateway for a mapping of pri's port beside
+// the remaining tests (PortMapper); a mapping the router's external address vouches for is
+// advertised at the end as a full cone's public endpoint.
 
 #include "tarn/client/impl/service/connection/Discoveror.h"
 
@@ -62,6 +66,10 @@ namespace {
 
 const int DEBUG_PORT_BASE = 17770;
 const int DEBUG_PORT_COUNT = 20;
+// A symmetric NAT whose ports grow by at most this much per mapping is predicted by the pass (its
+// blocks span up to 64 candidates); a larger step, as a NAT with random ports shows, is not. Other
+// hosts' flows make a small step look larger now and then, never a random one small.
+const int kPredictableStep = 64;
 // Process-wide, so that successive debug-mode sockets get successive fixed ports.
 int debugPortCounter = 0;
 
@@ -277,6 +285,7 @@ void concludePortStep(const DiscoveryPlan::Progress& progress, const std::string
     }
     data.topology.nat.behavior = step.behavior;
     data.topology.nat.increment = step.increment;
+    data.portStepPredictable = step.increment > 0 && step.increment <= kPredictableStep;
 }
 
 // Writes what an ended test found into progress. A plain request met by silence ends the discovery.
@@ -323,6 +332,62 @@ void notePorts(const std::vector<ReceivedMessage>& answers, DiscoverorData& data
     }
 }
 
+// Test 1 ended: when the rendezvous service saw another address than ours, the gateway towards it
+// is asked for a mapping while the other tests run. True when asked.
+bool askMapper(const DiscoveryPlan::Progress& progress, const Endpoint& priLocal, DiscoverorData& data) {
+    const Endpoint& seen = progress.mapped1;
+    if (seen.address().is_unspecified() || seen.address() == progress.altLocal.address() ||
+        !data.servers.front().address().is_v4()) {
+        return false;
+    }
+    return data.portMapper->begin(priLocal, data.servers.front().address().to_v4());
+}
+
+// The mapping as the topology's public endpoint: a full cone's, which anyone may reach, so that
+// peers of any version ping it. The measurement keeps what the tests found.
+void advertiseMapping(bool mapperAsked, const std::string& name, DiscoverorData& data) {
+    Topology& topology = data.topology;
+    boost::system::error_code error;
+    const auto publicSeen = boost::asio::ip::make_address_v4(topology.publicAddr, error);
+    std::optional<portmap::PortMapping> mapping;
+    if (mapperAsked && !error) {
+        mapping = data.portMapper->conclude(publicSeen);
+    }
+    if (!mapping || !mapping->externalAddress) {
+        data.advertised.reset();
+        return;
+    }
+    if (data.measuredNat.type == NatType::SYMMETRIC && data.portStepPredictable) {
+        // Prediction already reaches the pairs a mapping would; a router that grants mappings it
+        // never forwards would instead cost the pairs of two symmetric players, which peers that
+        // see a full cone no longer predict for.
+        Log::info(name, "advertiseMapping001",
+                  "Not using the %1% mapping %2%:%3%: the symmetric NAT's port step %4% predicts its ports",
+                  portmap::protocolName(mapping->protocol), *mapping->externalAddress, mapping->externalPort,
+                  data.measuredNat.increment);
+        data.portMapper->release();
+        data.advertised.reset();
+        return;
+    }
+    if (!data.advertised || data.advertised->externalPort != mapping->externalPort) {
+        data.mappingProven = false;
+    }
+    data.advertised = mapping;
+    Log::info(name, "advertiseMapping000",
+              "Using the %1% mapping %2%:%3% (lease %4% s) as public endpoint instead of %5%:%6% (%7%)",
+              portmap::protocolName(mapping->protocol), *mapping->externalAddress, mapping->externalPort,
+              mapping->lease.count(), topology.publicAddr, topology.publicPort, topology.nat);
+    topology.publicAddr = mapping->externalAddress->to_string();
+    topology.publicPort = mapping->externalPort;
+    topology.nat.type = NatType::FULL_CONE;
+    topology.nat.behavior = NatBehavior::NOT_SENSITIVE;
+    topology.nat.increment = 0;
+    data.measurement.mappingProtocol = portmap::protocolName(mapping->protocol);
+    data.measurement.mappedAddr = topology.publicAddr;
+    data.measurement.mappedPort = topology.publicPort;
+    data.measurement.mappingLeaseSeconds = static_cast<std::int32_t>(mapping->lease.count());
+}
+
 // Runs the tests the plan names, several at a time where it names several, until it is done. The
 // public endpoint is the primary socket's mapping (test 3).
 void runPlan(const DiscoveryPlan& plan, Messenger& pri, Messenger& alt, const std::string& name,
@@ -334,6 +399,7 @@ void runPlan(const DiscoveryPlan& plan, Messenger& pri, Messenger& alt, const st
     data.topology.localPort = priLocal.port();
     data.measurement = NatMeasurement();
     data.portSamples.clear();
+    data.portStepPredictable = false;
     Log::info(name, "discoverNAT000", "Discovering NAT behavior");
 
     DiscoveryPlan::Progress progress;
@@ -341,6 +407,7 @@ void runPlan(const DiscoveryPlan& plan, Messenger& pri, Messenger& alt, const st
     BindingQueries queries(name, data.discoveryTimeout);
     std::array<std::size_t, DiscoveryPlan::kTests> running{};
     bool natConcluded = false;
+    bool mapperAsked = false;
     for (;;) {
         if (!natConcluded && DiscoveryPlan::natTestsDone(progress)) {
             natConcluded = true;
@@ -383,6 +450,9 @@ void runPlan(const DiscoveryPlan& plan, Messenger& pri, Messenger& alt, const st
                                                     : BindingQueries::State::RUNNING;
             if (state != BindingQueries::State::RUNNING) {
                 record(test, state, queries.answers(running[i]), name, data, progress);
+                if (test == Test::MAPPING_S1) {
+                    mapperAsked = askMapper(progress, priLocal, data);
+                }
                 notePorts(queries.answers(running[i]), data);
                 if (test == Test::PORT_STEP) {
                     concludePortStep(progress, name, data);
@@ -395,6 +465,36 @@ void runPlan(const DiscoveryPlan& plan, Messenger& pri, Messenger& alt, const st
         Log::debug(name, "runPlan001", "Other hosts take %1% ports per second of the NAT",
                    data.measurement.foreignPortRate);
     }
+    data.measuredNat = data.topology.nat;
+    data.measuredPublicPort = data.topology.publicPort;
+    advertiseMapping(mapperAsked, name, data);
+}
+
+// While a mapping is advertised, a refresh keeps its endpoint as long as the public address is
+// still the router's external one, and has the mapper check the mapping. Otherwise the measured
+// NAT comes back, and the caller stores the endpoint the refresh found.
+bool keepMapping(const Endpoint& mapped, const std::string& name, DiscoverorData& data) {
+    if (!data.advertised) {
+        return false;
+    }
+    const std::optional<portmap::PortMapping> held = data.portMapper->held();
+    if (held && held->externalAddress && mapped.address().is_v4() &&
+        mapped.address().to_v4() == *held->externalAddress) {
+        data.portMapper->check();
+        data.topology.publicPort = held->externalPort;
+        Log::debug(name, "refreshIfExpired003", "Keeping the mapped public endpoint %1%:%2%",
+                   data.topology.publicAddr, data.topology.publicPort);
+        return true;
+    }
+    Log::info(name, "refreshIfExpired004", "The mapped endpoint %1%:%2% no longer applies; public endpoint is %3%",
+              data.topology.publicAddr, data.topology.publicPort, mapped);
+    data.advertised.reset();
+    data.topology.nat = data.measuredNat;
+    data.measurement.mappingProtocol.clear();
+    data.measurement.mappedAddr.clear();
+    data.measurement.mappedPort = 0;
+    data.measurement.mappingLeaseSeconds = 0;
+    return false;
 }
 
 // With a messenger the query goes out from it; otherwise from a fresh socket on the local
@@ -429,7 +529,9 @@ DiscoverorData::DiscoverorData()
     topology.publicPort = -1;
 }
 
-Discoveror::Discoveror() : data(new DiscoverorData) {}
+Discoveror::Discoveror() : data(new DiscoverorData) {
+    data->portMapper = std::make_unique<portmap::PortMapper>("");
+}
 
 Discoveror::~Discoveror() = default;
 
@@ -477,6 +579,9 @@ void Discoveror::refreshIfExpired(Messenger* messenger) {
                "NOT VALID; must refresh");
     Endpoint mapped;
     refreshMapping(messenger, name, *data, mapped);
+    if (keepMapping(mapped, name, *data)) {
+        return;
+    }
     // Only the public endpoint is refreshed; lastDiscovery stays, so every call refreshes again
     // until the next full discovery.
     Topology& topology = data->topology;
@@ -491,7 +596,7 @@ void Discoveror::refreshIfExpired(Messenger* messenger) {
 }
 
 int Discoveror::findLatestPort() {
-    return findLatestPort(std::chrono::milliseconds(data->discoveryTimeoutMs), data->retries);
+    return findLatestPort(data->discoveryTimeout, data->retries);
 }
 
 int Discoveror::findLatestPort(std::chrono::milliseconds bound) {
@@ -529,6 +634,44 @@ const EndpointList& Discoveror::getServers() const {
     return data->servers;
 }
 
+void Discoveror::notePass(int publicPingsHeard, int peersReachedPublicly) {
+    if (!data->advertised) {
+        return;
+    }
+    const std::string& name = getName();
+    if (const std::optional<portmap::PortMapping> held = data->portMapper->held()) {
+        data->topology.publicPort = held->externalPort;
+    }
+    if (data->mappingProven) {
+        return;
+    }
+    if (publicPingsHeard > 0) {
+        data->mappingProven = true;
+        Log::info(name, "notePass000", "Peers reached the mapped endpoint %1%:%2%", data->topology.publicAddr,
+                  data->topology.publicPort);
+    } else if (peersReachedPublicly > 0) {
+        Log::info(name, "notePass001",
+                  "No peer reached the mapped endpoint %1%:%2% while %3% peers answered our pings: the router "
+                  "does not forward it; the next discovery does without a mapping",
+                  data->topology.publicAddr, data->topology.publicPort, peersReachedPublicly);
+        data->portMapper->distrust();
+    }
+}
+
+Topology& Discoveror::getPassTopology() {
+    if (!data->advertised || data->mappingProven || data->measuredNat.type != NatType::SYMMETRIC) {
+        return data->topology;
+    }
+    data->passTopology = data->topology;
+    data->passTopology.nat = data->measuredNat;
+    data->passTopology.publicPort = data->measuredPublicPort;
+    return data->passTopology;
+}
+
+portmap::PortMapper& Discoveror::getPortMapper() {
+    return *data->portMapper;
+}
+
 bool Discoveror::isExpired(const time_duration& age, int triggerMinutes) {
     return age.is_negative() || age.total_seconds() / 60 >= triggerMinutes;
 }
@@ -541,6 +684,10 @@ bool Discoveror::doInit() {
         data->retries = static_cast<int>(Settings::kRetries.peek(config));
         data->triggerDiscovery = Settings::kTriggerDiscovery.minutes(config);
         data->overlap = Settings::kDiscoveryOverlap.on(config);
+        portmap::PortMapper::Settings mapper;
+        mapper.enabled = Settings::kPortmap.number(config) != 0;
+        data->portMapper->setName(name + ".portmap");
+        data->portMapper->configure(mapper);
 
         Log::trace(name, "doInit000", "Initializing server addresses");
         EndpointList servers;
@@ -562,6 +709,10 @@ bool Discoveror::doInit() {
 }
 
 void Discoveror::doShutdown() {
+    // The mapping is deleted: a game that ends leaves nothing on the router.
+    data->portMapper->stop();
+    data->advertised.reset();
+    data->mappingProven = false;
     data->measurement = NatMeasurement();
     Topology& topology = data->topology;
     topology.nat.type = NatType::UNKNOWN;

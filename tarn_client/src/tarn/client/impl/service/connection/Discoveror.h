@@ -14,6 +14,9 @@
 namespace tarn::client::impl::util {
 class Messenger;
 }
+namespace tarn::client::impl::service::portmap {
+class PortMapper;
+}
 namespace tarn::client::impl::service::connection {
 
 struct DiscoverorData;
@@ -45,6 +48,20 @@ public:
     const NatMeasurement& getMeasurement() const;
     // S1..S4 as init() resolved them: the connectivity passes use these, so both agree.
     const std::vector<boost::asio::ip::udp::endpoint>& getServers() const;
+
+    // The end of a connectivity pass: how many peers' pings came from their public addresses
+    // (they reached our advertised endpoint) and how many peers we reached on public paths. A
+    // mapping no peer reached while ours reached peers is not forwarded by the router: the next
+    // discovery does without it. Also puts the mapped endpoint back into the topology, should a
+    // peer's report have replaced its port during the pass.
+    void notePass(int publicPingsHeard, int peersReachedPublicly);
+    // The topology a connectivity pass connects with: the current one, except behind a symmetric
+    // NAT while an advertised mapping is unproven (no peer has reached it yet): then what the tests
+    // measured, so that the pass still predicts ports and asks for relayed pings, and pairs that
+    // connect without a mapping still connect. Peers see the advertised topology either way.
+    Topology& getPassTopology();
+    // The port mapper; tests configure it with a gateway of their own after init().
+    portmap::PortMapper& getPortMapper();
 
     // Whether a topology of this age must be refreshed: its total age in minutes has reached
     // triggerMinutes (an hour or more always has), or the age is negative (the clock went back).

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
+#include <optional>
 #include <vector>
 
 #include <boost/asio/ip/udp.hpp>
@@ -9,6 +11,7 @@
 #include "tarn/client/NatMeasurement.h"
 #include "tarn/client/Topology.h"
 #include "tarn/client/impl/service/connection/PortRate.h"
+#include "tarn/client/impl/service/portmap/PortMapper.h"
 
 namespace tarn::client::impl::service::connection {
 
@@ -43,6 +46,20 @@ struct DiscoverorData {
     std::chrono::minutes triggerDiscovery{2};
     // Run the NAT tests overlapped rather than one at a time (tarn.discovery.overlap = 1).
     bool overlap = false;
+    // The router's port mapping of the primary socket (tarn.portmap); its worker renews it.
+    std::unique_ptr<portmap::PortMapper> portMapper;
+    // The mapping the topology advertises as its public endpoint, if any, and whether a peer has
+    // reached it yet (until then it is unproven: the router may grant mappings it never forwards).
+    std::optional<portmap::PortMapping> advertised;
+    bool mappingProven = false;
+    // What the NAT tests concluded, kept while a mapping is advertised in the topology instead.
+    NatInfo measuredNat;
+    int measuredPublicPort = -1;
+    // Behind a symmetric NAT: the port step is small enough for the pass to predict ports, so it
+    // needs no mapping.
+    bool portStepPredictable = false;
+    // The measured topology a pass connects with while a symmetric player's mapping is unproven.
+    Topology passTopology;
 };
 
 }  // namespace tarn::client::impl::service::connection

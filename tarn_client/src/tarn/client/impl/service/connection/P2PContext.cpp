@@ -64,6 +64,10 @@ int P2PContext::countUnconnectedPeers() const {
     return data->peers.countUnconnected();
 }
 
+int P2PContext::countPublicPingsHeard() const {
+    return data->publicPingsHeard.load();
+}
+
 void P2PContext::waitFor(const std::string& callerName, int timeoutMs) {
     waitFor(callerName, timeoutMs, {});
 }

@@ -40,6 +40,8 @@ public:
     // Copies of the peers still to reach: connection NONE and a valid topology.
     void getUnconnectedPeers(std::vector<Peer>& peers) const;
     int countUnconnectedPeers() const;
+    // How many pings the listener took from peers' public addresses: they reached our public endpoint.
+    int countPublicPingsHeard() const;
     // Returns once no peer is still to reach or timeoutMs has passed.
     void waitFor(const std::string& callerName, int timeoutMs);
     // As above; between the wait's steps, while peers remain, runs resend on the calling thread.

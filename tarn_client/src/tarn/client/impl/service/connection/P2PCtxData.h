@@ -81,6 +81,8 @@ struct P2PCtxData {
     // targets off the peer's addresses: both threads process, these counts throttle the log.
     std::atomic<int> ignoredAnswers{0};
     std::atomic<int> ignoredTargets{0};
+    // Pings from a peer's public address: the listener counts, the pass reads at its end.
+    std::atomic<int> publicPingsHeard{0};
     // The rest belongs to the pass thread alone.
     std::unique_ptr<std::thread> listener;
     // The answers to relayed pings behind a symmetric NAT: hold runs on the listener thread,

@@ -141,7 +141,11 @@ void P2PListener::process(const util::ReceivedMessage& message, P2PCtxData& data
         markConnected(sender, index, data);
     } else {
         // A relayed ping comes from a rendezvous server, which must never get the answer.
-        if (contains(data.servers, sender) && data.symmetric.hold(message, index, identifier, data.name)) {
+        const bool relayed = contains(data.servers, sender);
+        if (!relayed && sender.address() == data.peers.getListedPublicEndpoint(index).address()) {
+            ++data.publicPingsHeard;
+        }
+        if (relayed && data.symmetric.hold(message, index, identifier, data.name)) {
             return;
         }
         answerPing(message, index, identifier, data, kMaxAnswerTargets);

@@ -1,0 +1,172 @@
+#include "tarn/client/impl/service/portmap/NatPmpClient.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <poll.h>
+
+#include <algorithm>
+#include <functional>
+#include <string>
+
+#include <natpmp.h>
+
+#include "tarn/client/impl/util/Intervals.h"
+
+namespace tarn::client::impl::service::portmap {
+
+namespace {
+
+// libnatpmp's state, closed however the call ends.
+class Session {
+public:
+    explicit Session(const boost::asio::ip::address_v4& gateway) {
+        ready = initnatpmp(&state, 1, htonl(gateway.to_uint())) == 0;
+    }
+    ~Session() {
+        if (ready) {
+            closenatpmp(&state);
+        }
+    }
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    bool ready = false;
+    natpmp_t state{};
+};
+
+enum class Reply { ANSWER, REFUSED, SILENT, ERROR };
+
+// Sends with send() and awaits its answer, sending again after every step without one.
+Reply exchange(Session& session, const std::function<int()>& send, NatPmpClient::Clock::time_point deadline,
+               natpmpresp_t& response, int& code) {
+    while (NatPmpClient::Clock::now() < deadline) {
+        if (send() < 0) {
+            return Reply::ERROR;
+        }
+        const auto until = std::min(deadline, NatPmpClient::Clock::now() + util::Intervals::kMapperResend);
+        for (;;) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(until - NatPmpClient::Clock::now()).count();
+            if (left <= 0) {
+                break;
+            }
+            pollfd ready{session.state.s, POLLIN, 0};
+            if (::poll(&ready, 1, static_cast<int>(left)) <= 0) {
+                continue;
+            }
+            code = readnatpmpresponseorretry(&session.state, &response);
+            if (code == 0) {
+                return Reply::ANSWER;
+            }
+            // libnatpmp reports the gateway's ICMP refusal as "no gateway support".
+            if (code == NATPMP_ERR_NOGATEWAYSUPPORT || (code == NATPMP_ERR_RECVFROM && errno == ECONNREFUSED)) {
+                return Reply::REFUSED;
+            }
+            // A datagram from elsewhere, or not yet complete: keep waiting.
+            if (code != NATPMP_TRYAGAIN && code != NATPMP_ERR_WRONGPACKETSOURCE) {
+                return Reply::ERROR;
+            }
+        }
+    }
+    return Reply::SILENT;
+}
+
+MapAttempt fromReply(Reply reply, int code, const char* what) {
+    MapAttempt attempt;
+    switch (reply) {
+        case Reply::REFUSED:
+            attempt.outcome = MapAttempt::Outcome::REFUSED;
+            break;
+        case Reply::SILENT:
+            attempt.outcome = MapAttempt::Outcome::SILENT;
+            break;
+        default:
+            attempt.outcome = MapAttempt::Outcome::DENIED;
+            attempt.detail = std::string("NAT-PMP ") + what + " failed with " + std::to_string(code);
+            break;
+    }
+    return attempt;
+}
+
+}  // namespace
+
+MapAttempt NatPmpClient::askAddress(const MapTarget& target, Clock::time_point deadline) {
+    Session session(target.gateway);
+    if (!session.ready) {
+        return fromReply(Reply::ERROR, 0, "set-up");
+    }
+    natpmpresp_t response{};
+    int code = 0;
+    const Reply reply = exchange(
+        session, [&] { return sendpublicaddressrequest(&session.state); }, deadline, response, code);
+    if (reply != Reply::ANSWER) {
+        return fromReply(reply, code, "address request");
+    }
+    MapAttempt attempt;
+    attempt.outcome = MapAttempt::Outcome::GRANTED;
+    attempt.mapping.protocol = MappingProtocol::NAT_PMP;
+    attempt.mapping.externalAddress = boost::asio::ip::address_v4(ntohl(response.pnu.publicaddress.addr.s_addr));
+    return attempt;
+}
+
+MapAttempt NatPmpClient::map(const MapTarget& target, const PortMapping* renewing, Clock::time_point deadline) {
+    Session session(target.gateway);
+    if (!session.ready) {
+        return fromReply(Reply::ERROR, 0, "set-up");
+    }
+    natpmpresp_t response{};
+    int code = 0;
+    Reply reply = exchange(
+        session, [&] { return sendpublicaddressrequest(&session.state); }, deadline, response, code);
+    if (reply != Reply::ANSWER) {
+        return fromReply(reply, code, "address request");
+    }
+    PortMapping mapping;
+    mapping.protocol = MappingProtocol::NAT_PMP;
+    mapping.externalAddress = boost::asio::ip::address_v4(ntohl(response.pnu.publicaddress.addr.s_addr));
+    const std::uint16_t suggested = renewing != nullptr ? renewing->externalPort : target.internalPort;
+    const auto lifetime = static_cast<std::uint32_t>(target.lease.count());
+    reply = exchange(
+        session,
+        [&] {
+            return sendnewportmappingrequest(&session.state, NATPMP_PROTOCOL_UDP, target.internalPort, suggested,
+                                             lifetime);
+        },
+        deadline, response, code);
+    if (reply != Reply::ANSWER) {
+        return fromReply(reply, code, "mapping request");
+    }
+    MapAttempt attempt;
+    if (response.type != NATPMP_RESPTYPE_UDPPORTMAPPING || response.pnu.newportmapping.lifetime == 0 ||
+        response.pnu.newportmapping.mappedpublicport == 0) {
+        attempt.outcome = MapAttempt::Outcome::DENIED;
+        attempt.detail = "NAT-PMP granted no lease";
+        return attempt;
+    }
+    attempt.outcome = MapAttempt::Outcome::GRANTED;
+    mapping.externalPort = response.pnu.newportmapping.mappedpublicport;
+    mapping.internalPort = target.internalPort;
+    mapping.lease = std::chrono::seconds(response.pnu.newportmapping.lifetime);
+    mapping.grantedAt = Clock::now();
+    mapping.epochSeconds = response.epoch;
+    attempt.mapping = mapping;
+    return attempt;
+}
+
+bool NatPmpClient::remove(const MapTarget& target, const PortMapping& mapping, Clock::time_point deadline) {
+    Session session(target.gateway);
+    if (!session.ready) {
+        return false;
+    }
+    natpmpresp_t response{};
+    int code = 0;
+    return exchange(
+               session,
+               [&] {
+                   return sendnewportmappingrequest(&session.state, NATPMP_PROTOCOL_UDP, mapping.internalPort,
+                                                    mapping.externalPort, 0);
+               },
+               deadline, response, code) == Reply::ANSWER;
+}
+
+}  // namespace tarn::client::impl::service::portmap

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <chrono>
+
+#include "tarn/client/impl/service/portmap/PortMapping.h"
+
+namespace tarn::client::impl::service::portmap {
+
+// Asks a gateway's NAT-PMP server (through libnatpmp) for its external address and a UDP mapping,
+// renews and deletes it. Each call opens its own socket and returns by the deadline at the latest.
+class NatPmpClient {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // The external address alone: GRANTED (with mapping.externalAddress) when the server answered.
+    // Maps nothing, so it can go out beside a PCP request for the same port.
+    static MapAttempt askAddress(const MapTarget& target, Clock::time_point deadline);
+    // The external address, then the mapping (renewing: the same ports again).
+    static MapAttempt map(const MapTarget& target, const PortMapping* renewing, Clock::time_point deadline);
+    // Deletes the mapping (lifetime 0); true when the server confirmed.
+    static bool remove(const MapTarget& target, const PortMapping& mapping, Clock::time_point deadline);
+};
+
+}  // namespace tarn::client::impl::service::portmap

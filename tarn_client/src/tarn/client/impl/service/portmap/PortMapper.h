@@ -1,0 +1,117 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include <boost/asio/ip/udp.hpp>
+
+#include "tarn/client/impl/service/portmap/PortMapping.h"
+#include "tarn/client/impl/util/Intervals.h"
+
+namespace tarn::client::impl::service::portmap {
+
+// Owns the one port mapping of the primary socket: asks the gateway for it with PCP, NAT-PMP and
+// UPnP-IGD at once, renews it at half its lease, maps again when the router forgot it, and deletes
+// it when stopped. Discovery (the caller's thread) calls begin, conclude and the rest; a worker
+// thread of this object talks to the router, so that no discovery waits longer than the budget.
+class PortMapper {
+public:
+    using Clock = std::chrono::steady_clock;
+    using Address = boost::asio::ip::address_v4;
+    using Endpoint = boost::asio::ip::udp::endpoint;
+
+    struct Settings {
+        // tarn.portmap: false asks nothing.
+        bool enabled = true;
+        // The gateway to ask instead of the route's (tests start a mapper of their own).
+        std::optional<Address> gateway;
+        // The PCP port at the gateway.
+        std::uint16_t mapperPort = PcpCodec::kMapperPort;
+        std::chrono::seconds lease = util::Intervals::kMappingLease;
+        // Whether UPnP-IGD is asked too.
+        bool upnp = true;
+        // How long discovery waits for the mapper, and for a first answer from the gateway.
+        std::chrono::milliseconds budget = util::Intervals::kMapperBudget;
+        std::chrono::milliseconds firstAnswer = util::Intervals::kMapperFirstAnswer;
+        // How long NAT-PMP, answered, waits for PCP's outcome before it maps instead.
+        std::chrono::milliseconds pcpGrace = util::Intervals::kMapperResend;
+    };
+
+    // name is the logger name of every line.
+    explicit PortMapper(std::string name);
+    // Stops the worker, which deletes a held mapping first.
+    ~PortMapper();
+    PortMapper(const PortMapper&) = delete;
+    PortMapper& operator=(const PortMapper&) = delete;
+
+    // Both before the first begin.
+    void setName(const std::string& loggerName);
+    void configure(const Settings& settings);
+    // The NAT tests found a NAT between local and the rendezvous service: ask the gateway of the
+    // route towards it for a mapping of local's port, or check the mapping already held. Asks
+    // nothing when switched off, without a gateway (rendezvous on loopback or on our own
+    // network), or while the gateway counts as having no usable mapper. True when asking.
+    bool begin(const Endpoint& local, const Address& rendezvous);
+    // The mapping to advertise: waits for the protocols begun at most the budget after begin (only
+    // kMapperFirstAnswer when nothing answered by then), then takes the mapping only when the router's external address is publicSeen (logging at
+    // INFO why not, and deleting it, otherwise).
+    std::optional<PortMapping> conclude(const Address& publicSeen);
+    // The mapping held now; the worker may have renewed or replaced it since conclude.
+    std::optional<PortMapping> held() const;
+    // Has the worker renew the held mapping now, mapping again if the router lost it.
+    void check();
+    // The mapping is not needed: deletes it and asks this gateway no more for a while.
+    void release();
+    // The mapping granted but not forwarded: deletes it and asks this gateway no more.
+    void distrust();
+    // Deletes a held mapping (waiting at most the budget for the answer) and stops the worker.
+    void stop();
+
+private:
+    // The worker: probes when asked, renews when due, deletes when stopping.
+    void run();
+    void probe(const MapTarget& target);
+    // Takes a granted attempt as the mapping unless one is held already; false when not taken.
+    bool offer(const MapAttempt& attempt);
+    // A granted attempt that offer did not take: deleted, unless it is the held mapping's own
+    // external port (the router's one rule, which both protocols name).
+    void discard(const MapTarget& target, const PortMapping& loser);
+    void renew(const MapTarget& target, const PortMapping& mapping);
+    void remove(const MapTarget& target, const PortMapping& mapping);
+    void startWorkerLocked();
+    std::chrono::milliseconds budgetNow() const;
+
+    std::string name;
+    mutable std::mutex mutex;  // guards every field below
+    std::condition_variable changed;
+    Settings settings;
+    std::thread worker;
+    bool stopping = false;
+    // Requests to the worker.
+    bool probeWanted = false;
+    bool checkWanted = false;
+    bool releaseWanted = false;
+    // A probe runs; which of its two paths (PCP then NAT-PMP, and UPnP) ended.
+    bool probing = false;
+    bool pmpDone = false;
+    bool upnpDone = false;
+    // Some protocol heard back from the gateway during this probe (written by its threads too).
+    std::atomic<bool> heard{false};
+    Clock::time_point probeStarted;
+    // The socket and gateway of the mapping held, and those the next probe asks for.
+    std::optional<MapTarget> target;
+    MapTarget pendingTarget;
+    std::optional<PortMapping> mapping;
+    // The gateway last asked, and until when it counts as having no usable mapper.
+    std::optional<Address> lastGateway;
+    Clock::time_point noMapperUntil;
+    std::optional<Address> distrustedGateway;
+};
+
+}  // namespace tarn::client::impl::service::portmap
