@@ -14,7 +14,7 @@ TEST_DIR = os.path.join(REPO_ROOT, "tests", "lab")
 DEMO_WORKERS = 4
 EXIT_UNAVAILABLE = 2
 # The project's version (CMakeLists.txt); a CTest compares the two.
-VERSION = "1.1.0"
+VERSION = "1.2.0"
 
 
 def _kinds(text):

@@ -31,7 +31,7 @@ int main() {
     tarn::lattice::TARNWrapper& wrapper = tarn::lattice::TARNWrapper::getInstance();
     const std::string version = wrapper.getTARNClientVersion();
     std::cout << "client version " << version << "\n";
-    expect(version == "1.1.0", "version");
+    expect(version == "1.2.0", "version");
 
     Topology topology;
     topology.nat = {NatType::SYMMETRIC, NatBehavior::PORT_SENSITIVE, 1};
