@@ -613,7 +613,7 @@ int Discoveror::findLatestPort(std::chrono::milliseconds timeout, int retries) {
                             Log::format("Could not initialize messenger@%1%:0", data->topology.localAddr));
     }
     Endpoint mapped;
-    queryMappedAddress(name, latest, static_cast<long>(timeout.count()), retries, data->servers.front(), mapped);
+    queryMappedAddress(name, latest, timeout, retries, data->servers.front(), mapped);
     latest.shutdown();
     return mapped.port();
 }
