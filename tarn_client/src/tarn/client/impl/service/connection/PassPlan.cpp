@@ -54,7 +54,14 @@ std::vector<PassPlan::Step> PassPlan::rounds(bool overlap, NatType ownNat, const
         later.timeout = settings.publicTimeout;
         later.pingsPublic = true;
         if (symmetric) {
-            later.measure = round == 0 && !overlap ? Measure::FIRST : Measure::AGAIN;
+            // Overlapped, the round after the private window keeps the first round's ports: a peer
+            // of the documented order starts its public phase at this moment and answers the
+            // relayed pings it held meanwhile, which name those ports.
+            if (round == 0) {
+                later.measure = overlap ? Measure::NONE : Measure::FIRST;
+            } else {
+                later.measure = Measure::AGAIN;
+            }
         }
         // Not after the overlapped first round: a peer of the documented order sends its relay
         // request only once its own private round is over.
