@@ -95,10 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         P2PListener::process(message, context);
         if (record.header & kRelease) {
             // What the pass does once the schedule of a symmetric phase is through.
-            for (const auto& held : context.held.release()) {
-                P2PListener::answerPing(held.message, held.index, held.identifier, context,
-                                        P2PListener::kMaxAnswerTargets);
-            }
+            context.symmetric.answerNow();
         }
     }
     return 0;
