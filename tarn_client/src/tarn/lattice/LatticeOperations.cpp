@@ -2,6 +2,7 @@
 
 #include <ctime>
 #include <exception>
+#include <functional>
 
 #include "tarn/client/impl/Log.h"
 #include "tarn/client/impl/ServiceRegistry.h"
@@ -13,6 +14,26 @@ namespace tarn::lattice {
 using client::impl::Log;
 using client::impl::ServiceRegistry;
 
+namespace {
+
+// Runs an operation's work. What it throws is logged at ERROR under (tag, text with the
+// exception's text) or, for anything that is no std::exception, (unknownTag, unknownText), and
+// marks the work failed: the report still goes out.
+void runWork(const std::function<void()>& work, const char* tag, const char* text, const char* unknownTag,
+             const char* unknownText, bool& workFailed) {
+    try {
+        work();
+    } catch (const std::exception& e) {
+        Log::error(LOGGER, tag, text, e.what());
+        workFailed = true;
+    } catch (...) {
+        Log::error(LOGGER, unknownTag, unknownText);
+        workFailed = true;
+    }
+}
+
+}  // namespace
+
 LatticeOperations::Outcome LatticeOperations::notifyLattice(const std::string& userId,
                                                             Velk::LS::ILatticeServiceClient* proxy) {
     Outcome outcome;
@@ -22,15 +43,9 @@ LatticeOperations::Outcome LatticeOperations::notifyLattice(const std::string& u
     try {
         Log::trace(LOGGER, "notifyLattice000", "Doing discovery");
         t0 = std::time(nullptr);
-        try {
-            ServiceRegistry::instance().getConnectionService().discoverTopology();
-        } catch (const std::exception& e) {
-            Log::error(LOGGER, "notifyLattice001", "Could not do discovery: %1%", e.what());
-            outcome.workFailed = true;
-        } catch (...) {
-            Log::error(LOGGER, "notifyLattice002", "Unknown discovery exception");
-            outcome.workFailed = true;
-        }
+        runWork([] { ServiceRegistry::instance().getConnectionService().discoverTopology(); },
+                "notifyLattice001", "Could not do discovery: %1%", "notifyLattice002",
+                "Unknown discovery exception", outcome.workFailed);
         t1 = std::time(nullptr);
         const client::Topology& topology =
             ServiceRegistry::instance().peekConnectionService().getCurrentTopology();
@@ -70,15 +85,13 @@ LatticeOperations::Outcome LatticeOperations::connect(long clientId, const std::
             return outcome;
         }
         t0 = std::time(nullptr);
-        try {
-            ServiceRegistry::instance().getConnectionService().discoverConnectivity(clientId, gameId, peers);
-        } catch (const std::exception& e) {
-            Log::error(LOGGER, "connect003", "Could not do p2p connectivity: %1%", e.what());
-            outcome.workFailed = true;
-        } catch (...) {
-            Log::error(LOGGER, "connect004", "Unknown connectivity exception");
-            outcome.workFailed = true;
-        }
+        runWork(
+            [&] {
+                ServiceRegistry::instance().getConnectionService().discoverConnectivity(clientId, gameId,
+                                                                                        peers);
+            },
+            "connect003", "Could not do p2p connectivity: %1%", "connect004",
+            "Unknown connectivity exception", outcome.workFailed);
         t1 = std::time(nullptr);
         parameters = LatticeReport::generateLatticeP2PParms(
             peers, gameId, ServiceRegistry::instance().peekConnectionService().getCurrentTopology(),
