@@ -62,4 +62,30 @@ TEST(SymmetricAnswers, ReleaseTable) {
     }
 }
 
+TEST(SymmetricAnswers, SlotTable) {
+    using Slot = SymmetricAnswers::Slot;
+    constexpr Slot A = Slot::ANSWER;
+    constexpr Slot U = Slot::USE_UP;
+    struct Row {
+        const char* what;
+        std::vector<bool> answeredBefore;
+        bool firstHalf;
+        int burnLeft;
+        std::vector<Slot> slots;
+    };
+    const Row rows[] = {
+        {"fresh targets all answer", {false, false, false, false}, false, 0, {A, A, A, A}},
+        {"first half of an odd block", {false, false, false}, true, 8, {A, A, U}},
+        {"one target answers whole", {false}, true, 0, {A}},
+        {"answered targets keep the later ones in place", {true, true, false, false}, false, 8, {U, U, A, A}},
+        {"an answered target inside the block", {false, true, false}, false, 8, {A, U, A}},
+        {"the budget ends the block", {true, true, false}, false, 1, {U}},
+        {"the budget ends the second half", {false, false, false, false}, true, 1, {A, A, U}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        EXPECT_EQ(row.slots, SymmetricAnswers::planSlots(row.answeredBefore, row.firstHalf, row.burnLeft));
+    }
+}
+
 }  // namespace

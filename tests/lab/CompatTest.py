@@ -25,6 +25,9 @@ LATE_PUBLIC_PHASE = {"tarn.timeout.private": "1000"}
 # Game name -> (the earlier-order player's NAT kind, the real client's, the real client's settings).
 GAMES = {
     "symmetric and symmetric": ("symmetric:1", "symmetric:1", LATE_PUBLIC_PHASE),
+    # Overlapped, the real client keeps half of its first block's answers for a later block, which
+    # meets the ports the earlier-order player announced also when it answered first.
+    "symmetric and symmetric overlapped": ("symmetric:1", "symmetric:1", {"tarn.connect.overlap": "1"}),
     "symmetric and port-restricted": ("symmetric:1", "port-restricted", {}),
     "port-restricted and symmetric": ("port-restricted", "symmetric:1", {}),
     "symmetric and full cone": ("symmetric:1", "full-cone", {}),
@@ -72,6 +75,9 @@ class CompatTest(labsupport.LabTestCase):
 
     def testSymmetricReachesSymmetric(self):
         self.checkDirectPublic("symmetric and symmetric")
+
+    def testSymmetricReachesSymmetricOverlapped(self):
+        self.checkDirectPublic("symmetric and symmetric overlapped")
 
     def testSymmetricReachesPortRestricted(self):
         self.checkDirectPublic("symmetric and port-restricted")

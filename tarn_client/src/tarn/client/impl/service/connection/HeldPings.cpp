@@ -9,7 +9,7 @@ namespace tarn::client::impl::service::connection {
 
 HeldPings::HeldPings(bool holding) : holding(holding) {}
 
-bool HeldPings::hold(const util::ReceivedMessage& message, int index, long identifier,
+bool HeldPings::hold(const util::ReceivedMessage& message, int index, long identifier, int schedulesBefore,
                      const std::string& logName) {
     bool kept = false;
     {
@@ -19,7 +19,7 @@ bool HeldPings::hold(const util::ReceivedMessage& message, int index, long ident
         }
         kept = held.size() < kMaxHeld;
         if (kept) {
-            held.push_back({index, identifier, message});
+            held.push_back({index, identifier, message, schedulesBefore});
         }
     }
     // Logged after the lock: a line may wait for the console, and the pass thread needs the lock.

@@ -26,14 +26,17 @@ public:
         int index;
         long identifier;
         util::ReceivedMessage message;
+        // How many block schedules had been announced when it came.
+        int schedulesBefore;
     };
 
     // Holding starts on only behind a symmetric NAT.
     explicit HeldPings(bool holding);
 
     // Keeps the message while holding (logged under logName) and returns true; false when it is
-    // to be answered now.
-    bool hold(const util::ReceivedMessage& message, int index, long identifier, const std::string& logName);
+    // to be answered now. schedulesBefore: see Held.
+    bool hold(const util::ReceivedMessage& message, int index, long identifier, int schedulesBefore,
+              const std::string& logName);
     // Takes out everything held so far, in arrival order; holding goes on.
     std::vector<Held> takeAll();
     // Ends the holding for good and hands over what was held, in arrival order.

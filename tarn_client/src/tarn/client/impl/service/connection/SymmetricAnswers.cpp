@@ -14,7 +14,8 @@
 namespace tarn::client::impl::service::connection {
 
 namespace gen = tarn::generated;
-using EndpointList = std::vector<boost::asio::ip::udp::endpoint>;
+using Endpoint = boost::asio::ip::udp::endpoint;
+using EndpointList = std::vector<Endpoint>;
 
 namespace {
 // Ports used up go no lower than this: below it lie the ports of well-known services.
@@ -46,6 +47,20 @@ SymmetricAnswers::Release SymmetricAnswers::planRelease(std::size_t nextBlock, c
     return plan;
 }
 
+std::vector<SymmetricAnswers::Slot> SymmetricAnswers::planSlots(const std::vector<bool>& answeredBefore,
+                                                                bool firstHalf, int burnLeft) {
+    std::vector<Slot> slots;
+    const std::size_t answering = firstHalf ? (answeredBefore.size() + 1) / 2 : answeredBefore.size();
+    for (std::size_t i = 0; i < answeredBefore.size(); ++i) {
+        const bool useUp = answeredBefore[i] || i >= answering;
+        if (useUp && burnLeft-- <= 0) {
+            break;
+        }
+        slots.push_back(useUp ? Slot::USE_UP : Slot::ANSWER);
+    }
+    return slots;
+}
+
 SymmetricAnswers::SymmetricAnswers(P2PCtxData& data, const Topology& own)
     : data(data),
       held(own.nat.type == NatType::SYMMETRIC),
@@ -54,7 +69,7 @@ SymmetricAnswers::SymmetricAnswers(P2PCtxData& data, const Topology& own)
 
 bool SymmetricAnswers::hold(const util::ReceivedMessage& message, int index, long identifier,
                             const std::string& logName) {
-    return held.hold(message, index, identifier, logName);
+    return held.hold(message, index, identifier, schedulesAnnounced.load(), logName);
 }
 
 int SymmetricAnswers::getPublicPort() const {
@@ -113,6 +128,7 @@ const BlockSchedule& SymmetricAnswers::getBlockSchedule(int blockSize, int lead)
     if (schedule.countBlocks() > 0) {
         announcedEnd = schedule.blockPorts(schedule.countBlocks() - 1, publicPort, increment).back();
     }
+    scheduleNumber = ++schedulesAnnounced;
     scheduled = true;
     nextBlock = 0;
     blockPeers.clear();
@@ -216,32 +232,60 @@ void SymmetricAnswers::answerBlock(const BlockSend& send, const HeldPings::Held&
                    send.block, ping.identifier, at.wanted, at.burn, PassLimits::burnPerBlock(blockSize),
                    PassLimits::burnPerRound(blockSize), PassLimits::burnPerPass(blockSize));
     }
-    if (taken < 0) {
-        // Where the counter stands is unknown: the answers go out in order, as on a quiet NAT.
-        answered[ping.index] = {targets,
-                                P2PListener::answerPing(ping.message, ping.index, ping.identifier, data,
-                                                        static_cast<std::size_t>(blockSize), true),
-                                measuredRounds};
-        return;
-    }
-    const EndpointList burn = burnTargets(ping.index, at.burn);
+    const EndpointList lineUp = burnTargets(ping.index, at.burn);
     gen::Content reply;
-    EndpointList sent =
+    const EndpointList candidates =
         P2PListener::prepareAnswer(ping.message, ping.index, ping.identifier, data,
                                    static_cast<std::size_t>(blockSize), true, static_cast<std::size_t>(at.skip), reply);
+    // The peer's first ping came after this block was announced. A peer that answers relayed
+    // pings at once may have answered the block before it measured its own ports, from ports it
+    // never announced: then only a later block meets the announced ones, and only at targets
+    // never answered before.
+    const bool firstHalf = firstAnswered.insert(ping.index).second && ping.schedulesBefore >= scheduleNumber;
+    std::set<Endpoint>& before = answeredTo[ping.index];
+    std::vector<bool> answeredBefore;
+    for (const Endpoint& target : candidates) {
+        answeredBefore.push_back(before.count(target) > 0);
+    }
+    const int left = std::min(PassLimits::burnPerBlock(blockSize) - static_cast<int>(lineUp.size()),
+                              PassLimits::burnLeft(blockSize, burntInRound, burnt));
+    const std::vector<Slot> slots = planSlots(answeredBefore, firstHalf, left);
+    const EndpointList spare =
+        burnTargets(ping.index, static_cast<int>(std::count(slots.begin(), slots.end(), Slot::USE_UP)));
+
     gen::Content usedUp;
     data.stamp(usedUp, gen::Content::PING_DIRECT);
+    // Runs of one kind in send order: the NAT hands out the block's ports in this order.
+    std::vector<std::pair<const gen::Content*, EndpointList>> runs{{&usedUp, lineUp}};
+    EndpointList sent;
+    auto next = spare.begin();
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+        const bool answer = slots[i] == Slot::ANSWER;
+        const gen::Content* content = answer ? &reply : &usedUp;
+        if (runs.back().first != content) {
+            runs.push_back({content, {}});
+        }
+        runs.back().second.push_back(answer ? candidates[i] : *next++);
+        if (answer) {
+            sent.push_back(candidates[i]);
+        }
+    }
     // The block's used-up ports and its answers leave in one batch: a pause between them would let
     // other hosts take the block's ports.
-    data.paced(kPrimerCopies * static_cast<int>(burn.size() + sent.size()), [&] {
-        data.prime(usedUp, burn);
-        data.prime(reply, sent);
+    data.paced(kPrimerCopies * static_cast<int>(lineUp.size() + slots.size()), [&] {
+        for (const auto& run : runs) {
+            data.prime(*run.first, run.second);
+        }
     });
-    Log::debug(data.name, "answerBlock",
-               "Block %1% for peer %2%: %3% ports gone since port %4%, %5% used up, %6% of the block gone, "
-               "%7% answers",
-               send.block, ping.identifier, taken, publicPort, burn.size(), at.skip, sent.size());
-    taken += static_cast<int>(burn.size() + sent.size());
+    if (taken >= 0) {
+        Log::debug(data.name, "answerBlock",
+                   "Block %1% for peer %2%: %3% ports gone since port %4%, %5% used up, %6% of the block gone, "
+                   "%7% answers",
+                   send.block, ping.identifier, taken, publicPort, lineUp.size() + spare.size(), at.skip,
+                   sent.size());
+        taken += static_cast<int>(lineUp.size() + slots.size());
+    }
+    before.insert(sent.begin(), sent.end());
     answered[ping.index] = {targets, std::move(sent), measuredRounds};
 }
 

@@ -1,11 +1,13 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -54,6 +56,17 @@ public:
     static Release planRelease(std::size_t nextBlock, const std::vector<bool>& pingCame,
                                const std::vector<int>& firstPositions, int blockSize, int taken,
                                int burnLeft, bool roundOver);
+
+    // What one port of a block goes to, from its first port not gone on: the peer's target at
+    // the same place, or an endpoint never used before (the port is used up).
+    enum class Slot { ANSWER, USE_UP };
+    // The block's slots for the peer's targets in order. answeredBefore: the target was answered
+    // earlier in the pass; its mapping stands and would answer it from the old port, so its slot
+    // is used up and the targets after it keep their places. firstHalf: only the first half
+    // answers and the rest is used up, which keeps those targets for a later block and the
+    // counter where the next block expects it. At most burnLeft slots are used up; the block ends
+    // before the first one beyond.
+    static std::vector<Slot> planSlots(const std::vector<bool>& answeredBefore, bool firstHalf, int burnLeft);
 
     // data: the pass's record, which owns this; own: our topology at the start of the pass
     // (holding only behind a symmetric NAT, the latest port until one is measured).
@@ -139,6 +152,14 @@ private:
     int burnt = 0;
     int burntInRound = 0;
     Cuts cuts;
+    // Schedules announced so far (read by the listener when it holds a ping), and the number of
+    // the round's own.
+    std::atomic<int> schedulesAnnounced{0};
+    int scheduleNumber = 0;
+    // Per peer index: every endpoint a block answered in the pass, and whether the peer's first
+    // relayed ping has been answered from a block.
+    std::map<int, std::set<boost::asio::ip::udp::endpoint>> answeredTo;
+    std::set<int> firstAnswered;
 };
 
 }  // namespace tarn::client::impl::service::connection
