@@ -149,6 +149,9 @@ void SymmetricAnswers::release(bool roundOver) {
     }
     answerPrimed();
     sortHeld();
+    if (roundOver) {
+        answerLatestAtRoundEnd();
+    }
     std::vector<bool> came;
     std::vector<int> firstPositions;
     for (std::size_t block = 0; block < schedule.countBlocks(); ++block) {
@@ -191,6 +194,7 @@ void SymmetricAnswers::sortHeld() {
     for (HeldPings::Held& h : held.takeAll()) {
         EndpointList targets;
         gen::getResponseTargets(h.message.content, targets, true);
+        latest.insert_or_assign(h.index, h);
         const auto done = answered.find(h.index);
         const bool hasBlock = std::find(blockPeers.begin(), blockPeers.end(), h.index) != blockPeers.end();
         if (done != answered.end() && done->second.targets == targets &&
@@ -219,6 +223,22 @@ void SymmetricAnswers::sortHeld() {
     }
 }
 
+void SymmetricAnswers::answerLatestAtRoundEnd() {
+    for (std::size_t block = nextBlock; block < blockPeers.size(); ++block) {
+        const int index = blockPeers[block];
+        const auto ping = latest.find(index);
+        if (pending.count(index) > 0 || halved.count(index) == 0 || ping == latest.end()) {
+            continue;
+        }
+        EndpointList targets;
+        gen::getResponseTargets(ping->second.message.content, targets, true);
+        const std::set<Endpoint>& before = answeredTo[index];
+        if (std::any_of(targets.begin(), targets.end(), [&](const Endpoint& t) { return before.count(t) == 0; })) {
+            pending.insert_or_assign(index, ping->second);
+        }
+    }
+}
+
 void SymmetricAnswers::answerBlock(const BlockSend& send, const HeldPings::Held& ping, int blockSize) {
     const PassLimits::LineUp& at = send.at;
     EndpointList targets;
@@ -242,6 +262,9 @@ void SymmetricAnswers::answerBlock(const BlockSend& send, const HeldPings::Held&
     // never announced: then only a later block meets the announced ones, and only at targets
     // never answered before.
     const bool firstHalf = firstAnswered.insert(ping.index).second && ping.schedulesBefore >= scheduleNumber;
+    if (firstHalf) {
+        halved.insert(ping.index);
+    }
     std::set<Endpoint>& before = answeredTo[ping.index];
     std::vector<bool> answeredBefore;
     for (const Endpoint& target : candidates) {

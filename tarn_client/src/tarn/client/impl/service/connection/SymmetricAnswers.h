@@ -111,6 +111,12 @@ private:
     // does not announce anew (the earlier order) answers our new ports from fresh ports of its
     // NAT, the ones it announced, so the new block meets it there.
     void sortHeld();
+    // At the round's end: a block whose ping has not come is answered from the peer's latest ping
+    // when the peer's first ping was answered only in half and targets of it are still
+    // unanswered. Such a peer may answer relayed pings at once and announce the same ports every
+    // round: it answered this block from those ports, and its next ping may come only after the
+    // round, when a new block is announced.
+    void answerLatestAtRoundEnd();
     void answerBlock(const BlockSend& send, const HeldPings::Held& ping, int taken);
     // The blocks primed at an earlier release, answered for real.
     void answerPrimed();
@@ -156,10 +162,13 @@ private:
     // the round's own.
     std::atomic<int> schedulesAnnounced{0};
     int scheduleNumber = 0;
-    // Per peer index: every endpoint a block answered in the pass, and whether the peer's first
-    // relayed ping has been answered from a block.
+    // Per peer index: every endpoint a block answered in the pass; whether the peer's first
+    // relayed ping has been answered from a block, and whether only its first half was; its
+    // latest relayed ping.
     std::map<int, std::set<boost::asio::ip::udp::endpoint>> answeredTo;
     std::set<int> firstAnswered;
+    std::set<int> halved;
+    std::map<int, HeldPings::Held> latest;
 };
 
 }  // namespace tarn::client::impl::service::connection
