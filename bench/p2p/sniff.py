@@ -3,8 +3,9 @@
 
     sniff.py ADDR     ->  {"sent": N, "lowTtl": L, "most10ms": M}
 
-sent: IPv4 UDP datagrams from ADDR; lowTtl: those with a time-to-live of 3 or less (primers and used-up
-ports); most10ms: the most of them in any 10 ms, by the kernel's time stamp of each datagram on its way out
+sent: IPv4 UDP datagrams from ADDR to unicast addresses; lowTtl: those with a time-to-live of 3 or less
+(primers and used-up ports; the port mapper's multicast searches, which also leave with a low time-to-live
+and stay on the local network, are not counted); most10ms: the most of them in any 10 ms, by the kernel's time stamp of each datagram on its way out
 (not the moment this program reads it, which could bunch a late-read burst up with the next).
 """
 
@@ -38,7 +39,7 @@ def main():
         except (socket.timeout, InterruptedError):
             continue
         outgoing_ip = address[2] == PACKET_OUTGOING and address[1] == ETH_P_IP and len(data) >= 20
-        if not outgoing_ip or data[9] != socket.IPPROTO_UDP or data[12:16] != source:
+        if not outgoing_ip or data[9] != socket.IPPROTO_UDP or data[12:16] != source or data[16] >> 4 == 0xE:
             continue
         stamp = [struct.unpack("qq", d[:16]) for level, kind, d in ancillary
                  if level == socket.SOL_SOCKET and kind == SO_TIMESTAMPNS]
