@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 #include <boost/asio/ip/address_v4.hpp>
-#include <boost/date_time/posix_time/posix_time.hpp>
 
 #include "../portmap/FakeMapper.h"
 #include "ClientConfig.h"
@@ -877,21 +876,28 @@ TEST_F(DiscoverorTest, PrescribedLogLines) {
 }
 
 TEST(DiscoverorExpiry, AgeTable) {
-    using boost::posix_time::seconds;
+    using std::chrono::milliseconds;
+    using std::chrono::minutes;
+    using std::chrono::seconds;
     struct Row {
-        long ageSeconds;
-        int triggerMinutes;
+        milliseconds age;
+        minutes trigger;
         bool expired;
     };
     const Row rows[] = {
-        {0, 2, false},    {119, 2, false}, {120, 2, true}, {59, 1, false},
-        {0, 0, true},     {3660, 2, true},  // an hour and a minute: its minutes field alone would say 1
-        {86460, 2, true},                   // a day and a minute
-        {-1, 2, true},                      // the clock went back
+        {seconds(0), minutes(2), false},
+        {seconds(119), minutes(2), false},
+        {milliseconds(119999), minutes(2), false},  // whole minutes count
+        {seconds(120), minutes(2), true},
+        {seconds(59), minutes(1), false},
+        {seconds(0), minutes(0), true},
+        {seconds(3660), minutes(2), true},  // an hour and a minute: its minutes field alone would say 1
+        {seconds(3660), minutes(61), true},
+        {seconds(86460), minutes(2), true},  // a day and a minute
     };
     for (const Row& row : rows) {
-        EXPECT_EQ(Discoveror::isExpired(seconds(row.ageSeconds), row.triggerMinutes), row.expired)
-            << row.ageSeconds << " s against " << row.triggerMinutes << " min";
+        EXPECT_EQ(Discoveror::isExpired(row.age, row.trigger), row.expired)
+            << row.age.count() << " ms against " << row.trigger.count() << " min";
     }
 }
 

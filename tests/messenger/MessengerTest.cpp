@@ -39,6 +39,7 @@ using boost::asio::ip::udp;
 using generated::Attribute;
 using generated::Content;
 using Clock = std::chrono::steady_clock;
+using ms = std::chrono::milliseconds;
 using Bytes = std::vector<unsigned char>;
 using tarn::test::endpoint;
 using tarn::test::UdpPeer;
@@ -152,8 +153,8 @@ TEST(Messenger, OperationsOnAnUninitializedMessengerThrow) {
         EXPECT_EQ(uninitializedText(
                       [&] { messenger->send(message(Content::BIND_REQ), Messenger::EndpointList{}); }),
                   send);
-        EXPECT_EQ(uninitializedText([&] { messenger->receive(one, 0); }), receive);
-        EXPECT_EQ(uninitializedText([&] { messenger->receiveMany(many, 0, 1); }), receive);
+        EXPECT_EQ(uninitializedText([&] { messenger->receive(one, ms(0)); }), receive);
+        EXPECT_EQ(uninitializedText([&] { messenger->receiveMany(many, ms(0), 1); }), receive);
     }
 }
 
@@ -202,7 +203,7 @@ TEST(Messenger, SendSkipsPortZeroAndReportsTheFailure) {
 
     for (Messenger* receiver : {first.get(), third.get()}) {
         ReceivedMessage received;
-        ASSERT_TRUE(receiver->receive(received, 2000)) << receiver->getName();
+        ASSERT_TRUE(receiver->receive(received, ms(2000))) << receiver->getName();
         EXPECT_EQ(received.content.type(), Content::BIND_REQ);
         EXPECT_EQ(received.remoteEndpoint, sender->getLocalEndpoint());
         EXPECT_EQ(received.localEndpoint, receiver->getLocalEndpoint());
@@ -229,7 +230,7 @@ TEST(Messenger, SendRefusesMessagesThatDoNotEncode) {
                                            "[type=BIND_REQ, attributes=[]]\n"));
     // Nothing of the refused messages went out: the first datagram is the one sent after them.
     ReceivedMessage received;
-    ASSERT_TRUE(receiver->receive(received, 2000));
+    ASSERT_TRUE(receiver->receive(received, ms(2000)));
     EXPECT_EQ(received.content.type(), Content::BIND_RESP);
 }
 
@@ -242,7 +243,7 @@ TEST(Messenger, ReceiveReturnsTheFirstDatagramThatDecodesAndLogsIt) {
 
     ReceivedMessage received;
     bool got = false;
-    const std::string output = traceOutput([&] { got = receiver->receive(received, 2000); });
+    const std::string output = traceOutput([&] { got = receiver->receive(received, ms(2000)); });
     ASSERT_TRUE(got);
     EXPECT_EQ(received.content.SerializeAsString(), ping.SerializeAsString());
     std::ostringstream line;
@@ -261,7 +262,7 @@ TEST(Messenger, SilenceEndsTheWaitAtTheTimeout) {
         SCOPED_TRACE(timeoutMs);
         ReceivedMessage received;
         const Clock::time_point start = Clock::now();
-        EXPECT_FALSE(receiver->receive(received, timeoutMs));
+        EXPECT_FALSE(receiver->receive(received, ms(timeoutMs)));
         const long long elapsed = millisecondsSince(start);
         EXPECT_GE(elapsed, timeoutMs);
         EXPECT_LT(elapsed, timeoutMs + 1000);
@@ -275,7 +276,7 @@ TEST(Messenger, ZeroTimeoutPollsOnce) {
         SCOPED_TRACE(timeoutMs);
         ReceivedMessage received;
         const Clock::time_point start = Clock::now();
-        EXPECT_FALSE(receiver->receive(received, timeoutMs));
+        EXPECT_FALSE(receiver->receive(received, ms(timeoutMs)));
         EXPECT_LT(millisecondsSince(start), 200);
     }
 
@@ -286,7 +287,7 @@ TEST(Messenger, ZeroTimeoutPollsOnce) {
     ReceivedMessage received;
     bool got = false;
     while (!got && Clock::now() < deadline) {
-        got = receiver->receive(received, 0);
+        got = receiver->receive(received, ms(0));
     }
     ASSERT_TRUE(got);
     EXPECT_EQ(received.content.type(), Content::PING_CONFIRM);
@@ -315,7 +316,7 @@ TEST(Messenger, GarbageMidWaitRestartsTheWait) {
             DelayedSend later(sender, {g.bytes}, receiver->getLocalEndpoint(),
                               start + std::chrono::milliseconds(garbageAtMs));
             ReceivedMessage received;
-            got = receiver->receive(received, timeoutMs);
+            got = receiver->receive(received, ms(timeoutMs));
         }
         const long long elapsed = millisecondsSince(start);
         EXPECT_FALSE(got);
@@ -339,7 +340,7 @@ TEST(Messenger, AStreamOfGarbageEndsTheWaitAfterFourTimeouts) {
     });
     const Clock::time_point start = Clock::now();
     ReceivedMessage received;
-    const bool got = receiver->receive(received, timeoutMs);
+    const bool got = receiver->receive(received, ms(timeoutMs));
     const long long elapsed = millisecondsSince(start);
     done = true;
     stream.join();
@@ -399,7 +400,7 @@ TEST(Messenger, GarbageBeforeAMessageIsSkipped) {
     sender.sendBytes(receiver->getLocalEndpoint(), {});
     sender.sendBytes(receiver->getLocalEndpoint(), bindResponse);
     ReceivedMessage received;
-    ASSERT_TRUE(receiver->receive(received, 2000));
+    ASSERT_TRUE(receiver->receive(received, ms(2000)));
     EXPECT_EQ(received.content.type(), Content::BIND_RESP);
     EXPECT_EQ(received.remoteEndpoint, sender.local());
 }
@@ -421,7 +422,7 @@ TEST(Messenger, DatagramsLongerThanTheBufferAreDropped) {
 
     sender.sendBytes(receiver->getLocalEndpoint(), fullSizeMessage(0x17));  // PING_CONFIRM
     ReceivedMessage received;
-    ASSERT_TRUE(receiver->receive(received, 2000));
+    ASSERT_TRUE(receiver->receive(received, ms(2000)));
     EXPECT_EQ(received.content.type(), Content::PING_CONFIRM);
 
     // Its first 2048 bytes alone are a valid PING_DIRECT: cutting it short would accept it.
@@ -433,7 +434,7 @@ TEST(Messenger, DatagramsLongerThanTheBufferAreDropped) {
     const Clock::time_point start = Clock::now();
     DelayedSend later(sender, {{0x08, 0x0B}}, receiver->getLocalEndpoint(),  // BIND_RESP
                       start + std::chrono::milliseconds(200));
-    ASSERT_TRUE(receiver->receive(received, 2000));
+    ASSERT_TRUE(receiver->receive(received, ms(2000)));
     EXPECT_EQ(received.content.type(), Content::BIND_RESP);
 }
 
@@ -448,7 +449,7 @@ TEST(Messenger, ReceiveManyStopsAtItsCount) {
     }
     std::vector<ReceivedMessage> received(1);
     Clock::time_point start = Clock::now();
-    ASSERT_TRUE(receiver->receiveMany(received, timeoutMs, 3));
+    ASSERT_TRUE(receiver->receiveMany(received, ms(timeoutMs), 3));
     EXPECT_LT(millisecondsSince(start), timeoutMs / 2);
     ASSERT_EQ(received.size(), 4u);  // appended to what the list held
     std::string gameId;
@@ -463,12 +464,12 @@ TEST(Messenger, ReceiveManyStopsAtItsCount) {
         ASSERT_TRUE(sender->send(message(Content::PING_RESP, "a"), receiver->getLocalEndpoint()));
         ASSERT_TRUE(sender->send(message(Content::PING_RESP, "b"), receiver->getLocalEndpoint()));
         received.clear();
-        ASSERT_TRUE(receiver->receiveMany(received, timeoutMs, maxCount));
+        ASSERT_TRUE(receiver->receiveMany(received, ms(timeoutMs), maxCount));
         ASSERT_EQ(received.size(), 1u);
         ASSERT_TRUE(generated::getGameId(received[0].content, gameId));
         EXPECT_EQ(gameId, "a");
         ReceivedMessage rest;
-        ASSERT_TRUE(receiver->receive(rest, timeoutMs));
+        ASSERT_TRUE(receiver->receive(rest, ms(timeoutMs)));
         ASSERT_TRUE(generated::getGameId(rest.content, gameId));
         EXPECT_EQ(gameId, "b");
     }
@@ -477,12 +478,12 @@ TEST(Messenger, ReceiveManyStopsAtItsCount) {
     ASSERT_TRUE(sender->send(message(Content::BIND_REQ), receiver->getLocalEndpoint()));
     received.clear();
     start = Clock::now();
-    EXPECT_TRUE(receiver->receiveMany(received, 100, 5));
+    EXPECT_TRUE(receiver->receiveMany(received, ms(100), 5));
     EXPECT_GE(millisecondsSince(start), 100);
     EXPECT_EQ(received.size(), 1u);
 
     received.clear();
-    EXPECT_FALSE(receiver->receiveMany(received, 50, 5));
+    EXPECT_FALSE(receiver->receiveMany(received, ms(50), 5));
     EXPECT_TRUE(received.empty());
 }
 
@@ -497,7 +498,7 @@ TEST(Messenger, BurstArrivingBeforeTheFirstReadIsKept) {
             sender->send(message(Content::BIND_RESP, std::to_string(i)), receiver->getLocalEndpoint()));
     }
     std::vector<ReceivedMessage> received;
-    ASSERT_TRUE(receiver->receiveMany(received, 200, burst));
+    ASSERT_TRUE(receiver->receiveMany(received, ms(200), burst));
     ASSERT_EQ(received.size(), static_cast<std::size_t>(burst));
     std::string gameId;
     for (int i = 0; i < burst; ++i) {
@@ -521,7 +522,7 @@ TEST(Messenger, ReadThatFindsNothingRestartsTheWaitInsteadOfBlocking) {
         for (int i = 0; i < waiters; ++i) {
             waits.push_back(std::async(std::launch::async, [&receiver, timeoutMs] {
                 ReceivedMessage message;
-                return receiver->receive(message, timeoutMs);
+                return receiver->receive(message, ms(timeoutMs));
             }));
         }
         // Nothing signals that the threads are inside their wait; a third of the time-out gets them there.
@@ -554,7 +555,7 @@ TEST(Messenger, OneThreadSendsWhileAnotherReceives) {
         ReceivedMessage request;
         const Clock::time_point deadline = Clock::now() + std::chrono::seconds(30);
         for (int echoed = 0; echoed < count && !stop && Clock::now() < deadline;) {
-            if (echo->receive(request, 100)) {
+            if (echo->receive(request, ms(100))) {
                 Content reply = request.content;
                 reply.set_type(Content::PING_RESP);
                 echo->send(reply, request.remoteEndpoint);
@@ -570,7 +571,7 @@ TEST(Messenger, OneThreadSendsWhileAnotherReceives) {
         ReceivedMessage reply;
         const Clock::time_point deadline = Clock::now() + std::chrono::seconds(30);
         while (!stop && Clock::now() < deadline) {
-            if (!shared->receive(reply, 100)) {
+            if (!shared->receive(reply, ms(100))) {
                 continue;
             }
             std::string gameId;
