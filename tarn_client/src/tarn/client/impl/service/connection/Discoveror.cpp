@@ -529,7 +529,7 @@ DiscoverorData::DiscoverorData(util::Clock& clock)
 }
 
 Discoveror::Discoveror(util::Clock& clock) : data(new DiscoverorData(clock)) {
-    data->portMapper = std::make_unique<portmap::PortMapper>("");
+    data->portMapper = std::make_unique<portmap::PortMapper>("", clock);
 }
 
 Discoveror::~Discoveror() = default;
