@@ -19,6 +19,7 @@
 #include "tarn/client/UninitializedException.h"
 #include "tarn/client/impl/Network.h"
 #include "tarn/client/impl/service/portmap/PortMapper.h"
+#include "tarn/client/impl/util/ManualClock.h"
 #include "tarn/client/impl/util/Messenger.h"
 
 using boost::asio::ip::make_address_v4;
@@ -33,6 +34,9 @@ using tarn::client::Topology;
 using tarn::client::UninitializedException;
 using tarn::client::impl::Network;
 using tarn::client::impl::service::connection::Discoveror;
+using tarn::client::impl::util::Clock;
+using tarn::client::impl::util::ManualClock;
+using tarn::client::impl::util::SteadyClock;
 using tarn::generated::Attribute;
 using tarn::generated::Content;
 using tarn::test::config;
@@ -59,7 +63,7 @@ Endpoint publicEndpoint(int port) {
 class Engine {
 public:
     // The fake reports public addresses of its own making: no gateway is ever asked for a mapping.
-    Engine() {
+    explicit Engine(Clock& clock = SteadyClock::instance()) : engine(clock) {
         engine.setName(ENGINE);
         config().setValue("tarn.portmap", "0");
     }
@@ -572,11 +576,14 @@ TEST_F(DiscoverorTest, SilenceAfterEveryRetryThrowsNoUDPConnection) {
         fake.setHandler([](const FakeRequest& r) {
             return r.sourceOrdinal == 0 ? FakeRendezvous::contract(r) : std::vector<FakeReply>{};
         });
-        Engine engine;
+        // The binding check is answered and needs no stepping; discovery hears nothing, so a
+        // stepped clock runs its every wait to the end at once.
+        ManualClock clock;
+        Engine engine(clock);
         ASSERT_TRUE(engine->init());
         const Endpoint primary = fake.requests().front().source;
         try {
-            engine->doMajorDiscovery();
+            clock.runStepping([&] { engine->doMajorDiscovery(); });
             ADD_FAILURE() << "discovery must fail";
         } catch (const NoUDPConnectionException& e) {
             EXPECT_EQ(std::string(e.what()),
@@ -599,9 +606,10 @@ TEST_F(DiscoverorTest, SilenceAfterEveryRetryThrowsNoUDPConnection) {
     }
     // A failed discovery leaves the time of the last one alone: still never.
     fake.reset();
-    Engine engine;
+    ManualClock clock;
+    Engine engine(clock);
     ASSERT_TRUE(engine->init());
-    EXPECT_THROW(engine->doMajorDiscovery(), NoUDPConnectionException);
+    EXPECT_THROW(clock.runStepping([&] { engine->doMajorDiscovery(); }), NoUDPConnectionException);
     engine->refreshIfExpired(nullptr);
     EXPECT_TRUE(
         log.contains("[test.discoveror:refreshIfExpired001] Local topology discovered on 1400-Jan-01 "
