@@ -7,8 +7,9 @@ namespace tarn::client::impl::util {
 
 // The one source of time for the library's waits, resends, rounds and expiry: SteadyClock in
 // production, ManualClock in tests, which step it instead of sleeping. A wait reads the clock,
-// blocks for real for at most the step the clock allows, and reads it again, so a manual clock's deadlines
-// hold while the kernel's waits (a socket's poll, a condition variable) still block for real.
+// blocks for real for at most the step the clock allows, and reads it again, so a manual clock's
+// deadlines hold while the kernel's waits (a socket's poll, a condition variable) still block for
+// real. Safe to share between threads.
 class Clock {
 public:
     using TimePoint = std::chrono::steady_clock::time_point;
