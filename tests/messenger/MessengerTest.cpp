@@ -1,5 +1,6 @@
 #include "tarn/client/impl/util/Messenger.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -514,7 +515,8 @@ TEST(Messenger, BurstArrivingBeforeTheFirstReadIsKept) {
 // Every waiter sees the socket readable, only one finds the datagram: the others must go back to
 // waiting and end at their time-out instead of blocking in the read until some later datagram.
 TEST(Messenger, ReadThatFindsNothingRestartsTheWaitInsteadOfBlocking) {
-    auto receiver = openMessenger("127.0.0.1", "test.receiver");
+    ManualClock clock;
+    auto receiver = openMessenger("127.0.0.1", "test.receiver", clock);
     auto sender = openMessenger("127.0.0.2", "test.sender");
     // The race needs two waiters to see the datagram before either reads it: many rounds make it likely.
     const int timeoutMs = 90;
@@ -529,9 +531,15 @@ TEST(Messenger, ReadThatFindsNothingRestartsTheWaitInsteadOfBlocking) {
                 return receiver->receive(message, ms(timeoutMs));
             }));
         }
-        // Nothing signals that the threads are inside their wait; a third of the time-out gets them there.
-        std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs / 3));
+        ASSERT_TRUE(clock.awaitWaits(waiters, std::chrono::seconds(10)));
         ASSERT_TRUE(sender->send(message(Content::PING_DIRECT, "only"), receiver->getLocalEndpoint()));
+        // The clock stands still until one waiter has the datagram; then the others' time runs out.
+        auto first = waits.end();
+        for (int turn = 0; turn < 5000 && first == waits.end(); ++turn) {
+            first = std::find_if(waits.begin(), waits.end(),
+                                 [](auto& w) { return w.wait_for(ms(1)) == std::future_status::ready; });
+        }
+        clock.advance(ms(timeoutMs));
 
         int received = 0;
         for (auto& wait : waits) {

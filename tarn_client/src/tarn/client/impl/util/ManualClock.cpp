@@ -39,6 +39,11 @@ void ManualClock::advance(Duration by) {
     advanceLocked(by);
 }
 
+bool ManualClock::awaitWaits(std::size_t count, std::chrono::milliseconds realBound) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, realBound, [&] { return blocked.size() >= count; });
+}
+
 void ManualClock::runStepping(const std::function<void()>& work) {
     {
         std::lock_guard<std::mutex> lock(mutex);

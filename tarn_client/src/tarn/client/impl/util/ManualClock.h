@@ -1,6 +1,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstddef>
 #include <functional>
 #include <mutex>
 #include <vector>
@@ -28,6 +29,9 @@ public:
 
     // Moves the time forward by `by` (not below zero) and wakes every wait blocked on this clock.
     void advance(Duration by);
+    // Waits for real, at most realBound, until `count` waits are blocked on this clock at once:
+    // the threads of a test are then inside their waits. False when they were not in time.
+    bool awaitWaits(std::size_t count, std::chrono::milliseconds realBound);
     // Runs work on a thread of its own and, whenever one wait blocks on this clock, advances to
     // the earliest deadline of the waits blocked, until work returns; rethrows what work threw.
     // Exactly one thread of work may wait on this clock at a time, or a step could overtake the
