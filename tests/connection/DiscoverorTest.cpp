@@ -940,6 +940,22 @@ TEST_F(DiscoverorTest, RefreshOnlyWhenExpired) {
     EXPECT_EQ(engine->getTopology().publicPort, before.publicPort);
 }
 
+// Behind a full cone every test is answered, so discovery needs no time to pass; then only the
+// engine's clock ages the topology.
+TEST_F(DiscoverorTest, TopologyAgesOnTheEnginesClock) {
+    fake.setHandler(behindNat({coneMapping, true, true}));
+    ManualClock clock;
+    Engine engine(clock);
+    ASSERT_TRUE(engine->init());
+    engine->doMajorDiscovery();
+    for (const std::size_t asked : {0u, 1u}) {
+        clock.advance(std::chrono::seconds(asked == 0 ? 119 : 1));  // the trigger is 2 minutes
+        fake.reset();
+        engine->refreshIfExpired(nullptr);
+        EXPECT_EQ(fake.requests().size(), asked);
+    }
+}
+
 TEST_F(DiscoverorTest, RouterMappingIsAdvertisedKeptByRefreshAndDeletedAtShutdown) {
     config().setValue("tarn.trigger.discovery", "0");
     fake.setHandler(behindNat({coneMapping}));
