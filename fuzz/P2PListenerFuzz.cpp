@@ -29,6 +29,7 @@ using tarn::client::impl::service::connection::P2PCtxData;
 using tarn::client::impl::service::connection::P2PListener;
 using tarn::client::impl::util::Messenger;
 using tarn::client::impl::util::ReceivedMessage;
+using tarn::client::impl::util::SteadyClock;
 
 // Whether this network namespace has no interface but loopback.
 bool loopbackOnly() {
@@ -79,7 +80,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     tarn::client::Topology own = ownTopology(messenger->getLocalEndpoint());
     std::vector<tarn::client::Peer> peerList = peers(own);
-    P2PCtxData context(kClientId, kGame, *messenger, peerList, own);
+    P2PCtxData context(kClientId, kGame, *messenger, peerList, own, SteadyClock::instance());
     context.servers = {kRendezvous};
 
     tarn::fuzz::DatagramRecords records(data, size);

@@ -53,7 +53,8 @@ private:
     void run(int timeoutMs) {
         ReceivedMessage request;
         while (!stop) {
-            if (messenger.receive(request, timeoutMs) && request.content.type() == Content::PING_DIRECT) {
+            if (messenger.receive(request, std::chrono::milliseconds(timeoutMs)) &&
+                request.content.type() == Content::PING_DIRECT) {
                 Content reply = request.content;
                 reply.set_type(Content::PING_RESP);
                 messenger.send(reply, request.remoteEndpoint);
@@ -106,7 +107,7 @@ void messengerRoundTrip(benchmark::State& state) {
         }
         bool answered = false;
         std::string answerId;
-        while (client.receive(reply, timeoutMs)) {
+        while (client.receive(reply, std::chrono::milliseconds(timeoutMs))) {
             if (tarn::generated::getGameId(reply.content, answerId) && answerId == id) {
                 answered = true;
                 break;

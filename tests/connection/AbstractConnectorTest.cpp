@@ -1,5 +1,6 @@
 #include "tarn/client/impl/service/connection/AbstractConnector.h"
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -56,16 +57,16 @@ TEST_F(AbstractConnectorTest, TimeoutComesFromTheConfigurationAndItsDefaultIsSto
     for (const Kind& kind : kKinds) {
         SCOPED_TRACE(kind.name);
         std::unique_ptr<AbstractConnector> connector = kind.make();
-        EXPECT_EQ(500, connector->getTimeout());
+        EXPECT_EQ(std::chrono::milliseconds(500), connector->getTimeout());
         ASSERT_FALSE(config().hasValue(kind.timeoutKey));
         initConnector(*connector);
-        EXPECT_EQ(500, connector->getTimeout());
+        EXPECT_EQ(std::chrono::milliseconds(500), connector->getTimeout());
         EXPECT_EQ("500", config().getString(kind.timeoutKey));
         // A re-initialization reads the key again.
         connector->shutdown();
         configure(kind.timeoutKey, "1250");
         initConnector(*connector);
-        EXPECT_EQ(1250, connector->getTimeout());
+        EXPECT_EQ(std::chrono::milliseconds(1250), connector->getTimeout());
         connector->shutdown();
     }
 }

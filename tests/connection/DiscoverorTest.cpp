@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 #include <boost/asio/ip/address_v4.hpp>
-#include <boost/date_time/posix_time/posix_time.hpp>
 
 #include "../portmap/FakeMapper.h"
 #include "ClientConfig.h"
@@ -20,6 +19,7 @@
 #include "tarn/client/UninitializedException.h"
 #include "tarn/client/impl/Network.h"
 #include "tarn/client/impl/service/portmap/PortMapper.h"
+#include "tarn/client/impl/util/ManualClock.h"
 #include "tarn/client/impl/util/Messenger.h"
 
 using boost::asio::ip::make_address_v4;
@@ -34,6 +34,9 @@ using tarn::client::Topology;
 using tarn::client::UninitializedException;
 using tarn::client::impl::Network;
 using tarn::client::impl::service::connection::Discoveror;
+using tarn::client::impl::util::Clock;
+using tarn::client::impl::util::ManualClock;
+using tarn::client::impl::util::SteadyClock;
 using tarn::generated::Attribute;
 using tarn::generated::Content;
 using tarn::test::config;
@@ -60,7 +63,7 @@ Endpoint publicEndpoint(int port) {
 class Engine {
 public:
     // The fake reports public addresses of its own making: no gateway is ever asked for a mapping.
-    Engine() {
+    explicit Engine(Clock& clock = SteadyClock::instance()) : engine(clock) {
         engine.setName(ENGINE);
         config().setValue("tarn.portmap", "0");
     }
@@ -573,11 +576,14 @@ TEST_F(DiscoverorTest, SilenceAfterEveryRetryThrowsNoUDPConnection) {
         fake.setHandler([](const FakeRequest& r) {
             return r.sourceOrdinal == 0 ? FakeRendezvous::contract(r) : std::vector<FakeReply>{};
         });
-        Engine engine;
+        // The binding check is answered and needs no stepping; discovery hears nothing, so a
+        // stepped clock runs its every wait to the end at once.
+        ManualClock clock;
+        Engine engine(clock);
         ASSERT_TRUE(engine->init());
         const Endpoint primary = fake.requests().front().source;
         try {
-            engine->doMajorDiscovery();
+            clock.runStepping([&] { engine->doMajorDiscovery(); });
             ADD_FAILURE() << "discovery must fail";
         } catch (const NoUDPConnectionException& e) {
             EXPECT_EQ(std::string(e.what()),
@@ -600,9 +606,10 @@ TEST_F(DiscoverorTest, SilenceAfterEveryRetryThrowsNoUDPConnection) {
     }
     // A failed discovery leaves the time of the last one alone: still never.
     fake.reset();
-    Engine engine;
+    ManualClock clock;
+    Engine engine(clock);
     ASSERT_TRUE(engine->init());
-    EXPECT_THROW(engine->doMajorDiscovery(), NoUDPConnectionException);
+    EXPECT_THROW(clock.runStepping([&] { engine->doMajorDiscovery(); }), NoUDPConnectionException);
     engine->refreshIfExpired(nullptr);
     EXPECT_TRUE(
         log.contains("[test.discoveror:refreshIfExpired001] Local topology discovered on 1400-Jan-01 "
@@ -877,21 +884,28 @@ TEST_F(DiscoverorTest, PrescribedLogLines) {
 }
 
 TEST(DiscoverorExpiry, AgeTable) {
-    using boost::posix_time::seconds;
+    using std::chrono::milliseconds;
+    using std::chrono::minutes;
+    using std::chrono::seconds;
     struct Row {
-        long ageSeconds;
-        int triggerMinutes;
+        milliseconds age;
+        minutes trigger;
         bool expired;
     };
     const Row rows[] = {
-        {0, 2, false},    {119, 2, false}, {120, 2, true}, {59, 1, false},
-        {0, 0, true},     {3660, 2, true},  // an hour and a minute: its minutes field alone would say 1
-        {86460, 2, true},                   // a day and a minute
-        {-1, 2, true},                      // the clock went back
+        {seconds(0), minutes(2), false},
+        {seconds(119), minutes(2), false},
+        {milliseconds(119999), minutes(2), false},  // whole minutes count
+        {seconds(120), minutes(2), true},
+        {seconds(59), minutes(1), false},
+        {seconds(0), minutes(0), true},
+        {seconds(3660), minutes(2), true},  // an hour and a minute: its minutes field alone would say 1
+        {seconds(3660), minutes(61), true},
+        {seconds(86460), minutes(2), true},  // a day and a minute
     };
     for (const Row& row : rows) {
-        EXPECT_EQ(Discoveror::isExpired(seconds(row.ageSeconds), row.triggerMinutes), row.expired)
-            << row.ageSeconds << " s against " << row.triggerMinutes << " min";
+        EXPECT_EQ(Discoveror::isExpired(row.age, row.trigger), row.expired)
+            << row.age.count() << " ms against " << row.trigger.count() << " min";
     }
 }
 
@@ -924,6 +938,22 @@ TEST_F(DiscoverorTest, RefreshOnlyWhenExpired) {
     engine->refreshIfExpired(nullptr);
     EXPECT_TRUE(fake.requests().empty());
     EXPECT_EQ(engine->getTopology().publicPort, before.publicPort);
+}
+
+// Behind a full cone every test is answered, so discovery needs no time to pass; then only the
+// engine's clock ages the topology.
+TEST_F(DiscoverorTest, TopologyAgesOnTheEnginesClock) {
+    fake.setHandler(behindNat({coneMapping, true, true}));
+    ManualClock clock;
+    Engine engine(clock);
+    ASSERT_TRUE(engine->init());
+    engine->doMajorDiscovery();
+    for (const std::size_t asked : {0u, 1u}) {
+        clock.advance(std::chrono::seconds(asked == 0 ? 119 : 1));  // the trigger is 2 minutes
+        fake.reset();
+        engine->refreshIfExpired(nullptr);
+        EXPECT_EQ(fake.requests().size(), asked);
+    }
 }
 
 TEST_F(DiscoverorTest, RouterMappingIsAdvertisedKeptByRefreshAndDeletedAtShutdown) {

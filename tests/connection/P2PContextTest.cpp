@@ -47,6 +47,7 @@ TEST_F(P2PContextTest, PeersStillToReachAreUndecidedWithAValidTopology) {
         {peer(8, unknownNat), false},
         {peer(9, valid), true},
     };
+    useManualClock();
     std::vector<long> expected;
     for (const Case& c : cases) {
         peers.push_back(c.entry);
@@ -70,9 +71,9 @@ TEST_F(P2PContextTest, PeersStillToReachAreUndecidedWithAValidTopology) {
     }
     context->getUnconnectedPeers(unconnected);
     EXPECT_TRUE(unconnected.empty());
-    const auto start = std::chrono::steady_clock::now();
-    context->waitFor("test.caller", 5000);
-    EXPECT_LT(millisecondsSince(start), 1000);
+    const auto start = manual.now();
+    manual.runStepping([&] { context->waitFor("test.caller", std::chrono::seconds(5)); });
+    EXPECT_EQ(0, manualMsSince(start));
     EXPECT_TRUE(logLacks(work->log(), ("waitFor")));
 }
 
@@ -107,40 +108,34 @@ TEST_F(P2PContextTest, PrepareMessageStampsTheGameAndTheSenderOnTheWire) {
     EXPECT_EQ(message.uuid().uuid_upper(), plain.uuid().uuid_upper());
 }
 
-TEST_F(P2PContextTest, WaitForWithoutTimeLogsAtOnce) {
+TEST_F(P2PContextTest, WaitForWithNobodyAnsweringResendsAfterEveryStepAndTakesWholeSteps) {
     peers = {peer(7, topology(NatType::NONE, "127.0.0.1", 9, "127.0.0.1", 9))};
+    useManualClock();
     makeContext(1);
-    for (int timeout : {0, -5}) {
-        const auto start = std::chrono::steady_clock::now();
-        context->waitFor("test.caller", timeout);
-        EXPECT_LT(millisecondsSince(start), 100) << timeout;
-    }
-    peers[0].connection = ConnectionType::RELAY;
-    context->waitFor("test.caller", 0);
-    const std::string log = work->log();
-    EXPECT_TRUE(logHas(log, waitLine(0)));
-    EXPECT_TRUE(logHas(log, waitLine(-5)));
-}
-
-TEST_F(P2PContextTest, WaitForWithNobodyAnsweringTakesItsWholeTimeInQuarterSteps) {
-    peers = {peer(7, topology(NatType::NONE, "127.0.0.1", 9, "127.0.0.1", 9))};
-    makeContext(1);
-    context->startListening();
     struct Case {
         int timeoutMs;
-        int minimumMs;  // whole steps: 501 ms counts in five steps of 125 ms
+        std::vector<long long> resendsAtMs;
+        long long endMs;  // a step counts whole once begun: 501 ms in quarters takes five of 125 ms
     };
-    for (const Case& c : {Case{501, 625}, Case{3, 3}, Case{40, 40}}) {
-        const auto start = std::chrono::steady_clock::now();
-        context->waitFor("test.caller", c.timeoutMs);
-        const long long spent = millisecondsSince(start);
-        EXPECT_GE(spent, c.minimumMs) << c.timeoutMs;
-        EXPECT_LT(spent, c.minimumMs + 1000) << c.timeoutMs;
+    const Case cases[] = {
+        {501, {125, 250, 375, 500}, 625},
+        {40, {10, 20, 30}, 40},
+        {3, {1, 2}, 3},  // steps are at least 1 ms long
+        {0, {}, 0},
+        {-5, {}, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.timeoutMs);
+        const auto start = manual.now();
+        std::vector<long long> resends;
+        manual.runStepping([&] {
+            context->waitFor("test.caller", std::chrono::milliseconds(c.timeoutMs),
+                             [&] { resends.push_back(manualMsSince(start)); });
+        });
+        EXPECT_EQ(c.resendsAtMs, resends);
+        EXPECT_EQ(c.endMs, manualMsSince(start));
+        EXPECT_TRUE(logHas(work->log(), waitLine(c.timeoutMs)));
     }
-    context->shutdown();
-    const std::string log = work->log();
-    EXPECT_TRUE(logHas(log, waitLine(501)));
-    EXPECT_TRUE(logHas(log, waitLine(3)));
 }
 
 TEST_F(P2PContextTest, WaitForEndsAsSoonAsTheLastPeerAnswers) {
@@ -159,7 +154,7 @@ TEST_F(P2PContextTest, WaitForEndsAsSoonAsTheLastPeerAnswers) {
         second.send(local->getLocalEndpoint(),
                     peerMessage(gen::Content::PING_CONFIRM, kGame, 8, "127.0.0.1"));
     });
-    context->waitFor("test.caller", timeoutMs);
+    context->waitFor("test.caller", std::chrono::milliseconds(timeoutMs));
     const long long spent = millisecondsSince(start);
     answers.join();
     EXPECT_EQ(0, context->countUnconnectedPeers());
@@ -175,22 +170,29 @@ TEST_F(P2PContextTest, WaitForEndsAsSoonAsTheLastPeerAnswers) {
 TEST_F(P2PContextTest, AnswerInTheFinalStepStillEndsWithTheTimeoutLine) {
     UdpPeer other("127.0.0.1");
     peers = {peer(7, topology(NatType::NONE, "127.0.0.1", other.port(), "127.0.0.1", other.port()))};
+    useManualClock();
     makeContext(1);
     context->startListening();
-    // Steps of 300 ms: the answer comes halfway through the fourth and final one.
-    const int timeoutMs = 1200;
-    const auto start = std::chrono::steady_clock::now();
-    std::thread answer([&] {
-        std::this_thread::sleep_until(start + std::chrono::milliseconds(1050));
-        other.send(local->getLocalEndpoint(), peerMessage(gen::Content::PING_CONFIRM, kGame, 7, "127.0.0.1"));
+    // Steps of 300 ms: the answer comes at the start of the fourth and final one.
+    const auto start = manual.now();
+    int resends = 0;
+    manual.runStepping([&] {
+        context->waitFor("test.caller", std::chrono::milliseconds(1200), [&] {
+            if (++resends < 3) {
+                return;
+            }
+            other.send(local->getLocalEndpoint(),
+                       peerMessage(gen::Content::PING_CONFIRM, kGame, 7, "127.0.0.1"));
+            // The listener gives no signal of its own: the clock stands still until it has marked.
+            for (int turn = 0; turn < 2000 && context->countUnconnectedPeers() > 0; ++turn) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        });
     });
-    context->waitFor("test.caller", timeoutMs);
-    const long long spent = millisecondsSince(start);
-    answer.join();
     context->shutdown();
     EXPECT_EQ(ConnectionType::DIRECT_PRIVATE, peers[0].connection);
-    EXPECT_GE(spent, 1050);
-    EXPECT_TRUE(logHas(work->log(), waitLine(timeoutMs)));
+    EXPECT_EQ(900, manualMsSince(start));
+    EXPECT_TRUE(logHas(work->log(), waitLine(1200)));
 }
 
 TEST_F(P2PContextTest, ListenerEndsWithShutdownOrWithTheContext) {

@@ -17,10 +17,11 @@
 namespace {
 
 using namespace tarn::test::connection;
-using tarn::client::impl::service::connection::ConnectivityPass;
 using tarn::client::impl::service::connection::ConnectionServiceData;
+using tarn::client::impl::service::connection::ConnectivityPass;
 using tarn::client::impl::service::connection::P2PCtxData;
 using tarn::client::impl::util::Messenger;
+using tarn::client::impl::util::SteadyClock;
 using Listener = tarn::client::impl::service::connection::P2PListener;
 
 const long kClientId = 11;
@@ -523,7 +524,7 @@ TEST(P2PListenerTurn, WhatATurnReceivedIsHandledAlsoOnceTheStopIsRequested) {
                             messenger.getLocalEndpoint().port());
     std::vector<Peer> peers = {peer(
         kPeerId, topology(NatType::NONE, "127.0.0.1", peerSocket.port(), "127.0.0.1", peerSocket.port()))};
-    P2PCtxData data(kClientId, kGame, messenger, peers, own);
+    P2PCtxData data(kClientId, kGame, messenger, peers, own, SteadyClock::instance());
     data.name = "test.listener";
     // The stop request comes while the turn waits: the answer it then receives still counts.
     data.stop.request();
@@ -557,7 +558,7 @@ TEST(P2PListenerGetPeerIndex, FindsTheFirstPeerWithTheSendersAddressAndClientId)
         peer(7, topology(NatType::NONE, "10.0.0.8", 2000, "192.0.2.8", 2000)),
         peer(7, topology(NatType::NONE, "10.0.0.8", 3000, "192.0.2.9", 3000)),
     };
-    P2PCtxData data(11, "g", messenger, peers, own);
+    P2PCtxData data(11, "g", messenger, peers, own, SteadyClock::instance());
     struct Case {
         long clientId;
         const char* address;

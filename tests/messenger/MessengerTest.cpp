@@ -1,5 +1,6 @@
 #include "tarn/client/impl/util/Messenger.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -27,6 +28,7 @@
 #include "tarn/client/UninitializedException.h"
 #include "tarn/client/impl/Network.h"
 #include "tarn/client/impl/ServiceRegistry.h"
+#include "tarn/client/impl/util/ManualClock.h"
 
 namespace tarn {
 namespace client {
@@ -38,7 +40,9 @@ using boost::asio::ip::make_address_v4;
 using boost::asio::ip::udp;
 using generated::Attribute;
 using generated::Content;
-using Clock = std::chrono::steady_clock;
+// Real time, for the tests about what arrives when; the messenger's own waits may run on a ManualClock.
+using RealClock = std::chrono::steady_clock;
+using ms = std::chrono::milliseconds;
 using Bytes = std::vector<unsigned char>;
 using tarn::test::endpoint;
 using tarn::test::UdpPeer;
@@ -52,21 +56,22 @@ Content message(Content::Type type, const std::string& gameId = "") {
     return content;
 }
 
-std::unique_ptr<Messenger> openMessenger(const char* address, const std::string& name) {
-    auto messenger = std::make_unique<Messenger>(address, 0);
+std::unique_ptr<Messenger> openMessenger(const char* address, const std::string& name,
+                                         Clock& clock = SteadyClock::instance()) {
+    auto messenger = std::make_unique<Messenger>(address, 0, clock);
     messenger->setName(name);
     EXPECT_TRUE(messenger->init()) << name;
     return messenger;
 }
 
-long long millisecondsSince(Clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+long long millisecondsSince(RealClock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(RealClock::now() - start).count();
 }
 
 // Sends at a fixed point of a test's timeline: the time of arrival is what such a test is about.
 class DelayedSend {
 public:
-    DelayedSend(UdpPeer& sender, std::vector<Bytes> datagrams, udp::endpoint to, Clock::time_point at)
+    DelayedSend(UdpPeer& sender, std::vector<Bytes> datagrams, udp::endpoint to, RealClock::time_point at)
         : thread([&sender, datagrams, to, at] {
               std::this_thread::sleep_until(at);
               for (const Bytes& bytes : datagrams) {
@@ -152,8 +157,8 @@ TEST(Messenger, OperationsOnAnUninitializedMessengerThrow) {
         EXPECT_EQ(uninitializedText(
                       [&] { messenger->send(message(Content::BIND_REQ), Messenger::EndpointList{}); }),
                   send);
-        EXPECT_EQ(uninitializedText([&] { messenger->receive(one, 0); }), receive);
-        EXPECT_EQ(uninitializedText([&] { messenger->receiveMany(many, 0, 1); }), receive);
+        EXPECT_EQ(uninitializedText([&] { messenger->receive(one, ms(0)); }), receive);
+        EXPECT_EQ(uninitializedText([&] { messenger->receiveMany(many, ms(0), 1); }), receive);
     }
 }
 
@@ -202,7 +207,7 @@ TEST(Messenger, SendSkipsPortZeroAndReportsTheFailure) {
 
     for (Messenger* receiver : {first.get(), third.get()}) {
         ReceivedMessage received;
-        ASSERT_TRUE(receiver->receive(received, 2000)) << receiver->getName();
+        ASSERT_TRUE(receiver->receive(received, ms(2000))) << receiver->getName();
         EXPECT_EQ(received.content.type(), Content::BIND_REQ);
         EXPECT_EQ(received.remoteEndpoint, sender->getLocalEndpoint());
         EXPECT_EQ(received.localEndpoint, receiver->getLocalEndpoint());
@@ -229,7 +234,7 @@ TEST(Messenger, SendRefusesMessagesThatDoNotEncode) {
                                            "[type=BIND_REQ, attributes=[]]\n"));
     // Nothing of the refused messages went out: the first datagram is the one sent after them.
     ReceivedMessage received;
-    ASSERT_TRUE(receiver->receive(received, 2000));
+    ASSERT_TRUE(receiver->receive(received, ms(2000)));
     EXPECT_EQ(received.content.type(), Content::BIND_RESP);
 }
 
@@ -242,7 +247,7 @@ TEST(Messenger, ReceiveReturnsTheFirstDatagramThatDecodesAndLogsIt) {
 
     ReceivedMessage received;
     bool got = false;
-    const std::string output = traceOutput([&] { got = receiver->receive(received, 2000); });
+    const std::string output = traceOutput([&] { got = receiver->receive(received, ms(2000)); });
     ASSERT_TRUE(got);
     EXPECT_EQ(received.content.SerializeAsString(), ping.SerializeAsString());
     std::ostringstream line;
@@ -253,18 +258,19 @@ TEST(Messenger, ReceiveReturnsTheFirstDatagramThatDecodesAndLogsIt) {
     EXPECT_THAT(output, testing::HasSubstr(line.str()));
 }
 
-TEST(Messenger, SilenceEndsTheWaitAtTheTimeout) {
-    auto receiver = openMessenger("127.0.0.1", "test.receiver");
-    // 1 to 4 ms make a poll step of 0; the clock still ends those waits.
-    const int timeouts[] = {1, 3, 4, 5, 7, 60, 300};
+TEST(Messenger, SilenceEndsTheWaitAtTheTimeoutOnItsClock) {
+    ManualClock clock;
+    auto receiver = openMessenger("127.0.0.1", "test.receiver", clock);
+    // Under 5 ms the fifths of a time-out are shorter than the 1 ms that a step lasts at least.
+    const int timeouts[] = {1, 3, 4, 5, 7, 60, 300, 30000};
     for (int timeoutMs : timeouts) {
         SCOPED_TRACE(timeoutMs);
         ReceivedMessage received;
-        const Clock::time_point start = Clock::now();
-        EXPECT_FALSE(receiver->receive(received, timeoutMs));
-        const long long elapsed = millisecondsSince(start);
-        EXPECT_GE(elapsed, timeoutMs);
-        EXPECT_LT(elapsed, timeoutMs + 1000);
+        const auto start = clock.now();
+        bool got = true;
+        clock.runStepping([&] { got = receiver->receive(received, ms(timeoutMs)); });
+        EXPECT_FALSE(got);
+        EXPECT_EQ(ms(timeoutMs), clock.now() - start);
     }
 }
 
@@ -274,19 +280,19 @@ TEST(Messenger, ZeroTimeoutPollsOnce) {
     for (int timeoutMs : {0, -1, -1000}) {
         SCOPED_TRACE(timeoutMs);
         ReceivedMessage received;
-        const Clock::time_point start = Clock::now();
-        EXPECT_FALSE(receiver->receive(received, timeoutMs));
+        const RealClock::time_point start = RealClock::now();
+        EXPECT_FALSE(receiver->receive(received, ms(timeoutMs)));
         EXPECT_LT(millisecondsSince(start), 200);
     }
 
     // A pending datagram is returned by a zero wait. Delivery on loopback is not synchronous with
     // the send, so poll for it, bounded by a deadline.
     ASSERT_TRUE(sender->send(message(Content::PING_CONFIRM), receiver->getLocalEndpoint()));
-    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(2);
+    const RealClock::time_point deadline = RealClock::now() + std::chrono::seconds(2);
     ReceivedMessage received;
     bool got = false;
-    while (!got && Clock::now() < deadline) {
-        got = receiver->receive(received, 0);
+    while (!got && RealClock::now() < deadline) {
+        got = receiver->receive(received, ms(0));
     }
     ASSERT_TRUE(got);
     EXPECT_EQ(received.content.type(), Content::PING_CONFIRM);
@@ -309,13 +315,13 @@ TEST(Messenger, GarbageMidWaitRestartsTheWait) {
     };
     for (const auto& g : garbage) {
         SCOPED_TRACE(g.what);
-        const Clock::time_point start = Clock::now();
+        const RealClock::time_point start = RealClock::now();
         bool got = true;
         {
             DelayedSend later(sender, {g.bytes}, receiver->getLocalEndpoint(),
                               start + std::chrono::milliseconds(garbageAtMs));
             ReceivedMessage received;
-            got = receiver->receive(received, timeoutMs);
+            got = receiver->receive(received, ms(timeoutMs));
         }
         const long long elapsed = millisecondsSince(start);
         EXPECT_FALSE(got);
@@ -337,9 +343,9 @@ TEST(Messenger, AStreamOfGarbageEndsTheWaitAfterFourTimeouts) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     });
-    const Clock::time_point start = Clock::now();
+    const RealClock::time_point start = RealClock::now();
     ReceivedMessage received;
-    const bool got = receiver->receive(received, timeoutMs);
+    const bool got = receiver->receive(received, ms(timeoutMs));
     const long long elapsed = millisecondsSince(start);
     done = true;
     stream.join();
@@ -399,7 +405,7 @@ TEST(Messenger, GarbageBeforeAMessageIsSkipped) {
     sender.sendBytes(receiver->getLocalEndpoint(), {});
     sender.sendBytes(receiver->getLocalEndpoint(), bindResponse);
     ReceivedMessage received;
-    ASSERT_TRUE(receiver->receive(received, 2000));
+    ASSERT_TRUE(receiver->receive(received, ms(2000)));
     EXPECT_EQ(received.content.type(), Content::BIND_RESP);
     EXPECT_EQ(received.remoteEndpoint, sender.local());
 }
@@ -421,7 +427,7 @@ TEST(Messenger, DatagramsLongerThanTheBufferAreDropped) {
 
     sender.sendBytes(receiver->getLocalEndpoint(), fullSizeMessage(0x17));  // PING_CONFIRM
     ReceivedMessage received;
-    ASSERT_TRUE(receiver->receive(received, 2000));
+    ASSERT_TRUE(receiver->receive(received, ms(2000)));
     EXPECT_EQ(received.content.type(), Content::PING_CONFIRM);
 
     // Its first 2048 bytes alone are a valid PING_DIRECT: cutting it short would accept it.
@@ -430,10 +436,10 @@ TEST(Messenger, DatagramsLongerThanTheBufferAreDropped) {
     sender.sendBytes(receiver->getLocalEndpoint(), oversize);
     // The receive buffer holds little more than the oversize datagram, so the next one follows
     // once the wait has had time to drop it.
-    const Clock::time_point start = Clock::now();
+    const RealClock::time_point start = RealClock::now();
     DelayedSend later(sender, {{0x08, 0x0B}}, receiver->getLocalEndpoint(),  // BIND_RESP
                       start + std::chrono::milliseconds(200));
-    ASSERT_TRUE(receiver->receive(received, 2000));
+    ASSERT_TRUE(receiver->receive(received, ms(2000)));
     EXPECT_EQ(received.content.type(), Content::BIND_RESP);
 }
 
@@ -447,8 +453,8 @@ TEST(Messenger, ReceiveManyStopsAtItsCount) {
         ASSERT_TRUE(sender->send(message(Content::PING_DIRECT, id), receiver->getLocalEndpoint()));
     }
     std::vector<ReceivedMessage> received(1);
-    Clock::time_point start = Clock::now();
-    ASSERT_TRUE(receiver->receiveMany(received, timeoutMs, 3));
+    RealClock::time_point start = RealClock::now();
+    ASSERT_TRUE(receiver->receiveMany(received, ms(timeoutMs), 3));
     EXPECT_LT(millisecondsSince(start), timeoutMs / 2);
     ASSERT_EQ(received.size(), 4u);  // appended to what the list held
     std::string gameId;
@@ -463,12 +469,12 @@ TEST(Messenger, ReceiveManyStopsAtItsCount) {
         ASSERT_TRUE(sender->send(message(Content::PING_RESP, "a"), receiver->getLocalEndpoint()));
         ASSERT_TRUE(sender->send(message(Content::PING_RESP, "b"), receiver->getLocalEndpoint()));
         received.clear();
-        ASSERT_TRUE(receiver->receiveMany(received, timeoutMs, maxCount));
+        ASSERT_TRUE(receiver->receiveMany(received, ms(timeoutMs), maxCount));
         ASSERT_EQ(received.size(), 1u);
         ASSERT_TRUE(generated::getGameId(received[0].content, gameId));
         EXPECT_EQ(gameId, "a");
         ReceivedMessage rest;
-        ASSERT_TRUE(receiver->receive(rest, timeoutMs));
+        ASSERT_TRUE(receiver->receive(rest, ms(timeoutMs)));
         ASSERT_TRUE(generated::getGameId(rest.content, gameId));
         EXPECT_EQ(gameId, "b");
     }
@@ -476,13 +482,13 @@ TEST(Messenger, ReceiveManyStopsAtItsCount) {
     // Fewer than the maximum: the wait for the next one times out and what arrived is kept.
     ASSERT_TRUE(sender->send(message(Content::BIND_REQ), receiver->getLocalEndpoint()));
     received.clear();
-    start = Clock::now();
-    EXPECT_TRUE(receiver->receiveMany(received, 100, 5));
+    start = RealClock::now();
+    EXPECT_TRUE(receiver->receiveMany(received, ms(100), 5));
     EXPECT_GE(millisecondsSince(start), 100);
     EXPECT_EQ(received.size(), 1u);
 
     received.clear();
-    EXPECT_FALSE(receiver->receiveMany(received, 50, 5));
+    EXPECT_FALSE(receiver->receiveMany(received, ms(50), 5));
     EXPECT_TRUE(received.empty());
 }
 
@@ -497,7 +503,7 @@ TEST(Messenger, BurstArrivingBeforeTheFirstReadIsKept) {
             sender->send(message(Content::BIND_RESP, std::to_string(i)), receiver->getLocalEndpoint()));
     }
     std::vector<ReceivedMessage> received;
-    ASSERT_TRUE(receiver->receiveMany(received, 200, burst));
+    ASSERT_TRUE(receiver->receiveMany(received, ms(200), burst));
     ASSERT_EQ(received.size(), static_cast<std::size_t>(burst));
     std::string gameId;
     for (int i = 0; i < burst; ++i) {
@@ -509,7 +515,8 @@ TEST(Messenger, BurstArrivingBeforeTheFirstReadIsKept) {
 // Every waiter sees the socket readable, only one finds the datagram: the others must go back to
 // waiting and end at their time-out instead of blocking in the read until some later datagram.
 TEST(Messenger, ReadThatFindsNothingRestartsTheWaitInsteadOfBlocking) {
-    auto receiver = openMessenger("127.0.0.1", "test.receiver");
+    ManualClock clock;
+    auto receiver = openMessenger("127.0.0.1", "test.receiver", clock);
     auto sender = openMessenger("127.0.0.2", "test.sender");
     // The race needs two waiters to see the datagram before either reads it: many rounds make it likely.
     const int timeoutMs = 90;
@@ -521,12 +528,18 @@ TEST(Messenger, ReadThatFindsNothingRestartsTheWaitInsteadOfBlocking) {
         for (int i = 0; i < waiters; ++i) {
             waits.push_back(std::async(std::launch::async, [&receiver, timeoutMs] {
                 ReceivedMessage message;
-                return receiver->receive(message, timeoutMs);
+                return receiver->receive(message, ms(timeoutMs));
             }));
         }
-        // Nothing signals that the threads are inside their wait; a third of the time-out gets them there.
-        std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs / 3));
+        ASSERT_TRUE(clock.awaitWaits(waiters, std::chrono::seconds(10)));
         ASSERT_TRUE(sender->send(message(Content::PING_DIRECT, "only"), receiver->getLocalEndpoint()));
+        // The clock stands still until one waiter has the datagram; then the others' time runs out.
+        auto first = waits.end();
+        for (int turn = 0; turn < 5000 && first == waits.end(); ++turn) {
+            first = std::find_if(waits.begin(), waits.end(),
+                                 [](auto& w) { return w.wait_for(ms(1)) == std::future_status::ready; });
+        }
+        clock.advance(ms(timeoutMs));
 
         int received = 0;
         for (auto& wait : waits) {
@@ -552,9 +565,9 @@ TEST(Messenger, OneThreadSendsWhileAnotherReceives) {
     std::atomic<bool> stop{false};
     std::thread echoThread([&] {
         ReceivedMessage request;
-        const Clock::time_point deadline = Clock::now() + std::chrono::seconds(30);
-        for (int echoed = 0; echoed < count && !stop && Clock::now() < deadline;) {
-            if (echo->receive(request, 100)) {
+        const RealClock::time_point deadline = RealClock::now() + std::chrono::seconds(30);
+        for (int echoed = 0; echoed < count && !stop && RealClock::now() < deadline;) {
+            if (echo->receive(request, ms(100))) {
                 Content reply = request.content;
                 reply.set_type(Content::PING_RESP);
                 echo->send(reply, request.remoteEndpoint);
@@ -568,9 +581,9 @@ TEST(Messenger, OneThreadSendsWhileAnotherReceives) {
     std::set<std::string> replies;
     std::thread listener([&] {
         ReceivedMessage reply;
-        const Clock::time_point deadline = Clock::now() + std::chrono::seconds(30);
-        while (!stop && Clock::now() < deadline) {
-            if (!shared->receive(reply, 100)) {
+        const RealClock::time_point deadline = RealClock::now() + std::chrono::seconds(30);
+        while (!stop && RealClock::now() < deadline) {
+            if (!shared->receive(reply, ms(100))) {
                 continue;
             }
             std::string gameId;

@@ -5,7 +5,8 @@
 namespace tarn::client::impl::util {
 
 // Every interval the library waits by, with its reason. Time-outs that come from configuration
-// (discovery answers, connector rounds) are milliseconds at the edge and std::chrono inside.
+// (discovery answers, connector rounds) are milliseconds at the edge and std::chrono inside. The
+// waits run on a util::Clock (Clock.h): steady time in production, a manual clock in tests.
 struct Intervals {
     // A receive waits in this many equal steps of its time-out; a datagram ends the wait at once.
     static constexpr int kReceiveWaitParts = 5;

@@ -31,7 +31,6 @@ namespace tarn::client::impl::util {
 namespace {
 
 using boost::asio::ip::udp;
-using Clock = std::chrono::steady_clock;
 
 // Socket option values and user-space buffers; every message is far smaller.
 constexpr int kBufferSize = 2048;
@@ -138,16 +137,30 @@ bool interrupted(const boost::system::error_code& error) {
 }
 #endif
 
-// Waits until the socket has a datagram (or an error report) to read, or until the deadline.
-// A closed or broken socket throws, as a failed query for pending input would.
-bool readableBefore(udp::socket& socket, Clock::time_point deadline) {
+// One poll of the given descriptors for at most the step the clock allows before deadline (a
+// step of zero looks once); what poll returned, and step, which is zero once the deadline passed.
+template <typename Count>
+int pollStep(PollDescriptor* descriptors, Count count, Clock& clock, Clock::TimePoint deadline,
+             Clock::Duration& step) {
+    step = clock.beginWait(descriptors, nullptr, deadline);
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(step);
+    const int ready = pollSocket(descriptors, static_cast<int>(wait.count()), count);
+    if (step > Clock::Duration::zero()) {
+        clock.endWait(descriptors);
+    }
+    return ready;
+}
+
+// Waits until the socket has a datagram (or an error report) to read, or until the clock reaches
+// deadline. A closed or broken socket throws, as a failed query for pending input would.
+bool readableBefore(udp::socket& socket, Clock& clock, Clock::TimePoint deadline) {
     PollDescriptor descriptor{};
     descriptor.fd = socket.native_handle();
     descriptor.events = POLLIN;
     for (;;) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
         descriptor.revents = 0;
-        const int ready = pollSocket(&descriptor, left.count() > 0 ? static_cast<int>(left.count()) : 0);
+        Clock::Duration step;
+        const int ready = pollStep(&descriptor, 1, clock, deadline, step);
         if (ready > 0) {
             if ((descriptor.revents & POLLNVAL) != 0) {
                 throw boost::system::system_error(boost::asio::error::bad_descriptor, "poll");
@@ -159,7 +172,7 @@ bool readableBefore(udp::socket& socket, Clock::time_point deadline) {
             if (!interrupted(error)) {
                 throw boost::system::system_error(error, "poll");
             }
-        } else if (Clock::now() >= deadline) {
+        } else if (step <= Clock::Duration::zero()) {
             return false;
         }
     }
@@ -167,14 +180,15 @@ bool readableBefore(udp::socket& socket, Clock::time_point deadline) {
 
 // The wait of one receive: steps of a fifth of the time-out until they add up to it, never past
 // bound. A datagram ends the wait the moment it arrives. A time-out of 0 or less looks once.
-bool waitForDatagram(udp::socket& socket, std::chrono::milliseconds timeout, Clock::time_point bound) {
+bool waitForDatagram(udp::socket& socket, Clock& clock, std::chrono::milliseconds timeout,
+                     Clock::TimePoint bound) {
     if (timeout.count() <= 0) {
-        return readableBefore(socket, Clock::now());
+        return readableBefore(socket, clock, clock.now());
     }
-    SteppedWait wait(timeout, Intervals::kReceiveWaitParts);
-    Clock::time_point stepEnd;
+    SteppedWait wait(clock, timeout, Intervals::kReceiveWaitParts);
+    Clock::TimePoint stepEnd;
     while (wait.nextStep(stepEnd)) {
-        if (readableBefore(socket, std::min(stepEnd, bound))) {
+        if (readableBefore(socket, clock, std::min(stepEnd, bound))) {
             return true;
         }
         if (stepEnd >= bound) {
@@ -221,7 +235,7 @@ void setBufferSize(udp::socket& socket) {
 }  // namespace
 
 struct MessengerData {
-    explicit MessengerData(const udp::endpoint& requested);
+    MessengerData(const udp::endpoint& requested, Clock& clock);
 
     // Only a container for the socket; it never runs.
     boost::asio::io_context io;
@@ -231,9 +245,11 @@ struct MessengerData {
     // Why the bind failed; empty after a successful bind. An unbound socket still reports
     // 0.0.0.0:0 as its own endpoint here, so init needs this to fail.
     std::string bindError;
+    // Every wait of this messenger ends on its time.
+    Clock& clock;
 };
 
-MessengerData::MessengerData(const udp::endpoint& requested) : socket(io) {
+MessengerData::MessengerData(const udp::endpoint& requested, Clock& clock) : socket(io), clock(clock) {
     socket.open(udp::v4());
     socket.set_option(boost::asio::socket_base::reuse_address(true));
     setBufferSize<boost::asio::socket_base::send_buffer_size>(socket);
@@ -250,9 +266,11 @@ MessengerData::MessengerData(const udp::endpoint& requested) : socket(io) {
     }
 }
 
-Messenger::Messenger(const Endpoint& localEndpoint) : data(std::make_unique<MessengerData>(localEndpoint)) {}
+Messenger::Messenger(const Endpoint& localEndpoint, Clock& clock)
+    : data(std::make_unique<MessengerData>(localEndpoint, clock)) {}
 
-Messenger::Messenger(const std::string& address, int port) : Messenger(endpointOf(address, port)) {}
+Messenger::Messenger(const std::string& address, int port, Clock& clock)
+    : Messenger(endpointOf(address, port), clock) {}
 
 Messenger::~Messenger() {
     closeSocket(data->socket, getName());
@@ -260,6 +278,10 @@ Messenger::~Messenger() {
 
 const Messenger::Endpoint& Messenger::getLocalEndpoint() const {
     return data->localEndpoint;
+}
+
+Clock& Messenger::getClock() const {
+    return data->clock;
 }
 
 bool Messenger::send(const generated::Content& message, const Endpoint& destination) {
@@ -318,15 +340,15 @@ bool Messenger::sendPrimer(const generated::Content& message, const Endpoint& de
     return true;
 }
 
-bool Messenger::receive(ReceivedMessage& message, int timeoutMs) {
+bool Messenger::receive(ReceivedMessage& message, std::chrono::milliseconds timeout) {
     checkInitialized(getName(), "receive");
-    const std::chrono::milliseconds timeout(timeoutMs);
-    const Clock::time_point bound =
-        Clock::now() + std::max(timeout, std::chrono::milliseconds(0)) * Intervals::kWaitBoundFactor;
+    Clock& clock = data->clock;
+    const Clock::TimePoint bound =
+        clock.now() + std::max(timeout, std::chrono::milliseconds(0)) * Intervals::kWaitBoundFactor;
     try {
         int resetRetries = kConnectionResetRetries;
         for (;;) {
-            if (!waitForDatagram(data->socket, timeout, bound)) {
+            if (!waitForDatagram(data->socket, clock, timeout, bound)) {
                 return false;
             }
             // One byte more than a message may take: a longer datagram is dropped, not cut short.
@@ -348,9 +370,10 @@ bool Messenger::receive(ReceivedMessage& message, int timeoutMs) {
             // A datagram that does not decode restarts the wait: a stray packet must not end it early.
             if (length > static_cast<std::size_t>(kBufferSize) ||
                 !generated::parseMessage(message.content, buffer.data(), length)) {
-                if (Clock::now() >= bound) {
+                if (clock.now() >= bound) {
                     Log::debug(getName(), "receiveBound",
-                               "Giving up a %1% ms wait: only undecodable datagrams arrived", timeoutMs);
+                               "Giving up a %1% ms wait: only undecodable datagrams arrived",
+                               timeout.count());
                     return false;
                 }
                 continue;
@@ -368,11 +391,12 @@ bool Messenger::receive(ReceivedMessage& message, int timeoutMs) {
     return true;
 }
 
-bool Messenger::receiveMany(std::vector<ReceivedMessage>& messages, int timeoutMs, int maxCount) {
+bool Messenger::receiveMany(std::vector<ReceivedMessage>& messages, std::chrono::milliseconds timeout,
+                            int maxCount) {
     int received = 0;
     for (;;) {
         ReceivedMessage message;
-        if (!receive(message, timeoutMs)) {
+        if (!receive(message, timeout)) {
             break;
         }
         messages.push_back(std::move(message));
@@ -384,19 +408,18 @@ bool Messenger::receiveMany(std::vector<ReceivedMessage>& messages, int timeoutM
     return received > 0;
 }
 
-Messenger* Messenger::waitReadable(const std::vector<Messenger*>& messengers, Clock::time_point deadline) {
+Messenger* Messenger::waitReadable(const std::vector<Messenger*>& messengers, Clock::TimePoint deadline) {
     std::vector<PollDescriptor> descriptors(messengers.size());
     for (std::size_t i = 0; i < messengers.size(); ++i) {
         messengers[i]->checkInitialized(messengers[i]->getName(), "waitReadable");
         descriptors[i].fd = messengers[i]->data->socket.native_handle();
         descriptors[i].events = POLLIN;
     }
+    Clock& clock = messengers.front()->data->clock;
     try {
         for (;;) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-            const int ready =
-                pollSocket(descriptors.data(), left.count() > 0 ? static_cast<int>(left.count()) : 0,
-                           descriptors.size());
+            Clock::Duration step;
+            const int ready = pollStep(descriptors.data(), descriptors.size(), clock, deadline, step);
             if (ready < 0) {
                 const boost::system::error_code error = lastSocketError();
                 if (!interrupted(error)) {
@@ -412,7 +435,7 @@ Messenger* Messenger::waitReadable(const std::vector<Messenger*>& messengers, Cl
                     return messengers[i];
                 }
             }
-            if (Clock::now() >= deadline) {
+            if (step <= Clock::Duration::zero()) {
                 return nullptr;
             }
         }

@@ -4,19 +4,20 @@
 
 namespace tarn::client::impl::util {
 
-SteppedWait::SteppedWait(std::chrono::milliseconds timeout, int parts)
+SteppedWait::SteppedWait(const Clock& clock, std::chrono::milliseconds timeout, int parts)
     : timeout(timeout),
       step(std::max(timeout / std::max(parts, 1), std::chrono::milliseconds(1))),
-      start(Clock::now()) {}
+      start(clock.now()) {}
 
-SteppedWait SteppedWait::doubling(std::chrono::milliseconds timeout, std::chrono::milliseconds firstStep) {
-    SteppedWait wait(timeout, 1);
+SteppedWait SteppedWait::doubling(const Clock& clock, std::chrono::milliseconds timeout,
+                                  std::chrono::milliseconds firstStep) {
+    SteppedWait wait(clock, timeout, 1);
     wait.step = std::max(firstStep, std::chrono::milliseconds(1));
     wait.doubles = true;
     return wait;
 }
 
-bool SteppedWait::nextStep(Clock::time_point& stepEnd) {
+bool SteppedWait::nextStep(Clock::TimePoint& stepEnd) {
     if (timedOut()) {
         return false;
     }
@@ -31,6 +32,10 @@ bool SteppedWait::nextStep(Clock::time_point& stepEnd) {
 
 bool SteppedWait::timedOut() const {
     return elapsed >= timeout;
+}
+
+std::chrono::milliseconds SteppedWait::getTimeout() const {
+    return timeout;
 }
 
 }  // namespace tarn::client::impl::util

@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+#include "tarn/client/impl/util/Clock.h"
+
 namespace tarn::client::impl::util {
 
 // A time-out split into equal steps, each of which the awaited event may cut short. A step counts
@@ -10,17 +12,18 @@ namespace tarn::client::impl::util {
 // time-outs still end.
 class SteppedWait {
 public:
-    using Clock = std::chrono::steady_clock;
-
-    SteppedWait(std::chrono::milliseconds timeout, int parts);
+    // The wait starts at clock's now; its steps end on that clock's time.
+    SteppedWait(const Clock& clock, std::chrono::milliseconds timeout, int parts);
     // Steps that start at firstStep and double, the last one cut at the time-out: 500 ms from
     // 10 ms ends its steps at 10, 30, 70, 150, 310 and 500 ms.
-    static SteppedWait doubling(std::chrono::milliseconds timeout, std::chrono::milliseconds firstStep);
+    static SteppedWait doubling(const Clock& clock, std::chrono::milliseconds timeout,
+                                std::chrono::milliseconds firstStep);
 
     // Begins the next step and sets stepEnd to its end; false once the steps add up to the time-out.
-    bool nextStep(Clock::time_point& stepEnd);
+    bool nextStep(Clock::TimePoint& stepEnd);
     // True once the steps begun add up to the time-out; at once for a time-out of 0 or less.
     bool timedOut() const;
+    std::chrono::milliseconds getTimeout() const;
 
 private:
     std::chrono::milliseconds timeout;
@@ -29,7 +32,7 @@ private:
     // Whether each step is twice the one before.
     bool doubles = false;
     // Step ends are counted from the start, so that time spent between steps is not added.
-    Clock::time_point start;
+    Clock::TimePoint start;
 };
 
 }  // namespace tarn::client::impl::util

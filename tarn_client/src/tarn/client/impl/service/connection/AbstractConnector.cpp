@@ -50,7 +50,7 @@ void AbstractConnector::resend(P2PContext& context, const Sent& sent) {
                                    return std::find(used.begin(), used.end(), dest) == used.end();
                                }),
                 dests.end());
-    if (!dests.empty() && std::chrono::steady_clock::now() >= sent.realFrom) {
+    if (!dests.empty() && context.getClock().now() >= sent.realFrom) {
         context.paced(static_cast<int>(dests.size()), [&] { context.getMessenger().send(sent.ping, dests); });
     }
     afterPings(context);

@@ -6,6 +6,7 @@
 #include <boost/asio/ip/udp.hpp>
 
 #include "tarn/client/impl/AbstractInitializable.h"
+#include "tarn/client/impl/util/Clock.h"
 #include "tarn/generated/MessageHelpers.h"
 
 namespace tarn::client::impl::service::connection {
@@ -15,7 +16,7 @@ class P2PContext;
 // One way of reaching the peers still unconnected: decides where to ping and where the peers
 // should answer, sends one PING_DIRECT to every destination and waits for the listener. Between
 // the wait's steps the ping goes again to the peers still unreached, so that one lost ping or
-// answer does not cost the round.
+// answer does not cost the round. A round's time runs on its context's clock.
 class AbstractConnector : public AbstractInitializable {
 public:
     using EndpointList = std::vector<boost::asio::ip::udp::endpoint>;
@@ -28,8 +29,8 @@ public:
     struct Sent {
         EndpointList dests;
         generated::Content ping;
-        // Resends before this moment repeat everything but the ping.
-        std::chrono::steady_clock::time_point realFrom{};
+        // Resends before this moment of the context's clock repeat everything but the ping.
+        util::Clock::TimePoint realFrom{};
     };
 
     // One round.
@@ -55,8 +56,8 @@ public:
     virtual void afterPings(P2PContext& context);
     // Whether a round's first pings go out as primers, and for real only at its resends.
     virtual bool primesFirst() const;
-    // The wait of one round in milliseconds.
-    virtual int getTimeout() = 0;
+    // The wait of one round.
+    virtual std::chrono::milliseconds getTimeout() = 0;
 };
 
 }  // namespace tarn::client::impl::service::connection

@@ -9,19 +9,18 @@
 
 namespace tarn::client::impl::service::connection {
 
+using util::Clock;
 using util::Messenger;
 using util::ReceivedMessage;
-using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// The time left until `until`, in whole milliseconds the receive's steps add up to exactly: a
-// receive waits in steps of a fifth of its timeout until they reach it, so a timeout that is no
-// multiple of five would end past `until`.
-int waitLeftMs(Clock::time_point until) {
-    const long long left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
-    return static_cast<int>(left - left % util::Intervals::kReceiveWaitParts);
+// The time left from now until `until`, in whole milliseconds the receive's steps add up to
+// exactly: a receive waits in steps of a fifth of its timeout until they reach it, so a timeout
+// that is no multiple of five would end past `until`.
+std::chrono::milliseconds waitLeft(Clock::TimePoint now, Clock::TimePoint until) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - now);
+    return left - left % util::Intervals::kReceiveWaitParts;
 }
 
 bool contains(const BindingQueries::EndpointList& list, const BindingQueries::Endpoint& endpoint) {
@@ -46,17 +45,17 @@ struct BindingQueries::Running {
     // Sends since the wait began, the one that began it included; the wait restarts with every
     // answer.
     int sends = 1;
-    Clock::time_point waitStart;
+    Clock::TimePoint waitStart;
 
     // When the next resend is due, or the attempt's time-out.
-    Clock::time_point deadline(std::chrono::milliseconds timeout) const {
+    Clock::TimePoint deadline(std::chrono::milliseconds timeout) const {
         return waitStart + (sends < query.sends ? timeout * sends / query.sends : timeout);
     }
     void send() { query.messenger->send(request, query.withChange ? query.destinations : silent); }
 };
 
-BindingQueries::BindingQueries(std::string name, std::chrono::milliseconds timeout)
-    : name(std::move(name)), timeout(timeout) {}
+BindingQueries::BindingQueries(std::string name, std::chrono::milliseconds timeout, util::Clock& clock)
+    : name(std::move(name)), timeout(timeout), clock(clock) {}
 
 BindingQueries::~BindingQueries() = default;
 
@@ -74,7 +73,7 @@ std::size_t BindingQueries::start(const Query& query) {
         running.state = State::SILENT;
     } else {
         running.send();
-        running.waitStart = Clock::now();
+        running.waitStart = clock.now();
     }
     queries.push_back(std::move(running));
     return queries.size() - 1;
@@ -97,20 +96,21 @@ bool BindingQueries::step() {
     if (next == nullptr) {
         return false;
     }
-    const Clock::time_point deadline = next->deadline(timeout);
+    const Clock::TimePoint deadline = next->deadline(timeout);
+    const Clock::TimePoint now = clock.now();
     ReceivedMessage reply;
     if (messengers.size() == 1) {
-        const int left = waitLeftMs(deadline);
-        if (left > 0 && messengers.front()->receive(reply, left)) {
+        const std::chrono::milliseconds left = waitLeft(now, deadline);
+        if (left.count() > 0 && messengers.front()->receive(reply, left)) {
             handle(*messengers.front(), reply);
             return true;
         }
-    } else if (Clock::now() < deadline) {
+    } else if (now < deadline) {
         // Several sockets: wait for whichever has a datagram first, then read it without waiting.
         // The deadline is checked first, so that a stream of datagrams cannot hold off a resend.
         Messenger* readable = Messenger::waitReadable(messengers, deadline);
         if (readable != nullptr) {
-            if (readable->receive(reply, 0)) {
+            if (readable->receive(reply, std::chrono::milliseconds(0))) {
                 handle(*readable, reply);
             }
             return true;
@@ -141,7 +141,7 @@ void BindingQueries::handle(Messenger& messenger, ReceivedMessage& reply) {
         }
         running.silent.erase(from);
         running.answers.push_back(std::move(reply));
-        running.waitStart = Clock::now();
+        running.waitStart = clock.now();
         running.sends = 1;
         if (running.silent.empty()) {
             running.state = State::ANSWERED;
@@ -187,7 +187,7 @@ void BindingQueries::expire(Running& running) {
     }
     if (++running.attempt < running.query.attempts) {
         running.send();
-        running.waitStart = Clock::now();
+        running.waitStart = clock.now();
         running.sends = 1;
         return;
     }

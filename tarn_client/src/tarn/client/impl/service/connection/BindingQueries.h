@@ -7,6 +7,7 @@
 
 #include <boost/asio/ip/udp.hpp>
 
+#include "tarn/client/impl/util/Clock.h"
 #include "tarn/client/impl/util/ReceivedMessage.h"
 #include "tarn/generated/MessageHelpers.h"
 
@@ -41,8 +42,9 @@ public:
     };
     enum class State { RUNNING, ANSWERED, SILENT };
 
-    // timeout: the wait per attempt, which restarts with every answer to a plain request.
-    BindingQueries(std::string name, std::chrono::milliseconds timeout);
+    // timeout: the wait per attempt, which restarts with every answer to a plain request; the
+    // waits, resends and time-outs run on clock, which should be the messengers' own.
+    BindingQueries(std::string name, std::chrono::milliseconds timeout, util::Clock& clock);
     ~BindingQueries();
     BindingQueries(const BindingQueries&) = delete;
     BindingQueries& operator=(const BindingQueries&) = delete;
@@ -64,6 +66,7 @@ private:
 
     std::string name;
     std::chrono::milliseconds timeout;
+    util::Clock& clock;
     std::vector<Running> queries;
 };
 

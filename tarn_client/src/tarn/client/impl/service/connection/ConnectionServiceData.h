@@ -6,12 +6,16 @@
 #include "tarn/client/impl/service/connection/NonSymmetricConnector.h"
 #include "tarn/client/impl/service/connection/PrivateNetworkConnector.h"
 #include "tarn/client/impl/service/connection/SymmetricConnector.h"
+#include "tarn/client/impl/util/Clock.h"
+#include "tarn/client/impl/util/SteadyClock.h"
 
 namespace tarn::client::impl::service::connection {
 
 // The engines of the connection service, constructed in this order and destroyed in reverse.
 struct ConnectionServiceData {
-    Discoveror discoveror;
+    // The time of discovery and of every pass.
+    util::Clock& clock = util::SteadyClock::instance();
+    Discoveror discoveror{clock};
     PrivateNetworkConnector privateConnector;
     NonSymmetricConnector natConnector;
     SymmetricConnector symNatConnector;

@@ -177,7 +177,7 @@ void runRound(P2PContext& context, ConnectionServiceData& engines, AbstractConne
     if (round.pingsPublic) {
         AbstractConnector::Sent opened = publicConnector.start(context, round.primesPublic);
         if (round.realAfter.count() > 0) {
-            opened.realFrom = std::chrono::steady_clock::now() + round.realAfter;
+            opened.realFrom = context.getClock().now() + round.realAfter;
         }
         sent.emplace_back(&publicConnector, std::move(opened));
     }
@@ -187,9 +187,11 @@ void runRound(P2PContext& context, ConnectionServiceData& engines, AbstractConne
         step.phase == PassPlan::Phase::PRIVATE ? static_cast<AbstractConnector&>(engines.privateConnector)
                                                : publicConnector;
     const util::SteppedWait wait =
-        round.doublingWait ? util::SteppedWait::doubling(round.timeout, util::Intervals::kOverlapFirstStep)
-                           : util::SteppedWait(round.timeout, util::Intervals::kRoundWaitParts);
-    context.waitFor(waiting.getName(), static_cast<int>(round.timeout.count()), wait, [&] {
+        round.doublingWait
+            ? util::SteppedWait::doubling(context.getClock(), round.timeout,
+                                          util::Intervals::kOverlapFirstStep)
+            : util::SteppedWait(context.getClock(), round.timeout, util::Intervals::kRoundWaitParts);
+    context.waitFor(waiting.getName(), wait, [&] {
         for (const auto& s : sent) {
             s.first->resend(context, s.second);
         }
@@ -229,7 +231,7 @@ void ConnectivityPass::discoverConnectivity(const std::string& serviceName, bool
     }
     const std::vector<std::size_t> unusable = leaveUnusableEntriesForRelay(serviceName, peers);
 
-    util::Messenger messenger(topology.localAddr, topology.localPort);
+    util::Messenger messenger(topology.localAddr, topology.localPort, engines.clock);
     messenger.setName(serviceName + ".messenger");
     if (!messenger.init()) {
         Log::error(serviceName, "discoverConnectivity001", "Could not initialize messenger@%1%:%2%",
@@ -239,7 +241,7 @@ void ConnectivityPass::discoverConnectivity(const std::string& serviceName, bool
     }
     // Declared after the messenger: when a phase throws, the context's destructor joins the
     // listener before the messenger goes away.
-    P2PContext context(clientId, gameId, messenger, peers, topology);
+    P2PContext context(clientId, gameId, messenger, peers, topology, engines.clock);
     context.setName(serviceName + ".P2PContext");
     context.init();
     context.setServers(engines.discoveror.getServers());
@@ -289,11 +291,11 @@ void ConnectivityPass::connectPeers(P2PContext& context, const std::string& serv
     if (symmetric) {
         Discoveror& discoveror = engines.discoveror;
         context.setForeignPortRate(discoveror.getMeasurement().foreignPortRate);
-        const auto bound = PassLimits::probeBound(std::chrono::milliseconds(publicConnector.getTimeout()));
+        const auto bound = PassLimits::probeBound(publicConnector.getTimeout());
         context.setPortProbe([&discoveror, bound] { return discoveror.findLatestPort(bound); });
     }
-    const PassPlan::Settings settings{std::chrono::milliseconds(engines.privateConnector.getTimeout()),
-                                      std::chrono::milliseconds(publicConnector.getTimeout()), engines.retries};
+    const PassPlan::Settings settings{engines.privateConnector.getTimeout(), publicConnector.getTimeout(),
+                                      engines.retries};
 
     // The phases whose START line is written and whose END line is not yet, in order.
     std::vector<PassPlan::Phase> open;

@@ -52,7 +52,6 @@ namespace tarn::client::impl::service::connection {
 
 using boost::posix_time::ptime;
 using boost::posix_time::second_clock;
-using boost::posix_time::time_duration;
 using configurator::Settings;
 using generated::Attribute;
 using generated::Content;
@@ -108,7 +107,7 @@ BindingQueries::Query plainQuery(Messenger& messenger, const EndpointList& desti
 // destination (BindingQueries says how); throws NoUDPConnectionException when none came.
 bool normalReplyTest(std::vector<ReceivedMessage>& replies, Messenger& messenger, const std::string& name,
                      std::chrono::milliseconds timeout, int retries, const EndpointList& destinations) {
-    BindingQueries queries(name, timeout);
+    BindingQueries queries(name, timeout, messenger.getClock());
     const std::size_t query = queries.start(plainQuery(messenger, destinations, retries));
     while (queries.step()) {
     }
@@ -156,7 +155,7 @@ void resetLocalEndpoint(const Endpoint& primary, const std::string& name, Discov
     data.locallyBound = false;
     const Endpoint alternative(primary.address(), static_cast<unsigned short>(findBindingPort(name)));
     // The messenger's destructor closes its socket however the scope is left.
-    Messenger altMessenger(alternative);
+    Messenger altMessenger(alternative, data.clock);
     altMessenger.setName(name + ".altMessenger");
     if (!altMessenger.init()) {
         throw ConnectionException(name, "resetLocalEndpoint001", "Could not initialize alt messenger");
@@ -178,7 +177,7 @@ void resolveLocalEndpoint(const std::string& name, DiscoverorData& data) {
               boost::asio::ip::host_name(), Network::endpointsToString(candidates));
     const Endpoint& server = data.servers.front();
     for (const Endpoint& candidate : candidates) {
-        Messenger checker(Endpoint(candidate.address(), static_cast<unsigned short>(port)));
+        Messenger checker(Endpoint(candidate.address(), static_cast<unsigned short>(port)), data.clock);
         checker.setName(name + ".bindAddrChecker");
         if (!checker.init()) {
             continue;
@@ -325,8 +324,8 @@ void record(Test test, BindingQueries::State state, const std::vector<ReceivedMe
 void notePorts(const std::vector<ReceivedMessage>& answers, DiscoverorData& data) {
     EndpointList mapped;
     mappedAddresses(answers, mapped);
-    const auto now = std::chrono::duration_cast<std::chrono::microseconds>(
-        std::chrono::steady_clock::now().time_since_epoch());
+    const auto now =
+        std::chrono::duration_cast<std::chrono::microseconds>(data.clock.now().time_since_epoch());
     for (const Endpoint& endpoint : mapped) {
         data.portSamples.push_back({endpoint.port(), now});
     }
@@ -404,7 +403,7 @@ void runPlan(const DiscoveryPlan& plan, Messenger& pri, Messenger& alt, const st
 
     DiscoveryPlan::Progress progress;
     progress.altLocal = altLocal;
-    BindingQueries queries(name, data.discoveryTimeout);
+    BindingQueries queries(name, data.discoveryTimeout, data.clock);
     std::array<std::size_t, DiscoveryPlan::kTests> running{};
     bool natConcluded = false;
     bool mapperAsked = false;
@@ -506,7 +505,7 @@ void refreshMapping(Messenger* messenger, const std::string& name, DiscoverorDat
         return;
     }
     const Topology& topology = data.topology;
-    Messenger fresh(topology.localAddr, static_cast<int>(topology.localPort));
+    Messenger fresh(topology.localAddr, static_cast<int>(topology.localPort), data.clock);
     fresh.setName(name + ".refreshMessenger");
     if (!fresh.init()) {
         throw TARNException(
@@ -519,8 +518,8 @@ void refreshMapping(Messenger* messenger, const std::string& name, DiscoverorDat
 
 }  // namespace
 
-DiscoverorData::DiscoverorData()
-    : servers(4), lastDiscovery(boost::posix_time::ptime(boost::posix_time::min_date_time)) {
+DiscoverorData::DiscoverorData(util::Clock& clock)
+    : clock(clock), servers(4), lastDiscovery(boost::posix_time::ptime(boost::posix_time::min_date_time)) {
     topology.nat.type = NatType::UNKNOWN;
     topology.nat.behavior = NatBehavior::UNKNOWN;
     topology.nat.increment = -1;
@@ -529,8 +528,8 @@ DiscoverorData::DiscoverorData()
     topology.publicPort = -1;
 }
 
-Discoveror::Discoveror() : data(new DiscoverorData) {
-    data->portMapper = std::make_unique<portmap::PortMapper>("");
+Discoveror::Discoveror(util::Clock& clock) : data(new DiscoverorData(clock)) {
+    data->portMapper = std::make_unique<portmap::PortMapper>("", clock);
 }
 
 Discoveror::~Discoveror() = default;
@@ -545,13 +544,13 @@ void Discoveror::doMajorDiscovery() {
                                            "Unable to proceed; no local binding");
         }
     }
-    Messenger primary(data->priEndpoint);
+    Messenger primary(data->priEndpoint, data->clock);
     primary.setName(name + ".prMessenger");
     if (!primary.init()) {
         throw TARNException(name, "doMajorDiscovery001",
                             Log::format("Could not initialize messenger@%1%", data->priEndpoint));
     }
-    Messenger alternative(data->altEndpoint);
+    Messenger alternative(data->altEndpoint, data->clock);
     alternative.setName(name + ".altMessenger");
     if (!alternative.init()) {
         throw TARNException(name, "doMajorDiscovery002",
@@ -564,13 +563,13 @@ void Discoveror::doMajorDiscovery() {
     data->measurement.complete = true;
     primary.shutdown();
     alternative.shutdown();
+    data->discoveredAt = data->clock.now();
     data->lastDiscovery = second_clock::local_time();
 }
 
 void Discoveror::refreshIfExpired(Messenger* messenger) {
     const std::string& name = getName();
-    const time_duration age = second_clock::local_time() - data->lastDiscovery;
-    if (!isExpired(age, static_cast<int>(data->triggerDiscovery.count()))) {
+    if (data->discoveredAt && !isExpired(data->clock.now() - *data->discoveredAt, data->triggerDiscovery)) {
         Log::debug(name, "refreshIfExpired000", "Local topology discovered on %1% is %2%",
                    data->lastDiscovery, "still valid");
         return;
@@ -582,7 +581,7 @@ void Discoveror::refreshIfExpired(Messenger* messenger) {
     if (keepMapping(mapped, name, *data)) {
         return;
     }
-    // Only the public endpoint is refreshed; lastDiscovery stays, so every call refreshes again
+    // Only the public endpoint is refreshed; discoveredAt stays, so every call refreshes again
     // until the next full discovery.
     Topology& topology = data->topology;
     const std::string address = mapped.address().to_string();
@@ -606,7 +605,7 @@ int Discoveror::findLatestPort(std::chrono::milliseconds bound) {
 int Discoveror::findLatestPort(std::chrono::milliseconds timeout, int retries) {
     const std::string& name = getName();
     checkInitialized(name, "findLatestPort000");
-    Messenger latest(data->topology.localAddr, 0);
+    Messenger latest(data->topology.localAddr, 0, data->clock);
     latest.setName(name + ".latestPortDiscMessenger");
     if (!latest.init()) {
         throw TARNException(name, "findLatestPort001",
@@ -672,8 +671,8 @@ portmap::PortMapper& Discoveror::getPortMapper() {
     return *data->portMapper;
 }
 
-bool Discoveror::isExpired(const time_duration& age, int triggerMinutes) {
-    return age.is_negative() || age.total_seconds() / 60 >= triggerMinutes;
+bool Discoveror::isExpired(util::Clock::Duration age, std::chrono::minutes trigger) {
+    return std::chrono::floor<std::chrono::minutes>(age) >= trigger;
 }
 
 bool Discoveror::doInit() {

@@ -5,11 +5,12 @@
 #include <vector>
 
 #include <boost/asio/ip/udp.hpp>
-#include <boost/date_time/posix_time/posix_time_types.hpp>
 
 #include "tarn/client/NatMeasurement.h"
 #include "tarn/client/Topology.h"
 #include "tarn/client/impl/AbstractInitializable.h"
+#include "tarn/client/impl/util/Clock.h"
+#include "tarn/client/impl/util/SteadyClock.h"
 
 namespace tarn::client::impl::util {
 class Messenger;
@@ -26,7 +27,8 @@ struct DiscoverorData;
 // Runs on the caller's thread and holds no lock.
 class Discoveror : public AbstractInitializable {
 public:
-    Discoveror();
+    // Every wait, resend and expiry of the engine runs on clock, which must outlive it.
+    explicit Discoveror(util::Clock& clock = util::SteadyClock::instance());
     ~Discoveror() override;
 
     // A full discovery: NAT type, public endpoint, behaviour and increment. Throws
@@ -63,9 +65,9 @@ public:
     // The port mapper; tests configure it with a gateway of their own after init().
     portmap::PortMapper& getPortMapper();
 
-    // Whether a topology of this age must be refreshed: its total age in minutes has reached
-    // triggerMinutes (an hour or more always has), or the age is negative (the clock went back).
-    static bool isExpired(const boost::posix_time::time_duration& age, int triggerMinutes);
+    // Whether a topology of this age (steady time) must be refreshed: its total age in whole
+    // minutes has reached trigger, whole hours included.
+    static bool isExpired(util::Clock::Duration age, std::chrono::minutes trigger);
 
 protected:
     // Reads the settings, resolves the four servers and searches a binding address; true when

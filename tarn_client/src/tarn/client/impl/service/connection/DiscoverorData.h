@@ -12,6 +12,7 @@
 #include "tarn/client/Topology.h"
 #include "tarn/client/impl/service/connection/PortRate.h"
 #include "tarn/client/impl/service/portmap/PortMapper.h"
+#include "tarn/client/impl/util/Clock.h"
 
 namespace tarn::client::impl::service::connection {
 
@@ -20,8 +21,10 @@ namespace tarn::client::impl::service::connection {
 struct DiscoverorData {
     using Endpoint = boost::asio::ip::udp::endpoint;
 
-    DiscoverorData();
+    explicit DiscoverorData(util::Clock& clock);
 
+    // The engine's waits, resends and expiry run on it.
+    util::Clock& clock;
     // The current result; handed out by reference, so it lives as long as the engine.
     Topology topology;
     // What the last full discovery measured; handed out by reference like the topology.
@@ -40,7 +43,11 @@ struct DiscoverorData {
     int retries = 2;
     // A local address from which a rendezvous server answers has been found.
     bool locallyBound = false;
-    // End of the last full discovery, local time; the earliest date-time before the first.
+    // End of the last full discovery on the clock, from which the topology's age counts; none
+    // before the first.
+    std::optional<util::Clock::TimePoint> discoveredAt;
+    // The same moment in local wall-clock time, only for the text of the refresh's log lines; the
+    // earliest date-time before the first.
     boost::posix_time::ptime lastDiscovery;
     // Age of the topology from which it is refreshed.
     std::chrono::minutes triggerDiscovery{2};

@@ -31,7 +31,7 @@ bool canPing(NatType own, NatType peer) {
 
 struct NonSymmetricConnectorSettings {
     // Wait of one round.
-    std::int32_t timeout = 500;
+    std::chrono::milliseconds timeout{500};
 };
 
 NonSymmetricConnector::NonSymmetricConnector() : settings(new NonSymmetricConnectorSettings) {}
@@ -57,13 +57,13 @@ void NonSymmetricConnector::getDestinations(EndpointList& dests, EndpointList& t
     targets.push_back(target);
 }
 
-int NonSymmetricConnector::getTimeout() {
+std::chrono::milliseconds NonSymmetricConnector::getTimeout() {
     return settings->timeout;
 }
 
 bool NonSymmetricConnector::doConnectorInit() {
-    settings->timeout = static_cast<std::int32_t>(
-        configurator::Settings::kTimeoutNat.number(ServiceRegistry::instance().getConfigurator()));
+    settings->timeout =
+        configurator::Settings::kTimeoutNat.milliseconds(ServiceRegistry::instance().getConfigurator());
     return true;
 }
 

@@ -17,8 +17,8 @@ namespace tarn::client::impl::service::connection {
 namespace gen = tarn::generated;
 
 P2PContext::P2PContext(long clientId, const std::string& gameId, util::Messenger& messenger,
-                       std::vector<Peer>& peers, Topology& topology)
-    : data(new P2PCtxData(clientId, gameId, messenger, peers, topology)) {}
+                       std::vector<Peer>& peers, Topology& topology, util::Clock& clock)
+    : data(new P2PCtxData(clientId, gameId, messenger, peers, topology, clock)) {}
 
 P2PContext::~P2PContext() {
     stopListening();
@@ -68,23 +68,22 @@ int P2PContext::countPublicPingsHeard() const {
     return data->publicPingsHeard.load();
 }
 
-void P2PContext::waitFor(const std::string& callerName, int timeoutMs) {
-    waitFor(callerName, timeoutMs, {});
-}
-
-void P2PContext::waitFor(const std::string& callerName, int timeoutMs, const std::function<void()>& resend) {
-    waitFor(callerName, timeoutMs,
-            util::SteppedWait(std::chrono::milliseconds(timeoutMs), util::Intervals::kRoundWaitParts),
-            resend);
-}
-
-void P2PContext::waitFor(const std::string& callerName, int timeoutMs, util::SteppedWait wait,
+void P2PContext::waitFor(const std::string& callerName, std::chrono::milliseconds timeout,
                          const std::function<void()>& resend) {
-    data->peers.waitUntilReached(wait, resend);
+    waitFor(callerName, util::SteppedWait(data->clock, timeout, util::Intervals::kRoundWaitParts), resend);
+}
+
+void P2PContext::waitFor(const std::string& callerName, util::SteppedWait wait,
+                         const std::function<void()>& resend) {
+    data->peers.waitUntilReached(data->clock, wait, resend);
     if (wait.timedOut()) {
         Log::trace(callerName, "waitFor", "%1%@%2% stopped listening after %3% ms", callerName,
-                   data->messenger.getLocalEndpoint(), timeoutMs);
+                   data->messenger.getLocalEndpoint(), wait.getTimeout().count());
     }
+}
+
+util::Clock& P2PContext::getClock() const {
+    return data->clock;
 }
 
 void P2PContext::prepareMessage(gen::Content& message, gen::Content::Type type) const {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -9,7 +10,9 @@
 #include "tarn/client/Topology.h"
 #include "tarn/client/impl/AbstractInitializable.h"
 #include "tarn/client/impl/service/connection/BlockSchedule.h"
+#include "tarn/client/impl/util/Clock.h"
 #include "tarn/client/impl/util/Messenger.h"
+#include "tarn/client/impl/util/SteadyClock.h"
 #include "tarn/client/impl/util/SteppedWait.h"
 #include "tarn/generated/MessageHelpers.h"
 
@@ -24,8 +27,9 @@ class P2PContext : public AbstractInitializable {
 public:
     using EndpointList = std::vector<boost::asio::ip::udp::endpoint>;
 
+    // The pass's rounds, resends and send pacing run on clock, which must outlive the context.
     P2PContext(long clientId, const std::string& gameId, util::Messenger& messenger, std::vector<Peer>& peers,
-               Topology& topology);
+               Topology& topology, util::Clock& clock = util::SteadyClock::instance());
     // Stops and joins a listener that is still running.
     ~P2PContext() override;
 
@@ -42,13 +46,15 @@ public:
     int countUnconnectedPeers() const;
     // How many pings the listener took from peers' public addresses: they reached our public endpoint.
     int countPublicPingsHeard() const;
-    // Returns once no peer is still to reach or timeoutMs has passed.
-    void waitFor(const std::string& callerName, int timeoutMs);
-    // As above; between the wait's steps, while peers remain, runs resend on the calling thread.
-    void waitFor(const std::string& callerName, int timeoutMs, const std::function<void()>& resend);
-    // As above in the steps of wait, whose time-out is timeoutMs.
-    void waitFor(const std::string& callerName, int timeoutMs, util::SteppedWait wait,
-                 const std::function<void()>& resend);
+    // Returns once no peer is still to reach or timeout has passed on the context's clock, in
+    // Intervals::kRoundWaitParts steps; between the steps, while peers remain, runs resend (when
+    // set) on the calling thread.
+    void waitFor(const std::string& callerName, std::chrono::milliseconds timeout,
+                 const std::function<void()>& resend = {});
+    // As above in the steps of wait, which must run on the context's clock.
+    void waitFor(const std::string& callerName, util::SteppedWait wait, const std::function<void()>& resend);
+    // The clock of the pass: the connectors' rounds read it.
+    util::Clock& getClock() const;
     // Sets the type, the game id and the sender's UUID.
     void prepareMessage(generated::Content& message, generated::Content::Type type) const;
     // As above plus one response target per endpoint, in order.

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <thread>
 
 #include "tarn/client/impl/Log.h"
 #include "tarn/client/impl/Network.h"
@@ -36,10 +35,11 @@ std::vector<boost::asio::ip::address> sharedAddressesOf(const std::vector<Peer>&
 }  // namespace
 
 P2PCtxData::P2PCtxData(long clientId, const std::string& gameId, util::Messenger& messenger,
-                       std::vector<Peer>& peers, Topology& topology)
+                       std::vector<Peer>& peers, Topology& topology, util::Clock& clock)
     : clientId(clientId),
       gameId(gameId),
       messenger(messenger),
+      clock(clock),
       peers(peers, topology),
       sharedAddresses(sharedAddressesOf(peers, topology)),
       symmetric(*this, topology) {}
@@ -69,7 +69,7 @@ void P2PCtxData::paced(int datagrams, const std::function<void()>& send) {
     std::chrono::microseconds waited{0};
     {
         std::lock_guard<std::mutex> lock(paceMutex);
-        const auto now = std::chrono::steady_clock::now();
+        const auto now = clock.now();
         while (!bursts.empty() && bursts.front().at + PassLimits::kBurstWindow <= now) {
             bursts.pop_front();
         }
@@ -77,12 +77,12 @@ void P2PCtxData::paced(int datagrams, const std::function<void()>& send) {
         if (until > now) {
             // At most one burst window, between two batches: no event ends it earlier. The other
             // thread's next batch waits for the slot meanwhile, as it would for the bound.
-            std::this_thread::sleep_until(until);
+            clock.sleepUntil(until);
             waited = std::chrono::duration_cast<std::chrono::microseconds>(until - now);
         }
         send();
         // A batch counts from its last datagram: sending many takes time itself.
-        bursts.push_back({std::chrono::steady_clock::now(), datagrams});
+        bursts.push_back({clock.now(), datagrams});
     }
     // Logged after the slot is free: a line may wait for the console.
     if (waited.count() > 0) {

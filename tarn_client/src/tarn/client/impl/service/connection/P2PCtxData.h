@@ -18,6 +18,7 @@
 #include "tarn/client/impl/service/connection/PeerTable.h"
 #include "tarn/client/impl/service/connection/StopSignal.h"
 #include "tarn/client/impl/service/connection/SymmetricAnswers.h"
+#include "tarn/client/impl/util/Clock.h"
 #include "tarn/client/impl/util/Messenger.h"
 #include "tarn/generated/MessageHelpers.h"
 
@@ -29,7 +30,7 @@ namespace tarn::client::impl::service::connection {
 // and the topology belong to the caller and must outlive the record.
 struct P2PCtxData {
     P2PCtxData(long clientId, const std::string& gameId, util::Messenger& messenger, std::vector<Peer>& peers,
-               Topology& topology);
+               Topology& topology, util::Clock& clock);
 
     // Stamps a message of the pass: its type, the game id and the sender's UUID (the client id
     // sign-extended, the messenger's IPv4 address in host order). Both threads stamp.
@@ -64,6 +65,9 @@ struct P2PCtxData {
     const std::string gameId;
     // Both threads send through it: the pass its pings, the listener its answers.
     util::Messenger& messenger;
+    // The pass's time: its rounds, resends, pacing and the age of a measured port. Both threads
+    // read it; it is safe to share.
+    util::Clock& clock;
     PeerTable peers;
     StopSignal stop;
     // The local and public addresses of the peers that may share our network; fixed at

@@ -68,8 +68,7 @@ void P2PListener::listenOnce(P2PCtxData& data) {
         // Whatever this turn received is handled, also when the stop request came meanwhile: an
         // answer that arrived in time still counts. Only the stop request's own wake-up, sent from
         // our socket to itself, is left alone.
-        const int turnMs = static_cast<int>(util::Intervals::kListenerTurn.count());
-        if (data.messenger.receiveMany(received, turnMs, 1) &&
+        if (data.messenger.receiveMany(received, util::Intervals::kListenerTurn, 1) &&
             !(data.stop.requested() &&
               received.front().remoteEndpoint == data.messenger.getLocalEndpoint())) {
             processAll(received, data);

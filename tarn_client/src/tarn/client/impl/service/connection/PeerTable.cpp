@@ -127,8 +127,9 @@ Topology PeerTable::getTopology() const {
     return topology;
 }
 
-void PeerTable::waitUntilReached(util::SteppedWait& wait, const std::function<void()>& betweenSteps) const {
-    util::SteppedWait::Clock::time_point stepEnd;
+void PeerTable::waitUntilReached(util::Clock& clock, util::SteppedWait& wait,
+                                 const std::function<void()>& betweenSteps) const {
+    util::Clock::TimePoint stepEnd;
     for (bool first = true;; first = false) {
         {
             std::shared_lock<std::shared_mutex> lock(mutex);
@@ -141,7 +142,7 @@ void PeerTable::waitUntilReached(util::SteppedWait& wait, const std::function<vo
         }
         // The predicate is checked before waiting: a mark during the callback is not missed.
         std::shared_lock<std::shared_mutex> lock(mutex);
-        marked.wait_until(lock, stepEnd, [this] { return countUnconnectedLocked() == 0; });
+        clock.waitUntil(marked, lock, stepEnd, [this] { return countUnconnectedLocked() == 0; });
     }
 }
 

@@ -11,6 +11,7 @@
 
 #include "tarn/client/Peer.h"
 #include "tarn/client/Topology.h"
+#include "tarn/client/impl/util/Clock.h"
 #include "tarn/client/impl/util/SteppedWait.h"
 
 namespace tarn::client::impl::service::connection {
@@ -52,10 +53,12 @@ public:
     Endpoint getListedPublicEndpoint(int index) const;
     // A snapshot of the topology.
     Topology getTopology() const;
-    // Returns once no peer is still to reach or the wait's steps are over; a connection marked
-    // meanwhile ends the current step at once. betweenSteps, when set, runs (without the lock)
-    // before every step but the first while peers remain.
-    void waitUntilReached(util::SteppedWait& wait, const std::function<void()>& betweenSteps = {}) const;
+    // Returns once no peer is still to reach or the wait's steps are over on clock (the one the
+    // wait started on); a connection marked meanwhile ends the current step at once.
+    // betweenSteps, when set, runs (without the lock) before every step but the first while
+    // peers remain.
+    void waitUntilReached(util::Clock& clock, util::SteppedWait& wait,
+                          const std::function<void()>& betweenSteps = {}) const;
 
 private:
     int countUnconnectedLocked() const;

@@ -12,7 +12,7 @@ namespace tarn::client::impl::service::connection {
 
 struct PrivateNetworkConnectorSettings {
     // Wait of one round.
-    std::int32_t timeout = 500;
+    std::chrono::milliseconds timeout{500};
 };
 
 PrivateNetworkConnector::PrivateNetworkConnector() : settings(new PrivateNetworkConnectorSettings) {}
@@ -34,13 +34,13 @@ void PrivateNetworkConnector::getDestinations(EndpointList& dests, EndpointList&
     targets.push_back(context.getMessenger().getLocalEndpoint());
 }
 
-int PrivateNetworkConnector::getTimeout() {
+std::chrono::milliseconds PrivateNetworkConnector::getTimeout() {
     return settings->timeout;
 }
 
 bool PrivateNetworkConnector::doConnectorInit() {
-    settings->timeout = static_cast<std::int32_t>(
-        configurator::Settings::kTimeoutPrivate.number(ServiceRegistry::instance().getConfigurator()));
+    settings->timeout =
+        configurator::Settings::kTimeoutPrivate.milliseconds(ServiceRegistry::instance().getConfigurator());
     return true;
 }
 

@@ -15,7 +15,7 @@ public:
     ~PrivateNetworkConnector() override;
 
     void getDestinations(EndpointList& dests, EndpointList& targets, P2PContext& context) override;
-    int getTimeout() override;
+    std::chrono::milliseconds getTimeout() override;
 
 protected:
     bool doConnectorInit() override;

@@ -83,7 +83,7 @@ void SymmetricAnswers::setPublicPort(int port) {
     publicPort = port;
     measured = true;
     ++measuredRounds;
-    measuredAt = std::chrono::steady_clock::now();
+    measuredAt = data.clock.now();
     taken = 0;
     probeFailed = false;
     scheduled = false;
@@ -325,7 +325,7 @@ void SymmetricAnswers::answerPrimed() {
 }
 
 int SymmetricAnswers::portsTaken() {
-    const auto now = std::chrono::steady_clock::now();
+    const auto now = data.clock.now();
     if ((taken >= 0 && now - measuredAt <= util::Intervals::kLatestPortFresh) || !measurePort || probeFailed) {
         return taken;
     }
@@ -335,7 +335,7 @@ int SymmetricAnswers::portsTaken() {
         data.paced(1, [] {});
         const int port = measurePort();
         data.paced(1, [] {});
-        measuredAt = std::chrono::steady_clock::now();
+        measuredAt = data.clock.now();
         taken = PortPlan::stepsBetween(publicPort, port, data.peers.getTopology().nat.increment);
     } catch (const TARNException& e) {
         // One attempt a round: the rest of the round answers in order.

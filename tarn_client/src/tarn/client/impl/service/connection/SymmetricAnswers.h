@@ -17,6 +17,7 @@
 #include "tarn/client/impl/service/connection/BlockSchedule.h"
 #include "tarn/client/impl/service/connection/HeldPings.h"
 #include "tarn/client/impl/service/connection/PassLimits.h"
+#include "tarn/client/impl/util/Clock.h"
 #include "tarn/client/impl/util/ReceivedMessage.h"
 
 namespace tarn::client::impl::service::connection {
@@ -137,7 +138,7 @@ private:
     int measuredRounds = 0;
     // When the counter was last measured and how many ports it has handed out since publicPort
     // (-1: unknown); whether this round's probe failed (one attempt a round).
-    std::chrono::steady_clock::time_point measuredAt;
+    util::Clock::TimePoint measuredAt;
     int taken = 0;
     bool probeFailed = false;
     std::function<int()> measurePort;

@@ -22,7 +22,7 @@ namespace gen = tarn::generated;
 
 struct SymmetricConnectorSettings {
     // Wait of one round.
-    std::int32_t timeout = 500;
+    std::chrono::milliseconds timeout{500};
     // How many own public ports are predicted per round.
     std::int32_t candidates = 30;
     // The first rendezvous server, asked to relay our ping.
@@ -44,8 +44,7 @@ void SymmetricConnector::getDestinations(EndpointList& dests, EndpointList& targ
     // Other hosts behind our NAT take ports until a block is used: the pass answers a relayed ping
     // at the wait step after it comes, so a block starts where the counter most likely stands then.
     const double rate = std::max(0.0, context.getForeignPortRate());
-    const std::chrono::duration<double> step =
-        std::chrono::milliseconds(settings->timeout) / util::Intervals::kRoundWaitParts;
+    const std::chrono::duration<double> step = settings->timeout / util::Intervals::kRoundWaitParts;
     const BlockSchedule& schedule = context.getBlockSchedule(
         settings->candidates, PortPlan::leadFor(rate * step.count(), settings->candidates));
     Network::Endpoint ownPublic;
@@ -108,14 +107,14 @@ bool SymmetricConnector::primesFirst() const {
     return true;
 }
 
-int SymmetricConnector::getTimeout() {
+std::chrono::milliseconds SymmetricConnector::getTimeout() {
     return settings->timeout;
 }
 
 bool SymmetricConnector::doConnectorInit() {
     Configurator& configurator = ServiceRegistry::instance().getConfigurator();
     using configurator::Settings;
-    settings->timeout = static_cast<std::int32_t>(Settings::kTimeoutNatSym.number(configurator));
+    settings->timeout = Settings::kTimeoutNatSym.milliseconds(configurator);
     settings->candidates =
         static_cast<int>(Settings::kCandidateAddrs.clamped(configurator, getName(), "doConnectorInit001"));
     const std::string address = Settings::kAddr1.text(configurator);

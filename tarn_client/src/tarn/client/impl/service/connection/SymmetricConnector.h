@@ -26,7 +26,7 @@ public:
     // keeps state before the peer has answered our relayed ping would take the port its answer
     // needs. The answers pass the mappings; the real pings follow at the resends.
     bool primesFirst() const override;
-    int getTimeout() override;
+    std::chrono::milliseconds getTimeout() override;
 
 protected:
     bool doConnectorInit() override;

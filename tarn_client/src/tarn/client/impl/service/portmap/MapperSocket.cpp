@@ -79,16 +79,25 @@ bool MapperSocket::sendMulticast(const std::vector<std::uint8_t>& bytes, const A
                     sizeof(to)) == static_cast<ssize_t>(bytes.size());
 }
 
-MapperSocket::Wait MapperSocket::receive(std::vector<std::uint8_t>& bytes, Clock::time_point until) {
+MapperSocket::Wait MapperSocket::receive(std::vector<std::uint8_t>& bytes, util::Clock& clock,
+                                         util::Clock::TimePoint until) {
     if (fd < 0) {
         return Wait::FAILED;
     }
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
         pollfd ready{fd, POLLIN, 0};
-        const int polled = ::poll(&ready, 1, static_cast<int>(std::max<long long>(left, 0)));
+        // The poll blocks for real in the steps the clock allows; a step of zero looks once.
+        const util::Clock::Duration step = clock.beginWait(&ready, nullptr, until);
+        const int polled =
+            ::poll(&ready, 1, static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(step).count()));
+        if (step > util::Clock::Duration::zero()) {
+            clock.endWait(&ready);
+        }
         if (polled == 0) {
-            return Wait::TIMEOUT;
+            if (step <= util::Clock::Duration::zero()) {
+                return Wait::TIMEOUT;
+            }
+            continue;
         }
         if (polled < 0) {
             if (errno == EINTR) {

@@ -8,6 +8,8 @@
 
 #include <boost/asio/ip/address_v4.hpp>
 
+#include "tarn/client/impl/util/Clock.h"
+
 namespace tarn::client::impl::service::portmap {
 
 // One UDP socket that talks to one service at the gateway, for the mapping protocols. Bound to
@@ -15,7 +17,6 @@ namespace tarn::client::impl::service::portmap {
 // refusal shows as a refused receive. Closed by the destructor.
 class MapperSocket {
 public:
-    using Clock = std::chrono::steady_clock;
     using Address = boost::asio::ip::address_v4;
 
     enum class Wait { DATAGRAM, REFUSED, TIMEOUT, FAILED };
@@ -32,8 +33,8 @@ public:
     // The same to a multicast group on the local address's interface, for two hops at most: past
     // our own router it means nothing.
     bool sendMulticast(const std::vector<std::uint8_t>& bytes, const Address& group, std::uint16_t port);
-    // Waits until a datagram arrives (then in bytes), the service refuses, or until.
-    Wait receive(std::vector<std::uint8_t>& bytes, Clock::time_point until);
+    // Waits until a datagram arrives (then in bytes), the service refuses, or clock reaches until.
+    Wait receive(std::vector<std::uint8_t>& bytes, util::Clock& clock, util::Clock::TimePoint until);
 
 private:
     int fd = -1;

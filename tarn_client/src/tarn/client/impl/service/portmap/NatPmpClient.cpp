@@ -37,21 +37,24 @@ public:
 enum class Reply { ANSWER, REFUSED, SILENT, ERROR };
 
 // Sends with send() and awaits its answer, sending again after every step without one.
-Reply exchange(Session& session, const std::function<int()>& send, NatPmpClient::Clock::time_point deadline,
-               natpmpresp_t& response, int& code) {
-    while (NatPmpClient::Clock::now() < deadline) {
+Reply exchange(Session& session, const std::function<int()>& send, util::Clock& clock,
+               util::Clock::TimePoint deadline, natpmpresp_t& response, int& code) {
+    while (clock.now() < deadline) {
         if (send() < 0) {
             return Reply::ERROR;
         }
-        const auto until = std::min(deadline, NatPmpClient::Clock::now() + util::Intervals::kMapperResend);
+        const auto until = std::min(deadline, clock.now() + util::Intervals::kMapperResend);
         for (;;) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(until - NatPmpClient::Clock::now()).count();
-            if (left <= 0) {
+            pollfd ready{session.state.s, POLLIN, 0};
+            // The poll blocks for real in the steps the clock allows.
+            const util::Clock::Duration step = clock.beginWait(&ready, nullptr, until);
+            if (step <= util::Clock::Duration::zero()) {
                 break;
             }
-            pollfd ready{session.state.s, POLLIN, 0};
-            if (::poll(&ready, 1, static_cast<int>(left)) <= 0) {
+            const int polled = ::poll(
+                &ready, 1, static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(step).count()));
+            clock.endWait(&ready);
+            if (polled <= 0) {
                 continue;
             }
             code = readnatpmpresponseorretry(&session.state, &response);
@@ -90,7 +93,7 @@ MapAttempt fromReply(Reply reply, int code, const char* what) {
 
 }  // namespace
 
-MapAttempt NatPmpClient::askAddress(const MapTarget& target, Clock::time_point deadline) {
+MapAttempt NatPmpClient::askAddress(const MapTarget& target, Clock::TimePoint deadline) {
     Session session(target.gateway);
     if (!session.ready) {
         return fromReply(Reply::ERROR, 0, "set-up");
@@ -98,7 +101,8 @@ MapAttempt NatPmpClient::askAddress(const MapTarget& target, Clock::time_point d
     natpmpresp_t response{};
     int code = 0;
     const Reply reply = exchange(
-        session, [&] { return sendpublicaddressrequest(&session.state); }, deadline, response, code);
+        session, [&] { return sendpublicaddressrequest(&session.state); }, *target.clock, deadline, response,
+        code);
     if (reply != Reply::ANSWER) {
         return fromReply(reply, code, "address request");
     }
@@ -109,7 +113,8 @@ MapAttempt NatPmpClient::askAddress(const MapTarget& target, Clock::time_point d
     return attempt;
 }
 
-MapAttempt NatPmpClient::map(const MapTarget& target, const PortMapping* renewing, Clock::time_point deadline) {
+MapAttempt NatPmpClient::map(const MapTarget& target, const PortMapping* renewing,
+                             Clock::TimePoint deadline) {
     Session session(target.gateway);
     if (!session.ready) {
         return fromReply(Reply::ERROR, 0, "set-up");
@@ -117,7 +122,8 @@ MapAttempt NatPmpClient::map(const MapTarget& target, const PortMapping* renewin
     natpmpresp_t response{};
     int code = 0;
     Reply reply = exchange(
-        session, [&] { return sendpublicaddressrequest(&session.state); }, deadline, response, code);
+        session, [&] { return sendpublicaddressrequest(&session.state); }, *target.clock, deadline, response,
+        code);
     if (reply != Reply::ANSWER) {
         return fromReply(reply, code, "address request");
     }
@@ -132,7 +138,7 @@ MapAttempt NatPmpClient::map(const MapTarget& target, const PortMapping* renewin
             return sendnewportmappingrequest(&session.state, NATPMP_PROTOCOL_UDP, target.internalPort, suggested,
                                              lifetime);
         },
-        deadline, response, code);
+        *target.clock, deadline, response, code);
     if (reply != Reply::ANSWER) {
         return fromReply(reply, code, "mapping request");
     }
@@ -147,13 +153,13 @@ MapAttempt NatPmpClient::map(const MapTarget& target, const PortMapping* renewin
     mapping.externalPort = response.pnu.newportmapping.mappedpublicport;
     mapping.internalPort = target.internalPort;
     mapping.lease = std::chrono::seconds(response.pnu.newportmapping.lifetime);
-    mapping.grantedAt = Clock::now();
+    mapping.grantedAt = target.clock->now();
     mapping.epochSeconds = response.epoch;
     attempt.mapping = mapping;
     return attempt;
 }
 
-bool NatPmpClient::remove(const MapTarget& target, const PortMapping& mapping, Clock::time_point deadline) {
+bool NatPmpClient::remove(const MapTarget& target, const PortMapping& mapping, Clock::TimePoint deadline) {
     Session session(target.gateway);
     if (!session.ready) {
         return false;
@@ -166,7 +172,7 @@ bool NatPmpClient::remove(const MapTarget& target, const PortMapping& mapping, C
                    return sendnewportmappingrequest(&session.state, NATPMP_PROTOCOL_UDP, mapping.internalPort,
                                                     mapping.externalPort, 0);
                },
-               deadline, response, code) == Reply::ANSWER;
+               *target.clock, deadline, response, code) == Reply::ANSWER;
 }
 
 }  // namespace tarn::client::impl::service::portmap

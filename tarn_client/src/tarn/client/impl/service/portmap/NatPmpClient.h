@@ -10,15 +10,15 @@ namespace tarn::client::impl::service::portmap {
 // renews and deletes it. Each call opens its own socket and returns by the deadline at the latest.
 class NatPmpClient {
 public:
-    using Clock = std::chrono::steady_clock;
+    using Clock = util::Clock;
 
     // The external address alone: GRANTED (with mapping.externalAddress) when the server answered.
     // Maps nothing, so it can go out beside a PCP request for the same port.
-    static MapAttempt askAddress(const MapTarget& target, Clock::time_point deadline);
+    static MapAttempt askAddress(const MapTarget& target, Clock::TimePoint deadline);
     // The external address, then the mapping (renewing: the same ports again).
-    static MapAttempt map(const MapTarget& target, const PortMapping* renewing, Clock::time_point deadline);
+    static MapAttempt map(const MapTarget& target, const PortMapping* renewing, Clock::TimePoint deadline);
     // Deletes the mapping (lifetime 0); true when the server confirmed.
-    static bool remove(const MapTarget& target, const PortMapping& mapping, Clock::time_point deadline);
+    static bool remove(const MapTarget& target, const PortMapping& mapping, Clock::TimePoint deadline);
 };
 
 }  // namespace tarn::client::impl::service::portmap

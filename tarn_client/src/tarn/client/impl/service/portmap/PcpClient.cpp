@@ -23,14 +23,14 @@ PcpCodec::Nonce freshNonce() {
 // Sends request until an answer to it comes, resending after every step without one. Answers to
 // other requests (another nonce, another opcode) restart the wait: they are stale, not the answer.
 MapperSocket::Wait exchange(MapperSocket& socket, const std::vector<std::uint8_t>& request,
-                            const PcpCodec::Nonce& nonce, PcpClient::Clock::time_point deadline,
+                            const PcpCodec::Nonce& nonce, util::Clock& clock, util::Clock::TimePoint deadline,
                             PcpCodec::Answer& answer, const std::atomic<bool>* cancel = nullptr) {
-    while (PcpClient::Clock::now() < deadline && (cancel == nullptr || !cancel->load())) {
+    while (clock.now() < deadline && (cancel == nullptr || !cancel->load())) {
         socket.send(request);
-        const auto until = std::min(deadline, PcpClient::Clock::now() + util::Intervals::kMapperResend);
+        const auto until = std::min(deadline, clock.now() + util::Intervals::kMapperResend);
         std::vector<std::uint8_t> bytes;
         MapperSocket::Wait wait;
-        while ((wait = socket.receive(bytes, until)) == MapperSocket::Wait::DATAGRAM) {
+        while ((wait = socket.receive(bytes, clock, until)) == MapperSocket::Wait::DATAGRAM) {
             const auto decoded = PcpCodec::decode(bytes.data(), bytes.size());
             // A NAT-PMP mapper's refusal carries no nonce: it answers the version, not the request.
             if (decoded && (decoded->version == PcpCodec::kNatPmpVersion || decoded->nonce == nonce ||
@@ -48,7 +48,7 @@ MapperSocket::Wait exchange(MapperSocket& socket, const std::vector<std::uint8_t
 
 }  // namespace
 
-MapAttempt PcpClient::map(const MapTarget& target, const PortMapping* renewing, Clock::time_point deadline,
+MapAttempt PcpClient::map(const MapTarget& target, const PortMapping* renewing, Clock::TimePoint deadline,
                           const std::atomic<bool>* cancel) {
     MapAttempt attempt;
     MapperSocket socket(target.local, target.gateway, target.mapperPort);
@@ -69,7 +69,8 @@ MapAttempt PcpClient::map(const MapTarget& target, const PortMapping* renewing, 
         request.suggestedAddress = *renewing->externalAddress;
     }
     PcpCodec::Answer answer;
-    switch (exchange(socket, PcpCodec::encodeMap(request), request.nonce, deadline, answer, cancel)) {
+    switch (exchange(socket, PcpCodec::encodeMap(request), request.nonce, *target.clock, deadline, answer,
+                     cancel)) {
         case MapperSocket::Wait::REFUSED:
             attempt.outcome = MapAttempt::Outcome::REFUSED;
             return attempt;
@@ -101,13 +102,13 @@ MapAttempt PcpClient::map(const MapTarget& target, const PortMapping* renewing, 
     mapping.externalPort = answer.externalPort;
     mapping.internalPort = target.internalPort;
     mapping.lease = std::chrono::seconds(answer.lifetimeSeconds);
-    mapping.grantedAt = Clock::now();
+    mapping.grantedAt = target.clock->now();
     mapping.epochSeconds = answer.epochSeconds;
     mapping.nonce = request.nonce;
     return attempt;
 }
 
-bool PcpClient::remove(const MapTarget& target, const PortMapping& mapping, Clock::time_point deadline) {
+bool PcpClient::remove(const MapTarget& target, const PortMapping& mapping, Clock::TimePoint deadline) {
     MapperSocket socket(target.local, target.gateway, target.mapperPort);
     PcpCodec::MapRequest request;
     request.nonce = mapping.nonce;
@@ -115,7 +116,7 @@ bool PcpClient::remove(const MapTarget& target, const PortMapping& mapping, Cloc
     request.internalPort = mapping.internalPort;
     PcpCodec::Answer answer;
     return socket.isOpen() &&
-           exchange(socket, PcpCodec::encodeMap(request), request.nonce, deadline, answer) ==
+           exchange(socket, PcpCodec::encodeMap(request), request.nonce, *target.clock, deadline, answer) ==
                MapperSocket::Wait::DATAGRAM &&
            answer.result == PcpCodec::kSuccess;
 }

@@ -12,15 +12,15 @@ namespace tarn::client::impl::service::portmap {
 // returns by the deadline at the latest.
 class PcpClient {
 public:
-    using Clock = std::chrono::steady_clock;
+    using Clock = util::Clock;
 
     // A new mapping, or with renewing the renewal of that one (same nonce, its port suggested).
     // DENIED with a NAT-PMP answer (version 0) means the gateway speaks NAT-PMP only.
     // Once cancel is set it sends no more and ends as SILENT at the next resend.
-    static MapAttempt map(const MapTarget& target, const PortMapping* renewing, Clock::time_point deadline,
+    static MapAttempt map(const MapTarget& target, const PortMapping* renewing, Clock::TimePoint deadline,
                           const std::atomic<bool>* cancel = nullptr);
     // Deletes the mapping (lifetime 0, its nonce); true when the server confirmed.
-    static bool remove(const MapTarget& target, const PortMapping& mapping, Clock::time_point deadline);
+    static bool remove(const MapTarget& target, const PortMapping& mapping, Clock::TimePoint deadline);
 };
 
 }  // namespace tarn::client::impl::service::portmap

@@ -44,7 +44,7 @@ bool sameTarget(const MapTarget& a, const MapTarget& b) {
 
 }  // namespace
 
-PortMapper::PortMapper(std::string name) : name(std::move(name)) {}
+PortMapper::PortMapper(std::string name, util::Clock& clock) : name(std::move(name)), clock(clock) {}
 
 PortMapper::~PortMapper() {
     stop();
@@ -74,12 +74,13 @@ bool PortMapper::begin(const Endpoint& local, const Address& rendezvous) {
     if (distrustedGateway == gateway) {
         return false;
     }
-    const Clock::time_point now = Clock::now();
+    const Clock::TimePoint now = clock.now();
     if (lastGateway == gateway && now < noMapperUntil) {
         Log::debug(name, "begin001", "Gateway %1% has no usable mapper; not asked again yet", *gateway);
         return false;
     }
-    const MapTarget wanted{*gateway, settings.mapperPort, local.address().to_v4(), local.port(), settings.lease};
+    const MapTarget wanted{*gateway,     settings.mapperPort, local.address().to_v4(),
+                           local.port(), settings.lease,      &clock};
     startWorkerLocked();
     if (mapping && target && sameTarget(*target, wanted)) {
         checkWanted = true;
@@ -107,10 +108,10 @@ std::optional<PortMapping> PortMapper::conclude(const Address& publicSeen) {
     std::unique_lock<std::mutex> lock(mutex);
     const auto settled = [this] { return !probing || mapping || (pmpDone && upnpDone); };
     // Nothing heard from the gateway soon: discovery goes on without; a later grant serves the next.
-    if (changed.wait_until(lock, probeStarted + settings.firstAnswer,
-                           [&] { return settled() || heard.load(); }) &&
+    if (clock.waitUntil(changed, lock, probeStarted + settings.firstAnswer,
+                        [&] { return settled() || heard.load(); }) &&
         !settled()) {
-        changed.wait_until(lock, probeStarted + settings.budget, settled);
+        clock.waitUntil(changed, lock, probeStarted + settings.budget, settled);
     }
     if (!mapping || (target && distrustedGateway == target->gateway)) {
         return std::nullopt;
@@ -121,7 +122,7 @@ std::optional<PortMapping> PortMapper::conclude(const Address& publicSeen) {
                   protocolName(mapping->protocol), externalText(*mapping), publicSeen,
                   MappingTrust::describe(verdict));
         // A double NAT stays one: the mapping is deleted, and the gateway not asked for a while.
-        noMapperUntil = Clock::now() + util::Intervals::kNoMapperMemory;
+        noMapperUntil = clock.now() + util::Intervals::kNoMapperMemory;
         releaseWanted = true;
         changed.notify_all();
         return std::nullopt;
@@ -144,7 +145,7 @@ void PortMapper::check() {
 
 void PortMapper::release() {
     std::lock_guard<std::mutex> lock(mutex);
-    noMapperUntil = Clock::now() + util::Intervals::kNoMapperMemory;
+    noMapperUntil = clock.now() + util::Intervals::kNoMapperMemory;
     releaseWanted = true;
     changed.notify_all();
 }
@@ -191,11 +192,11 @@ void PortMapper::run() {
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
         const auto due = [this] {
-            return mapping && Clock::now() >= LeaseRules::renewAt(mapping->grantedAt, mapping->lease);
+            return mapping && clock.now() >= LeaseRules::renewAt(mapping->grantedAt, mapping->lease);
         };
         const auto wanted = [&] { return stopping || probeWanted || checkWanted || releaseWanted || due(); };
         if (mapping) {
-            changed.wait_until(lock, LeaseRules::renewAt(mapping->grantedAt, mapping->lease), wanted);
+            clock.waitUntil(changed, lock, LeaseRules::renewAt(mapping->grantedAt, mapping->lease), wanted);
         } else {
             changed.wait(lock, wanted);
         }
@@ -266,11 +267,11 @@ void PortMapper::discard(const MapTarget& where, const PortMapping& loser) {
 
 void PortMapper::probe(const MapTarget& where) {
     bool upnp = false;
-    Clock::time_point deadline;
+    Clock::TimePoint deadline;
     {
         std::lock_guard<std::mutex> lock(mutex);
         upnp = settings.upnp;
-        deadline = Clock::now() + settings.budget;
+        deadline = clock.now() + settings.budget;
     }
     std::atomic<bool> granted{false};
     MapAttempt upnpAttempt;
@@ -316,7 +317,8 @@ void PortMapper::probe(const MapTarget& where) {
     bool pcpSettled = false;  // refused or granted: NAT-PMP has nothing to add
     {
         std::unique_lock<std::mutex> lock(mutex);
-        changed.wait_until(lock, Clock::now() + util::Intervals::kMapperRefusalWait, [&] { return pcpFinished; });
+        clock.waitUntil(changed, lock, clock.now() + util::Intervals::kMapperRefusalWait,
+                        [&] { return pcpFinished; });
         pcpSettled = pcpFinished && (pcp.outcome == Outcome::REFUSED || pcp.outcome == Outcome::GRANTED);
     }
     MapAttempt pmp;
@@ -332,8 +334,8 @@ void PortMapper::probe(const MapTarget& where) {
         bool pcpWon = false;
         {
             std::unique_lock<std::mutex> lock(mutex);
-            changed.wait_until(lock, std::min(deadline, Clock::now() + settings.pcpGrace),
-                               [&] { return pcpFinished; });
+            clock.waitUntil(changed, lock, std::min(deadline, clock.now() + settings.pcpGrace),
+                            [&] { return pcpFinished; });
             pcpWon = pcpFinished && pcp.outcome == Outcome::GRANTED;
         }
         if (pcpWon) {
@@ -372,14 +374,14 @@ void PortMapper::probe(const MapTarget& where) {
     if (!mapping) {
         // A router without a mapper refuses at once and costs nothing; a silent one or one that
         // denies costs the budget, once per memory span.
-        noMapperUntil = Clock::now() + util::Intervals::kNoMapperMemory;
+        noMapperUntil = clock.now() + util::Intervals::kNoMapperMemory;
     }
     changed.notify_all();
 }
 
 void PortMapper::renew(const MapTarget& where, const PortMapping& current) {
     const std::chrono::milliseconds budget = budgetNow();
-    const Clock::time_point deadline = Clock::now() + budget;
+    const Clock::TimePoint deadline = clock.now() + budget;
     MapAttempt attempt;
     switch (current.protocol) {
         case MappingProtocol::PCP:
@@ -403,13 +405,13 @@ void PortMapper::renew(const MapTarget& where, const PortMapping& current) {
                             : std::string("not renewed: ") + outcomeName(attempt.outcome));
         switch (current.protocol) {
             case MappingProtocol::PCP:
-                attempt = PcpClient::map(where, nullptr, Clock::now() + budget);
+                attempt = PcpClient::map(where, nullptr, clock.now() + budget);
                 break;
             case MappingProtocol::NAT_PMP:
-                attempt = NatPmpClient::map(where, nullptr, Clock::now() + budget);
+                attempt = NatPmpClient::map(where, nullptr, clock.now() + budget);
                 break;
             case MappingProtocol::UPNP:
-                attempt = UpnpClient::map(where, nullptr, Clock::now() + budget);
+                attempt = UpnpClient::map(where, nullptr, clock.now() + budget);
                 break;
         }
     }
@@ -428,7 +430,7 @@ void PortMapper::renew(const MapTarget& where, const PortMapping& current) {
 }
 
 void PortMapper::remove(const MapTarget& where, const PortMapping& old) {
-    const Clock::time_point deadline = Clock::now() + budgetNow();
+    const Clock::TimePoint deadline = clock.now() + budgetNow();
     bool removed = false;
     switch (old.protocol) {
         case MappingProtocol::PCP:

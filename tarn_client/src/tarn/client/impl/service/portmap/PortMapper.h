@@ -12,7 +12,9 @@
 #include <boost/asio/ip/udp.hpp>
 
 #include "tarn/client/impl/service/portmap/PortMapping.h"
+#include "tarn/client/impl/util/Clock.h"
 #include "tarn/client/impl/util/Intervals.h"
+#include "tarn/client/impl/util/SteadyClock.h"
 
 namespace tarn::client::impl::service::portmap {
 
@@ -22,7 +24,7 @@ namespace tarn::client::impl::service::portmap {
 // thread of this object talks to the router, so that no discovery waits longer than the budget.
 class PortMapper {
 public:
-    using Clock = std::chrono::steady_clock;
+    using Clock = util::Clock;
     using Address = boost::asio::ip::address_v4;
     using Endpoint = boost::asio::ip::udp::endpoint;
 
@@ -43,8 +45,9 @@ public:
         std::chrono::milliseconds pcpGrace = util::Intervals::kMapperResend;
     };
 
-    // name is the logger name of every line.
-    explicit PortMapper(std::string name);
+    // name is the logger name of every line; every wait, lease and memory runs on clock, which
+    // must outlive the mapper.
+    explicit PortMapper(std::string name, util::Clock& clock = util::SteadyClock::instance());
     // Stops the worker, which deletes a held mapping first.
     ~PortMapper();
     PortMapper(const PortMapper&) = delete;
@@ -88,8 +91,9 @@ private:
     std::chrono::milliseconds budgetNow() const;
 
     std::string name;
+    util::Clock& clock;
     mutable std::mutex mutex;  // guards every field below
-    std::condition_variable changed;
+    std::condition_variable_any changed;
     Settings settings;
     std::thread worker;
     bool stopping = false;
@@ -103,14 +107,14 @@ private:
     bool upnpDone = false;
     // Some protocol heard back from the gateway during this probe (written by its threads too).
     std::atomic<bool> heard{false};
-    Clock::time_point probeStarted;
+    Clock::TimePoint probeStarted;
     // The socket and gateway of the mapping held, and those the next probe asks for.
     std::optional<MapTarget> target;
     MapTarget pendingTarget;
     std::optional<PortMapping> mapping;
     // The gateway last asked, and until when it counts as having no usable mapper.
     std::optional<Address> lastGateway;
-    Clock::time_point noMapperUntil;
+    Clock::TimePoint noMapperUntil;
     std::optional<Address> distrustedGateway;
 };
 

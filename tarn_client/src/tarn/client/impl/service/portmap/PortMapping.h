@@ -8,6 +8,8 @@
 #include <boost/asio/ip/address_v4.hpp>
 
 #include "tarn/client/impl/service/portmap/PcpCodec.h"
+#include "tarn/client/impl/util/Clock.h"
+#include "tarn/client/impl/util/SteadyClock.h"
 
 namespace tarn::client::impl::service::portmap {
 
@@ -24,6 +26,8 @@ struct MapTarget {
     boost::asio::ip::address_v4 local;
     std::uint16_t internalPort = 0;
     std::chrono::seconds lease{0};
+    // The time of the attempt's waits and resends and of its grant; it must outlive the attempt.
+    util::Clock* clock = &util::SteadyClock::instance();
 };
 
 // A mapping a router granted, with what renewing and deleting it needs.
@@ -33,7 +37,7 @@ struct PortMapping {
     std::uint16_t externalPort = 0;
     std::uint16_t internalPort = 0;
     std::chrono::seconds lease{0};
-    std::chrono::steady_clock::time_point grantedAt;
+    util::Clock::TimePoint grantedAt;
     // PCP and NAT-PMP: the mapper's epoch in the answer that granted or renewed the mapping.
     std::uint32_t epochSeconds = 0;
     // PCP: the nonce that names the mapping in renewals and its deletion.

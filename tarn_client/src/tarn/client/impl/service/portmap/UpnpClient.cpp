@@ -74,7 +74,7 @@ MapAttempt addMapping(const MapTarget& target, PortMapping mapping) {
         return attempt;
     }
     mapping.lease = std::chrono::seconds(seconds);
-    mapping.grantedAt = UpnpClient::Clock::now();
+    mapping.grantedAt = target.clock->now();
     attempt.outcome = MapAttempt::Outcome::GRANTED;
     attempt.mapping = mapping;
     return attempt;
@@ -82,8 +82,8 @@ MapAttempt addMapping(const MapTarget& target, PortMapping mapping) {
 
 }  // namespace
 
-MapAttempt UpnpClient::map(const MapTarget& target, const std::atomic<bool>* granted, Clock::time_point deadline,
-                           std::atomic<bool>* heard) {
+MapAttempt UpnpClient::map(const MapTarget& target, const std::atomic<bool>* granted,
+                           Clock::TimePoint deadline, std::atomic<bool>* heard) {
     MapperSocket socket(target.local, target.gateway, kSsdpPort);
     if (!socket.isOpen()) {
         return denied(socket.error());
@@ -91,16 +91,17 @@ MapAttempt UpnpClient::map(const MapTarget& target, const std::atomic<bool>* gra
     const std::vector<std::uint8_t> search(kSearch, kSearch + std::char_traits<char>::length(kSearch));
     std::optional<std::string> location;
     MapperSocket::Wait wait = MapperSocket::Wait::TIMEOUT;
-    while (!location && Clock::now() < deadline) {
+    while (!location && target.clock->now() < deadline) {
         // The multicast search first: a send reports (and clears) a refusal the unicast one got.
         // Never from loopback: a multicast search there would reach every program of the host.
         if (!target.local.is_loopback()) {
             socket.sendMulticast(search, boost::asio::ip::make_address_v4(kSsdpGroup), kSsdpPort);
         }
         socket.send(search);
-        const auto until = std::min(deadline, Clock::now() + util::Intervals::kMapperResend);
+        const auto until = std::min(deadline, target.clock->now() + util::Intervals::kMapperResend);
         std::vector<std::uint8_t> bytes;
-        while (!location && (wait = socket.receive(bytes, until)) == MapperSocket::Wait::DATAGRAM) {
+        while (!location &&
+               (wait = socket.receive(bytes, *target.clock, until)) == MapperSocket::Wait::DATAGRAM) {
             location = locationOf(std::string(bytes.begin(), bytes.end()));
         }
         if (wait == MapperSocket::Wait::REFUSED || wait == MapperSocket::Wait::FAILED) {

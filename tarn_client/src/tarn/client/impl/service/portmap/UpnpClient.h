@@ -15,14 +15,14 @@ namespace tarn::client::impl::service::portmap {
 // device description and the control calls then go through libminiupnpc.
 class UpnpClient {
 public:
-    using Clock = std::chrono::steady_clock;
+    using Clock = util::Clock;
 
     // Searches the gateway's device until the deadline, then maps unless granted was set by the
     // other protocols meanwhile. The device's own HTTP calls may run past the deadline: the caller
     // waits no longer than its own budget for them.
     // heard, when given, is set as soon as the device answered the search.
-    static MapAttempt map(const MapTarget& target, const std::atomic<bool>* granted, Clock::time_point deadline,
-                          std::atomic<bool>* heard = nullptr);
+    static MapAttempt map(const MapTarget& target, const std::atomic<bool>* granted,
+                          Clock::TimePoint deadline, std::atomic<bool>* heard = nullptr);
     // The same request again: UPnP renews a lease by adding the mapping anew.
     static MapAttempt renew(const MapTarget& target, const PortMapping& mapping);
     static bool remove(const PortMapping& mapping);
