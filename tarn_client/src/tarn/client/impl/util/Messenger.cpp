@@ -291,7 +291,7 @@ bool Messenger::send(const generated::Content& message, const EndpointList& dest
         }
     }
     // The list text is built only when the line is written: this runs for every datagram.
-    if (ServiceRegistry::instance().isLogged(Log::kTrace)) {
+    if (ServiceRegistry::instance().isLogged(Log::TRACE)) {
         Log::trace(getName(), "send001", "Sent %1% byte sized %2% from %3% to %4%", length,
                    generated::typeName(message.type()), data->localEndpoint,
                    Network::endpointsToString(destinations));
