@@ -349,7 +349,7 @@ bool Messenger::receive(ReceivedMessage& message, int timeoutMs) {
             if (length > static_cast<std::size_t>(kBufferSize) ||
                 !generated::parseMessage(message.content, buffer.data(), length)) {
                 if (Clock::now() >= bound) {
-                    Log::debug(getName(), "receiveBound",
+                    Log::debug(getName(), "receive000",
                                "Giving up a %1% ms wait: only undecodable datagrams arrived", timeoutMs);
                     return false;
                 }
@@ -361,7 +361,7 @@ bool Messenger::receive(ReceivedMessage& message, int timeoutMs) {
         }
     } catch (const std::exception& e) {
         // The caller decides how loud a failed receive is (the listener logs it at DEBUG).
-        Log::debug(getName(), "receiveFailed", e.what());
+        Log::debug(getName(), "receive001", e.what());
         throw ConnectionException(getName(), "receive", e.what());
     }
     Log::trace(getName(), "receive", "Received message: %1%", message);
@@ -417,8 +417,8 @@ Messenger* Messenger::waitReadable(const std::vector<Messenger*>& messengers, Cl
             }
         }
     } catch (const std::exception& e) {
-        Log::debug(messengers.front()->getName(), "waitReadable", e.what());
-        throw ConnectionException(messengers.front()->getName(), "waitReadable", e.what());
+        Log::debug(messengers.front()->getName(), "waitReadable000", e.what());
+        throw ConnectionException(messengers.front()->getName(), "waitReadable000", e.what());
     }
 }
 
