@@ -1,0 +1,91 @@
+#!/usr/bin/env bash
+# Holds the files below to the naming scheme of .clang-tidy (readability-identifier-naming), with
+# clang-tidy and the compile commands of a normal build (scripts/build.sh exports them). A header
+# is checked through a listed source of the same name, or on its own when there is none. Prints
+# every finding, then "tidy: N passed, M failed" counting files; fails when any file has one.
+#   scripts/tidy.sh [BUILD_DIR]
+set -uo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$(realpath -m "${1:-$root/build}")
+cd "$root"
+
+# The files the scheme is enforced on, as globs from the repository root: the settings table, the
+# clock, the server's counters with their users, and every file renamed to fit the scheme.
+checked=(
+  'tarn_client/src/tarn/client/impl/Log.h'
+  'tarn_client/src/tarn/client/impl/AbstractInitializable.cpp'
+  'tarn_client/src/tarn/client/impl/Network.cpp'
+  'tarn_client/src/tarn/client/impl/ServiceRegistry.cpp'
+  'tarn_client/src/tarn/lattice/LatticeReport.[ch]*'
+  'tarn_client/src/tarn/client/impl/service/configurator/*.[ch]*'
+  'tarn_client/src/tarn/client/impl/util/*Clock*.[ch]*'
+  'tarn_client/src/tarn/client/impl/util/SteppedWait.[ch]*'
+  'server/src/main.cpp'
+  'server/src/tarn/server/*.[ch]*'
+)
+
+tidy=$(command -v clang-tidy-14 || command -v clang-tidy) || {
+  echo "tidy: clang-tidy is not installed (scripts/setup.sh installs it)"
+  echo "tidy: 0 passed, 1 failed"
+  exit 1
+}
+if [ ! -f "$build/compile_commands.json" ]; then
+  echo "tidy: no $build/compile_commands.json: build first (scripts/build.sh)"
+  echo "tidy: 0 passed, 1 failed"
+  exit 1
+fi
+
+files=()
+for pattern in "${checked[@]}"; do
+  # An unquoted glob on purpose: each entry may name several files.
+  # shellcheck disable=SC2206
+  matched=($pattern)
+  if [ ! -e "${matched[0]}" ]; then
+    # The clock's files may not exist yet on a branch; any other entry that matches nothing is stale.
+    echo "tidy: nothing matches $pattern"
+    continue
+  fi
+  files+=("${matched[@]}")
+done
+
+# Translation units: every listed source, and every listed header without a listed source of its
+# name. Findings are reported only in listed files.
+units=()
+filter=""
+for f in "${files[@]}"; do
+  case "$f" in
+    *.cpp) units+=("$f") ;;
+    *)
+      printf -v filter '%s%s|' "$filter" "$(sed 's/[.]/[.]/g' <<<"$f")"
+      printf '%s\n' "${files[@]}" | grep -qx "${f%.*}.cpp" || units+=("$f")
+      ;;
+  esac
+done
+filter="(${filter%|})\$"
+
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
+# Two at a time: the machine's cores. Each unit's output goes to a file of its own.
+printf '%s\n' "${units[@]}" | xargs -P 2 -I{} sh -c \
+  '"$1" -p "$2" --quiet --header-filter="$3" --warnings-as-errors="*" "$4" >"$5/$(echo "$4" | tr / _).log" 2>&1; echo $? >"$5/$(echo "$4" | tr / _).rc"' \
+  _ "$tidy" "$build" "$filter" {} "$out"
+
+passed=0
+failed=0
+for f in "${files[@]}"; do
+  # A file fails on a finding anywhere it is reported, or when its own unit did not get through.
+  bad=$(grep -hE "^($root/)?$f:[0-9]+:[0-9]+: (warning|error):" "$out"/*.log | sort -u)
+  rc_file="$out/$(echo "$f" | tr / _).rc"
+  if [ -z "$bad" ] && [ -f "$rc_file" ] && [ "$(cat "$rc_file")" != 0 ]; then
+    bad=$(grep -hE '(warning|error):' "$out/$(echo "$f" | tr / _).log")
+    [ -n "$bad" ] || bad="$f: clang-tidy failed"
+  fi
+  if [ -n "$bad" ]; then
+    printf '%s\n' "$bad"
+    failed=$((failed + 1))
+  else
+    passed=$((passed + 1))
+  fi
+done
+echo "tidy: ${passed} passed, ${failed} failed"
+[ "$failed" -eq 0 ]
