@@ -73,11 +73,15 @@ printf '%s\n' "${units[@]}" | xargs -P 2 -I{} sh -c \
 passed=0
 failed=0
 for f in "${files[@]}"; do
-  # A file fails on a finding anywhere it is reported, or when its own unit did not get through.
+  log="$out/$(echo "$f" | tr / _).log"
+  rc_file="${log%.log}.rc"
+  # A file fails on a finding reported in it, through whichever unit reported it.
   bad=$(grep -hE "^($root/)?$f:[0-9]+:[0-9]+: (warning|error):" "$out"/*.log | sort -u)
-  rc_file="$out/$(echo "$f" | tr / _).rc"
-  if [ -z "$bad" ] && [ -f "$rc_file" ] && [ "$(cat "$rc_file")" != 0 ]; then
-    bad=$(grep -hE '(warning|error):' "$out/$(echo "$f" | tr / _).log")
+  # Its own unit failing with nothing to show in a listed file (it did not compile, or clang-tidy
+  # broke) fails it too.
+  if [ -z "$bad" ] && [ -f "$rc_file" ] && [ "$(cat "$rc_file")" != 0 ] &&
+    ! grep -qE "^($root/)?($(IFS='|'; echo "${files[*]}" | sed 's/[.]/[.]/g')):[0-9]+:[0-9]+: " "$log"; then
+    bad=$(grep -hE '(warning|error):' "$log")
     [ -n "$bad" ] || bad="$f: clang-tidy failed"
   fi
   if [ -n "$bad" ]; then
