@@ -9,19 +9,26 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(realpath -m "${1:-$root/build}")
 cd "$root"
 
-# The files the scheme is enforced on, as globs from the repository root: the settings table, the
-# clock, the server's counters with their users, and every file renamed to fit the scheme.
+# The files the scheme is enforced on, as globs from the repository root: the settings table; the
+# clock and the waits and engines that take it; the server's counters with their users; and every
+# file renamed to fit the scheme.
+client=tarn_client/src/tarn/client/impl
 checked=(
-  'tarn_client/src/tarn/client/impl/Log.h'
-  'tarn_client/src/tarn/client/impl/AbstractInitializable.cpp'
-  'tarn_client/src/tarn/client/impl/Network.cpp'
-  'tarn_client/src/tarn/client/impl/ServiceRegistry.cpp'
-  'tarn_client/src/tarn/lattice/LatticeReport.[ch]*'
-  'tarn_client/src/tarn/client/impl/service/configurator/*.[ch]*'
-  'tarn_client/src/tarn/client/impl/util/*Clock*.[ch]*'
-  'tarn_client/src/tarn/client/impl/util/SteppedWait.[ch]*'
+  "$client/service/configurator/*.[ch]*"
+  "$client/util/*Clock*.[ch]*"
+  "$client/util/SteppedWait.[ch]*"
+  "$client/util/Messenger.[ch]*"
+  "$client/service/connection/BindingQueries.[ch]*"
+  "$client/service/connection/Discoveror.[ch]*"
+  "$client/service/connection/P2PContext.[ch]*"
+  "$client/service/connection/*Connector.[ch]*"
   'server/src/main.cpp'
   'server/src/tarn/server/*.[ch]*'
+  "$client/Log.h"
+  "$client/AbstractInitializable.cpp"
+  "$client/Network.cpp"
+  "$client/ServiceRegistry.cpp"
+  'tarn_client/src/tarn/lattice/LatticeReport.[ch]*'
 )
 
 tidy=$(command -v clang-tidy-14 || command -v clang-tidy) || {
