@@ -29,6 +29,7 @@ checked=(
   "$client/Network.cpp"
   "$client/ServiceRegistry.cpp"
   'tarn_client/src/tarn/lattice/LatticeReport.[ch]*'
+  'probe/src/*.[ch]*'
 )
 
 tidy=$(command -v clang-tidy-14 || command -v clang-tidy) || {
