@@ -7,15 +7,16 @@
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(realpath -m "${1:-$root/build}")
-cd "$root"
+cd "$root" || exit 1
 
 # The files the scheme is enforced on, as globs from the repository root: the settings table; the
-# clock and the waits and engines that take it; the server's counters with their users; and every
-# file renamed to fit the scheme.
+# clock and the waits and engines that take it; the server (its counters and their users) and the
+# probe; and every file renamed to fit the scheme. An entry that matches nothing fails the check
+# as stale, unless it starts with "?" (files another branch is adding).
 client=tarn_client/src/tarn/client/impl
 checked=(
   "$client/service/configurator/*.[ch]*"
-  "$client/util/*Clock*.[ch]*"
+  "?$client/util/*Clock*.[ch]*"
   "$client/util/SteppedWait.[ch]*"
   "$client/util/Messenger.[ch]*"
   "$client/service/connection/BindingQueries.[ch]*"
@@ -44,13 +45,15 @@ if [ ! -f "$build/compile_commands.json" ]; then
 fi
 
 files=()
-for pattern in "${checked[@]}"; do
+stale=0
+for entry in "${checked[@]}"; do
+  pattern=${entry#\?}
   # An unquoted glob on purpose: each entry may name several files.
   # shellcheck disable=SC2206
   matched=($pattern)
   if [ ! -e "${matched[0]}" ]; then
-    # The clock's files may not exist yet on a branch; any other entry that matches nothing is stale.
     echo "tidy: nothing matches $pattern"
+    [ "$pattern" != "$entry" ] || stale=$((stale + 1))
     continue
   fi
   files+=("${matched[@]}")
@@ -64,22 +67,26 @@ for f in "${files[@]}"; do
   case "$f" in
     *.cpp) units+=("$f") ;;
     *)
-      printf -v filter '%s%s|' "$filter" "$(sed 's/[.]/[.]/g' <<<"$f")"
+      filter+="${f//./[.]}|"
       printf '%s\n' "${files[@]}" | grep -qx "${f%.*}.cpp" || units+=("$f")
       ;;
   esac
 done
 filter="(${filter%|})\$"
+# Every listed file, as a pattern that matches the place of a diagnostic in any of them.
+listed=$(IFS='|'; echo "${files[*]//./[.]}")
 
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
-# Two at a time: the machine's cores. Each unit's output goes to a file of its own.
-printf '%s\n' "${units[@]}" | xargs -P 2 -I{} sh -c \
+# One unit per core. Each unit's output goes to a file of its own; the inner script's variables
+# are its own, expanded there.
+# shellcheck disable=SC2016
+printf '%s\n' "${units[@]}" | xargs -P "$(nproc 2>/dev/null || echo 2)" -I{} sh -c \
   '"$1" -p "$2" --quiet --header-filter="$3" --warnings-as-errors="*" "$4" >"$5/$(echo "$4" | tr / _).log" 2>&1; echo $? >"$5/$(echo "$4" | tr / _).rc"' \
   _ "$tidy" "$build" "$filter" {} "$out"
 
 passed=0
-failed=0
+failed=$stale
 for f in "${files[@]}"; do
   log="$out/$(echo "$f" | tr / _).log"
   rc_file="${log%.log}.rc"
@@ -88,7 +95,7 @@ for f in "${files[@]}"; do
   # Its own unit failing with nothing to show in a listed file (it did not compile, or clang-tidy
   # broke) fails it too.
   if [ -z "$bad" ] && [ -f "$rc_file" ] && [ "$(cat "$rc_file")" != 0 ] &&
-    ! grep -qE "^($root/)?($(IFS='|'; echo "${files[*]}" | sed 's/[.]/[.]/g')):[0-9]+:[0-9]+: " "$log"; then
+    ! grep -qE "^($root/)?($listed):[0-9]+:[0-9]+: " "$log"; then
     bad=$(grep -hE '(warning|error):' "$log")
     [ -n "$bad" ] || bad="$f: clang-tidy failed"
   fi
