@@ -30,6 +30,7 @@ checked=(
   "$client/Network.cpp"
   "$client/ServiceRegistry.cpp"
   'tarn_client/src/tarn/lattice/LatticeReport.[ch]*'
+  'tarn_client/src/tarn/lattice/CApi.cpp'
   'probe/src/*.[ch]*'
 )
 
