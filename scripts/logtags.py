@@ -62,9 +62,14 @@ TAG_CALL = re.compile(
     r"\b(?:Log::(?:trace|debug|info|warn|error)|[A-Z]\w*Exception|checkInitialized)\s*\(\s*"
     r"(?:[^,;()\"]|\((?:[^()\"]|\([^()\"]*\))*\))*,\s*(\"\d+\")")
 KEYWORDS = {"return", "else", "throw", "new", "delete", "case", "sizeof", "do", "co_return", "goto"}
-# A function's declaration or definition: a type (or a qualifier) and the name before "(".
+# A function's definition: a type word and a blank, or a type ending in ">", "*" or "&", then the
+# name, qualified or not, its parameters, and its body or its constructor's initializers (or
+# "= 0", "= default"). A call has no type before it; a variable built with arguments ends in ";".
 FUNCTION = re.compile(
-    r"(?:\b([A-Za-z_]\w*)|[>*&])\s*(?:[A-Za-z_]\w*(?:<[^<>;{}()]*>)?::)*(~?[A-Za-z_]\w*)\s*\(")
+    r"(?:\b([A-Za-z_]\w*)\s+|(?<=[\w>])[>*&]+\s*)(?:[A-Za-z_]\w*(?:<[^<>;{}()]*>)?::)*(~?[A-Za-z_]\w*)\s*"
+    r"\((?:[^()]|\((?:[^()]|\([^()]*\))*\))*\)"
+    r"(?:\s|const\b|noexcept\b|override\b|final\b|->\s*[\w:<>,*& ]+)*"
+    r"(?:\{|:(?!:)|=\s*(?:0|default|delete)\s*;)")
 LAMBDA = re.compile(r"\b(?:auto|std::function<[^;{}]*>)\s+(\w+)\s*=\s*\[")
 
 
