@@ -535,8 +535,7 @@ TEST_F(DiscoverorTest, ServiceKeepingOnlyTheContractClassifiesAsDocumented) {
              return r.isPlain() ? behindNat({coneMapping})(r) : errorFrom(r.server);
          },
          NatType::PORT_RESTRICTED_CONE, 0,
-         "[test.discoveror:handle001] Ignoring ERROR from " + s1 + ": not from " +
-             text(fake.server(1))},
+         "[test.discoveror:handle001] Ignoring ERROR from " + s1 + ": not from " + text(fake.server(1))},
         {"symmetric; plain requests answered from the other port",
          [](const FakeRequest& r) {
              std::vector<FakeReply> replies = behindNat({symmetricMapping})(r);

@@ -305,11 +305,11 @@ void RequestHandler::settleStore(Clock::time_point now, SendBatch& out) {
         }
         drop(Counters::DROP_TARGET_UNKNOWN, parked.source, now, [&] {
             static const char* const why[] = {"",
-                                               "knows it neither",
-                                               "did not answer in time",
-                                               "could not be asked",
-                                               "had too many questions waiting",
-                                               "holds a record without a valid seal"};
+                                              "knows it neither",
+                                              "did not answer in time",
+                                              "could not be asked",
+                                              "had too many questions waiting",
+                                              "holds a record without a valid seal"};
             return "PING_RELAY target " + endpointText(parked.target) +
                    " sent no binding request here, and the shared store " + why[static_cast<int>(outcome)];
         });

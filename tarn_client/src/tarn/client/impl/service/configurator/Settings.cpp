@@ -39,12 +39,12 @@ const Settings::Setting Settings::kTriggerDiscovery{"tarn.trigger.discovery", "2
 // The two additions that change the order of datagrams are listed only when a host turns them on.
 const Settings::Setting Settings::kDiscoveryOverlap{"tarn.discovery.overlap", "0", Listing::WHEN_SET, kAnyLow,
                                                     kAnyHigh};
-const Settings::Setting Settings::kTimeoutPrivate{"tarn.timeout.private", "500", Listing::WITH_DEFAULT, kAnyLow,
-                                                  kAnyHigh};
+const Settings::Setting Settings::kTimeoutPrivate{"tarn.timeout.private", "500", Listing::WITH_DEFAULT,
+                                                  kAnyLow, kAnyHigh};
 const Settings::Setting Settings::kTimeoutNat{"tarn.timeout.nat", "500", Listing::WITH_DEFAULT, kAnyLow,
                                               kAnyHigh};
-const Settings::Setting Settings::kTimeoutNatSym{"tarn.timeout.nat.sym", "500", Listing::WITH_DEFAULT, kAnyLow,
-                                                 kAnyHigh};
+const Settings::Setting Settings::kTimeoutNatSym{"tarn.timeout.nat.sym", "500", Listing::WITH_DEFAULT,
+                                                 kAnyLow, kAnyHigh};
 const Settings::Setting Settings::kConnectOverlap{"tarn.connect.overlap", "0", Listing::WHEN_SET, kAnyLow,
                                                   kAnyHigh};
 // Any value but 0 asks the router for a port mapping; listed only when a host sets it.
@@ -57,7 +57,8 @@ const Settings::Setting Settings::kLogLevel{"tarn.loglevel", nullptr, Listing::W
 // Presence alone counts, whatever the value.
 const Settings::Setting Settings::kDebug{"tarn.debug", nullptr, Listing::WHEN_SET, kAnyLow, kAnyHigh};
 const Settings::Setting Settings::kLogDir{"tarn.logdir", "./", Listing::WITH_DEFAULT, kAnyLow, kAnyHigh};
-const Settings::Setting Settings::kLogName{"tarn.logname", "tarn.log", Listing::WITH_DEFAULT, kAnyLow, kAnyHigh};
+const Settings::Setting Settings::kLogName{"tarn.logname", "tarn.log", Listing::WITH_DEFAULT, kAnyLow,
+                                           kAnyHigh};
 const Settings::Setting Settings::kLogConsole{"tarn.logconsole", "1", Listing::WHEN_SET, kAnyLow, kAnyHigh};
 
 const std::vector<const Settings::Setting*>& Settings::all() {
