@@ -17,6 +17,8 @@ packages=(
   # the client's port mapping: NAT-PMP and UPnP-IGD client libraries
   libnatpmp-dev libminiupnpc-dev
   iproute2 nftables procps python3 jq clang-format
+  # scripts/tidy.sh: the naming scheme of .clang-tidy
+  clang-tidy-14
   tshark python3-matplotlib
   # the lab's mapping routers (+pmp, +natpmp, +upnp, +lying), their STUN server, and the client tools the
   # lab tests ask them with

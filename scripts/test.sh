@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The whole test suite on a fresh machine: set-up, then the suite once in a normal build, once
+# The whole test suite on a fresh machine: set-up, then the suite once in a normal build, the
+# naming scheme of .clang-tidy on that build's compile commands, the suite once
 # under AddressSanitizer+UndefinedBehaviorSanitizer, the threaded tests under ThreadSanitizer,
 # the NAT lab, and a short run of every fuzz target. Fails if any of them fails.
 set -uo pipefail
@@ -39,12 +40,33 @@ run_ctest() { # build dir, ctest arguments...
 
 step() { printf '\n=== %s ===\n' "$*"; }
 
+# Runs a step whose closing line reads "<name>: N passed, M failed" and adds its counts; a step
+# that ends without that line counts as one failure.
+run_counted() { # name, command...
+  local name=$1
+  shift
+  "$@" 2>&1 | tee "$log"
+  local rc=${PIPESTATUS[0]}
+  local line
+  line=$(grep -E "^$name: [0-9]+ passed, [0-9]+ failed" "$log" | tail -n 1)
+  if [ -n "$line" ]; then
+    passed=$((passed + $(sed -E 's/^[a-z]+: ([0-9]+) passed.*/\1/' <<<"$line")))
+    failed=$((failed + $(sed -E 's/^[a-z]+: [0-9]+ passed, ([0-9]+) failed.*/\1/' <<<"$line")))
+  else
+    failed=$((failed + 1))
+  fi
+  [ "$rc" -eq 0 ] || status=1
+}
+
 step "normal build"
 if "$root/scripts/build.sh" "$root/build"; then
   run_ctest "$root/build"
 else
   status=1; failed=$((failed + 1))
 fi
+
+step "naming (clang-tidy)"
+run_counted tidy "$root/scripts/tidy.sh" "$root/build"
 
 step "AddressSanitizer + UndefinedBehaviorSanitizer"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
@@ -73,16 +95,7 @@ fi
 [ "$rc" -eq 0 ] || status=1
 
 step "fuzzing (20 s per target)"
-"$root/scripts/fuzz.sh" 20 2>&1 | tee "$log"
-rc=${PIPESTATUS[0]}
-line=$(grep -E '^fuzz: [0-9]+ passed, [0-9]+ failed' "$log" | tail -n 1)
-if [ -n "$line" ]; then
-  passed=$((passed + $(sed -E 's/^fuzz: ([0-9]+) passed.*/\1/' <<<"$line")))
-  failed=$((failed + $(sed -E 's/^fuzz: [0-9]+ passed, ([0-9]+) failed.*/\1/' <<<"$line")))
-else
-  failed=$((failed + 1))
-fi
-[ "$rc" -eq 0 ] || status=1
+run_counted fuzz "$root/scripts/fuzz.sh" 20
 
 echo
 echo "${passed} passed, ${failed} failed"

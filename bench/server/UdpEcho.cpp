@@ -66,16 +66,16 @@ int main(int argc, char* argv[]) {
     tarn::server::ServerConfig config;
     std::string message;
     switch (tarn::server::CommandLine::parse(argc, argv, config, message)) {
-        case tarn::server::CommandLine::Outcome::Help:
+        case tarn::server::CommandLine::Outcome::HELP:
             std::printf(
                 "tarn-udp-echo takes the options of tarn-rendezvous and uses those of the endpoints, "
                 "--threads, --batch and --socket-buffer; SIGINT or SIGTERM ends it.\n%s",
                 message.c_str());
             return 0;
-        case tarn::server::CommandLine::Outcome::Error:
+        case tarn::server::CommandLine::Outcome::ERROR:
             std::fprintf(stderr, "tarn-udp-echo: %s\nTry 'tarn-udp-echo --help'.\n", message.c_str());
             return 2;
-        case tarn::server::CommandLine::Outcome::Run:
+        case tarn::server::CommandLine::Outcome::RUN:
             break;
     }
     sigset_t signals;

@@ -8,12 +8,12 @@ namespace probe {
 
 // The exit codes every subcommand uses.
 enum ExitCode : int {
-    kSuccess = 0,
+    SUCCESS = 0,
     // Discovery or the operation failed, or its result is not valid.
-    kFailed = 1,
-    kUsageError = 2,
+    FAILED = 1,
+    USAGE_ERROR = 2,
     // The rendezvous service did not answer (or the embedded one could not be started).
-    kUnreachable = 3,
+    UNREACHABLE = 3,
 };
 
 // One subcommand of tarn-probe ("discover" ...). Each runs once per process: the library's facade

@@ -51,8 +51,8 @@ int DiscoverCommand::run(const std::vector<std::string>& args) {
     options.add_options()("json", po::bool_switch(&asJson),
                           "print one JSON object on standard output instead of text")(
         "user-id",
-        po::value<std::string>(&userId)->default_value(ProbeDiscovery::DEFAULT_USER_ID)->value_name("ID"),
-        "the user id sent in the report")("fast", po::bool_switch(&fast), ProbeDiscovery::FAST_HELP)(
+        po::value<std::string>(&userId)->default_value(ProbeDiscovery::kDefaultUserId)->value_name("ID"),
+        "the user id sent in the report")("fast", po::bool_switch(&fast), ProbeDiscovery::kFastHelp)(
         "help,h", "show this text");
     rendezvous.addOptions(options);
 
@@ -71,11 +71,11 @@ int DiscoverCommand::run(const std::vector<std::string>& args) {
     }
     if (problem.empty() && values.count("help") != 0) {
         std::cout << usage(options);
-        return kSuccess;
+        return SUCCESS;
     }
     if (!problem.empty() || !rendezvous.validate(problem)) {
         std::cerr << "tarn-probe discover: " << problem << "\n\n" << usage(options);
-        return kUsageError;
+        return USAGE_ERROR;
     }
 
     // From here on the library's console lines go to standard error.
@@ -106,7 +106,7 @@ int DiscoverCommand::run(const std::vector<std::string>& args) {
     // Copied out so that the output is complete also when the library throws.
     client::Topology topology;
     const auto started = std::chrono::steady_clock::now();
-    if (exitCode == kSuccess) {
+    if (exitCode == SUCCESS) {
         exitCode = ProbeDiscovery::discover(tarn, userId, topology, error);
     }
     // The search for a local binding, the NAT tests and the report.

@@ -19,10 +19,10 @@ namespace probe {
 
 namespace {
 
-const char* const SERVER_BINARY = "tarn-rendezvous";
+const char* const kServerBinary = "tarn-rendezvous";
 // How long the server may take to bind and announce itself, and to exit after SIGTERM.
-const int START_TIMEOUT_MS = 5000;
-const int STOP_TIMEOUT_MS = 3000;
+const int kStartTimeoutMs = 5000;
+const int kStopTimeoutMs = 3000;
 
 using Clock = std::chrono::steady_clock;
 
@@ -38,11 +38,11 @@ std::string siblingBinary() {
     if (slash == std::string::npos) {
         return {};
     }
-    std::string candidate = self.substr(0, slash + 1) + SERVER_BINARY;
+    std::string candidate = self.substr(0, slash + 1) + kServerBinary;
     return access(candidate.c_str(), X_OK) == 0 ? candidate : std::string();
 }
 
-enum class ReadResult { Data, End, Timeout };
+enum class ReadResult { DATA, END, TIMEOUT };
 
 // Reads what is available within the time left.
 ReadResult readSome(int fd, std::string& into, Clock::time_point deadline) {
@@ -50,7 +50,7 @@ ReadResult readSome(int fd, std::string& into, Clock::time_point deadline) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) {
-            return ReadResult::Timeout;
+            return ReadResult::TIMEOUT;
         }
         pollfd polled{fd, POLLIN, 0};
         const int ready = poll(&polled, 1, static_cast<int>(left));
@@ -58,10 +58,10 @@ ReadResult readSome(int fd, std::string& into, Clock::time_point deadline) {
             continue;
         }
         if (ready < 0) {
-            return ReadResult::End;
+            return ReadResult::END;
         }
         if (ready == 0) {
-            return ReadResult::Timeout;
+            return ReadResult::TIMEOUT;
         }
         char buffer[512];
         const ssize_t n = read(fd, buffer, sizeof(buffer));
@@ -69,10 +69,10 @@ ReadResult readSome(int fd, std::string& into, Clock::time_point deadline) {
             continue;
         }
         if (n <= 0) {
-            return ReadResult::End;
+            return ReadResult::END;
         }
         into.append(buffer, static_cast<std::size_t>(n));
-        return ReadResult::Data;
+        return ReadResult::DATA;
     }
 }
 
@@ -109,11 +109,11 @@ EmbeddedRendezvous::EmbeddedRendezvous(int port1, int port2) : child(-1), output
         throw std::runtime_error("cannot create a pipe for tarn-rendezvous");
     }
     const std::string sibling = siblingBinary();
-    std::vector<std::string> words = {SERVER_BINARY,
+    std::vector<std::string> words = {kServerBinary,
                                       "--addr1",
-                                      ADDR1,
+                                      kAddr1,
                                       "--addr2",
-                                      ADDR2,
+                                      kAddr2,
                                       "--port1",
                                       std::to_string(port1),
                                       "--port2",
@@ -149,16 +149,16 @@ EmbeddedRendezvous::EmbeddedRendezvous(int port1, int port2) : child(-1), output
         if (!sibling.empty()) {
             execv(sibling.c_str(), argv.data());
         }
-        execvp(SERVER_BINARY, argv.data());
+        execvp(kServerBinary, argv.data());
         _exit(127);
     }
     close(pipeFds[1]);
     output = pipeFds[0];
 
     std::string announced;
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(START_TIMEOUT_MS);
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kStartTimeoutMs);
     while (announced.find('\n') == std::string::npos) {
-        if (readSome(output, announced, deadline) != ReadResult::Data) {
+        if (readSome(output, announced, deadline) != ReadResult::DATA) {
             stop();
             throw std::runtime_error(
                 sibling.empty() && announced.empty()
@@ -186,13 +186,13 @@ void EmbeddedRendezvous::stop() {
     // The server prints its final counters and exits, which closes its output: read to that end
     // so it never blocks on a full pipe. One that does not end in time is killed.
     std::string ignored;
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(STOP_TIMEOUT_MS);
-    ReadResult result = ReadResult::Data;
-    while (result == ReadResult::Data) {
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kStopTimeoutMs);
+    ReadResult result = ReadResult::DATA;
+    while (result == ReadResult::DATA) {
         ignored.clear();
         result = readSome(output, ignored, deadline);
     }
-    if (result == ReadResult::Timeout) {
+    if (result == ReadResult::TIMEOUT) {
         kill(child, SIGKILL);
     }
     int status = 0;

@@ -13,8 +13,8 @@ namespace probe {
 // also gets SIGTERM if the probe dies first.
 class EmbeddedRendezvous {
 public:
-    static constexpr const char* ADDR1 = "127.0.0.1";
-    static constexpr const char* ADDR2 = "127.0.0.2";
+    static constexpr const char* kAddr1 = "127.0.0.1";
+    static constexpr const char* kAddr2 = "127.0.0.2";
 
     // Starts the server on the two ports (0: a free port the server picks) and returns once it
     // listens. Throws std::runtime_error with a readable reason when it cannot be started.

@@ -9,11 +9,11 @@ namespace probe {
 
 namespace {
 // What a topology holds while no local binding has been found.
-const char* const UNBOUND_ADDRESS = "0.0.0.0";
+const char* const kUnboundAddress = "0.0.0.0";
 }  // namespace
 
-const char* const ProbeDiscovery::DEFAULT_USER_ID = "tarn-probe";
-const char* const ProbeDiscovery::FAST_HELP =
+const char* const ProbeDiscovery::kDefaultUserId = "tarn-probe";
+const char* const ProbeDiscovery::kFastHelp =
     "overlap the steps of discovery and of connecting (sets tarn.discovery.overlap=1 and "
     "tarn.connect.overlap=1)";
 
@@ -26,10 +26,10 @@ int ProbeDiscovery::useRendezvous(RendezvousSelection& rendezvous, client::Confi
                                   std::string& error) {
     try {
         rendezvous.apply(config);
-        return kSuccess;
+        return SUCCESS;
     } catch (const std::exception& e) {
         error = std::string("cannot start the embedded rendezvous server: ") + e.what();
-        return kUnreachable;
+        return UNREACHABLE;
     }
 }
 
@@ -42,21 +42,21 @@ int ProbeDiscovery::discover(lattice::TARNWrapper& tarn, const std::string& user
         const bool delivered = tarn.notifyLattice(userId);
         const client::Topology& current = tarn.getCurrentTopology();
         topology = current;
-        if (current.localAddr == UNBOUND_ADDRESS) {
+        if (current.localAddr == kUnboundAddress) {
             client::Configurator& config = tarn.getConfigurator();
-            error = "the rendezvous service at " + config.getString(RendezvousSelection::ADDR1_KEY) + ":" +
-                    config.getString(RendezvousSelection::PORT1_KEY) +
+            error = "the rendezvous service at " + config.getString(RendezvousSelection::kAddr1Key) + ":" +
+                    config.getString(RendezvousSelection::kPort1Key) +
                     " did not answer from any local address (see tarn.log)";
-            return kUnreachable;
+            return UNREACHABLE;
         }
         if (!delivered || !current.isValid()) {
             error = "discovery failed: no valid topology was reported (see tarn.log)";
-            return kFailed;
+            return FAILED;
         }
-        return kSuccess;
+        return SUCCESS;
     } catch (const std::exception& e) {
         error = std::string("the library failed: ") + e.what();
-        return kFailed;
+        return FAILED;
     }
 }
 

@@ -14,21 +14,21 @@ namespace probe {
 class ProbeDiscovery {
 public:
     // The user id of the report when none is given.
-    static const char* const DEFAULT_USER_ID;
+    static const char* const kDefaultUserId;
     // What --fast does, for the commands' help.
-    static const char* const FAST_HELP;
+    static const char* const kFastHelp;
 
     // --fast: discovery and the connectivity pass run their steps overlapped
     // (tarn.discovery.overlap and tarn.connect.overlap set to 1), before the library reads them.
     static void useFastMode(client::Configurator& config);
 
     // Applies the selection to the configuration, starting the embedded server when no service is
-    // configured. kSuccess, or kUnreachable with error set when the embedded server can't start.
+    // configured. SUCCESS, or UNREACHABLE with error set when the embedded server can't start.
     static int useRendezvous(RendezvousSelection& rendezvous, client::Configurator& config,
                              std::string& error);
     // Runs notifyLattice and copies the resulting topology out, also when the library throws.
-    // kSuccess; kUnreachable when no local address got an answer (the search then runs only once);
-    // kFailed, with error set, when the topology is not valid or the report was not delivered.
+    // SUCCESS; UNREACHABLE when no local address got an answer (the search then runs only once);
+    // FAILED, with error set, when the topology is not valid or the report was not delivered.
     static int discover(lattice::TARNWrapper& tarn, const std::string& userId, client::Topology& topology,
                         std::string& error);
 };

@@ -8,15 +8,15 @@ namespace probe {
 namespace {
 // Handed out as the context and expected back in invoke: a mismatch means the library broke the
 // call sequence.
-const std::intptr_t CONTEXT = 0x7a2e;
+const std::intptr_t kContext = 0x7a2e;
 // The library's return code for "Invalid request", answered for a foreign context.
-const std::int32_t INVALID_REQUEST = 204;
+const std::int32_t kInvalidRequest = 204;
 }  // namespace
 
 RecordingLatticeClient::RecordingLatticeClient(Echo echoLine) : echo(std::move(echoLine)) {}
 
 std::intptr_t RecordingLatticeClient::getContext() {
-    return CONTEXT;
+    return kContext;
 }
 
 std::int32_t RecordingLatticeClient::invoke(const char* featurette, const char* method, std::intptr_t context,
@@ -31,7 +31,7 @@ std::int32_t RecordingLatticeClient::invoke(const char* featurette, const char* 
         const char* value = parameters[2 * i + 1];
         record.parameters.emplace_back(key != nullptr ? key : "", value != nullptr ? value : "");
     }
-    record.returnCode = context == CONTEXT ? 0 : INVALID_REQUEST;
+    record.returnCode = context == kContext ? 0 : kInvalidRequest;
     std::ostringstream line;
     line << "Meta service received " << record.featurette << "::" << record.method << " (" << pairCount
          << " pairs):";

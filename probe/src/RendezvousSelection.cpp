@@ -12,8 +12,8 @@ namespace probe {
 namespace {
 
 // The ports the library uses when none is configured.
-const int DEFAULT_PORT1 = 13434;
-const int DEFAULT_PORT2 = 13435;
+const int kDefaultPort1 = 13434;
+const int kDefaultPort2 = 13435;
 
 // "a,b" into exactly two non-empty, trimmed parts.
 bool splitPair(const std::string& text, std::string parts[2]) {
@@ -71,25 +71,25 @@ bool RendezvousSelection::validate(std::string& error) {
 
 void RendezvousSelection::apply(client::Configurator& config) {
     if (!serverOption.empty()) {
-        config.setValue(ADDR1_KEY, addresses[0]);
-        config.setValue(ADDR2_KEY, addresses[1]);
+        config.setValue(kAddr1Key, addresses[0]);
+        config.setValue(kAddr2Key, addresses[1]);
     }
     if (!portsOption.empty()) {
-        config.setValue(PORT1_KEY, std::to_string(ports[0]));
-        config.setValue(PORT2_KEY, std::to_string(ports[1]));
+        config.setValue(kPort1Key, std::to_string(ports[0]));
+        config.setValue(kPort2Key, std::to_string(ports[1]));
     }
-    if (!config.getString(ADDR1_KEY).empty() || !config.getString(ADDR2_KEY).empty()) {
+    if (!config.getString(kAddr1Key).empty() || !config.getString(kAddr2Key).empty()) {
         return;
     }
     // Configured ports are kept; otherwise the server picks free ones, so a service already
     // running on the usual ports is no obstacle.
-    const int port1 = config.hasValue(PORT1_KEY) ? config.getInt(PORT1_KEY, 0, false) : 0;
-    const int port2 = config.hasValue(PORT2_KEY) ? config.getInt(PORT2_KEY, 0, false) : 0;
+    const int port1 = config.hasValue(kPort1Key) ? config.getInt(kPort1Key, 0, false) : 0;
+    const int port2 = config.hasValue(kPort2Key) ? config.getInt(kPort2Key, 0, false) : 0;
     embedded.reset(new EmbeddedRendezvous(port1, port2));
-    config.setValue(ADDR1_KEY, EmbeddedRendezvous::ADDR1);
-    config.setValue(ADDR2_KEY, EmbeddedRendezvous::ADDR2);
-    config.setValue(PORT1_KEY, std::to_string(embedded->port1()));
-    config.setValue(PORT2_KEY, std::to_string(embedded->port2()));
+    config.setValue(kAddr1Key, EmbeddedRendezvous::kAddr1);
+    config.setValue(kAddr2Key, EmbeddedRendezvous::kAddr2);
+    config.setValue(kPort1Key, std::to_string(embedded->port1()));
+    config.setValue(kPort2Key, std::to_string(embedded->port2()));
 }
 
 std::string RendezvousSelection::notice() const {
@@ -97,17 +97,17 @@ std::string RendezvousSelection::notice() const {
         return {};
     }
     return "No rendezvous server configured: started tarn-rendezvous for this run on " +
-           std::string(EmbeddedRendezvous::ADDR1) + " and " + EmbeddedRendezvous::ADDR2 + ", ports " +
+           std::string(EmbeddedRendezvous::kAddr1) + " and " + EmbeddedRendezvous::kAddr2 + ", ports " +
            std::to_string(embedded->port1()) + " and " + std::to_string(embedded->port2()) + " (pid " +
            std::to_string(embedded->pid()) + ").\n";
 }
 
 nlohmann::ordered_json RendezvousSelection::json(client::Configurator& config) const {
     nlohmann::ordered_json object;
-    object["addr1"] = config.getString(ADDR1_KEY);
-    object["port1"] = config.getInt(PORT1_KEY, DEFAULT_PORT1, false);
-    object["addr2"] = config.getString(ADDR2_KEY);
-    object["port2"] = config.getInt(PORT2_KEY, DEFAULT_PORT2, false);
+    object["addr1"] = config.getString(kAddr1Key);
+    object["port1"] = config.getInt(kPort1Key, kDefaultPort1, false);
+    object["addr2"] = config.getString(kAddr2Key);
+    object["port2"] = config.getInt(kPort2Key, kDefaultPort2, false);
     object["embedded"] = isEmbedded();
     return object;
 }

@@ -17,10 +17,10 @@ namespace probe {
 class RendezvousSelection {
 public:
     // The configuration keys of the rendezvous service's two addresses and ports.
-    static constexpr const char* ADDR1_KEY = "tarn.addr.1";
-    static constexpr const char* ADDR2_KEY = "tarn.addr.2";
-    static constexpr const char* PORT1_KEY = "tarn.port.1";
-    static constexpr const char* PORT2_KEY = "tarn.port.2";
+    static constexpr const char* kAddr1Key = "tarn.addr.1";
+    static constexpr const char* kAddr2Key = "tarn.addr.2";
+    static constexpr const char* kPort1Key = "tarn.port.1";
+    static constexpr const char* kPort2Key = "tarn.port.2";
 
     RendezvousSelection();
     ~RendezvousSelection();

@@ -77,7 +77,7 @@ int SessionCommand::run(const std::vector<std::string>& args) {
                           "this player's client id (32-bit)")(
         "game", po::value<std::string>(&gameId)->required()->value_name("G"), "the game's id")(
         "json", po::bool_switch(&asJson), "print the result as one JSON line instead of a table")(
-        "fast", po::bool_switch(&fast), ProbeDiscovery::FAST_HELP)("help,h", "show this text");
+        "fast", po::bool_switch(&fast), ProbeDiscovery::kFastHelp)("help,h", "show this text");
     rendezvous.addOptions(options);
 
     po::variables_map values;
@@ -86,7 +86,7 @@ int SessionCommand::run(const std::vector<std::string>& args) {
         po::store(po::command_line_parser(args).options(options).run(), values);
         if (values.count("help") != 0) {
             std::cout << usage(options);
-            return kSuccess;
+            return SUCCESS;
         }
         po::notify(values);
     } catch (const po::error& e) {
@@ -101,7 +101,7 @@ int SessionCommand::run(const std::vector<std::string>& args) {
     }
     if (!problem.empty() || !rendezvous.validate(problem)) {
         std::cerr << "tarn-probe session: " << problem << "\n\n" << usage(options);
-        return kUsageError;
+        return USAGE_ERROR;
     }
 
     // From here on the library's console lines go to standard error.
@@ -118,12 +118,12 @@ int SessionCommand::run(const std::vector<std::string>& args) {
     RecordingLatticeClient meta([](const std::string& line) { std::cerr << line; });
     LatticeProxyScope proxy(tarn, meta);
     client::Topology topology;
-    if (exitCode == kSuccess) {
-        exitCode = ProbeDiscovery::discover(tarn, ProbeDiscovery::DEFAULT_USER_ID, topology, error);
+    if (exitCode == SUCCESS) {
+        exitCode = ProbeDiscovery::discover(tarn, ProbeDiscovery::kDefaultUserId, topology, error);
     }
 
     nlohmann::ordered_json player = PeerListJson::player(static_cast<long>(clientId), topology);
-    if (exitCode != kSuccess) {
+    if (exitCode != SUCCESS) {
         player["exitCode"] = exitCode;
         player["error"] = error;
         console.print(player.dump() + "\n");
@@ -135,11 +135,11 @@ int SessionCommand::run(const std::vector<std::string>& args) {
     std::vector<client::Peer> peers;
     if (!std::getline(std::cin, line)) {
         error = "standard input ended before the peer list";
-        exitCode = kUsageError;
+        exitCode = USAGE_ERROR;
     } else if (!PeerListJson::parse(line, peers, error)) {
-        exitCode = kUsageError;
+        exitCode = USAGE_ERROR;
     }
-    if (exitCode != kSuccess) {
+    if (exitCode != SUCCESS) {
         std::cerr << "tarn-probe session: " << error << "\n";
         return exitCode;
     }
@@ -151,7 +151,7 @@ int SessionCommand::run(const std::vector<std::string>& args) {
             .count();
     if (!connected) {
         error = "connectivity failed or its report was not delivered (see tarn.log)";
-        exitCode = kFailed;
+        exitCode = FAILED;
     }
 
     if (asJson) {

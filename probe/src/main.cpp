@@ -34,11 +34,11 @@ int main(int argc, char* argv[]) {
     const std::string first = argc > 1 ? argv[1] : "";
     if (first == "--help" || first == "-h" || first == "help") {
         overview(std::cout, all);
-        return tarn::probe::kSuccess;
+        return tarn::probe::SUCCESS;
     }
     if (first == "--version") {
         std::cout << "tarn-probe " << TARN_PROBE_VERSION << "\n";
-        return tarn::probe::kSuccess;
+        return tarn::probe::SUCCESS;
     }
     for (const auto& command : all) {
         if (command->name() == first) {
@@ -46,7 +46,7 @@ int main(int argc, char* argv[]) {
                 return command->run(std::vector<std::string>(argv + 2, argv + argc));
             } catch (const std::exception& e) {
                 std::cerr << "tarn-probe " << first << ": " << e.what() << "\n";
-                return tarn::probe::kFailed;
+                return tarn::probe::FAILED;
             }
         }
     }
@@ -54,5 +54,5 @@ int main(int argc, char* argv[]) {
                                 : "tarn-probe: unknown command '" + first + "'")
               << "\n\n";
     overview(std::cerr, all);
-    return tarn::probe::kUsageError;
+    return tarn::probe::USAGE_ERROR;
 }

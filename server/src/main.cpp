@@ -58,13 +58,13 @@ int main(int argc, char* argv[]) {
     tarn::server::ServerConfig config;
     std::string message;
     switch (tarn::server::CommandLine::parse(argc, argv, config, message)) {
-        case tarn::server::CommandLine::Outcome::Help:
+        case tarn::server::CommandLine::Outcome::HELP:
             std::printf("%s", message.c_str());
             return 0;
-        case tarn::server::CommandLine::Outcome::Error:
+        case tarn::server::CommandLine::Outcome::ERROR:
             std::fprintf(stderr, "tarn-rendezvous: %s\nTry 'tarn-rendezvous --help'.\n", message.c_str());
             return 2;
-        case tarn::server::CommandLine::Outcome::Run:
+        case tarn::server::CommandLine::Outcome::RUN:
             break;
     }
 

@@ -538,8 +538,7 @@ TEST_F(DiscoverorTest, ServiceKeepingOnlyTheContractClassifiesAsDocumented) {
              return r.isPlain() ? behindNat({coneMapping})(r) : errorFrom(r.server);
          },
          NatType::PORT_RESTRICTED_CONE, 0,
-         "[test.discoveror:pingWithChange001] Ignoring ERROR from " + s1 + ": not from " +
-             text(fake.server(1))},
+         "[test.discoveror:handle001] Ignoring ERROR from " + s1 + ": not from " + text(fake.server(1))},
         {"symmetric; plain requests answered from the other port",
          [](const FakeRequest& r) {
              std::vector<FakeReply> replies = behindNat({symmetricMapping})(r);
@@ -549,7 +548,7 @@ TEST_F(DiscoverorTest, ServiceKeepingOnlyTheContractClassifiesAsDocumented) {
              return replies;
          },
          NatType::SYMMETRIC, 1,
-         "[test.discoveror:answersFromElsewhere] Accepting 1 answer(s) from " + text(fake.server(1)) +
+         "[test.discoveror:expire000] Accepting 1 answer(s) from " + text(fake.server(1)) +
              ", which was not asked, for a request to " + s1},
     };
     for (const Row& row : rows) {

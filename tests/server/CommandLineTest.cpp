@@ -43,7 +43,7 @@ private:
 TEST(CommandLine, NoArgumentsGiveTheDefaults) {
     ServerConfig config;
     std::string message;
-    ASSERT_EQ(parse({}, config, message), Outcome::Run) << message;
+    ASSERT_EQ(parse({}, config, message), Outcome::RUN) << message;
     EXPECT_EQ(config.addr1, "127.0.0.1");
     EXPECT_EQ(config.addr2, "127.0.0.2");
     EXPECT_EQ(config.port1, 13434);
@@ -76,7 +76,7 @@ TEST(CommandLine, EveryOptionReachesItsField) {
                      "--stats-interval", "0",
                      "--stats-json",     "--verbose"},
                     config, message),
-              Outcome::Run)
+              Outcome::RUN)
         << message;
     EXPECT_EQ(config.addr1, "198.51.100.1");
     EXPECT_EQ(config.addr2, "203.0.113.1");
@@ -145,7 +145,7 @@ TEST(CommandLine, BadValuesAreRefusedWithTheReason) {
     for (const auto& row : rows) {
         ServerConfig config;
         std::string message;
-        EXPECT_EQ(parse(row.args, config, message), Outcome::Error) << row.args[0];
+        EXPECT_EQ(parse(row.args, config, message), Outcome::ERROR) << row.args[0];
         EXPECT_NE(message.find(row.mentions), std::string::npos) << row.args[0] << ": " << message;
     }
 }
@@ -171,7 +171,7 @@ TEST(CommandLine, TextHoldingAnErrorPlaceholderIsQuotedAsItStands) {
         }
         ServerConfig config;
         std::string message;
-        EXPECT_EQ(parse(args, config, message), Outcome::Error) << row.mentions;
+        EXPECT_EQ(parse(args, config, message), Outcome::ERROR) << row.mentions;
         EXPECT_NE(message.find(row.mentions), std::string::npos) << row.mentions << ": " << message;
     }
 }
@@ -179,7 +179,7 @@ TEST(CommandLine, TextHoldingAnErrorPlaceholderIsQuotedAsItStands) {
 TEST(CommandLine, HelpListsEveryOption) {
     ServerConfig config;
     std::string message;
-    ASSERT_EQ(parse({"--port1", "1", "--help"}, config, message), Outcome::Help);
+    ASSERT_EQ(parse({"--port1", "1", "--help"}, config, message), Outcome::HELP);
     std::istringstream options(
         "--addr1 --addr2 --port1 --port2 --threads --batch --socket-buffer --allow-window --allow-table "
         "--max-targets --max-reflected --bind-rate --bind-burst --relay-rate --relay-burst --rate-table "
@@ -193,7 +193,7 @@ TEST(CommandLine, HelpListsEveryOption) {
 TEST(CommandLine, VersionIsPrintedAndEndsTheRun) {
     ServerConfig config;
     std::string message;
-    ASSERT_EQ(parse({"--version"}, config, message), Outcome::Help);
+    ASSERT_EQ(parse({"--version"}, config, message), Outcome::HELP);
     EXPECT_EQ(message.rfind("tarn-rendezvous 1.", 0), 0u) << message;
 }
 
@@ -218,7 +218,7 @@ TEST(CommandLine, SharedStoreAddressesAreSplitIntoHostPortAndDatabase) {
         ServerConfig config;
         std::string message;
         ASSERT_EQ(parse({"--shared-store", row.text, "--fleet-secret-file", secret.path()}, config, message),
-                  Outcome::Run)
+                  Outcome::RUN)
             << message;
         EXPECT_EQ(config.storeHost, row.host);
         EXPECT_EQ(config.storePort, row.port);
@@ -242,7 +242,7 @@ TEST(CommandLine, StorePasswordFromAFileOrTheEnvironmentBeforeTheUrl) {
                                       secret.path(),    "--shared-store-password-file", password.path()};
         ServerConfig config;
         std::string message;
-        EXPECT_EQ(parse({args.begin(), args.end() - (file ? 0 : 2)}, config, message), Outcome::Run)
+        EXPECT_EQ(parse({args.begin(), args.end() - (file ? 0 : 2)}, config, message), Outcome::RUN)
             << message;
         EXPECT_EQ(config.storePassword, expected);
         ::unsetenv("TARN_STORE_PASSWORD");
@@ -265,7 +265,7 @@ TEST(CommandLine, ConfigFileSetsValuesAndTheCommandLineWins) {
         "store-wait = 20\n");
     ServerConfig config;
     std::string message;
-    ASSERT_EQ(parse({"--config", file.path(), "--port1", "4000"}, config, message), Outcome::Run) << message;
+    ASSERT_EQ(parse({"--config", file.path(), "--port1", "4000"}, config, message), Outcome::RUN) << message;
     EXPECT_EQ(config.addr1, "198.51.100.1");
     EXPECT_EQ(config.addr2, "203.0.113.1");
     EXPECT_EQ(config.port1, 4000);
@@ -280,7 +280,7 @@ TEST(CommandLine, ConfigFileWithAnUnknownKeyIsRefused) {
     ConfigFile file("port1 = 3478\nportx = 1\n");
     ServerConfig config;
     std::string message;
-    EXPECT_EQ(parse({"--config", file.path()}, config, message), Outcome::Error);
+    EXPECT_EQ(parse({"--config", file.path()}, config, message), Outcome::ERROR);
     EXPECT_NE(message.find("portx"), std::string::npos) << message;
 }
 

@@ -57,11 +57,11 @@ TEST(Counters, NamesOfEveryIdAndAnOutOfRangeOne) {
         Counters::Id id;
         const char* name;
     } rows[] = {
-        {Counters::kReceived, "received"},
-        {Counters::kBindChangeRequests, "bindChange"},
-        {Counters::kDropTargetUnknown, "targetUnknown"},
-        {Counters::kDropSendFailed, "sendFailed"},
-        {Counters::kCount, "?"},
+        {Counters::RECEIVED, "received"},
+        {Counters::BIND_CHANGE_REQUESTS, "bindChange"},
+        {Counters::DROP_TARGET_UNKNOWN, "targetUnknown"},
+        {Counters::DROP_SEND_FAILED, "sendFailed"},
+        {Counters::COUNT, "?"},
     };
     for (const auto& row : rows) {
         EXPECT_STREQ(Counters::name(row.id), row.name);
@@ -101,8 +101,8 @@ TEST(Counters, WorkersCountingAtOnceAddUp) {
     for (Counters* counters : {&first, &first, &second}) {
         threads.emplace_back([counters] {
             for (int i = 0; i < 10000; ++i) {
-                counters->add(Counters::kReceived);
-                counters->add(Counters::kDropSendFailed, 2);
+                counters->add(Counters::RECEIVED);
+                counters->add(Counters::DROP_SEND_FAILED, 2);
             }
         });
     }
@@ -112,9 +112,9 @@ TEST(Counters, WorkersCountingAtOnceAddUp) {
     Counters::Values totals{};
     first.addTo(totals);
     second.addTo(totals);
-    EXPECT_EQ(totals[Counters::kReceived], 30000u);
-    EXPECT_EQ(totals[Counters::kDropSendFailed], 60000u);
-    EXPECT_EQ(totals[Counters::kBindRequests], 0u);
+    EXPECT_EQ(totals[Counters::RECEIVED], 30000u);
+    EXPECT_EQ(totals[Counters::DROP_SEND_FAILED], 60000u);
+    EXPECT_EQ(totals[Counters::BIND_REQUESTS], 0u);
 }
 
 }  // namespace

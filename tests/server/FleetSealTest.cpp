@@ -28,19 +28,19 @@ TEST(FleetSeal, RecordsHoldOnlyUnderTheirKeyAndUntilTheyExpire) {
         std::string value;
         Check check;
     } rows[] = {
-        {"as written", kKey, valid, Check::Valid},
-        {"copied to another key", "tarn:allow:198.51.100.7:40001", valid, Check::Forged},
-        {"its server changed", kKey, tampered, Check::Forged},
-        {"sealed by another fleet", kKey, kOther.recordValue(kKey, kServer, kNow + 1000), Check::Forged},
-        {"expired", kKey, kSeal.recordValue(kKey, kServer, kNow), Check::Stale},
-        {"unsealed, as an older server wrote it", kKey, kServer, Check::Malformed},
-        {"a fourth word", kKey, valid + " x", Check::Malformed},
-        {"an expiry that is no number", kKey, kServer + " soon " + std::string(64, 'a'), Check::Malformed},
+        {"as written", kKey, valid, Check::VALID},
+        {"copied to another key", "tarn:allow:198.51.100.7:40001", valid, Check::FORGED},
+        {"its server changed", kKey, tampered, Check::FORGED},
+        {"sealed by another fleet", kKey, kOther.recordValue(kKey, kServer, kNow + 1000), Check::FORGED},
+        {"expired", kKey, kSeal.recordValue(kKey, kServer, kNow), Check::STALE},
+        {"unsealed, as an older server wrote it", kKey, kServer, Check::MALFORMED},
+        {"a fourth word", kKey, valid + " x", Check::MALFORMED},
+        {"an expiry that is no number", kKey, kServer + " soon " + std::string(64, 'a'), Check::MALFORMED},
     };
     for (const auto& row : rows) {
         const auto record = kSeal.openRecord(row.key, row.value, kNow);
         EXPECT_EQ(record.check, row.check) << row.what;
-        EXPECT_EQ(record.server, row.check == Check::Valid ? kServer : "") << row.what;
+        EXPECT_EQ(record.server, row.check == Check::VALID ? kServer : "") << row.what;
     }
     // A member entry holds for 10 s, and no other kind of sealed text passes for one.
     EXPECT_EQ(kSeal.openMember(kSeal.memberEntry("203.0.113.1", kNow - 10000), kNow, 10000), "203.0.113.1");
@@ -69,16 +69,16 @@ TEST(FleetSeal, ForwardsEndWithTheirSealAndHoldForAFewSeconds) {
         std::vector<unsigned char> bytes;
         Check check;
     } rows[] = {
-        {"fresh", valid, Check::Valid},
-        {"5 s old", sealedAt(kSeal, kNow - 5000), Check::Valid},
-        {"5 s ahead", sealedAt(kSeal, kNow + 5000), Check::Valid},
-        {"5.001 s old", sealedAt(kSeal, kNow - 5001), Check::Stale},
-        {"5.001 s ahead", sealedAt(kSeal, kNow + 5001), Check::Stale},
-        {"sealed by another fleet", sealedAt(kOther, kNow), Check::Forged},
-        {"a byte of the message changed", flipped, Check::Forged},
-        {"a byte of the message missing", {valid.begin() + 1, valid.end()}, Check::Forged},
-        {"no seal", message, Check::Unsealed},
-        {"shorter than a seal", {valid.begin() + 1, valid.begin() + 41}, Check::Unsealed},
+        {"fresh", valid, Check::VALID},
+        {"5 s old", sealedAt(kSeal, kNow - 5000), Check::VALID},
+        {"5 s ahead", sealedAt(kSeal, kNow + 5000), Check::VALID},
+        {"5.001 s old", sealedAt(kSeal, kNow - 5001), Check::STALE},
+        {"5.001 s ahead", sealedAt(kSeal, kNow + 5001), Check::STALE},
+        {"sealed by another fleet", sealedAt(kOther, kNow), Check::FORGED},
+        {"a byte of the message changed", flipped, Check::FORGED},
+        {"a byte of the message missing", {valid.begin() + 1, valid.end()}, Check::FORGED},
+        {"no seal", message, Check::UNSEALED},
+        {"shorter than a seal", {valid.begin() + 1, valid.begin() + 41}, Check::UNSEALED},
     };
     for (const auto& row : rows) {
         EXPECT_EQ(kSeal.openForward(row.bytes.data(), row.bytes.size(), kNow), row.check) << row.what;

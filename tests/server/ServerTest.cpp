@@ -207,9 +207,9 @@ TEST_P(ServerTest, BindAnswersLeaveFromTheRequestedEndpoint) {
             }
         }
     }
-    EXPECT_EQ(count(Counters::kBindRequests), plain);
-    EXPECT_EQ(count(Counters::kBindChangeRequests), changed);
-    EXPECT_EQ(count(Counters::kBindResponses), plain + changed);
+    EXPECT_EQ(count(Counters::BIND_REQUESTS), plain);
+    EXPECT_EQ(count(Counters::BIND_CHANGE_REQUESTS), changed);
+    EXPECT_EQ(count(Counters::BIND_RESPONSES), plain + changed);
 }
 
 TEST_P(ServerTest, ChangeRequestWithoutValueMeansBothAndTheLastOneCounts) {
@@ -254,9 +254,9 @@ TEST_P(ServerTest, RelayPingsKnownTargetsOnlyFromTheReceivingEndpoint) {
         EXPECT_FALSE(peerA.pending());
         EXPECT_FALSE(peerB.pending());
     }
-    EXPECT_EQ(count(Counters::kRelayRequests), 2u);
-    EXPECT_EQ(count(Counters::kRelayedPings), 4u);
-    EXPECT_EQ(count(Counters::kDropTargetUnknown), 2u);
+    EXPECT_EQ(count(Counters::RELAY_REQUESTS), 2u);
+    EXPECT_EQ(count(Counters::RELAYED_PINGS), 4u);
+    EXPECT_EQ(count(Counters::DROP_TARGET_UNKNOWN), 2u);
 }
 
 TEST_P(ServerTest, RelayOverACapIsRefusedWhole) {
@@ -276,12 +276,12 @@ TEST_P(ServerTest, RelayOverACapIsRefusedWhole) {
         bool relayed;
         Counters::Id refusal;
     } rows[] = {
-        {3, 4, true, Counters::kCount},
-        {1, 0, true, Counters::kCount},
-        {4, 4, false, Counters::kDropRelayOverCap},
-        {3, 5, false, Counters::kDropRelayOverCap},
-        {4, 5, false, Counters::kDropRelayOverCap},
-        {0, 2, false, Counters::kDropRelayIncomplete},
+        {3, 4, true, Counters::COUNT},
+        {1, 0, true, Counters::COUNT},
+        {4, 4, false, Counters::DROP_RELAY_OVER_CAP},
+        {3, 5, false, Counters::DROP_RELAY_OVER_CAP},
+        {4, 5, false, Counters::DROP_RELAY_OVER_CAP},
+        {0, 2, false, Counters::DROP_RELAY_INCOMPLETE},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(std::to_string(row.targets) + " targets, " + std::to_string(row.reflected) +
@@ -301,7 +301,7 @@ TEST_P(ServerTest, RelayOverACapIsRefusedWhole) {
             EXPECT_FALSE(peer->pending());
         }
         const auto after = server_->counters();
-        EXPECT_EQ(after[Counters::kRelayedPings] - before[Counters::kRelayedPings],
+        EXPECT_EQ(after[Counters::RELAYED_PINGS] - before[Counters::RELAYED_PINGS],
                   row.relayed ? static_cast<std::uint64_t>(row.targets) : 0u);
         if (!row.relayed) {
             EXPECT_EQ(after[row.refusal] - before[row.refusal], 1u);
@@ -328,8 +328,8 @@ TEST_P(ServerTest, RelayNeverTargetsForbiddenEndpoints) {
     expectPing(peer, at(0), relay.reflected);
     expectNothingElse(requester);
     EXPECT_FALSE(peer.pending());
-    EXPECT_EQ(count(Counters::kDropTargetForbidden), 7u);
-    EXPECT_EQ(count(Counters::kRelayedPings), 1u);
+    EXPECT_EQ(count(Counters::DROP_TARGET_FORBIDDEN), 7u);
+    EXPECT_EQ(count(Counters::RELAYED_PINGS), 1u);
 }
 
 TEST_P(ServerTest, RelayWithoutGameIdOrUuidIsRefused) {
@@ -352,8 +352,8 @@ TEST_P(ServerTest, RelayWithoutGameIdOrUuidIsRefused) {
         expectNothingElse(requester);
         EXPECT_FALSE(peer.pending());
     }
-    EXPECT_EQ(count(Counters::kDropRelayIncomplete), 3u);
-    EXPECT_EQ(count(Counters::kRelayedPings), 0u);
+    EXPECT_EQ(count(Counters::DROP_RELAY_INCOMPLETE), 3u);
+    EXPECT_EQ(count(Counters::RELAYED_PINGS), 0u);
 }
 
 TEST_P(ServerTest, BadDatagramsAreCountedNeverAnsweredAndServiceGoesOn) {
@@ -376,33 +376,33 @@ TEST_P(ServerTest, BadDatagramsAreCountedNeverAnsweredAndServiceGoesOn) {
         Bytes bytes;
         Counters::Id counter;
     } rows[] = {
-        {"empty", {}, Counters::kDropUndecodable},
-        {"garbage", {0xFF, 0xFF, 0xFF, 0xFF}, Counters::kDropUndecodable},
-        {"truncated relay", truncated, Counters::kDropUndecodable},
-        {"unknown type 99", {0x08, 0x63}, Counters::kDropUndecodable},
-        {"attribute without type", {0x08, 0x0A, 0x22, 0x02, 0x18, 0x01}, Counters::kDropUndecodable},
-        {"ERROR", {0x08, 0x00}, Counters::kDropOtherType},
-        {"BIND_RESP", {0x08, 0x0B}, Counters::kDropOtherType},
-        {"PING_DIRECT", {0x08, 0x14}, Counters::kDropOtherType},
-        {"PING_RESP", {0x08, 0x16}, Counters::kDropOtherType},
-        {"PING_CONFIRM", {0x08, 0x17}, Counters::kDropOtherType},
-        {"2049 bytes", tooLong, Counters::kDropOversized},
-        {"60000 bytes", Bytes(60000, 0x08), Counters::kDropOversized},
-        {"2048-byte BIND_REQ", exact, Counters::kBindResponses},
-        {"BIND_REQ with an unknown field", {0x08, 0x0A, 0x78, 0x2A}, Counters::kBindResponses},
+        {"empty", {}, Counters::DROP_UNDECODABLE},
+        {"garbage", {0xFF, 0xFF, 0xFF, 0xFF}, Counters::DROP_UNDECODABLE},
+        {"truncated relay", truncated, Counters::DROP_UNDECODABLE},
+        {"unknown type 99", {0x08, 0x63}, Counters::DROP_UNDECODABLE},
+        {"attribute without type", {0x08, 0x0A, 0x22, 0x02, 0x18, 0x01}, Counters::DROP_UNDECODABLE},
+        {"ERROR", {0x08, 0x00}, Counters::DROP_OTHER_TYPE},
+        {"BIND_RESP", {0x08, 0x0B}, Counters::DROP_OTHER_TYPE},
+        {"PING_DIRECT", {0x08, 0x14}, Counters::DROP_OTHER_TYPE},
+        {"PING_RESP", {0x08, 0x16}, Counters::DROP_OTHER_TYPE},
+        {"PING_CONFIRM", {0x08, 0x17}, Counters::DROP_OTHER_TYPE},
+        {"2049 bytes", tooLong, Counters::DROP_OVERSIZED},
+        {"60000 bytes", Bytes(60000, 0x08), Counters::DROP_OVERSIZED},
+        {"2048-byte BIND_REQ", exact, Counters::BIND_RESPONSES},
+        {"BIND_REQ with an unknown field", {0x08, 0x0A, 0x78, 0x2A}, Counters::BIND_RESPONSES},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         const auto before = server_->counters();
         client.sendBytes(at(0), row.bytes);
-        if (row.counter == Counters::kBindResponses) {
+        if (row.counter == Counters::BIND_RESPONSES) {
             expectBindAnswer(client, at(0));
         }
         expectNothingElse(client);
         const auto after = server_->counters();
         EXPECT_EQ(after[row.counter] - before[row.counter],
-                  row.counter == Counters::kBindResponses ? 2u : 1u);
-        EXPECT_EQ(after[Counters::kReceived] - before[Counters::kReceived], 2u);
+                  row.counter == Counters::BIND_RESPONSES ? 2u : 1u);
+        EXPECT_EQ(after[Counters::RECEIVED] - before[Counters::RECEIVED], 2u);
     }
 }
 
@@ -424,7 +424,7 @@ TEST_P(ServerTest, FloodFromOneAddressIsLimitedWhileOthersAreAnswered) {
         }
         // Paced by what the server has read, so no socket buffer overflows whatever its size.
         const std::uint64_t sent = static_cast<std::uint64_t>((round + 1) * kPerRound + round);
-        ASSERT_TRUE(eventually([&] { return count(Counters::kReceived) >= sent; }));
+        ASSERT_TRUE(eventually([&] { return count(Counters::RECEIVED) >= sent; }));
         other.send(at(round % 4), bindRequest());
         expectBindAnswer(other, at(round % 4));
     }
@@ -436,8 +436,8 @@ TEST_P(ServerTest, FloodFromOneAddressIsLimitedWhileOthersAreAnswered) {
     }
     // Every answer the server sent is counted: exactly the burst went to the flooder.
     EXPECT_FALSE(flooder.pending());
-    EXPECT_EQ(count(Counters::kDropBindRateLimited), static_cast<std::uint64_t>(kRounds * kPerRound - 50));
-    EXPECT_EQ(count(Counters::kBindResponses), static_cast<std::uint64_t>(50 + kRounds));
+    EXPECT_EQ(count(Counters::DROP_BIND_RATE_LIMITED), static_cast<std::uint64_t>(kRounds * kPerRound - 50));
+    EXPECT_EQ(count(Counters::BIND_RESPONSES), static_cast<std::uint64_t>(50 + kRounds));
 }
 
 TEST_P(ServerTest, RelayFloodIsLimitedPerAddress) {
@@ -454,10 +454,10 @@ TEST_P(ServerTest, RelayFloodIsLimitedPerAddress) {
     }
     expectNothingElse(requester);
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    const auto relayed = count(Counters::kRelayedPings);
+    const auto relayed = count(Counters::RELAYED_PINGS);
     EXPECT_GE(relayed, 5u);
     EXPECT_LE(relayed, 5u + static_cast<std::uint64_t>(elapsed) + 1);
-    EXPECT_EQ(count(Counters::kDropRelayRateLimited), 30u - relayed);
+    EXPECT_EQ(count(Counters::DROP_RELAY_RATE_LIMITED), 30u - relayed);
 }
 
 TEST_P(ServerTest, ManyClientsAtOnceAllGetTheirOwnAnswers) {
@@ -496,7 +496,7 @@ TEST_P(ServerTest, ManyClientsAtOnceAllGetTheirOwnAnswers) {
     for (int t = 0; t < kThreads; ++t) {
         EXPECT_EQ(good[t], kSocketsPerThread * kRequests) << "thread " << t;
     }
-    EXPECT_EQ(count(Counters::kBindResponses),
+    EXPECT_EQ(count(Counters::BIND_RESPONSES),
               static_cast<std::uint64_t>(kThreads * kSocketsPerThread * kRequests));
 }
 
@@ -508,7 +508,7 @@ TEST_P(ServerTest, StoppedServerIsSilentAndKeepsItsCounters) {
     client.send(at(0), bindRequest());
     Received answer;
     EXPECT_FALSE(client.receive(answer, 300));
-    EXPECT_EQ(count(Counters::kBindResponses), 1u);
+    EXPECT_EQ(count(Counters::BIND_RESPONSES), 1u);
     server_->stop();
 }
 

@@ -161,9 +161,9 @@ TEST(SharedStore, RelaysReachPlayersOfAnotherServerAndAnOutageCostsOnlyThose) {
     ASSERT_TRUE(player.receive(ping));
     EXPECT_EQ(ping.message.type(), Content::PING_DIRECT);
     EXPECT_EQ(ping.from, b->endpoints()[0]);
-    EXPECT_EQ(a->counters()[Counters::kStoreHit], 1u);
-    EXPECT_EQ(a->counters()[Counters::kForwardedRelays], 1u);
-    EXPECT_EQ(b->counters()[Counters::kRelayedPings], 1u);
+    EXPECT_EQ(a->counters()[Counters::STORE_HIT], 1u);
+    EXPECT_EQ(a->counters()[Counters::FORWARDED_RELAYS], 1u);
+    EXPECT_EQ(b->counters()[Counters::RELAYED_PINGS], 1u);
 
     // The store goes: binding requests are answered as before, relays to B's players refused.
     redis.stop();
@@ -174,7 +174,7 @@ TEST(SharedStore, RelaysReachPlayersOfAnotherServerAndAnOutageCostsOnlyThose) {
     UdpPeer stranger("127.0.0.9");
     bind(stranger, *b);
     relay(requester, *a, stranger.local());
-    ASSERT_TRUE(eventually([&] { return a->counters()[Counters::kStoreUnavailable] == 1; }));
+    ASSERT_TRUE(eventually([&] { return a->counters()[Counters::STORE_UNAVAILABLE] == 1; }));
     EXPECT_FALSE(stranger.pending());
 
     // It comes back, empty: the servers reconnect by themselves and write again what binds anew.
@@ -188,7 +188,7 @@ TEST(SharedStore, RelaysReachPlayersOfAnotherServerAndAnOutageCostsOnlyThose) {
     relay(requester, *a, stranger.local());
     ASSERT_TRUE(stranger.receive(ping));
     EXPECT_EQ(ping.from, b->endpoints()[0]);
-    EXPECT_EQ(a->counters()[Counters::kDropTargetUnknown], 1u);
+    EXPECT_EQ(a->counters()[Counters::DROP_TARGET_UNKNOWN], 1u);
     EXPECT_FALSE(requester.pending());
 }
 
@@ -251,20 +251,20 @@ TEST_F(FleetAttack, ForgedRecordsSendNothingAndARequestAsksAtMostFourQuestions) 
         Counters::Id counted;
     } rows[] = {
         {"unsealed, naming a host outside the fleet", [&](auto&) { return "127.0.0.77" + port; },
-         Counters::kStoreForged},
+         Counters::STORE_FORGED},
         {"unsealed, naming the server's own endpoint", [&](auto&) { return "127.0.0.1" + port; },
-         Counters::kStoreForged},
+         Counters::STORE_FORGED},
         {"sealed for another key",
          [&](auto&) { return seal.recordValue("tarn:allow:127.0.0.9:1", "127.0.0.3" + port, now + 60000); },
-         Counters::kStoreForged},
+         Counters::STORE_FORGED},
         {"sealed, naming a host outside the fleet",
          [&](auto& key) { return seal.recordValue(key, "127.0.0.77" + port, now + 60000); },
-         Counters::kDropOutsideFleet},
+         Counters::DROP_OUTSIDE_FLEET},
         {"sealed, naming another port of a server of the fleet",
          [&](auto& key) { return seal.recordValue(key, "127.0.0.3:1", now + 60000); },
-         Counters::kDropOutsideFleet},
+         Counters::DROP_OUTSIDE_FLEET},
         {"sealed and expired", [&](auto& key) { return seal.recordValue(key, "127.0.0.3" + port, now - 1); },
-         Counters::kStoreMiss},
+         Counters::STORE_MISS},
     };
     UdpPeer outsider("127.0.0.77", a->endpoints()[0].port());
     for (const auto& row : rows) {
@@ -276,17 +276,17 @@ TEST_F(FleetAttack, ForgedRecordsSendNothingAndARequestAsksAtMostFourQuestions) 
         EXPECT_TRUE(nothingArrived(victim, *a));
         EXPECT_TRUE(nothingArrived(outsider, *a));
     }
-    EXPECT_EQ(a->counters()[Counters::kForwardedRelays] + a->counters()[Counters::kRelayedPings], 0u);
+    EXPECT_EQ(a->counters()[Counters::FORWARDED_RELAYS] + a->counters()[Counters::RELAYED_PINGS], 0u);
 
     std::vector<Endpoint> unknown;
     for (unsigned short port = 40000; port < 40032; ++port) {
         unknown.push_back(test::endpoint("127.0.0.9", port));
     }
     const auto asked = a->store()->stats().lookups;
-    sendAndCount("127.0.0.10", relayBytes(unknown), Counters::kStoreOverBudget);
-    ASSERT_TRUE(eventually([&] { return a->counters()[Counters::kStoreMiss] == 5; }));
+    sendAndCount("127.0.0.10", relayBytes(unknown), Counters::STORE_OVER_BUDGET);
+    ASSERT_TRUE(eventually([&] { return a->counters()[Counters::STORE_MISS] == 5; }));
     EXPECT_EQ(a->store()->stats().lookups - asked, 4u);
-    EXPECT_EQ(a->counters()[Counters::kStoreOverBudget], 28u);
+    EXPECT_EQ(a->counters()[Counters::STORE_OVER_BUDGET], 28u);
 }
 
 TEST_F(FleetAttack, OnlyFreshSealedSingleTargetForwardsFromTheFleetPass) {
@@ -301,13 +301,13 @@ TEST_F(FleetAttack, OnlyFreshSealedSingleTargetForwardsFromTheFleetPass) {
         std::size_t targets;
         Counters::Id counted;
     } rows[] = {
-        {"a fresh seal from a server's address", "127.0.0.3", &seal, 0, 1, Counters::kRelayedPings},
-        {"a seal made with another secret", "127.0.0.3", &stranger, 0, 1, Counters::kDropForwardForged},
-        {"a seal made 10 s ago", "127.0.0.3", &seal, 10000, 1, Counters::kDropForwardStale},
-        {"a seal made 10 s ahead", "127.0.0.3", &seal, -10000, 1, Counters::kDropForwardStale},
-        {"a fresh seal over two targets", "127.0.0.3", &seal, 0, 2, Counters::kDropForwardForged},
+        {"a fresh seal from a server's address", "127.0.0.3", &seal, 0, 1, Counters::RELAYED_PINGS},
+        {"a seal made with another secret", "127.0.0.3", &stranger, 0, 1, Counters::DROP_FORWARD_FORGED},
+        {"a seal made 10 s ago", "127.0.0.3", &seal, 10000, 1, Counters::DROP_FORWARD_STALE},
+        {"a seal made 10 s ahead", "127.0.0.3", &seal, -10000, 1, Counters::DROP_FORWARD_STALE},
+        {"a fresh seal over two targets", "127.0.0.3", &seal, 0, 2, Counters::DROP_FORWARD_FORGED},
         {"a fresh seal from outside the fleet: a player's", "127.0.0.9", &seal, 0, 1,
-         Counters::kRelayedPings},
+         Counters::RELAYED_PINGS},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -315,20 +315,20 @@ TEST_F(FleetAttack, OnlyFreshSealedSingleTargetForwardsFromTheFleetPass) {
         row.sealedWith->sealForward(bytes, FleetSeal::wallClockMs() - row.ageMs);
         sendAndCount(row.from, bytes, row.counted);
         Received ping;
-        EXPECT_TRUE(row.counted != Counters::kRelayedPings || player.receive(ping));
+        EXPECT_TRUE(row.counted != Counters::RELAYED_PINGS || player.receive(ping));
         EXPECT_TRUE(nothingArrived(player, *a));
     }
     // A stranger on a server's address, unsealed, gets what any other address gets.
     for (const char* from : {"127.0.0.3", "127.0.0.11"}) {
         UdpPeer stranger(from);
-        const auto before = a->counters()[Counters::kRelayRequests];
+        const auto before = a->counters()[Counters::RELAY_REQUESTS];
         for (int sent = 0; sent < 30; ++sent) {
             stranger.sendBytes(a->endpoints()[0], relayBytes({player.local()}));
         }
-        ASSERT_TRUE(eventually([&] { return a->counters()[Counters::kRelayRequests] == before + 30; }));
+        ASSERT_TRUE(eventually([&] { return a->counters()[Counters::RELAY_REQUESTS] == before + 30; }));
     }
-    EXPECT_EQ(a->counters()[Counters::kRelayedPings], 2u + 2 * 20);
-    EXPECT_EQ(a->counters()[Counters::kDropRelayRateLimited], 2u * 10);
+    EXPECT_EQ(a->counters()[Counters::RELAYED_PINGS], 2u + 2 * 20);
+    EXPECT_EQ(a->counters()[Counters::DROP_RELAY_RATE_LIMITED], 2u * 10);
 }
 
 TEST_F(FleetAttack, AStalledStoreCostsOnlyRelaysAcrossServersAndStopStillReturns) {
@@ -336,7 +336,7 @@ TEST_F(FleetAttack, AStalledStoreCostsOnlyRelaysAcrossServersAndStopStillReturns
     bind(player, *a);
     redis->signal(SIGSTOP);
     // A question the store will never answer, then relays to a player of the same server.
-    sendAndCount("127.0.0.13", relayBytes({test::endpoint("127.0.0.9", 40000)}), Counters::kRelayRequests);
+    sendAndCount("127.0.0.13", relayBytes({test::endpoint("127.0.0.9", 40000)}), Counters::RELAY_REQUESTS);
     Received ping;
     UdpPeer("127.0.0.13").sendBytes(a->endpoints()[0], relayBytes({player.local()}));
     ASSERT_TRUE(player.receive(ping));
@@ -365,7 +365,7 @@ TEST_F(FleetAttack, AFloodFromOneBlockDoesNotCrowdOutAnotherBlocksRecords) {
         UdpPeer("127.0.0.14").sendBytes(a->endpoints()[0], relayBytes({player->local()}));
         ASSERT_TRUE(player->receive(ping));
     }
-    sendAndCount("127.0.0.14", relayBytes({crowded.local()}), Counters::kStoreMiss);
+    sendAndCount("127.0.0.14", relayBytes({crowded.local()}), Counters::STORE_MISS);
     EXPECT_TRUE(nothingArrived(crowded, *b));
 }
 

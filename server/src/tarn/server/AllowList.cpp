@@ -3,11 +3,12 @@
 namespace tarn {
 namespace server {
 
-AllowList::AllowList(std::size_t capacity, std::chrono::seconds window) : window_(window), table_(capacity) {}
+AllowList::AllowList(std::size_t capacity, std::chrono::seconds window)
+    : entryWindow(window), table(capacity) {}
 
 bool AllowList::remember(const Endpoint& endpoint, Clock::time_point now, std::uint64_t storeEpoch) {
-    return table_.update(keyOf(endpoint), now, [&](StoreWrite& last, bool isNew) {
-        if (!storeWriteDue(last, isNew, now, window_, storeEpoch)) {
+    return table.update(keyOf(endpoint), now, [&](StoreWrite& last, bool isNew) {
+        if (!storeWriteDue(last, isNew, now, entryWindow, storeEpoch)) {
             return false;
         }
         last = {now, storeEpoch};
@@ -16,13 +17,13 @@ bool AllowList::remember(const Endpoint& endpoint, Clock::time_point now, std::u
 }
 
 void AllowList::forgetStoreWrite(Key key) {
-    table_.find(key, [](StoreWrite& last, Clock::time_point) { last = {}; });
+    table.find(key, [](StoreWrite& last, Clock::time_point) { last = {}; });
 }
 
 bool AllowList::contains(const Endpoint& endpoint, Clock::time_point now) {
     bool recent = false;
-    table_.find(keyOf(endpoint),
-                [&](const StoreWrite&, Clock::time_point touched) { recent = now - touched <= window_; });
+    table.find(keyOf(endpoint),
+               [&](const StoreWrite&, Clock::time_point touched) { recent = now - touched <= entryWindow; });
     return recent;
 }
 

@@ -41,9 +41,9 @@ public:
     // Whether a binding request came from exactly this address and port within the window before now.
     bool contains(const Endpoint& endpoint, Clock::time_point now);
     // Endpoints remembered (stale ones included until they are replaced), and how many fit.
-    std::size_t size() const { return table_.size(); }
-    std::size_t capacity() const { return table_.capacity(); }
-    Clock::duration window() const { return window_; }
+    std::size_t size() const { return table.size(); }
+    std::size_t capacity() const { return table.capacity(); }
+    Clock::duration window() const { return entryWindow; }
 
     static Key keyOf(const Endpoint& endpoint);
     static Endpoint endpointOf(Key key);
@@ -53,8 +53,8 @@ public:
                               Clock::duration window, std::uint64_t storeEpoch);
 
 private:
-    Clock::duration window_;
-    BoundedTable<StoreWrite> table_;
+    Clock::duration entryWindow;
+    BoundedTable<StoreWrite> table;
 };
 
 }  // namespace server

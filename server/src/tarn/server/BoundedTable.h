@@ -27,28 +27,28 @@ public:
         while (sets * kWays < capacity) {
             sets *= 2;
         }
-        setMask_ = sets - 1;
-        slots_.resize(sets * kWays);
-        stripes_ = std::make_unique<Stripe[]>(kStripes);
-        seed_ = (static_cast<std::uint64_t>(std::random_device{}()) << 32) ^ std::random_device{}();
+        setMask = sets - 1;
+        slots.resize(sets * kWays);
+        stripes = std::make_unique<Stripe[]>(kStripes);
+        seed = (static_cast<std::uint64_t>(std::random_device{}()) << 32) ^ std::random_device{}();
     }
 
-    std::size_t capacity() const { return slots_.size(); }
+    std::size_t capacity() const { return slots.size(); }
     // Entries in use: grows until the table is full, since an entry is only ever replaced.
-    std::size_t size() const { return used_.load(std::memory_order_relaxed); }
+    std::size_t size() const { return used.load(std::memory_order_relaxed); }
 
     // Calls fn(value, isNew) on the entry of key under its lock, creating the entry if needed, and
     // marks it touched at now. Returns what fn returns.
     template <typename Fn>
     auto update(std::uint64_t key, Clock::time_point now, Fn&& fn) {
         const std::size_t set = setOf(key);
-        std::lock_guard<std::mutex> lock(stripes_[set % kStripes].mutex);
+        std::lock_guard<std::mutex> lock(stripes[set % kStripes].mutex);
         Slot* slot = findIn(set, key);
         bool isNew = false;
         if (slot == nullptr) {
             slot = oldestIn(set);
             if (!slot->used) {
-                used_.fetch_add(1, std::memory_order_relaxed);
+                used.fetch_add(1, std::memory_order_relaxed);
             }
             *slot = Slot{key, now, Value{}, true};
             isNew = true;
@@ -62,7 +62,7 @@ public:
     template <typename Fn>
     bool find(std::uint64_t key, Fn&& fn) {
         const std::size_t set = setOf(key);
-        std::lock_guard<std::mutex> lock(stripes_[set % kStripes].mutex);
+        std::lock_guard<std::mutex> lock(stripes[set % kStripes].mutex);
         Slot* slot = findIn(set, key);
         if (slot == nullptr) {
             return false;
@@ -87,14 +87,14 @@ private:
     };
 
     std::size_t setOf(std::uint64_t key) const {
-        std::uint64_t h = key ^ seed_;
+        std::uint64_t h = key ^ seed;
         h = (h ^ (h >> 30)) * 0xbf58476d1ce4e5b9ULL;
         h = (h ^ (h >> 27)) * 0x94d049bb133111ebULL;
-        return static_cast<std::size_t>(h ^ (h >> 31)) & setMask_;
+        return static_cast<std::size_t>(h ^ (h >> 31)) & setMask;
     }
 
     Slot* findIn(std::size_t set, std::uint64_t key) {
-        Slot* first = &slots_[set * kWays];
+        Slot* first = &slots[set * kWays];
         for (std::size_t way = 0; way < kWays; ++way) {
             if (first[way].used && first[way].key == key) {
                 return &first[way];
@@ -104,7 +104,7 @@ private:
     }
 
     Slot* oldestIn(std::size_t set) {
-        Slot* first = &slots_[set * kWays];
+        Slot* first = &slots[set * kWays];
         Slot* oldest = first;
         for (std::size_t way = 0; way < kWays; ++way) {
             if (!first[way].used) {
@@ -117,11 +117,11 @@ private:
         return oldest;
     }
 
-    std::size_t setMask_ = 0;
-    std::vector<Slot> slots_;
-    std::unique_ptr<Stripe[]> stripes_;
-    std::uint64_t seed_ = 0;
-    std::atomic<std::size_t> used_{0};
+    std::size_t setMask = 0;
+    std::vector<Slot> slots;
+    std::unique_ptr<Stripe[]> stripes;
+    std::uint64_t seed = 0;
+    std::atomic<std::size_t> used{0};
 };
 
 }  // namespace server

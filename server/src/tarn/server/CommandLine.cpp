@@ -206,18 +206,18 @@ CommandLine::Outcome CommandLine::parse(int argc, const char* const argv[], Serv
                   << "Answers binding requests and relays pings on four UDP endpoints.\n"
                   << options;
             message = usage.str();
-            return Outcome::Help;
+            return Outcome::HELP;
         }
         if (values.count("version")) {
             message = std::string("tarn-rendezvous ") + TARN_VERSION + "\n";
-            return Outcome::Help;
+            return Outcome::HELP;
         }
         if (values.count("config")) {
             const std::string file = values["config"].as<std::string>();
             std::ifstream in(file);
             if (!in) {
                 message = "cannot read the configuration file '" + file + "'";
-                return Outcome::Error;
+                return Outcome::ERROR;
             }
             po::store(po::parse_config_file(in, options), values);
         }
@@ -227,13 +227,13 @@ CommandLine::Outcome CommandLine::parse(int argc, const char* const argv[], Serv
         for (const auto& alternative : error.alternatives()) {
             message += " '" + alternative + "'";
         }
-        return Outcome::Error;
+        return Outcome::ERROR;
     } catch (const po::error_with_option_name& error) {
         message = ErrorText(error).what();
-        return Outcome::Error;
+        return Outcome::ERROR;
     } catch (const po::error& error) {
         message = error.what();
-        return Outcome::Error;
+        return Outcome::ERROR;
     }
 
     if (values.count("addr1")) {
@@ -258,7 +258,7 @@ CommandLine::Outcome CommandLine::parse(int argc, const char* const argv[], Serv
         narrow(values, "stats-interval", 0, kMaxCount, config.statsIntervalSeconds, message) &&
         narrow(values, "store-wait", 1, ServerConfig::kStoreWaitMaxMs, config.storeWaitMs, message);
     if (!inRange) {
-        return Outcome::Error;
+        return Outcome::ERROR;
     }
     for (const auto& [name, field] : {std::pair<const char*, double*>{"bind-rate", &config.bindRate},
                                       {"bind-burst", &config.bindBurst},
@@ -275,13 +275,13 @@ CommandLine::Outcome CommandLine::parse(int argc, const char* const argv[], Serv
     if (values.count("metrics")) {
         message = config.setMetrics(values["metrics"].as<std::string>());
         if (!message.empty()) {
-            return Outcome::Error;
+            return Outcome::ERROR;
         }
     }
     if (values.count("shared-store")) {
         message = config.setSharedStore(values["shared-store"].as<std::string>());
         if (!message.empty()) {
-            return Outcome::Error;
+            return Outcome::ERROR;
         }
     }
     // A password kept out of the process list: a file, else the environment, else the URL's.
@@ -289,7 +289,7 @@ CommandLine::Outcome CommandLine::parse(int argc, const char* const argv[], Serv
         const std::string file = values["shared-store-password-file"].as<std::string>();
         if (!readFirstLine(file, config.storePassword)) {
             message = "--shared-store-password-file '" + file + "' cannot be read";
-            return Outcome::Error;
+            return Outcome::ERROR;
         }
     } else if (const char* password = std::getenv(kPasswordVariable); password != nullptr && *password != 0) {
         config.storePassword = password;
@@ -297,14 +297,14 @@ CommandLine::Outcome CommandLine::parse(int argc, const char* const argv[], Serv
     if (values.count("fleet-secret-file")) {
         message = FleetSeal::readSecret(values["fleet-secret-file"].as<std::string>(), config.fleetSecret);
         if (!message.empty()) {
-            return Outcome::Error;
+            return Outcome::ERROR;
         }
     }
     config.statsJson = config.statsJson || values["stats-json"].as<bool>();
     config.verbose = config.verbose || values["verbose"].as<bool>();
 
     message = config.validate();
-    return message.empty() ? Outcome::Run : Outcome::Error;
+    return message.empty() ? Outcome::RUN : Outcome::ERROR;
 }
 
 }  // namespace server

@@ -11,7 +11,7 @@ namespace server {
 // dashes, "port1 = 13434"); values on the command line win over the file's.
 class CommandLine {
 public:
-    enum class Outcome { Run, Help, Error };
+    enum class Outcome { RUN, HELP, ERROR };
 
     // Fills config from the arguments. Help: message holds the usage or version text to print
     // before a successful exit; Error: message says

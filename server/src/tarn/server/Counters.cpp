@@ -6,39 +6,39 @@
 namespace tarn {
 namespace server {
 
-const std::array<Counters::Declared, Counters::kCount> Counters::kDeclared = {{
+const std::array<Counters::Declared, Counters::COUNT> Counters::kDeclared = {{
 #define TARN_SERVER_COUNTER_ROW(id, name, group, help) {name, Group::group, help},
     TARN_SERVER_COUNTERS(TARN_SERVER_COUNTER_ROW)
 #undef TARN_SERVER_COUNTER_ROW
 }};
 
 const std::array<Counters::GroupInfo, 5> Counters::kGroups = {{
-    {Group::Received, nullptr, "received_datagrams_total", nullptr, nullptr, false},
-    {Group::Requests, "requests", "requests_total", "type", "Decoded requests by type", false},
-    {Group::Sent, "sent", "sent_messages_total", "message", "Messages sent", false},
-    {Group::Dropped, "dropped", "dropped_total", "reason", "Datagrams dropped by reason", false},
-    {Group::Store, "store", "store_lookups_total", "result",
+    {Group::RECEIVED, nullptr, "received_datagrams_total", nullptr, nullptr, false},
+    {Group::REQUESTS, "requests", "requests_total", "type", "Decoded requests by type", false},
+    {Group::SENT, "sent", "sent_messages_total", "message", "Messages sent", false},
+    {Group::DROPPED, "dropped", "dropped_total", "reason", "Datagrams dropped by reason", false},
+    {Group::STORE, "store", "store_lookups_total", "result",
      "Relay targets looked up in the shared store by outcome (all but hit also count as targetUnknown)",
      true},
 }};
 
 void Counters::addTo(Values& totals) const {
-    for (std::size_t i = 0; i < kCount; ++i) {
-        totals[i] += values_[i].load(std::memory_order_relaxed);
+    for (std::size_t i = 0; i < COUNT; ++i) {
+        totals[i] += values[i].load(std::memory_order_relaxed);
     }
 }
 
 const char* Counters::name(Id id) {
-    return id < kCount ? kDeclared[id].name : "?";
+    return id < COUNT ? kDeclared[id].name : "?";
 }
 
 std::string Counters::toText(const Values& values) {
     std::ostringstream out;
     for (const auto& group : kGroups) {
         if (group.name != nullptr) {
-            out << (group.group == Group::Requests ? " " : " | ") << group.name << ':';
+            out << (group.group == Group::REQUESTS ? " " : " | ") << group.name << ':';
         }
-        for (std::size_t i = 0; i < kCount; ++i) {
+        for (std::size_t i = 0; i < COUNT; ++i) {
             if (kDeclared[i].group == group.group) {
                 out << (group.name != nullptr ? " " : "") << kDeclared[i].name << '=' << values[i];
             }
@@ -57,7 +57,7 @@ std::string Counters::toJson(const Values& values, double uptimeSeconds) {
             out << ",\"" << group.name << "\":{";
         }
         bool first = true;
-        for (std::size_t i = 0; i < kCount; ++i) {
+        for (std::size_t i = 0; i < COUNT; ++i) {
             if (kDeclared[i].group == group.group) {
                 out << (first && group.name != nullptr ? "\"" : ",\"") << kDeclared[i].name
                     << "\":" << values[i];

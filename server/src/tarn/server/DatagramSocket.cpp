@@ -27,46 +27,47 @@ void setBuffer(int fd, int option, int forced, unsigned bytes) {
 }  // namespace
 
 DatagramSocket::DatagramSocket(const Endpoint& endpoint, bool shared, unsigned bufferBytes) {
-    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0) {
+    socketFd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (socketFd < 0) {
         throw std::system_error(errno, std::generic_category(), "cannot create a UDP socket");
     }
     const int on = 1;
-    if (shared && setsockopt(fd_, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) != 0) {
+    if (shared && setsockopt(socketFd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) != 0) {
         const int error = errno;
-        ::close(fd_);
+        ::close(socketFd);
         throw std::system_error(error, std::generic_category(), "cannot share " + endpointText(endpoint));
     }
     if (bufferBytes > 0) {
 #ifdef SO_RCVBUFFORCE
-        setBuffer(fd_, SO_RCVBUF, SO_RCVBUFFORCE, bufferBytes);
-        setBuffer(fd_, SO_SNDBUF, SO_SNDBUFFORCE, bufferBytes);
+        setBuffer(socketFd, SO_RCVBUF, SO_RCVBUFFORCE, bufferBytes);
+        setBuffer(socketFd, SO_SNDBUF, SO_SNDBUFFORCE, bufferBytes);
 #else
-        setBuffer(fd_, SO_RCVBUF, SO_RCVBUF, bufferBytes);
-        setBuffer(fd_, SO_SNDBUF, SO_SNDBUF, bufferBytes);
+        setBuffer(socketFd, SO_RCVBUF, SO_RCVBUF, bufferBytes);
+        setBuffer(socketFd, SO_SNDBUF, SO_SNDBUF, bufferBytes);
 #endif
     }
-    if (::bind(fd_, endpoint.data(), static_cast<socklen_t>(endpoint.size())) != 0) {
+    if (::bind(socketFd, endpoint.data(), static_cast<socklen_t>(endpoint.size())) != 0) {
         const int error = errno;
-        ::close(fd_);
+        ::close(socketFd);
         throw std::system_error(error, std::generic_category(), "cannot bind " + endpointText(endpoint));
     }
 }
 
 DatagramSocket::~DatagramSocket() {
-    if (fd_ >= 0) {
-        ::close(fd_);
+    if (socketFd >= 0) {
+        ::close(socketFd);
     }
 }
 
-DatagramSocket::DatagramSocket(DatagramSocket&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+DatagramSocket::DatagramSocket(DatagramSocket&& other) noexcept
+    : socketFd(std::exchange(other.socketFd, -1)) {}
 
 DatagramSocket& DatagramSocket::operator=(DatagramSocket&& other) noexcept {
     if (this != &other) {
-        if (fd_ >= 0) {
-            ::close(fd_);
+        if (socketFd >= 0) {
+            ::close(socketFd);
         }
-        fd_ = std::exchange(other.fd_, -1);
+        socketFd = std::exchange(other.socketFd, -1);
     }
     return *this;
 }
@@ -74,7 +75,7 @@ DatagramSocket& DatagramSocket::operator=(DatagramSocket&& other) noexcept {
 DatagramSocket::Endpoint DatagramSocket::localEndpoint() const {
     Endpoint endpoint;
     socklen_t length = static_cast<socklen_t>(endpoint.capacity());
-    if (::getsockname(fd_, endpoint.data(), &length) != 0) {
+    if (::getsockname(socketFd, endpoint.data(), &length) != 0) {
         throw std::system_error(errno, std::generic_category(), "cannot read a socket's address");
     }
     endpoint.resize(length);

@@ -22,11 +22,11 @@ public:
     DatagramSocket(const DatagramSocket&) = delete;
     DatagramSocket& operator=(const DatagramSocket&) = delete;
 
-    int fd() const { return fd_; }
+    int fd() const { return socketFd; }
     Endpoint localEndpoint() const;
 
 private:
-    int fd_ = -1;
+    int socketFd = -1;
 };
 
 }  // namespace server

@@ -22,12 +22,12 @@ const char kMemberLabel[] = "tarn-member";
 const char kForwardLabel[] = "tarn-forward";
 
 std::string hex(const unsigned char* bytes, std::size_t length) {
-    static const char kDigits[] = "0123456789abcdef";
+    static const char digits[] = "0123456789abcdef";
     std::string text;
     text.reserve(length * 2);
     for (std::size_t i = 0; i < length; ++i) {
-        text += kDigits[bytes[i] >> 4];
-        text += kDigits[bytes[i] & 15];
+        text += digits[bytes[i] >> 4];
+        text += digits[bytes[i] & 15];
     }
     return text;
 }
@@ -70,14 +70,14 @@ struct FleetSeal::Keyed {
     }
 };
 
-FleetSeal::FleetSeal(const std::string& secret) : keyed_(std::make_unique<Keyed>()) {
-    keyed_->algorithm = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
-    keyed_->base = keyed_->algorithm != nullptr ? EVP_MAC_CTX_new(keyed_->algorithm) : nullptr;
+FleetSeal::FleetSeal(const std::string& secret) : keyed(std::make_unique<Keyed>()) {
+    keyed->algorithm = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
+    keyed->base = keyed->algorithm != nullptr ? EVP_MAC_CTX_new(keyed->algorithm) : nullptr;
     char digest[] = "SHA256";
     const OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
                                  OSSL_PARAM_construct_end()};
-    if (keyed_->base == nullptr ||
-        EVP_MAC_init(keyed_->base, reinterpret_cast<const unsigned char*>(secret.data()), secret.size(),
+    if (keyed->base == nullptr ||
+        EVP_MAC_init(keyed->base, reinterpret_cast<const unsigned char*>(secret.data()), secret.size(),
                      params) != 1) {
         throw std::runtime_error("HMAC-SHA256 is not available from libssl");
     }
@@ -117,11 +117,11 @@ FleetSeal::Record FleetSeal::openRecord(const std::string& key, const std::strin
         return record;
     }
     if (!sameText(given, macText(kRecordLabel + key, server, expiresMs))) {
-        record.check = Check::Forged;
+        record.check = Check::FORGED;
     } else if (expiresMs <= nowMs) {
-        record.check = Check::Stale;
+        record.check = Check::STALE;
     } else {
-        record.check = Check::Valid;
+        record.check = Check::VALID;
         record.server = server;
     }
     return record;
@@ -159,11 +159,11 @@ void FleetSeal::sealForward(std::vector<unsigned char>& message, std::int64_t no
 FleetSeal::Check FleetSeal::openForward(const unsigned char* data, std::size_t length,
                                         std::int64_t nowMs) const {
     if (length < kForwardSeal) {
-        return Check::Unsealed;
+        return Check::UNSEALED;
     }
     const unsigned char* seal = data + length - kForwardSeal;
     if (seal[0] != kForwardTag || seal[1] != kForwardSeal - 2) {
-        return Check::Unsealed;
+        return Check::UNSEALED;
     }
     std::uint64_t time = 0;
     for (int i = 0; i < 8; ++i) {
@@ -172,10 +172,10 @@ FleetSeal::Check FleetSeal::openForward(const unsigned char* data, std::size_t l
     const Mac expected =
         mac({{kForwardLabel, sizeof kForwardLabel}, {data, length - kForwardSeal}, {seal + 2, 8}});
     if (CRYPTO_memcmp(expected.data(), seal + 10, kMacSize) != 0) {
-        return Check::Forged;
+        return Check::FORGED;
     }
     const std::int64_t age = nowMs - static_cast<std::int64_t>(time);
-    return age > kForwardMaxAge.count() || -age > kForwardMaxAge.count() ? Check::Stale : Check::Valid;
+    return age > kForwardMaxAge.count() || -age > kForwardMaxAge.count() ? Check::STALE : Check::VALID;
 }
 
 std::int64_t FleetSeal::wallClockMs() {
@@ -186,7 +186,7 @@ std::int64_t FleetSeal::wallClockMs() {
 
 FleetSeal::Mac FleetSeal::mac(const std::vector<std::pair<const void*, std::size_t>>& parts) const {
     Mac out{};
-    EVP_MAC_CTX* context = EVP_MAC_CTX_dup(keyed_->base);
+    EVP_MAC_CTX* context = EVP_MAC_CTX_dup(keyed->base);
     std::size_t written = 0;
     bool done = context != nullptr;
     for (const auto& [bytes, length] : parts) {

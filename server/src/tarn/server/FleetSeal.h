@@ -29,10 +29,10 @@ public:
     static constexpr unsigned char kForwardTag = 0x7A;
     static constexpr std::size_t kForwardSeal = 2 + 8 + kMacSize;
 
-    enum class Check { Valid, Unsealed, Malformed, Forged, Stale };
+    enum class Check { VALID, UNSEALED, MALFORMED, FORGED, STALE };
     // A record's reading: the server endpoint ("ADDR:PORT") when valid.
     struct Record {
-        Check check = Check::Malformed;
+        Check check = Check::MALFORMED;
         std::string server;
     };
 
@@ -69,7 +69,7 @@ private:
     std::string macText(const std::string& a, const std::string& b, std::int64_t c) const;
 
     struct Keyed;
-    std::unique_ptr<Keyed> keyed_;
+    std::unique_ptr<Keyed> keyed;
 };
 
 }  // namespace server

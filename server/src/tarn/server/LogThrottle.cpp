@@ -3,24 +3,24 @@
 namespace tarn {
 namespace server {
 
-LogThrottle::LogThrottle(unsigned linesPerSecond) : linesPerSecond_(linesPerSecond) {}
+LogThrottle::LogThrottle(unsigned linesPerSecond) : linesPerSecond(linesPerSecond) {}
 
 bool LogThrottle::allow(Clock::time_point now) {
-    if (now - windowStart_ >= std::chrono::seconds(1)) {
-        windowStart_ = now;
-        linesInWindow_ = 0;
+    if (now - windowStart >= std::chrono::seconds(1)) {
+        windowStart = now;
+        linesInWindow = 0;
     }
-    if (linesInWindow_ >= linesPerSecond_) {
-        ++suppressed_;
+    if (linesInWindow >= linesPerSecond) {
+        ++suppressed;
         return false;
     }
-    ++linesInWindow_;
+    ++linesInWindow;
     return true;
 }
 
 std::uint64_t LogThrottle::takeSuppressed() {
-    const std::uint64_t count = suppressed_;
-    suppressed_ = 0;
+    const std::uint64_t count = suppressed;
+    suppressed = 0;
     return count;
 }
 

@@ -21,10 +21,10 @@ public:
     std::uint64_t takeSuppressed();
 
 private:
-    unsigned linesPerSecond_;
-    Clock::time_point windowStart_{};
-    unsigned linesInWindow_ = 0;
-    std::uint64_t suppressed_ = 0;
+    unsigned linesPerSecond;
+    Clock::time_point windowStart{};
+    unsigned linesInWindow = 0;
+    std::uint64_t suppressed = 0;
 };
 
 }  // namespace server

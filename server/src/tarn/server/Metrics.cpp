@@ -19,7 +19,7 @@ void family(std::ostringstream& out, const char* name, const char* type, const c
 // The family of one group of Counters: one sample, or one per counter labelled with its name.
 void counters(std::ostringstream& out, const Counters::GroupInfo& group, const Counters::Values& values) {
     family(out, group.family, "counter", Counters::help(group).c_str());
-    for (std::size_t i = 0; i < Counters::kCount; ++i) {
+    for (std::size_t i = 0; i < Counters::COUNT; ++i) {
         if (Counters::kDeclared[i].group != group.group) {
             continue;
         }

@@ -24,7 +24,7 @@ namespace server {
 namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace http = beast::http;
-using tcp = asio::ip::tcp;
+using boost::asio::ip::tcp;
 
 namespace {
 
@@ -53,36 +53,36 @@ struct Handlers {
 class Session : public std::enable_shared_from_this<Session> {
 public:
     Session(tcp::socket socket, const Handlers& handlers, Sessions& sessions)
-        : stream_(std::move(socket)), handlers_(handlers), sessions_(sessions) {}
+        : stream(std::move(socket)), handlers(handlers), sessions(sessions) {}
 
     // Lists the session and starts reading; the list keeps it alive until close().
     void open() {
-        self_ = sessions_.insert(sessions_.end(), shared_from_this());
+        ownEntry = sessions.insert(sessions.end(), shared_from_this());
         read();
     }
 
     // Closes the connection at once; pending operations end with an error and do nothing more.
     void close() {
-        if (closed_) {
+        if (closed) {
             return;
         }
-        closed_ = true;
+        closed = true;
         beast::error_code ignored;
-        stream_.socket().close(ignored);
-        sessions_.erase(self_);
+        stream.socket().close(ignored);
+        sessions.erase(ownEntry);
     }
 
 private:
     void read() {
-        parser_.emplace();
-        stream_.expires_after(MetricsServer::kIdle);
+        parser.emplace();
+        stream.expires_after(MetricsServer::kIdle);
         http::async_read_header(
-            stream_, buffer_, *parser_,
+            stream, readBuffer, *parser,
             [self = shared_from_this()](beast::error_code error, std::size_t) { self->onRead(error); });
     }
 
     void onRead(beast::error_code error) {
-        if (closed_) {
+        if (closed) {
             return;
         }
         if (error) {
@@ -91,18 +91,18 @@ private:
             return;
         }
         // A body is never read: the connection ends after the answer, whatever the method.
-        const bool bodyFollows = !parser_->is_done();
-        response_ = answer(parser_->get(), bodyFollows);
+        const bool bodyFollows = !parser->is_done();
+        pendingResponse = answer(parser->get(), bodyFollows);
         http::async_write(
-            stream_, response_,
+            stream, pendingResponse,
             [self = shared_from_this()](beast::error_code error, std::size_t) { self->onWrite(error); });
     }
 
     void onWrite(beast::error_code error) {
-        if (closed_) {
+        if (closed) {
             return;
         }
-        if (!error && response_.keep_alive()) {
+        if (!error && pendingResponse.keep_alive()) {
             read();
             return;
         }
@@ -111,21 +111,21 @@ private:
             return;
         }
         beast::error_code ignored;
-        stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
-        stream_.expires_after(kDrainTime);
+        stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
+        stream.expires_after(kDrainTime);
         drain();
     }
 
     void drain() {
-        stream_.async_read_some(asio::buffer(discard_),
-                                [self = shared_from_this()](beast::error_code error, std::size_t length) {
-                                    self->drained_ += length;
-                                    if (error || self->drained_ >= kDrainBytes) {
-                                        self->close();
-                                    } else {
-                                        self->drain();
-                                    }
-                                });
+        stream.async_read_some(asio::buffer(discard),
+                               [self = shared_from_this()](beast::error_code error, std::size_t length) {
+                                   self->drained += length;
+                                   if (error || self->drained >= kDrainBytes) {
+                                       self->close();
+                                   } else {
+                                       self->drain();
+                                   }
+                               });
     }
 
     http::response<http::string_body> answer(const http::request<http::empty_body>& request,
@@ -144,10 +144,10 @@ private:
             response.body() = "only GET and HEAD are served\n";
         } else if (path == kMetricsPath) {
             response.result(http::status::ok);
-            response.set(http::field::content_type, handlers_.contentType);
-            response.body() = handlers_.render();
+            response.set(http::field::content_type, handlers.contentType);
+            response.body() = handlers.render();
         } else if (path == kReadyPath) {
-            const std::string why = handlers_.ready();
+            const std::string why = handlers.ready();
             response.result(why.empty() ? http::status::ok : http::status::service_unavailable);
             response.body() = why.empty() ? "ready\n" : "not ready: " + why + "\n";
         } else {
@@ -165,16 +165,16 @@ private:
         return response;
     }
 
-    beast::tcp_stream stream_;
-    beast::flat_buffer buffer_;
-    std::optional<http::request_parser<http::empty_body>> parser_;
-    http::response<http::string_body> response_;
-    std::array<char, 4096> discard_{};
-    std::size_t drained_ = 0;
-    const Handlers& handlers_;
-    Sessions& sessions_;
-    Sessions::iterator self_;
-    bool closed_ = false;
+    beast::tcp_stream stream;
+    beast::flat_buffer readBuffer;
+    std::optional<http::request_parser<http::empty_body>> parser;
+    http::response<http::string_body> pendingResponse;
+    std::array<char, 4096> discard{};
+    std::size_t drained = 0;
+    const Handlers& handlers;
+    Sessions& sessions;
+    Sessions::iterator ownEntry;
+    bool closed = false;
 };
 
 }  // namespace
@@ -235,7 +235,7 @@ struct MetricsServer::Impl {
 
 MetricsServer::MetricsServer(const std::string& address, std::uint16_t port, Render render,
                              std::string contentType, Ready ready)
-    : impl_(std::make_unique<Impl>(Handlers{std::move(render), std::move(contentType), std::move(ready)})) {
+    : impl(std::make_unique<Impl>(Handlers{std::move(render), std::move(contentType), std::move(ready)})) {
     const std::string where = address + ":" + std::to_string(port);
     beast::error_code error;
     const asio::ip::address ip = asio::ip::make_address(address, error);
@@ -243,7 +243,7 @@ MetricsServer::MetricsServer(const std::string& address, std::uint16_t port, Ren
         throw std::runtime_error("the metrics address " + address + " is not an IP address");
     }
     const tcp::endpoint endpoint(ip, port);
-    tcp::acceptor& acceptor = impl_->acceptor;
+    tcp::acceptor& acceptor = impl->acceptor;
     acceptor.open(endpoint.protocol(), error);
     if (!error) {
         acceptor.set_option(asio::socket_base::reuse_address(true), error);
@@ -255,7 +255,7 @@ MetricsServer::MetricsServer(const std::string& address, std::uint16_t port, Ren
         acceptor.listen(asio::socket_base::max_listen_connections, error);
     }
     if (!error) {
-        impl_->bound = acceptor.local_endpoint(error);
+        impl->bound = acceptor.local_endpoint(error);
     }
     if (error) {
         throw std::runtime_error("cannot serve metrics on " + where + ": " + error.message());
@@ -267,28 +267,28 @@ MetricsServer::~MetricsServer() {
 }
 
 void MetricsServer::start() {
-    impl_->accept();
-    impl_->thread = std::thread([this] { impl_->context.run(); });
+    impl->accept();
+    impl->thread = std::thread([this] { impl->context.run(); });
 }
 
 void MetricsServer::stop() {
-    if (!impl_->thread.joinable()) {
+    if (!impl->thread.joinable()) {
         return;
     }
-    asio::post(impl_->context, [this] {
+    asio::post(impl->context, [this] {
         beast::error_code ignored;
-        impl_->acceptor.close(ignored);
-        impl_->backoff.cancel();
-        while (!impl_->sessions.empty()) {
-            impl_->closeOldest();
+        impl->acceptor.close(ignored);
+        impl->backoff.cancel();
+        while (!impl->sessions.empty()) {
+            impl->closeOldest();
         }
-        impl_->context.stop();
+        impl->context.stop();
     });
-    impl_->thread.join();
+    impl->thread.join();
 }
 
 tcp::endpoint MetricsServer::endpoint() const {
-    return impl_->bound;
+    return impl->bound;
 }
 
 }  // namespace server

@@ -23,8 +23,8 @@ public:
     // Takes a token from the address's bucket; false when the bucket is empty.
     bool allow(const boost::asio::ip::address_v4& address, Clock::time_point now);
     // Source addresses tracked, and how many fit; both 0 without a limit.
-    std::size_t size() const { return table_ ? table_->size() : 0; }
-    std::size_t capacity() const { return table_ ? table_->capacity() : 0; }
+    std::size_t size() const { return table ? table->size() : 0; }
+    std::size_t capacity() const { return table ? table->capacity() : 0; }
 
 private:
     struct Bucket {
@@ -32,9 +32,9 @@ private:
         Clock::time_point refilled{};
     };
 
-    double perSecond_;
-    double burst_;
-    std::unique_ptr<BoundedTable<Bucket>> table_;
+    double perSecond;
+    double burst;
+    std::unique_ptr<BoundedTable<Bucket>> table;
 };
 
 }  // namespace server

@@ -15,53 +15,53 @@ bool nothingQueued(int error) {
 }  // namespace
 
 ReceiveBatch::ReceiveBatch(std::size_t capacity)
-    : capacity_(capacity),
-      buffers_(capacity * kSlot),
-      sources_(capacity),
-      lengths_(capacity),
-      truncated_(capacity) {
+    : capacity(capacity),
+      buffers(capacity * kSlot),
+      sources(capacity),
+      lengths(capacity),
+      truncated(capacity) {
 #if TARN_SERVER_MMSG
-    iovecs_.resize(capacity);
-    headers_.resize(capacity);
+    iovecs.resize(capacity);
+    headers.resize(capacity);
     for (std::size_t i = 0; i < capacity; ++i) {
-        iovecs_[i] = {&buffers_[i * kSlot], kSlot};
+        iovecs[i] = {&buffers[i * kSlot], kSlot};
     }
 #endif
 }
 
 long ReceiveBatch::receive(int fd) {
 #if TARN_SERVER_MMSG
-    for (std::size_t i = 0; i < capacity_; ++i) {
-        msghdr& header = headers_[i].msg_hdr;
+    for (std::size_t i = 0; i < capacity; ++i) {
+        msghdr& header = headers[i].msg_hdr;
         std::memset(&header, 0, sizeof header);
-        header.msg_name = &sources_[i];
+        header.msg_name = &sources[i];
         header.msg_namelen = sizeof(sockaddr_in);
-        header.msg_iov = &iovecs_[i];
+        header.msg_iov = &iovecs[i];
         header.msg_iovlen = 1;
     }
-    const int count = recvmmsg(fd, headers_.data(), static_cast<unsigned>(capacity_), MSG_DONTWAIT, nullptr);
+    const int count = recvmmsg(fd, headers.data(), static_cast<unsigned>(capacity), MSG_DONTWAIT, nullptr);
     if (count < 0) {
         return nothingQueued(errno) ? 0 : -1;
     }
     for (int i = 0; i < count; ++i) {
-        lengths_[i] = headers_[i].msg_len;
-        truncated_[i] = (headers_[i].msg_hdr.msg_flags & MSG_TRUNC) != 0 || lengths_[i] > kMaxDatagram;
+        lengths[i] = headers[i].msg_len;
+        truncated[i] = (headers[i].msg_hdr.msg_flags & MSG_TRUNC) != 0 || lengths[i] > kMaxDatagram;
     }
     return count;
 #else
     std::size_t count = 0;
-    while (count < capacity_) {
+    while (count < capacity) {
         socklen_t nameLength = sizeof(sockaddr_in);
-        const ssize_t length = ::recvfrom(fd, &buffers_[count * kSlot], kSlot, MSG_DONTWAIT,
-                                          reinterpret_cast<sockaddr*>(&sources_[count]), &nameLength);
+        const ssize_t length = ::recvfrom(fd, &buffers[count * kSlot], kSlot, MSG_DONTWAIT,
+                                          reinterpret_cast<sockaddr*>(&sources[count]), &nameLength);
         if (length < 0) {
             if (count == 0 && !nothingQueued(errno)) {
                 return -1;
             }
             break;
         }
-        lengths_[count] = static_cast<std::size_t>(length);
-        truncated_[count] = lengths_[count] > kMaxDatagram;
+        lengths[count] = static_cast<std::size_t>(length);
+        truncated[count] = lengths[count] > kMaxDatagram;
         ++count;
     }
     return static_cast<long>(count);
@@ -70,10 +70,10 @@ long ReceiveBatch::receive(int fd) {
 
 Datagram ReceiveBatch::at(std::size_t i) const {
     Datagram datagram;
-    datagram.data = &buffers_[i * kSlot];
-    datagram.length = lengths_[i];
-    datagram.oversized = truncated_[i];
-    std::memcpy(datagram.source.data(), &sources_[i], sizeof(sockaddr_in));
+    datagram.data = &buffers[i * kSlot];
+    datagram.length = lengths[i];
+    datagram.oversized = truncated[i];
+    std::memcpy(datagram.source.data(), &sources[i], sizeof(sockaddr_in));
     return datagram;
 }
 

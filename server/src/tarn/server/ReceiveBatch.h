@@ -29,14 +29,14 @@ private:
     // One byte more than the largest datagram, so that an oversized one shows as too long.
     static constexpr std::size_t kSlot = kMaxDatagram + 1;
 
-    std::size_t capacity_;
-    std::vector<unsigned char> buffers_;
-    std::vector<sockaddr_in> sources_;
-    std::vector<std::size_t> lengths_;
-    std::vector<bool> truncated_;
+    std::size_t capacity;
+    std::vector<unsigned char> buffers;
+    std::vector<sockaddr_in> sources;
+    std::vector<std::size_t> lengths;
+    std::vector<bool> truncated;
 #if TARN_SERVER_MMSG
-    std::vector<iovec> iovecs_;
-    std::vector<mmsghdr> headers_;
+    std::vector<iovec> iovecs;
+    std::vector<mmsghdr> headers;
 #endif
 };
 

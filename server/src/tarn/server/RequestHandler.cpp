@@ -32,27 +32,27 @@ std::size_t changedIndex(std::size_t via, Attribute::Change change) {
 
 RequestHandler::RequestHandler(const Endpoints& endpoints, unsigned maxTargets, unsigned maxReflected,
                                Shared shared, Counters& counters, unsigned logLinesPerSecond)
-    : endpoints_(endpoints),
-      maxTargets_(maxTargets),
-      maxReflected_(maxReflected),
-      shared_(shared),
-      counters_(counters),
-      throttle_(logLinesPerSecond) {}
+    : endpoints(endpoints),
+      maxTargets(maxTargets),
+      maxReflected(maxReflected),
+      shared(shared),
+      counters(counters),
+      throttle(logLinesPerSecond) {}
 
 void RequestHandler::handle(const Datagram& datagram, std::size_t via, Clock::time_point now,
                             SendBatch& out) {
-    counters_.add(Counters::kReceived);
+    counters.add(Counters::RECEIVED);
     if (datagram.oversized) {
-        drop(Counters::kDropOversized, datagram.source, now,
+        drop(Counters::DROP_OVERSIZED, datagram.source, now,
              [] { return "datagram longer than " + std::to_string(kMaxDatagram) + " bytes"; });
         return;
     }
-    if (!generated::parseMessage(request_, datagram.data, datagram.length)) {
-        drop(Counters::kDropUndecodable, datagram.source, now,
+    if (!generated::parseMessage(request, datagram.data, datagram.length)) {
+        drop(Counters::DROP_UNDECODABLE, datagram.source, now,
              [&] { return "undecodable datagram of " + std::to_string(datagram.length) + " bytes"; });
         return;
     }
-    switch (request_.type()) {
+    switch (request.type()) {
         case Content::BIND_REQ:
             handleBind(datagram.source, via, now, out);
             break;
@@ -60,10 +60,9 @@ void RequestHandler::handle(const Datagram& datagram, std::size_t via, Clock::ti
             handleRelay(datagram, via, now, out);
             break;
         default:
-            counters_.add(Counters::kOtherRequests);
-            drop(Counters::kDropOtherType, datagram.source, now, [&] {
-                return generated::typeName(request_.type()) + ", which this server does not answer";
-            });
+            counters.add(Counters::OTHER_REQUESTS);
+            drop(Counters::DROP_OTHER_TYPE, datagram.source, now,
+                 [&] { return generated::typeName(request.type()) + ", which this server does not answer"; });
             break;
     }
 }
@@ -75,7 +74,7 @@ bool RequestHandler::isForbidden(const Endpoint& destination) const {
         address == boost::asio::ip::address_v4::broadcast()) {
         return true;
     }
-    for (const auto& own : endpoints_) {
+    for (const auto& own : endpoints) {
         if (destination == own) {
             return true;
         }
@@ -87,61 +86,60 @@ void RequestHandler::handleBind(const Endpoint& source, std::size_t via, Clock::
                                 SendBatch& out) {
     // The last change request counts, as with every attribute the protocol reads.
     const Attribute* change = nullptr;
-    for (const auto& attribute : request_.attributes()) {
+    for (const auto& attribute : request.attributes()) {
         if (attribute.type() == Attribute::CHANGE_REQUEST) {
             change = &attribute;
         }
     }
-    counters_.add(change != nullptr ? Counters::kBindChangeRequests : Counters::kBindRequests);
+    counters.add(change != nullptr ? Counters::BIND_CHANGE_REQUESTS : Counters::BIND_REQUESTS);
     if (isForbidden(source)) {
-        drop(Counters::kDropSourceForbidden, source, now,
+        drop(Counters::DROP_SOURCE_FORBIDDEN, source, now,
              [] { return std::string("BIND_REQ from an endpoint that must not be answered"); });
         return;
     }
-    if (!shared_.bindLimiter.allow(source.address().to_v4(), now)) {
-        drop(Counters::kDropBindRateLimited, source, now,
+    if (!shared.bindLimiter.allow(source.address().to_v4(), now)) {
+        drop(Counters::DROP_BIND_RATE_LIMITED, source, now,
              [] { return std::string("BIND_REQ over the rate limit of its address"); });
         return;
     }
-    if (shared_.store == nullptr) {
-        shared_.allowList.remember(source, now);
-    } else if (shared_.allowList.remember(source, now, shared_.store->epoch())) {
+    if (shared.store == nullptr) {
+        shared.allowList.remember(source, now);
+    } else if (shared.allowList.remember(source, now, shared.store->epoch())) {
         // A flood of new sources from one block must not crowd the others' records out of the
         // store's queue; its records are due again at their next request.
         const auto block = boost::asio::ip::address_v4(source.address().to_v4().to_uint() & 0xFFFFFF00u);
-        if (shared_.storeWriteLimiter->allow(block, now)) {
+        if (shared.storeWriteLimiter->allow(block, now)) {
             // The endpoint that received it is the one whose pings the source's NAT lets in.
-            shared_.store->write(source, endpoints_[via]);
+            shared.store->write(source, endpoints[via]);
         } else {
-            shared_.allowList.forgetStoreWrite(AllowList::keyOf(source));
-            shared_.store->writeOverBudget();
+            shared.allowList.forgetStoreWrite(AllowList::keyOf(source));
+            shared.store->writeOverBudget();
         }
     }
 
-    answer_.Clear();
-    answer_.set_type(Content::BIND_RESP);
-    generated::addAddress(answer_, Attribute::XOR_MAPPED_ADDRESS, source, true);
+    answer.Clear();
+    answer.set_type(Content::BIND_RESP);
+    generated::addAddress(answer, Attribute::XOR_MAPPED_ADDRESS, source, true);
     unsigned char* bytes = out.next();
-    const std::size_t length = generated::serializeMessage(answer_, bytes, kMaxDatagram);
+    const std::size_t length = generated::serializeMessage(answer, bytes, kMaxDatagram);
     const std::size_t from = change != nullptr ? changedIndex(via, change->change()) : via;
     out.commit(from, source, length);
-    counters_.add(Counters::kBindResponses);
+    counters.add(Counters::BIND_RESPONSES);
 }
 
 bool RequestHandler::admitRelay(const Datagram& datagram, std::size_t targetCount, Clock::time_point now,
                                 bool& isForward) {
     const Endpoint& source = datagram.source;
     isForward = false;
-    if (shared_.store != nullptr) {
-        const auto check =
-            shared_.seal->openForward(datagram.data, datagram.length, FleetSeal::wallClockMs());
-        if (check == FleetSeal::Check::Stale) {
-            drop(Counters::kDropForwardStale, source, now,
+    if (shared.store != nullptr) {
+        const auto check = shared.seal->openForward(datagram.data, datagram.length, FleetSeal::wallClockMs());
+        if (check == FleetSeal::Check::STALE) {
+            drop(Counters::DROP_FORWARD_STALE, source, now,
                  [] { return std::string("PING_RELAY sealed too long ago or ahead of time"); });
             return false;
         }
-        if (check != FleetSeal::Check::Unsealed && (check != FleetSeal::Check::Valid || targetCount != 1)) {
-            drop(Counters::kDropForwardForged, source, now, [] {
+        if (check != FleetSeal::Check::UNSEALED && (check != FleetSeal::Check::VALID || targetCount != 1)) {
+            drop(Counters::DROP_FORWARD_FORGED, source, now, [] {
                 return std::string(
                     "PING_RELAY with a seal that does not hold, or sealed over several targets");
             });
@@ -150,16 +148,15 @@ bool RequestHandler::admitRelay(const Datagram& datagram, std::size_t targetCoun
         // From an address not (yet) known as a server's, a sealed forward is a player's request: a
         // server that came back with the store is known within a check, and a forward played
         // again from elsewhere gets no more than a player.
-        isForward =
-            check == FleetSeal::Check::Valid && shared_.store->isFleetServer(source.address().to_v4());
+        isForward = check == FleetSeal::Check::VALID && shared.store->isFleetServer(source.address().to_v4());
     }
-    if (isForward && !shared_.fleetLimiter->allow(source.address().to_v4(), now)) {
-        drop(Counters::kDropFleetRateLimited, source, now,
+    if (isForward && !shared.fleetLimiter->allow(source.address().to_v4(), now)) {
+        drop(Counters::DROP_FLEET_RATE_LIMITED, source, now,
              [] { return std::string("forwarded PING_RELAY over the fleet's rate limit of its address"); });
         return false;
     }
-    if (!isForward && !shared_.relayLimiter.allow(source.address().to_v4(), now)) {
-        drop(Counters::kDropRelayRateLimited, source, now,
+    if (!isForward && !shared.relayLimiter.allow(source.address().to_v4(), now)) {
+        drop(Counters::DROP_RELAY_RATE_LIMITED, source, now,
              [] { return std::string("PING_RELAY over the rate limit of its address"); });
         return false;
     }
@@ -169,11 +166,11 @@ bool RequestHandler::admitRelay(const Datagram& datagram, std::size_t targetCoun
 void RequestHandler::handleRelay(const Datagram& datagram, std::size_t via, Clock::time_point now,
                                  SendBatch& out) {
     const Endpoint& source = datagram.source;
-    counters_.add(Counters::kRelayRequests);
+    counters.add(Counters::RELAY_REQUESTS);
     // Count before decoding anything, so an oversized request costs as little as possible.
     std::size_t targetCount = 0;
     std::size_t reflectedCount = 0;
-    for (const auto& attribute : request_.attributes()) {
+    for (const auto& attribute : request.attributes()) {
         if (attribute.has_address()) {
             targetCount += attribute.type() == Attribute::XOR_RESPONSE_TARGET;
             reflectedCount += attribute.type() == Attribute::XOR_REFLECTED_FROM;
@@ -185,61 +182,61 @@ void RequestHandler::handleRelay(const Datagram& datagram, std::size_t via, Cloc
     if (!admitRelay(datagram, targetCount, now, fromFleet)) {
         return;
     }
-    if (targetCount > maxTargets_ || reflectedCount > maxReflected_) {
-        drop(Counters::kDropRelayOverCap, source, now, [&] {
+    if (targetCount > maxTargets || reflectedCount > maxReflected) {
+        drop(Counters::DROP_RELAY_OVER_CAP, source, now, [&] {
             return "PING_RELAY with " + std::to_string(targetCount) + " targets and " +
                    std::to_string(reflectedCount) + " reflected addresses; at most " +
-                   std::to_string(maxTargets_) + " and " + std::to_string(maxReflected_) + " are relayed";
+                   std::to_string(maxTargets) + " and " + std::to_string(maxReflected) + " are relayed";
         });
         return;
     }
     std::string gameId;
-    generated::getResponseTargets(request_, targets_, true);
-    if (!request_.has_uuid() || !generated::getGameId(request_, gameId) || targets_.empty()) {
-        drop(Counters::kDropRelayIncomplete, source, now,
+    generated::getResponseTargets(request, targets, true);
+    if (!request.has_uuid() || !generated::getGameId(request, gameId) || targets.empty()) {
+        drop(Counters::DROP_RELAY_INCOMPLETE, source, now,
              [] { return std::string("PING_RELAY without a UUID, a game id or a target"); });
         return;
     }
 
-    answer_.Clear();
-    answer_.set_type(Content::PING_DIRECT);
-    generated::addGameId(answer_, gameId);
-    *answer_.mutable_uuid() = request_.uuid();
+    answer.Clear();
+    answer.set_type(Content::PING_DIRECT);
+    generated::addGameId(answer, gameId);
+    *answer.mutable_uuid() = request.uuid();
     Endpoint reflected;
-    for (const auto& attribute : request_.attributes()) {
+    for (const auto& attribute : request.attributes()) {
         if (attribute.type() == Attribute::XOR_REFLECTED_FROM && attribute.has_address() &&
             generated::decodeAddress(attribute.address(), reflected, true)) {
-            generated::addAddress(answer_, Attribute::XOR_RESPONSE_TARGET, reflected, true);
+            generated::addAddress(answer, Attribute::XOR_RESPONSE_TARGET, reflected, true);
         }
     }
-    const std::size_t length = generated::serializeMessage(answer_, ping_.data(), ping_.size());
+    const std::size_t length = generated::serializeMessage(answer, ping.data(), ping.size());
     if (length == 0) {
-        drop(Counters::kDropRelayOverCap, source, now,
+        drop(Counters::DROP_RELAY_OVER_CAP, source, now,
              [] { return std::string("PING_RELAY whose ping does not fit into a datagram"); });
         return;
     }
     std::size_t lookups = 0;
-    for (const auto& target : targets_) {
+    for (const auto& target : targets) {
         if (isForbidden(target)) {
-            drop(Counters::kDropTargetForbidden, source, now,
+            drop(Counters::DROP_TARGET_FORBIDDEN, source, now,
                  [&] { return "PING_RELAY target " + endpointText(target) + " is not permitted"; });
-        } else if (!shared_.allowList.contains(target, now)) {
-            if (shared_.store == nullptr) {
-                drop(Counters::kDropTargetUnknown, source, now, [&] {
+        } else if (!shared.allowList.contains(target, now)) {
+            if (shared.store == nullptr) {
+                drop(Counters::DROP_TARGET_UNKNOWN, source, now, [&] {
                     return "PING_RELAY target " + endpointText(target) + " sent no binding request recently";
                 });
             } else if (lookups == kMaxLookupsPerRequest || !takeLookup(now)) {
-                counters_.add(Counters::kStoreOverBudget);
-                drop(Counters::kDropTargetUnknown, source, now, [&] {
+                counters.add(Counters::STORE_OVER_BUDGET);
+                drop(Counters::DROP_TARGET_UNKNOWN, source, now, [&] {
                     return "PING_RELAY target " + endpointText(target) +
                            " sent no binding request here, and the shared store's look-up budget is spent";
                 });
-            } else if (!shared_.store->hasRoom() ||
-                       !shared_.store->park(source, target, via, {ping_.data(), ping_.data() + length},
-                                            fromFleet ? std::vector<unsigned char>() : forwardTo(target),
-                                            now)) {
-                counters_.add(Counters::kStoreUnavailable);
-                drop(Counters::kDropTargetUnknown, source, now, [&] {
+            } else if (!shared.store->hasRoom() ||
+                       !shared.store->park(source, target, via, {ping.data(), ping.data() + length},
+                                           fromFleet ? std::vector<unsigned char>() : forwardTo(target),
+                                           now)) {
+                counters.add(Counters::STORE_UNAVAILABLE);
+                drop(Counters::DROP_TARGET_UNKNOWN, source, now, [&] {
                     return "PING_RELAY target " + endpointText(target) +
                            " sent no binding request here, and the shared store cannot be asked";
                 });
@@ -247,113 +244,113 @@ void RequestHandler::handleRelay(const Datagram& datagram, std::size_t via, Cloc
                 ++lookups;
             }
         } else {
-            std::memcpy(out.next(), ping_.data(), length);
+            std::memcpy(out.next(), ping.data(), length);
             out.commit(via, target, length);
-            counters_.add(Counters::kRelayedPings);
+            counters.add(Counters::RELAYED_PINGS);
         }
     }
 }
 
 void RequestHandler::settleStore(Clock::time_point now, SendBatch& out) {
-    if (shared_.store == nullptr) {
+    if (shared.store == nullptr) {
         return;
     }
-    shared_.store->settle(now, [&](const StoreLink::Parked& parked, StoreLink::Outcome outcome,
-                                   const Endpoint& server) {
+    shared.store->settle(now, [&](const StoreLink::Parked& parked, StoreLink::Outcome outcome,
+                                  const Endpoint& server) {
         switch (outcome) {
-            case StoreLink::Outcome::Hit: {
-                counters_.add(Counters::kStoreHit);
+            case StoreLink::Outcome::HIT: {
+                counters.add(Counters::STORE_HIT);
                 // The target's NAT lets in pings from the endpoint it bound at, only: sent from
                 // there when that is ours, else that server is asked to send it.
-                const auto own = std::find(endpoints_.begin(), endpoints_.end(), server);
-                if (own != endpoints_.end()) {
+                const auto own = std::find(endpoints.begin(), endpoints.end(), server);
+                if (own != endpoints.end()) {
                     std::memcpy(out.next(), parked.ping.data(), parked.ping.size());
-                    out.commit(static_cast<std::size_t>(own - endpoints_.begin()), parked.target,
+                    out.commit(static_cast<std::size_t>(own - endpoints.begin()), parked.target,
                                parked.ping.size());
-                    counters_.add(Counters::kRelayedPings);
+                    counters.add(Counters::RELAYED_PINGS);
                 } else if (!parked.forward.empty() && !isFleetEndpoint(server)) {
-                    drop(Counters::kDropOutsideFleet, parked.source, now, [&] {
+                    drop(Counters::DROP_OUTSIDE_FLEET, parked.source, now, [&] {
                         return "PING_RELAY target " + endpointText(parked.target) + " bound at " +
                                endpointText(server) + ", which is no live server of the fleet on its ports";
                     });
                 } else if (!parked.forward.empty()) {
-                    sealed_.assign(parked.forward.begin(), parked.forward.end());
-                    shared_.seal->sealForward(sealed_, FleetSeal::wallClockMs());
-                    std::memcpy(out.next(), sealed_.data(), sealed_.size());
-                    out.commit(parked.via, server, sealed_.size());
-                    counters_.add(Counters::kForwardedRelays);
+                    sealed.assign(parked.forward.begin(), parked.forward.end());
+                    shared.seal->sealForward(sealed, FleetSeal::wallClockMs());
+                    std::memcpy(out.next(), sealed.data(), sealed.size());
+                    out.commit(parked.via, server, sealed.size());
+                    counters.add(Counters::FORWARDED_RELAYS);
                 } else {
-                    drop(Counters::kDropTargetUnknown, parked.source, now, [&] {
+                    drop(Counters::DROP_TARGET_UNKNOWN, parked.source, now, [&] {
                         return "PING_RELAY target " + endpointText(parked.target) + " bound at " +
                                endpointText(server) + ", and a forwarded relay is not forwarded again";
                     });
                 }
                 return;
             }
-            case StoreLink::Outcome::Miss:
-                counters_.add(Counters::kStoreMiss);
+            case StoreLink::Outcome::MISS:
+                counters.add(Counters::STORE_MISS);
                 break;
-            case StoreLink::Outcome::Timeout:
-                counters_.add(Counters::kStoreTimeout);
+            case StoreLink::Outcome::TIMEOUT:
+                counters.add(Counters::STORE_TIMEOUT);
                 break;
-            case StoreLink::Outcome::Unavailable:
-                counters_.add(Counters::kStoreUnavailable);
+            case StoreLink::Outcome::UNAVAILABLE:
+                counters.add(Counters::STORE_UNAVAILABLE);
                 break;
-            case StoreLink::Outcome::Refused:
-                counters_.add(Counters::kStoreRefused);
+            case StoreLink::Outcome::REFUSED:
+                counters.add(Counters::STORE_REFUSED);
                 break;
-            case StoreLink::Outcome::Forged:
-                counters_.add(Counters::kStoreForged);
+            case StoreLink::Outcome::FORGED:
+                counters.add(Counters::STORE_FORGED);
                 break;
         }
-        drop(Counters::kDropTargetUnknown, parked.source, now, [&] {
-            static const char* const kWhy[] = {"",
-                                               "knows it neither",
-                                               "did not answer in time",
-                                               "could not be asked",
-                                               "had too many questions waiting",
-                                               "holds a record without a valid seal"};
+        drop(Counters::DROP_TARGET_UNKNOWN, parked.source, now, [&] {
+            static const char* const why[] = {"",
+                                              "knows it neither",
+                                              "did not answer in time",
+                                              "could not be asked",
+                                              "had too many questions waiting",
+                                              "holds a record without a valid seal"};
             return "PING_RELAY target " + endpointText(parked.target) +
-                   " sent no binding request here, and the shared store " + kWhy[static_cast<int>(outcome)];
+                   " sent no binding request here, and the shared store " + why[static_cast<int>(outcome)];
         });
     });
 }
 
 bool RequestHandler::takeLookup(Clock::time_point now) {
-    const double elapsed = std::chrono::duration<double>(now - lookupsRefilled_).count();
-    lookupTokens_ = std::min(kLookupsPerSecond, lookupTokens_ + elapsed * kLookupsPerSecond);
-    lookupsRefilled_ = now;
-    if (lookupTokens_ < 1) {
+    const double elapsed = std::chrono::duration<double>(now - lookupsRefilled).count();
+    lookupTokens = std::min(kLookupsPerSecond, lookupTokens + elapsed * kLookupsPerSecond);
+    lookupsRefilled = now;
+    if (lookupTokens < 1) {
         return false;
     }
-    lookupTokens_ -= 1;
+    lookupTokens -= 1;
     return true;
 }
 
 bool RequestHandler::isFleetEndpoint(const Endpoint& server) const {
     // Every server of the fleet serves the same two ports; a record naming any other is forged.
-    return (server.port() == endpoints_[0].port() || server.port() == endpoints_[1].port()) &&
-           !isForbidden(server) && shared_.store->isFleetServer(server.address().to_v4());
+    return (server.port() == endpoints[0].port() || server.port() == endpoints[1].port()) &&
+           !isForbidden(server) && shared.store->isFleetServer(server.address().to_v4());
 }
 
 std::vector<unsigned char> RequestHandler::forwardTo(const Endpoint& target) {
-    forward_.Clear();
-    forward_.set_type(Content::PING_RELAY);
-    *forward_.mutable_uuid() = request_.uuid();
-    for (const auto& attribute : request_.attributes()) {
+    forward.Clear();
+    forward.set_type(Content::PING_RELAY);
+    *forward.mutable_uuid() = request.uuid();
+    for (const auto& attribute : request.attributes()) {
         if (attribute.type() == Attribute::GAME_ID || attribute.type() == Attribute::XOR_REFLECTED_FROM) {
-            *forward_.add_attributes() = attribute;
+            *forward.add_attributes() = attribute;
         }
     }
-    generated::addAddress(forward_, Attribute::XOR_RESPONSE_TARGET, target, true);
+    generated::addAddress(forward, Attribute::XOR_RESPONSE_TARGET, target, true);
     std::vector<unsigned char> bytes(kMaxDatagram - FleetSeal::kForwardSeal);
-    bytes.resize(generated::serializeMessage(forward_, bytes.data(), bytes.size()));
+    bytes.resize(generated::serializeMessage(forward, bytes.data(), bytes.size()));
     return bytes;
 }
 
 void RequestHandler::logDrop(Counters::Id reason, const Endpoint& source, const std::string& why) {
     std::string line = "dropped from " + endpointText(source) + " (" + Counters::name(reason) + "): " + why;
-    if (const auto suppressed = throttle_.takeSuppressed()) {
+    if (const auto suppressed = throttle.takeSuppressed()) {
         line += "; " + std::to_string(suppressed) + " earlier drop lines suppressed";
     }
     Log::warn(line);

@@ -78,8 +78,8 @@ private:
     // Counts the drop and, unless throttled, logs the text why() makes (only then is it made).
     template <typename Why>
     void drop(Counters::Id reason, const Endpoint& source, Clock::time_point now, Why&& why) {
-        counters_.add(reason);
-        if (throttle_.allow(now)) {
+        counters.add(reason);
+        if (throttle.allow(now)) {
             logDrop(reason, source, why());
         }
     }
@@ -87,22 +87,22 @@ private:
     // The current relay request for target alone, as the server target bound at is asked to send it.
     std::vector<unsigned char> forwardTo(const Endpoint& target);
 
-    Endpoints endpoints_;
-    unsigned maxTargets_;
-    unsigned maxReflected_;
-    Shared shared_;
-    Counters& counters_;
-    LogThrottle throttle_;
-    generated::Content request_;
-    generated::Content answer_;
-    generated::EndpointList targets_;
-    generated::Content forward_;
+    Endpoints endpoints;
+    unsigned maxTargets;
+    unsigned maxReflected;
+    Shared shared;
+    Counters& counters;
+    LogThrottle throttle;
+    generated::Content request;
+    generated::Content answer;
+    generated::EndpointList targets;
+    generated::Content forward;
     // A forward with its seal, reused.
-    std::vector<unsigned char> sealed_;
-    std::array<unsigned char, kMaxDatagram> ping_{};
+    std::vector<unsigned char> sealed;
+    std::array<unsigned char, kMaxDatagram> ping{};
     // The worker's look-up budget: tokens left, and when they were last refilled.
-    double lookupTokens_ = kLookupsPerSecond;
-    Clock::time_point lookupsRefilled_{};
+    double lookupTokens = kLookupsPerSecond;
+    Clock::time_point lookupsRefilled{};
 };
 
 }  // namespace server

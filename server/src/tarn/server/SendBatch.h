@@ -34,23 +34,23 @@ public:
     // Datagrams the system refused since the last call, and resets that count.
     std::uint64_t takeFailures();
     // The error number of the latest refusal.
-    int lastError() const { return lastError_; }
+    int lastError() const { return lastSendError; }
 
 private:
     void sendRun(std::size_t first, std::size_t end);
 
-    std::size_t capacity_;
-    std::vector<int> fds_;
-    std::size_t queued_ = 0;
-    std::vector<unsigned char> buffers_;
-    std::vector<sockaddr_in> destinations_;
-    std::vector<std::size_t> lengths_;
-    std::vector<std::size_t> sockets_;
-    std::uint64_t failures_ = 0;
-    int lastError_ = 0;
+    std::size_t capacity;
+    std::vector<int> fds;
+    std::size_t queued = 0;
+    std::vector<unsigned char> buffers;
+    std::vector<sockaddr_in> destinations;
+    std::vector<std::size_t> lengths;
+    std::vector<std::size_t> sockets;
+    std::uint64_t failures = 0;
+    int lastSendError = 0;
 #if TARN_SERVER_MMSG
-    std::vector<iovec> iovecs_;
-    std::vector<mmsghdr> headers_;
+    std::vector<iovec> iovecs;
+    std::vector<mmsghdr> headers;
 #endif
 };
 

@@ -35,49 +35,49 @@ std::string hintFor(const std::error_code& code) {
 
 }  // namespace
 
-Server::Server(const ServerConfig& config) : started_(std::chrono::steady_clock::now()) {
+Server::Server(const ServerConfig& config) : started(std::chrono::steady_clock::now()) {
     const std::string problem = config.validate();
     if (!problem.empty()) {
         throw std::invalid_argument(problem);
     }
     const std::size_t workerCount =
         config.threads > 0 ? config.threads : std::max(1u, std::thread::hardware_concurrency());
-    allowList_ =
+    allowList =
         std::make_unique<AllowList>(config.allowTableSize, std::chrono::seconds(config.allowWindowSeconds));
-    bindLimiter_ = std::make_unique<RateLimiter>(config.bindRate, config.bindBurst, config.rateTableSize);
-    relayLimiter_ = std::make_unique<RateLimiter>(config.relayRate, config.relayBurst, config.rateTableSize);
+    bindLimiter = std::make_unique<RateLimiter>(config.bindRate, config.bindBurst, config.rateTableSize);
+    relayLimiter = std::make_unique<RateLimiter>(config.relayRate, config.relayBurst, config.rateTableSize);
 
     if (!config.storeHost.empty()) {
-        seal_ = std::make_unique<FleetSeal>(config.fleetSecret);
-        fleetLimiter_ =
+        seal = std::make_unique<FleetSeal>(config.fleetSecret);
+        fleetLimiter =
             std::make_unique<RateLimiter>(config.fleetRate, config.fleetBurst, config.rateTableSize);
-        storeWriteLimiter_ = std::make_unique<RateLimiter>(config.storeWriteRate, config.storeWriteBurst,
-                                                           config.rateTableSize);
-        store_ = std::make_unique<SharedStore>(
+        storeWriteLimiter = std::make_unique<RateLimiter>(config.storeWriteRate, config.storeWriteBurst,
+                                                          config.rateTableSize);
+        sharedStore = std::make_unique<SharedStore>(
             SharedStore::Address{config.storeHost, config.storePort, config.storeDb, config.storePassword,
                                  config.sharedStore},
             std::chrono::seconds(config.allowWindowSeconds),
             std::vector<boost::asio::ip::address_v4>{boost::asio::ip::make_address_v4(config.addr1),
                                                      boost::asio::ip::make_address_v4(config.addr2)},
-            *seal_, workerCount * StoreLink::kMaxParked);
+            *seal, workerCount * StoreLink::kMaxParked);
     }
 
     auto groups = bindAll(config, workerCount);
     for (auto& group : groups) {
         StoreLink* link = nullptr;
-        if (store_) {
-            storeLinks_.push_back(std::make_unique<StoreLink>(*store_, *allowList_,
-                                                              std::chrono::milliseconds(config.storeWaitMs)));
-            link = storeLinks_.back().get();
+        if (sharedStore) {
+            storeLinks.push_back(std::make_unique<StoreLink>(*sharedStore, *allowList,
+                                                             std::chrono::milliseconds(config.storeWaitMs)));
+            link = storeLinks.back().get();
         }
-        counters_.push_back(std::make_unique<Counters>());
-        const RequestHandler::Shared shared{*allowList_, *bindLimiter_,       *relayLimiter_,
-                                            link,        fleetLimiter_.get(), storeWriteLimiter_.get(),
-                                            seal_.get()};
-        RequestHandler handler(endpoints_, config.maxTargets, config.maxReflected, shared, *counters_.back(),
-                               config.verbose ? kVerboseDropLines : kDropLines);
-        workers_.push_back(std::make_unique<Worker>(std::move(group), config.batch, std::move(handler),
-                                                    *counters_.back(), link));
+        workerCounters.push_back(std::make_unique<Counters>());
+        const RequestHandler::Shared shared{*allowList, *bindLimiter,       *relayLimiter,
+                                            link,       fleetLimiter.get(), storeWriteLimiter.get(),
+                                            seal.get()};
+        RequestHandler handler(boundEndpoints, config.maxTargets, config.maxReflected, shared,
+                               *workerCounters.back(), config.verbose ? kVerboseDropLines : kDropLines);
+        workers.push_back(std::make_unique<Worker>(std::move(group), config.batch, std::move(handler),
+                                                   *workerCounters.back(), link));
     }
 }
 
@@ -86,53 +86,53 @@ Server::~Server() {
 }
 
 void Server::start() {
-    started_ = std::chrono::steady_clock::now();
-    if (store_) {
-        store_->start();
+    started = std::chrono::steady_clock::now();
+    if (sharedStore) {
+        sharedStore->start();
     }
-    for (auto& worker : workers_) {
+    for (auto& worker : workers) {
         worker->start();
     }
 }
 
 void Server::stop() {
-    for (auto& worker : workers_) {
+    for (auto& worker : workers) {
         worker->stop();
     }
-    for (auto& worker : workers_) {
+    for (auto& worker : workers) {
         worker->join();
     }
-    if (store_) {
-        store_->stop();
+    if (sharedStore) {
+        sharedStore->stop();
     }
 }
 
 Counters::Values Server::counters() const {
     Counters::Values totals{};
-    for (const auto& counters : counters_) {
+    for (const auto& counters : workerCounters) {
         counters->addTo(totals);
     }
     return totals;
 }
 
 double Server::uptimeSeconds() const {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 }
 
 std::vector<Server::TableFill> Server::tables() const {
-    std::vector<TableFill> fills{{"allow", allowList_->size(), allowList_->capacity()},
-                                 {"bindRate", bindLimiter_->size(), bindLimiter_->capacity()},
-                                 {"relayRate", relayLimiter_->size(), relayLimiter_->capacity()}};
-    if (store_) {
-        fills.push_back({"fleetRate", fleetLimiter_->size(), fleetLimiter_->capacity()});
-        fills.push_back({"storeWriteRate", storeWriteLimiter_->size(), storeWriteLimiter_->capacity()});
+    std::vector<TableFill> fills{{"allow", allowList->size(), allowList->capacity()},
+                                 {"bindRate", bindLimiter->size(), bindLimiter->capacity()},
+                                 {"relayRate", relayLimiter->size(), relayLimiter->capacity()}};
+    if (sharedStore) {
+        fills.push_back({"fleetRate", fleetLimiter->size(), fleetLimiter->capacity()});
+        fills.push_back({"storeWriteRate", storeWriteLimiter->size(), storeWriteLimiter->capacity()});
     }
     return fills;
 }
 
 std::string Server::notReadyReason() const {
-    if (store_ && !store_->connected()) {
-        return store_->problem();
+    if (sharedStore && !sharedStore->connected()) {
+        return sharedStore->problem();
     }
     return {};
 }
@@ -161,13 +161,13 @@ std::vector<std::vector<DatagramSocket>> Server::bindAll(const ServerConfig& con
             const auto port2 = guard(Endpoint(addr1, config.port2), config.port2 == 0);
             guard(Endpoint(addr2, port2), config.port2 == 0);
             guards.clear();
-            endpoints_ = {Endpoint(addr1, port1), Endpoint(addr1, port2), Endpoint(addr2, port1),
-                          Endpoint(addr2, port2)};
+            boundEndpoints = {Endpoint(addr1, port1), Endpoint(addr1, port2), Endpoint(addr2, port1),
+                              Endpoint(addr2, port2)};
 
             onChosenPort = config.port1 == 0 || config.port2 == 0;
             std::vector<std::vector<DatagramSocket>> groups(workerCount);
             for (auto& group : groups) {
-                for (const auto& endpoint : endpoints_) {
+                for (const auto& endpoint : boundEndpoints) {
                     group.emplace_back(endpoint, shared, config.socketBuffer);
                 }
             }

@@ -39,8 +39,8 @@ public:
     void stop();
 
     // The bound endpoints, S1 to S4 (ports chosen by the system when the configuration said 0).
-    const Endpoints& endpoints() const { return endpoints_; }
-    std::size_t workerCount() const { return workers_.size(); }
+    const Endpoints& endpoints() const { return boundEndpoints; }
+    std::size_t workerCount() const { return workers.size(); }
     // The sum of all workers' counters at this moment.
     Counters::Values counters() const;
     double uptimeSeconds() const;
@@ -55,26 +55,26 @@ public:
     // Why the server cannot do all it is configured to do, or an empty text when it can.
     std::string notReadyReason() const;
     // The shared store, or null when none is configured.
-    const SharedStore* store() const { return store_.get(); }
+    const SharedStore* store() const { return sharedStore.get(); }
 
 private:
-    // Binds every worker's four sockets and fills endpoints_; the result has one group per worker.
+    // Binds every worker's four sockets and fills boundEndpoints; the result has one group per worker.
     std::vector<std::vector<DatagramSocket>> bindAll(const ServerConfig& config, std::size_t workerCount);
 
-    Endpoints endpoints_;
-    std::chrono::steady_clock::time_point started_;
+    Endpoints boundEndpoints;
+    std::chrono::steady_clock::time_point started;
     // Shared by all workers, so they must outlive them: declared first, destroyed last.
-    std::unique_ptr<AllowList> allowList_;
-    std::unique_ptr<RateLimiter> bindLimiter_;
-    std::unique_ptr<RateLimiter> relayLimiter_;
+    std::unique_ptr<AllowList> allowList;
+    std::unique_ptr<RateLimiter> bindLimiter;
+    std::unique_ptr<RateLimiter> relayLimiter;
     // With a shared store: the fleet's seal, the fleet's forwards' bucket and the store-write budget.
-    std::unique_ptr<FleetSeal> seal_;
-    std::unique_ptr<RateLimiter> fleetLimiter_;
-    std::unique_ptr<RateLimiter> storeWriteLimiter_;
-    std::unique_ptr<SharedStore> store_;
-    std::vector<std::unique_ptr<StoreLink>> storeLinks_;
-    std::vector<std::unique_ptr<Counters>> counters_;
-    std::vector<std::unique_ptr<Worker>> workers_;
+    std::unique_ptr<FleetSeal> seal;
+    std::unique_ptr<RateLimiter> fleetLimiter;
+    std::unique_ptr<RateLimiter> storeWriteLimiter;
+    std::unique_ptr<SharedStore> sharedStore;
+    std::vector<std::unique_ptr<StoreLink>> storeLinks;
+    std::vector<std::unique_ptr<Counters>> workerCounters;
+    std::vector<std::unique_ptr<Worker>> workers;
 };
 
 }  // namespace server

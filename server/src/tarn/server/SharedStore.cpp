@@ -36,21 +36,21 @@ timeval toTimeval(std::chrono::milliseconds duration) {
 class Answers {
 public:
     void add(StoreLink* link, std::uint64_t ticket, StoreLink::Outcome outcome, AllowList::Key server = 0) {
-        auto found = std::find_if(byLink_.begin(), byLink_.end(),
+        auto found = std::find_if(byLink.begin(), byLink.end(),
                                   [&](const auto& entry) { return entry.first == link; });
-        if (found == byLink_.end()) {
-            found = byLink_.insert(byLink_.end(), {link, {}});
+        if (found == byLink.end()) {
+            found = byLink.insert(byLink.end(), {link, {}});
         }
         found->second.push_back({ticket, outcome, server});
     }
     void post() {
-        for (const auto& [link, answers] : byLink_) {
+        for (const auto& [link, answers] : byLink) {
             link->post(answers);
         }
     }
 
 private:
-    std::vector<std::pair<StoreLink*, std::vector<StoreLink::Answer>>> byLink_;
+    std::vector<std::pair<StoreLink*, std::vector<StoreLink::Answer>>> byLink;
 };
 
 // A reply that frees itself.
@@ -126,34 +126,34 @@ struct SharedStore::Resolving {
 SharedStore::SharedStore(Address address, std::chrono::seconds window,
                          std::vector<boost::asio::ip::address_v4> ownAddresses, const FleetSeal& seal,
                          std::size_t maxLookups)
-    : address_(std::move(address)),
-      window_(window),
-      seal_(seal),
-      maxLookups_(maxLookups),
-      ownAddresses_(std::move(ownAddresses)) {}
+    : storeAddress(std::move(address)),
+      window(window),
+      seal(seal),
+      maxLookups(maxLookups),
+      ownAddresses(std::move(ownAddresses)) {}
 
 SharedStore::~SharedStore() {
     stop();
-    if (context_ != nullptr) {
-        redisFree(context_);
+    if (redis != nullptr) {
+        redisFree(redis);
     }
 }
 
 void SharedStore::start() {
-    if (!thread_.joinable()) {
-        thread_ = std::thread([this] { run(); });
+    if (!thread.joinable()) {
+        thread = std::thread([this] { run(); });
     }
 }
 
 void SharedStore::stop() {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
+        std::lock_guard<std::mutex> lock(mutex);
+        stopping = true;
     }
-    wake_.notify_all();
-    stopWaker_.wake();
-    if (thread_.joinable()) {
-        thread_.join();
+    wakeWorker.notify_all();
+    stopWaker.wake();
+    if (thread.joinable()) {
+        thread.join();
     }
 }
 
@@ -162,54 +162,56 @@ void SharedStore::submit(std::vector<Write>& writes, std::vector<Lookup>& lookup
     std::size_t lookupsTaken = 0;
     std::size_t writesTaken = 0;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<std::mutex> lock(mutex);
         // The first write of a batch starts the thread's flush timer; later ones join it.
-        wake = wake || (writes_.empty() && !writes.empty());
-        writesTaken = std::min(writes.size(), kMaxQueuedWrites - std::min(writes_.size(), kMaxQueuedWrites));
-        writes_.insert(writes_.end(), writes.begin(), writes.begin() + writesTaken);
-        lookupsTaken = std::min(lookups.size(), maxLookups_ - std::min(lookups_.size(), maxLookups_));
-        lookups_.insert(lookups_.end(), lookups.begin(), lookups.begin() + lookupsTaken);
+        wake = wake || (queuedWrites.empty() && !writes.empty());
+        writesTaken =
+            std::min(writes.size(), kMaxQueuedWrites - std::min(queuedWrites.size(), kMaxQueuedWrites));
+        queuedWrites.insert(queuedWrites.end(), writes.begin(), writes.begin() + writesTaken);
+        lookupsTaken = std::min(lookups.size(), maxLookups - std::min(queuedLookups.size(), maxLookups));
+        queuedLookups.insert(queuedLookups.end(), lookups.begin(), lookups.begin() + lookupsTaken);
     }
-    writesDropped_.fetch_add(writes.size() - writesTaken, std::memory_order_relaxed);
+    writesDropped.fetch_add(writes.size() - writesTaken, std::memory_order_relaxed);
     writes.erase(writes.begin(), writes.begin() + writesTaken);
     if (lookupsTaken < lookups.size()) {
         Answers answers;
         for (auto lookup = lookups.begin() + lookupsTaken; lookup != lookups.end(); ++lookup) {
-            answers.add(lookup->replyTo, lookup->ticket, StoreLink::Outcome::Refused);
+            answers.add(lookup->replyTo, lookup->ticket, StoreLink::Outcome::REFUSED);
         }
         answers.post();
     }
     lookups.clear();
     if (wake) {
-        wake_.notify_one();
+        wakeWorker.notify_one();
     }
 }
 
 SharedStore::Stats SharedStore::stats() const {
     Stats stats;
-    stats.written = written_.load(std::memory_order_relaxed);
-    stats.writesDropped = writesDropped_.load(std::memory_order_relaxed);
-    stats.writesOverBudget = writesOverBudget_.load(std::memory_order_relaxed);
-    stats.lookups = lookupsAsked_.load(std::memory_order_relaxed);
-    stats.lookupsExpired = lookupsExpired_.load(std::memory_order_relaxed);
-    stats.forgedMembers = forgedMembers_.load(std::memory_order_relaxed);
-    stats.errors = errors_.load(std::memory_order_relaxed);
-    stats.connects = connects_.load(std::memory_order_relaxed);
+    stats.written = written.load(std::memory_order_relaxed);
+    stats.writesDropped = writesDropped.load(std::memory_order_relaxed);
+    stats.writesOverBudget = writesOverBudget.load(std::memory_order_relaxed);
+    stats.lookups = lookupsAsked.load(std::memory_order_relaxed);
+    stats.lookupsExpired = lookupsExpired.load(std::memory_order_relaxed);
+    stats.forgedMembers = forgedMembers.load(std::memory_order_relaxed);
+    stats.errors = errors.load(std::memory_order_relaxed);
+    stats.connects = connects.load(std::memory_order_relaxed);
     stats.connected = connected();
     return stats;
 }
 
 bool SharedStore::isFleetServer(const boost::asio::ip::address_v4& address) const {
-    std::lock_guard<std::mutex> lock(fleetMutex_);
-    return std::binary_search(fleet_.begin(), fleet_.end(), address.to_uint());
+    std::lock_guard<std::mutex> lock(fleetMutex);
+    return std::binary_search(fleetServers.begin(), fleetServers.end(), address.to_uint());
 }
 
 std::string SharedStore::problem() const {
     if (connected()) {
         return {};
     }
-    std::lock_guard<std::mutex> lock(fleetMutex_);
-    return problem_.empty() ? "the shared store " + address_.text + " is not connected yet" : problem_;
+    std::lock_guard<std::mutex> lock(fleetMutex);
+    return lastProblem.empty() ? "the shared store " + storeAddress.text + " is not connected yet"
+                               : lastProblem;
 }
 
 std::string SharedStore::keyText(Key key) {
@@ -227,20 +229,21 @@ void SharedStore::run() {
     std::vector<Write> writes;
     std::vector<Lookup> lookups;
     auto nextFlush = Clock::now();
-    nextCheck_ = Clock::now();
+    nextCheck = Clock::now();
     for (;;) {
         {
-            std::unique_lock<std::mutex> lock(mutex_);
-            const auto until = writes_.empty() ? nextCheck_ : std::min(nextCheck_, nextFlush);
-            wake_.wait_until(lock, until, [&] {
-                return stopping_ || !lookups_.empty() || (!writes_.empty() && Clock::now() >= nextFlush);
+            std::unique_lock<std::mutex> lock(mutex);
+            const auto until = queuedWrites.empty() ? nextCheck : std::min(nextCheck, nextFlush);
+            wakeWorker.wait_until(lock, until, [&] {
+                return stopping || !queuedLookups.empty() ||
+                       (!queuedWrites.empty() && Clock::now() >= nextFlush);
             });
-            if (stopping_) {
+            if (stopping) {
                 return;
             }
-            lookups.swap(lookups_);
+            lookups.swap(queuedLookups);
             if (!lookups.empty() || Clock::now() >= nextFlush) {
-                writes.swap(writes_);
+                writes.swap(queuedWrites);
             }
         }
         const auto now = Clock::now();
@@ -250,21 +253,21 @@ void SharedStore::run() {
         // A look-up whose ping stopped waiting would only cost the store a GET nobody reads.
         const auto expired = std::remove_if(lookups.begin(), lookups.end(),
                                             [&](const Lookup& lookup) { return lookup.deadline <= now; });
-        lookupsExpired_.fetch_add(static_cast<std::uint64_t>(lookups.end() - expired),
-                                  std::memory_order_relaxed);
+        lookupsExpired.fetch_add(static_cast<std::uint64_t>(lookups.end() - expired),
+                                 std::memory_order_relaxed);
         lookups.erase(expired, lookups.end());
-        const bool due = now >= nextCheck_;
-        if (context_ == nullptr && due) {
+        const bool due = now >= nextCheck;
+        if (redis == nullptr && due) {
             connect();
         }
-        if (context_ == nullptr) {
-            writesDropped_.fetch_add(writes.size(), std::memory_order_relaxed);
+        if (redis == nullptr) {
+            writesDropped.fetch_add(writes.size(), std::memory_order_relaxed);
             refuse(lookups);
         } else if (due || !writes.empty() || !lookups.empty()) {
             // A fresh connection is checked at once, so that the fleet is known from the start.
-            const bool check = due || nextCheck_ == Clock::time_point{};
+            const bool check = due || nextCheck == Clock::time_point{};
             if (roundTrip(writes, lookups, check) && check) {
-                nextCheck_ = Clock::now() + kCheck;
+                nextCheck = Clock::now() + kCheck;
             }
         }
         writes.clear();
@@ -273,44 +276,44 @@ void SharedStore::run() {
 }
 
 std::string SharedStore::resolve() {
-    if (isNumeric(address_.host)) {
-        return address_.host;
+    if (isNumeric(storeAddress.host)) {
+        return storeAddress.host;
     }
     // The last address known; a name never resolved is not handed to the client library, whose own
     // look-up has no time limit.
-    const std::string known = resolved_;
-    if (!resolved_.empty() && !resolveAgain_) {
+    const std::string known = resolved;
+    if (!resolved.empty() && !resolveAgain) {
         return known;
     }
-    if (!resolving_) {
-        resolving_ = std::make_unique<Resolving>(address_.host);
+    if (!resolving) {
+        resolving = std::make_unique<Resolving>(storeAddress.host);
     }
     std::string address;
     {
-        std::unique_lock<std::mutex> lock(resolving_->mutex);
-        if (!resolving_->finished.wait_for(lock, kIoTimeout, [&] { return resolving_->done; })) {
+        std::unique_lock<std::mutex> lock(resolving->mutex);
+        if (!resolving->finished.wait_for(lock, kIoTimeout, [&] { return resolving->done; })) {
             return known;
         }
-        address = resolving_->address;
+        address = resolving->address;
     }
-    resolving_.reset();
+    resolving.reset();
     if (address.empty()) {
         return known;
     }
-    resolved_ = address;
-    resolveAgain_ = false;
-    return resolved_;
+    resolved = address;
+    resolveAgain = false;
+    return resolved;
 }
 
 bool SharedStore::connect() {
     const timeval timeout = toTimeval(kIoTimeout);
     const std::string host = resolve();
     redisContext* context =
-        host.empty() ? nullptr : redisConnectWithTimeout(host.c_str(), address_.port, timeout);
+        host.empty() ? nullptr : redisConnectWithTimeout(host.c_str(), storeAddress.port, timeout);
     std::string problem;
     if (host.empty()) {
-        problem =
-            "'" + address_.host + "' did not resolve within " + std::to_string(kIoTimeout.count()) + " ms";
+        problem = "'" + storeAddress.host + "' did not resolve within " + std::to_string(kIoTimeout.count()) +
+                  " ms";
     } else if (context == nullptr) {
         problem = "out of memory";
     } else if (context->err != 0) {
@@ -318,15 +321,15 @@ bool SharedStore::connect() {
     } else if (redisSetTimeout(context, timeout) != REDIS_OK) {
         problem = "cannot set the time-out";
     } else {
-        context_ = context;
+        redis = context;
         // AUTH first: a store with a password answers nothing else before it. SELECT also for
         // database 0: a store that refuses us (protected mode) says so here.
         std::size_t count = 1;
-        if (!address_.password.empty()) {
-            redisAppendCommand(context_, "AUTH %b", address_.password.data(), address_.password.size());
+        if (!storeAddress.password.empty()) {
+            redisAppendCommand(redis, "AUTH %b", storeAddress.password.data(), storeAddress.password.size());
             ++count;
         }
-        redisAppendCommand(context_, "SELECT %u", address_.db);
+        redisAppendCommand(redis, "SELECT %u", storeAddress.db);
         std::vector<redisReply*> replies;
         problem = exchange(count, replies);
         for (std::size_t i = 0; i < replies.size(); ++i) {
@@ -339,35 +342,35 @@ bool SharedStore::connect() {
                 }
             }
         }
-        context_ = nullptr;
+        redis = nullptr;
     }
     if (!problem.empty()) {
         if (context != nullptr) {
             redisFree(context);
         }
-        errors_.fetch_add(1, std::memory_order_relaxed);
-        nextCheck_ = Clock::now() + kCheck;
-        resolveAgain_ = true;
+        errors.fetch_add(1, std::memory_order_relaxed);
+        nextCheck = Clock::now() + kCheck;
+        resolveAgain = true;
         {
-            std::lock_guard<std::mutex> lock(fleetMutex_);
-            problem_ = "the shared store " + address_.text + " is unreachable: " + problem;
+            std::lock_guard<std::mutex> lock(fleetMutex);
+            lastProblem = "the shared store " + storeAddress.text + " is unreachable: " + problem;
         }
         // One line when it goes away, not one per attempt.
-        if (!reportedDown_) {
-            Log::warn("shared store " + address_.text + " unreachable: " + problem +
+        if (!reportedDown) {
+            Log::warn("shared store " + storeAddress.text + " unreachable: " + problem +
                       "; relays to endpoints " + "bound elsewhere are refused; trying again every " +
                       std::to_string(kCheck.count()) + " ms");
-            reportedDown_ = true;
+            reportedDown = true;
         }
         return false;
     }
-    context_ = context;
-    nextCheck_ = {};
-    epoch_.fetch_add(1, std::memory_order_acq_rel);
-    connects_.fetch_add(1, std::memory_order_relaxed);
-    connected_.store(true, std::memory_order_release);
-    reportedDown_ = false;
-    Log::info("shared store " + address_.text + " connected");
+    redis = context;
+    nextCheck = {};
+    currentEpoch.fetch_add(1, std::memory_order_acq_rel);
+    connects.fetch_add(1, std::memory_order_relaxed);
+    connectedNow.store(true, std::memory_order_release);
+    reportedDown = false;
+    Log::info("shared store " + storeAddress.text + " connected");
     return true;
 }
 
@@ -375,8 +378,8 @@ std::string SharedStore::exchange(std::size_t count, std::vector<redisReply*>& r
     const auto deadline = Clock::now() + kIoTimeout;
     int done = 0;
     while (!done) {
-        if (redisBufferWrite(context_, &done) != REDIS_OK) {
-            return context_->errstr[0] != '\0' ? context_->errstr : "connection lost";
+        if (redisBufferWrite(redis, &done) != REDIS_OK) {
+            return redis->errstr[0] != '\0' ? redis->errstr : "connection lost";
         }
         if (!done && Clock::now() >= deadline) {
             return "no room to send within " + std::to_string(kIoTimeout.count()) + " ms";
@@ -384,8 +387,8 @@ std::string SharedStore::exchange(std::size_t count, std::vector<redisReply*>& r
     }
     while (replies.size() < count) {
         void* raw = nullptr;
-        if (redisGetReplyFromReader(context_, &raw) != REDIS_OK) {
-            return context_->errstr[0] != '\0' ? context_->errstr : "unreadable reply";
+        if (redisGetReplyFromReader(redis, &raw) != REDIS_OK) {
+            return redis->errstr[0] != '\0' ? redis->errstr : "unreadable reply";
         }
         if (raw != nullptr) {
             replies.push_back(static_cast<redisReply*>(raw));
@@ -393,16 +396,15 @@ std::string SharedStore::exchange(std::size_t count, std::vector<redisReply*>& r
         }
         // A store that trickles its replies gets the whole round trip's time, not each read's.
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-        pollfd polled[] = {{context_->fd, POLLIN, 0}, {stopWaker_.fd(), POLLIN, 0}};
+        pollfd polled[] = {{redis->fd, POLLIN, 0}, {stopWaker.fd(), POLLIN, 0}};
         if (left.count() <= 0 || ::poll(polled, 2, static_cast<int>(left.count())) == 0) {
             return "no complete answer within " + std::to_string(kIoTimeout.count()) + " ms";
         }
         if ((polled[1].revents & POLLIN) != 0) {
             return kStopping;
         }
-        if ((polled[0].revents & (POLLIN | POLLERR | POLLHUP)) != 0 &&
-            redisBufferRead(context_) != REDIS_OK) {
-            return context_->errstr[0] != '\0' ? context_->errstr : "connection lost";
+        if ((polled[0].revents & (POLLIN | POLLERR | POLLHUP)) != 0 && redisBufferRead(redis) != REDIS_OK) {
+            return redis->errstr[0] != '\0' ? redis->errstr : "connection lost";
         }
     }
     return {};
@@ -410,29 +412,29 @@ std::string SharedStore::exchange(std::size_t count, std::vector<redisReply*>& r
 
 bool SharedStore::roundTrip(const std::vector<Write>& writes, const std::vector<Lookup>& lookups,
                             bool check) {
-    const long long expiryMs = std::chrono::duration_cast<std::chrono::milliseconds>(window_).count();
+    const long long expiryMs = std::chrono::duration_cast<std::chrono::milliseconds>(window).count();
     const std::int64_t nowMs = FleetSeal::wallClockMs();
     for (const Write& write : writes) {
         const std::string key = keyText(write.key);
         const std::string value =
-            seal_.recordValue(key, endpointText(AllowList::endpointOf(write.server)), nowMs + expiryMs);
-        redisAppendCommand(context_, "SET %s %s PX %lld", key.c_str(), value.c_str(), expiryMs);
+            seal.recordValue(key, endpointText(AllowList::endpointOf(write.server)), nowMs + expiryMs);
+        redisAppendCommand(redis, "SET %s %s PX %lld", key.c_str(), value.c_str(), expiryMs);
     }
     for (const Lookup& lookup : lookups) {
-        redisAppendCommand(context_, "GET %s", keyText(lookup.key).c_str());
+        redisAppendCommand(redis, "GET %s", keyText(lookup.key).c_str());
     }
     std::size_t checkReplies = 0;
     if (check) {
-        for (const auto& own : ownAddresses_) {
-            redisAppendCommand(context_, "ZADD %s %lld %s", kFleetKey, static_cast<long long>(nowMs),
-                               seal_.memberEntry(own.to_string(), nowMs).c_str());
+        for (const auto& own : ownAddresses) {
+            redisAppendCommand(redis, "ZADD %s %lld %s", kFleetKey, static_cast<long long>(nowMs),
+                               seal.memberEntry(own.to_string(), nowMs).c_str());
         }
-        redisAppendCommand(context_, "ZREMRANGEBYSCORE %s -inf %lld", kFleetKey,
+        redisAppendCommand(redis, "ZREMRANGEBYSCORE %s -inf %lld", kFleetKey,
                            static_cast<long long>(nowMs - kFleetTimeout.count()));
-        redisAppendCommand(context_, "ZRANGE %s 0 -1", kFleetKey);
-        checkReplies = ownAddresses_.size() + 2;
+        redisAppendCommand(redis, "ZRANGE %s 0 -1", kFleetKey);
+        checkReplies = ownAddresses.size() + 2;
     }
-    lookupsAsked_.fetch_add(lookups.size(), std::memory_order_relaxed);
+    lookupsAsked.fetch_add(lookups.size(), std::memory_order_relaxed);
     const std::size_t total = writes.size() + lookups.size() + checkReplies;
     std::vector<redisReply*> raw;
     raw.reserve(total);
@@ -442,30 +444,30 @@ bool SharedStore::roundTrip(const std::vector<Write>& writes, const std::vector<
         const Reply reply(raw[index]);
         const bool isError = reply->type == REDIS_REPLY_ERROR;
         if (isError) {
-            errors_.fetch_add(1, std::memory_order_relaxed);
+            errors.fetch_add(1, std::memory_order_relaxed);
         }
         if (index < writes.size()) {
             if (!isError) {
-                written_.fetch_add(1, std::memory_order_relaxed);
+                written.fetch_add(1, std::memory_order_relaxed);
             }
         } else if (index < writes.size() + lookups.size()) {
             const Lookup& lookup = lookups[index - writes.size()];
             if (reply->type != REDIS_REPLY_STRING) {
                 answers.add(lookup.replyTo, lookup.ticket,
-                            reply->type == REDIS_REPLY_NIL ? StoreLink::Outcome::Miss
-                                                           : StoreLink::Outcome::Unavailable);
+                            reply->type == REDIS_REPLY_NIL ? StoreLink::Outcome::MISS
+                                                           : StoreLink::Outcome::UNAVAILABLE);
                 continue;
             }
             // Believed only with the fleet's seal, made for this very key and not yet expired.
-            const auto record = seal_.openRecord(keyText(lookup.key), std::string(reply->str, reply->len),
-                                                 FleetSeal::wallClockMs());
-            const Key server = record.check == FleetSeal::Check::Valid ? parseEndpoint(record.server) : 0;
+            const auto record = seal.openRecord(keyText(lookup.key), std::string(reply->str, reply->len),
+                                                FleetSeal::wallClockMs());
+            const Key server = record.check == FleetSeal::Check::VALID ? parseEndpoint(record.server) : 0;
             if (server != 0) {
-                answers.add(lookup.replyTo, lookup.ticket, StoreLink::Outcome::Hit, server);
+                answers.add(lookup.replyTo, lookup.ticket, StoreLink::Outcome::HIT, server);
             } else {
                 answers.add(lookup.replyTo, lookup.ticket,
-                            record.check == FleetSeal::Check::Stale ? StoreLink::Outcome::Miss
-                                                                    : StoreLink::Outcome::Forged);
+                            record.check == FleetSeal::Check::STALE ? StoreLink::Outcome::MISS
+                                                                    : StoreLink::Outcome::FORGED);
             }
         } else if (index + 1 == total && reply->type == REDIS_REPLY_ARRAY) {
             readFleet(*reply, nowMs);
@@ -475,10 +477,10 @@ bool SharedStore::roundTrip(const std::vector<Write>& writes, const std::vector<
         for (std::size_t rest = std::max(raw.size(), writes.size()); rest < writes.size() + lookups.size();
              ++rest) {
             const Lookup& lookup = lookups[rest - writes.size()];
-            answers.add(lookup.replyTo, lookup.ticket, StoreLink::Outcome::Unavailable);
+            answers.add(lookup.replyTo, lookup.ticket, StoreLink::Outcome::UNAVAILABLE);
         }
         if (raw.size() < writes.size()) {
-            writesDropped_.fetch_add(writes.size() - raw.size(), std::memory_order_relaxed);
+            writesDropped.fetch_add(writes.size() - raw.size(), std::memory_order_relaxed);
         }
         disconnect(failure);
     }
@@ -494,7 +496,7 @@ void SharedStore::readFleet(const redisReply& members, std::int64_t nowMs) {
         boost::system::error_code error;
         const std::string address =
             member->type == REDIS_REPLY_STRING
-                ? seal_.openMember(std::string(member->str, member->len), nowMs, kFleetTimeout.count())
+                ? seal.openMember(std::string(member->str, member->len), nowMs, kFleetTimeout.count())
                 : std::string();
         const auto parsed = boost::asio::ip::make_address_v4(address, error);
         if (address.empty() || error) {
@@ -505,38 +507,38 @@ void SharedStore::readFleet(const redisReply& members, std::int64_t nowMs) {
     }
     std::sort(fleet.begin(), fleet.end());
     fleet.erase(std::unique(fleet.begin(), fleet.end()), fleet.end());
-    forgedMembers_.store(forged, std::memory_order_relaxed);
-    std::lock_guard<std::mutex> lock(fleetMutex_);
-    fleet_.swap(fleet);
+    forgedMembers.store(forged, std::memory_order_relaxed);
+    std::lock_guard<std::mutex> lock(fleetMutex);
+    fleetServers.swap(fleet);
 }
 
 void SharedStore::disconnect(const std::string& why) {
-    redisFree(context_);
-    resolveAgain_ = true;
+    redisFree(redis);
+    resolveAgain = true;
     {
         // The fleet is learnt anew from the store when it is back: a store that lost its data
         // knows each server again within a check.
-        std::lock_guard<std::mutex> lock(fleetMutex_);
-        fleet_.clear();
-        problem_ = "the shared store " + address_.text + " was lost: " + why;
+        std::lock_guard<std::mutex> lock(fleetMutex);
+        fleetServers.clear();
+        lastProblem = "the shared store " + storeAddress.text + " was lost: " + why;
     }
-    context_ = nullptr;
-    connected_.store(false, std::memory_order_release);
-    errors_.fetch_add(1, std::memory_order_relaxed);
+    redis = nullptr;
+    connectedNow.store(false, std::memory_order_release);
+    errors.fetch_add(1, std::memory_order_relaxed);
     // Not at once: a store that accepts connections but fails every command would make this a loop.
-    nextCheck_ = Clock::now() + kCheck;
-    reportedDown_ = true;
+    nextCheck = Clock::now() + kCheck;
+    reportedDown = true;
     if (why == kStopping) {
         return;
     }
-    Log::warn("shared store " + address_.text + " lost: " + why +
+    Log::warn("shared store " + storeAddress.text + " lost: " + why +
               "; relays to endpoints bound elsewhere are " + "refused until it is back");
 }
 
 void SharedStore::refuse(const std::vector<Lookup>& lookups) {
     Answers answers;
     for (const Lookup& lookup : lookups) {
-        answers.add(lookup.replyTo, lookup.ticket, StoreLink::Outcome::Unavailable);
+        answers.add(lookup.replyTo, lookup.ticket, StoreLink::Outcome::UNAVAILABLE);
     }
     answers.post();
 }

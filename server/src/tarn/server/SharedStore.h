@@ -112,13 +112,13 @@ public:
     // (and are counted as dropped); look-ups beyond its room are answered Refused at once.
     void submit(std::vector<Write>& writes, std::vector<Lookup>& lookups);
     // Counts a record a worker did not write: its address block was over its write budget.
-    void countWriteOverBudget() { writesOverBudget_.fetch_add(1, std::memory_order_relaxed); }
+    void countWriteOverBudget() { writesOverBudget.fetch_add(1, std::memory_order_relaxed); }
     // Whether the store answered its last round trip; workers ask no look-up while it did not.
-    bool connected() const { return connected_.load(std::memory_order_acquire); }
+    bool connected() const { return connectedNow.load(std::memory_order_acquire); }
     // Grows by one at each new connection: a record written before may be gone from the store.
-    std::uint64_t epoch() const { return epoch_.load(std::memory_order_acquire); }
+    std::uint64_t epoch() const { return currentEpoch.load(std::memory_order_acquire); }
     Stats stats() const;
-    const Address& address() const { return address_; }
+    const Address& address() const { return storeAddress; }
     // Whether address belongs to a server of the fleet (this one included), as of the last check.
     bool isFleetServer(const boost::asio::ip::address_v4& address) const;
     // Why the store is not connected, for the readiness probe; empty while it is.
@@ -149,42 +149,42 @@ private:
     // Answers look-ups that cannot be asked: their relays are refused at once, not timed out.
     static void refuse(const std::vector<Lookup>& lookups);
 
-    Address address_;
-    std::chrono::seconds window_;
-    const FleetSeal& seal_;
-    std::size_t maxLookups_;
-    std::mutex mutex_;  // guards writes_, lookups_ and stopping_
-    std::condition_variable wake_;
+    Address storeAddress;
+    std::chrono::seconds window;
+    const FleetSeal& seal;
+    std::size_t maxLookups;
+    std::mutex mutex;  // guards queuedWrites, queuedLookups and stopping
+    std::condition_variable wakeWorker;
     // Cuts a round trip short when stop() is called.
-    Waker stopWaker_;
-    std::vector<Write> writes_;
-    std::vector<Lookup> lookups_;
-    bool stopping_ = false;
+    Waker stopWaker;
+    std::vector<Write> queuedWrites;
+    std::vector<Lookup> queuedLookups;
+    bool stopping = false;
     // Owned by the thread alone.
-    redisContext* context_ = nullptr;
+    redisContext* redis = nullptr;
     // The next attempt to connect, or while connected the next check.
-    Clock::time_point nextCheck_{};
+    Clock::time_point nextCheck{};
     // The store host's resolved address, and whether to resolve it again (after an outage).
     struct Resolving;
-    std::unique_ptr<Resolving> resolving_;
-    std::string resolved_;
-    bool resolveAgain_ = true;
-    std::vector<boost::asio::ip::address_v4> ownAddresses_;
-    mutable std::mutex fleetMutex_;  // guards fleet_ and problem_
-    std::vector<std::uint32_t> fleet_;
-    std::string problem_;
-    bool reportedDown_ = false;
-    std::atomic<bool> connected_{false};
-    std::atomic<std::uint64_t> epoch_{0};
-    std::atomic<std::uint64_t> written_{0};
-    std::atomic<std::uint64_t> writesDropped_{0};
-    std::atomic<std::uint64_t> writesOverBudget_{0};
-    std::atomic<std::uint64_t> lookupsAsked_{0};
-    std::atomic<std::uint64_t> lookupsExpired_{0};
-    std::atomic<std::uint64_t> forgedMembers_{0};
-    std::atomic<std::uint64_t> errors_{0};
-    std::atomic<std::uint64_t> connects_{0};
-    std::thread thread_;
+    std::unique_ptr<Resolving> resolving;
+    std::string resolved;
+    bool resolveAgain = true;
+    std::vector<boost::asio::ip::address_v4> ownAddresses;
+    mutable std::mutex fleetMutex;  // guards fleetServers and lastProblem
+    std::vector<std::uint32_t> fleetServers;
+    std::string lastProblem;
+    bool reportedDown = false;
+    std::atomic<bool> connectedNow{false};
+    std::atomic<std::uint64_t> currentEpoch{0};
+    std::atomic<std::uint64_t> written{0};
+    std::atomic<std::uint64_t> writesDropped{0};
+    std::atomic<std::uint64_t> writesOverBudget{0};
+    std::atomic<std::uint64_t> lookupsAsked{0};
+    std::atomic<std::uint64_t> lookupsExpired{0};
+    std::atomic<std::uint64_t> forgedMembers{0};
+    std::atomic<std::uint64_t> errors{0};
+    std::atomic<std::uint64_t> connects{0};
+    std::thread thread;
 };
 
 }  // namespace server

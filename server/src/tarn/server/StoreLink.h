@@ -29,7 +29,7 @@ public:
     static constexpr std::size_t kMaxParked = 4096;
 
     // Refused: not asked, the store's look-up queue was full; Forged: a record without a valid seal.
-    enum class Outcome { Hit, Miss, Timeout, Unavailable, Refused, Forged };
+    enum class Outcome { HIT, MISS, TIMEOUT, UNAVAILABLE, REFUSED, FORGED };
     // The store's answer to one look-up: for a hit, the server endpoint the target bound at.
     struct Answer {
         std::uint64_t ticket;
@@ -55,17 +55,17 @@ public:
     StoreLink& operator=(const StoreLink&) = delete;
 
     // The store's connection the allow-list's write times refer to.
-    std::uint64_t epoch() const { return store_.epoch(); }
+    std::uint64_t epoch() const { return store.epoch(); }
     // Queues the record that endpoint bound at the server endpoint `server`.
     void write(const Endpoint& endpoint, const Endpoint& server);
     // Counts a record not written: its /24 was over its store-write budget.
-    void writeOverBudget() { store_.countWriteOverBudget(); }
+    void writeOverBudget() { store.countWriteOverBudget(); }
     // Whether address belongs to a server of the fleet.
     bool isFleetServer(const boost::asio::ip::address_v4& address) const {
-        return store_.isFleetServer(address);
+        return store.isFleetServer(address);
     }
     // Whether a ping may be parked now: the store answers and fewer than kMaxParked wait.
-    bool hasRoom() const { return store_.connected() && parked_.size() < kMaxParked; }
+    bool hasRoom() const { return store.connected() && parked.size() < kMaxParked; }
     // Parks the ping and the forward (see Parked) for target and queues the look-up. False, with
     // nothing parked, when there is no room.
     bool park(const Endpoint& source, const Endpoint& target, std::size_t via,
@@ -73,34 +73,34 @@ public:
     // Hands what was queued to the store; called once per handled batch.
     void flush();
     // Readable when answers have been posted.
-    int fd() const { return waker_.fd(); }
+    int fd() const { return waker.fd(); }
     // When the next parked ping runs out of time, if one waits.
     std::optional<Clock::time_point> nextDeadline() const;
     // Calls outcome(parked, Outcome, server) once for every ping answered since the last call and
     // every one whose wait has run out by now (server: where a hit's target bound), and forgets them.
     template <typename Fn>
     void settle(Clock::time_point now, Fn&& outcome) {
-        waker_.drain();
+        waker.drain();
         {
-            std::lock_guard<std::mutex> lock(mutex_);
-            taken_.swap(answers_);
+            std::lock_guard<std::mutex> lock(mutex);
+            taken.swap(postedAnswers);
         }
-        for (const Answer& answer : taken_) {
-            const auto found = parked_.find(answer.ticket);
+        for (const Answer& answer : taken) {
+            const auto found = parked.find(answer.ticket);
             // A ping that timed out already got its outcome; its late answer is ignored.
-            if (found != parked_.end()) {
+            if (found != parked.end()) {
                 outcome(found->second, answer.outcome, AllowList::endpointOf(answer.server));
-                parked_.erase(found);
+                parked.erase(found);
             }
         }
-        taken_.clear();
-        while (!deadlines_.empty() && deadlines_.front().first <= now) {
-            const auto found = parked_.find(deadlines_.front().second);
-            if (found != parked_.end()) {
-                outcome(found->second, Outcome::Timeout, Endpoint());
-                parked_.erase(found);
+        taken.clear();
+        while (!deadlines.empty() && deadlines.front().first <= now) {
+            const auto found = parked.find(deadlines.front().second);
+            if (found != parked.end()) {
+                outcome(found->second, Outcome::TIMEOUT, Endpoint());
+                parked.erase(found);
             }
-            deadlines_.pop_front();
+            deadlines.pop_front();
         }
     }
 
@@ -108,20 +108,20 @@ public:
     void post(const std::vector<Answer>& answers);
 
 private:
-    SharedStore& store_;
-    AllowList& allowList_;
-    std::chrono::milliseconds wait_;
-    std::vector<SharedStore::Write> writes_;
-    std::vector<SharedStore::Lookup> lookups_;
-    std::unordered_map<std::uint64_t, Parked> parked_;
+    SharedStore& store;
+    AllowList& allowList;
+    std::chrono::milliseconds wait;
+    std::vector<SharedStore::Write> writes;
+    std::vector<SharedStore::Lookup> lookups;
+    std::unordered_map<std::uint64_t, Parked> parked;
     // Tickets in the order their waits end (all waits are equally long); answered ones stay here
     // until their time comes and are skipped then.
-    std::deque<std::pair<Clock::time_point, std::uint64_t>> deadlines_;
-    std::uint64_t nextTicket_ = 1;
-    Waker waker_;
-    std::mutex mutex_;  // guards answers_
-    std::vector<Answer> answers_;
-    std::vector<Answer> taken_;
+    std::deque<std::pair<Clock::time_point, std::uint64_t>> deadlines;
+    std::uint64_t nextTicket = 1;
+    Waker waker;
+    std::mutex mutex;  // guards postedAnswers
+    std::vector<Answer> postedAnswers;
+    std::vector<Answer> taken;
 };
 
 }  // namespace server

@@ -10,30 +10,30 @@ namespace tarn {
 namespace server {
 
 Waker::Waker() {
-    if (::pipe(fds_) != 0) {
+    if (::pipe(fds) != 0) {
         throw std::system_error(errno, std::generic_category(), "cannot create a wake-up pipe");
     }
-    for (const int fd : fds_) {
+    for (const int fd : fds) {
         ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
         ::fcntl(fd, F_SETFD, FD_CLOEXEC);
     }
 }
 
 Waker::~Waker() {
-    ::close(fds_[0]);
-    ::close(fds_[1]);
+    ::close(fds[0]);
+    ::close(fds[1]);
 }
 
 void Waker::wake() {
     const char byte = 1;
     // A full pipe is already readable, so a refused write loses nothing.
-    [[maybe_unused]] const auto written = ::write(fds_[1], &byte, 1);
+    [[maybe_unused]] const auto written = ::write(fds[1], &byte, 1);
 }
 
 void Waker::drain() {
     char bytes[64];
     // Non-blocking: ends at the first empty read.
-    while (::read(fds_[0], bytes, sizeof bytes) > 0) {
+    while (::read(fds[0], bytes, sizeof bytes) > 0) {
     }
 }
 

@@ -14,14 +14,14 @@ public:
     Waker& operator=(const Waker&) = delete;
 
     // The descriptor to poll for readability.
-    int fd() const { return fds_[0]; }
+    int fd() const { return fds[0]; }
     // Makes fd() readable; safe from any thread, any number of times.
     void wake();
     // Makes fd() unreadable again until the next wake(); by the thread that polls it.
     void drain();
 
 private:
-    int fds_[2] = {-1, -1};
+    int fds[2] = {-1, -1};
 };
 
 }  // namespace server

@@ -27,11 +27,11 @@ constexpr unsigned kErrorLinesPerSecond = 2;
 
 Worker::Worker(std::vector<DatagramSocket> sockets, std::size_t batch, RequestHandler handler,
                Counters& counters, StoreLink* store)
-    : sockets_(std::move(sockets)),
-      batch_(batch),
-      handler_(std::move(handler)),
-      counters_(counters),
-      store_(store) {}
+    : sockets(std::move(sockets)),
+      batch(batch),
+      handler(std::move(handler)),
+      counters(counters),
+      store(store) {}
 
 Worker::~Worker() {
     stop();
@@ -39,41 +39,41 @@ Worker::~Worker() {
 }
 
 void Worker::start() {
-    if (!thread_.joinable()) {
-        thread_ = std::thread([this] { run(); });
+    if (!thread.joinable()) {
+        thread = std::thread([this] { run(); });
     }
 }
 
 void Worker::stop() {
-    stopping_.store(true);
-    waker_.wake();
+    stopping.store(true);
+    waker.wake();
 }
 
 void Worker::join() {
-    if (thread_.joinable()) {
-        thread_.join();
+    if (thread.joinable()) {
+        thread.join();
     }
 }
 
 void Worker::run() {
     std::vector<int> fds;
     std::vector<pollfd> polled;
-    for (const auto& socket : sockets_) {
+    for (const auto& socket : sockets) {
         fds.push_back(socket.fd());
         polled.push_back({socket.fd(), POLLIN, 0});
     }
-    polled.push_back({waker_.fd(), POLLIN, 0});
+    polled.push_back({waker.fd(), POLLIN, 0});
     const std::size_t storeIndex = polled.size();
-    if (store_ != nullptr) {
-        polled.push_back({store_->fd(), POLLIN, 0});
+    if (store != nullptr) {
+        polled.push_back({store->fd(), POLLIN, 0});
     }
-    ReceiveBatch received(batch_);
-    SendBatch answers(batch_, fds);
+    ReceiveBatch received(batch);
+    SendBatch answers(batch, fds);
     LogThrottle errorThrottle(kErrorLinesPerSecond);
 
-    while (!stopping_.load()) {
+    while (!stopping.load()) {
         int timeoutMs = -1;
-        const auto deadline = store_ != nullptr ? store_->nextDeadline() : std::nullopt;
+        const auto deadline = store != nullptr ? store->nextDeadline() : std::nullopt;
         if (deadline) {
             const auto left =
                 std::chrono::ceil<std::chrono::milliseconds>(*deadline - RequestHandler::Clock::now());
@@ -85,11 +85,11 @@ void Worker::run() {
             }
             continue;
         }
-        for (std::size_t index = 0; index < sockets_.size(); ++index) {
+        for (std::size_t index = 0; index < sockets.size(); ++index) {
             if ((polled[index].revents & (POLLIN | POLLERR)) == 0) {
                 continue;
             }
-            const long count = received.receive(sockets_[index].fd());
+            const long count = received.receive(sockets[index].fd());
             if (count < 0) {
                 if (errorThrottle.allow(RequestHandler::Clock::now())) {
                     Log::error(std::string("receiving failed: ") + std::strerror(errno));
@@ -98,20 +98,20 @@ void Worker::run() {
             }
             const auto now = RequestHandler::Clock::now();
             for (long i = 0; i < count; ++i) {
-                handler_.handle(received.at(static_cast<std::size_t>(i)), index, now, answers);
+                handler.handle(received.at(static_cast<std::size_t>(i)), index, now, answers);
             }
             answers.flush();
         }
-        if (store_ != nullptr) {
+        if (store != nullptr) {
             const auto now = RequestHandler::Clock::now();
             if ((polled[storeIndex].revents & POLLIN) != 0 || (deadline && now >= *deadline)) {
-                handler_.settleStore(now, answers);
+                handler.settleStore(now, answers);
                 answers.flush();
             }
-            store_->flush();
+            store->flush();
         }
         if (const auto failures = answers.takeFailures()) {
-            counters_.add(Counters::kDropSendFailed, failures);
+            counters.add(Counters::DROP_SEND_FAILED, failures);
             if (errorThrottle.allow(RequestHandler::Clock::now())) {
                 Log::error(std::to_string(failures) +
                            " answers could not be sent: " + std::strerror(answers.lastError()));

@@ -38,14 +38,14 @@ public:
 private:
     void run();
 
-    std::vector<DatagramSocket> sockets_;
-    std::size_t batch_;
-    RequestHandler handler_;
-    Counters& counters_;
-    StoreLink* store_;
-    Waker waker_;
-    std::atomic<bool> stopping_{false};
-    std::thread thread_;
+    std::vector<DatagramSocket> sockets;
+    std::size_t batch;
+    RequestHandler handler;
+    Counters& counters;
+    StoreLink* store;
+    Waker waker;
+    std::atomic<bool> stopping{false};
+    std::thread thread;
 };
 
 }  // namespace server

@@ -248,6 +248,8 @@ int startAsync(const std::shared_ptr<AsyncCall>& call) {
 
 extern "C" {
 
+// The C interface keeps the snake_case names of tarn.h, parameters included: its messages name them.
+// NOLINTBEGIN(readability-identifier-naming)
 const char* tarn_version(void) {
     return TARN_CLIENT_VERSION;
 }
@@ -352,5 +354,6 @@ void tarn_shutdown(void) {
         // Only a failing mutex can throw here; there is nothing left to stop.
     }
 }
+// NOLINTEND(readability-identifier-naming)
 
 }  // extern "C"

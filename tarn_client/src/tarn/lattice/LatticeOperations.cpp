@@ -24,10 +24,10 @@ void runWork(const std::function<void()>& work, const char* tag, const char* tex
     try {
         work();
     } catch (const std::exception& e) {
-        Log::error(LOGGER, tag, text, e.what());
+        Log::error(kLogger, tag, text, e.what());
         workFailed = true;
     } catch (...) {
-        Log::error(LOGGER, unknownTag, unknownText);
+        Log::error(kLogger, unknownTag, unknownText);
         workFailed = true;
     }
 }
@@ -41,7 +41,7 @@ LatticeOperations::Outcome LatticeOperations::notifyLattice(const std::string& u
     std::time_t t0 = 0;
     std::time_t t1 = 0;
     try {
-        Log::trace(LOGGER, "notifyLattice000", "Doing discovery");
+        Log::trace(kLogger, "notifyLattice000", "Doing discovery");
         t0 = std::time(nullptr);
         runWork([] { ServiceRegistry::instance().getConnectionService().discoverTopology(); },
                 "notifyLattice001", "Could not do discovery: %1%", "notifyLattice002",
@@ -49,9 +49,9 @@ LatticeOperations::Outcome LatticeOperations::notifyLattice(const std::string& u
         t1 = std::time(nullptr);
         const client::Topology& topology =
             ServiceRegistry::instance().peekConnectionService().getCurrentTopology();
-        Log::info(LOGGER, "notifyLattice003", "[CHECKPOINT@DSCVR] DETECTED LOCAL TOPOLOGY = %1%", topology);
+        Log::info(kLogger, "notifyLattice003", "[CHECKPOINT@DSCVR] DETECTED LOCAL TOPOLOGY = %1%", topology);
         if (!topology.isValid()) {
-            Log::error(LOGGER, "notifyLattice004", "Lattice NOT NOTIFIED; invalid local topology");
+            Log::error(kLogger, "notifyLattice004", "Lattice NOT NOTIFIED; invalid local topology");
             outcome.workFailed = true;
             return outcome;
         }
@@ -64,7 +64,7 @@ LatticeOperations::Outcome LatticeOperations::notifyLattice(const std::string& u
     // Outside the guard: the proxy is the host's own, and what it throws is the host's to catch.
     outcome.report = send(TARNWrapper::MTD_DSC, parameters, proxy);
     const std::time_t t2 = std::time(nullptr);
-    Log::debug(LOGGER, "notifyLattice999", "Discovery %1%; discovery=%2% sec, Lattice messaging=%3% sec",
+    Log::debug(kLogger, "notifyLattice999", "Discovery %1%; discovery=%2% sec, Lattice messaging=%3% sec",
                outcome.report == Report::DELIVERED ? "successful" : "FAILED", std::difftime(t1, t0),
                std::difftime(t2, t1));
     return outcome;
@@ -78,9 +78,9 @@ LatticeOperations::Outcome LatticeOperations::connect(long clientId, const std::
     std::time_t t0 = 0;
     std::time_t t1 = 0;
     try {
-        Log::info(LOGGER, "connect000", "[CHECKPOINT@P2P_START] GAME/CLIENT = %1%/%2%", gameId, clientId);
+        Log::info(kLogger, "connect000", "[CHECKPOINT@P2P_START] GAME/CLIENT = %1%/%2%", gameId, clientId);
         if (peers.empty()) {
-            Log::trace(LOGGER, "connect001", "Zero length peer list specified");
+            Log::trace(kLogger, "connect001", "Zero length peer list specified");
             outcome.workFailed = true;
             return outcome;
         }
@@ -104,10 +104,10 @@ LatticeOperations::Outcome LatticeOperations::connect(long clientId, const std::
     // Outside the guard, as in notifyLattice.
     outcome.report = send(TARNWrapper::MTD_P2P, parameters, proxy);
     if (outcome.report != Report::DELIVERED) {
-        Log::error(LOGGER, "connect005", "Could not pass P2P details to Lattice");
+        Log::error(kLogger, "connect005", "Could not pass P2P details to Lattice");
     }
     const std::time_t t2 = std::time(nullptr);
-    Log::debug(LOGGER, "connect006", "P2P %1%; connected=%2% sec, Lattice messaging=%3% sec",
+    Log::debug(kLogger, "connect006", "P2P %1%; connected=%2% sec, Lattice messaging=%3% sec",
                outcome.workFailed ? "FAILED" : "successful", std::difftime(t1, t0), std::difftime(t2, t1));
     return outcome;
 }
@@ -118,9 +118,9 @@ void LatticeOperations::logFailure(const char* tag) noexcept {
         try {
             throw;
         } catch (const std::exception& e) {
-            Log::error(LOGGER, tag, "Library failure: %1%", e.what());
+            Log::error(kLogger, tag, "Library failure: %1%", e.what());
         } catch (...) {
-            Log::error(LOGGER, tag, "Library failure: unknown exception");
+            Log::error(kLogger, tag, "Library failure: unknown exception");
         }
     } catch (...) {
     }

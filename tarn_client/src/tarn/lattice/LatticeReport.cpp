@@ -42,7 +42,7 @@ std::vector<std::string> LatticeReport::generateLatticeP2PParms(std::vector<clie
             ++relays;
         }
     }
-    Log::info(LOGGER, "generateLatticeP2PParms",
+    Log::info(kLogger, "generateLatticeP2PParms",
               "[CHECKPOINT@P2P_END] FINAL P2P RESULT: UDP RELAY USAGE = %1% of %2% PEER(S); "
               "PEER LIST FOR CLIENT/GAME %3%/%4% = %5%",
               relays, total, clientId, gameId, Log::listText(peers));
@@ -59,7 +59,7 @@ bool LatticeReport::sendToLattice(const std::string& featurette, const std::stri
                                   const std::vector<std::string>& parameters,
                                   Velk::LS::ILatticeServiceClient* proxy) {
     if (proxy == nullptr) {
-        Log::error(LOGGER, "sendToLattice000", "Cannot send message to Lattice: proxy was not set");
+        Log::error(kLogger, "sendToLattice000", "Cannot send message to Lattice: proxy was not set");
         return false;
     }
     // The proxy gets copies that live exactly as long as the call; owners free them even when it throws.
@@ -81,13 +81,13 @@ bool LatticeReport::sendToLattice(const std::string& featurette, const std::stri
         }
     }
     text << "]";
-    Log::debug(LOGGER, "sendToLattice001", text.str());
+    Log::debug(kLogger, "sendToLattice001", text.str());
     const std::intptr_t context = proxy->getContext();
     const std::int32_t code =
         proxy->invoke(featurette.c_str(), method.c_str(), context, array.empty() ? nullptr : array.data(),
                       static_cast<std::int32_t>(parameters.size() / 2), 0, 0);
     copies.clear();
-    Log::debug(LOGGER, "sendToLattice004", "Lattice return code %1%: %2%", code, returnCodeText(code));
+    Log::debug(kLogger, "sendToLattice004", "Lattice return code %1%: %2%", code, returnCodeText(code));
     return code == 0;
 }
 

@@ -10,7 +10,7 @@
 namespace tarn::lattice {
 
 // The logger name of every facade line.
-constexpr const char* LOGGER = "TARNWrapper";
+constexpr const char* kLogger = "TARNWrapper";
 
 // Builds the facade's meta-service reports and sends them through the host's proxy.
 class LatticeReport {

@@ -30,7 +30,7 @@ std::string OperationGate::Pass::refusal() const {
 
 void OperationGate::Pass::logRefusal(const char* tag) const noexcept {
     try {
-        Log::warn(LOGGER, tag, refusal());
+        Log::warn(kLogger, tag, refusal());
     } catch (...) {
         // A refusal that cannot be logged is still a refusal: the caller's result says it.
     }

@@ -5,10 +5,10 @@
 namespace tarn::client::impl {
 
 namespace {
-const char* const DEFAULT_NAME = "tarn.client.impl.AbstractInitializable";
+const char* const kDefaultName = "tarn.client.impl.AbstractInitializable";
 }
 
-AbstractInitializable::AbstractInitializable() : initialized(false), name(DEFAULT_NAME) {}
+AbstractInitializable::AbstractInitializable() : initialized(false), name(kDefaultName) {}
 
 AbstractInitializable::~AbstractInitializable() = default;
 
@@ -17,7 +17,7 @@ const std::string& AbstractInitializable::getName() const {
 }
 
 void AbstractInitializable::setName(const std::string& newName) {
-    name = newName.empty() ? DEFAULT_NAME : newName;
+    name = newName.empty() ? kDefaultName : newName;
 }
 
 bool AbstractInitializable::init() {

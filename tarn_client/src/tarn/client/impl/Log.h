@@ -16,7 +16,7 @@ namespace tarn::client::impl {
 class Log {
 public:
     // Level numbers of the logging service (0 TRACE .. 4 ERROR).
-    enum Level { kTrace = 0, kDebug = 1, kInfo = 2, kWarn = 3, kError = 4 };
+    enum Level { TRACE = 0, DEBUG = 1, INFO = 2, WARN = 3, ERROR = 4 };
 
     // Each value is inserted with its normal stream output, in the classic locale whatever global
     // locale the host installed (a port must not read "13,434"). A pattern with more or fewer
@@ -60,27 +60,27 @@ public:
     template <typename... Args>
     static void trace(const std::string& name, const std::string& tag, const std::string& pattern,
                       const Args&... args) {
-        write(kTrace, name, tag, pattern, args...);
+        write(TRACE, name, tag, pattern, args...);
     }
     template <typename... Args>
     static void debug(const std::string& name, const std::string& tag, const std::string& pattern,
                       const Args&... args) {
-        write(kDebug, name, tag, pattern, args...);
+        write(DEBUG, name, tag, pattern, args...);
     }
     template <typename... Args>
     static void info(const std::string& name, const std::string& tag, const std::string& pattern,
                      const Args&... args) {
-        write(kInfo, name, tag, pattern, args...);
+        write(INFO, name, tag, pattern, args...);
     }
     template <typename... Args>
     static void warn(const std::string& name, const std::string& tag, const std::string& pattern,
                      const Args&... args) {
-        write(kWarn, name, tag, pattern, args...);
+        write(WARN, name, tag, pattern, args...);
     }
     template <typename... Args>
     static void error(const std::string& name, const std::string& tag, const std::string& pattern,
                       const Args&... args) {
-        write(kError, name, tag, pattern, args...);
+        write(ERROR, name, tag, pattern, args...);
     }
 
 private:
@@ -95,19 +95,19 @@ private:
         std::string message = sizeof...(Args) == 0 ? pattern : format(pattern, args...);
         LoggingService& logger = registry.getLoggingService();
         switch (level) {
-            case kTrace:
+            case TRACE:
                 logger.trace(name, tag, message);
                 break;
-            case kDebug:
+            case DEBUG:
                 logger.debug(name, tag, message);
                 break;
-            case kInfo:
+            case INFO:
                 logger.info(name, tag, message);
                 break;
-            case kWarn:
+            case WARN:
                 logger.warn(name, tag, message);
                 break;
-            case kError:
+            case ERROR:
                 logger.error(name, tag, message);
                 break;
         }

@@ -21,8 +21,8 @@ namespace tarn::client::impl {
 
 namespace {
 
-const char* const CLASS_NAME = "tarn::client::impl::Network";
-const char* const LOGGER_NAME = "Network";
+const char* const kClassName = "tarn::client::impl::Network";
+const char* const kLoggerName = "Network";
 
 using boost::asio::ip::address_v4;
 using boost::asio::ip::udp;
@@ -132,12 +132,12 @@ bool Network::resolveAddress(const std::string& text, address_v4& address) {
 
 void Network::initEndpoint(const std::string& text, int port, Endpoint& endpoint) {
     if (text.empty()) {
-        throw ConnectionException(CLASS_NAME, "initEndpoint000",
+        throw ConnectionException(kClassName, "initEndpoint000",
                                   Log::format("Illegal IP address value: %1%", text));
     }
     address_v4 address;
     if (!resolveAddress(text, address)) {
-        throw ConnectionException(CLASS_NAME, "initEndpoint001",
+        throw ConnectionException(kClassName, "initEndpoint001",
                                   Log::format("Cannot initialize endpoint: %1%:%2%", text, port));
     }
     initEndpoint(address, port, endpoint);
@@ -145,7 +145,7 @@ void Network::initEndpoint(const std::string& text, int port, Endpoint& endpoint
 
 void Network::initEndpoint(const address_v4& address, int port, Endpoint& endpoint) {
     if (port < 0) {
-        throw ConnectionException(CLASS_NAME, "initEndpoint010",
+        throw ConnectionException(kClassName, "initEndpoint010",
                                   Log::format("Illegal IP port value: %1%", port));
     }
     // Ports above 65535 are not refused: they keep their low 16 bits.
@@ -185,7 +185,7 @@ void Network::getLocalAddresses(int port, EndpointList& endpoints) {
     const std::string hostName = boost::asio::ip::host_name(error);
     std::vector<address_v4> addresses;
     if (error || !localAddresses(hostName, addresses)) {
-        throw ConnectionException(CLASS_NAME, "getLocalAddresses", "Cannot determine local addresses");
+        throw ConnectionException(kClassName, "getLocalAddresses", "Cannot determine local addresses");
     }
     EndpointList found;
     for (const address_v4& address : addresses) {
@@ -197,7 +197,7 @@ void Network::getLocalAddresses(int port, EndpointList& endpoints) {
         found.push_back(endpoint);
     }
     endpoints.insert(endpoints.end(), found.begin(), found.end());
-    Log::trace(LOGGER_NAME, "getLocalAddresses", "IP addresses for %1% are %2%", hostName,
+    Log::trace(kLoggerName, "getLocalAddresses", "IP addresses for %1% are %2%", hostName,
                endpointsToString(found));
 }
 

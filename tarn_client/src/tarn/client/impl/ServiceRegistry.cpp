@@ -8,8 +8,8 @@ namespace tarn::client::impl {
 
 namespace {
 // Set by the build from the project version.
-const char* const VERSION = TARN_CLIENT_VERSION;
-const char* const NAME_PREFIX = "tarn.client.";
+const char* const kVersion = TARN_CLIENT_VERSION;
+const char* const kNamePrefix = "tarn.client.";
 }  // namespace
 
 // One block, constructed in this order and destroyed in reverse.
@@ -54,7 +54,7 @@ LoggingService& ServiceRegistry::getLoggingService() {
 }
 
 std::string ServiceRegistry::getVersion() const {
-    return VERSION;
+    return kVersion;
 }
 
 bool ServiceRegistry::isLogged(int level) {
@@ -64,7 +64,7 @@ bool ServiceRegistry::isLogged(int level) {
 
 void ServiceRegistry::initService(Initializable& service, const std::string& shortName) {
     if (!service.isInitialized()) {
-        service.setName(NAME_PREFIX + shortName);
+        service.setName(kNamePrefix + shortName);
         service.init();
     }
 }

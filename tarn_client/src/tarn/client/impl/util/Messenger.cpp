@@ -313,7 +313,7 @@ bool Messenger::send(const generated::Content& message, const EndpointList& dest
         }
     }
     // The list text is built only when the line is written: this runs for every datagram.
-    if (ServiceRegistry::instance().isLogged(Log::kTrace)) {
+    if (ServiceRegistry::instance().isLogged(Log::TRACE)) {
         Log::trace(getName(), "send001", "Sent %1% byte sized %2% from %3% to %4%", length,
                    generated::typeName(message.type()), data->localEndpoint,
                    Network::endpointsToString(destinations));
@@ -371,7 +371,7 @@ bool Messenger::receive(ReceivedMessage& message, std::chrono::milliseconds time
             if (length > static_cast<std::size_t>(kBufferSize) ||
                 !generated::parseMessage(message.content, buffer.data(), length)) {
                 if (clock.now() >= bound) {
-                    Log::debug(getName(), "receiveBound",
+                    Log::debug(getName(), "receive000",
                                "Giving up a %1% ms wait: only undecodable datagrams arrived",
                                timeout.count());
                     return false;
@@ -384,7 +384,7 @@ bool Messenger::receive(ReceivedMessage& message, std::chrono::milliseconds time
         }
     } catch (const std::exception& e) {
         // The caller decides how loud a failed receive is (the listener logs it at DEBUG).
-        Log::debug(getName(), "receiveFailed", e.what());
+        Log::debug(getName(), "receive001", e.what());
         throw ConnectionException(getName(), "receive", e.what());
     }
     Log::trace(getName(), "receive", "Received message: %1%", message);
@@ -440,8 +440,8 @@ Messenger* Messenger::waitReadable(const std::vector<Messenger*>& messengers, Cl
             }
         }
     } catch (const std::exception& e) {
-        Log::debug(messengers.front()->getName(), "waitReadable", e.what());
-        throw ConnectionException(messengers.front()->getName(), "waitReadable", e.what());
+        Log::debug(messengers.front()->getName(), "waitReadable000", e.what());
+        throw ConnectionException(messengers.front()->getName(), "waitReadable000", e.what());
     }
 }
 

@@ -22,9 +22,9 @@
 namespace tarn::client::impl::service::configurator {
 
 namespace {
-const char* const KEY_PREFIX = "tarn.";
-const char* const DEFAULT_CONFIG_FILE = "tarn.cfg";
-const unsigned OPTIONS_LINE_LENGTH = 80;
+const char* const kKeyPrefix = "tarn.";
+const char* const kDefaultConfigFile = "tarn.cfg";
+const unsigned kOptionsLineLength = 80;
 
 // The leading decimal number of text; 0 when there is none or it leaves the 32-bit range, so a
 // typo never turns into a huge time-out or port.
@@ -43,7 +43,7 @@ long readNumber(const std::string& text) {
 
 struct ConfiguratorData {
     std::map<std::string, std::string> values;
-    std::string configFile = DEFAULT_CONFIG_FILE;
+    std::string configFile = kDefaultConfigFile;
 };
 
 ConfiguratorImpl::ConfiguratorImpl() : data(new ConfiguratorData) {}
@@ -123,7 +123,7 @@ void ConfiguratorImpl::readConfigFile(const std::string& path, std::map<std::str
 void ConfiguratorImpl::readConfig(std::istream& in, std::map<std::string, std::string>& values) {
     namespace po = boost::program_options;
 
-    po::options_description description("Cfg options", OPTIONS_LINE_LENGTH);
+    po::options_description description("Cfg options", kOptionsLineLength);
     // Only the keys the library reads; other names in the file are skipped.
     for (const Settings::Setting* setting : Settings::all()) {
         description.add_options()(setting->key, po::value<std::string>(), "");
@@ -143,7 +143,7 @@ void ConfiguratorImpl::readConfig(std::istream& in, std::map<std::string, std::s
         std::cerr << "Error during options parsing: " << e.what() << std::endl;
     }
 
-    const std::string prefix = KEY_PREFIX;
+    const std::string prefix = kKeyPrefix;
     for (const auto& entry : parsed) {
         const std::string* text = boost::any_cast<std::string>(&entry.second.value());
         if (text != nullptr && entry.first.compare(0, prefix.size(), prefix) == 0) {

@@ -26,39 +26,40 @@ long defaultNumber(const Settings::Setting& setting) {
 }  // namespace
 
 // The rendezvous service: two hosts, two ports each.
-const Settings::Setting Settings::kAddr1{"tarn.addr.1", nullptr, Listing::kWhenSet, kAnyLow, kAnyHigh};
-const Settings::Setting Settings::kPort1{"tarn.port.1", "13434", Listing::kWithDefault, kAnyLow, kAnyHigh};
-const Settings::Setting Settings::kAddr2{"tarn.addr.2", nullptr, Listing::kWhenSet, kAnyLow, kAnyHigh};
-const Settings::Setting Settings::kPort2{"tarn.port.2", "13435", Listing::kWithDefault, kAnyLow, kAnyHigh};
+const Settings::Setting Settings::kAddr1{"tarn.addr.1", nullptr, Listing::WHEN_SET, kAnyLow, kAnyHigh};
+const Settings::Setting Settings::kPort1{"tarn.port.1", "13434", Listing::WITH_DEFAULT, kAnyLow, kAnyHigh};
+const Settings::Setting Settings::kAddr2{"tarn.addr.2", nullptr, Listing::WHEN_SET, kAnyLow, kAnyHigh};
+const Settings::Setting Settings::kPort2{"tarn.port.2", "13435", Listing::WITH_DEFAULT, kAnyLow, kAnyHigh};
 // Below 0 discovery would send nothing at all.
-const Settings::Setting Settings::kRetries{"tarn.retries", "2", Listing::kWithDefault, 0, kAnyHigh};
-const Settings::Setting Settings::kTimeoutDiscovery{"tarn.timeout.discovery", "500", Listing::kWithDefault,
+const Settings::Setting Settings::kRetries{"tarn.retries", "2", Listing::WITH_DEFAULT, 0, kAnyHigh};
+const Settings::Setting Settings::kTimeoutDiscovery{"tarn.timeout.discovery", "500", Listing::WITH_DEFAULT,
                                                     kAnyLow, kAnyHigh};
-const Settings::Setting Settings::kTriggerDiscovery{"tarn.trigger.discovery", "2", Listing::kWithDefault,
+const Settings::Setting Settings::kTriggerDiscovery{"tarn.trigger.discovery", "2", Listing::WITH_DEFAULT,
                                                     kAnyLow, kAnyHigh};
 // The two additions that change the order of datagrams are listed only when a host turns them on.
-const Settings::Setting Settings::kDiscoveryOverlap{"tarn.discovery.overlap", "0", Listing::kWhenSet, kAnyLow,
+const Settings::Setting Settings::kDiscoveryOverlap{"tarn.discovery.overlap", "0", Listing::WHEN_SET, kAnyLow,
                                                     kAnyHigh};
-const Settings::Setting Settings::kTimeoutPrivate{"tarn.timeout.private", "500", Listing::kWithDefault, kAnyLow,
-                                                  kAnyHigh};
-const Settings::Setting Settings::kTimeoutNat{"tarn.timeout.nat", "500", Listing::kWithDefault, kAnyLow,
+const Settings::Setting Settings::kTimeoutPrivate{"tarn.timeout.private", "500", Listing::WITH_DEFAULT,
+                                                  kAnyLow, kAnyHigh};
+const Settings::Setting Settings::kTimeoutNat{"tarn.timeout.nat", "500", Listing::WITH_DEFAULT, kAnyLow,
                                               kAnyHigh};
-const Settings::Setting Settings::kTimeoutNatSym{"tarn.timeout.nat.sym", "500", Listing::kWithDefault, kAnyLow,
-                                                 kAnyHigh};
-const Settings::Setting Settings::kConnectOverlap{"tarn.connect.overlap", "0", Listing::kWhenSet, kAnyLow,
+const Settings::Setting Settings::kTimeoutNatSym{"tarn.timeout.nat.sym", "500", Listing::WITH_DEFAULT,
+                                                 kAnyLow, kAnyHigh};
+const Settings::Setting Settings::kConnectOverlap{"tarn.connect.overlap", "0", Listing::WHEN_SET, kAnyLow,
                                                   kAnyHigh};
 // Any value but 0 asks the router for a port mapping; listed only when a host sets it.
-const Settings::Setting Settings::kPortmap{"tarn.portmap", "1", Listing::kWhenSet, kAnyLow, kAnyHigh};
+const Settings::Setting Settings::kPortmap{"tarn.portmap", "1", Listing::WHEN_SET, kAnyLow, kAnyHigh};
 // The rendezvous server refuses a relay request naming more than 64 addresses, and above about 125
 // neither the ping nor the relay request fits a datagram buffer.
-const Settings::Setting Settings::kCandidateAddrs{"tarn.candidate_addrs", "30", Listing::kWithDefault, 1, 64};
+const Settings::Setting Settings::kCandidateAddrs{"tarn.candidate_addrs", "30", Listing::WITH_DEFAULT, 1, 64};
 // No stored default: an absent or unknown level name keeps the level the logging service has.
-const Settings::Setting Settings::kLogLevel{"tarn.loglevel", nullptr, Listing::kWhenSet, kAnyLow, kAnyHigh};
+const Settings::Setting Settings::kLogLevel{"tarn.loglevel", nullptr, Listing::WHEN_SET, kAnyLow, kAnyHigh};
 // Presence alone counts, whatever the value.
-const Settings::Setting Settings::kDebug{"tarn.debug", nullptr, Listing::kWhenSet, kAnyLow, kAnyHigh};
-const Settings::Setting Settings::kLogDir{"tarn.logdir", "./", Listing::kWithDefault, kAnyLow, kAnyHigh};
-const Settings::Setting Settings::kLogName{"tarn.logname", "tarn.log", Listing::kWithDefault, kAnyLow, kAnyHigh};
-const Settings::Setting Settings::kLogConsole{"tarn.logconsole", "1", Listing::kWhenSet, kAnyLow, kAnyHigh};
+const Settings::Setting Settings::kDebug{"tarn.debug", nullptr, Listing::WHEN_SET, kAnyLow, kAnyHigh};
+const Settings::Setting Settings::kLogDir{"tarn.logdir", "./", Listing::WITH_DEFAULT, kAnyLow, kAnyHigh};
+const Settings::Setting Settings::kLogName{"tarn.logname", "tarn.log", Listing::WITH_DEFAULT, kAnyLow,
+                                           kAnyHigh};
+const Settings::Setting Settings::kLogConsole{"tarn.logconsole", "1", Listing::WHEN_SET, kAnyLow, kAnyHigh};
 
 const std::vector<const Settings::Setting*>& Settings::all() {
     static const std::vector<const Setting*> rows = {
@@ -71,7 +72,7 @@ const std::vector<const Settings::Setting*>& Settings::all() {
 }
 
 long Settings::Setting::number(Configurator& config) const {
-    return config.getLong(key, defaultNumber(*this), listing == Listing::kWithDefault);
+    return config.getLong(key, defaultNumber(*this), listing == Listing::WITH_DEFAULT);
 }
 
 long Settings::Setting::peek(Configurator& config) const {
@@ -105,7 +106,7 @@ bool Settings::Setting::on(Configurator& config) const {
 }
 
 std::string Settings::Setting::text(Configurator& config) const {
-    return config.getString(key, defaultText != nullptr ? defaultText : "", listing == Listing::kWithDefault);
+    return config.getString(key, defaultText != nullptr ? defaultText : "", listing == Listing::WITH_DEFAULT);
 }
 
 bool Settings::Setting::present(Configurator& config) const {

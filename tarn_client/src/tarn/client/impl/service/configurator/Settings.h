@@ -20,7 +20,7 @@ public:
     struct Setting {
         // Whether the start-up checkpoint lists the key while nobody set it: the reader stores the
         // default back into the configurator, where the checkpoint finds it.
-        enum class Listing { kWithDefault, kWhenSet };
+        enum class Listing { WITH_DEFAULT, WHEN_SET };
 
         // The full name, "tarn." included.
         const char* key;

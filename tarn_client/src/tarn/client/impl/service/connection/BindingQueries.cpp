@@ -152,10 +152,10 @@ void BindingQueries::handle(Messenger& messenger, ReceivedMessage& reply) {
         return;
     }
     if (first->query.withChange) {
-        Log::trace(name, "pingWithChange001", "Ignoring %1% from %2%: not from %3%",
+        Log::trace(name, "handle001", "Ignoring %1% from %2%: not from %3%",
                    generated::typeName(reply.content.type()), reply.remoteEndpoint, first->query.answerFrom);
     } else {
-        Log::trace(name, "collectAnswers", "Ignoring %1% from %2%: not awaited",
+        Log::trace(name, "handle000", "Ignoring %1% from %2%: not awaited",
                    generated::typeName(reply.content.type()), reply.remoteEndpoint);
     }
     for (Running& running : queries) {
@@ -176,7 +176,7 @@ void BindingQueries::expire(Running& running) {
     // The attempt is over. One that got answers only from endpoints never asked ends the query
     // with those: the service evidently answers from another endpoint than the one addressed.
     if (running.answers.empty() && !running.elsewhere.empty()) {
-        Log::warn(name, "answersFromElsewhere",
+        Log::warn(name, "expire000",
                   "Accepting %1% answer(s) from %2%, which was not asked, for a request to %3%: the service "
                   "answers from another endpoint",
                   running.elsewhere.size(), running.elsewhere.front().remoteEndpoint,

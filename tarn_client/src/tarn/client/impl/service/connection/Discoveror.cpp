@@ -63,8 +63,8 @@ using Test = DiscoveryPlan::Test;
 
 namespace {
 
-const int DEBUG_PORT_BASE = 17770;
-const int DEBUG_PORT_COUNT = 20;
+const int kDebugPortBase = 17770;
+const int kDebugPortCount = 20;
 // A symmetric NAT whose ports grow by at most this much per mapping is predicted by the pass (its
 // blocks span up to 64 candidates); a larger step, as a NAT with random ports shows, is not. Other
 // hosts' flows make a small step look larger now and then, never a random one small.
@@ -78,8 +78,8 @@ int findBindingPort(const std::string& name) {
     if (!Settings::kDebug.present(ServiceRegistry::instance().getConfigurator())) {
         return 0;
     }
-    const int port = DEBUG_PORT_BASE + debugPortCounter;
-    debugPortCounter = (debugPortCounter + 1) % DEBUG_PORT_COUNT;
+    const int port = kDebugPortBase + debugPortCounter;
+    debugPortCounter = (debugPortCounter + 1) % kDebugPortCount;
     Log::warn(name, "findBindingPort", "DEBUG MODE ON; using port %1%", port);
     return port;
 }

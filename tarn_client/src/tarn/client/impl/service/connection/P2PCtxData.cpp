@@ -87,8 +87,8 @@ void P2PCtxData::paced(int datagrams, const std::function<void()>& send) {
     // Logged after the slot is free: a line may wait for the console.
     if (waited.count() > 0) {
         ++pausedBatches;
-        Log::debug(name, "pace", "Held %1% datagrams for %2% us: at most %3% in %4% ms", datagrams, waited.count(),
-                   PassLimits::kBurstDatagrams, PassLimits::kBurstWindow.count());
+        Log::debug(name, "paced000", "Held %1% datagrams for %2% us: at most %3% in %4% ms", datagrams,
+                   waited.count(), PassLimits::kBurstDatagrams, PassLimits::kBurstWindow.count());
     }
 }
 

@@ -25,7 +25,7 @@ using configurator::Settings;
 
 struct LoggingServiceData {
     // Read by every thread that logs, changed by the host's thread.
-    std::atomic<int> threshold{Log::kInfo};
+    std::atomic<int> threshold{Log::INFO};
     // Whether lines also go to standard output; set by init, read by every thread that logs.
     std::atomic<bool> console{true};
     // Held while one line goes to both outputs, and whenever logFile is opened or closed.
@@ -33,11 +33,11 @@ struct LoggingServiceData {
     std::ofstream logFile;
     std::string logDir;
     std::string logName;
-    const std::map<int, std::string> levelNames{{Log::kTrace, "TRACE"},
-                                                {Log::kDebug, "DEBUG"},
-                                                {Log::kInfo, "INFO"},
-                                                {Log::kWarn, "WARN"},
-                                                {Log::kError, "ERROR"}};
+    const std::map<int, std::string> levelNames{{Log::TRACE, "TRACE"},
+                                                {Log::DEBUG, "DEBUG"},
+                                                {Log::INFO, "INFO"},
+                                                {Log::WARN, "WARN"},
+                                                {Log::ERROR, "ERROR"}};
 };
 
 LoggingServiceImpl::LoggingServiceImpl() : data(new LoggingServiceData) {}
@@ -65,27 +65,27 @@ void LoggingServiceImpl::setLogFile(const std::string& directory, const std::str
 
 void LoggingServiceImpl::trace(const std::string& loggerName, const std::string& tag,
                                const std::string& message) {
-    write(Log::kTrace, loggerName, tag, message);
+    write(Log::TRACE, loggerName, tag, message);
 }
 
 void LoggingServiceImpl::debug(const std::string& loggerName, const std::string& tag,
                                const std::string& message) {
-    write(Log::kDebug, loggerName, tag, message);
+    write(Log::DEBUG, loggerName, tag, message);
 }
 
 void LoggingServiceImpl::info(const std::string& loggerName, const std::string& tag,
                               const std::string& message) {
-    write(Log::kInfo, loggerName, tag, message);
+    write(Log::INFO, loggerName, tag, message);
 }
 
 void LoggingServiceImpl::warn(const std::string& loggerName, const std::string& tag,
                               const std::string& message) {
-    write(Log::kWarn, loggerName, tag, message);
+    write(Log::WARN, loggerName, tag, message);
 }
 
 void LoggingServiceImpl::error(const std::string& loggerName, const std::string& tag,
                                const std::string& message) {
-    write(Log::kError, loggerName, tag, message);
+    write(Log::ERROR, loggerName, tag, message);
 }
 
 bool LoggingServiceImpl::isLogged(int level) const {
@@ -96,7 +96,7 @@ bool LoggingServiceImpl::doInit() {
     Configurator& config = ServiceRegistry::instance().getConfigurator();
 
     if (Settings::kDebug.present(config) && !Settings::kLogLevel.present(config)) {
-        setLevel(Log::kTrace);
+        setLevel(Log::TRACE);
     } else {
         // An absent or unknown name keeps the current level.
         setLevel(Settings::kLogLevel.text(config));
