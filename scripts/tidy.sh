@@ -25,6 +25,7 @@ checked=(
   "$client/service/connection/*Connector.[ch]*"
   "$client/service/connection/SymmetricAnswers.[ch]*"
   "$client/service/connection/HeldPings.[ch]*"
+  "$client/service/portmap/Gateway.[ch]*"
   'server/src/main.cpp'
   'server/src/tarn/server/*.[ch]*'
   "$client/Log.h"

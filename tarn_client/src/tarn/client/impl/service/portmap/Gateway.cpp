@@ -10,7 +10,7 @@ namespace tarn::client::impl::service::portmap {
 
 namespace {
 
-const char* const ROUTE_TABLE = "/proc/net/route";
+const char* const kRouteTable = "/proc/net/route";
 const unsigned kRouteUp = 0x1;
 const unsigned kRouteViaGateway = 0x2;
 
@@ -43,7 +43,7 @@ std::optional<Gateway::Address> Gateway::towards(const Address& destination) {
     if (destination.is_loopback() || destination.is_unspecified()) {
         return std::nullopt;
     }
-    std::ifstream in(ROUTE_TABLE);
+    std::ifstream in(kRouteTable);
     std::ostringstream table;
     table << in.rdbuf();
     return fromRouteTable(table.str(), destination);
