@@ -15,8 +15,6 @@
 import argparse
 import json
 import os
-import shlex
-import stat
 import statistics
 import sys
 import time
@@ -61,19 +59,6 @@ def busy_game(w, sites, folder, addrs, game, config):
     views = [{q["identifier"]: q["connection"] for q in r.get("peers", [])} for r in results]
     direct = len(views) == 2 and views[0].get(2) in labbench.DIRECT and views[1].get(1) in labbench.DIRECT
     return direct, counts
-
-
-def docorder_bin(lab, site):
-    """A program folder whose tarn-probe is the earlier-order player, told its site's NAT kind."""
-    expected = site.kind.expected
-    folder = lab.tempdir("docorder")
-    path = os.path.join(folder, programs.PROBE)
-    kind = ["--nat-type", expected.nat_type, "--nat-behavior", expected.behavior,
-            "--nat-increment", str(expected.increment)]
-    with open(path, "w", encoding="ascii") as f:
-        f.write(f'#!/bin/sh\nexec {shlex.join([sys.executable, DOCORDER])} "$@" {shlex.join(kind)}\n')
-    os.chmod(path, os.stat(path).st_mode | stat.S_IXUSR)
-    return folder
 
 
 def summary(values):
@@ -122,7 +107,7 @@ def main():
                                 real_site = w.add_site("symmetric:1", name=f"sr{pairs}")
                             played.append(session.play([doc_site.clients[0], real_site.clients[0]], folder,
                                                        server.addrs, game=f"sdoc-{g}", config=config,
-                                                       bins=[docorder_bin(w.lab, doc_site), folder]))
+                                                       bins=[programs.earlier_order_folder(w.lab, doc_site, DOCORDER), folder]))
                     direct = sum(s.between(1, 2) == (session.DIRECT_PUBLIC,) * 2 for s in played)
                     compat.append([name, private, f"{direct}/{args.games}"])
     print(f"\nTwo symmetric:1 players, discovery while each NAT's neighbour opens {BUSY} new flows/s, quiet "

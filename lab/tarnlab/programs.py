@@ -2,6 +2,8 @@
 
 import json
 import os
+import shlex
+import stat
 import sys
 import time
 from dataclasses import dataclass
@@ -64,6 +66,20 @@ def write_config(folder, config):
     if config:
         with open(os.path.join(folder, CONFIG_FILE), "w", encoding="utf-8") as f:
             f.write("".join(f"{k} = {v}\n" for k, v in config.items()))
+
+
+def earlier_order_folder(lab, site, script):
+    """A program folder whose tarn-probe runs `script`, a player of the earlier order (tests/lab/docorder.py),
+    told its site's NAT kind: that player does not discover it."""
+    expected = site.kind.expected
+    folder = lab.tempdir("docorder")
+    path = os.path.join(folder, PROBE)
+    kind = ["--nat-type", expected.nat_type, "--nat-behavior", expected.behavior,
+            "--nat-increment", str(expected.increment)]
+    with open(path, "w", encoding="ascii") as f:
+        f.write(f'#!/bin/sh\nexec {shlex.join([sys.executable, script])} "$@" {shlex.join(kind)}\n')
+    os.chmod(path, os.stat(path).st_mode | stat.S_IXUSR)
+    return folder
 
 
 def server_endpoints(addrs, ports):

@@ -3,9 +3,6 @@
 
 import concurrent.futures
 import os
-import shlex
-import stat
-import sys
 import unittest
 
 import labsupport
@@ -46,26 +43,14 @@ class CompatTest(labsupport.LabTestCase):
         for n, (name, (doc_kind, real_kind, _)) in enumerate(GAMES.items()):
             doc_site = w.add_site(doc_kind, name=f"doc{n}")
             real_site = w.add_site(real_kind, name=f"real{n}")
-            games[name] = ([doc_site.clients[0], real_site.clients[0]], [cls.docorder_bin(doc_site), cls.bin])
+            doc_bin = programs.earlier_order_folder(cls.lab, doc_site, DOCORDER)
+            games[name] = ([doc_site.clients[0], real_site.clients[0]], [doc_bin, cls.bin])
         with concurrent.futures.ThreadPoolExecutor(PARALLEL_GAMES) as pool:
             futures = {name: pool.submit(session.play, clients, cls.bin, cls.server.addrs,
                                          game=name.replace(" ", "-"), config={**CONFIG, **GAMES[name][2]},
                                          bins=bins)
                        for name, (clients, bins) in games.items()}
             cls.games = {name: f.result() for name, f in futures.items()}
-
-    @classmethod
-    def docorder_bin(cls, site):
-        """A program folder whose tarn-probe is the earlier-order player, told its site's NAT kind."""
-        expected = site.kind.expected
-        folder = cls.lab.tempdir("docorder")
-        path = os.path.join(folder, programs.PROBE)
-        kind = ["--nat-type", expected.nat_type, "--nat-behavior", expected.behavior,
-                "--nat-increment", str(expected.increment)]
-        with open(path, "w", encoding="ascii") as f:
-            f.write(f'#!/bin/sh\nexec {shlex.join([sys.executable, DOCORDER])} "$@" {shlex.join(kind)}\n')
-        os.chmod(path, os.stat(path).st_mode | stat.S_IXUSR)
-        return folder
 
     def checkDirectPublic(self, game):
         s = self.games[game]
