@@ -205,14 +205,7 @@ void PortMapper::run() {
         }
         if (releaseWanted || (probeWanted && mapping && target && !sameTarget(*target, pendingTarget))) {
             releaseWanted = false;
-            if (mapping && target) {
-                const PortMapping old = *mapping;
-                const MapTarget where = *target;
-                mapping.reset();
-                lock.unlock();
-                remove(where, old);
-                lock.lock();
-            }
+            removeHeldLocked(lock);
             continue;
         }
         if (probeWanted) {
@@ -233,13 +226,7 @@ void PortMapper::run() {
             lock.lock();
         }
     }
-    if (mapping && target) {
-        const PortMapping old = *mapping;
-        const MapTarget where = *target;
-        mapping.reset();
-        lock.unlock();
-        remove(where, old);
-    }
+    removeHeldLocked(lock);
 }
 
 bool PortMapper::offer(const MapAttempt& attempt) {
@@ -427,6 +414,18 @@ void PortMapper::renew(const MapTarget& where, const PortMapping& current) {
                   externalText(current), outcomeName(attempt.outcome), attempt.detail);
         mapping.reset();
     }
+}
+
+void PortMapper::removeHeldLocked(std::unique_lock<std::mutex>& lock) {
+    if (!mapping || !target) {
+        return;
+    }
+    const PortMapping old = *mapping;
+    const MapTarget where = *target;
+    mapping.reset();
+    lock.unlock();
+    remove(where, old);
+    lock.lock();
 }
 
 void PortMapper::remove(const MapTarget& where, const PortMapping& old) {

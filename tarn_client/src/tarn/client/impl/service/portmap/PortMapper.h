@@ -86,6 +86,9 @@ private:
     // external port (the router's one rule, which both protocols name).
     void discard(const MapTarget& target, const PortMapping& loser);
     void renew(const MapTarget& target, const PortMapping& mapping);
+    // Lets go of the held mapping and deletes it at the router with the lock released; the lock is
+    // held again on return.
+    void removeHeldLocked(std::unique_lock<std::mutex>& lock);
     void remove(const MapTarget& target, const PortMapping& mapping);
     void startWorkerLocked();
     std::chrono::milliseconds budgetNow() const;
