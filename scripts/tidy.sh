@@ -20,6 +20,8 @@ checked=(
   "$client/util/SteppedWait.[ch]*"
   "$client/util/Messenger.[ch]*"
   "$client/service/connection/BindingQueries.[ch]*"
+  "$client/service/connection/WaitRules.[ch]*"
+  "$client/util/RttEstimator.[ch]*"
   "$client/service/connection/Discoveror.[ch]*"
   "$client/service/connection/P2PContext.[ch]*"
   "$client/service/connection/*Connector.[ch]*"

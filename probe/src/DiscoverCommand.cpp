@@ -123,6 +123,8 @@ int DiscoverCommand::run(const std::vector<std::string>& args) {
         object["foreignPortRate"] = measurement.foreignPortRate >= 0
                                         ? nlohmann::ordered_json(measurement.foreignPortRate)
                                         : nlohmann::ordered_json();
+        // Answers that came after their test was judged, dropped.
+        object["lateAnswers"] = measurement.lateAnswers;
         // The router's mapping that the topology advertises; null without one.
         if (!measurement.mappingProtocol.empty()) {
             object["portMapping"] = {{"protocol", measurement.mappingProtocol},

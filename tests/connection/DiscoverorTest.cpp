@@ -538,7 +538,7 @@ TEST_F(DiscoverorTest, ServiceKeepingOnlyTheContractClassifiesAsDocumented) {
              return r.isPlain() ? behindNat({coneMapping})(r) : errorFrom(r.server);
          },
          NatType::PORT_RESTRICTED_CONE, 0,
-         "[test.discoveror:handle001] Ignoring ERROR from " + s1 + ": not from " + text(fake.server(1))},
+         "[test.discoveror:handle002] Dropping a late ERROR from " + s1 + ": its request was already judged"},
         {"symmetric; plain requests answered from the other port",
          [](const FakeRequest& r) {
              std::vector<FakeReply> replies = behindNat({symmetricMapping})(r);
@@ -562,6 +562,63 @@ TEST_F(DiscoverorTest, ServiceKeepingOnlyTheContractClassifiesAsDocumented) {
         EXPECT_EQ(engine->getTopology().nat.increment, row.increment);
         EXPECT_TRUE(engine->getTopology().isValid());
         EXPECT_TRUE(row.line.empty() || log.contains(row.line)) << row.line;
+    }
+}
+
+// The wire carries no transaction: an answer that comes after its test was judged must not pass
+// for a later test's answer from the same socket.
+TEST_F(DiscoverorTest, LateAnswersGoToNoLaterTest) {
+    struct Row {
+        const char* label;
+        NatScript nat;
+        // Whether a request is the one the late datagram comes with, and the datagram.
+        std::function<bool(const FakeRequest&)> carrier;
+        std::function<FakeReply(const FakeRequest&)> late;
+        // How many of the carrier's requests the NAT loses before one gets through.
+        int lost;
+    };
+    const auto plainFrom = [](int ordinal, int server) {
+        return [ordinal, server](const FakeRequest& r) {
+            return r.sourceOrdinal == ordinal && r.server == server && r.isPlain();
+        };
+    };
+    const Row rows[] = {
+        {"test 1 answered again during test 2, whose first attempt is lost",
+         {symmetricMapping},
+         plainFrom(1, 3),
+         [](const FakeRequest&) { return FakeRendezvous::bindResponse(0, publicEndpoint(40010)); },
+         kSendsPerAttempt},
+        {"test 4 answered again when the port step asks S4",
+         {symmetricMapping, true},
+         plainFrom(0, 3),
+         [](const FakeRequest& r) { return FakeRendezvous::bindResponse(3, r.source); },
+         0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.label);
+        fake.reset();
+        auto seen = std::make_shared<int>(0);
+        fake.setHandler([row, seen](const FakeRequest& r) {
+            std::vector<FakeReply> replies = behindNat(row.nat)(r);
+            if (!row.carrier(r)) {
+                return replies;
+            }
+            const int n = (*seen)++;
+            std::vector<FakeReply> sent;
+            if (n == 0) {
+                sent.push_back(row.late(r));
+            }
+            if (n >= row.lost) {
+                sent.insert(sent.end(), replies.begin(), replies.end());
+            }
+            return sent;
+        });
+        Engine engine;
+        ASSERT_TRUE(engine->init());
+        engine->doMajorDiscovery();
+        EXPECT_EQ(engine->getTopology().nat.type, NatType::SYMMETRIC);
+        EXPECT_EQ(engine->getTopology().nat.increment, 1);
+        EXPECT_GE(engine->getMeasurement().lateAnswers, 1);
     }
 }
 

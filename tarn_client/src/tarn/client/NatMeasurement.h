@@ -66,6 +66,9 @@ struct TARN_API NatMeasurement {
     std::string mappedAddr;
     std::int32_t mappedPort = 0;
     std::int32_t mappingLeaseSeconds = 0;
+    // Answers that came after their request was judged (a resend's duplicate, or one slower than
+    // the wait): dropped, never taken for a later test's answer.
+    std::int32_t lateAnswers = 0;
 
     // Derived from the fields and, for a changing mapping, from nat.behavior (the port step test
     // tells an address-dependent from an address-and-port-dependent mapping). UNKNOWN before a

@@ -27,6 +27,16 @@ bool contains(const BindingQueries::EndpointList& list, const BindingQueries::En
     return std::find(list.begin(), list.end(), endpoint) != list.end();
 }
 
+// The mapped endpoint a BIND_RESP carries; 0.0.0.0:0 for any other datagram.
+BindingQueries::Endpoint mappedOf(const ReceivedMessage& reply) {
+    BindingQueries::Endpoint mapped;
+    if (reply.content.type() != generated::Content::BIND_RESP ||
+        !generated::getMappedAddress(reply.content, mapped, true)) {
+        return BindingQueries::Endpoint();
+    }
+    return mapped;
+}
+
 }  // namespace
 
 // One query and its progress. Within each time-out the request goes again to the endpoints still
@@ -46,6 +56,8 @@ struct BindingQueries::Running {
     // answer.
     int sends = 1;
     Clock::TimePoint waitStart;
+    // The query's first request, from which a first answer's round trip counts.
+    Clock::TimePoint firstSent;
 
     // When the next resend is due, or the attempt's time-out.
     Clock::TimePoint deadline(std::chrono::milliseconds timeout) const {
@@ -58,6 +70,15 @@ BindingQueries::BindingQueries(std::string name, std::chrono::milliseconds timeo
     : name(std::move(name)), timeout(timeout), clock(clock) {}
 
 BindingQueries::~BindingQueries() = default;
+
+void BindingQueries::followRtt(util::RttEstimator& estimator, WaitRules::Order waitOrder) {
+    rtt = &estimator;
+    order = waitOrder;
+}
+
+std::chrono::milliseconds BindingQueries::currentTimeout() const {
+    return rtt == nullptr ? timeout : WaitRules::serverWait(*rtt, timeout, order);
+}
 
 std::size_t BindingQueries::start(const Query& query) {
     Running running;
@@ -74,12 +95,14 @@ std::size_t BindingQueries::start(const Query& query) {
     } else {
         running.send();
         running.waitStart = clock.now();
+        running.firstSent = running.waitStart;
     }
     queries.push_back(std::move(running));
     return queries.size() - 1;
 }
 
 bool BindingQueries::step() {
+    const std::chrono::milliseconds timeout = currentTimeout();
     Running* next = nullptr;
     std::vector<Messenger*> messengers;
     for (Running& running : queries) {
@@ -136,16 +159,26 @@ void BindingQueries::handle(Messenger& messenger, ReceivedMessage& reply) {
         }
         first = first == nullptr ? &running : first;
         const auto from = std::find(running.silent.begin(), running.silent.end(), reply.remoteEndpoint);
-        if (from == running.silent.end()) {
+        if (from == running.silent.end() || isLate(messenger, reply, true)) {
             continue;
         }
         running.silent.erase(from);
+        const Clock::TimePoint now = clock.now();
+        if (rtt != nullptr) {
+            rtt->addSample(std::chrono::duration_cast<util::RttEstimator::Duration>(now - running.firstSent));
+        }
         running.answers.push_back(std::move(reply));
-        running.waitStart = clock.now();
+        running.waitStart = now;
         running.sends = 1;
         if (running.silent.empty()) {
-            running.state = State::ANSWERED;
+            end(running, State::ANSWERED);
         }
+        return;
+    }
+    if (isLate(messenger, reply, false)) {
+        ++late;
+        Log::debug(name, "handle002", "Dropping a late %1% from %2%: its request was already judged",
+                   generated::typeName(reply.content.type()), reply.remoteEndpoint);
         return;
     }
     if (first == nullptr) {
@@ -167,6 +200,19 @@ void BindingQueries::handle(Messenger& messenger, ReceivedMessage& reply) {
     }
 }
 
+// awaited: a running query awaits the sender. Then only a repeat of an ended change request's
+// answer is late (a plain request from the same socket to the same endpoint gets the same
+// mapping, so its duplicate is as good as the answer); otherwise any datagram from an endpoint an
+// ended query on the socket asked.
+bool BindingQueries::isLate(const Messenger& messenger, const ReceivedMessage& reply, bool awaited) const {
+    return std::any_of(judged.begin(), judged.end(), [&](const Judged& ended) {
+        if (ended.messenger != &messenger || ended.from != reply.remoteEndpoint) {
+            return false;
+        }
+        return !awaited || (ended.change && ended.mapped != Endpoint() && mappedOf(reply) == ended.mapped);
+    });
+}
+
 void BindingQueries::expire(Running& running) {
     if (running.sends < running.query.sends) {
         running.send();
@@ -182,7 +228,7 @@ void BindingQueries::expire(Running& running) {
                   running.elsewhere.size(), running.elsewhere.front().remoteEndpoint,
                   running.query.destinations.front());
         running.answers = std::move(running.elsewhere);
-        running.state = State::ANSWERED;
+        end(running, State::ANSWERED);
         return;
     }
     if (++running.attempt < running.query.attempts) {
@@ -191,7 +237,19 @@ void BindingQueries::expire(Running& running) {
         running.sends = 1;
         return;
     }
-    running.state = running.answers.empty() ? State::SILENT : State::ANSWERED;
+    end(running, running.answers.empty() ? State::SILENT : State::ANSWERED);
+}
+
+void BindingQueries::end(Running& running, State state) {
+    running.state = state;
+    if (running.query.withChange) {
+        const Endpoint mapped = running.answers.empty() ? Endpoint() : mappedOf(running.answers.front());
+        judged.push_back({running.query.messenger, running.query.answerFrom, true, mapped});
+        return;
+    }
+    for (const Endpoint& destination : running.query.destinations) {
+        judged.push_back({running.query.messenger, destination, false, Endpoint()});
+    }
 }
 
 }  // namespace tarn::client::impl::service::connection

@@ -24,6 +24,8 @@ struct ConnectionServiceData {
     // tarn.connect.overlap = 1: the pass pings every way at once (PassPlan) instead of the
     // documented private phase and then public phase.
     bool overlap = false;
+    // The documented order's public rounds outgrew their configured wait, and a WARN line said so.
+    bool roundGrowthNoted = false;
 };
 
 }  // namespace tarn::client::impl::service::connection

@@ -13,9 +13,10 @@
 #include "tarn/client/impl/service/connection/AbstractConnector.h"
 #include "tarn/client/impl/service/connection/ConnectionServiceData.h"
 #include "tarn/client/impl/service/connection/Discoveror.h"
+#include "tarn/client/impl/service/connection/P2PContext.h"
 #include "tarn/client/impl/service/connection/PassLimits.h"
 #include "tarn/client/impl/service/connection/PassPlan.h"
-#include "tarn/client/impl/service/connection/P2PContext.h"
+#include "tarn/client/impl/service/connection/WaitRules.h"
 #include "tarn/client/impl/util/Intervals.h"
 #include "tarn/client/impl/util/Messenger.h"
 #include "tarn/client/impl/util/SteppedWait.h"
@@ -123,6 +124,33 @@ void primePublicPaths(P2PContext& context) {
     generated::Content ping;
     context.prepareMessage(ping, generated::Content::PING_DIRECT, {ownPublic});
     context.sendPrimers(ping, destinations);
+}
+
+// The pass's round waits from the round trip to the rendezvous service (WaitRules). The
+// documented order keeps its configured rounds while they are long enough and says once per
+// service when a public round outgrew its configured wait; the private round of the documented
+// order stays as configured, since the private network does not lie on the path measured.
+PassPlan::Settings passWaits(const std::string& serviceName, ConnectionServiceData& engines,
+                             AbstractConnector& publicConnector) {
+    const util::RttEstimator& rtt = engines.discoveror.getServerRtt();
+    const std::chrono::milliseconds privateConfigured = engines.privateConnector.getTimeout();
+    const std::chrono::milliseconds publicConfigured = publicConnector.getTimeout();
+    if (engines.overlap) {
+        return {WaitRules::roundWait(rtt, privateConfigured, WaitRules::Order::OVERLAPPED),
+                WaitRules::roundWait(rtt, publicConfigured, WaitRules::Order::OVERLAPPED), engines.retries};
+    }
+    const std::chrono::milliseconds publicRound =
+        WaitRules::roundWait(rtt, publicConfigured, WaitRules::Order::DOCUMENTED);
+    if (publicRound > publicConfigured && !engines.roundGrowthNoted) {
+        engines.roundGrowthNoted = true;
+        const auto rttMs = std::chrono::duration_cast<std::chrono::milliseconds>(rtt.smoothed()).count();
+        Log::warn(
+            serviceName, "passWaits",
+            "The round trip to the rendezvous service (%1% ms) puts peers about %2% ms away, beyond the "
+            "configured round of %3% ms: public rounds wait %4% ms",
+            rttMs, WaitRules::kPeerPathFactor * rttMs, publicConfigured.count(), publicRound.count());
+    }
+    return {privateConfigured, publicRound, engines.retries};
 }
 
 const char* phaseText(PassPlan::Phase phase) {
@@ -291,11 +319,9 @@ void ConnectivityPass::connectPeers(P2PContext& context, const std::string& serv
     if (symmetric) {
         Discoveror& discoveror = engines.discoveror;
         context.setForeignPortRate(discoveror.getMeasurement().foreignPortRate);
-        const auto bound = PassLimits::probeBound(publicConnector.getTimeout());
-        context.setPortProbe([&discoveror, bound] { return discoveror.findLatestPort(bound); });
+        context.setPortProbe([&discoveror] { return discoveror.probeLatestPort(); });
     }
-    const PassPlan::Settings settings{engines.privateConnector.getTimeout(), publicConnector.getTimeout(),
-                                      engines.retries};
+    const PassPlan::Settings settings = passWaits(serviceName, engines, publicConnector);
 
     // The phases whose START line is written and whose END line is not yet, in order.
     std::vector<PassPlan::Phase> open;
@@ -348,6 +374,9 @@ void ConnectivityPass::connectPeers(P2PContext& context, const std::string& serv
         Log::debug(serviceName, "connectPeers", "The send limits cut the pass short %1% times: %2%", cut, cuts);
     }
     context.closePrivateWindow();
+    if (remaining > 0) {
+        context.awaitConfirmations(WaitRules::confirmWait(engines.discoveror.getServerRtt()));
+    }
     // Held relayed pings that no public round will answer are answered now; behind a cone NAT
     // nothing is held.
     if (!publicRoundRan || remaining == 0) {

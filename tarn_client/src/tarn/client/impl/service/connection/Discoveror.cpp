@@ -44,6 +44,7 @@
 #include "tarn/client/impl/service/connection/DiscoverorData.h"
 #include "tarn/client/impl/service/connection/DiscoveryPlan.h"
 #include "tarn/client/impl/service/connection/PortPlan.h"
+#include "tarn/client/impl/service/connection/WaitRules.h"
 #include "tarn/client/impl/util/Intervals.h"
 #include "tarn/client/impl/util/Messenger.h"
 #include "tarn/generated/MessageHelpers.h"
@@ -103,16 +104,41 @@ BindingQueries::Query plainQuery(Messenger& messenger, const EndpointList& desti
     throw NoUDPConnectionException(name, "normalReplyTest", text);
 }
 
+WaitRules::Order waitOrder(const DiscoverorData& data) {
+    return data.overlap ? WaitRules::Order::OVERLAPPED : WaitRules::Order::DOCUMENTED;
+}
+
+// Says once per engine that the round trip to the service outgrew tarn.timeout.discovery, so the
+// documented order waits longer than configured.
+void noteWaitGrowth(const std::string& name, DiscoverorData& data) {
+    const std::chrono::milliseconds wait =
+        WaitRules::serverWait(data.serverRtt, data.discoveryTimeout, WaitRules::Order::DOCUMENTED);
+    if (data.waitGrowthNoted || wait <= data.discoveryTimeout) {
+        return;
+    }
+    data.waitGrowthNoted = true;
+    Log::warn(name, "noteWaitGrowth",
+              "The round trip to the rendezvous service (%1% ms, varying by %2% ms) needs longer waits than "
+              "tarn.timeout.discovery (%3% ms): discovery waits %4% ms for an answer",
+              std::chrono::duration_cast<std::chrono::milliseconds>(data.serverRtt.smoothed()).count(),
+              std::chrono::duration_cast<std::chrono::milliseconds>(data.serverRtt.variation()).count(),
+              data.discoveryTimeout.count(), wait.count());
+}
+
 // Sends a plain binding request to every destination and collects up to one answer per
-// destination (BindingQueries says how); throws NoUDPConnectionException when none came.
+// destination (BindingQueries says how), waiting as the round trip estimate says (WaitRules);
+// throws NoUDPConnectionException when none came.
 bool normalReplyTest(std::vector<ReceivedMessage>& replies, Messenger& messenger, const std::string& name,
-                     std::chrono::milliseconds timeout, int retries, const EndpointList& destinations) {
-    BindingQueries queries(name, timeout, messenger.getClock());
+                     DiscoverorData& data, WaitRules::Order order, int retries,
+                     const EndpointList& destinations) {
+    BindingQueries queries(name, data.discoveryTimeout, messenger.getClock());
+    queries.followRtt(data.serverRtt, order);
     const std::size_t query = queries.start(plainQuery(messenger, destinations, retries));
     while (queries.step()) {
     }
+    noteWaitGrowth(name, data);
     if (queries.state(query) != BindingQueries::State::ANSWERED) {
-        giveUp(name, timeout, retries);
+        giveUp(name, queries.currentTimeout(), retries);
     }
     replies = queries.answers(query);
     return true;
@@ -132,17 +158,17 @@ void mappedAddresses(const std::vector<ReceivedMessage>& replies, EndpointList& 
 // The mapped addresses of the BIND_RESP answers, in arrival order. Other answers count as
 // answers without a mapped address.
 void queryMappedAddresses(const EndpointList& destinations, Messenger& messenger, const std::string& name,
-                          std::chrono::milliseconds timeout, int retries, EndpointList& mapped) {
+                          DiscoverorData& data, WaitRules::Order order, int retries, EndpointList& mapped) {
     std::vector<ReceivedMessage> replies;
-    normalReplyTest(replies, messenger, name, timeout, retries, destinations);
+    normalReplyTest(replies, messenger, name, data, order, retries, destinations);
     mappedAddresses(replies, mapped);
 }
 
 // Leaves mapped unchanged and returns false when the answers carried no mapped address.
-bool queryMappedAddress(const std::string& name, Messenger& messenger, std::chrono::milliseconds timeout,
-                        int retries, const Endpoint& destination, Endpoint& mapped) {
+bool queryMappedAddress(const std::string& name, Messenger& messenger, DiscoverorData& data,
+                        WaitRules::Order order, int retries, const Endpoint& destination, Endpoint& mapped) {
     EndpointList found;
-    queryMappedAddresses(EndpointList{destination}, messenger, name, timeout, retries, found);
+    queryMappedAddresses(EndpointList{destination}, messenger, name, data, order, retries, found);
     if (found.empty()) {
         return false;
     }
@@ -187,7 +213,7 @@ void resolveLocalEndpoint(const std::string& name, DiscoverorData& data) {
                    server, bound);
         try {
             Endpoint mapped;
-            if (queryMappedAddress(name, checker, data.discoveryTimeout, data.retries, server, mapped)) {
+            if (queryMappedAddress(name, checker, data, waitOrder(data), data.retries, server, mapped)) {
                 resetLocalEndpoint(bound, name, data);
                 Log::debug(name, "resolveLocalEndpoint002", "Ping succeeded; using %1% as bind address",
                            bound);
@@ -404,6 +430,7 @@ void runPlan(const DiscoveryPlan& plan, Messenger& pri, Messenger& alt, const st
     DiscoveryPlan::Progress progress;
     progress.altLocal = altLocal;
     BindingQueries queries(name, data.discoveryTimeout, data.clock);
+    queries.followRtt(data.serverRtt, waitOrder(data));
     std::array<std::size_t, DiscoveryPlan::kTests> running{};
     bool natConcluded = false;
     bool mapperAsked = false;
@@ -438,6 +465,7 @@ void runPlan(const DiscoveryPlan& plan, Messenger& pri, Messenger& alt, const st
         }
         // A plan names a test until it is done; a gap in one must not pass for a result.
         if (!queries.step()) {
+            noteWaitGrowth(name, data);
             const std::string text = "The discovery plan stopped before a result";
             Log::error(name, "runPlan", text);
             throw TARNException(name, "runPlan", text);
@@ -448,6 +476,8 @@ void runPlan(const DiscoveryPlan& plan, Messenger& pri, Messenger& alt, const st
                                                     ? queries.state(running[i])
                                                     : BindingQueries::State::RUNNING;
             if (state != BindingQueries::State::RUNNING) {
+                noteWaitGrowth(name, data);
+                data.measurement.lateAnswers = queries.lateAnswers();
                 record(test, state, queries.answers(running[i]), name, data, progress);
                 if (test == Test::MAPPING_S1) {
                     mapperAsked = askMapper(progress, priLocal, data);
@@ -464,6 +494,7 @@ void runPlan(const DiscoveryPlan& plan, Messenger& pri, Messenger& alt, const st
         Log::debug(name, "runPlan001", "Other hosts take %1% ports per second of the NAT",
                    data.measurement.foreignPortRate);
     }
+    data.measurement.lateAnswers = queries.lateAnswers();
     data.measuredNat = data.topology.nat;
     data.measuredPublicPort = data.topology.publicPort;
     advertiseMapping(mapperAsked, name, data);
@@ -501,7 +532,7 @@ bool keepMapping(const Endpoint& mapped, const std::string& name, DiscoverorData
 void refreshMapping(Messenger* messenger, const std::string& name, DiscoverorData& data, Endpoint& mapped) {
     const Endpoint& s1 = data.servers.front();
     if (messenger != nullptr) {
-        queryMappedAddress(name, *messenger, data.discoveryTimeout, data.retries, s1, mapped);
+        queryMappedAddress(name, *messenger, data, waitOrder(data), data.retries, s1, mapped);
         return;
     }
     const Topology& topology = data.topology;
@@ -512,7 +543,7 @@ void refreshMapping(Messenger* messenger, const std::string& name, DiscoverorDat
             name, "refreshIfExpired",
             Log::format("Could not initialize messenger@%1%:%2%", topology.localAddr, topology.localPort));
     }
-    queryMappedAddress(name, fresh, data.discoveryTimeout, data.retries, s1, mapped);
+    queryMappedAddress(name, fresh, data, waitOrder(data), data.retries, s1, mapped);
     fresh.shutdown();
 }
 
@@ -595,14 +626,15 @@ void Discoveror::refreshIfExpired(Messenger* messenger) {
 }
 
 int Discoveror::findLatestPort() {
-    return findLatestPort(data->discoveryTimeout, data->retries);
+    return findLatestPort(waitOrder(*data), data->retries);
 }
 
-int Discoveror::findLatestPort(std::chrono::milliseconds bound) {
-    return findLatestPort(bound, 0);
+int Discoveror::probeLatestPort() {
+    // One attempt as long as the estimate says an answer takes, in either order.
+    return findLatestPort(WaitRules::Order::OVERLAPPED, 0);
 }
 
-int Discoveror::findLatestPort(std::chrono::milliseconds timeout, int retries) {
+int Discoveror::findLatestPort(WaitRules::Order order, int retries) {
     const std::string& name = getName();
     checkInitialized(name, "findLatestPort000");
     Messenger latest(data->topology.localAddr, 0, data->clock);
@@ -612,7 +644,7 @@ int Discoveror::findLatestPort(std::chrono::milliseconds timeout, int retries) {
                             Log::format("Could not initialize messenger@%1%:0", data->topology.localAddr));
     }
     Endpoint mapped;
-    queryMappedAddress(name, latest, timeout, retries, data->servers.front(), mapped);
+    queryMappedAddress(name, latest, *data, order, retries, data->servers.front(), mapped);
     latest.shutdown();
     return mapped.port();
 }
@@ -631,6 +663,10 @@ const NatMeasurement& Discoveror::getMeasurement() const {
 
 const EndpointList& Discoveror::getServers() const {
     return data->servers;
+}
+
+const util::RttEstimator& Discoveror::getServerRtt() const {
+    return data->serverRtt;
 }
 
 void Discoveror::notePass(int publicPingsHeard, int peersReachedPublicly) {

@@ -9,7 +9,9 @@
 #include "tarn/client/NatMeasurement.h"
 #include "tarn/client/Topology.h"
 #include "tarn/client/impl/AbstractInitializable.h"
+#include "tarn/client/impl/service/connection/WaitRules.h"
 #include "tarn/client/impl/util/Clock.h"
+#include "tarn/client/impl/util/RttEstimator.h"
 #include "tarn/client/impl/util/SteadyClock.h"
 
 namespace tarn::client::impl::util {
@@ -40,9 +42,9 @@ public:
     void refreshIfExpired(util::Messenger* messenger);
     // The public port the NAT gives a brand-new socket right now; 0 when the answer had none.
     int findLatestPort();
-    // As above with one attempt of at most `bound`: the connectivity pass probes inside a round,
-    // where discovery's retries would stretch the round.
-    int findLatestPort(std::chrono::milliseconds bound);
+    // As above with one attempt, as long as the round trip estimate says an answer takes: the
+    // connectivity pass probes inside a round, where discovery's retries would stretch the round.
+    int probeLatestPort();
     // The current result; the connectivity pass writes publicPort through it.
     Topology& getTopology();
     const Topology& getTopology() const;
@@ -50,6 +52,9 @@ public:
     const NatMeasurement& getMeasurement() const;
     // S1..S4 as init() resolved them: the connectivity passes use these, so both agree.
     const std::vector<boost::asio::ip::udp::endpoint>& getServers() const;
+    // The round trip to the rendezvous service as every binding exchange so far measured it; the
+    // waits of discovery and of the pass follow it (WaitRules).
+    const util::RttEstimator& getServerRtt() const;
 
     // The end of a connectivity pass: how many peers' pings came from their public addresses
     // (they reached our advertised endpoint) and how many peers we reached on public paths. A
@@ -77,8 +82,8 @@ protected:
     void doShutdown() override;
 
 private:
-    // One binding query to S1 from a fresh socket: retries + 1 waits of timeout.
-    int findLatestPort(std::chrono::milliseconds timeout, int retries);
+    // One binding query to S1 from a fresh socket: retries + 1 waits as WaitRules gives them in order.
+    int findLatestPort(WaitRules::Order order, int retries);
 
     std::unique_ptr<DiscoverorData> data;
 };

@@ -13,6 +13,7 @@
 #include "tarn/client/impl/service/connection/PortRate.h"
 #include "tarn/client/impl/service/portmap/PortMapper.h"
 #include "tarn/client/impl/util/Clock.h"
+#include "tarn/client/impl/util/RttEstimator.h"
 
 namespace tarn::client::impl::service::connection {
 
@@ -41,6 +42,11 @@ struct DiscoverorData {
     std::chrono::milliseconds discoveryTimeout{500};
     // Extra attempts of a binding request met by silence.
     int retries = 2;
+    // The round trip to the rendezvous service, from every binding exchange; kept across
+    // discoveries, as the path rarely changes and each exchange corrects it.
+    util::RttEstimator serverRtt;
+    // The documented order's waits outgrew tarn.timeout.discovery, and a WARN line said so.
+    bool waitGrowthNoted = false;
     // A local address from which a rendezvous server answers has been found.
     bool locallyBound = false;
     // End of the last full discovery on the clock, from which the topology's age counts; none

@@ -82,6 +82,20 @@ void P2PContext::waitFor(const std::string& callerName, util::SteppedWait wait,
     }
 }
 
+void P2PContext::awaitConfirmations(std::chrono::milliseconds peerWait) {
+    const std::optional<util::Clock::TimePoint> last = data->peers.lastAnsweredUnreached();
+    if (!last) {
+        return;
+    }
+    const util::Clock::TimePoint now = data->clock.now();
+    if (*last + peerWait <= now) {
+        return;
+    }
+    util::SteppedWait wait(data->clock, std::chrono::ceil<std::chrono::milliseconds>(*last + peerWait - now),
+                           util::Intervals::kRoundWaitParts);
+    data->peers.waitUntilReached(data->clock, wait);
+}
+
 util::Clock& P2PContext::getClock() const {
     return data->clock;
 }

@@ -147,6 +147,9 @@ void P2PListener::process(const util::ReceivedMessage& message, P2PCtxData& data
         if (relayed && data.symmetric.hold(message, index, identifier, data.name)) {
             return;
         }
+        if (!relayed) {
+            data.peers.noteAnswered(index, data.clock.now());
+        }
         answerPing(message, index, identifier, data, kMaxAnswerTargets);
         return;
     }

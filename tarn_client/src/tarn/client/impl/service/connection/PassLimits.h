@@ -38,12 +38,9 @@ struct PassLimits {
     // let other hosts take its ports. With the largest block (64) both together are 256.
     static constexpr int kBurstDatagrams = 256;
     static constexpr std::chrono::milliseconds kBurstWindow{10};
-    // The latest port measured again inside a round: one attempt, at most this part of the
-    // round, so that a rendezvous server dropping binding requests cannot stretch the pass.
-    static constexpr int kProbeParts = 4;
-    static std::chrono::milliseconds probeBound(std::chrono::milliseconds roundTimeout) {
-        return roundTimeout / kProbeParts;
-    }
+    // The latest port measured again inside a round: one attempt (Discoveror::probeLatestPort),
+    // as long as the round trip estimate says an answer takes, so that a rendezvous server
+    // dropping binding requests costs one wait, not discovery's retries.
 
     // How one block lines up with the NAT's counter: `taken` ports gone since the measured port
     // (-1: unknown), its first port the first'th after it, burnLeft ports left to use up in the

@@ -27,6 +27,7 @@ PeerTable::PeerTable(std::vector<Peer>& peers, Topology& topology) : peers(peers
     for (const Peer& peer : peers) {
         listed.push_back({peer.topology.localAddr, peer.topology.publicAddr, peer.topology.publicPort});
     }
+    answered.resize(peers.size());
 }
 
 void PeerTable::getUnconnected(std::vector<Peer>& unconnected) const {
@@ -144,6 +145,22 @@ void PeerTable::waitUntilReached(util::Clock& clock, util::SteppedWait& wait,
         std::shared_lock<std::shared_mutex> lock(mutex);
         clock.waitUntil(marked, lock, stepEnd, [this] { return countUnconnectedLocked() == 0; });
     }
+}
+
+void PeerTable::noteAnswered(int index, util::Clock::TimePoint at) {
+    std::unique_lock<std::shared_mutex> lock(mutex);
+    answered[index] = at;
+}
+
+std::optional<util::Clock::TimePoint> PeerTable::lastAnsweredUnreached() const {
+    std::shared_lock<std::shared_mutex> lock(mutex);
+    std::optional<util::Clock::TimePoint> last;
+    for (std::size_t i = 0; i < peers.size(); ++i) {
+        if (answered[i] && isStillToReach(peers[i]) && (!last || *answered[i] > *last)) {
+            last = answered[i];
+        }
+    }
+    return last;
 }
 
 int PeerTable::countUnconnectedLocked() const {

@@ -2,6 +2,7 @@
 
 #include <condition_variable>
 #include <functional>
+#include <optional>
 #include <shared_mutex>
 #include <string>
 #include <utility>
@@ -46,6 +47,11 @@ public:
     // a symmetric NAT each peer sees the mapping towards itself, the reports disagree by design,
     // and the port discovery measured stays. old receives the port before the call; true when taken.
     bool replaceOwnPublicPort(int port, int& old);
+    // The listener answered a direct ping of the peer at `at`: the peer counts us reached once our
+    // answer arrives, and we count it once its confirmation does, a peer round trip later.
+    void noteAnswered(int index, util::Clock::TimePoint at);
+    // The latest moment we answered a peer still unreached; none when we owe nobody a wait.
+    std::optional<util::Clock::TimePoint> lastAnsweredUnreached() const;
     // Whether address is the peer's listed local or public address, as the pass began: the only
     // addresses from which its answers count and at which its pings are answered.
     bool isListedAddress(int index, const boost::asio::ip::address& address) const;
@@ -84,6 +90,8 @@ private:
     };
     // Guarded by mutex; by list index, empty while no window was opened.
     std::vector<Window> windows;
+    // Guarded by mutex; by list index: when the listener last answered the peer's direct ping.
+    std::vector<std::optional<util::Clock::TimePoint>> answered;
 };
 
 }  // namespace tarn::client::impl::service::connection

@@ -1,0 +1,55 @@
+#include "tarn/client/impl/service/connection/WaitRules.h"
+
+#include <algorithm>
+
+namespace tarn::client::impl::service::connection {
+
+namespace {
+
+using Milliseconds = WaitRules::Milliseconds;
+
+// Rounded up: a wait a fraction shorter than the estimate would still end before the answer.
+Milliseconds ceilMs(util::RttEstimator::Duration duration) {
+    return std::chrono::ceil<Milliseconds>(duration);
+}
+
+Milliseconds follow(Milliseconds estimate, Milliseconds configured, WaitRules::Order order,
+                    Milliseconds floor) {
+    if (order == WaitRules::Order::DOCUMENTED) {
+        return std::max(configured, std::min(estimate, WaitRules::kCeiling));
+    }
+    return std::clamp(estimate, floor, WaitRules::kCeiling);
+}
+
+// The time-out of a path kPeerPathFactor times as long as the service's, variation included.
+Milliseconds peerTimeout(const util::RttEstimator& rtt) {
+    const util::RttEstimator::Duration peerRtt = WaitRules::kPeerPathFactor * rtt.smoothed();
+    const util::RttEstimator::Duration peerVariation = WaitRules::kPeerPathFactor * rtt.variation();
+    return ceilMs(peerRtt + std::max(util::RttEstimator::kClockGranularity, 4 * peerVariation));
+}
+
+}  // namespace
+
+Milliseconds WaitRules::serverWait(const util::RttEstimator& rtt, Milliseconds configured, Order order) {
+    if (rtt.empty()) {
+        return configured;
+    }
+    return follow(ceilMs(rtt.timeout()), configured, order, kServerFloor);
+}
+
+Milliseconds WaitRules::probeWait(const util::RttEstimator& rtt, Milliseconds configured) {
+    return serverWait(rtt, configured, Order::OVERLAPPED);
+}
+
+Milliseconds WaitRules::roundWait(const util::RttEstimator& rtt, Milliseconds configured, Order order) {
+    if (rtt.empty()) {
+        return configured;
+    }
+    return follow(peerTimeout(rtt), configured, order, kRoundFloor);
+}
+
+Milliseconds WaitRules::confirmWait(const util::RttEstimator& rtt) {
+    return rtt.empty() ? kServerFloor : std::clamp(peerTimeout(rtt), kServerFloor, kCeiling);
+}
+
+}  // namespace tarn::client::impl::service::connection

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <chrono>
+
+#include "tarn/client/impl/util/RttEstimator.h"
+
+namespace tarn::client::impl::service::connection {
+
+// Every wait that decides "silence" follows the round trip to the rendezvous service measured by
+// the first exchanges (util::RttEstimator), within the floors and ceilings declared here. Pure:
+// the estimate and the configured wait in, the wait out.
+//
+// The documented order keeps each configured wait while it is long enough, and grows it to the
+// estimate's time-out when the path is longer: a wait shorter than the round trip takes every
+// answer for silence. The overlapped order (tarn.discovery.overlap, tarn.connect.overlap) waits
+// as long as the estimate says, shorter at short distances and longer at long ones. Without an
+// estimate both keep the configured wait.
+struct WaitRules {
+    using Milliseconds = std::chrono::milliseconds;
+    enum class Order { DOCUMENTED, OVERLAPPED };
+
+    // The overlapped order's shortest wait for a rendezvous server: the estimate's time-out of a
+    // path up to about 90 ms, where the scheduler of a busy host and a burst queued at a router
+    // add tens of milliseconds that a few samples do not show.
+    static constexpr Milliseconds kServerFloor{100};
+    // The overlapped order's shortest round of a pass: four of them, the relay decision, take a
+    // second, which leaves a peer at up to 150 ms (twice the server floor's path) a resend at
+    // every quarter.
+    static constexpr Milliseconds kRoundFloor{250};
+    // No wait grows beyond this, whatever the estimate: a path of several seconds is a path a game
+    // cannot use, and a single stalled sample must not stall a discovery or pass for longer.
+    static constexpr Milliseconds kCeiling{5000};
+    // A peer is taken to be twice as far as the service: each player reaches the other through
+    // its own access link and the peer's, and the service sits about midway (in the lab, exactly).
+    static constexpr int kPeerPathFactor = 2;
+
+    // The wait for an answer of the rendezvous service: a discovery test's attempt, a retry, a
+    // refresh, the latest-port query.
+    static Milliseconds serverWait(const util::RttEstimator& rtt, Milliseconds configured, Order order);
+    // The port probe before a block of a symmetric NAT's answers: one attempt, as long as an
+    // answer takes by the estimate, in either order (its count is bounded by the pass's limits).
+    static Milliseconds probeWait(const util::RttEstimator& rtt, Milliseconds configured);
+    // A public round of the pass (and the overlapped first round): long enough for an answer of
+    // a peer kPeerPathFactor times as far as the service.
+    static Milliseconds roundWait(const util::RttEstimator& rtt, Milliseconds configured, Order order);
+    // At the end of a pass, how long after our answer to a peer's direct ping its confirmation may
+    // take: a peer round trip by the estimate, at least kServerFloor (the floor without one).
+    static Milliseconds confirmWait(const util::RttEstimator& rtt);
+};
+
+}  // namespace tarn::client::impl::service::connection
