@@ -1,9 +1,13 @@
 // tarn-delayline: holds every IP packet that the kernel routes into a TUN device for a one-way delay, then
 // writes it back to the device. The lab runs one in each delayed site's ISP hop.
 //   tarn-delayline --dev NAME --delay MS [--jitter MS] [--loss PCT] [--reorder PCT] [--reorder-gap MS]
-//                  [--max-packets N] [--max-bytes N] [--ttl-credit N] [--seed N]
+//                  [--max-packets N] [--max-bytes N] [--ttl-credit N] [--seed N] [--realtime PRIORITY]
 // Prints "ready" once attached, one JSON line of counters on SIGUSR1, and the final counters on SIGTERM.
+#include <sched.h>
+
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <map>
 #include <stdexcept>
@@ -21,6 +25,7 @@ constexpr int kExitFailure = 1;
 constexpr unsigned kDefaultTtlCredit = 1;
 // Delays beyond this are a typing error, not a path on this planet.
 constexpr double kMaxDelayMs = 60000;
+constexpr double kMaxRealtimePriority = 99;
 
 double number(const std::string& option, const std::string& text, double low, double high) {
     std::size_t used = 0;
@@ -35,6 +40,16 @@ double number(const std::string& option, const std::string& text, double low, do
                                     std::to_string(high) + ", not '" + text + "'");
     }
     return value;
+}
+
+// A real-time thread wakes on its deadline even while every core compiles; the line sleeps between
+// packets, and the kernel's real-time throttling bounds what a runaway could take.
+void runRealtime(int priority) {
+    sched_param param{};
+    param.sched_priority = priority;
+    if (::sched_setscheduler(0, SCHED_FIFO, &param) < 0) {
+        throw std::runtime_error(std::string("sched_setscheduler SCHED_FIFO: ") + std::strerror(errno));
+    }
 }
 
 std::chrono::nanoseconds millis(double ms) {
@@ -57,6 +72,7 @@ int main(int argc, char** argv) {
     std::string device;
     std::uint32_t seed = 1;
     unsigned ttlCredit = kDefaultTtlCredit;
+    int realtime = 0;
     try {
         for (const auto& [option, value] : given) {
             if (option == "--dev") {
@@ -77,6 +93,8 @@ int main(int argc, char** argv) {
                 shape.maxBytes = static_cast<std::size_t>(number(option, value, 65535, 1e9));
             } else if (option == "--ttl-credit") {
                 ttlCredit = static_cast<unsigned>(number(option, value, 0, 2));
+            } else if (option == "--realtime") {
+                realtime = static_cast<int>(number(option, value, 0, kMaxRealtimePriority));
             } else if (option == "--seed") {
                 seed = static_cast<std::uint32_t>(number(option, value, 0, 4294967295.0));
             } else {
@@ -92,6 +110,9 @@ int main(int argc, char** argv) {
     }
     try {
         tarn::lab::delayline::DelayLine line(device, shape, seed, ttlCredit);
+        if (realtime > 0) {
+            runRealtime(realtime);
+        }
         std::cout << line.run().json() << std::endl;
     } catch (const std::runtime_error& e) {
         std::cerr << "tarn-delayline: " << e.what() << std::endl;

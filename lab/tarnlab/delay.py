@@ -10,8 +10,8 @@ line raises the TTL by one on the way out: the hop still takes one off in total,
 TTL 2 from behind a single NAT still dies at the hop, before the delay (the hop answers it at once).
 
 A site without NAT has no hop: its host delays its own traffic the same way. What it sends (iif lo) and
-what reaches it from the segment go through the device, in that order of rules ahead of the local table
-for arrivals; its own traffic to itself and to loopback stays local. It forwards its outgoing packets
+what reaches it from the segment (UDP, TCP and ICMP: ARP must still find its address local) go through the
+device, the arrival rules ahead of the local table; its own traffic to itself and to loopback stays local. It forwards its outgoing packets
 once out of the device, which the same TTL credit gives back, so its path has no extra hop either.
 """
 
@@ -32,6 +32,8 @@ RULE_PREF = 100
 HOST_ARRIVAL_PREF = 1
 HOST_LOCAL_PREF = 2
 HOST_LEAVE_PREF = 3
+# By protocol, so that ARP's look-up of the host's own address still finds it local and gets an answer.
+HOST_ARRIVAL_PROTOCOLS = ("udp", "tcp", "icmp")
 # "MS" or "MS:JITTER_MS", the delay of every site a lab test or bench builds.
 ENV = "TARN_LAB_DELAY"
 START_TIMEOUT_S = 10.0
@@ -40,6 +42,8 @@ START_TIMEOUT_S = 10.0
 # delay holds a few hundred at most.
 MAX_PACKETS = 4096
 MAX_BYTES = 8 << 20
+# The lowest real-time priority: the line wakes on its deadlines even while builds take every core.
+REALTIME_PRIORITY = 1
 
 
 @dataclass(frozen=True)
@@ -115,7 +119,8 @@ def at_host(ns, interface, delay, bin_dir):
     """Delays what the host namespace ns sends and what reaches it by interface; returns the running line."""
     _device(ns)
     ns.sysctl("net.ipv4.ip_forward", 1)
-    ns.ip("rule", "add", "pref", HOST_ARRIVAL_PREF, "iif", interface, "lookup", TABLE)
+    for protocol in HOST_ARRIVAL_PROTOCOLS:
+        ns.ip("rule", "add", "pref", HOST_ARRIVAL_PREF, "iif", interface, "ipproto", protocol, "lookup", TABLE)
     ns.ip("rule", "add", "pref", HOST_LOCAL_PREF, "lookup", "local")
     ns.ip("rule", "del", "pref", 0)
     ns.ip("rule", "add", "pref", HOST_LEAVE_PREF, "iif", "lo", "lookup", TABLE)
@@ -126,7 +131,7 @@ def start(ns, delay, bin_dir, seed=1):
     """Runs tarn-delayline on the namespace's device and waits for its "ready"."""
     argv = [os.path.join(bin_dir, PROGRAM), "--dev", DEVICE, "--delay", f"{delay.ms:g}",
             "--jitter", f"{delay.jitter_ms:g}", "--max-packets", MAX_PACKETS, "--max-bytes", MAX_BYTES,
-            "--seed", seed]
+            "--seed", seed, "--realtime", REALTIME_PRIORITY]
     process = ns.spawn(argv, "delayline")
     deadline = time.monotonic() + START_TIMEOUT_S
     while not read_text(process.stdout_path).startswith("ready"):
