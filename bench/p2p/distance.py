@@ -8,7 +8,10 @@ order given; the sites keep their routing and get a fresh delay line per D):
   should (the demo's check); its time is the probe's own discoveryMs;
 - games: RUNS games of two per pair and mode, all pairs at once; a game counts as direct when both players
   reached the other directly, and the views agree when both are direct or both relayed; its time is the
-  slower player's time inside connect().
+  slower player's time inside connect();
+- the relay decision: RUNS games per mode of a port-restricted player against one whose router lets
+  nothing but the rendezvous server's datagrams through: the first player's time inside connect() until
+  it settles on the relay.
 
     bench/p2p/distance.py --bin build/stage/bin --delays 0,30,100,300 --runs 3 --json grid.json
     tarn-lab plot grid.json grid.png
@@ -84,6 +87,26 @@ def games(pair_sites, folder, addrs, runs, config, label):
         return dict(zip(pair_sites, pool.map(one, pair_sites.items())))
 
 
+def mute(site, server_addrs):
+    """Makes the site's router drop every UDP datagram that neither comes from nor goes to the server: a
+    peer that never answers, though it registers and gets the peer list."""
+    addrs = ", ".join(server_addrs)
+    site.router.load_nft("table ip tarnlab-mute {\n  chain forward {\n    type filter hook forward priority -20;\n"
+                         f"    meta l4proto udp ip saddr != {{ {addrs} }} ip daddr != {{ {addrs} }} drop\n"
+                         "  }\n}\n")
+
+
+def relay_decisions(player, silent, folder, addrs, runs, config, label):
+    """[(the player's ms inside connect(), how it saw the silent peer)] of runs games."""
+    found = []
+    for n in range(runs):
+        s = session.play([player.clients[0], silent.clients[0]], folder, addrs, game=f"{label}-silent-{n}",
+                         config=config)
+        run = next(r for r in s.runs if r.identifier == 1)
+        found.append((run.result.get("elapsedMs"), run.connection_to(2)))
+    return found
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--bin", type=labbench.bin_arg, required=True, metavar="[NAME=]DIR",
@@ -105,11 +128,13 @@ def main():
     pairs = [tuple(nat.parse_kind(k) for k in p.split("/")) for p in args.pairs.split(",") if p.strip()]
     modes = [(m, c) for m, c in MODES if m in args.modes.split(",")]
     clock = labbench.Clock()
-    found_d, found_g = {}, {}
+    found_d, found_g, found_r = {}, {}, {}
     with labbench.lab_world(distance=delay.NONE) as (w, server):
         w.bin_dir = folder
         with clock.part("building the sites"):
             kind_sites = [w.add_site(k, name=f"k{i}") for i, k in enumerate(kinds)]
+            player, silent = w.add_site("port-restricted", name="r0"), w.add_site("port-restricted", name="r1")
+            mute(silent, server.addrs)
             pair_sites = {f"{short(a.name)}-{short(b.name)}": (w.add_site(a, name=f"p{i}a"), w.add_site(b, name=f"p{i}b"))
                           for i, (a, b) in enumerate(pairs)}
         for d in distances:
@@ -123,6 +148,9 @@ def main():
                     with clock.part(f"D={d:g}: {args.runs} games per pair, {mode}"):
                         found_g[(d, mode)] = games(pair_sites, folder, server.addrs, args.runs, config,
                                                    f"D{d:g}{mode[0]}")
+                    with clock.part(f"D={d:g}: {args.runs} games against a silent peer, {mode}"):
+                        found_r[(d, mode)] = relay_decisions(player, silent, folder, server.addrs, args.runs,
+                                                             config, f"D{d:g}{mode[0]}")
             overflow = sum(c["overflow"] + c["malformed"] for s in w.sites for c in w.delay_counters(s))
             if overflow:
                 print(f"D={d:g}: the delay lines dropped {overflow} packets (overflow or malformed)", file=sys.stderr)
@@ -155,6 +183,17 @@ def main():
                                         for c in cells.values()])
     print("Games with both players direct, games whose players agree, median connect time of the slower side:\n")
     labbench.print_table(["pair", "mode"] + [f"D={d:g}" for d in distances], rows)
+    rows = []
+    for mode, _ in modes:
+        cells = {}
+        for d in distances:
+            runs = found_r[(d, mode)]
+            relayed = sum(view == session.RELAY for _, view in runs)
+            cells[f"{d:g}"] = {"relayed": relayed, "total": len(runs), "medianMs": median_ms([t for t, _ in runs])}
+        grid.setdefault("relay", []).append({"name": "silent peer", "mode": mode, "cells": cells})
+        rows.append([mode] + [f"{c['relayed']}/{c['total']}, {c['medianMs']} ms" for c in cells.values()])
+    print("A peer that never answers: games that ended on the relay, median time to decide:\n")
+    labbench.print_table(["mode"] + [f"D={d:g}" for d in distances], rows)
     if wrong:
         print("What went wrong:\n")
         labbench.print_table(["D", "mode", "kind or pair", "what", "times"], [list(k) + [n] for k, n in wrong.items()])

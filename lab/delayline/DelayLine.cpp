@@ -88,7 +88,8 @@ DelayLine::DelayLine(const std::string& device, const DelayShape& shape, std::ui
       tun(openTun(device)),
       timer(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)),
       signals(blockStopSignals()),
-      poller(::epoll_create1(EPOLL_CLOEXEC)) {
+      poller(::epoll_create1(EPOLL_CLOEXEC)),
+      buffer(kMaxPacketBytes) {
     if (timer.get() < 0 || poller.get() < 0) {
         fail("timerfd/epoll");
     }
@@ -129,7 +130,6 @@ LineCounters DelayLine::run() {
 }
 
 void DelayLine::readAll() {
-    static thread_local std::vector<std::uint8_t> buffer(kMaxPacketBytes);
     for (int i = 0; i < kReadBatch; ++i) {
         const ssize_t size = ::read(tun.get(), buffer.data(), buffer.size());
         if (size < 0) {

@@ -47,6 +47,7 @@ private:
     FileDescriptor signals;
     FileDescriptor poller;
     std::priority_queue<Held, std::vector<Held>, LeavesLater> queue;
+    std::vector<std::uint8_t> buffer;  ///< one read's bytes, before they are copied into the queue
     std::size_t queuedBytes = 0;
     std::uint64_t arrivals = 0;
     LineCounters counters;
