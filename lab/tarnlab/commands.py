@@ -289,9 +289,13 @@ def cmd_plot(args):
     if reason:
         print(f"tarn-lab: {reason}", file=sys.stderr)
         return EXIT_UNAVAILABLE
-    with open(args.data, encoding="utf-8") as f:
-        data = json.load(f)
-    plot.draw(args.out, data)
+    try:
+        with open(args.data, encoding="utf-8") as f:
+            data = json.load(f)
+        plot.draw(args.out, data)
+    except (OSError, ValueError, KeyError, TypeError, RuntimeError) as e:
+        print(f"tarn-lab: cannot draw {args.data}: {e!r}", file=sys.stderr)
+        return 1
     print(f"drawn to {args.out}")
     return 0
 

@@ -124,16 +124,10 @@ def render(path, data):
     plt.close(fig)
 
 
-if __name__ == "__main__":
-    if len(sys.argv) != 2:
-        print("usage: plot.py FILE.png < matrix.json", file=sys.stderr)
-        sys.exit(2)
-    render(sys.argv[1], json.load(sys.stdin))
-
-
 def render_distance(path, data):
     """Four panels over the one-way delay D per hop: discoveries right and their median time per kind, games
-    with both players direct and the slower side's median connect time per pair; a line per mode."""
+    with both players direct and the slower side's median connect time per pair (and the relay decision
+    against a silent peer); a line per mode."""
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
@@ -143,15 +137,17 @@ def render_distance(path, data):
     panels = (
         (axes[0][0], "discovery", "right", "discoveries right"),
         (axes[0][1], "discovery", "medianMs", "median discovery time (ms)"),
-        (axes[1][0], "games", "direct", "games with both players direct, same view"),
-        (axes[1][1], "games", "medianMs", "median connect time, slower side (ms)"),
+        (axes[1][0], "games", "direct", "games with both players direct"),
+        (axes[1][1], "games", "medianMs", "median connect time, slower side; relay decision (ms)"),
     )
     styles = {mode: style for mode, style in zip(data["modes"], ("-", "--", ":", "-."))}
     for ax, part, key, label in panels:
-        for row in data[part]:
+        # The time to settle on the relay against a silent peer shares the panel of the connect times.
+        rows = data[part] + (data.get("relay", []) if key == "medianMs" and part == "games" else [])
+        for row in rows:
             xs, ys = [], []
             for d in delays:
-                cell = row["cells"].get(str(d))
+                cell = row["cells"].get(f"{d:g}")
                 if not cell:
                     continue
                 value = cell[key] / cell["total"] if key != "medianMs" and cell["total"] else cell.get(key)
@@ -168,7 +164,15 @@ def render_distance(path, data):
         ax.grid(alpha=0.3)
     axes[0][0].legend(fontsize=7, ncol=2)
     axes[1][0].legend(fontsize=7, ncol=2)
+    axes[1][1].legend(fontsize=6, ncol=2)
     fig.suptitle(data.get("title") or "tarn at a distance")
     fig.tight_layout(rect=(0, 0, 1, 0.97))
     fig.savefig(path, dpi=110)
     plt.close(fig)
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 2:
+        print("usage: plot.py FILE.png < matrix.json", file=sys.stderr)
+        sys.exit(2)
+    render(sys.argv[1], json.load(sys.stdin))
