@@ -58,7 +58,7 @@ def main():
         baseline = []
         for _ in range(args.bursts):
             baseline += [r for r in programs.round_trips(site.clients[0], server.addrs[0], args.count, args.gap,
-                                                         WAIT_S) if r is not None]
+                                                         WAIT_S)[0] if r is not None]
         base = statistics.median(baseline)
         rows.append(["none", f"{len(baseline)}/{args.count * args.bursts}", "-", "-", "-",
                      f"{base:.2f} ms median round trip", f"{percentile(baseline, 0.99) - base:.2f}", "-"])
@@ -67,7 +67,7 @@ def main():
             got = []
             for _ in range(args.bursts):
                 got += [r for r in programs.round_trips(site.clients[0], server.addrs[0], args.count, args.gap,
-                                                        d * 2 / 1000 + WAIT_S) if r is not None]
+                                                        d * 2 / 1000 + WAIT_S)[0] if r is not None]
             counters, = w.delay_counters(site)
             excess = [r - 2 * d - base for r in got]
             rows.append([f"{d:g}", f"{len(got)}/{args.count * args.bursts}", f"{counters['lateMeanUs']} us",

@@ -49,26 +49,33 @@ REALTIME_PRIORITY = 1
 @dataclass(frozen=True)
 class Delay:
     """One-way delay per crossing of a site's hop, in milliseconds; jitter draws each packet's delay
-    uniformly from delay +- jitter while keeping the packets' order."""
+    uniformly from delay +- jitter while keeping the packets' order. The line can also lose loss_pct% of
+    the packets and take reorder_pct% out of order (held a few ms longer, so later ones overtake them);
+    the lab's own loss is the routers' (World.set_loss)."""
 
     ms: float = 0
     jitter_ms: float = 0
+    loss_pct: float = 0
+    reorder_pct: float = 0
 
     def __post_init__(self):
-        for name, value in (("delay", self.ms), ("jitter", self.jitter_ms)):
-            if isinstance(value, bool) or not isinstance(value, (int, float)) or not 0 <= value <= 60000:
-                raise ValueError(f"{name} is a number of milliseconds from 0 to 60000, not {value!r}")
+        for name, value, high in (("delay", self.ms, 60000), ("jitter", self.jitter_ms, 60000),
+                                  ("loss", self.loss_pct, 100), ("reordering", self.reorder_pct, 100)):
+            if isinstance(value, bool) or not isinstance(value, (int, float)) or not 0 <= value <= high:
+                raise ValueError(f"{name} is a number from 0 to {high}, not {value!r}")
         if self.jitter_ms > self.ms:
             raise ValueError(f"jitter {self.jitter_ms:g} ms is larger than the delay {self.ms:g} ms")
 
     def __bool__(self):
-        return self.ms > 0 or self.jitter_ms > 0
+        return any((self.ms, self.jitter_ms, self.loss_pct, self.reorder_pct))
 
     def label(self):
         """D=30 ms, D=30+-3 ms, or D=0 for none."""
         if not self:
             return "D=0"
-        return f"D={self.ms:g}" + (f"+-{self.jitter_ms:g}" if self.jitter_ms else "") + " ms"
+        text = f"D={self.ms:g}" + (f"+-{self.jitter_ms:g}" if self.jitter_ms else "") + " ms"
+        text += f", {self.loss_pct:g}% lost" if self.loss_pct else ""
+        return text + (f", {self.reorder_pct:g}% reordered" if self.reorder_pct else "")
 
 
 NONE = Delay()
@@ -130,7 +137,8 @@ def at_host(ns, interface, delay, bin_dir):
 def start(ns, delay, bin_dir, seed=1):
     """Runs tarn-delayline on the namespace's device and waits for its "ready"."""
     argv = [os.path.join(bin_dir, PROGRAM), "--dev", DEVICE, "--delay", f"{delay.ms:g}",
-            "--jitter", f"{delay.jitter_ms:g}", "--max-packets", MAX_PACKETS, "--max-bytes", MAX_BYTES,
+            "--jitter", f"{delay.jitter_ms:g}", "--loss", f"{delay.loss_pct:g}", "--reorder",
+            f"{delay.reorder_pct:g}", "--max-packets", MAX_PACKETS, "--max-bytes", MAX_BYTES,
             "--seed", seed, "--realtime", REALTIME_PRIORITY]
     process = ns.spawn(argv, "delayline")
     deadline = time.monotonic() + START_TIMEOUT_S

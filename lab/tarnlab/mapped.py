@@ -26,7 +26,8 @@ Wire format: one JSON object per datagram.
         to arrive within S seconds, or {"from": null}
   rtt --bind ADDR --server A:P --count N --gap MS --wait S
         sends N requests from one socket, one every MS milliseconds (0: a burst), and prints
-        {"rttMs": [...]}: each request's round trip, or null when no answer came within S seconds of the last
+        {"rttMs": [...], "order": [...]}: each request's round trip, or null when no answer came within S
+        seconds of the last; the requests' numbers (from 0) in the order their answers arrived
   pcp --gateway ADDR --wait S
         sends a PCP ANNOUNCE to the gateway's port 5351 and prints {"answer": {"version", "opcode",
         "result"}} of its answer, {"answer": null} without one within S seconds, or {"refused": true}
@@ -253,7 +254,8 @@ def listen(bind, port, wait):
 
 
 def rtt(bind, server, count, gap_ms, wait):
-    """Round trips of count requests sent gap_ms apart, in milliseconds (None for a request left unanswered)."""
+    """Round trips of count requests sent gap_ms apart, in milliseconds (None for a request left unanswered),
+    and the requests' numbers in the order their answers arrived."""
     sent, got = {}, {}
     with bound_socket(bind) as sock:
         start = time.monotonic()
@@ -280,7 +282,7 @@ def rtt(bind, server, count, gap_ms, wait):
                     continue
                 if ident in sent and ident not in got:
                     got[ident] = (arrived - sent[ident]) * 1000
-    return [got.get(i) for i in range(count)]
+    return [got.get(i) for i in range(count)], list(got)
 
 
 def pcp(gateway, wait):
@@ -355,7 +357,8 @@ def main():
             listen(args.bind, args.port, args.wait)
             return 0
         if args.command == "rtt":
-            print(json.dumps({"rttMs": rtt(args.bind, args.server, args.count, args.gap, args.wait)}))
+            trips, order = rtt(args.bind, args.server, args.count, args.gap, args.wait)
+            print(json.dumps({"rttMs": trips, "order": order}))
             return 0
         if args.command == "pcp":
             print(json.dumps(pcp(args.gateway, args.wait)))
