@@ -187,16 +187,16 @@ void DelayLine::writeDue() {
 }
 
 void DelayLine::armTimer() {
-    itimerspec spec{};
+    itimerspec setting{};
     if (!queue.empty()) {
         const auto since = queue.top().deadline.time_since_epoch();
         const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since);
-        spec.it_value.tv_sec = static_cast<time_t>(seconds.count());
-        spec.it_value.tv_nsec = static_cast<long>(std::chrono::nanoseconds(since - seconds).count());
+        setting.it_value.tv_sec = static_cast<time_t>(seconds.count());
+        setting.it_value.tv_nsec = static_cast<long>(std::chrono::nanoseconds(since - seconds).count());
     }
     // An absolute deadline: a late wake-up never shifts the packets after it. Setting the timer also
     // clears an expiry already served, so epoll does not wake for it again.
-    if (::timerfd_settime(timer.get(), TFD_TIMER_ABSTIME, &spec, nullptr) < 0) {
+    if (::timerfd_settime(timer.get(), TFD_TIMER_ABSTIME, &setting, nullptr) < 0) {
         fail("timerfd_settime");
     }
 }
