@@ -6,6 +6,9 @@ that versions are measured side by side in one run. One folder may be named twic
 settings (--set NAME:KEY=VALUE, --fast NAME), so that two modes are measured side by side too:
 
     --bin documented=build/stage/bin --bin fast=build/stage/bin --fast fast
+
+Distance: every bench's sites take the delay of TARN_LAB_DELAY (MS or MS:JITTER_MS per crossing of a
+site's ISP hop; tarn-delayline from the repository's build/stage/bin), e.g. TARN_LAB_DELAY=100:10.
 """
 
 import contextlib
@@ -15,7 +18,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "lab"))
 
-from tarnlab import netns, programs, session, world  # noqa: E402
+from tarnlab import delay, netns, programs, session, world  # noqa: E402
 
 DIRECT = (session.DIRECT_PRIVATE, session.DIRECT_PUBLIC)
 SHORT = {session.DIRECT_PRIVATE: "private", session.DIRECT_PUBLIC: "public", session.RELAY: "relay", None: "broken"}
@@ -82,12 +85,12 @@ def check_bins(bins):
 
 
 @contextlib.contextmanager
-def lab_world(loss=0, hairpin=False):
-    """A lab, its world of the given loss and hairpinning, and the rendezvous host; everything is removed on
-    the way out."""
+def lab_world(loss=0, hairpin=False, distance=None):
+    """A lab, its world of the given loss, hairpinning and delay (a delay.Delay; default: TARN_LAB_DELAY's),
+    and the rendezvous host; everything is removed on the way out."""
     netns.install_signal_handlers()
     with netns.Lab() as lab:
-        w = world.World(lab, loss, hairpin)
+        w = world.World(lab, loss, hairpin, delay=delay.from_environment() if distance is None else distance)
         yield w, w.add_host("srv", world.SERVER_ADDRS)
 
 

@@ -2,10 +2,12 @@
 
 import argparse
 import concurrent.futures
+import json
 import os
 import signal
 import sys
 
+from . import delay as delays
 from . import matrix, nat, netns, plot, portmap, programs, runner, world
 
 REPO_ROOT = programs.REPO_ROOT
@@ -37,11 +39,39 @@ def _setting(text):
         raise argparse.ArgumentTypeError(str(e)) from None
 
 
-def _build(lab, kinds, clients=1, loss=0, hairpin=False, noise=0):
-    w = world.World(lab, loss, hairpin, noise)
+def _delay(args):
+    return delays.Delay(args.delay, args.jitter)
+
+
+def _site_delay(text):
+    """(kind name, Delay) from KIND=MS[:JITTER_MS]."""
+    name, sep, value = text.partition("=")
+    try:
+        if not sep or not name.strip():
+            raise ValueError("a site's delay is KIND=MS[:JITTER_MS]")
+        return nat.parse_kind(name).name, delays.parse(value)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+
+
+def _build(lab, kinds, args, clients=1):
+    """The world of the options in args (loss, hairpin, noise, delays) with a site of each kind."""
+    w = world.World(lab, args.loss, args.hairpin, args.noise, _delay(args), args.bin)
     server = w.add_host("srv", world.SERVER_ADDRS)
-    sites = [w.add_site(k, clients=clients, name=k.name.replace(":", "-")) for k in kinds]
+    own = dict(args.site_delay)
+    unknown = set(own) - {k.name for k in kinds}
+    if unknown:
+        raise ValueError(f"--site-delay names kinds without a site: {', '.join(sorted(unknown))}")
+    sites = [w.add_site(k, clients=clients, name=k.name.replace(":", "-"), delay=own.get(k.name)) for k in kinds]
     return w, server, sites
+
+
+def delay_text(w, sites):
+    """The delay of the world's sites, as the tables and plots show it."""
+    labels = {s.delay.label() for s in sites}
+    if len(labels) == 1:
+        return f"{labels.pop()} per hop crossing"
+    return "per hop crossing: " + ", ".join(f"{s.kind.name} {s.delay.label()}" for s in sites)
 
 
 # The standard terms in the demo's table.
@@ -148,16 +178,18 @@ def _demo_mapped(server, sites):
     return 0
 
 
-def _demo_peers(w, server, kinds, bin_dir, repeat, config, plot_path=None):
+def _demo_peers(w, server, sites, bin_dir, repeat, config, plot_path=None):
     """Every pair of kinds plays a game of two, and two players behind one router of each kind too; prints
     how each side reached the other, and draws the matrix to plot_path when given."""
+    kinds = [s.kind for s in sites]
     rendezvous = programs.Rendezvous(server, bin_dir).start()
     results = matrix.play_all(w, server, kinds, bin_dir, repeat, config)
     same_site = matrix.play_same_site(w, server, kinds, bin_dir, repeat, config)
     rendezvous.stop()
     header, rows = matrix.table(kinds, results)
     games = f", {repeat} games per pair" if repeat > 1 else ""
-    print(f"\npeer matrix: how the row's site reached the column's site (tarn-probe session{games})")
+    distance = delay_text(w, sites)
+    print(f"\npeer matrix: how the row's site reached the column's site (tarn-probe session{games}; {distance})")
     _print_table(header, rows)
     print(f"\ntwo players behind one router (hairpinning {'on' if w.hairpin else 'off'})")
     _print_table(["site", "outcome"], [[r.a.name, r.summary()] for r in same_site])
@@ -170,7 +202,8 @@ def _demo_peers(w, server, kinds, bin_dir, repeat, config, plot_path=None):
     for problem in broken[:3]:
         print(f"\nbroken game:\n{problem}", file=sys.stderr)
     if plot_path:
-        plot.draw(plot_path, plot.matrix_data(kinds, results))
+        title = f"tarn peer matrix: direct connections ({repeat} game{'s' if repeat != 1 else ''} per pair, {distance})"
+        plot.draw(plot_path, plot.matrix_data(kinds, results, title))
         print(f"\npeer matrix drawn to {plot_path}")
     return 1 if broken else 0
 
@@ -198,10 +231,11 @@ def cmd_demo(args):
             return EXIT_UNAVAILABLE
     config = player_config(args)
     with netns.Lab(keep_files=args.keep) as lab:
-        w, server, sites = _build(lab, _kinds(args.kinds), loss=args.loss, hairpin=args.hairpin, noise=args.noise)
+        w, server, sites = _build(lab, _kinds(args.kinds), args)
+        print(f"distance: {delay_text(w, sites)}")
         status = _demo_mapped(server, sites) if args.mapped else _demo_discovery(server, sites, args.bin, config)
         if not args.mapped and not args.no_peers:
-            status |= _demo_peers(w, server, [s.kind for s in sites], args.bin, args.repeat, config, args.plot)
+            status |= _demo_peers(w, server, sites, args.bin, args.repeat, config, args.plot)
         if args.keep:
             print(f"files kept in {lab.workdir}")
         return status
@@ -215,7 +249,7 @@ def cmd_up(args):
         print(f"tarn-lab: {reason}", file=sys.stderr)
         return EXIT_UNAVAILABLE
     with netns.Lab() as lab:
-        _, server, sites = _build(lab, _kinds(args.kinds), args.clients, args.loss, args.hairpin, args.noise)
+        _, server, sites = _build(lab, _kinds(args.kinds), args, args.clients)
         if args.server == "rendezvous":
             programs.Rendezvous(server, args.bin).start()
         elif args.server == "mapped":
@@ -228,6 +262,7 @@ def cmd_up(args):
             hop = f", ISP hop {site.isp.name}" if site.isp else ""
             noise = f", {site.noise} new flows/s from {site.neighbour.name}" if site.noise else ""
             mapper = f", {portmap.DAEMON} at {site.gateway} (pid {site.portmap.pid})" if site.portmap else ""
+            mapper += f", {site.delay.label()} per hop crossing" if site.delay else ""
             print(f"site {site.kind.name}: router {router}{outer}{hop}, {site.loss}% of UDP lost each way"
                   + (", hairpinning" if site.hairpin else "") + noise + mapper)
             for c in site.clients:
@@ -243,7 +278,26 @@ def cmd_test(args):
         print("tarn-lab: the lab tests are not installed; run them from the repository's lab/tarn-lab",
               file=sys.stderr)
         return EXIT_UNAVAILABLE
+    if _delay(args):
+        # Read by every lab test's world (tests/lab/labsupport.py) as its sites' default delay.
+        os.environ[delays.ENV] = f"{args.delay:g}:{args.jitter:g}"
     return runner.run_tests(TEST_DIR, args.bin, args.k, verbosity=1 if args.quiet else 2)
+
+
+def cmd_plot(args):
+    reason = plot.unavailable()
+    if reason:
+        print(f"tarn-lab: {reason}", file=sys.stderr)
+        return EXIT_UNAVAILABLE
+    try:
+        with open(args.data, encoding="utf-8") as f:
+            data = json.load(f)
+        plot.draw(args.out, data)
+    except (OSError, ValueError, KeyError, TypeError, RuntimeError) as e:
+        print(f"tarn-lab: cannot draw {args.data}: {e!r}", file=sys.stderr)
+        return 1
+    print(f"drawn to {args.out}")
+    return 0
 
 
 def cmd_clean(args):
@@ -269,11 +323,19 @@ def main(argv=None):
                        "on the internet, for the whole run (default 0)")
     lossy.add_argument("--hairpin", action="store_true",
                        help="every NAT turns a datagram from its LAN to its own outside address back in")
+    distant = argparse.ArgumentParser(add_help=False)
+    distant.add_argument("--delay", type=float, default=0, metavar="MS",
+                         help="one-way delay of every crossing of a site's ISP hop (a round trip to the server "
+                         "takes 2 x MS, between two players 4 x MS; default 0: no delay line)")
+    distant.add_argument("--jitter", type=float, default=0, metavar="MS",
+                         help="each packet's delay is drawn from MS +- this, order kept (default 0)")
+    lossy.add_argument("--site-delay", action="append", default=[], type=_site_delay, metavar="KIND=MS[:JITTER]",
+                       help="the delay of the site of one kind instead of --delay; repeat it for more sites")
     sub = parser.add_subparsers(dest="command", required=True)
     kinds_help = ("comma-separated NAT kinds: base[:step][:stateful][+mapper] with base one of "
                   + ", ".join(nat.BASES) + " and mapper one of " + ", ".join(portmap.OPTIONS)
                   + " (default: every textbook kind, double-nat and the stateful kinds)")
-    p = sub.add_parser("demo", parents=[common, lossy],
+    p = sub.add_parser("demo", parents=[common, lossy, distant],
                        help="build every site, run discovery in each, print configured against detected")
     p.add_argument("--kinds", help=kinds_help)
     p.add_argument("--mapped", action="store_true", help="measure with the stdlib prober instead of tarn-probe")
@@ -289,15 +351,19 @@ def main(argv=None):
                    help="overlapped connect and discovery: " + ", ".join(f"{k}={v}"
                                                                          for k, v in programs.FAST_CONFIG.items()))
     p.set_defaults(func=cmd_demo)
-    p = sub.add_parser("up", parents=[common, lossy], help="build sites and keep them until interrupted")
+    p = sub.add_parser("up", parents=[common, lossy, distant], help="build sites and keep them until interrupted")
     p.add_argument("--kinds", help=kinds_help)
     p.add_argument("--clients", type=int, default=1, help="clients per site")
     p.add_argument("--server", choices=("rendezvous", "mapped", "none"), default="mapped")
     p.set_defaults(func=cmd_up)
-    p = sub.add_parser("test", parents=[common], help="run the lab tests (tests/lab)")
+    p = sub.add_parser("test", parents=[common, distant], help="run the lab tests (tests/lab)")
     p.add_argument("-k", metavar="PATTERN", help="only tests whose name contains PATTERN")
     p.add_argument("-q", "--quiet", action="store_true")
     p.set_defaults(func=cmd_test)
+    p = sub.add_parser("plot", help="draw a bench's JSON results (e.g. bench/p2p/distance.py --json)")
+    p.add_argument("data", metavar="DATA.json")
+    p.add_argument("out", metavar="FILE.png")
+    p.set_defaults(func=cmd_plot)
     p = sub.add_parser("clean", help="remove what killed lab runs left behind")
     p.set_defaults(func=cmd_clean)
     args = parser.parse_args(argv)

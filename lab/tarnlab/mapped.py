@@ -24,6 +24,10 @@ Wire format: one JSON object per datagram.
   listen --bind ADDR --port P --wait S
         prints {"listening": [addr, port]} once bound, then {"from": [addr, port]} of the first datagram
         to arrive within S seconds, or {"from": null}
+  rtt --bind ADDR --server A:P --count N --gap MS --wait S
+        sends N requests from one socket, one every MS milliseconds (0: a burst), and prints
+        {"rttMs": [...], "order": [...]}: each request's round trip, or null when no answer came within S
+        seconds of the last; the requests' numbers (from 0) in the order their answers arrived
   pcp --gateway ADDR --wait S
         sends a PCP ANNOUNCE to the gateway's port 5351 and prints {"answer": {"version", "opcode",
         "result"}} of its answer, {"answer": null} without one within S seconds, or {"refused": true}
@@ -249,6 +253,38 @@ def listen(bind, port, wait):
         print(json.dumps({"from": source}), flush=True)
 
 
+def rtt(bind, server, count, gap_ms, wait):
+    """Round trips of count requests sent gap_ms apart, in milliseconds (None for a request left unanswered),
+    and the requests' numbers in the order their answers arrived."""
+    sent, got = {}, {}
+    with bound_socket(bind) as sock:
+        start = time.monotonic()
+        deadline = None
+        while len(got) < count:
+            now = time.monotonic()
+            due = start + len(sent) * gap_ms / 1000
+            if len(sent) < count and now >= due:
+                sent[len(sent)] = time.monotonic()
+                sock.sendto(json.dumps({"id": len(sent) - 1}).encode(), server)
+                continue
+            if len(sent) == count and deadline is None:
+                deadline = now + wait
+            until = due if len(sent) < count else deadline
+            if now >= until and len(sent) == count:
+                break
+            readable, _, _ = select.select([sock], [], [], max(0.0, until - now))
+            if readable:
+                data = sock.recv(MAX_DATAGRAM)
+                arrived = time.monotonic()
+                try:
+                    ident = json.loads(data)["id"]
+                except (ValueError, KeyError, TypeError):
+                    continue
+                if ident in sent and ident not in got:
+                    got[ident] = (arrived - sent[ident]) * 1000
+    return [got.get(i) for i in range(count)], list(got)
+
+
 def pcp(gateway, wait):
     """What the gateway answers to a PCP ANNOUNCE: {"answer": {...}}, {"answer": None} or {"refused": True}."""
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
@@ -294,6 +330,12 @@ def main():
     p_listen.add_argument("--bind", required=True)
     p_listen.add_argument("--port", type=int, required=True)
     p_listen.add_argument("--wait", type=float, required=True)
+    p_rtt = sub.add_parser("rtt")
+    p_rtt.add_argument("--bind", required=True)
+    p_rtt.add_argument("--server", required=True, type=parse_endpoint)
+    p_rtt.add_argument("--count", type=int, required=True)
+    p_rtt.add_argument("--gap", type=float, required=True)
+    p_rtt.add_argument("--wait", type=float, required=True)
     p_pcp = sub.add_parser("pcp")
     p_pcp.add_argument("--gateway", required=True)
     p_pcp.add_argument("--wait", type=float, required=True)
@@ -313,6 +355,10 @@ def main():
             return 0
         if args.command == "listen":
             listen(args.bind, args.port, args.wait)
+            return 0
+        if args.command == "rtt":
+            trips, order = rtt(args.bind, args.server, args.count, args.gap, args.wait)
+            print(json.dumps({"rttMs": trips, "order": order}))
             return 0
         if args.command == "pcp":
             print(json.dumps(pcp(args.gateway, args.wait)))

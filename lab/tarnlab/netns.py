@@ -90,6 +90,11 @@ class Process:
                 return self._popen.wait(grace)
         return self._popen.returncode
 
+    def signal(self, signum):
+        """Sends signum to the pid while the process runs (it is not reaped before poll() says so)."""
+        if self._popen.poll() is None:
+            self._popen.send_signal(signum)
+
     def output(self):
         """(stdout, stderr) written so far."""
         return read_text(self.stdout_path), read_text(self.stderr_path)

@@ -1,5 +1,7 @@
 #!/usr/bin/env python3
-"""The peer matrix as a heat map: the direct-connection rate of every pair of NAT kinds, drawn with matplotlib.
+"""The peer matrix as a heat map: the direct-connection rate of every pair of NAT kinds, drawn with matplotlib;
+and the distance grid of bench/p2p/distance.py (data with "plot": "distance"): per delay, the share of right
+discoveries and direct games and the median times, per NAT kind or pair and mode.
 
 Debian's python3-matplotlib serves Debian's python3. When the interpreter running the lab cannot import
 matplotlib (another python3 first on PATH), the picture is drawn by running this file with /usr/bin/python3,
@@ -72,7 +74,10 @@ def draw(path, data):
 
 
 def render(path, data):
-    """Draws the heat map with the matplotlib of this interpreter."""
+    """Draws data with the matplotlib of this interpreter: the distance grid or the heat map."""
+    if data.get("plot") == "distance":
+        render_distance(path, data)
+        return
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
@@ -115,6 +120,53 @@ def render(path, data):
     fig.text(0.01, 0.01, "cell text: how the row's player reached the column's (private/public = direct, "
              "relay = through the server)", fontsize=7, color="#555555")
     fig.tight_layout(rect=(0, 0.03, 1, 1))
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
+def render_distance(path, data):
+    """Four panels over the one-way delay D per hop: discoveries right and their median time per kind, games
+    with both players direct and the slower side's median connect time per pair (and the relay decision
+    against a silent peer); a line per mode."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    delays = data["delays"]
+    fig, axes = plt.subplots(2, 2, figsize=(13, 9))
+    panels = (
+        (axes[0][0], "discovery", "right", "discoveries right"),
+        (axes[0][1], "discovery", "medianMs", "median discovery time (ms)"),
+        (axes[1][0], "games", "direct", "games with both players direct"),
+        (axes[1][1], "games", "medianMs", "median connect time, slower side; relay decision (ms)"),
+    )
+    styles = {mode: style for mode, style in zip(data["modes"], ("-", "--", ":", "-."))}
+    for ax, part, key, label in panels:
+        # The time to settle on the relay against a silent peer shares the panel of the connect times.
+        rows = data[part] + (data.get("relay", []) if key == "medianMs" and part == "games" else [])
+        for row in rows:
+            xs, ys = [], []
+            for d in delays:
+                cell = row["cells"].get(f"{d:g}")
+                if not cell:
+                    continue
+                value = cell[key] / cell["total"] if key != "medianMs" and cell["total"] else cell.get(key)
+                if value is not None:
+                    xs.append(d)
+                    ys.append(value)
+            ax.plot(xs, ys, styles.get(row["mode"], "-"), marker="o", label=f"{row['name']} ({row['mode']})")
+        ax.set_xlabel("one-way delay D per hop crossing (ms); server RTT 2D, player RTT 4D")
+        ax.set_ylabel(label)
+        ax.set_xticks(delays)
+        if key != "medianMs":
+            ax.set_ylim(-0.05, 1.05)
+            ax.yaxis.set_major_formatter(matplotlib.ticker.PercentFormatter(xmax=1.0))
+        ax.grid(alpha=0.3)
+    axes[0][0].legend(fontsize=7, ncol=2)
+    axes[1][0].legend(fontsize=7, ncol=2)
+    axes[1][1].legend(fontsize=6, ncol=2)
+    fig.suptitle(data.get("title") or "tarn at a distance")
+    fig.tight_layout(rect=(0, 0, 1, 0.97))
     fig.savefig(path, dpi=110)
     plt.close(fig)
 

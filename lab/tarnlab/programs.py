@@ -152,6 +152,17 @@ def trace(client, server_addr, port=DEFAULT_PORTS[0], max_ttl=8, timeout=MAPPED_
     return json.loads(done.stdout)
 
 
+def round_trips(client, server_addr, count, gap_ms, wait, port=DEFAULT_PORTS[0]):
+    """Round trips in milliseconds of count requests from the client to a mapped responder at server_addr,
+    sent gap_ms apart (0: one burst), None for each left unanswered wait seconds after the last was sent;
+    and the requests' numbers (from 0) in the order their answers arrived."""
+    done = client.ns.run([sys.executable, MAPPED_SCRIPT, "rtt", "--bind", client.addr, "--server",
+                          f"{server_addr}:{port}", "--count", count, "--gap", gap_ms, "--wait", wait],
+                         timeout=wait + count * gap_ms / 1000 + START_TIMEOUT_S)
+    found = json.loads(done.stdout)
+    return found["rttMs"], found["order"]
+
+
 def hairpin_source(sender, receiver, server_addr, port=DEFAULT_PORTS[0], wait=HAIRPIN_WAIT_S):
     """Where datagrams that sender sends to receiver's outside endpoint (as a mapped responder at
     server_addr sees it) reach receiver from: [addr, port], or None when none reaches it."""

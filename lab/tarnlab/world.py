@@ -22,6 +22,10 @@ daemons ask whether their outside address is reachable.
 
 Loss: a site loses a percentage of the UDP datagrams between it and the internet, both ways (see
 nat.loss_script); the world's loss is every new site's default and set_loss() changes a live site's.
+
+Distance: a site's delay (see delay.py) holds every packet that crosses its ISP hop for D ms each way, in a
+delay line behind a TUN device; a site without NAT delays its own host's traffic the same way. The
+world's delay is every new site's default; set_delay() changes a live site's.
 """
 
 import ipaddress
@@ -31,7 +35,8 @@ import socket
 import sys
 from dataclasses import dataclass, field
 
-from . import nat, portmap
+from . import delay as delays
+from . import nat, portmap, programs
 from .netns import CommandError
 
 SERVER_ADDRS = ("198.51.100.1", "203.0.113.1")
@@ -88,6 +93,9 @@ class Site:
     noise_process: object = None  # the neighbour's running noise.py, if any
     gateway: str = ""  # the router's LAN address, the clients' default gateway; empty without a router
     portmap: object = None  # the running mapping daemon (a netns.Process) of a kind with a +option
+    delay: object = delays.NONE  # the one-way delay (a delay.Delay) of each crossing of the site's hop
+    # (namespace, running tarn-delayline) of each delayed hop: the ISP hop, or each host without NAT.
+    delay_lines: list = field(default_factory=list)
 
 
 class Internet:
@@ -127,9 +135,12 @@ class Internet:
 class World:
     """An internet with rendezvous hosts and sites; everything belongs to one Lab."""
 
-    def __init__(self, lab, loss=0, hairpin=False, noise=0):
+    def __init__(self, lab, loss=0, hairpin=False, noise=0, delay=delays.NONE, bin_dir=None):
+        """bin_dir: the folder of tarn-delayline, needed once a site is delayed (default: the lab's)."""
         self.lab = lab
         self.loss = nat.check_loss(loss)
+        self.delay = delay
+        self.bin_dir = bin_dir or programs.default_bin_dir()
         self.hairpin = hairpin
         self.noise = check_noise(noise)
         self.sink = None
@@ -151,11 +162,13 @@ class World:
                          "    meta l4proto udp drop\n  }\n}\n")
         return host
 
-    def add_site(self, kind, clients=1, name=None, isolated_first=False, loss=None, hairpin=None, noise=None):
+    def add_site(self, kind, clients=1, name=None, isolated_first=False, loss=None, hairpin=None, noise=None,
+                 delay=None):
         """A site of kind (a NatKind or its name) with `clients` client namespaces, losing `loss` percent
         of its UDP datagrams (default: the world's loss); hairpin (default: the world's) makes its NAT
         turn datagrams to its own outside address back into the LAN; noise (default: the world's, at
-        symmetric sites only) is the new flows per second its neighbour opens.
+        symmetric sites only) is the new flows per second its neighbour opens; delay (a delay.Delay,
+        default: the world's) is added to each crossing of its hop.
 
         isolated_first gives every client a first interface on a LAN of its own, listed before the site's
         address when the client looks up its host name, so only its second address reaches the internet.
@@ -183,7 +196,36 @@ class World:
         noise = (self.noise if kind.symmetric else 0) if noise is None else noise
         if noise:
             self.set_noise(site, noise)
+        delay = self.delay if delay is None else delay
+        if delay:
+            self.set_delay(site, delay)
         return site
+
+    def set_delay(self, site, delay):
+        """Makes each crossing of the site's hop take delay (a delay.Delay) from now on; what the previous
+        delay line still held is lost with it."""
+        if not site.delay_lines and not delay:
+            site.delay = delay
+            return
+        reason = programs.missing_programs(self.bin_dir, (delays.PROGRAM,))
+        if reason:
+            raise CommandError([delays.PROGRAM], reason)
+        if site.delay_lines:
+            # The routing stays; a line of delay 0 passes packets on at once.
+            for _, line in site.delay_lines:
+                line.stop()
+            site.delay_lines = [(ns, delays.start(ns, delay, self.bin_dir)) for ns, _ in site.delay_lines]
+        elif site.isp:
+            site.delay_lines = [(site.isp, delays.through_hop(site.isp, (HOP_DOWN_IF, HOP_UP_IF), delay,
+                                                              self.bin_dir))]
+        else:
+            site.delay_lines = [(c.ns, delays.at_host(c.ns, "eth0", delay, self.bin_dir)) for c in site.clients]
+        site.delay = delay
+
+    @staticmethod
+    def delay_counters(site):
+        """The counters of each of the site's delay lines now (see tarn-delayline), [] without a delay."""
+        return [delays.counters(line) for _, line in site.delay_lines]
 
     def set_noise(self, site, rate):
         """Makes the site's neighbour open rate new UDP flows per second to the sink from now on (0: none);

@@ -1,4 +1,7 @@
-"""Shared set-up of the lab tests: the import path of the lab package, the program folder, the preflight."""
+"""Shared set-up of the lab tests: the import path of the lab package, the program folder, the preflight.
+
+Every world a test builds takes the delay of TARN_LAB_DELAY (MS or MS:JITTER_MS per crossing of a site's
+ISP hop; `tarn-lab test --delay MS --jitter MS` sets it) unless the test gives its sites their own."""
 
 import functools
 import os
@@ -7,7 +10,7 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "lab"))
 
-from tarnlab import netns, programs, world  # noqa: E402
+from tarnlab import delay, netns, programs, world  # noqa: E402
 from tarnlab.runner import BIN_ENV  # noqa: E402
 
 
@@ -31,7 +34,7 @@ def new_world(test_class):
     """A lab owned by the test class (as test_class.lab, closed by its class cleanup) and its world."""
     test_class.lab = netns.Lab()
     test_class.addClassCleanup(test_class.lab.close)
-    return world.World(test_class.lab)
+    return world.World(test_class.lab, delay=delay.from_environment(), bin_dir=bin_dir())
 
 
 def new_server_world(test_class):
