@@ -75,7 +75,8 @@ def main():
                          f"{statistics.median(excess):.2f}", f"{percentile(excess, 0.99):.2f}",
                          f"{min(excess):.2f} / {max(excess):.2f}"])
         responder.stop()
-    print(f"Bursts of {args.count} requests, {args.gap:g} ms apart, {args.bursts} per row, through one hop both ways:\n")
+    print(f"Bursts of {args.count} requests, {args.gap:g} ms apart, {args.bursts} per row, "
+          "through one hop both ways:\n")
     labbench.print_table(["D (ms)", "answered", "late mean", "late p99", "late max", "excess median (ms)",
                           "excess p99", "excess min / max"], rows)
     return 0

@@ -135,7 +135,8 @@ def main():
             kind_sites = [w.add_site(k, name=f"k{i}") for i, k in enumerate(kinds)]
             player, silent = w.add_site("port-restricted", name="r0"), w.add_site("port-restricted", name="r1")
             mute(silent, server.addrs)
-            pair_sites = {f"{short(a.name)}-{short(b.name)}": (w.add_site(a, name=f"p{i}a"), w.add_site(b, name=f"p{i}b"))
+            pair_sites = {f"{short(a.name)}-{short(b.name)}": (w.add_site(a, name=f"p{i}a"),
+                                                               w.add_site(b, name=f"p{i}b"))
                           for i, (a, b) in enumerate(pairs)}
         for d in distances:
             shape = delay.ten_percent_jitter(d)
@@ -166,7 +167,8 @@ def main():
                                    "medianMs": median_ms([t for _, t, _ in runs])}
                 wrong.update((f"{d:g}", mode, short(k.name), "; ".join(p)) for _, _, p in runs if p)
             grid["discovery"].append({"name": short(k.name), "mode": mode, "cells": cells})
-            rows.append([short(k.name), mode] + [f"{c['right']}/{c['total']}, {c['medianMs']} ms" for c in cells.values()])
+            rows.append([short(k.name), mode] + [f"{c['right']}/{c['total']}, {c['medianMs']} ms"
+                                                 for c in cells.values()])
     print(f"Discoveries right and median discoveryMs, per one-way delay D ({name}):\n")
     labbench.print_table(["kind", "mode"] + [f"D={d:g}" for d in distances], rows)
     rows = []

@@ -91,6 +91,8 @@ def lab_world(loss=0, hairpin=False, distance=None):
     netns.install_signal_handlers()
     with netns.Lab() as lab:
         w = world.World(lab, loss, hairpin, delay=delay.from_environment() if distance is None else distance)
+        if w.delay:
+            print(f"  distance: {w.delay.label()} per crossing of each site's ISP hop", file=sys.stderr, flush=True)
         yield w, w.add_host("srv", world.SERVER_ADDRS)
 
 

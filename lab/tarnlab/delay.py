@@ -11,8 +11,14 @@ TTL 2 from behind a single NAT still dies at the hop, before the delay (the hop 
 
 A site without NAT has no hop: its host delays its own traffic the same way. What it sends (iif lo) and
 what reaches it from the segment (UDP, TCP and ICMP: ARP must still find its address local) go through the
-device, the arrival rules ahead of the local table; its own traffic to itself and to loopback stays local. It forwards its outgoing packets
-once out of the device, which the same TTL credit gives back, so its path has no extra hop either.
+device, the arrival rules ahead of the local table; its own traffic to itself and to loopback stays local.
+It forwards its outgoing packets once out of the device, which the same TTL credit gives back, so its path
+has no extra hop either.
+
+The line's bound on what it queues (both directions of a hop together) is its own (DelayShape in
+lab/delayline/DelaySchedule.h: 4096 packets, 8 MiB); beyond it packets are dropped and counted as
+overflow. At the lab's rates (a pass sends a few hundred datagrams a second) a 300 ms delay holds a few
+hundred at most.
 """
 
 import json
@@ -37,11 +43,6 @@ HOST_ARRIVAL_PROTOCOLS = ("udp", "tcp", "icmp")
 # "MS" or "MS:JITTER_MS", the delay of every site a lab test or bench builds.
 ENV = "TARN_LAB_DELAY"
 START_TIMEOUT_S = 10.0
-# tarn-delayline's bound on what it queues, each side of the hop together: beyond it packets are dropped
-# and counted as overflow. At the lab's rates (a pass sends a few hundred datagrams a second) a 300 ms
-# delay holds a few hundred at most.
-MAX_PACKETS = 4096
-MAX_BYTES = 8 << 20
 # The lowest real-time priority: the line wakes on its deadlines even while builds take every core.
 REALTIME_PRIORITY = 1
 
@@ -138,8 +139,7 @@ def start(ns, delay, bin_dir, seed=1):
     """Runs tarn-delayline on the namespace's device and waits for its "ready"."""
     argv = [os.path.join(bin_dir, PROGRAM), "--dev", DEVICE, "--delay", f"{delay.ms:g}",
             "--jitter", f"{delay.jitter_ms:g}", "--loss", f"{delay.loss_pct:g}", "--reorder",
-            f"{delay.reorder_pct:g}", "--max-packets", MAX_PACKETS, "--max-bytes", MAX_BYTES,
-            "--seed", seed, "--realtime", REALTIME_PRIORITY]
+            f"{delay.reorder_pct:g}", "--seed", seed, "--realtime", REALTIME_PRIORITY]
     process = ns.spawn(argv, "delayline")
     deadline = time.monotonic() + START_TIMEOUT_S
     while not read_text(process.stdout_path).startswith("ready"):
