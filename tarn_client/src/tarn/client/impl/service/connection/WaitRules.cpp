@@ -34,7 +34,12 @@ Milliseconds WaitRules::serverWait(const util::RttEstimator& rtt, Milliseconds c
     if (rtt.empty()) {
         return configured;
     }
-    return follow(ceilMs(rtt.timeout()), configured, order, kServerFloor);
+    if (order == Order::DOCUMENTED) {
+        return follow(ceilMs(rtt.timeout()), configured, order, kServerFloor);
+    }
+    const util::RttEstimator::Duration margin =
+        std::max(util::RttEstimator::kClockGranularity, kOverlapVariations * rtt.variation());
+    return follow(ceilMs(rtt.smoothed() + margin), configured, order, kServerFloor);
 }
 
 Milliseconds WaitRules::probeWait(const util::RttEstimator& rtt, Milliseconds configured) {
@@ -45,7 +50,11 @@ Milliseconds WaitRules::roundWait(const util::RttEstimator& rtt, Milliseconds co
     if (rtt.empty()) {
         return configured;
     }
-    return follow(peerTimeout(rtt), configured, order, kRoundFloor);
+    if (order == Order::DOCUMENTED) {
+        return follow(peerTimeout(rtt), configured, order, kRoundFloor);
+    }
+    const util::RttEstimator::Duration peerRtt = kPeerPathFactor * rtt.smoothed();
+    return follow(ceilMs(peerRtt + util::RttEstimator::kClockGranularity), configured, order, kRoundFloor);
 }
 
 Milliseconds WaitRules::confirmWait(const util::RttEstimator& rtt) {

@@ -11,10 +11,12 @@ namespace tarn::client::impl::service::connection {
 // the estimate and the configured wait in, the wait out.
 //
 // The documented order keeps each configured wait while it is long enough, and grows it to the
-// estimate's time-out when the path is longer: a wait shorter than the round trip takes every
-// answer for silence. The overlapped order (tarn.discovery.overlap, tarn.connect.overlap) waits
-// as long as the estimate says, shorter at short distances and longer at long ones. Without an
-// estimate both keep the configured wait.
+// estimate's time-out (round trip plus four variations) when the path is longer: a wait shorter
+// than the round trip takes every answer for silence. The overlapped order (tarn.discovery.overlap,
+// tarn.connect.overlap) waits as long as the estimate says, shorter at short distances and longer
+// at long ones, and trades some margin for time: its discovery tests resend five times within the
+// wait, and its rounds follow each other, so an answer that comes after its round still counts in
+// the next. Without an estimate both keep the configured wait.
 struct WaitRules {
     using Milliseconds = std::chrono::milliseconds;
     enum class Order { DOCUMENTED, OVERLAPPED };
@@ -33,6 +35,10 @@ struct WaitRules {
     // A peer is taken to be twice as far as the service: each player reaches the other through
     // its own access link and the peer's, and the service sits about midway (in the lab, exactly).
     static constexpr int kPeerPathFactor = 2;
+    // The overlapped order waits for the service the round trip plus this many variations: after
+    // the first few samples the variation is still mostly the first sample's half round trip, and
+    // four of them made a port-restricted discovery at 600 ms cost nearly three round trips.
+    static constexpr int kOverlapVariations = 2;
 
     // The wait for an answer of the rendezvous service: a discovery test's attempt, a retry, a
     // refresh, the latest-port query.
@@ -40,8 +46,10 @@ struct WaitRules {
     // The port probe before a block of a symmetric NAT's answers: one attempt, as long as an
     // answer takes by the estimate, in either order (its count is bounded by the pass's limits).
     static Milliseconds probeWait(const util::RttEstimator& rtt, Milliseconds configured);
-    // A public round of the pass (and the overlapped first round): long enough for an answer of
-    // a peer kPeerPathFactor times as far as the service.
+    // A public round of the pass (and the overlapped first round): in the documented order a peer's
+    // time-out (a peer kPeerPathFactor times as far as the service, four variations included), in
+    // the overlapped order a peer's round trip, so that its rounds, the relay decision, take about
+    // four peer round trips.
     static Milliseconds roundWait(const util::RttEstimator& rtt, Milliseconds configured, Order order);
     // At the end of a pass, how long after our answer to a peer's direct ping its confirmation may
     // take: a peer round trip by the estimate, at least kServerFloor (the floor without one).
