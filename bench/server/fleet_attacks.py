@@ -10,7 +10,9 @@ redis-server on loopback. Against each binary in turn:
 - relays with 32 unknown targets each: the GETs the store receives per request;
 - a look-up flood (32 unknown targets per request from 200 addresses) while the store is stalled
   (SIGSTOP) for 5 s: the GETs the store received per admitted request, A's memory, and whether
-  relays between players of A are still answered meanwhile.
+  relays between players of A are still answered meanwhile;
+- one forward from A to B, captured on loopback and sent again REPLAYS times from A's own address
+  and port (a raw socket): the pings B sent its player because of the copies, and what B counted.
 A binary that knows --fleet-secret-file gets one. Every process is started here and stopped by its
 pid; everything is sent to loopback only.
 
@@ -19,6 +21,7 @@ pid; everything is sent to loopback only.
 
 import argparse
 import os
+import struct
 import shutil
 import signal
 import socket
@@ -36,6 +39,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from store import READY_WAIT, Redis, free_port  # noqa: E402
 
 FLOOD_S = 1.5
+REPLAYS = 1000
 STALL_S = 5.0
 SOURCES = 200
 TARGETS = 32
@@ -114,7 +118,7 @@ class Fleet:
         self.a = self._start(binary, ["--port1", "0", "--port2", "0", "--metrics", "127.0.0.1:0"] + extra)
         port1, port2 = (endpoint(e)[1] for e in self.a["endpoints"][:2])
         self.b = self._start(binary, ["--addr1", "127.0.0.3", "--addr2", "127.0.0.4", "--port1", str(port1),
-                                      "--port2", str(port2)] + extra)
+                                      "--port2", str(port2), "--metrics", "127.0.0.3:0"] + extra)
         self.port1 = port1
         time.sleep(1.5)  # each has renewed its place in the fleet and read the other's
 
@@ -133,8 +137,8 @@ class Fleet:
     def a_endpoint(self):
         return endpoint(self.a["endpoints"][0])
 
-    def metric(self, wanted):
-        with urllib.request.urlopen(self.a["metrics"], timeout=5) as answer:
+    def metric(self, wanted, server=None):
+        with urllib.request.urlopen((server or self.a)["metrics"], timeout=5) as answer:
             for line in answer.read().decode().splitlines():
                 if line.startswith(wanted + " "):
                     return float(line.split()[1])
@@ -276,6 +280,64 @@ def lookup_flood(fleet):
             "relays between players of A answered": f"{answered} of {asked}"}
 
 
+def capture_forward(capture, source, destination):
+    """The first IPv4 packet on lo from source to destination (both (addr, port)), whole, or None."""
+    deadline = time.monotonic() + 2
+    while time.monotonic() < deadline:
+        try:
+            frame = capture.recv(65536)
+        except BlockingIOError:
+            time.sleep(0.001)
+            continue
+        packet = frame[14:]  # after lo's Ethernet header
+        if len(packet) < 28 or packet[9] != socket.IPPROTO_UDP:
+            continue
+        header = (packet[0] & 15) * 4
+        ends = ((socket.inet_ntoa(packet[12:16]), struct.unpack("!H", packet[header:header + 2])[0]),
+                (socket.inet_ntoa(packet[16:20]), struct.unpack("!H", packet[header + 2:header + 4])[0]))
+        if ends == (source, destination):
+            # Loopback leaves the UDP checksum to be filled in; a copy goes without one (0, as
+            # IPv4 allows), the rest of it byte for byte.
+            return packet[:header + 6] + b"\0\0" + packet[header + 8:]
+    return None
+
+
+def replayed_forward(fleet):
+    """Pings B's player got from copies of one captured forward A sent it, and B's count of them."""
+    player = udp("127.0.0.9")
+    b_endpoint = endpoint(fleet.b["endpoints"][0])
+    bind(player, b_endpoint)
+    time.sleep(SETTLE_S)  # B's record of the player reaches the store
+    capture = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(0x0800))
+    capture.bind(("lo", 0))
+    capture.setblocking(False)
+    requester = udp("127.0.0.10")
+    requester.sendto(relay([player.getsockname()]), fleet.a_endpoint())
+    packet = capture_forward(capture, fleet.a_endpoint(), b_endpoint)
+    capture.close()
+    requester.close()
+    if packet is None:
+        raise RuntimeError("no forward from A to B seen on lo")
+    time.sleep(SETTLE_S)
+    first = sum(1 for m in drain(player) if m and m[0] == PING_DIRECT)
+    # B's own count: the player's receive buffer would cap what it can see.
+    relayed = 'tarn_rendezvous_sent_messages_total{message="relayedPings"}'
+    sent_before = fleet.metric(relayed, fleet.b)
+    sender = socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW)
+    for sent in range(REPLAYS):
+        sender.sendto(packet, (b_endpoint[0], 0))
+        if sent % 50 == 49:
+            time.sleep(0.002)  # B's receive buffer is not what is measured
+    sender.close()
+    time.sleep(SETTLE_S)
+    more = sum(1 for m in drain(player) if m and m[0] == PING_DIRECT)
+    player.close()
+    counted = fleet.metric('tarn_rendezvous_dropped_total{reason="fleetReplayed"}', fleet.b)
+    return {"pings from the forward itself": first,
+            f"more pings B sent its player for {REPLAYS} copies": int(fleet.metric(relayed, fleet.b) - sent_before),
+            "of them the player received": more, "copies counted fleetReplayed at B": int(counted)}
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--before", required=True)
@@ -289,7 +351,7 @@ def main():
         fleet = Fleet(os.path.abspath(binary), sealed, logs)
         try:
             results[label] = {}
-            for attack in (forged_records, forged_source, lookup_bound, lookup_flood):
+            for attack in (replayed_forward, forged_records, forged_source, lookup_bound, lookup_flood):
                 for name, value in attack(fleet).items():
                     results[label][f"{attack.__name__.replace('_', ' ')}: {name}"] = value
         finally:

@@ -52,8 +52,10 @@ TEST(Settings, ReadersKeepDefaultsListingAndBounds) {
         {"unit after the number", Settings::kTimeoutPrivate, "750ms", kMs, "750", "750ms", nullptr},
         {"text instead of a number is 0", Settings::kTimeoutDiscovery, "fast", kMs, "0", "fast", nullptr},
         {"beyond 32 bits is 0", Settings::kPort2, "99999999999", kNumber, "0", "99999999999", nullptr},
-        {"below the lower bound only", Settings::kRetries, "-3", kClamped, "0", "0",
-         "[test.settings:clampTag] tarn.retries = -3 is below 0; using 0"},
+        {"below the range", Settings::kRetries, "-3", kClamped, "0", "0",
+         "[test.settings:clampTag] tarn.retries = -3 is outside 0..10; using 0"},
+        {"retries + 1 must not overflow", Settings::kRetries, "2147483647", kClamped, "10", "10",
+         "[test.settings:clampTag] tarn.retries = 2147483647 is outside 0..10; using 10"},
         {"above the range", Settings::kCandidateAddrs, "99", kClamped, "64", "64",
          "[test.settings:clampTag] tarn.candidate_addrs = 99 is outside 1..64; using 64"},
         {"text clamps from 0", Settings::kCandidateAddrs, "many", kClamped, "1", "1",
@@ -84,7 +86,7 @@ TEST(Settings, ReadersKeepDefaultsListingAndBounds) {
         }
     }
     // One WARN per clamped value, none for the rest.
-    EXPECT_EQ(log.count("[WARN] "), 3);
+    EXPECT_EQ(log.count("[WARN] "), 4);
 }
 
 // README's configuration table and the settings cannot drift: the same keys, and every default

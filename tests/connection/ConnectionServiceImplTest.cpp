@@ -29,7 +29,7 @@ namespace {
 // The start-up checkpoint as the service must write it for the configuration as it is now.
 std::string expectedCheckpoint() {
     std::string text =
-        "[tarn.client.connSvc:doInit] [CHECKPOINT@CONNSVR_INIT] STARTUP CONFIG FOR TARN v1.2.0 = \n[\n"
+        "[tarn.client.connSvc:doInit] [CHECKPOINT@CONNSVR_INIT] STARTUP CONFIG FOR TARN v1.0.1 = \n[\n"
         "\tIDL version = 2.0\n";
     for (const auto& entry : config().getValues()) {
         text += "\t" + entry.first + " = " + entry.second + "\n";

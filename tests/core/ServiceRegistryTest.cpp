@@ -25,7 +25,7 @@ protected:
 TEST_F(ServiceRegistryTest, ServicesAreNamedAndInitializedOnFirstUse) {
     ServiceRegistry& registry = ServiceRegistry::instance();
     EXPECT_EQ(&registry, &ServiceRegistry::instance());
-    EXPECT_EQ(registry.getVersion(), "1.2.0");
+    EXPECT_EQ(registry.getVersion(), "1.0.1");
 
     auto& configurator = registry.getConfigurator();
     EXPECT_EQ(configurator.getName(), "tarn.client.configurator");

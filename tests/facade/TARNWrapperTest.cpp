@@ -191,7 +191,7 @@ TEST(TARNWrapperNotify, FailedDiscoveryStillReportsAnEarlierValidTopology) {
 TEST(TARNWrapper, SingletonVersionAndConstants) {
     TARNWrapper& wrapper = TARNWrapper::getInstance();
     EXPECT_EQ(&wrapper, &TARNWrapper::getInstance());
-    EXPECT_EQ(wrapper.getTARNClientVersion(), "1.2.0");
+    EXPECT_EQ(wrapper.getTARNClientVersion(), "1.0.1");
 
     const std::pair<const char*, const char*> constants[] = {
         {TARNWrapper::UID, "userId"},
@@ -234,13 +234,13 @@ TEST(TARNWrapper, VersionAsFirstCallCreatesTheRegistryAndReadsTheConfiguration) 
     TARNWrapper& wrapper = TARNWrapper::getInstance();
 
     ConsoleCapture console;
-    EXPECT_EQ(wrapper.getTARNClientVersion(), "1.2.0");
+    EXPECT_EQ(wrapper.getTARNClientVersion(), "1.0.1");
     // The configuration is read; the logging service still waits for its first use.
     EXPECT_EQ(console.stdOut(), "Reading in config values from 'tarn.cfg'\n");
     EXPECT_EQ(console.stdErr(), "");
     EXPECT_EQ(wrapper.getConfigurator().getString("tarn.retries"), "5");
     EXPECT_FALSE(boost::filesystem::exists(dir.path() / "tarn.log"));
-    EXPECT_EQ(wrapper.getTARNClientVersion(), "1.2.0");
+    EXPECT_EQ(wrapper.getTARNClientVersion(), "1.0.1");
 }
 
 namespace {

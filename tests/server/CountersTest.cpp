@@ -33,9 +33,9 @@ TEST(Counters, JsonLineGroupsEveryCounterByKind) {
               "\"dropped\":{\"oversized\":108,\"undecodable\":109,\"otherType\":110,\"bindRateLimited\":111,"
               "\"relayRateLimited\":112,\"relayOverCap\":113,\"relayIncomplete\":114,\"targetUnknown\":115,"
               "\"targetForbidden\":116,\"sourceForbidden\":117,\"sendFailed\":118,\"fleetRateLimited\":119,"
-              "\"forwardForged\":120,\"forwardStale\":121,\"outsideFleet\":122},"
-              "\"store\":{\"hit\":123,\"miss\":124,\"timeout\":125,\"unavailable\":126,\"refused\":127,"
-              "\"overBudget\":128,\"forged\":129}}");
+              "\"forwardForged\":120,\"forwardStale\":121,\"fleetReplayed\":122,\"outsideFleet\":123},"
+              "\"store\":{\"hit\":124,\"miss\":125,\"timeout\":126,\"unavailable\":127,\"refused\":128,"
+              "\"overBudget\":129,\"forged\":130}}");
     const auto parsed = nlohmann::json::parse(line);
     EXPECT_EQ(parsed["dropped"]["sendFailed"], 118);
 }
@@ -48,8 +48,9 @@ TEST(Counters, TextLineNamesEveryCounter) {
         "bindRateLimited=111 "
         "relayRateLimited=112 relayOverCap=113 relayIncomplete=114 targetUnknown=115 targetForbidden=116 "
         "sourceForbidden=117 sendFailed=118 fleetRateLimited=119 forwardForged=120 forwardStale=121 "
-        "outsideFleet=122 | store: hit=123 miss=124 timeout=125 unavailable=126 refused=127 overBudget=128 "
-        "forged=129");
+        "fleetReplayed=122 outsideFleet=123 | store: hit=124 miss=125 timeout=126 unavailable=127 "
+        "refused=128 "
+        "overBudget=129 forged=130");
 }
 
 TEST(Counters, NamesOfEveryIdAndAnOutOfRangeOne) {

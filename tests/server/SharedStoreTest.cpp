@@ -289,35 +289,59 @@ TEST_F(FleetAttack, ForgedRecordsSendNothingAndARequestAsksAtMostFourQuestions) 
     EXPECT_EQ(a->counters()[Counters::STORE_OVER_BUDGET], 28u);
 }
 
+// The ends a forward names: sender to A's first endpoint, or elsewhere.
+FleetSeal::Hop hop(const Endpoint& endpoint) {
+    return {endpoint.address().to_v4().to_uint(), endpoint.port()};
+}
+
 TEST_F(FleetAttack, OnlyFreshSealedSingleTargetForwardsFromTheFleetPass) {
     UdpPeer player("127.0.0.9");
     bind(player, *a);
     const FleetSeal stranger("a secret of another fleet");
+    const Endpoint elsewhere = test::endpoint("127.0.0.3", 1);
     const struct {
         const char* what;
         const char* from;
         const FleetSeal* sealedWith;
         std::int64_t ageMs;
         std::size_t targets;
+        bool namesSender, namesReceiver;
         Counters::Id counted;
     } rows[] = {
-        {"a fresh seal from a server's address", "127.0.0.3", &seal, 0, 1, Counters::RELAYED_PINGS},
-        {"a seal made with another secret", "127.0.0.3", &stranger, 0, 1, Counters::DROP_FORWARD_FORGED},
-        {"a seal made 10 s ago", "127.0.0.3", &seal, 10000, 1, Counters::DROP_FORWARD_STALE},
-        {"a seal made 10 s ahead", "127.0.0.3", &seal, -10000, 1, Counters::DROP_FORWARD_STALE},
-        {"a fresh seal over two targets", "127.0.0.3", &seal, 0, 2, Counters::DROP_FORWARD_FORGED},
-        {"a fresh seal from outside the fleet: a player's", "127.0.0.9", &seal, 0, 1,
+        {"a fresh seal from a server's address", "127.0.0.3", &seal, 0, 1, true, true,
+         Counters::RELAYED_PINGS},
+        {"a seal made with another secret", "127.0.0.3", &stranger, 0, 1, true, true,
+         Counters::DROP_FORWARD_FORGED},
+        {"a seal made 10 s ago", "127.0.0.3", &seal, 10000, 1, true, true, Counters::DROP_FORWARD_STALE},
+        {"a seal made 10 s ahead", "127.0.0.3", &seal, -10000, 1, true, true, Counters::DROP_FORWARD_STALE},
+        {"a fresh seal over two targets", "127.0.0.3", &seal, 0, 2, true, true,
+         Counters::DROP_FORWARD_FORGED},
+        {"sealed by another endpoint", "127.0.0.3", &seal, 0, 1, false, true, Counters::DROP_FORWARD_FORGED},
+        {"sealed for another server", "127.0.0.3", &seal, 0, 1, true, false, Counters::DROP_FORWARD_FORGED},
+        {"a fresh seal from outside the fleet: a player's", "127.0.0.9", &seal, 0, 1, true, true,
          Counters::RELAYED_PINGS},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
+        UdpPeer sender(row.from);
         auto bytes = relayBytes(std::vector<Endpoint>(row.targets, player.local()));
-        row.sealedWith->sealForward(bytes, FleetSeal::wallClockMs() - row.ageMs);
-        sendAndCount(row.from, bytes, row.counted);
-        Received ping;
-        EXPECT_TRUE(row.counted != Counters::RELAYED_PINGS || player.receive(ping));
-        EXPECT_TRUE(nothingArrived(player, *a));
+        ASSERT_TRUE(row.sealedWith->sealForward(bytes, hop(row.namesSender ? sender.local() : elsewhere),
+                                                hop(row.namesReceiver ? a->endpoints()[0] : elsewhere),
+                                                FleetSeal::wallClockMs() - row.ageMs));
+        // Sent twice: a forward is taken once, and its copy is counted as played again.
+        const bool taken = row.counted == Counters::RELAYED_PINGS;
+        for (const Counters::Id counted :
+             {row.counted, taken ? Counters::DROP_FORWARD_REPLAYED : row.counted}) {
+            const auto before = a->counters()[counted];
+            sender.sendBytes(a->endpoints()[0], bytes);
+            ASSERT_TRUE(eventually([&] { return a->counters()[counted] > before; }))
+                << Counters::name(counted);
+            Received ping;
+            EXPECT_TRUE(counted != Counters::RELAYED_PINGS || player.receive(ping));
+            EXPECT_TRUE(nothingArrived(player, *a));
+        }
     }
+    EXPECT_EQ(a->counters()[Counters::DROP_FORWARD_REPLAYED], 2u);
     // A stranger on a server's address, unsealed, gets what any other address gets.
     for (const char* from : {"127.0.0.3", "127.0.0.11"}) {
         UdpPeer stranger(from);

@@ -10,7 +10,8 @@
  *   runs, every other of them and tarn_config_set return TARN_E_BUSY at once. This holds across
  *   threads and across both interfaces (see "Mixing" below).
  * - tarn_discover and tarn_connect block the calling thread for the whole operation (discovery
- *   takes about 0.5 to 1 s, a connectivity pass up to about 2 s). A game loop calls the _async
+ *   takes about 0.5 to 1 s, a connectivity pass up to about 2 s at the default settings; each of
+ *   the at most 10 tarn.retries adds one wait). A game loop calls the _async
  *   forms instead: they return at once, run the operation on a library thread, and call `done`
  *   there exactly once, after `out` or `peers` hold the result. The caller keeps those buffers
  *   alive and does not touch them until `done` has been called. `done` is called only when the

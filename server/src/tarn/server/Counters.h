@@ -39,6 +39,8 @@ namespace server {
     X(DROP_FORWARD_FORGED, "forwardForged", DROPPED,                                                         \
       "PING_RELAY with a seal that does not hold, or sealed over several targets")                           \
     X(DROP_FORWARD_STALE, "forwardStale", DROPPED, "PING_RELAY sealed too long ago")                         \
+    X(DROP_FORWARD_REPLAYED, "fleetReplayed", DROPPED,                                                       \
+      "sealed forward whose number its sender used before, or below the numbers kept")                       \
     X(DROP_OUTSIDE_FLEET, "outsideFleet", DROPPED,                                                           \
       "per relay target whose record names no live server of the fleet on its ports")                        \
     X(STORE_HIT, "hit", STORE, "known, the ping or the forwarded request went out")                          \

@@ -11,6 +11,8 @@
 #include <openssl/evp.h>
 #include <openssl/params.h>
 
+#include "tarn/server/Log.h"
+
 namespace tarn {
 namespace server {
 
@@ -54,8 +56,25 @@ bool splitThree(const std::string& text, std::string& a, std::string& b, std::st
     return true;
 }
 
-bool sameText(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
+// Whether given is the MAC computed; a MAC that could not be computed ("") matches nothing.
+bool sameMac(const std::string& given, const std::string& computed) {
+    return !computed.empty() && given.size() == computed.size() &&
+           CRYPTO_memcmp(given.data(), computed.data(), given.size()) == 0;
+}
+
+// Big-endian fields of a forward's seal.
+void putBytes(unsigned char*& at, std::uint64_t value, int bytes) {
+    for (int i = bytes - 1; i >= 0; --i) {
+        *at++ = static_cast<unsigned char>(value >> (8 * i));
+    }
+}
+
+std::uint64_t takeBytes(const unsigned char*& at, int bytes) {
+    std::uint64_t value = 0;
+    for (int i = 0; i < bytes; ++i) {
+        value = value << 8 | *at++;
+    }
+    return value;
 }
 
 }  // namespace
@@ -70,16 +89,18 @@ struct FleetSeal::Keyed {
     }
 };
 
-FleetSeal::FleetSeal(const std::string& secret) : keyed(std::make_unique<Keyed>()) {
+FleetSeal::FleetSeal(const std::string& secret, const char* digest)
+    : keyed(std::make_unique<Keyed>()), nextSequence(static_cast<std::uint64_t>(wallClockMs()) * 1000) {
     keyed->algorithm = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
     keyed->base = keyed->algorithm != nullptr ? EVP_MAC_CTX_new(keyed->algorithm) : nullptr;
-    char digest[] = "SHA256";
-    const OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
-                                 OSSL_PARAM_construct_end()};
+    std::string digestName = digest;
+    const OSSL_PARAM params[] = {
+        OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digestName.data(), 0),
+        OSSL_PARAM_construct_end()};
     if (keyed->base == nullptr ||
         EVP_MAC_init(keyed->base, reinterpret_cast<const unsigned char*>(secret.data()), secret.size(),
                      params) != 1) {
-        throw std::runtime_error("HMAC-SHA256 is not available from libssl");
+        throw std::runtime_error("HMAC-" + digestName + " is not available from libssl");
     }
 }
 
@@ -116,7 +137,7 @@ FleetSeal::Record FleetSeal::openRecord(const std::string& key, const std::strin
     if (!splitThree(value, server, expires, given) || !parseMs(expires, expiresMs)) {
         return record;
     }
-    if (!sameText(given, macText(kRecordLabel + key, server, expiresMs))) {
+    if (!sameMac(given, macText(kRecordLabel + key, server, expiresMs))) {
         record.check = Check::FORGED;
     } else if (expiresMs <= nowMs) {
         record.check = Check::STALE;
@@ -137,45 +158,67 @@ std::string FleetSeal::openMember(const std::string& entry, std::int64_t nowMs, 
     std::string given;
     std::int64_t renewedMs = 0;
     if (!splitThree(entry, address, renewed, given) || !parseMs(renewed, renewedMs) ||
-        nowMs - renewedMs > maxAgeMs || !sameText(given, macText(kMemberLabel, address, renewedMs))) {
+        nowMs - renewedMs > maxAgeMs || !sameMac(given, macText(kMemberLabel, address, renewedMs))) {
         return {};
     }
     return address;
 }
 
-void FleetSeal::sealForward(std::vector<unsigned char>& message, std::int64_t nowMs) const {
-    unsigned char time[8];
-    for (int i = 0; i < 8; ++i) {
-        time[i] = static_cast<unsigned char>(static_cast<std::uint64_t>(nowMs) >> (56 - 8 * i));
+bool FleetSeal::sealForward(std::vector<unsigned char>& message, const Hop& from, const Hop& to,
+                            std::int64_t nowMs) const {
+    std::array<unsigned char, kForwardSeal - kMacSize> seal{};
+    unsigned char* at = seal.data();
+    *at++ = kForwardTag;
+    *at++ = static_cast<unsigned char>(kForwardSeal - 2);
+    putBytes(at, static_cast<std::uint64_t>(nowMs), 8);
+    putBytes(at, from.address, 4);
+    putBytes(at, from.port, 2);
+    putBytes(at, to.address, 4);
+    putBytes(at, to.port, 2);
+    putBytes(at, nextSequence.fetch_add(1, std::memory_order_relaxed), 8);
+    Mac sealed{};
+    if (!mac({{kForwardLabel, sizeof kForwardLabel},
+              {message.data(), message.size()},
+              {seal.data() + 2, seal.size() - 2}},
+             sealed)) {
+        return false;
     }
-    const Mac sealed =
-        mac({{kForwardLabel, sizeof kForwardLabel}, {message.data(), message.size()}, {time, 8}});
-    message.push_back(kForwardTag);
-    message.push_back(static_cast<unsigned char>(kForwardSeal - 2));
-    message.insert(message.end(), time, time + 8);
+    message.insert(message.end(), seal.begin(), seal.end());
     message.insert(message.end(), sealed.begin(), sealed.end());
+    return true;
 }
 
-FleetSeal::Check FleetSeal::openForward(const unsigned char* data, std::size_t length,
-                                        std::int64_t nowMs) const {
+FleetSeal::Forward FleetSeal::openForward(const unsigned char* data, std::size_t length,
+                                          std::int64_t nowMs) const {
+    Forward forward;
     if (length < kForwardSeal) {
-        return Check::UNSEALED;
+        return forward;
     }
     const unsigned char* seal = data + length - kForwardSeal;
     if (seal[0] != kForwardTag || seal[1] != kForwardSeal - 2) {
-        return Check::UNSEALED;
+        return forward;
     }
-    std::uint64_t time = 0;
-    for (int i = 0; i < 8; ++i) {
-        time = time << 8 | seal[2 + i];
+    const unsigned char* fields = seal + 2;
+    const unsigned char* macAt = data + length - kMacSize;
+    Mac expected{};
+    if (!mac({{kForwardLabel, sizeof kForwardLabel},
+              {data, length - kForwardSeal},
+              {fields, static_cast<std::size_t>(macAt - fields)}},
+             expected) ||
+        CRYPTO_memcmp(expected.data(), macAt, kMacSize) != 0) {
+        forward.check = Check::FORGED;
+        return forward;
     }
-    const Mac expected =
-        mac({{kForwardLabel, sizeof kForwardLabel}, {data, length - kForwardSeal}, {seal + 2, 8}});
-    if (CRYPTO_memcmp(expected.data(), seal + 10, kMacSize) != 0) {
-        return Check::FORGED;
-    }
-    const std::int64_t age = nowMs - static_cast<std::int64_t>(time);
-    return age > kForwardMaxAge.count() || -age > kForwardMaxAge.count() ? Check::STALE : Check::VALID;
+    const auto madeMs = static_cast<std::int64_t>(takeBytes(fields, 8));
+    forward.from.address = static_cast<std::uint32_t>(takeBytes(fields, 4));
+    forward.from.port = static_cast<std::uint16_t>(takeBytes(fields, 2));
+    forward.to.address = static_cast<std::uint32_t>(takeBytes(fields, 4));
+    forward.to.port = static_cast<std::uint16_t>(takeBytes(fields, 2));
+    forward.sequence = takeBytes(fields, 8);
+    const std::int64_t age = nowMs - madeMs;
+    forward.check =
+        age > kForwardMaxAge.count() || -age > kForwardMaxAge.count() ? Check::STALE : Check::VALID;
+    return forward;
 }
 
 std::int64_t FleetSeal::wallClockMs() {
@@ -184,8 +227,7 @@ std::int64_t FleetSeal::wallClockMs() {
         .count();
 }
 
-FleetSeal::Mac FleetSeal::mac(const std::vector<std::pair<const void*, std::size_t>>& parts) const {
-    Mac out{};
+bool FleetSeal::mac(const std::vector<std::pair<const void*, std::size_t>>& parts, Mac& out) const {
     EVP_MAC_CTX* context = EVP_MAC_CTX_dup(keyed->base);
     std::size_t written = 0;
     bool done = context != nullptr;
@@ -195,16 +237,18 @@ FleetSeal::Mac FleetSeal::mac(const std::vector<std::pair<const void*, std::size
     done = done && EVP_MAC_final(context, out.data(), &written, out.size()) == 1 && written == out.size();
     EVP_MAC_CTX_free(context);
     if (!done) {
-        // Only memory running out gets here; a MAC of zeros matches nothing a peer made.
-        out.fill(0);
+        // Fails closed: whatever out holds now is never compared, so nothing passes for sealed.
+        Log::warn("no HMAC could be made (libssl failed): the record or forward counts as forged");
     }
-    return out;
+    return done;
 }
 
 std::string FleetSeal::macText(const std::string& a, const std::string& b, std::int64_t c) const {
     const std::string number = std::to_string(c);
-    const Mac result =
-        mac({{a.data(), a.size() + 1}, {b.data(), b.size() + 1}, {number.data(), number.size()}});
+    Mac result{};
+    if (!mac({{a.data(), a.size() + 1}, {b.data(), b.size() + 1}, {number.data(), number.size()}}, result)) {
+        return {};
+    }
     return hex(result.data(), result.size());
 }
 

@@ -62,14 +62,15 @@ std::string Metrics::toPrometheus(const Snapshot& snapshot) {
     out << kPrefix << "uptime_seconds " << uptime << '\n';
     family(out, "table_entries", "gauge",
            "Entries in use in a bounded table: allow (relay targets), bindRate and relayRate (sources "
-           "tracked by the rate limits), with a shared store fleetRate (fleet servers' forwards) and "
-           "storeWriteRate (/24 blocks writing records).");
+           "tracked by the rate limits), with a shared store fleetRate (fleet servers' forwards), "
+           "storeWriteRate (/24 blocks writing records) and fleetReplay (fleet endpoints whose forwards' "
+           "numbers are kept).");
     for (const auto& table : snapshot.tables) {
         out << kPrefix << "table_entries{table=\"" << table.name << "\"} " << table.entries << '\n';
     }
     family(out, "table_capacity", "gauge",
-           "Entries a bounded table holds before it forgets the least recently seen; 0 for a rate limit "
-           "that is off.");
+           "Entries a bounded table holds before it forgets the least recently seen (fleetReplay refuses "
+           "forwards from more senders instead); 0 for a rate limit that is off.");
     for (const auto& table : snapshot.tables) {
         out << kPrefix << "table_capacity{table=\"" << table.name << "\"} " << table.capacity << '\n';
     }

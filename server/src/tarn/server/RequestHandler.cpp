@@ -15,6 +15,14 @@ using generated::Content;
 
 namespace {
 
+FleetSeal::Hop hopOf(const boost::asio::ip::udp::endpoint& endpoint) {
+    return {endpoint.address().to_v4().to_uint(), endpoint.port()};
+}
+
+boost::asio::ip::udp::endpoint endpointOf(const FleetSeal::Hop& hop) {
+    return {boost::asio::ip::address_v4(hop.address), hop.port};
+}
+
 // Index of the endpoint that answers a change request received at via.
 std::size_t changedIndex(std::size_t via, Attribute::Change change) {
     switch (change) {
@@ -127,27 +135,65 @@ void RequestHandler::handleBind(const Endpoint& source, std::size_t via, Clock::
     counters.add(Counters::BIND_RESPONSES);
 }
 
-bool RequestHandler::admitRelay(const Datagram& datagram, std::size_t targetCount, Clock::time_point now,
-                                bool& isForward) {
+bool RequestHandler::admitSeal(const Datagram& datagram, std::size_t via, std::size_t targetCount,
+                               Clock::time_point now, FleetSeal::Check& check) {
+    const Endpoint& source = datagram.source;
+    const std::int64_t nowMs = FleetSeal::wallClockMs();
+    const FleetSeal::Forward forward = shared.seal->openForward(datagram.data, datagram.length, nowMs);
+    check = forward.check;
+    if (check == FleetSeal::Check::UNSEALED) {
+        return true;
+    }
+    if (check == FleetSeal::Check::STALE) {
+        drop(Counters::DROP_FORWARD_STALE, source, now,
+             [] { return std::string("PING_RELAY sealed too long ago or ahead of time"); });
+        return false;
+    }
+    if (check != FleetSeal::Check::VALID || targetCount != 1) {
+        drop(Counters::DROP_FORWARD_FORGED, source, now, [] {
+            return std::string("PING_RELAY with a seal that does not hold, or sealed over several targets");
+        });
+        return false;
+    }
+    if (forward.from != hopOf(source) || forward.to != hopOf(endpoints[via])) {
+        drop(Counters::DROP_FORWARD_FORGED, source, now, [&] {
+            return "PING_RELAY sealed from " + endpointText(endpointOf(forward.from)) + " to " +
+                   endpointText(endpointOf(forward.to)) + ", received at " + endpointText(endpoints[via]);
+        });
+        return false;
+    }
+    switch (shared.replays->admit(forward.from, forward.sequence, nowMs)) {
+        case ReplayWindow::Verdict::FIRST:
+            return true;
+        case ReplayWindow::Verdict::REPLAYED:
+        case ReplayWindow::Verdict::TOO_OLD:
+            drop(Counters::DROP_FORWARD_REPLAYED, source, now, [&] {
+                return "PING_RELAY sealed with number " + std::to_string(forward.sequence) +
+                       ", taken before or below the last " + std::to_string(ReplayWindow::kWidth) +
+                       " numbers of its sender";
+            });
+            return false;
+        case ReplayWindow::Verdict::FULL:
+            break;
+    }
+    drop(Counters::DROP_FORWARD_REPLAYED, source, now, [] {
+        return "PING_RELAY sealed by a server endpoint beyond the " +
+               std::to_string(ReplayWindow::kMaxSenders) + " whose numbers are kept";
+    });
+    return false;
+}
+
+bool RequestHandler::admitRelay(const Datagram& datagram, std::size_t via, std::size_t targetCount,
+                                Clock::time_point now, bool& isForward) {
     const Endpoint& source = datagram.source;
     isForward = false;
     if (shared.store != nullptr) {
-        const auto check = shared.seal->openForward(datagram.data, datagram.length, FleetSeal::wallClockMs());
-        if (check == FleetSeal::Check::STALE) {
-            drop(Counters::DROP_FORWARD_STALE, source, now,
-                 [] { return std::string("PING_RELAY sealed too long ago or ahead of time"); });
-            return false;
-        }
-        if (check != FleetSeal::Check::UNSEALED && (check != FleetSeal::Check::VALID || targetCount != 1)) {
-            drop(Counters::DROP_FORWARD_FORGED, source, now, [] {
-                return std::string(
-                    "PING_RELAY with a seal that does not hold, or sealed over several targets");
-            });
+        FleetSeal::Check check = FleetSeal::Check::UNSEALED;
+        if (!admitSeal(datagram, via, targetCount, now, check)) {
             return false;
         }
         // From an address not (yet) known as a server's, a sealed forward is a player's request: a
-        // server that came back with the store is known within a check, and a forward played
-        // again from elsewhere gets no more than a player.
+        // server that came back with the store is known within a check.
         isForward = check == FleetSeal::Check::VALID && shared.store->isFleetServer(source.address().to_v4());
     }
     if (isForward && !shared.fleetLimiter->allow(source.address().to_v4(), now)) {
@@ -179,7 +225,7 @@ void RequestHandler::handleRelay(const Datagram& datagram, std::size_t via, Cloc
     // A server of the fleet forwards the relays of all its players, one target each, sealed: its
     // address has a bucket of its own, and what it forwards is never forwarded again.
     bool fromFleet = false;
-    if (!admitRelay(datagram, targetCount, now, fromFleet)) {
+    if (!admitRelay(datagram, via, targetCount, now, fromFleet)) {
         return;
     }
     if (targetCount > maxTargets || reflectedCount > maxReflected) {
@@ -275,7 +321,12 @@ void RequestHandler::settleStore(Clock::time_point now, SendBatch& out) {
                     });
                 } else if (!parked.forward.empty()) {
                     sealed.assign(parked.forward.begin(), parked.forward.end());
-                    shared.seal->sealForward(sealed, FleetSeal::wallClockMs());
+                    if (!shared.seal->sealForward(sealed, hopOf(endpoints[parked.via]), hopOf(server),
+                                                  FleetSeal::wallClockMs())) {
+                        // FleetSeal logged why; an unsealed forward would be a player's request.
+                        counters.add(Counters::DROP_SEND_FAILED);
+                        return;
+                    }
                     std::memcpy(out.next(), sealed.data(), sealed.size());
                     out.commit(parked.via, server, sealed.size());
                     counters.add(Counters::FORWARDED_RELAYS);

@@ -15,6 +15,7 @@
 #include "tarn/server/FleetSeal.h"
 #include "tarn/server/LogThrottle.h"
 #include "tarn/server/RateLimiter.h"
+#include "tarn/server/ReplayWindow.h"
 #include "tarn/server/SendBatch.h"
 #include "tarn/server/StoreLink.h"
 
@@ -49,6 +50,8 @@ public:
         // Records written to the store, by /24 address block.
         RateLimiter* storeWriteLimiter = nullptr;
         const FleetSeal* seal = nullptr;
+        // The numbers of the forwards taken so far, by sending server endpoint.
+        ReplayWindow* replays = nullptr;
     };
 
     RequestHandler(const Endpoints& endpoints, unsigned maxTargets, unsigned maxReflected, Shared shared,
@@ -67,10 +70,15 @@ private:
     bool isForbidden(const Endpoint& destination) const;
     void handleBind(const Endpoint& source, std::size_t via, Clock::time_point now, SendBatch& out);
     void handleRelay(const Datagram& datagram, std::size_t via, Clock::time_point now, SendBatch& out);
-    // Whether the relay from source passes its bucket: a sealed forward from a server of the fleet
-    // the fleet's, anything else the player's. Sets isForward; false after counting the drop.
-    bool admitRelay(const Datagram& datagram, std::size_t targetCount, Clock::time_point now,
+    // Whether the relay from source, received at endpoint index via, passes: a sealed forward
+    // must hold, be fresh, name source and our endpoint as its ends and come for the first time;
+    // then from a server of the fleet it takes the fleet's bucket, and anything else the player's.
+    // Sets isForward; false after counting the drop.
+    bool admitRelay(const Datagram& datagram, std::size_t via, std::size_t targetCount, Clock::time_point now,
                     bool& isForward);
+    // Whether a sealed forward passes the seal's checks; false after counting the drop.
+    bool admitSeal(const Datagram& datagram, std::size_t via, std::size_t targetCount, Clock::time_point now,
+                   FleetSeal::Check& check);
     // Whether a look-up may be asked now within the worker's budget; takes one.
     bool takeLookup(Clock::time_point now);
     // Whether a forward may go to server: a live server of the fleet, on one of the fleet's ports.

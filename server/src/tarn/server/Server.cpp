@@ -49,6 +49,7 @@ Server::Server(const ServerConfig& config) : started(std::chrono::steady_clock::
 
     if (!config.storeHost.empty()) {
         seal = std::make_unique<FleetSeal>(config.fleetSecret);
+        replays = std::make_unique<ReplayWindow>();
         fleetLimiter =
             std::make_unique<RateLimiter>(config.fleetRate, config.fleetBurst, config.rateTableSize);
         storeWriteLimiter = std::make_unique<RateLimiter>(config.storeWriteRate, config.storeWriteBurst,
@@ -73,7 +74,7 @@ Server::Server(const ServerConfig& config) : started(std::chrono::steady_clock::
         workerCounters.push_back(std::make_unique<Counters>());
         const RequestHandler::Shared shared{*allowList, *bindLimiter,       *relayLimiter,
                                             link,       fleetLimiter.get(), storeWriteLimiter.get(),
-                                            seal.get()};
+                                            seal.get(), replays.get()};
         RequestHandler handler(boundEndpoints, config.maxTargets, config.maxReflected, shared,
                                *workerCounters.back(), config.verbose ? kVerboseDropLines : kDropLines);
         workers.push_back(std::make_unique<Worker>(std::move(group), config.batch, std::move(handler),
@@ -126,6 +127,7 @@ std::vector<Server::TableFill> Server::tables() const {
     if (sharedStore) {
         fills.push_back({"fleetRate", fleetLimiter->size(), fleetLimiter->capacity()});
         fills.push_back({"storeWriteRate", storeWriteLimiter->size(), storeWriteLimiter->capacity()});
+        fills.push_back({"fleetReplay", replays->size(), ReplayWindow::kMaxSenders});
     }
     return fills;
 }

@@ -67,8 +67,10 @@ private:
     std::unique_ptr<AllowList> allowList;
     std::unique_ptr<RateLimiter> bindLimiter;
     std::unique_ptr<RateLimiter> relayLimiter;
-    // With a shared store: the fleet's seal, the fleet's forwards' bucket and the store-write budget.
+    // With a shared store: the fleet's seal, the numbers of the forwards taken, the fleet's forwards'
+    // bucket and the store-write budget.
     std::unique_ptr<FleetSeal> seal;
+    std::unique_ptr<ReplayWindow> replays;
     std::unique_ptr<RateLimiter> fleetLimiter;
     std::unique_ptr<RateLimiter> storeWriteLimiter;
     std::unique_ptr<SharedStore> sharedStore;

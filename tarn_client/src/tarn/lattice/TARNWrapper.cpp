@@ -110,7 +110,7 @@ std::string TARNWrapper::getTARNClientVersion() const {
     } catch (...) {
         LatticeOperations::logFailure("getTARNClientVersion");
     }
-    return TARN_CLIENT_VERSION;
+    return ServiceRegistry::kInterfaceVersion;
 }
 
 }  // namespace tarn::lattice

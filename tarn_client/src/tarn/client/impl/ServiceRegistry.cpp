@@ -7,8 +7,6 @@
 namespace tarn::client::impl {
 
 namespace {
-// Set by the build from the project version.
-const char* const kVersion = TARN_CLIENT_VERSION;
 const char* const kNamePrefix = "tarn.client.";
 }  // namespace
 
@@ -54,7 +52,7 @@ LoggingService& ServiceRegistry::getLoggingService() {
 }
 
 std::string ServiceRegistry::getVersion() const {
-    return kVersion;
+    return kInterfaceVersion;
 }
 
 bool ServiceRegistry::isLogged(int level) {

@@ -31,7 +31,14 @@ public:
     // The connection service as it is, never initialized here: a getter does no network work.
     ConnectionService& peekConnectionService();
     LoggingService& getLoggingService();
+    // The facade's interface version, kInterfaceVersion (not the package's version).
     std::string getVersion() const;
+
+    // What getTARNClientVersion() and the start-up checkpoint print: the version of the facade's
+    // interface, which hosts and the meta service compare, so it moves only when that interface does.
+    // The package's own version (SOVERSION, tarn_version(), the programs' --version) is
+    // TARN_CLIENT_VERSION and moves with every release.
+    static constexpr const char* kInterfaceVersion = "1.0.1";
 
     // True when a line of this level would be written: lets callers skip formatting it.
     bool isLogged(int level);

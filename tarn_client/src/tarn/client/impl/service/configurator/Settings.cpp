@@ -30,8 +30,10 @@ const Settings::Setting Settings::kAddr1{"tarn.addr.1", nullptr, Listing::WHEN_S
 const Settings::Setting Settings::kPort1{"tarn.port.1", "13434", Listing::WITH_DEFAULT, kAnyLow, kAnyHigh};
 const Settings::Setting Settings::kAddr2{"tarn.addr.2", nullptr, Listing::WHEN_SET, kAnyLow, kAnyHigh};
 const Settings::Setting Settings::kPort2{"tarn.port.2", "13435", Listing::WITH_DEFAULT, kAnyLow, kAnyHigh};
-// Below 0 discovery would send nothing at all.
-const Settings::Setting Settings::kRetries{"tarn.retries", "2", Listing::WITH_DEFAULT, 0, kAnyHigh};
+// Below 0 discovery would send nothing at all. Above 10 a silent rendezvous service holds a discovery
+// request, and a silent peer a pass, for 11 waits or more (5.5 s at the default 500 ms), and retries + 1
+// must never overflow.
+const Settings::Setting Settings::kRetries{"tarn.retries", "2", Listing::WITH_DEFAULT, 0, 10};
 const Settings::Setting Settings::kTimeoutDiscovery{"tarn.timeout.discovery", "500", Listing::WITH_DEFAULT,
                                                     kAnyLow, kAnyHigh};
 const Settings::Setting Settings::kTriggerDiscovery{"tarn.trigger.discovery", "2", Listing::WITH_DEFAULT,
@@ -83,11 +85,7 @@ long Settings::Setting::clamped(Configurator& config, const std::string& logger,
     const long value = number(config);
     const long used = std::clamp(value, min, max);
     if (used != value) {
-        if (max == kAnyHigh) {
-            Log::warn(logger, tag, "%1% = %2% is below %3%; using %3%", key, value, min);
-        } else {
-            Log::warn(logger, tag, "%1% = %2% is outside %3%..%4%; using %5%", key, value, min, max, used);
-        }
+        Log::warn(logger, tag, "%1% = %2% is outside %3%..%4%; using %5%", key, value, min, max, used);
         config.setValue(key, std::to_string(used));
     }
     return used;

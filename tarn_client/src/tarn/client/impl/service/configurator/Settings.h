@@ -39,8 +39,8 @@ public:
         // lists (or leaves out) already.
         long peek(Configurator& config) const;
         // number() held to [min, max]; a value outside is logged at WARN under (logger, tag) as
-        // "<key> = <value> is below <min>; using <min>" (no upper bound) or "<key> = <value> is
-        // outside <min>..<max>; using <clamped>", and the clamped value is stored back.
+        // "<key> = <value> is outside <min>..<max>; using <clamped>", and the clamped value is
+        // stored back.
         long clamped(Configurator& config, const std::string& logger, const char* tag) const;
         // number() as milliseconds, for the wait keys.
         std::chrono::milliseconds milliseconds(Configurator& config) const;

@@ -716,7 +716,9 @@ bool Discoveror::doInit() {
     try {
         Configurator& config = ServiceRegistry::instance().getConfigurator();
         data->discoveryTimeout = Settings::kTimeoutDiscovery.milliseconds(config);
-        data->retries = static_cast<int>(Settings::kRetries.peek(config));
+        // The connection service clamps and logs the value first; held below the bound here too,
+        // so that an engine used alone never counts retries + 1 past the int range.
+        data->retries = static_cast<int>(std::min(Settings::kRetries.peek(config), Settings::kRetries.max));
         data->triggerDiscovery = Settings::kTriggerDiscovery.minutes(config);
         data->overlap = Settings::kDiscoveryOverlap.on(config);
         portmap::PortMapper::Settings mapper;

@@ -29,21 +29,13 @@ bool isWorthLogging(int count) {
     return count > 0 && (count & (count - 1)) == 0;
 }
 
-// The response targets of a peer's ping that may get an answer: those on the peer's own listed
-// addresses, at most maxTargets of them. Anything else would let whoever knows a peer's id
-// aim our answers at a bystander.
-void answerTargets(const gen::Content& ping, int index, long identifier, std::size_t maxTargets,
-                   P2PCtxData& data, std::vector<Endpoint>& destinations) {
+// Logs, throttled, how many of a ping's response targets get no answer: a stranger who knows a
+// peer's id may aim them at a bystander, and would otherwise flood the log.
+void logRefusedTargets(const gen::Content& ping, long identifier, std::size_t maxTargets,
+                       std::size_t answered, P2PCtxData& data) {
     std::vector<Endpoint> targets;
     gen::getResponseTargets(ping, targets, true);
-    int refused = 0;
-    for (const Endpoint& target : targets) {
-        if (!data.peers.isListedAddress(index, target.address()) || destinations.size() >= maxTargets) {
-            ++refused;
-        } else {
-            destinations.push_back(target);
-        }
-    }
+    const std::size_t refused = targets.size() - std::min(answered, targets.size());
     if (refused > 0 && isWorthLogging(++data.ignoredTargets)) {
         Log::debug(data.name, "process007",
                    "Not answering %1% of %2% response targets of peer %3%: not on its addresses or over %4% "
@@ -208,13 +200,28 @@ std::vector<Endpoint> P2PListener::answerPing(const util::ReceivedMessage& messa
     return destinations;
 }
 
+std::vector<Endpoint> P2PListener::listedTargets(const gen::Content& ping, int index, std::size_t maxTargets,
+                                                 P2PCtxData& data) {
+    // Anything off the peer's addresses would let whoever knows a peer's id aim our answers at a
+    // bystander.
+    std::vector<Endpoint> targets;
+    gen::getResponseTargets(ping, targets, true);
+    std::vector<Endpoint> destinations;
+    for (const Endpoint& target : targets) {
+        if (destinations.size() < maxTargets && data.peers.isListedAddress(index, target.address())) {
+            destinations.push_back(target);
+        }
+    }
+    return destinations;
+}
+
 std::vector<Endpoint> P2PListener::prepareAnswer(const util::ReceivedMessage& message, int index,
                                                  long identifier, P2PCtxData& data, std::size_t maxTargets,
                                                  bool primeOnly, std::size_t skip, gen::Content& reply) {
     const Endpoint& sender = message.remoteEndpoint;
     data.stamp(reply, gen::Content::PING_RESP);
-    std::vector<Endpoint> destinations;
-    answerTargets(message.content, index, identifier, maxTargets, data, destinations);
+    std::vector<Endpoint> destinations = listedTargets(message.content, index, maxTargets, data);
+    logRefusedTargets(message.content, identifier, maxTargets, destinations.size(), data);
     destinations.erase(destinations.begin(), destinations.begin() + std::min(skip, destinations.size()));
     if (!contains(destinations, sender) && !contains(data.servers, sender) &&
         data.peers.isListedAddress(index, sender.address())) {

@@ -47,6 +47,11 @@ public:
                                                                   P2PCtxData& data, std::size_t maxTargets,
                                                                   bool primeOnly = false,
                                                                   std::size_t skip = 0);
+    // The response targets of a peer's ping that may get an answer, in order: those on the peer's
+    // own listed addresses, at most maxTargets of them. Logs nothing.
+    static std::vector<boost::asio::ip::udp::endpoint> listedTargets(const generated::Content& ping,
+                                                                     int index, std::size_t maxTargets,
+                                                                     P2PCtxData& data);
     // What answerPing sends, without sending it: the destinations, in order, and the reply. Logs
     // what it refuses, so callers run it before they take the send slot.
     static std::vector<boost::asio::ip::udp::endpoint> prepareAnswer(const util::ReceivedMessage& message,

@@ -49,7 +49,7 @@ std::vector<PassPlan::Step> PassPlan::rounds(bool overlap, NatType ownNat, const
     if (!overlap) {
         steps.push_back(phaseLine(Step::Kind::START, publicPhase));
     }
-    for (int round = 0; round < settings.retries + 1; ++round) {
+    for (int round = 0; round <= settings.retries; ++round) {
         Round later;
         later.timeout = settings.publicTimeout;
         later.pingsPublic = true;

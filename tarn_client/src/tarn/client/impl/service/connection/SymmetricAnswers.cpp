@@ -24,11 +24,12 @@ const int kLowestBurnPort = 1024;
 const int kPrimerCopies = static_cast<int>(std::size(P2PCtxData::kPrimerTimesToLive));
 }  // namespace
 
-SymmetricAnswers::Release SymmetricAnswers::planRelease(std::size_t nextBlock, const std::vector<bool>& pingCame,
-                                                        const std::vector<int>& firstPositions, int blockSize,
-                                                        int taken, int burnLeft, bool roundOver) {
+SymmetricAnswers::Release SymmetricAnswers::planRelease(
+    std::size_t nextBlock, const std::vector<bool>& pingCame, const std::vector<int>& firstPositions,
+    const std::vector<BlockTargets>& targets, int blockSize, int taken, int burnLeft, bool roundOver) {
     Release plan{{}, nextBlock};
-    for (; plan.nextBlock < pingCame.size() && plan.nextBlock < firstPositions.size(); ++plan.nextBlock) {
+    const std::size_t blocks = std::min({pingCame.size(), firstPositions.size(), targets.size()});
+    for (; plan.nextBlock < blocks; ++plan.nextBlock) {
         if (!pingCame[plan.nextBlock]) {
             if (!roundOver) {
                 break;
@@ -38,11 +39,18 @@ SymmetricAnswers::Release SymmetricAnswers::planRelease(std::size_t nextBlock, c
         }
         const PassLimits::LineUp at =
             PassLimits::lineUp(taken, firstPositions[plan.nextBlock], blockSize, burnLeft);
-        plan.blocks.push_back({plan.nextBlock, at});
+        // The block's own used-up slots come out of what the ports before it left of both bounds.
+        const BlockTargets& block = targets[plan.nextBlock];
+        const std::size_t skip = std::min(static_cast<std::size_t>(at.skip), block.answeredBefore.size());
+        const std::vector<bool> fromFirstFree(
+            block.answeredBefore.begin() + static_cast<std::ptrdiff_t>(skip), block.answeredBefore.end());
+        const int slotsLeft = std::min(PassLimits::burnPerBlock(blockSize), burnLeft) - at.burn;
+        std::vector<Slot> slots = planSlots(fromFirstFree, block.firstHalf, slotsLeft);
+        burnLeft -= at.burn + static_cast<int>(std::count(slots.begin(), slots.end(), Slot::USE_UP));
         if (taken >= 0) {
-            taken += at.burn + std::max(0, blockSize - at.skip);
-            burnLeft -= at.burn;
+            taken += at.burn + static_cast<int>(slots.size());
         }
+        plan.blocks.push_back({plan.nextBlock, at, std::move(slots)});
     }
     return plan;
 }
@@ -152,18 +160,24 @@ void SymmetricAnswers::release(bool roundOver) {
     if (roundOver) {
         answerLatestAtRoundEnd();
     }
+    const int blockSize = schedule.getBlockSize();
     std::vector<bool> came;
     std::vector<int> firstPositions;
+    std::vector<BlockTargets> targets(schedule.countBlocks());
     for (std::size_t block = 0; block < schedule.countBlocks(); ++block) {
-        came.push_back(pending.count(blockPeers[block]) > 0);
+        const auto ping = pending.find(blockPeers[block]);
+        came.push_back(ping != pending.end());
         firstPositions.push_back(schedule.firstPosition(block));
+        if (block >= nextBlock && ping != pending.end()) {
+            targets[block] = blockTargets(ping->second, blockSize);
+        }
     }
-    const int blockSize = schedule.getBlockSize();
     const int left = PassLimits::burnLeft(blockSize, burntInRound, burnt);
-    Release plan = planRelease(nextBlock, came, firstPositions, blockSize, taken, left, roundOver);
+    Release plan = planRelease(nextBlock, came, firstPositions, targets, blockSize, taken, left, roundOver);
     // The counter is measured only when a block goes out, and then the plan follows it.
     if (!plan.blocks.empty()) {
-        plan = planRelease(nextBlock, came, firstPositions, blockSize, portsTaken(), left, roundOver);
+        plan =
+            planRelease(nextBlock, came, firstPositions, targets, blockSize, portsTaken(), left, roundOver);
     }
     for (const BlockSend& send : plan.blocks) {
         const auto ping = pending.find(blockPeers[send.block]);
@@ -239,6 +253,22 @@ void SymmetricAnswers::answerLatestAtRoundEnd() {
     }
 }
 
+SymmetricAnswers::BlockTargets SymmetricAnswers::blockTargets(const HeldPings::Held& ping,
+                                                              int blockSize) const {
+    BlockTargets block;
+    const auto before = answeredTo.find(ping.index);
+    for (const Endpoint& target : P2PListener::listedTargets(ping.message.content, ping.index,
+                                                             static_cast<std::size_t>(blockSize), data)) {
+        block.answeredBefore.push_back(before != answeredTo.end() && before->second.count(target) > 0);
+    }
+    block.firstHalf = isFirstHalf(ping);
+    return block;
+}
+
+bool SymmetricAnswers::isFirstHalf(const HeldPings::Held& ping) const {
+    return firstAnswered.count(ping.index) == 0 && ping.schedulesBefore >= scheduleNumber;
+}
+
 void SymmetricAnswers::answerBlock(const BlockSend& send, const HeldPings::Held& ping, int blockSize) {
     const PassLimits::LineUp& at = send.at;
     EndpointList targets;
@@ -260,19 +290,13 @@ void SymmetricAnswers::answerBlock(const BlockSend& send, const HeldPings::Held&
     // The peer's first ping came after this block was announced. A peer that answers relayed
     // pings at once may have answered the block before it measured its own ports, from ports it
     // never announced: then only a later block meets the announced ones, and only at targets
-    // never answered before.
-    const bool firstHalf = firstAnswered.insert(ping.index).second && ping.schedulesBefore >= scheduleNumber;
-    if (firstHalf) {
+    // never answered before (planned in send.slots).
+    if (isFirstHalf(ping)) {
         halved.insert(ping.index);
     }
+    firstAnswered.insert(ping.index);
     std::set<Endpoint>& before = answeredTo[ping.index];
-    std::vector<bool> answeredBefore;
-    for (const Endpoint& target : candidates) {
-        answeredBefore.push_back(before.count(target) > 0);
-    }
-    const int left = std::min(PassLimits::burnPerBlock(blockSize) - static_cast<int>(lineUp.size()),
-                              PassLimits::burnLeft(blockSize, burntInRound, burnt));
-    const std::vector<Slot> slots = planSlots(answeredBefore, firstHalf, left);
+    const std::vector<Slot>& slots = send.slots;
     const EndpointList spare =
         burnTargets(ping.index, static_cast<int>(std::count(slots.begin(), slots.end(), Slot::USE_UP)));
 
@@ -282,8 +306,15 @@ void SymmetricAnswers::answerBlock(const BlockSend& send, const HeldPings::Held&
     std::vector<std::pair<const gen::Content*, EndpointList>> runs{{&usedUp, lineUp}};
     EndpointList sent;
     auto next = spare.begin();
-    for (std::size_t i = 0; i < slots.size(); ++i) {
+    // The plan was made from the same ping and listing; the checks only keep a slot from reading
+    // past what there is (no endpoint to use up towards a peer that may share our network).
+    std::size_t filled = 0;
+    for (; filled < slots.size() && filled < candidates.size(); ++filled) {
+        const std::size_t i = filled;
         const bool answer = slots[i] == Slot::ANSWER;
+        if (!answer && next == spare.end()) {
+            break;
+        }
         const gen::Content* content = answer ? &reply : &usedUp;
         if (runs.back().first != content) {
             runs.push_back({content, {}});
@@ -295,7 +326,7 @@ void SymmetricAnswers::answerBlock(const BlockSend& send, const HeldPings::Held&
     }
     // The block's used-up ports and its answers leave in one batch: a pause between them would let
     // other hosts take the block's ports.
-    data.paced(kPrimerCopies * static_cast<int>(lineUp.size() + slots.size()), [&] {
+    data.paced(kPrimerCopies * static_cast<int>(lineUp.size() + filled), [&] {
         for (const auto& run : runs) {
             data.prime(*run.first, run.second);
         }
@@ -306,7 +337,7 @@ void SymmetricAnswers::answerBlock(const BlockSend& send, const HeldPings::Held&
                    "%7% answers",
                    send.block, ping.identifier, taken, publicPort, lineUp.size() + spare.size(), at.skip,
                    sent.size());
-        taken += static_cast<int>(lineUp.size() + slots.size());
+        taken += static_cast<int>(lineUp.size() + filled);
     }
     before.insert(sent.begin(), sent.end());
     answered[ping.index] = {targets, std::move(sent), measuredRounds};

@@ -38,29 +38,41 @@ struct P2PCtxData;
 // PassLimits.
 class SymmetricAnswers {
 public:
+    // What one port of a block goes to, from its first port not gone on: the peer's target at
+    // the same place, or an endpoint never used before (the port is used up).
+    enum class Slot { ANSWER, USE_UP };
+    // What a block whose ping came may answer: for each target it may answer (the peer's targets
+    // on its listed addresses, in order, at most the block's size), whether that target was
+    // answered earlier in the pass; and whether only the first half answers (planSlots).
+    struct BlockTargets {
+        std::vector<bool> answeredBefore;
+        bool firstHalf = false;
+    };
     // What one release does with the blocks, from nextBlock on: for each block answered, where
-    // it stands against the NAT's counter.
+    // it stands against the NAT's counter and what each of its ports goes to.
     struct BlockSend {
         std::size_t block;
         PassLimits::LineUp at;
+        std::vector<Slot> slots;
     };
     struct Release {
         std::vector<BlockSend> blocks;
         // The first block not yet answered nor given up after the release.
         std::size_t nextBlock;
     };
-    // Blocks are answered in schedule order as their pings have come (pingCame per block); a
-    // block whose ping has not come stops the release, unless the round is over and it is given
-    // up. taken: ports gone since the measured port when the release begins (-1 unknown: every
-    // block in order, nothing used up); each block answered moves it past the block's last port.
-    // burnLeft: ports the round may still use up (PassLimits::burnLeft).
+    // Blocks are answered in schedule order as their pings have come (pingCame per block, with
+    // what each may answer in targets); a block whose ping has not come stops the release, unless
+    // the round is over and it is given up. taken: ports gone since the measured port when the
+    // release begins (-1 unknown: every block in order, nothing used up before it); each block
+    // answered moves it past the ports its datagrams take, which are fewer than the block's when
+    // the peer names fewer targets, so the next block lines up with its own ports. burnLeft: ports
+    // the round may still use up (PassLimits::burnLeft), shared by the ports used up before each
+    // block and its used-up slots.
     static Release planRelease(std::size_t nextBlock, const std::vector<bool>& pingCame,
-                               const std::vector<int>& firstPositions, int blockSize, int taken,
+                               const std::vector<int>& firstPositions,
+                               const std::vector<BlockTargets>& targets, int blockSize, int taken,
                                int burnLeft, bool roundOver);
 
-    // What one port of a block goes to, from its first port not gone on: the peer's target at
-    // the same place, or an endpoint never used before (the port is used up).
-    enum class Slot { ANSWER, USE_UP };
     // The block's slots for the peer's targets in order. answeredBefore: the target was answered
     // earlier in the pass; its mapping stands and would answer it from the old port, so its slot
     // is used up and the targets after it keep their places. firstHalf: only the first half
@@ -118,7 +130,12 @@ private:
     // round: it answered this block from those ports, and its next ping may come only after the
     // round, when a new block is announced.
     void answerLatestAtRoundEnd();
-    void answerBlock(const BlockSend& send, const HeldPings::Held& ping, int taken);
+    // What the peer's held ping lets its block answer (planRelease's BlockTargets).
+    BlockTargets blockTargets(const HeldPings::Held& ping, int blockSize) const;
+    // Whether only the first half of the block answers the peer's ping: its first ping answered
+    // from a block, which came after that block was announced.
+    bool isFirstHalf(const HeldPings::Held& ping) const;
+    void answerBlock(const BlockSend& send, const HeldPings::Held& ping, int blockSize);
     // The blocks primed at an earlier release, answered for real.
     void answerPrimed();
     // Ports the NAT handed out since the round's latest port, measured again unless fresh; -1
