@@ -45,12 +45,19 @@ AllowList::Key parseEndpoint(const std::string& text) {
 
 SharedStore::SharedStore(Address address, std::chrono::seconds window,
                          std::vector<boost::asio::ip::address_v4> ownAddresses, const FleetSeal& seal,
-                         std::size_t maxLookups)
+                         std::size_t maxLookups, const Sentinels& sentinels, std::size_t maxOwned)
     : window(window),
       seal(seal),
       queue(maxLookups),
       fleet(std::move(ownAddresses), seal),
-      connection(std::move(address), stopWaker) {}
+      connection(
+          std::move(address), stopWaker,
+          sentinels.addresses.empty() ? StoreConnection::Kind::STORE : StoreConnection::Kind::FOLLOWED_STORE),
+      owned(sentinels.addresses.empty() ? 0 : maxOwned) {
+    if (!sentinels.addresses.empty()) {
+        locator = std::make_unique<SentinelLocator>(sentinels, stopWaker);
+    }
+}
 
 SharedStore::~SharedStore() {
     stop();
@@ -84,7 +91,11 @@ SharedStore::Stats SharedStore::stats() const {
     stats.forgedMembers = fleet.forged();
     stats.errors = errors.load(std::memory_order_relaxed);
     stats.connects = connects.load(std::memory_order_relaxed);
+    stats.switches = switches.load(std::memory_order_relaxed);
+    stats.rewritten = rewritten.load(std::memory_order_relaxed);
     stats.connected = connected();
+    std::lock_guard<std::mutex> lock(problemMutex);
+    stats.master = master;
     return stats;
 }
 
@@ -116,7 +127,9 @@ void SharedStore::run() {
     std::vector<Lookup> lookups;
     auto nextFlush = Clock::now();
     nextCheck = Clock::now();
-    while (queue.take(nextCheck, nextFlush, writes, lookups)) {
+    // Records to write again to a new master are sent without waiting for the workers' writes.
+    while (queue.take(rewrites.empty() || !connection.isOpen() ? nextCheck : Clock::now(), nextFlush, writes,
+                      lookups)) {
         const auto now = Clock::now();
         if (!writes.empty()) {
             nextFlush = now + kFlushInterval;
@@ -130,6 +143,12 @@ void SharedStore::run() {
         const bool due = now >= nextCheck;
         if (!connection.isOpen() && due) {
             connect();
+        }
+        if (connection.isOpen() && !rewrites.empty()) {
+            const std::size_t taken = std::min(rewrites.size(), kRewritesPerTrip);
+            writes.insert(writes.end(), rewrites.end() - static_cast<std::ptrdiff_t>(taken), rewrites.end());
+            rewrites.resize(rewrites.size() - taken);
+            rewritten.fetch_add(taken, std::memory_order_relaxed);
         }
         if (!connection.isOpen()) {
             writesDropped.fetch_add(writes.size(), std::memory_order_relaxed);
@@ -147,19 +166,36 @@ void SharedStore::run() {
 }
 
 bool SharedStore::connect() {
-    const std::string problem = connection.open();
+    std::string problem;
+    std::string named;
+    if (locator) {
+        const sentinel::MasterAddress found = locator->locate();
+        problem = found.problem;
+        if (problem.empty()) {
+            named = (found.host.find(':') != std::string::npos ? "[" + found.host + "]" : found.host) + ":" +
+                    std::to_string(found.port);
+            connection.retarget(found.host, found.port);
+            problem = connection.open();
+            if (!problem.empty()) {
+                problem = "the master " + named + " the sentinels named: " + problem;
+            }
+        }
+    } else {
+        problem = connection.open();
+    }
     const std::string& text = address().text;
     if (!problem.empty()) {
         errors.fetch_add(1, std::memory_order_relaxed);
-        nextCheck = Clock::now() + kCheck;
+        nextCheck = retryAt();
         {
             std::lock_guard<std::mutex> lock(problemMutex);
             lastProblem = "the shared store " + text + " is unreachable: " + problem;
         }
         // One line when it goes away, not one per attempt.
         if (!reportedDown) {
+            const auto every = locator ? sentinel::kMaxRetryDelay : kCheck;
             Log::warn("shared store " + text + " unreachable: " + problem + "; relays to endpoints " +
-                      "bound elsewhere are refused; trying again every " + std::to_string(kCheck.count()) +
+                      "bound elsewhere are refused; trying again every " + std::to_string(every.count()) +
                       " ms");
             reportedDown = true;
         }
@@ -168,21 +204,52 @@ bool SharedStore::connect() {
     nextCheck = {};
     currentEpoch.fetch_add(1, std::memory_order_acq_rel);
     connects.fetch_add(1, std::memory_order_relaxed);
-    connectedNow.store(true, std::memory_order_release);
+    std::string before;
+    {
+        std::lock_guard<std::mutex> lock(problemMutex);
+        before = master;
+        master = named;
+    }
     reportedDown = false;
-    Log::info("shared store " + text + " connected");
+    if (locator) {
+        // Replication is asynchronous: what was written just before a failover may be missing,
+        // and a master that came back may have lost everything. Written again before the workers
+        // ask: the records' expiry is kept.
+        rewrites = owned.live(Clock::now());
+        if (!before.empty() && before != named) {
+            switches.fetch_add(1, std::memory_order_relaxed);
+            Log::info("shared store " + text + " switched from master " + before + " to " + named + "; " +
+                      std::to_string(rewrites.size()) + " records to write again");
+        } else {
+            Log::info("shared store " + text + " connected to master " + named);
+        }
+    } else {
+        Log::info("shared store " + text + " connected");
+    }
+    connectedNow.store(true, std::memory_order_release);
     return true;
+}
+
+SharedStore::Clock::time_point SharedStore::retryAt() {
+    ++failures;
+    return Clock::now() + (locator ? sentinel::retryDelay(failures) : std::chrono::milliseconds(kCheck));
 }
 
 bool SharedStore::roundTrip(const std::vector<Write>& writes, const std::vector<Lookup>& lookups,
                             bool check) {
-    const long long expiryMs = std::chrono::duration_cast<std::chrono::milliseconds>(window).count();
     const std::int64_t nowMs = FleetSeal::wallClockMs();
+    const auto now = Clock::now();
+    std::vector<Clock::time_point> expiries;
+    expiries.reserve(writes.size());
     for (const Write& write : writes) {
+        // A record written again keeps the expiry it had; the others last a window.
+        expiries.push_back(write.expiresAt != Clock::time_point{} ? write.expiresAt : now + window);
+        const long long lastsMs = std::max<long long>(
+            1, std::chrono::ceil<std::chrono::milliseconds>(expiries.back() - now).count());
         const std::string key = keyText(write.key);
         const std::string value =
-            seal.recordValue(key, endpointText(AllowList::endpointOf(write.server)), nowMs + expiryMs);
-        connection.append("SET %s %s PX %lld", key.c_str(), value.c_str(), expiryMs);
+            seal.recordValue(key, endpointText(AllowList::endpointOf(write.server)), nowMs + lastsMs);
+        connection.append("SET %s %s PX %lld", key.c_str(), value.c_str(), lastsMs);
     }
     for (const Lookup& lookup : lookups) {
         connection.append("GET %s", keyText(lookup.key).c_str());
@@ -192,17 +259,24 @@ bool SharedStore::roundTrip(const std::vector<Write>& writes, const std::vector<
     const std::size_t total = writes.size() + lookups.size() + checkReplies;
     std::vector<redisReply*> raw;
     raw.reserve(total);
-    const std::string failure = connection.exchange(total, raw);
+    std::string failure = connection.exchange(total, raw);
     LinkAnswers answers;
     for (std::size_t index = 0; index < raw.size(); ++index) {
         const Reply reply(raw[index]);
         const bool isError = reply->type == REDIS_REPLY_ERROR;
         if (isError) {
             errors.fetch_add(1, std::memory_order_relaxed);
+            // A master that became a replica: the one that took over is asked for at once.
+            if (locator && failure.empty() && sentinel::meansMasterMoved(*reply)) {
+                failure = "it answered " + std::string(reply->str, reply->len);
+            }
         }
         if (index < writes.size()) {
             if (!isError) {
                 written.fetch_add(1, std::memory_order_relaxed);
+                if (locator) {
+                    owned.wrote(writes[index], expiries[index]);
+                }
             }
         } else if (index < writes.size() + lookups.size()) {
             const Lookup& lookup = lookups[index - writes.size()];
@@ -236,6 +310,9 @@ bool SharedStore::roundTrip(const std::vector<Write>& writes, const std::vector<
         disconnect(failure);
     }
     answers.post();
+    if (failure.empty() && check) {
+        failures = 0;
+    }
     return failure.empty();
 }
 
@@ -248,8 +325,9 @@ void SharedStore::disconnect(const std::string& why) {
     }
     connectedNow.store(false, std::memory_order_release);
     errors.fetch_add(1, std::memory_order_relaxed);
-    // Not at once: a store that accepts connections but fails every command would make this a loop.
-    nextCheck = Clock::now() + kCheck;
+    // Without sentinels not at once: a store that accepts connections but fails every command would
+    // make this a loop. With them at once, the next time later: see sentinel::retryDelay().
+    nextCheck = retryAt();
     reportedDown = true;
     if (why == StoreConnection::kStopping) {
         return;

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -14,6 +15,8 @@
 #include "tarn/server/FleetMembers.h"
 #include "tarn/server/FleetSeal.h"
 #include "tarn/server/LookupQueue.h"
+#include "tarn/server/OwnedRecords.h"
+#include "tarn/server/SentinelLocator.h"
 #include "tarn/server/StoreConnection.h"
 #include "tarn/server/Waker.h"
 
@@ -32,7 +35,9 @@ class StoreLink;
 // One thread of its own talks to the store (StoreConnection), so that no worker ever waits for it:
 // workers hand it writes and look-ups (LookupQueue), it sends them pipelined, and posts each
 // look-up's answer back to the worker's link. It connects at start, and again by itself at most
-// once per kCheck while the store is away.
+// once per kCheck while the store is away. With sentinels it follows the master instead: it asks
+// them for it (SentinelLocator), again at once when the master is lost or answers as a replica,
+// then every sentinel::retryDelay(), and writes again what it owns to a master that took over.
 class SharedStore {
 public:
     using Clock = std::chrono::steady_clock;
@@ -50,6 +55,9 @@ public:
     using Address = StoreConnection::Address;
     using Write = LookupQueue::Write;
     using Lookup = LookupQueue::Lookup;
+    using Sentinels = SentinelLocator::Sentinels;
+    // Records written again to a new master per round trip, beside the workers' own writes.
+    static constexpr std::size_t kRewritesPerTrip = 4096;
     // What the store's thread counted; the look-ups' outcomes are counted by the workers.
     struct Stats {
         std::uint64_t written = 0;
@@ -62,15 +70,23 @@ public:
         std::uint64_t forgedMembers = 0;
         std::uint64_t errors = 0;
         std::uint64_t connects = 0;
+        // Connections to a master at another address than the one before (with sentinels).
+        std::uint64_t switches = 0;
+        // Records written again to a new master.
+        std::uint64_t rewritten = 0;
+        // The master's address as the sentinels named it last ("" without sentinels).
+        std::string master;
         bool connected = false;
     };
 
     // Records expire window after they were written, sealed with seal; ownAddresses are this
     // server's, announced to the fleet. At most maxLookups look-ups queue (the workers' parked
-    // pings together). Connects only in start().
+    // pings together). With sentinels (addresses not empty) address holds no host: the master
+    // is the one they name, and up to maxOwned records written are kept to write again to a new
+    // one. Connects only in start().
     SharedStore(Address address, std::chrono::seconds window,
                 std::vector<boost::asio::ip::address_v4> ownAddresses, const FleetSeal& seal,
-                std::size_t maxLookups);
+                std::size_t maxLookups, const Sentinels& sentinels = {}, std::size_t maxOwned = 0);
     // Stops the thread if it still runs.
     ~SharedStore();
     SharedStore(const SharedStore&) = delete;
@@ -105,8 +121,11 @@ public:
 
 private:
     void run();
-    // Connects, authenticates and selects the database; logs and counts a failure.
+    // Connects (to the master the sentinels name, if any), authenticates and selects the
+    // database; logs and counts a failure.
     bool connect();
+    // When to try again after one more failure in a row.
+    Clock::time_point retryAt();
     // Sends the writes and look-ups, and with check the fleet's renewal, in one pipeline and posts
     // the answers; false when the connection failed on the way (the look-ups left unanswered are
     // then refused).
@@ -120,12 +139,18 @@ private:
     Waker stopWaker;
     LookupQueue queue;
     FleetMembers fleet;
-    // Owned by the thread alone.
+    // Owned by the thread alone: the connection, and with sentinels the locator, the records
+    // written, those to write again to a new master and the failures in a row.
     StoreConnection connection;
+    std::unique_ptr<SentinelLocator> locator;
+    OwnedRecords owned;
+    std::vector<Write> rewrites;
+    unsigned failures = 0;
     // The next attempt to connect, or while connected the next check.
     Clock::time_point nextCheck{};
-    mutable std::mutex problemMutex;  // guards lastProblem
+    mutable std::mutex problemMutex;  // guards lastProblem and master
     std::string lastProblem;
+    std::string master;
     bool reportedDown = false;
     std::atomic<bool> connectedNow{false};
     std::atomic<std::uint64_t> currentEpoch{0};
@@ -136,6 +161,8 @@ private:
     std::atomic<std::uint64_t> lookupsExpired{0};
     std::atomic<std::uint64_t> errors{0};
     std::atomic<std::uint64_t> connects{0};
+    std::atomic<std::uint64_t> switches{0};
+    std::atomic<std::uint64_t> rewritten{0};
     std::thread thread;
 };
 

@@ -12,6 +12,7 @@
 #include <hiredis/hiredis.h>
 #include <boost/asio/ip/address.hpp>
 
+#include "tarn/server/SentinelReplies.h"
 #include "tarn/server/Waker.h"
 
 namespace tarn {
@@ -42,7 +43,7 @@ bool isNumeric(const std::string& text) {
 const char* const StoreConnection::kStopping = "stopping";
 
 // A name look-up on a thread of its own, so that the store's thread waits for it at most
-// kIoTimeout; one that takes longer is waited for at the next attempt, and joined at the end.
+// its time-out; one that takes longer is waited for at the next attempt, and joined at the end.
 struct StoreConnection::Resolving {
     std::mutex mutex;  // guards done and address
     std::condition_variable finished;
@@ -83,8 +84,9 @@ struct StoreConnection::Resolving {
     ~Resolving() { thread.join(); }
 };
 
-StoreConnection::StoreConnection(Address address, const Waker& stopWaker)
-    : storeAddress(std::move(address)), stopWaker(stopWaker) {}
+StoreConnection::StoreConnection(Address address, const Waker& stopWaker, Kind kind,
+                                 std::chrono::milliseconds timeout)
+    : storeAddress(std::move(address)), stopWaker(stopWaker), kind(kind), timeout(timeout) {}
 
 StoreConnection::~StoreConnection() {
     if (redis != nullptr) {
@@ -94,40 +96,52 @@ StoreConnection::~StoreConnection() {
 
 std::string StoreConnection::open() {
     close();
-    const timeval timeout = toTimeval(kIoTimeout);
+    const timeval limit = toTimeval(timeout);
     const std::string host = resolve();
     if (host.empty()) {
-        return "'" + storeAddress.host + "' did not resolve within " + std::to_string(kIoTimeout.count()) +
+        return "'" + storeAddress.host + "' did not resolve within " + std::to_string(timeout.count()) +
                " ms";
     }
-    redis = redisConnectWithTimeout(host.c_str(), storeAddress.port, timeout);
+    redis = redisConnectWithTimeout(host.c_str(), storeAddress.port, limit);
     std::string problem;
     if (redis == nullptr) {
         return "out of memory";
     }
     if (redis->err != 0) {
         problem = redis->errstr;
-    } else if (redisSetTimeout(redis, timeout) != REDIS_OK) {
+    } else if (redisSetTimeout(redis, limit) != REDIS_OK) {
         problem = "cannot set the time-out";
     } else {
         // AUTH first: a store with a password answers nothing else before it. SELECT also for
         // database 0: a store that refuses us (protected mode) says so here.
-        std::size_t count = 1;
+        std::vector<const char*> asked;
         if (!storeAddress.password.empty()) {
             append("AUTH %b", storeAddress.password.data(), storeAddress.password.size());
-            ++count;
+            asked.push_back("AUTH");
         }
-        append("SELECT %u", storeAddress.db);
+        if (kind != Kind::SENTINEL) {
+            append("SELECT %u", storeAddress.db);
+            asked.push_back("SELECT");
+        }
+        if (kind == Kind::FOLLOWED_STORE) {
+            append("ROLE");
+            asked.push_back("ROLE");
+        }
         std::vector<redisReply*> replies;
-        problem = exchange(count, replies);
+        problem = asked.empty() ? "" : exchange(asked.size(), replies);
         for (std::size_t i = 0; i < replies.size(); ++i) {
             const Reply reply(replies[i]);
-            if (problem.empty() && reply->type == REDIS_REPLY_ERROR) {
-                const bool auth = i + 1 < count;
-                problem = std::string(auth ? "AUTH: " : "SELECT: ") + reply->str;
-                if (auth || problem.find("NOAUTH") != std::string::npos) {
+            const std::string command = asked[i];
+            if (!problem.empty()) {
+                continue;
+            }
+            if (reply->type == REDIS_REPLY_ERROR) {
+                problem = command + ": " + reply->str;
+                if (command == "AUTH" || problem.find("NOAUTH") != std::string::npos) {
                     problem = "the password was refused (" + problem + ")";
                 }
+            } else if (command == "ROLE") {
+                problem = sentinel::readRole(*reply);
             }
         }
     }
@@ -135,6 +149,16 @@ std::string StoreConnection::open() {
         close();
     }
     return problem;
+}
+
+void StoreConnection::retarget(const std::string& host, std::uint16_t port) {
+    if (host != storeAddress.host || port != storeAddress.port) {
+        close();
+        storeAddress.host = host;
+        storeAddress.port = port;
+        resolved.clear();
+        resolveAgain = true;
+    }
 }
 
 void StoreConnection::close() {
@@ -153,14 +177,14 @@ void StoreConnection::append(const char* format, ...) {
 }
 
 std::string StoreConnection::exchange(std::size_t count, std::vector<redisReply*>& replies) {
-    const auto deadline = Clock::now() + kIoTimeout;
+    const auto deadline = Clock::now() + timeout;
     int done = 0;
     while (!done) {
         if (redisBufferWrite(redis, &done) != REDIS_OK) {
             return redis->errstr[0] != '\0' ? redis->errstr : "connection lost";
         }
         if (!done && Clock::now() >= deadline) {
-            return "no room to send within " + std::to_string(kIoTimeout.count()) + " ms";
+            return "no room to send within " + std::to_string(timeout.count()) + " ms";
         }
     }
     while (replies.size() < count) {
@@ -176,7 +200,7 @@ std::string StoreConnection::exchange(std::size_t count, std::vector<redisReply*
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
         pollfd polled[] = {{redis->fd, POLLIN, 0}, {stopWaker.fd(), POLLIN, 0}};
         if (left.count() <= 0 || ::poll(polled, 2, static_cast<int>(left.count())) == 0) {
-            return "no complete answer within " + std::to_string(kIoTimeout.count()) + " ms";
+            return "no complete answer within " + std::to_string(timeout.count()) + " ms";
         }
         if ((polled[1].revents & POLLIN) != 0) {
             return kStopping;
@@ -204,7 +228,7 @@ std::string StoreConnection::resolve() {
     std::string address;
     {
         std::unique_lock<std::mutex> lock(resolving->mutex);
-        if (!resolving->finished.wait_for(lock, kIoTimeout, [&] { return resolving->done; })) {
+        if (!resolving->finished.wait_for(lock, timeout, [&] { return resolving->done; })) {
             return known;
         }
         address = resolving->address;

@@ -15,9 +15,10 @@ namespace server {
 
 class Waker;
 
-// The store's thread's one connection to the Redis store: it resolves the store's name, connects,
-// authenticates and selects the database, and runs pipelined round trips, each bounded by
-// kIoTimeout and cut short by the stop waker. Owned and used by the store's thread alone.
+// One connection of the store's thread, to the Redis store or to one of its sentinels: it resolves
+// the name, connects, authenticates (and at the store selects the database and, when it follows
+// the sentinels, checks the instance is the master), and runs pipelined round trips, each bounded
+// by its time-out and cut short by the stop waker. Owned and used by the store's thread alone.
 class StoreConnection {
 public:
     using Clock = std::chrono::steady_clock;
@@ -38,13 +39,21 @@ public:
         std::string text;
     };
 
-    // stopWaker, readable once the server stops, cuts waits short; it outlives this.
-    StoreConnection(Address address, const Waker& stopWaker);
+    // What open() asks after AUTH: SELECT the database, with ROLE as well (a store found through
+    // the sentinels must be the master), or nothing (a sentinel).
+    enum class Kind { STORE, FOLLOWED_STORE, SENTINEL };
+
+    // stopWaker, readable once the server stops, cuts waits short; it outlives this. Resolving,
+    // connecting and each round trip may each take timeout.
+    StoreConnection(Address address, const Waker& stopWaker, Kind kind = Kind::STORE,
+                    std::chrono::milliseconds timeout = kIoTimeout);
     ~StoreConnection();
     StoreConnection(const StoreConnection&) = delete;
     StoreConnection& operator=(const StoreConnection&) = delete;
 
     const Address& address() const { return storeAddress; }
+    // Points the next open() at another instance (the master the sentinels named).
+    void retarget(const std::string& host, std::uint16_t port);
     bool isOpen() const { return redis != nullptr; }
     // Connects, authenticates and selects the database. The problem, or "" when it is open.
     std::string open();
@@ -53,16 +62,18 @@ public:
     // Queues one command (hiredis' printf-like format) for the next exchange().
     void append(const char* format, ...);
     // Sends what was appended and reads count replies into replies (the caller frees them), all
-    // within kIoTimeout. The problem, or "" when every reply came.
+    // within the time-out. The problem, or "" when every reply came.
     std::string exchange(std::size_t count, std::vector<redisReply*>& replies);
 
 private:
     // The store host's address: resolved at the first connection and after an outage, within
-    // kIoTimeout; the last one known (empty if none) when that fails.
+    // the time-out; the last one known (empty if none) when that fails.
     std::string resolve();
 
     Address storeAddress;
     const Waker& stopWaker;
+    Kind kind;
+    std::chrono::milliseconds timeout;
     redisContext* redis = nullptr;
     // The store host's resolved address, and whether to resolve it again (after an outage).
     struct Resolving;
