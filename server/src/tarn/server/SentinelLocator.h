@@ -40,6 +40,10 @@ public:
     // The master's address from the first sentinel that names one, starting with the one that
     // answered last; the problem of each sentinel asked when none did.
     sentinel::MasterAddress locate();
+    // The master the last answer named could not be used: the next question starts with the next
+    // sentinel. A sentinel other than the one that led a failover learns of it only from the
+    // others' announcements, a second or two later, and names the old master until then.
+    void distrustLastAnswer() { preferred = (preferred + 1) % connections.size(); }
     // How many sentinels there are.
     std::size_t size() const { return connections.size(); }
 

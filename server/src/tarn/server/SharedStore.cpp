@@ -177,6 +177,7 @@ bool SharedStore::connect() {
             connection.retarget(found.host, found.port);
             problem = connection.open();
             if (!problem.empty()) {
+                locator->distrustLastAnswer();
                 problem = "the master " + named + " the sentinels named: " + problem;
             }
         }
