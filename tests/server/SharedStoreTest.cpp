@@ -443,9 +443,12 @@ bool replicaLinked(unsigned short port, unsigned short replicaPort) {
 TEST(SharedStore, ServersFollowTheMasterTheSentinelsNameThroughTwoFailovers) {
     ASSERT_STRNE(TARN_REDIS_SENTINEL, "") << "redis-sentinel is missing: scripts/setup.sh installs it";
     Redis master;
-    auto replica = std::make_unique<Redis>(
-        0, std::vector<std::string>{"--replicaof", "127.0.0.1", std::to_string(master.port())});
+    // A replica writes the master's data to a file while it synchronises: into the folder too.
     const test::TempDir dir("tarn-sentinels");
+    const std::vector<std::string> inDir{"--dir", dir.path().string()};
+    auto replica = std::make_unique<Redis>(
+        0, std::vector<std::string>{"--replicaof", "127.0.0.1", std::to_string(master.port()), "--dir",
+                                    inDir[1]});
     std::vector<std::unique_ptr<Redis>> sentinels;
     ServerConfig config;
     std::string url = "redis+sentinel://";
@@ -503,7 +506,7 @@ TEST(SharedStore, ServersFollowTheMasterTheSentinelsNameThroughTwoFailovers) {
 
     // The old master comes back, empty, and the sentinels make it a replica; then one sentinel and
     // the new master die, and the two sentinels left promote the old master again.
-    Redis back(master.port());
+    Redis back(master.port(), inDir);
     ASSERT_TRUE(back.waitFor("MASTER <-> REPLICA sync: Finished with success", 1, 25000));
     ASSERT_TRUE(eventually([&] { return replicaLinked(sentinels[1]->port(), back.port()); },
                            std::chrono::seconds(20)));
