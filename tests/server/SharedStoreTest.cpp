@@ -28,6 +28,7 @@
 #include "UdpPeer.h"
 #include "tarn/generated/MessageHelpers.h"
 #include "tarn/server/FleetSeal.h"
+#include "tarn/server/Metrics.h"
 #include "tarn/server/Server.h"
 #include "tarn/server/StoreConnection.h"
 #include "tarn/server/Waker.h"
@@ -516,6 +517,9 @@ TEST(SharedStore, ServersFollowTheMasterTheSentinelsNameThroughTwoFailovers) {
     ASSERT_TRUE(follow(back.port()));
     EXPECT_TRUE(reached());
     EXPECT_EQ(a->store()->stats().switches, 2u);
+    EXPECT_NE(Metrics::toPrometheus(Metrics::of(*a))
+                  .find("store_master_info{address=\"127.0.0.1:" + std::to_string(back.port()) + "\"} 1"),
+              std::string::npos);
 }
 
 }  // namespace
