@@ -110,6 +110,8 @@ public:
     // Grows by one at each new connection: a record written before may be gone from the store.
     std::uint64_t epoch() const { return currentEpoch.load(std::memory_order_acquire); }
     Stats stats() const;
+    // The store as configured. With sentinels its host and port follow the master on the store's
+    // thread: other threads read its text only.
     const Address& address() const { return connection.address(); }
     // Whether address belongs to a server of the fleet (this one included), as of the last check.
     bool isFleetServer(const boost::asio::ip::address_v4& address) const;
