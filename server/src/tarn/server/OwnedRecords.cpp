@@ -3,7 +3,8 @@
 namespace tarn {
 namespace server {
 
-void OwnedRecords::wrote(const LookupQueue::Write& write, Clock::time_point expiresAt) {
+void OwnedRecords::wrote(const LookupQueue::Write& write, Clock::time_point expiresAt,
+                         Clock::time_point now) {
     const auto found = records.find(write.key);
     if (found != records.end()) {
         found->second = {write.server, expiresAt};
@@ -11,7 +12,6 @@ void OwnedRecords::wrote(const LookupQueue::Write& write, Clock::time_point expi
     }
     // A full map is swept at most once per kSweepInterval, so that a flood of new records does
     // not make every write a walk through all of them.
-    const auto now = Clock::now();
     if (records.size() >= capacity && now >= sweptAt + kSweepInterval) {
         forgetExpired(now);
     }

@@ -22,8 +22,8 @@ public:
     // expired is not kept, and is written again only at its endpoint's next binding request.
     explicit OwnedRecords(std::size_t capacity) : capacity(capacity) {}
 
-    // The store took write, which lasts until expiresAt.
-    void wrote(const LookupQueue::Write& write, Clock::time_point expiresAt);
+    // The store took write at now; it lasts until expiresAt.
+    void wrote(const LookupQueue::Write& write, Clock::time_point expiresAt, Clock::time_point now);
     // The records that have not expired by now, each with its expiry, to write again; forgets
     // the expired ones.
     std::vector<LookupQueue::Write> live(Clock::time_point now);

@@ -276,7 +276,7 @@ bool SharedStore::roundTrip(const std::vector<Write>& writes, const std::vector<
             if (!isError) {
                 written.fetch_add(1, std::memory_order_relaxed);
                 if (locator) {
-                    owned.wrote(writes[index], expiries[index]);
+                    owned.wrote(writes[index], expiries[index], now);
                 }
             }
         } else if (index < writes.size() + lookups.size()) {
