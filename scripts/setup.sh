@@ -10,8 +10,9 @@ packages=(
   libprotobuf-dev protobuf-compiler
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   nlohmann-json3-dev
-  # the rendezvous server's shared allow-list: the Redis client library, and the store for tests
-  libhiredis-dev redis-server
+  # the rendezvous server's shared allow-list: the Redis client library, and the store and its
+  # sentinels for tests
+  libhiredis-dev redis-server redis-sentinel
   # the fleet's HMAC-SHA256 over store records and forwarded relays
   libssl-dev
   # the client's port mapping: NAT-PMP and UPnP-IGD client libraries

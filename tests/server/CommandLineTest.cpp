@@ -229,6 +229,46 @@ TEST(CommandLine, SharedStoreAddressesAreSplitIntoHostPortAndDatabase) {
     }
 }
 
+TEST(CommandLine, SentinelAddressesNameEverySentinelAndTheMaster) {
+    const struct {
+        const char* text;
+        const char* sentinels;  // "HOST PORT;" each
+        const char* master;
+        unsigned db;
+        const char* problem;
+    } rows[] = {
+        {"redis+sentinel://10.0.0.5:26379/tarn", "10.0.0.5 26379;", "tarn", 0, ""},
+        {"redis+sentinel://:pw@s.example:26379,[2001:db8::5]:26380,10.0.0.7:26381/tarn-1.a_b/2",
+         "s.example 26379;2001:db8::5 26380;10.0.0.7 26381;", "tarn-1.a_b", 2, ""},
+        {"redis+sentinel://10.0.0.5:26379", "", "", 0, "--shared-store takes"},
+        {"redis+sentinel://10.0.0.5:26379,/tarn", "", "", 0, "--shared-store takes"},
+        {"redis+sentinel://10.0.0.5:26379/ta@rn/1", "", "", 0, "--shared-store takes"},
+        {"redis+sentinel://10.0.0.5:26379/tarn/1/2", "", "", 0, "--shared-store takes"},
+        {"redis+sentinel://10.0.0.5:0/tarn", "", "", 0, "--shared-store port must lie"},
+        {"redis://10.0.0.5:6379,10.0.0.6:6379", "", "", 0, "--shared-store takes"},
+    };
+    const ConfigFile secret("the fleet's secret, 33 bytes long\n", "secret");
+    ::setenv("TARN_SENTINEL_PASSWORD", "the sentinels' password", 1);
+    for (const auto& row : rows) {
+        ServerConfig config;
+        std::string message;
+        const auto outcome =
+            parse({"--shared-store", row.text, "--fleet-secret-file", secret.path()}, config, message);
+        EXPECT_EQ(message.rfind(row.problem, 0), 0u) << message;
+        EXPECT_EQ(outcome, row.problem[0] == '\0' ? Outcome::RUN : Outcome::ERROR) << row.text;
+        std::string sentinels;
+        for (const auto& [host, port] : config.storeSentinels) {
+            sentinels += host + " " + std::to_string(port) + ";";
+        }
+        EXPECT_EQ(sentinels, row.sentinels);
+        EXPECT_EQ(config.storeMaster, row.master);
+        EXPECT_EQ(config.storeDb, row.db);
+        EXPECT_EQ(config.storeHost, "");
+        EXPECT_EQ(config.sentinelPassword, row.problem[0] == '\0' ? "the sentinels' password" : "");
+    }
+    ::unsetenv("TARN_SENTINEL_PASSWORD");
+}
+
 TEST(CommandLine, StorePasswordFromAFileOrTheEnvironmentBeforeTheUrl) {
     const ConfigFile secret("the fleet's secret, 33 bytes long\n", "secret");
     const ConfigFile password("from the file\nsecond line\n", "password");

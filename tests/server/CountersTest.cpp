@@ -11,6 +11,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "tarn/server/Metrics.h"
+
 namespace tarn {
 namespace server {
 namespace {
@@ -92,6 +94,23 @@ TEST(Counters, EveryCounterIsDeclaredWholeAndDocumented) {
         EXPECT_TRUE(std::regex_search(man, std::regex("[ \n]" + name + "[ ,\n]"))) << name << ": man page";
         EXPECT_NE(line.find(" " + name + "="), std::string::npos) << name << ": README's line";
         EXPECT_NE(explained.find("`" + name + "`"), std::string::npos) << name << ": README's explanation";
+    }
+}
+
+// Every family /metrics may serve, a store followed through sentinels included, is named in the
+// man page.
+TEST(Counters, EveryMetricsFamilyIsDocumented) {
+    Metrics::Snapshot snapshot;
+    snapshot.store = SharedStore::Stats{};
+    snapshot.store->master = "10.0.0.6:6379";
+    const std::string text = Metrics::toPrometheus(snapshot);
+    // From the first section to the end: no line starts with the second marker.
+    const std::string man = section("server/dist/tarn-rendezvous.1", ".SH NAME", ".SH NONE");
+    const std::regex family("# TYPE (tarn_rendezvous_[a-z_]+)");
+    for (auto found = std::sregex_iterator(text.begin(), text.end(), family); found != std::sregex_iterator();
+         ++found) {
+        const std::string name = (*found)[1];
+        EXPECT_NE(man.find(name), std::string::npos) << name << ": man page";
     }
 }
 

@@ -1,13 +1,16 @@
 // Two servers sharing their allow-list through a redis-server the test starts on a free loopback
 // port: a relay through one reaches a player bound only to the other, sent by the server the player
 // bound at; an outage of the store costs just those relays, and the servers find the store again
-// when it is back. Players live on 127.0.0.9, apart from the servers' addresses. Then attacks on it.
+// when it is back. Players live on 127.0.0.9, apart from the servers' addresses. Then attacks on it,
+// and a store with sentinels whose master fails twice.
 #include "tarn/server/SharedStore.h"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <functional>
 #include <memory>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,11 +21,17 @@
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
 
+#include <hiredis/hiredis.h>
+
 #include "ChildProcess.h"
+#include "TempDir.h"
 #include "UdpPeer.h"
 #include "tarn/generated/MessageHelpers.h"
 #include "tarn/server/FleetSeal.h"
+#include "tarn/server/Metrics.h"
 #include "tarn/server/Server.h"
+#include "tarn/server/StoreConnection.h"
+#include "tarn/server/Waker.h"
 
 namespace tarn {
 namespace server {
@@ -34,8 +43,9 @@ using test::Endpoint;
 using test::Received;
 using test::UdpPeer;
 
-bool eventually(const std::function<bool()>& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+bool eventually(const std::function<bool()>& condition,
+                std::chrono::seconds bound = std::chrono::seconds(5)) {
+    const auto deadline = std::chrono::steady_clock::now() + bound;
     while (!condition()) {
         if (std::chrono::steady_clock::now() > deadline) {
             return false;
@@ -45,22 +55,41 @@ bool eventually(const std::function<bool()>& condition) {
     return true;
 }
 
-// redis-server on 127.0.0.1:port (0: a free one), without persistence; killed by its pid.
+// redis-server on 127.0.0.1:port (0: a free one), without persistence; killed by its pid. With a
+// configuration file, redis-sentinel instead.
 class Redis {
 public:
-    explicit Redis(unsigned short port = 0, const std::vector<std::string>& extra = {})
+    explicit Redis(unsigned short port = 0, const std::vector<std::string>& extra = {},
+                   const std::string& sentinelConfig = "")
         : port_(port != 0 ? port : freePort()) {
         std::vector<std::string> argv{
             TARN_REDIS_SERVER, "--port", std::to_string(port_), "--bind", "127.0.0.1",
             "--save",          "",       "--appendonly",        "no"};
+        if (!sentinelConfig.empty()) {
+            argv.front() = TARN_REDIS_SENTINEL;
+            argv.insert(argv.begin() + 1, sentinelConfig);
+        }
         argv.insert(argv.end(), extra.begin(), extra.end());
         process_ = std::make_unique<test::ChildProcess>(argv);
-        std::string line;
-        while (line.find("Ready to accept connections") == std::string::npos) {
-            if (!process_->readLine(line, 5000)) {
-                throw std::runtime_error("redis-server did not start on port " + std::to_string(port_));
-            }
+        if (!waitFor(sentinelConfig.empty() ? "Ready to accept connections" : "+monitor master", 1, 5000)) {
+            throw std::runtime_error(argv.front() + " did not start on port " + std::to_string(port_));
         }
+    }
+    // Whether count lines of its log seen so far, or within timeoutMs, hold text.
+    bool waitFor(const std::string& text, std::size_t count, int timeoutMs) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        std::string line;
+        while (std::count_if(seen_.begin(), seen_.end(), [&](const std::string& old) {
+                   return old.find(text) != std::string::npos;
+               }) < static_cast<std::ptrdiff_t>(count)) {
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0 || !process_->readLine(line, static_cast<int>(left.count()))) {
+                return false;
+            }
+            seen_.push_back(line);
+        }
+        return true;
     }
     unsigned short port() const { return port_; }
     void stop() {
@@ -92,6 +121,7 @@ private:
 
     unsigned short port_;
     std::unique_ptr<test::ChildProcess> process_;
+    std::vector<std::string> seen_;
 };
 
 const char* const kSecret = "the fleet's test secret";
@@ -107,7 +137,9 @@ std::unique_ptr<Server> startServer(const char* addr1, const char* addr2, unsign
     config.threads = config.threads != 0 ? config.threads : 2;
     // A generous wait, so that a slow (sanitized) run cannot turn an answer into a time-out.
     config.storeWaitMs = 1000;
-    EXPECT_EQ(config.setSharedStore("redis://localhost:" + std::to_string(storePort) + "/1"), "");
+    if (config.sharedStore.empty()) {
+        EXPECT_EQ(config.setSharedStore("redis://localhost:" + std::to_string(storePort) + "/1"), "");
+    }
     auto server = std::make_unique<Server>(config);
     server->start();
     return server;
@@ -408,6 +440,110 @@ TEST(SharedStore, AStoreWithAPasswordTakesOnlyTheRightOne) {
         })) << password
             << ": " << server->store()->problem();
     }
+}
+
+// Whether a sentinel on port sees the replica on replicaPort linked to its master, so that it may
+// promote it.
+bool replicaLinked(unsigned short port, unsigned short replicaPort) {
+    const Waker never;
+    StoreConnection sentinel({"127.0.0.1", port, 0, "", "sentinel"}, never, StoreConnection::Kind::SENTINEL);
+    std::vector<redisReply*> replies;
+    if (!sentinel.open().empty() ||
+        (sentinel.append("SENTINEL replicas tarn"), !sentinel.exchange(1, replies).empty())) {
+        return false;
+    }
+    const std::unique_ptr<redisReply, decltype(&freeReplyObject)> answer(replies.front(), &freeReplyObject);
+    std::string fields;
+    for (std::size_t i = 0; i < answer->elements; ++i) {
+        for (std::size_t j = 0; j + 1 < answer->element[i]->elements; j += 2) {
+            fields += std::string(answer->element[i]->element[j]->str) + "=" +
+                      answer->element[i]->element[j + 1]->str + " ";
+        }
+        fields += ";";
+    }
+    return std::regex_search(
+        fields, std::regex("port=" + std::to_string(replicaPort) + " [^;]*master-link-status=ok"));
+}
+
+TEST(SharedStore, ServersFollowTheMasterTheSentinelsNameThroughTwoFailovers) {
+    ASSERT_STRNE(TARN_REDIS_SENTINEL, "") << "redis-sentinel is missing: scripts/setup.sh installs it";
+    Redis master;
+    // A replica writes the master's data to a file while it synchronises: into the folder too.
+    const test::TempDir dir("tarn-sentinels");
+    const std::vector<std::string> inDir{"--dir", dir.path().string()};
+    auto replica = std::make_unique<Redis>(
+        0, std::vector<std::string>{"--replicaof", "127.0.0.1", std::to_string(master.port()), "--dir",
+                                    inDir[1]});
+    std::vector<std::unique_ptr<Redis>> sentinels;
+    ServerConfig config;
+    std::string url = "redis+sentinel://";
+    for (const char* name : {"first.conf", "second.conf", "third.conf"}) {
+        dir.writeFile(
+            name,
+            "sentinel monitor tarn 127.0.0.1 " + std::to_string(master.port()) +
+                " 2\nsentinel down-after-milliseconds tarn 1000\nsentinel failover-timeout tarn 5000\n");
+        sentinels.push_back(
+            std::make_unique<Redis>(0, std::vector<std::string>{}, (dir.path() / name).string()));
+        url +=
+            (sentinels.size() > 1 ? ",127.0.0.1:" : "127.0.0.1:") + std::to_string(sentinels.back()->port());
+    }
+    // Each sentinel must know the replica and the two others before it can fail the master over.
+    for (auto& sentinel : sentinels) {
+        ASSERT_TRUE(sentinel->waitFor("+slave slave", 1, 5000) &&
+                    sentinel->waitFor("+sentinel sentinel", 2, 5000));
+    }
+    ASSERT_EQ(config.setSharedStore(url + "/tarn/1"), "");
+    const auto a = startServer("127.0.0.1", "127.0.0.2", 0, nullptr, config);
+    const auto b = startServer("127.0.0.3", "127.0.0.4", 0, a.get(), config);
+    const auto follow = [&](unsigned short port) {
+        return eventually([&] {
+            return storesConnected(*a, *b, true) &&
+                   a->store()->stats().master == "127.0.0.1:" + std::to_string(port) &&
+                   b->store()->stats().master == a->store()->stats().master &&
+                   a->store()->isFleetServer(b->endpoints()[0].address().to_v4()) &&
+                   b->store()->isFleetServer(a->endpoints()[0].address().to_v4());
+        });
+    };
+    ASSERT_TRUE(follow(master.port()));
+    UdpPeer player("127.0.0.9");
+    bind(player, *b);
+    ASSERT_TRUE(eventually([&] { return b->store()->stats().written >= 1; }));
+    // Through A to the player bound at B only, sent by B; checked again after each failover, the
+    // player never binding again.
+    UdpPeer requester("127.0.0.9");
+    const auto reached = [&] {
+        relay(requester, *a, player.local());
+        Received ping;
+        return player.receive(ping) && ping.from == b->endpoints()[0];
+    };
+    EXPECT_TRUE(reached());
+
+    // The master dies: binding requests are answered all along, and once the sentinels promote
+    // the replica both servers follow, B writing again what it owns.
+    master.signal(SIGKILL);
+    UdpPeer newcomer("127.0.0.9");
+    bind(newcomer, *a);
+    ASSERT_TRUE(sentinels[0]->waitFor("+switch-master", 1, 15000));
+    ASSERT_TRUE(follow(replica->port()));
+    EXPECT_TRUE(reached());
+    EXPECT_EQ(b->store()->stats().switches, 1u);
+    EXPECT_GE(b->store()->stats().rewritten, 1u);
+
+    // The old master comes back, empty, and the sentinels make it a replica; then one sentinel and
+    // the new master die, and the two sentinels left promote the old master again.
+    Redis back(master.port(), inDir);
+    ASSERT_TRUE(back.waitFor("MASTER <-> REPLICA sync: Finished with success", 1, 25000));
+    ASSERT_TRUE(eventually([&] { return replicaLinked(sentinels[1]->port(), back.port()); },
+                           std::chrono::seconds(20)));
+    sentinels[0]->signal(SIGKILL);
+    replica->signal(SIGKILL);
+    ASSERT_TRUE(sentinels[1]->waitFor("+switch-master", 2, 30000));
+    ASSERT_TRUE(follow(back.port()));
+    EXPECT_TRUE(reached());
+    EXPECT_EQ(a->store()->stats().switches, 2u);
+    EXPECT_NE(Metrics::toPrometheus(Metrics::of(*a))
+                  .find("store_master_info{address=\"127.0.0.1:" + std::to_string(back.port()) + "\"} 1"),
+              std::string::npos);
 }
 
 }  // namespace

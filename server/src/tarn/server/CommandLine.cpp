@@ -19,8 +19,9 @@ namespace po = boost::program_options;
 
 namespace {
 
-// The environment variable that may carry the shared store's password.
+// The environment variables that may carry the shared store's password and its sentinels'.
 const char* const kPasswordVariable = "TARN_STORE_PASSWORD";
+const char* const kSentinelPasswordVariable = "TARN_SENTINEL_PASSWORD";
 
 // The first line of a file, without its newline; false when it cannot be read.
 bool readFirstLine(const std::string& path, std::string& line) {
@@ -129,11 +130,16 @@ po::options_description describeOptions(const ServerConfig& defaults) {
         "serve the counters at http://ADDR:PORT/metrics in Prometheus text format; port 0 picks a free "
         "one (off)")("shared-store",
                      po::value<std::string>()->value_name("redis://[:PASSWORD@]HOST:PORT[/DB]"),
-                     "share the relay allow-list with the other servers using this Redis store (off)")(
+                     "share the relay allow-list with the other servers using this Redis store, or the "
+                     "master its sentinels name with redis+sentinel://[:PASSWORD@]HOST:PORT[,HOST:PORT...]"
+                     "/MASTER[/DB] (off)")(
         "shared-store-password-file", po::value<std::string>()->value_name("FILE"),
         ("the store's password, read from FILE (or the environment variable " +
          std::string(kPasswordVariable) + ") rather than given in the URL")
-            .c_str())(
+            .c_str())("shared-store-sentinel-password-file", po::value<std::string>()->value_name("FILE"),
+                      ("the sentinels' password, read from FILE (or the environment variable " +
+                       std::string(kSentinelPasswordVariable) + ")")
+                          .c_str())(
         "fleet-secret-file", po::value<std::string>()->value_name("FILE"),
         "the fleet's secret that seals store records and forwarded relays; the same file on every server "
         "(needed with --shared-store)")(
@@ -293,6 +299,16 @@ CommandLine::Outcome CommandLine::parse(int argc, const char* const argv[], Serv
         }
     } else if (const char* password = std::getenv(kPasswordVariable); password != nullptr && *password != 0) {
         config.storePassword = password;
+    }
+    if (values.count("shared-store-sentinel-password-file")) {
+        const std::string file = values["shared-store-sentinel-password-file"].as<std::string>();
+        if (!readFirstLine(file, config.sentinelPassword)) {
+            message = "--shared-store-sentinel-password-file '" + file + "' cannot be read";
+            return Outcome::ERROR;
+        }
+    } else if (const char* password = std::getenv(kSentinelPasswordVariable);
+               password != nullptr && *password != 0) {
+        config.sentinelPassword = password;
     }
     if (values.count("fleet-secret-file")) {
         message = FleetSeal::readSecret(values["fleet-secret-file"].as<std::string>(), config.fleetSecret);

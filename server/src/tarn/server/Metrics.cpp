@@ -84,6 +84,18 @@ std::string Metrics::toPrometheus(const Snapshot& snapshot) {
     out << kPrefix << "store_connected " << (store.connected ? 1 : 0) << '\n';
     family(out, "store_connects_total", "counter", "Connections made to the shared store.");
     out << kPrefix << "store_connects_total " << store.connects << '\n';
+    family(out, "store_switches_total", "counter",
+           "Connections to a master of the shared store at another address than the one before, as its "
+           "sentinels named it (redis+sentinel:// only).");
+    out << kPrefix << "store_switches_total " << store.switches << '\n';
+    family(out, "store_rewrites_total", "counter",
+           "Allow-list records written again to a master that took over, with the expiry they had.");
+    out << kPrefix << "store_rewrites_total " << store.rewritten << '\n';
+    if (!store.master.empty()) {
+        family(out, "store_master_info", "gauge",
+               "The shared store's master as its sentinels named it last.");
+        out << kPrefix << "store_master_info{address=\"" << store.master << "\"} 1\n";
+    }
     family(out, "store_errors_total", "counter",
            "Failed connection attempts, lost connections and error replies of the shared store.");
     out << kPrefix << "store_errors_total " << store.errors << '\n';

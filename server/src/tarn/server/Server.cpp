@@ -47,7 +47,7 @@ Server::Server(const ServerConfig& config) : started(std::chrono::steady_clock::
     bindLimiter = std::make_unique<RateLimiter>(config.bindRate, config.bindBurst, config.rateTableSize);
     relayLimiter = std::make_unique<RateLimiter>(config.relayRate, config.relayBurst, config.rateTableSize);
 
-    if (!config.storeHost.empty()) {
+    if (!config.sharedStore.empty()) {
         seal = std::make_unique<FleetSeal>(config.fleetSecret);
         replays = std::make_unique<ReplayWindow>();
         fleetLimiter =
@@ -60,7 +60,9 @@ Server::Server(const ServerConfig& config) : started(std::chrono::steady_clock::
             std::chrono::seconds(config.allowWindowSeconds),
             std::vector<boost::asio::ip::address_v4>{boost::asio::ip::make_address_v4(config.addr1),
                                                      boost::asio::ip::make_address_v4(config.addr2)},
-            *seal, workerCount * StoreLink::kMaxParked);
+            *seal, workerCount * StoreLink::kMaxParked,
+            SharedStore::Sentinels{config.storeSentinels, config.storeMaster, config.sentinelPassword},
+            config.allowTableSize);
     }
 
     auto groups = bindAll(config, workerCount);

@@ -60,7 +60,7 @@ std::string ServerConfig::validate() const {
     if (fleetRate < 0 || fleetBurst < 1 || storeWriteRate < 0 || storeWriteBurst < 1) {
         return "--fleet-rate and --store-write-rate must not be negative, their bursts at least 1";
     }
-    if (!storeHost.empty() && fleetSecret.size() < FleetSeal::kMinSecret) {
+    if (!sharedStore.empty() && fleetSecret.size() < FleetSeal::kMinSecret) {
         return "--shared-store needs --fleet-secret-file: a file of at least " +
                std::to_string(FleetSeal::kMinSecret) + " bytes, the same on every server of the fleet";
     }
@@ -109,7 +109,10 @@ std::string ServerConfig::setMetrics(const std::string& text) {
 }
 
 std::string ServerConfig::setSharedStore(const std::string& text) {
-    const std::string scheme = "redis://";
+    const std::string plain = "redis://";
+    const std::string followed = "redis+sentinel://";
+    const bool withSentinels = text.compare(0, followed.size(), followed) == 0;
+    const std::string scheme = withSentinels ? followed : plain;
     std::string rest = text.compare(0, scheme.size(), scheme) == 0 ? text.substr(scheme.size()) : text;
     // The password never appears in a message: it stands in the text as "***".
     std::string password;
@@ -120,46 +123,79 @@ std::string ServerConfig::setSharedStore(const std::string& text) {
     }
     const std::string shown = at == std::string::npos ? text : scheme + ":***@" + rest;
     const std::string usage =
-        "--shared-store takes redis://[:PASSWORD@]HOST:PORT[/DB] (e.g. redis://10.0.0.5:6379/0), not '" +
+        "--shared-store takes redis://[:PASSWORD@]HOST:PORT[/DB] (e.g. "
+        "redis://10.0.0.5:6379/0) or redis+sentinel://[:PASSWORD@]HOST:PORT[,HOST:PORT...]"
+        "/MASTER[/DB] (e.g. redis+sentinel://10.0.0.5:26379,10.0.0.6:26379/tarn), not '" +
         shown + "'";
     if (text.compare(0, scheme.size(), scheme) != 0 ||
         (at != std::string::npos && (password.size() < 2 || password[0] != ':'))) {
         return usage;
     }
     password.erase(0, 1);
+    // HOST:PORT[,HOST:PORT...], then the master's name with sentinels, then the database.
+    std::vector<std::string> parts;
+    for (std::size_t start = 0;;) {
+        const auto slash = rest.find('/', start);
+        parts.push_back(rest.substr(start, slash - start));
+        if (slash == std::string::npos) {
+            break;
+        }
+        start = slash + 1;
+    }
+    const std::size_t named = withSentinels ? 1 : 0;
+    if (parts.size() < 1 + named || parts.size() > 2 + named) {
+        return usage;
+    }
     unsigned long db = 0;
-    const auto slash = rest.find('/');
-    if (slash != std::string::npos) {
-        const std::string digits = rest.substr(slash + 1);
+    if (parts.size() == 2 + named) {
+        const std::string& digits = parts.back();
         if (digits.empty() || digits.size() > 5 ||
             digits.find_first_not_of("0123456789") != std::string::npos) {
             return usage;
         }
         db = std::stoul(digits);
-        rest.resize(slash);
     }
-    const auto colon = rest.rfind(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 == rest.size() || colon + 6 < rest.size() ||
-        rest.find_first_not_of("0123456789", colon + 1) != std::string::npos) {
+    const std::string master = withSentinels ? parts[1] : "";
+    if (withSentinels &&
+        (master.empty() || master.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOP"
+                                                    "QRSTUVWXYZ0123456789._-") != std::string::npos)) {
         return usage;
     }
-    const unsigned long port = std::stoul(rest.substr(colon + 1));
-    if (port == 0 || port > 65535) {
-        return "--shared-store port must lie between 1 and 65535, not " + std::to_string(port);
+    std::vector<std::pair<std::string, std::uint16_t>> hosts;
+    for (std::size_t start = 0; start <= parts[0].size();) {
+        const auto comma = std::min(parts[0].find(',', start), parts[0].size());
+        const std::string hostPort = parts[0].substr(start, comma - start);
+        start = comma + 1;
+        const auto colon = hostPort.rfind(':');
+        if (colon == std::string::npos || colon == 0 || colon + 1 == hostPort.size() ||
+            colon + 6 < hostPort.size() ||
+            hostPort.find_first_not_of("0123456789", colon + 1) != std::string::npos) {
+            return usage;
+        }
+        const unsigned long port = std::stoul(hostPort.substr(colon + 1));
+        if (port == 0 || port > 65535) {
+            return "--shared-store port must lie between 1 and 65535, not " + std::to_string(port);
+        }
+        std::string host = hostPort.substr(0, colon);
+        if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+            host = host.substr(1, host.size() - 2);
+        }
+        if (host.find_first_of("[]/@ ,") != std::string::npos) {
+            return usage;
+        }
+        hosts.emplace_back(host, static_cast<std::uint16_t>(port));
     }
-    std::string host = rest.substr(0, colon);
-    if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
-        host = host.substr(1, host.size() - 2);
-    }
-    if (host.find_first_of("[]/@ ") != std::string::npos) {
+    if (!withSentinels && hosts.size() != 1) {
         return usage;
     }
     sharedStore = shown;
     if (at != std::string::npos) {
         storePassword = password;
     }
-    storeHost = host;
-    storePort = static_cast<std::uint16_t>(port);
+    storeHost = withSentinels ? "" : hosts.front().first;
+    storePort = withSentinels ? storePort : hosts.front().second;
+    storeSentinels = withSentinels ? hosts : decltype(hosts){};
+    storeMaster = master;
     storeDb = static_cast<unsigned>(db);
     return {};
 }

@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace tarn {
 namespace server {
@@ -57,11 +59,16 @@ struct ServerConfig {
     // Lifts the limit on lines about dropped datagrams from 2 to 1000 a second per worker.
     bool verbose = false;
 
-    // The allow-list shared with other servers through a Redis store, when storeHost is set
-    // (from "redis://[:PASSWORD@]HOST:PORT[/DB]"); sharedStore keeps the text as given, the
-    // password masked, for messages.
+    // The allow-list shared with other servers through a Redis store, when sharedStore is set
+    // (from "redis://[:PASSWORD@]HOST:PORT[/DB]", or with its sentinels from
+    // "redis+sentinel://[:PASSWORD@]HOST:PORT[,HOST:PORT...]/MASTER[/DB]"); sharedStore keeps the
+    // text as given, the password masked, for messages. storeHost is empty with sentinels.
     std::string sharedStore;
     std::string storeHost;
+    std::vector<std::pair<std::string, std::uint16_t>> storeSentinels;
+    std::string storeMaster;
+    // Sent to each sentinel when not empty (--shared-store-sentinel-password-file).
+    std::string sentinelPassword;
     std::uint16_t storePort = 6379;
     unsigned storeDb = 0;
     std::string storePassword;
@@ -86,8 +93,9 @@ struct ServerConfig {
     // Reads "ADDR:PORT" ("[ADDR]:PORT" for IPv6) into the metrics fields and sets metrics; the
     // problem with the text otherwise.
     std::string setMetrics(const std::string& text);
-    // Reads "redis://[:PASSWORD@]HOST:PORT[/DB]" (HOST a name, an IPv4 address or [IPv6]) into
-    // the store fields; the problem with the text otherwise.
+    // Reads "redis://[:PASSWORD@]HOST:PORT[/DB]" (HOST a name, an IPv4 address or [IPv6]) or
+    // "redis+sentinel://[:PASSWORD@]HOST:PORT[,HOST:PORT...]/MASTER[/DB]" into the store fields;
+    // the problem with the text otherwise.
     std::string setSharedStore(const std::string& text);
 };
 

@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -13,10 +12,14 @@
 #include <boost/asio/ip/address_v4.hpp>
 
 #include "tarn/server/AllowList.h"
+#include "tarn/server/FleetMembers.h"
 #include "tarn/server/FleetSeal.h"
+#include "tarn/server/LookupQueue.h"
+#include "tarn/server/OwnedRecords.h"
+#include "tarn/server/SentinelLocator.h"
+#include "tarn/server/StoreConnection.h"
 #include "tarn/server/Waker.h"
 
-struct redisContext;
 struct redisReply;
 
 namespace tarn {
@@ -27,12 +30,14 @@ class StoreLink;
 // The allow-list records that servers of a fleet share through a Redis store: one key per
 // endpoint ("tarn:allow:ADDR:PORT") that expires a window after it was written and holds the
 // server endpoint that received the binding request, the only one the endpoint's NAT may let a
-// relayed ping in from, sealed with the fleet's secret (FleetSeal). Beside them, the fleet: every
-// server's addresses, each entry sealed and renewed each kCheck.
-// One thread of its own talks to the store, so that no worker ever waits for it: workers hand it
-// writes and look-ups, it sends them pipelined, and posts each look-up's answer back to the
-// worker's link. It connects at start, and again by itself at most once per kCheck while the
-// store is away.
+// relayed ping in from, sealed with the fleet's secret (FleetSeal). Beside them, the fleet
+// (FleetMembers): every server's addresses, each entry sealed and renewed each kCheck.
+// One thread of its own talks to the store (StoreConnection), so that no worker ever waits for it:
+// workers hand it writes and look-ups (LookupQueue), it sends them pipelined, and posts each
+// look-up's answer back to the worker's link. It connects at start, and again by itself at most
+// once per kCheck while the store is away. With sentinels it follows the master instead: it asks
+// them for it (SentinelLocator), again at once when the master is lost or answers as a replica,
+// then every sentinel::retryDelay(), and writes again what it owns to a master that took over.
 class SharedStore {
 public:
     using Clock = std::chrono::steady_clock;
@@ -44,36 +49,15 @@ public:
     // A lost store is tried again this often (it serves again within this after it is back), and
     // a connected one is checked this often, renewing this server's place in the fleet.
     static constexpr std::chrono::milliseconds kCheck{1000};
-    // A server that has not renewed its place for this long is no longer taken for one.
-    static constexpr std::chrono::milliseconds kFleetTimeout{10000};
-    // Resolving the store's name, connecting, and any one round trip as a whole may each take this
-    // long before the store counts as lost; so long, at most, may stop() wait.
-    static constexpr std::chrono::milliseconds kIoTimeout{1000};
-    // Writes kept while they wait for their round trip; more are dropped (counted), not queued.
-    static constexpr std::size_t kMaxQueuedWrites = 65536;
+    // Resolving, connecting and each round trip: see StoreConnection::kIoTimeout.
+    static constexpr std::chrono::milliseconds kIoTimeout = StoreConnection::kIoTimeout;
 
-    struct Address {
-        std::string host;
-        std::uint16_t port = 6379;
-        unsigned db = 0;
-        // Sent with AUTH before anything else when not empty.
-        std::string password;
-        // The text the operator gave, for log lines.
-        std::string text;
-    };
-    // An endpoint's record: it bound at the server endpoint `server`.
-    struct Write {
-        Key key;
-        Key server;
-    };
-    // A question which server endpoint key bound at, answered to replyTo with ticket; not asked
-    // any more once deadline, the end of its ping's wait, has passed.
-    struct Lookup {
-        Key key;
-        std::uint64_t ticket;
-        StoreLink* replyTo;
-        Clock::time_point deadline;
-    };
+    using Address = StoreConnection::Address;
+    using Write = LookupQueue::Write;
+    using Lookup = LookupQueue::Lookup;
+    using Sentinels = SentinelLocator::Sentinels;
+    // Records written again to a new master per round trip, beside the workers' own writes.
+    static constexpr std::size_t kRewritesPerTrip = 4096;
     // What the store's thread counted; the look-ups' outcomes are counted by the workers.
     struct Stats {
         std::uint64_t written = 0;
@@ -86,15 +70,23 @@ public:
         std::uint64_t forgedMembers = 0;
         std::uint64_t errors = 0;
         std::uint64_t connects = 0;
+        // Connections to a master at another address than the one before (with sentinels).
+        std::uint64_t switches = 0;
+        // Records written again to a new master.
+        std::uint64_t rewritten = 0;
+        // The master's address as the sentinels named it last ("" without sentinels).
+        std::string master;
         bool connected = false;
     };
 
     // Records expire window after they were written, sealed with seal; ownAddresses are this
     // server's, announced to the fleet. At most maxLookups look-ups queue (the workers' parked
-    // pings together). Connects only in start().
+    // pings together). With sentinels (addresses not empty) address holds no host: the master
+    // is the one they name, and up to maxOwned records written are kept to write again to a new
+    // one. Connects only in start().
     SharedStore(Address address, std::chrono::seconds window,
                 std::vector<boost::asio::ip::address_v4> ownAddresses, const FleetSeal& seal,
-                std::size_t maxLookups);
+                std::size_t maxLookups, const Sentinels& sentinels = {}, std::size_t maxOwned = 0);
     // Stops the thread if it still runs.
     ~SharedStore();
     SharedStore(const SharedStore&) = delete;
@@ -118,7 +110,9 @@ public:
     // Grows by one at each new connection: a record written before may be gone from the store.
     std::uint64_t epoch() const { return currentEpoch.load(std::memory_order_acquire); }
     Stats stats() const;
-    const Address& address() const { return storeAddress; }
+    // The store as configured. With sentinels its host and port follow the master on the store's
+    // thread: other threads read its text only.
+    const Address& address() const { return connection.address(); }
     // Whether address belongs to a server of the fleet (this one included), as of the last check.
     bool isFleetServer(const boost::asio::ip::address_v4& address) const;
     // Why the store is not connected, for the readiness probe; empty while it is.
@@ -129,50 +123,36 @@ public:
 
 private:
     void run();
-    // The store host's address: resolved at the first connection and after an outage, within
-    // kIoTimeout; the last one known (empty if none) when that fails.
-    std::string resolve();
-    // Connects, authenticates and selects the database; logs and counts a failure.
+    // Connects (to the master the sentinels name, if any), authenticates and selects the
+    // database; logs and counts a failure.
     bool connect();
-    // Sends what the context holds and reads count replies into replies, all within kIoTimeout;
-    // stop() cuts it short. The problem, or "" when every reply came.
-    std::string exchange(std::size_t count, std::vector<redisReply*>& replies);
+    // When to try again after one more failure in a row.
+    Clock::time_point retryAt();
     // Sends the writes and look-ups, and with check the fleet's renewal, in one pipeline and posts
     // the answers; false when the connection failed on the way (the look-ups left unanswered are
     // then refused).
     bool roundTrip(const std::vector<Write>& writes, const std::vector<Lookup>& lookups, bool check);
-    // Reads the fleet's addresses from the check's last reply; entries without a valid seal are
-    // counted and left out.
-    void readFleet(const redisReply& members, std::int64_t nowMs);
     // Drops the connection after an error, with one line saying why.
     void disconnect(const std::string& why);
-    // Answers look-ups that cannot be asked: their relays are refused at once, not timed out.
-    static void refuse(const std::vector<Lookup>& lookups);
 
-    Address storeAddress;
     std::chrono::seconds window;
     const FleetSeal& seal;
-    std::size_t maxLookups;
-    std::mutex mutex;  // guards queuedWrites, queuedLookups and stopping
-    std::condition_variable wakeWorker;
     // Cuts a round trip short when stop() is called.
     Waker stopWaker;
-    std::vector<Write> queuedWrites;
-    std::vector<Lookup> queuedLookups;
-    bool stopping = false;
-    // Owned by the thread alone.
-    redisContext* redis = nullptr;
+    LookupQueue queue;
+    FleetMembers fleet;
+    // Owned by the thread alone: the connection, and with sentinels the locator, the records
+    // written, those to write again to a new master and the failures in a row.
+    StoreConnection connection;
+    std::unique_ptr<SentinelLocator> locator;
+    OwnedRecords owned;
+    std::vector<Write> rewrites;
+    unsigned failures = 0;
     // The next attempt to connect, or while connected the next check.
     Clock::time_point nextCheck{};
-    // The store host's resolved address, and whether to resolve it again (after an outage).
-    struct Resolving;
-    std::unique_ptr<Resolving> resolving;
-    std::string resolved;
-    bool resolveAgain = true;
-    std::vector<boost::asio::ip::address_v4> ownAddresses;
-    mutable std::mutex fleetMutex;  // guards fleetServers and lastProblem
-    std::vector<std::uint32_t> fleetServers;
+    mutable std::mutex problemMutex;  // guards lastProblem and master
     std::string lastProblem;
+    std::string master;
     bool reportedDown = false;
     std::atomic<bool> connectedNow{false};
     std::atomic<std::uint64_t> currentEpoch{0};
@@ -181,9 +161,10 @@ private:
     std::atomic<std::uint64_t> writesOverBudget{0};
     std::atomic<std::uint64_t> lookupsAsked{0};
     std::atomic<std::uint64_t> lookupsExpired{0};
-    std::atomic<std::uint64_t> forgedMembers{0};
     std::atomic<std::uint64_t> errors{0};
     std::atomic<std::uint64_t> connects{0};
+    std::atomic<std::uint64_t> switches{0};
+    std::atomic<std::uint64_t> rewritten{0};
     std::thread thread;
 };
 

@@ -1,5 +1,6 @@
 #include "tarn/server/StoreLink.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace tarn {
@@ -50,6 +51,29 @@ void StoreLink::post(const std::vector<Answer>& answers) {
         postedAnswers.insert(postedAnswers.end(), answers.begin(), answers.end());
     }
     waker.wake();
+}
+
+void LinkAnswers::add(const LookupQueue::Lookup& lookup, StoreLink::Outcome outcome, AllowList::Key server) {
+    auto found = std::find_if(byLink.begin(), byLink.end(),
+                              [&](const auto& entry) { return entry.first == lookup.replyTo; });
+    if (found == byLink.end()) {
+        found = byLink.insert(byLink.end(), {lookup.replyTo, {}});
+    }
+    found->second.push_back({lookup.ticket, outcome, server});
+}
+
+void LinkAnswers::post() {
+    for (const auto& [link, answers] : byLink) {
+        link->post(answers);
+    }
+}
+
+void LinkAnswers::answerAll(const std::vector<LookupQueue::Lookup>& lookups, StoreLink::Outcome outcome) {
+    LinkAnswers answers;
+    for (const auto& lookup : lookups) {
+        answers.add(lookup, outcome);
+    }
+    answers.post();
 }
 
 }  // namespace server

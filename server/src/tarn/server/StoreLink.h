@@ -124,5 +124,18 @@ private:
     std::vector<Answer> taken;
 };
 
+// Answers for several workers' links, gathered during one round trip and posted at its end.
+class LinkAnswers {
+public:
+    void add(const LookupQueue::Lookup& lookup, StoreLink::Outcome outcome, AllowList::Key server = 0);
+    // Gives each link its answers, which wakes it.
+    void post();
+    // Answers every look-up with outcome at once: their relays are refused, not timed out.
+    static void answerAll(const std::vector<LookupQueue::Lookup>& lookups, StoreLink::Outcome outcome);
+
+private:
+    std::vector<std::pair<StoreLink*, std::vector<StoreLink::Answer>>> byLink;
+};
+
 }  // namespace server
 }  // namespace tarn
