@@ -3,13 +3,23 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "FakeMapper.h"
+#include "tarn/client/impl/service/portmap/NatPmpClient.h"
+#include "tarn/client/impl/service/portmap/UpnpClient.h"
 
 namespace {
 
+using tarn::client::impl::service::portmap::MapAttempt;
 using tarn::client::impl::service::portmap::MappingProtocol;
+using tarn::client::impl::service::portmap::MapTarget;
+using tarn::client::impl::service::portmap::NatPmpClient;
 using tarn::client::impl::service::portmap::PortMapper;
+using tarn::client::impl::service::portmap::UpnpClient;
 using Endpoint = PortMapper::Endpoint;
 
 const Endpoint kLocal(boost::asio::ip::make_address_v4("127.0.0.1"), 41000);
@@ -49,12 +59,19 @@ TEST(PortMapper, ALostOrRefusedRenewalMapsAgainWithANewNonce) {
         const char* label;
         std::function<std::uint32_t(int)> epoch;
         std::function<std::uint8_t(int)> result;
+        // The requests until the new mapping: lifetime 0 marks a deletion.
+        std::vector<std::uint32_t> lifetimes;
     } rows[] = {
-        // The renewal's answer says the mapper restarted.
-        {"epoch went back", [](int n) { return n == 0 ? 1000u : 3u; }, [](int) { return 0; }},
-        // The mapper refuses the renewal (NO_RESOURCES).
-        {"renewal refused", [](int n) { return 1000u + static_cast<std::uint32_t>(n); },
-         [](int n) { return static_cast<std::uint8_t>(n == 1 ? 8 : 0); }},
+        // The renewal's answer says the mapper restarted: nothing is left to delete.
+        {"epoch went back",
+         [](int n) { return n == 0 ? 1000u : 3u; },
+         [](int) { return 0; },
+         {7200, 7200, 7200}},
+        // The mapper refuses the renewal (NO_RESOURCES) and may still hold the old nonce's mapping.
+        {"renewal refused",
+         [](int n) { return 1000u + static_cast<std::uint32_t>(n); },
+         [](int n) { return static_cast<std::uint8_t>(n == 1 ? 8 : 0); },
+         {7200, 7200, 0, 7200}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.label);
@@ -70,17 +87,132 @@ TEST(PortMapper, ALostOrRefusedRenewalMapsAgainWithANewNonce) {
         configure(mapper, fake);
         ASSERT_TRUE(mapper.begin(kLocal, kRendezvous));
         ASSERT_TRUE(mapper.conclude(fake.policy.external));
-        const auto requests = fake.awaitRequests(3);
-        ASSERT_EQ(3u, requests.size());
-        EXPECT_EQ(requests[0].nonce, requests[1].nonce);
-        EXPECT_NE(requests[0].nonce, requests[2].nonce);
+        const std::size_t count = row.lifetimes.size();
+        const auto requests = fake.awaitRequests(count);
+        ASSERT_EQ(count, requests.size());
+        for (std::size_t i = 0; i < count; ++i) {
+            EXPECT_EQ(row.lifetimes[i], requests[i].lifetime) << "request " << i;
+        }
+        // Renewed and deleted under the old nonce, mapped again under a new one.
+        EXPECT_EQ(requests[0].nonce, requests[count - 2].nonce);
+        EXPECT_NE(requests[0].nonce, requests[count - 1].nonce);
+        const auto newPort = static_cast<std::uint16_t>(40000 + count - 1);
         // The worker takes the new mapping right after the answer it awaits.
-        for (int i = 0; i < 500 && (!mapper.held() || mapper.held()->externalPort != 40002); ++i) {
+        for (int i = 0; i < 500 && (!mapper.held() || mapper.held()->externalPort != newPort); ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         ASSERT_TRUE(mapper.held());
-        EXPECT_EQ(40002, mapper.held()->externalPort);
+        EXPECT_EQ(newPort, mapper.held()->externalPort);
     }
+}
+
+TEST(PortMapper, ShuttingTheLibraryDownDeletesTheMappingAndBeginsNoMore) {
+    for (const bool wait : {true, false}) {
+        SCOPED_TRACE(wait ? "waiting" : "from inside an operation");
+        FakeMapper fake(true);
+        ASSERT_TRUE(fake.bound);
+        PortMapper mapper("test");
+        configure(mapper, fake);
+        ASSERT_TRUE(mapper.begin(kLocal, kRendezvous));
+        ASSERT_TRUE(mapper.conclude(fake.policy.external));
+        PortMapper::closeAll(wait);
+        const auto requests = fake.awaitRequests(2);
+        ASSERT_EQ(2u, requests.size());
+        EXPECT_EQ(0u, requests[1].lifetime);
+        EXPECT_EQ(requests[0].nonce, requests[1].nonce);
+        EXPECT_FALSE(mapper.begin(kLocal, kRendezvous));
+    }
+}
+
+TEST(PortMapper, UpnpFaultsLeaveTheHeldMappingAndExitUnharmed) {
+    const struct {
+        const char* label;
+        bool fromOtherPort, silentHttp, pcp, raced;
+        const char* awaited;  // the device's action awaited before the stop
+    } rows[] = {
+        // libupnp-based routers answer the search from a fresh socket.
+        {"SSDP answer from another port", true, false, false, false, "AddPortMapping 41000"},
+        // PCP is granted while UPnP's grant is on its way: the losing rule is the held mapping's own
+        // (one rule table, one port), and stays.
+        {"UPnP loses to PCP on the same port", false, false, true, true, "GetSpecificPortMappingEntry"},
+        // A device whose web server never answers holds neither the probe nor the stop.
+        {"HTTP never answers", false, true, true, false, "GET"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        std::atomic<FakeIgd*> device{nullptr};
+        std::atomic<PortMapper*> asking{nullptr};
+        FakeMapper::Policy policy;
+        policy.externalPort = [](int) { return 41000; };
+        if (row.raced) {
+            policy.answerWhen = [&device] { return device && device.load()->saw("AddPortMapping"); };
+        }
+        // Without PCP nothing but the device listens at the fake's address.
+        std::optional<FakeMapper> fake(std::in_place, true, policy);
+        const auto gateway = fake->address;
+        if (!row.pcp) {
+            fake.reset();
+        }
+        FakeIgd igd(gateway,
+                    {row.fromOtherPort, row.silentHttp,
+                     row.raced ? std::function<bool()>([&asking] { return asking && asking.load()->held(); })
+                               : nullptr});
+        device = &igd;
+        PortMapper mapper("test");
+        asking = &mapper;
+        PortMapper::Settings settings;
+        settings.gateway = gateway;
+        settings.budget = settings.firstAnswer = settings.pcpGrace = std::chrono::seconds(5);
+        mapper.configure(settings);
+        ASSERT_TRUE(mapper.begin(kLocal, kRendezvous));
+        ASSERT_TRUE(igd.saw(row.awaited, std::chrono::seconds(5)));
+        // The UPnP grant that lost is dealt with before the device's next action could come.
+        EXPECT_FALSE(igd.saw("DeletePortMapping", std::chrono::seconds(row.raced ? 1 : 0)));
+        for (int i = 0; i < 500 && !mapper.held(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        const auto held = mapper.held();
+        ASSERT_TRUE(held);
+        mapper.stop();
+        // Stopped while the device still holds the description's request: it was abandoned.
+        EXPECT_EQ(row.silentHttp ? 1u : 0u, igd.heldConnections());
+        if (held->protocol == MappingProtocol::UPNP) {
+            EXPECT_TRUE(igd.saw("DeletePortMapping 41000", std::chrono::seconds(5)));
+        } else {
+            EXPECT_EQ(0u, fake->awaitRequests(2).back().lifetime);  // the PCP mapping, deleted by the stop
+        }
+    }
+}
+
+TEST(PortMapper, LocationsElsewhereThanTheLocalNetworkAreRefused) {
+    const auto address = [](const char* text) { return boost::asio::ip::make_address_v4(text); };
+    const std::pair<const char*, bool> rows[] = {
+        {"http://192.168.1.1:5000/rootDesc.xml", true},  // the gateway
+        {"HTTP://192.168.1.7/d.xml", true},              // another device of the LAN, scheme in any case
+        {"http://192.168.2.1:5000/d.xml", false},        // another network
+        {"http://router.local/d.xml", false},            // a name: never resolved
+        {"https://192.168.1.1/d.xml", false},            // not plain HTTP
+    };
+    for (const auto& [location, allowed] : rows) {
+        EXPECT_EQ(allowed, UpnpClient::locationAllowed(location, address("192.168.1.1"),
+                                                       address("192.168.1.20"), address("255.255.255.0")))
+            << location;
+    }
+}
+
+TEST(PortMapper, ALateNatPmpAddressAnswerIsNotTakenForTheMapping) {
+    FakeMapper::Policy policy;
+    policy.doubleAddressAnswer = true;
+    FakeMapper fake(false, policy);
+    ASSERT_TRUE(fake.bound);
+    MapTarget target;
+    target.gateway = fake.address;
+    target.local = kLocal.address().to_v4();
+    target.internalPort = kLocal.port();
+    target.lease = std::chrono::seconds(7200);
+    const auto attempt = NatPmpClient::map(target, nullptr, target.clock->now() + std::chrono::seconds(5));
+    EXPECT_EQ(MapAttempt::Outcome::GRANTED, attempt.outcome) << attempt.detail;
+    EXPECT_EQ(40000, attempt.mapping.externalPort);
 }
 
 TEST(PortMapper, StopDeletesTheMappingInItsOwnProtocol) {

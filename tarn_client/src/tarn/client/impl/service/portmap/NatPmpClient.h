@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 
 #include "tarn/client/impl/service/portmap/PortMapping.h"
@@ -7,16 +8,20 @@
 namespace tarn::client::impl::service::portmap {
 
 // Asks a gateway's NAT-PMP server (through libnatpmp) for its external address and a UDP mapping,
-// renews and deletes it. Each call opens its own socket and returns by the deadline at the latest.
+// renews and deletes it. Each call opens its own socket and returns by the deadline at the latest,
+// or within MapperSocket::kCancelStep of cancel (when given) being set, as SILENT. An answer counts
+// only when its opcode answers the request sent (a late answer to an earlier request is dropped).
 class NatPmpClient {
 public:
     using Clock = util::Clock;
 
     // The external address alone: GRANTED (with mapping.externalAddress) when the server answered.
     // Maps nothing, so it can go out beside a PCP request for the same port.
-    static MapAttempt askAddress(const MapTarget& target, Clock::TimePoint deadline);
+    static MapAttempt askAddress(const MapTarget& target, Clock::TimePoint deadline,
+                                 const std::atomic<bool>* cancel = nullptr);
     // The external address, then the mapping (renewing: the same ports again).
-    static MapAttempt map(const MapTarget& target, const PortMapping* renewing, Clock::TimePoint deadline);
+    static MapAttempt map(const MapTarget& target, const PortMapping* renewing, Clock::TimePoint deadline,
+                          const std::atomic<bool>* cancel = nullptr);
     // Deletes the mapping (lifetime 0); true when the server confirmed.
     static bool remove(const MapTarget& target, const PortMapping& mapping, Clock::TimePoint deadline);
 };

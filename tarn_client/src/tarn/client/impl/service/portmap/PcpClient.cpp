@@ -25,12 +25,14 @@ PcpCodec::Nonce freshNonce() {
 MapperSocket::Wait exchange(MapperSocket& socket, const std::vector<std::uint8_t>& request,
                             const PcpCodec::Nonce& nonce, util::Clock& clock, util::Clock::TimePoint deadline,
                             PcpCodec::Answer& answer, const std::atomic<bool>* cancel = nullptr) {
-    while (clock.now() < deadline && (cancel == nullptr || !cancel->load())) {
+    // Sent once even past the deadline: a deletion at shutdown goes out whatever time is left.
+    for (bool first = true; first || (clock.now() < deadline && (cancel == nullptr || !cancel->load()));
+         first = false) {
         socket.send(request);
         const auto until = std::min(deadline, clock.now() + util::Intervals::kMapperResend);
         std::vector<std::uint8_t> bytes;
         MapperSocket::Wait wait;
-        while ((wait = socket.receive(bytes, clock, until)) == MapperSocket::Wait::DATAGRAM) {
+        while ((wait = socket.receive(bytes, clock, until, cancel)) == MapperSocket::Wait::DATAGRAM) {
             const auto decoded = PcpCodec::decode(bytes.data(), bytes.size());
             // A NAT-PMP mapper's refusal carries no nonce: it answers the version, not the request.
             if (decoded && (decoded->version == PcpCodec::kNatPmpVersion || decoded->nonce == nonce ||
