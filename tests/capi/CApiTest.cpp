@@ -3,7 +3,11 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -11,6 +15,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "RealRendezvous.h"
 #include "TestLog.h"
@@ -307,4 +312,111 @@ TEST(CApi, InvalidArgumentsAreRefusedBeforeAnyWork) {
         EXPECT_EQ(row[0], row[1]);
     }
     EXPECT_EQ(log.count("Doing discovery") + log.count("P2P_START"), 0);
+}
+
+namespace {
+
+// What a shutdown case's host saw, in order ("done 0;shutdown returned;"); each case runs in a
+// child process of its own, since a shutdown is for good.
+std::mutex shutdownMutex;  // guards shutdownEvents
+std::condition_variable shutdownChanged;
+std::string shutdownEvents;
+tarn_topology shutdownOut{};
+
+void note(const std::string& event) {
+    std::lock_guard<std::mutex> lock(shutdownMutex);
+    shutdownEvents += event + ";";
+    shutdownChanged.notify_all();
+}
+// Waits until the events hold piece count times; a hang is ended by the case's alarm.
+void awaitEvent(const std::string& piece, std::size_t count = 1) {
+    std::unique_lock<std::mutex> lock(shutdownMutex);
+    shutdownChanged.wait(lock, [&] { return tarn::test::occurrences(shutdownEvents, piece) >= count; });
+}
+void shutdownNoted() {
+    tarn_shutdown();
+    note("shutdown returned");
+}
+void noteDone(void*, int result) {
+    note("done " + std::to_string(result));
+}
+// Noted before the call, whose done may come before it returns; a refusal after it.
+void start(tarn_done_fn done) {
+    note("started");
+    if (const int result = tarn_discover_async("user-1", &shutdownOut, done, nullptr); result != TARN_OK) {
+        note("refused " + std::to_string(result));
+    }
+}
+// done starts the next call and then shuts down, as tarn.h allows.
+void doneStartsAndShutsDown(void* user, int result) {
+    noteDone(user, result);
+    start(noteDone);
+    shutdownNoted();
+}
+int reportShutsDown(void*, const char*, const char*, const char* const*, std::size_t) {
+    note("report");
+    shutdownNoted();
+    return 0;
+}
+// Held until the test's thread is about to shut down, which then must wait for the call.
+int reportHeld(void*, const char*, const char*, const char* const*, std::size_t) {
+    note("report");
+    awaitEvent("releasing");
+    return 0;
+}
+int reportAccepted(void*, const char*, const char*, const char* const*, std::size_t) {
+    return 0;
+}
+
+}  // namespace
+
+TEST(CApi, ShutdownNeverWaitsForItselfAndTheProcessExits) {
+    ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+    const struct {
+        const char* label;
+        tarn_report_fn report;
+        tarn_done_fn done;  // null: no call before the shutdown
+        // The event awaited after starting, how often; then the test's thread shuts down this often.
+        const char* awaited;
+        std::size_t times;
+        int shutdowns;
+        const char* events;
+    } rows[] = {
+        // The call done started gets its done too, without running.
+        {"from done, after starting another call", reportAccepted, doneStartsAndShutsDown, "done", 2, 0,
+         "started;done 0;started;shutdown returned;done -3;"},
+        {"from a report handler", reportShutsDown, noteDone, "done", 1, 0,
+         "started;report;shutdown returned;done 0;"},
+        {"from another thread during an async call", reportHeld, noteDone, "report", 1, 1,
+         "started;report;releasing;done 0;shutdown returned;started;refused -3;"},
+        {"twice", reportAccepted, noteDone, "done", 1, 2,
+         "started;done 0;shutdown returned;shutdown returned;started;refused -3;"},
+        {"before any call", reportAccepted, nullptr, "", 0, 1, "shutdown returned;started;refused -3;"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        const auto run = [&row] {
+            // A hang ends the child by SIGALRM, a failure: far beyond a loopback discovery and an exit.
+            ::alarm(10);
+            tarn::test::RealRendezvous server;
+            configure(server);
+            tarn_set_report_handler(row.report, nullptr);
+            if (row.done != nullptr) {
+                start(row.done);
+                awaitEvent(row.awaited, row.times);
+                if (row.report == reportHeld) {
+                    note("releasing");
+                }
+            }
+            for (int i = 0; i < row.shutdowns; ++i) {
+                shutdownNoted();
+            }
+            if (row.shutdowns > 0) {
+                start(noteDone);
+            }
+            std::fprintf(stderr, "events: %s\n", shutdownEvents.c_str());
+            std::exit(0);
+        };
+        EXPECT_EXIT(run(), ::testing::ExitedWithCode(0), std::string("events: ") + row.events);
+    }
 }
