@@ -172,9 +172,9 @@ private:
 };
 
 // A UPnP gateway device at a FakeMapper's address: SSDP on port 1900, answered from that port or
-// (fromOtherPort) from a fresh socket, naming its own HTTP server, which answers the description and
-// every WANIPConnection call, or (silentHttp) holds each connection open unanswered. Records each
-// action as "AddPortMapping 41000" (with its NewExternalPort).
+// (fromOtherPort) from a fresh socket, naming its HTTP server, which answers the description and each
+// WANIPConnection call, or (silentHttp) holds every connection open unanswered. Records each action
+// as "AddPortMapping 41000" (with its NewExternalPort).
 class FakeIgd {
 public:
     struct Options {
@@ -190,21 +190,19 @@ public:
         sockaddr_in at{};
         socklen_t length = sizeof(at);
         ::getsockname(http, reinterpret_cast<sockaddr*>(&at), &length);
-        location = "http://" + address.to_string() + ":" + std::to_string(ntohs(at.sin_port)) + "/d.xml";
+        answer = "HTTP/1.1 200 OK\r\nLOCATION: http://" + address.to_string() + ":" + std::to_string(ntohs(at.sin_port)) + "/d.xml\r\n\r\n";
         worker = std::thread([this] { serve(); });
     }
     ~FakeIgd() {
         stopping = true;
         worker.join();
+        held.insert(held.end(), {ssdp, http});
         for (int fd : held) ::close(fd);
-        ::close(ssdp);
-        ::close(http);
     }
+    // Whether an action starting with piece was recorded, waiting up to within for one.
     bool saw(const std::string& piece, std::chrono::seconds within = std::chrono::seconds(0)) {
         std::unique_lock<std::mutex> lock(mutex);
-        return arrived.wait_for(lock, within, [&] {
-            return std::any_of(calls.begin(), calls.end(), [&](const std::string& c) { return c.find(piece) == 0; });
-        });
+        return arrived.wait_for(lock, within, [&] { return std::any_of(calls.begin(), calls.end(), [&](const std::string& c) { return c.find(piece) == 0; }); });
     }
     std::size_t heldConnections() {
         std::lock_guard<std::mutex> lock(mutex);
@@ -224,7 +222,6 @@ private:
         return fd;
     }
     void serve() {
-        const std::string answer = "HTTP/1.1 200 OK\r\nLOCATION: " + location + "\r\n\r\n";
         while (!stopping) {
             char in[1500];
             sockaddr_in from{};
@@ -234,13 +231,11 @@ private:
                 ::sendto(out, answer.data(), answer.size(), 0, reinterpret_cast<sockaddr*>(&from), length);
                 if (out != ssdp) ::close(out);
             }
-            if (const int client = ::accept(http, nullptr, nullptr); client >= 0) {
-                answerHttp(client);
-            }
+            if (const int client = ::accept(http, nullptr, nullptr); client >= 0) answerHttp(client);
         }
     }
     void answerHttp(int client) {
-        // The request is in once its body is: the SOAP envelope ends it, a GET has none.
+        // The request is in once its SOAP envelope is; a GET has none.
         std::string request;
         char part[4096];
         for (ssize_t got; request.find("GET") != 0 && request.find("</s:Envelope>") == std::string::npos &&
@@ -254,17 +249,12 @@ private:
             std::lock_guard<std::mutex> lock(mutex);
             calls.push_back(action + (port == std::string::npos ? "" : " " + request.substr(port + 17, 5)));
             arrived.notify_all();
-            if (options.silentHttp) {
-                held.push_back(client);
-                return;
-            }
+            if (options.silentHttp) return held.push_back(client);
         }
         if (action == "AddPortMapping") holdUntil(options.addWhen);
         const std::string body = action == "GET"
-            ? "<root><service><serviceType>urn:schemas-upnp-org:service:WANIPConnection:1</serviceType>"
-              "<controlURL>/ctl</controlURL></service></root>"
-            : "<u:" + action + "Response><NewExternalIPAddress>203.0.113.5</NewExternalIPAddress>"
-              "<NewLeaseDuration>3600</NewLeaseDuration></u:" + action + "Response>";
+            ? "<root><service><serviceType>urn:schemas-upnp-org:service:WANIPConnection:1</serviceType><controlURL>/ctl</controlURL></service></root>"
+            : "<u:R><NewExternalIPAddress>203.0.113.5</NewExternalIPAddress><NewLeaseDuration>3600</NewLeaseDuration></u:R>";
         const std::string reply = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
         ::send(client, reply.data(), reply.size(), MSG_NOSIGNAL);
         ::close(client);
@@ -272,7 +262,7 @@ private:
 
     const boost::asio::ip::address_v4 address;
     const Options options;
-    std::string location;
+    std::string answer;  // to every search
     int ssdp = -1;
     int http = -1;
     std::atomic<bool> stopping{false};
