@@ -1,0 +1,107 @@
+#!/usr/bin/env python3
+"""Routers and exits: what a player leaves on its router and how long its exit takes, per program folder.
+
+Each program folder (tarn-probe, tarn-rendezvous and libtarn_client.so.1) plays, against its own
+tarn-rendezvous, one host (bench/capi/shutdown_host.c, built by the caller) behind each router: the host
+discovers, holds, then calls tarn_shutdown from `done` after starting the next call, and keeps running
+for HOLD_AFTER_S seconds. Printed per router: the mapping discovery used, whether its endpoint forwarded,
+how long tarn_shutdown from done took, the mappings the router still held 3 s after it with the process
+alive, and how long the process took to exit.
+
+    sudo bench/portmap/shutdown.py --host /tmp/shutdown_host --bin before=OLD_DIR --bin after=NEW_DIR
+"""
+
+import argparse
+import os
+import re
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "p2p"))
+
+import labbench  # noqa: E402
+from tarnlab import portmap, programs  # noqa: E402
+from tarnlab.netns import CommandError  # noqa: E402
+
+ROUTERS = ("port-restricted+pmp", "port-restricted+pmp-drop-first", "port-restricted+upnp-ssdp-port",
+           "port-restricted+upnp-mute", "port-restricted+natpmp-slow", "port-restricted+pcp-refuse-renewal")
+# The router is read this long after the shutdown, with the process still running.
+AFTER_SHUTDOWN_S = 3.0
+# Past the first renewal of a router that grants 4 s (pcp-refuse-renewal).
+HOLD_BEFORE_S = 3.0
+HOLD_AFTER_S = AFTER_SHUTDOWN_S + 1.0
+# A host that hangs is stopped by its pid after this long, and counted as hung.
+HOST_TIMEOUT_S = 20.0
+STEP = re.compile(r"^([0-9.]+) ms: (.*) (-?\d+)$")
+
+
+def steps(text):
+    """{step text: the number it printed} of the host's output."""
+    return {m.group(2): int(m.group(3)) for m in map(STEP.match, text.splitlines()) if m}
+
+
+def wait_for(process, piece, timeout):
+    """Waits until the host printed piece (True) or timeout seconds passed or it ended (False)."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline and process.running():
+        if piece in process.output()[0]:
+            return True
+        time.sleep(0.05)
+    return piece in process.output()[0]
+
+
+def play(site, server, name, folder, host_path):
+    client = site.clients[0]
+    config = {"tarn.addr.1": server.addrs[0], "tarn.addr.2": server.addrs[1],
+              "tarn.port.1": programs.DEFAULT_PORTS[0], "tarn.port.2": programs.DEFAULT_PORTS[1],
+              "tarn.logconsole": 0, "tarn.loglevel": "DEBUG"}
+    argv = ["env", f"LD_LIBRARY_PATH={folder}", host_path, *(f"{k}={v}" for k, v in config.items()),
+            f"hold_before={HOLD_BEFORE_S}", f"hold_after={HOLD_AFTER_S}"]
+    process = client.ns.spawn(argv, f"host-{name}-{site.name}", cwd=client.ns.lab.tempdir("host"))
+    row = {"router": site.kind.portmap, "version": name}
+    try:
+        if wait_for(process, "public ", HOST_TIMEOUT_S):
+            public = re.search(r"public ([0-9.]+):(\d+)", process.output()[0])
+            row["public"] = f"{public.group(1)}:{public.group(2)}"
+            # The advertised endpoint forwards when the router holds a mapping of that port to the host.
+            held = [m.external_port for m in portmap.mappings(site.router) if m.internal[0] == client.addr]
+            row["held"] = "yes" if int(public.group(2)) in held else f"no {held}"
+        if wait_for(process, "tarn_shutdown from done returned", HOST_TIMEOUT_S):
+            row["shutdown"] = steps(process.output()[0])["tarn_shutdown from done returned, microseconds:"]
+            time.sleep(AFTER_SHUTDOWN_S)
+            row["left"] = len(portmap.mappings(site.router))
+        if wait_for(process, "exiting", HOST_TIMEOUT_S):
+            exiting = time.monotonic()
+            process.wait(HOST_TIMEOUT_S)
+            row["exit"] = (time.monotonic() - exiting) * 1e3
+    except CommandError:
+        pass  # still running: counted as hung
+    finally:
+        process.stop()
+    return row
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    labbench.add_bin_option(parser)
+    parser.add_argument("--host", required=True, help="the built bench/capi/shutdown_host")
+    args = parser.parse_args()
+    labbench.check_bins(args.bin)
+    rows = []
+    with labbench.lab_world() as (w, server):
+        sites = [w.add_site(kind, name=f"s{i}") for i, kind in enumerate(ROUTERS)]
+        for name, folder in args.bin:
+            with labbench.rendezvous(server, folder):
+                rows += [play(site, server, name, folder, os.path.abspath(args.host)) for site in sites]
+    print(f"{'router':16} {'version':8} {'public endpoint':22} {'router holds it':16} {'shutdown':>10} "
+          f"{'left 3 s later':>14} {'exit':>8}")
+    for r in rows:
+        shutdown = "hung" if r.get("shutdown") is None else f"{r['shutdown'] / 1e3:.2f} ms"
+        exit_ms = "hung" if r.get("exit") is None else f"{r['exit']:.0f} ms"
+        print(f"{r['router']:16} {r['version']:8} {r.get('public', '-'):22} {r.get('held', '-'):16} "
+              f"{shutdown:>10} {str(r.get('left', '-')):>14} {exit_ms:>8}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
