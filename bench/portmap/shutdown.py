@@ -92,7 +92,10 @@ def main():
         sites = [w.add_site(kind, name=f"s{i}") for i, kind in enumerate(ROUTERS)]
         for name, folder in args.bin:
             with labbench.rendezvous(server, folder):
-                rows += [play(site, server, name, folder, os.path.abspath(args.host)) for site in sites]
+                for site in sites:
+                    # A fresh daemon: an earlier version's host that hung was stopped and left its mapping.
+                    w.restart_portmap(site)
+                    rows.append(play(site, server, name, folder, os.path.abspath(args.host)))
     print(f"{'router':16} {'version':8} {'public endpoint':22} {'router holds it':16} {'shutdown':>10} "
           f"{'left 3 s later':>14} {'exit':>8}")
     for r in rows:

@@ -131,22 +131,26 @@ MapAttempt NatPmpClient::askAddress(const MapTarget& target, Clock::TimePoint de
 }
 
 MapAttempt NatPmpClient::map(const MapTarget& target, const PortMapping* renewing, Clock::TimePoint deadline,
-                             const std::atomic<bool>* cancel) {
+                             const std::atomic<bool>* cancel, std::optional<Address> external) {
     Session session(target.gateway);
     if (!session.ready) {
         return fromReply(Reply::ERROR, 0, "set-up");
     }
     natpmpresp_t response{};
     int code = 0;
-    Reply reply = exchange(
-        session, [&] { return sendpublicaddressrequest(&session.state); }, NATPMP_RESPTYPE_PUBLICADDRESS,
-        *target.clock, deadline, cancel, response, code);
-    if (reply != Reply::ANSWER) {
-        return fromReply(reply, code, "address request");
+    Reply reply = Reply::ANSWER;
+    if (!external) {
+        reply = exchange(
+            session, [&] { return sendpublicaddressrequest(&session.state); }, NATPMP_RESPTYPE_PUBLICADDRESS,
+            *target.clock, deadline, cancel, response, code);
+        if (reply != Reply::ANSWER) {
+            return fromReply(reply, code, "address request");
+        }
+        external = Address(ntohl(response.pnu.publicaddress.addr.s_addr));
     }
     PortMapping mapping;
     mapping.protocol = MappingProtocol::NAT_PMP;
-    mapping.externalAddress = boost::asio::ip::address_v4(ntohl(response.pnu.publicaddress.addr.s_addr));
+    mapping.externalAddress = external;
     const std::uint16_t suggested = renewing != nullptr ? renewing->externalPort : target.internalPort;
     const auto lifetime = static_cast<std::uint32_t>(target.lease.count());
     reply = exchange(
@@ -156,6 +160,11 @@ MapAttempt NatPmpClient::map(const MapTarget& target, const PortMapping* renewin
                                              suggested, lifetime);
         },
         NATPMP_RESPTYPE_UDPPORTMAPPING, *target.clock, deadline, cancel, response, code);
+    if (reply == Reply::SILENT) {
+        // The router may have mapped without its answer reaching us in time: deleted unanswered,
+        // since a mapping nobody knows of would stay for the whole lease.
+        sendnewportmappingrequest(&session.state, NATPMP_PROTOCOL_UDP, target.internalPort, suggested, 0);
+    }
     if (reply != Reply::ANSWER) {
         return fromReply(reply, code, "mapping request");
     }

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <optional>
 
 #include "tarn/client/impl/service/portmap/PortMapping.h"
 
@@ -19,9 +20,12 @@ public:
     // Maps nothing, so it can go out beside a PCP request for the same port.
     static MapAttempt askAddress(const MapTarget& target, Clock::TimePoint deadline,
                                  const std::atomic<bool>* cancel = nullptr);
-    // The external address, then the mapping (renewing: the same ports again).
+    using Address = boost::asio::ip::address_v4;
+
+    // The external address (unless given, as askAddress found it), then the mapping (renewing: the
+    // same ports again). A mapping request left unanswered is followed by its deletion, unanswered.
     static MapAttempt map(const MapTarget& target, const PortMapping* renewing, Clock::TimePoint deadline,
-                          const std::atomic<bool>* cancel = nullptr);
+                          const std::atomic<bool>* cancel = nullptr, std::optional<Address> external = {});
     // Deletes the mapping (lifetime 0); true when the server confirmed.
     static bool remove(const MapTarget& target, const PortMapping& mapping, Clock::TimePoint deadline);
 };

@@ -422,7 +422,7 @@ void PortMapper::probe(const MapTarget& where, std::uint64_t generation) {
             pmp.detail.clear();
         } else {
             pcpAbandoned = true;
-            pmp = NatPmpClient::map(where, nullptr, deadline, &cancelled);
+            pmp = NatPmpClient::map(where, nullptr, deadline, &cancelled, pmp.mapping.externalAddress);
             if (pmp.outcome == Outcome::GRANTED) {
                 if (offer(pmp)) {
                     granted = true;
