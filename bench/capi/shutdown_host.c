@@ -1,7 +1,8 @@
 /* A host that leaves multiplayer and keeps running: discovers (blocking), prints its public endpoint,
  * holds for hold_before seconds, then starts an _async discovery whose done starts the next call
- * and shuts the library down (as tarn.h allows), holds for hold_after seconds with the process kept
- * alive, and exits. Arguments: key=value configuration lines, and hold_before=S, hold_after=S.
+ * and shuts the library down (as tarn.h allows), or with from_main=1 shuts down from main, holds for
+ * hold_after seconds with the process kept alive, and exits. Arguments: key=value configuration
+ * lines, and hold_before=S, hold_after=S, from_main=1.
  * Prints one line per step, each with the milliseconds since start, so that a harness can time the
  * shutdown and the exit and look at the router while the process holds. */
 #define _POSIX_C_SOURCE 200112L
@@ -68,7 +69,8 @@ static void hold(double seconds) {
 }
 
 int main(int argc, char** argv) {
-    double holdBefore = 0, holdAfter = 0;
+    double holdBefore = 0, holdAfter = 0, before;
+    int fromMain = 0;
     int i;
     started = now_ms();
     for (i = 1; i < argc; ++i) {
@@ -82,6 +84,8 @@ int main(int argc, char** argv) {
             holdBefore = atof(value);
         } else if (strcmp(argv[i], "hold_after") == 0) {
             holdAfter = atof(value);
+        } else if (strcmp(argv[i], "from_main") == 0) {
+            fromMain = atoi(value);
         } else if (tarn_config_set(argv[i], value) != TARN_OK) {
             fprintf(stderr, "%s\n", tarn_last_error());
             return 2;
@@ -92,12 +96,18 @@ int main(int argc, char** argv) {
     printf("public %s:%u\n", out.public_addr, out.public_port);
     fflush(stdout);
     hold(holdBefore);
-    step("first call started", tarn_discover_async("host", &out, leave, NULL));
-    pthread_mutex_lock(&mutex);
-    while (dones < 2) {
-        pthread_cond_wait(&changed, &mutex);
+    if (fromMain) {
+        before = now_ms();
+        tarn_shutdown();
+        step("tarn_shutdown from main returned, microseconds:", (int)((now_ms() - before) * 1e3));
+    } else {
+        step("first call started", tarn_discover_async("host", &out, leave, NULL));
+        pthread_mutex_lock(&mutex);
+        while (dones < 2) {
+            pthread_cond_wait(&changed, &mutex);
+        }
+        pthread_mutex_unlock(&mutex);
     }
-    pthread_mutex_unlock(&mutex);
     step("holding, seconds:", (int)holdAfter);
     hold(holdAfter);
     step("exiting", 0);

@@ -2,11 +2,31 @@
 """Routers and exits: what a player leaves on its router and how long its exit takes, per program folder.
 
 Each program folder (tarn-probe, tarn-rendezvous and libtarn_client.so.1) plays, against its own
+tarn-rendezvous, a host (bench/capi/shutdown_host.c, built by the caller) behind each router: the host
+discovers, holds, calls tarn_shutdown (from main; behind the first router also from `done` after starting
+the next call) and keeps running for HOLD_AFTER_S seconds. Printed per run: the public endpoint discovery
+reported, whether the router holds a mapping of it, how long tarn_shutdown took, the mappings the router
+still held 3 s after it with the process alive, and how long the process took to exit.
+
+    sudo bench/portmap/shutdown.py --host /tmp/shutdown_host --bin before=OLD_DIR --bin after=NEW_DIR
+"""Routers and exits: what a player leaves on its router and how long its exit takes, per program folder.
+
+Each program folder (tarn-probe, tarn-rendezvous and libtarn_client.so.1) plays, against its own
 tarn-rendezvous, one host (bench/capi/shutdown_host.c, built by the caller) behind each router: the host
 discovers, holds, then calls tarn_shutdown from `done` after starting the next call, and keeps running
 for HOLD_AFTER_S seconds. Printed per router: the mapping discovery used, whether its endpoint forwarded,
 how long tarn_shutdown from done took, the mappings the router still held 3 s after it with the process
 alive, and how long the process took to exit.
+
+    sudo bench/portmap/shutdown.py --host /tmp/shutdown_host --bin before=OLD_DIR --bin after=NEW_DIR
+"""Routers and exits: what a player leaves on its router and how long its exit takes, per program folder.
+
+Each program folder (tarn-probe, tarn-rendezvous and libtarn_client.so.1) plays, against its own
+tarn-rendezvous, a host (bench/capi/shutdown_host.c, built by the caller) behind each router: the host
+discovers, holds, calls tarn_shutdown (from main; behind the first router also from `done` after starting
+the next call) and keeps running for HOLD_AFTER_S seconds. Printed per run: the public endpoint discovery
+reported, whether the router holds a mapping of it, how long tarn_shutdown took, the mappings the router
+still held 3 s after it with the process alive, and how long the process took to exit.
 
     sudo bench/portmap/shutdown.py --host /tmp/shutdown_host --bin before=OLD_DIR --bin after=NEW_DIR
 """
@@ -36,12 +56,52 @@ STEP = re.compile(r"^([0-9.]+) ms: (.*) (-?\d+)$")
 
 
 def steps(text):
-    """{step text: the number it printed} of the host's output."""
+    """Routers and exits: what a player leaves on its router and how long its exit takes, per program folder.
+
+Each program folder (tarn-probe, tarn-rendezvous and libtarn_client.so.1) plays, against its own
+tarn-rendezvous, a host (bench/capi/shutdown_host.c, built by the caller) behind each router: the host
+discovers, holds, calls tarn_shutdown (from main; behind the first router also from `done` after starting
+the next call) and keeps running for HOLD_AFTER_S seconds. Printed per run: the public endpoint discovery
+reported, whether the router holds a mapping of it, how long tarn_shutdown took, the mappings the router
+still held 3 s after it with the process alive, and how long the process took to exit.
+
+    sudo bench/portmap/shutdown.py --host /tmp/shutdown_host --bin before=OLD_DIR --bin after=NEW_DIR
+"""{step text: the number it printed} of the host's output."""Routers and exits: what a player leaves on its router and how long its exit takes, per program folder.
+
+Each program folder (tarn-probe, tarn-rendezvous and libtarn_client.so.1) plays, against its own
+tarn-rendezvous, a host (bench/capi/shutdown_host.c, built by the caller) behind each router: the host
+discovers, holds, calls tarn_shutdown (from main; behind the first router also from `done` after starting
+the next call) and keeps running for HOLD_AFTER_S seconds. Printed per run: the public endpoint discovery
+reported, whether the router holds a mapping of it, how long tarn_shutdown took, the mappings the router
+still held 3 s after it with the process alive, and how long the process took to exit.
+
+    sudo bench/portmap/shutdown.py --host /tmp/shutdown_host --bin before=OLD_DIR --bin after=NEW_DIR
+"""
     return {m.group(2): int(m.group(3)) for m in map(STEP.match, text.splitlines()) if m}
 
 
 def wait_for(process, piece, timeout):
-    """Waits until the host printed piece (True) or timeout seconds passed or it ended (False)."""
+    """Routers and exits: what a player leaves on its router and how long its exit takes, per program folder.
+
+Each program folder (tarn-probe, tarn-rendezvous and libtarn_client.so.1) plays, against its own
+tarn-rendezvous, a host (bench/capi/shutdown_host.c, built by the caller) behind each router: the host
+discovers, holds, calls tarn_shutdown (from main; behind the first router also from `done` after starting
+the next call) and keeps running for HOLD_AFTER_S seconds. Printed per run: the public endpoint discovery
+reported, whether the router holds a mapping of it, how long tarn_shutdown took, the mappings the router
+still held 3 s after it with the process alive, and how long the process took to exit.
+
+    sudo bench/portmap/shutdown.py --host /tmp/shutdown_host --bin before=OLD_DIR --bin after=NEW_DIR
+"""Waits until the host printed piece (True) or timeout seconds passed or it ended (False)."""Routers and exits: what a player leaves on its router and how long its exit takes, per program folder.
+
+Each program folder (tarn-probe, tarn-rendezvous and libtarn_client.so.1) plays, against its own
+tarn-rendezvous, a host (bench/capi/shutdown_host.c, built by the caller) behind each router: the host
+discovers, holds, calls tarn_shutdown (from main; behind the first router also from `done` after starting
+the next call) and keeps running for HOLD_AFTER_S seconds. Printed per run: the public endpoint discovery
+reported, whether the router holds a mapping of it, how long tarn_shutdown took, the mappings the router
+still held 3 s after it with the process alive, and how long the process took to exit.
+
+    sudo bench/portmap/shutdown.py --host /tmp/shutdown_host --bin before=OLD_DIR --bin after=NEW_DIR
+"""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline and process.running():
         if piece in process.output()[0]:
@@ -50,15 +110,15 @@ def wait_for(process, piece, timeout):
     return piece in process.output()[0]
 
 
-def play(site, server, name, folder, host_path):
+def play(site, server, name, folder, host_path, from_main):
     client = site.clients[0]
     config = {"tarn.addr.1": server.addrs[0], "tarn.addr.2": server.addrs[1],
               "tarn.port.1": programs.DEFAULT_PORTS[0], "tarn.port.2": programs.DEFAULT_PORTS[1],
               "tarn.logconsole": 0, "tarn.loglevel": "DEBUG"}
     argv = ["env", f"LD_LIBRARY_PATH={folder}", host_path, *(f"{k}={v}" for k, v in config.items()),
-            f"hold_before={HOLD_BEFORE_S}", f"hold_after={HOLD_AFTER_S}"]
+            f"hold_before={HOLD_BEFORE_S}", f"hold_after={HOLD_AFTER_S}", f"from_main={int(from_main)}"]
     process = client.ns.spawn(argv, f"host-{name}-{site.name}", cwd=client.ns.lab.tempdir("host"))
-    row = {"router": site.kind.portmap, "version": name}
+    row = {"router": site.kind.portmap, "version": name, "from": "main" if from_main else "done"}
     try:
         if wait_for(process, "public ", HOST_TIMEOUT_S):
             public = re.search(r"public ([0-9.]+):(\d+)", process.output()[0])
@@ -66,8 +126,9 @@ def play(site, server, name, folder, host_path):
             # The advertised endpoint forwards when the router holds a mapping of that port to the host.
             held = [m.external_port for m in portmap.mappings(site.router) if m.internal[0] == client.addr]
             row["held"] = "yes" if int(public.group(2)) in held else f"no {held}"
-        if wait_for(process, "tarn_shutdown from done returned", HOST_TIMEOUT_S):
-            row["shutdown"] = steps(process.output()[0])["tarn_shutdown from done returned, microseconds:"]
+        returned = f"tarn_shutdown from {row['from']} returned"
+        if wait_for(process, returned, HOST_TIMEOUT_S):
+            row["shutdown"] = steps(process.output()[0])[returned + ", microseconds:"]
             time.sleep(AFTER_SHUTDOWN_S)
             row["left"] = len(portmap.mappings(site.router))
         if wait_for(process, "exiting", HOST_TIMEOUT_S):
@@ -92,16 +153,17 @@ def main():
         sites = [w.add_site(kind, name=f"s{i}") for i, kind in enumerate(ROUTERS)]
         for name, folder in args.bin:
             with labbench.rendezvous(server, folder):
-                for site in sites:
-                    # A fresh daemon: an earlier version's host that hung was stopped and left its mapping.
+                # Shut down from done (the first router), then from main behind each router. A fresh daemon
+                # for each: an earlier host that hung was stopped and may have left its mapping.
+                for site, from_main in [(sites[0], False)] + [(s, True) for s in sites]:
                     w.restart_portmap(site)
-                    rows.append(play(site, server, name, folder, os.path.abspath(args.host)))
-    print(f"{'router':16} {'version':8} {'public endpoint':22} {'router holds it':16} {'shutdown':>10} "
+                    rows.append(play(site, server, name, folder, os.path.abspath(args.host), from_main))
+    print(f"{'router':18} {'version':8} {'from':5} {'public endpoint':22} {'router holds it':16} {'shutdown':>10} "
           f"{'left 3 s later':>14} {'exit':>8}")
     for r in rows:
         shutdown = "hung" if r.get("shutdown") is None else f"{r['shutdown'] / 1e3:.2f} ms"
         exit_ms = "hung" if r.get("exit") is None else f"{r['exit']:.0f} ms"
-        print(f"{r['router']:16} {r['version']:8} {r.get('public', '-'):22} {r.get('held', '-'):16} "
+        print(f"{r['router']:18} {r['version']:8} {r['from']:5} {r.get('public', '-'):22} {r.get('held', '-'):16} "
               f"{shutdown:>10} {str(r.get('left', '-')):>14} {exit_ms:>8}")
     return 0
 

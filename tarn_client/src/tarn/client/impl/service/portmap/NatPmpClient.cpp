@@ -43,14 +43,15 @@ enum class Reply { ANSWER, REFUSED, SILENT, ERROR };
 Reply exchange(Session& session, const std::function<int()>& send, int expected, util::Clock& clock,
                util::Clock::TimePoint deadline, const std::atomic<bool>* cancel, natpmpresp_t& response,
                int& code) {
-    // Sent once even past the deadline: a deletion at shutdown goes out whatever time is left.
-    for (bool first = true; first || (clock.now() < deadline && (cancel == nullptr || !cancel->load()));
-         first = false) {
+    // Sent once even past the deadline unless cancelled: a deletion at shutdown goes out whatever
+    // time is left, a cancelled request never.
+    const auto cancelled = [cancel] { return cancel != nullptr && cancel->load(); };
+    for (bool first = true; !cancelled() && (first || clock.now() < deadline); first = false) {
         if (send() < 0) {
             return Reply::ERROR;
         }
         const auto until = std::min(deadline, clock.now() + util::Intervals::kMapperResend);
-        while (cancel == nullptr || !cancel->load()) {
+        while (!cancelled()) {
             pollfd ready{session.state.s, POLLIN, 0};
             // The poll blocks for real in the steps the clock allows.
             const util::Clock::Duration step = clock.beginWait(&ready, nullptr, until);

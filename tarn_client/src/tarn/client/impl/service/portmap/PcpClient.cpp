@@ -25,9 +25,10 @@ PcpCodec::Nonce freshNonce() {
 MapperSocket::Wait exchange(MapperSocket& socket, const std::vector<std::uint8_t>& request,
                             const PcpCodec::Nonce& nonce, util::Clock& clock, util::Clock::TimePoint deadline,
                             PcpCodec::Answer& answer, const std::atomic<bool>* cancel = nullptr) {
-    // Sent once even past the deadline: a deletion at shutdown goes out whatever time is left.
-    for (bool first = true; first || (clock.now() < deadline && (cancel == nullptr || !cancel->load()));
-         first = false) {
+    // Sent once even past the deadline unless cancelled: a deletion at shutdown goes out whatever
+    // time is left, a cancelled request never.
+    const auto cancelled = [cancel] { return cancel != nullptr && cancel->load(); };
+    for (bool first = true; !cancelled() && (first || clock.now() < deadline); first = false) {
         socket.send(request);
         const auto until = std::min(deadline, clock.now() + util::Intervals::kMapperResend);
         std::vector<std::uint8_t> bytes;
@@ -77,6 +78,12 @@ MapAttempt PcpClient::map(const MapTarget& target, const PortMapping* renewing, 
             attempt.outcome = MapAttempt::Outcome::REFUSED;
             return attempt;
         case MapperSocket::Wait::TIMEOUT:
+            if (renewing == nullptr) {
+                // The router may have mapped the new nonce without its answer reaching us: deleted
+                // unanswered, since a mapping nobody knows of would stay for the whole lease.
+                request.lifetimeSeconds = 0;
+                socket.send(PcpCodec::encodeMap(request));
+            }
             attempt.outcome = MapAttempt::Outcome::SILENT;
             return attempt;
         case MapperSocket::Wait::FAILED:

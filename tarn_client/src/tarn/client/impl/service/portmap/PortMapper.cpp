@@ -492,6 +492,9 @@ void PortMapper::renew(const MapTarget& where, const PortMapping& current) {
         if (!epochBack) {
             remove(where, current, removeDeadline());
         }
+        if (cancelled) {
+            return;  // the worker's end deletes what is still held
+        }
         switch (current.protocol) {
             case MappingProtocol::PCP:
                 attempt = PcpClient::map(where, nullptr, clock.now() + budget, &cancelled);
