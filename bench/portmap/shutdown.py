@@ -9,26 +9,6 @@ reported, whether the router holds a mapping of it, how long tarn_shutdown took,
 still held 3 s after it with the process alive, and how long the process took to exit.
 
     sudo bench/portmap/shutdown.py --host /tmp/shutdown_host --bin before=OLD_DIR --bin after=NEW_DIR
-"""Routers and exits: what a player leaves on its router and how long its exit takes, per program folder.
-
-Each program folder (tarn-probe, tarn-rendezvous and libtarn_client.so.1) plays, against its own
-tarn-rendezvous, one host (bench/capi/shutdown_host.c, built by the caller) behind each router: the host
-discovers, holds, then calls tarn_shutdown from `done` after starting the next call, and keeps running
-for HOLD_AFTER_S seconds. Printed per router: the mapping discovery used, whether its endpoint forwarded,
-how long tarn_shutdown from done took, the mappings the router still held 3 s after it with the process
-alive, and how long the process took to exit.
-
-    sudo bench/portmap/shutdown.py --host /tmp/shutdown_host --bin before=OLD_DIR --bin after=NEW_DIR
-"""Routers and exits: what a player leaves on its router and how long its exit takes, per program folder.
-
-Each program folder (tarn-probe, tarn-rendezvous and libtarn_client.so.1) plays, against its own
-tarn-rendezvous, a host (bench/capi/shutdown_host.c, built by the caller) behind each router: the host
-discovers, holds, calls tarn_shutdown (from main; behind the first router also from `done` after starting
-the next call) and keeps running for HOLD_AFTER_S seconds. Printed per run: the public endpoint discovery
-reported, whether the router holds a mapping of it, how long tarn_shutdown took, the mappings the router
-still held 3 s after it with the process alive, and how long the process took to exit.
-
-    sudo bench/portmap/shutdown.py --host /tmp/shutdown_host --bin before=OLD_DIR --bin after=NEW_DIR
 """
 
 import argparse
@@ -56,52 +36,12 @@ STEP = re.compile(r"^([0-9.]+) ms: (.*) (-?\d+)$")
 
 
 def steps(text):
-    """Routers and exits: what a player leaves on its router and how long its exit takes, per program folder.
-
-Each program folder (tarn-probe, tarn-rendezvous and libtarn_client.so.1) plays, against its own
-tarn-rendezvous, a host (bench/capi/shutdown_host.c, built by the caller) behind each router: the host
-discovers, holds, calls tarn_shutdown (from main; behind the first router also from `done` after starting
-the next call) and keeps running for HOLD_AFTER_S seconds. Printed per run: the public endpoint discovery
-reported, whether the router holds a mapping of it, how long tarn_shutdown took, the mappings the router
-still held 3 s after it with the process alive, and how long the process took to exit.
-
-    sudo bench/portmap/shutdown.py --host /tmp/shutdown_host --bin before=OLD_DIR --bin after=NEW_DIR
-"""{step text: the number it printed} of the host's output."""Routers and exits: what a player leaves on its router and how long its exit takes, per program folder.
-
-Each program folder (tarn-probe, tarn-rendezvous and libtarn_client.so.1) plays, against its own
-tarn-rendezvous, a host (bench/capi/shutdown_host.c, built by the caller) behind each router: the host
-discovers, holds, calls tarn_shutdown (from main; behind the first router also from `done` after starting
-the next call) and keeps running for HOLD_AFTER_S seconds. Printed per run: the public endpoint discovery
-reported, whether the router holds a mapping of it, how long tarn_shutdown took, the mappings the router
-still held 3 s after it with the process alive, and how long the process took to exit.
-
-    sudo bench/portmap/shutdown.py --host /tmp/shutdown_host --bin before=OLD_DIR --bin after=NEW_DIR
-"""
+    """{step text: the number it printed} of the host's output."""
     return {m.group(2): int(m.group(3)) for m in map(STEP.match, text.splitlines()) if m}
 
 
 def wait_for(process, piece, timeout):
-    """Routers and exits: what a player leaves on its router and how long its exit takes, per program folder.
-
-Each program folder (tarn-probe, tarn-rendezvous and libtarn_client.so.1) plays, against its own
-tarn-rendezvous, a host (bench/capi/shutdown_host.c, built by the caller) behind each router: the host
-discovers, holds, calls tarn_shutdown (from main; behind the first router also from `done` after starting
-the next call) and keeps running for HOLD_AFTER_S seconds. Printed per run: the public endpoint discovery
-reported, whether the router holds a mapping of it, how long tarn_shutdown took, the mappings the router
-still held 3 s after it with the process alive, and how long the process took to exit.
-
-    sudo bench/portmap/shutdown.py --host /tmp/shutdown_host --bin before=OLD_DIR --bin after=NEW_DIR
-"""Waits until the host printed piece (True) or timeout seconds passed or it ended (False)."""Routers and exits: what a player leaves on its router and how long its exit takes, per program folder.
-
-Each program folder (tarn-probe, tarn-rendezvous and libtarn_client.so.1) plays, against its own
-tarn-rendezvous, a host (bench/capi/shutdown_host.c, built by the caller) behind each router: the host
-discovers, holds, calls tarn_shutdown (from main; behind the first router also from `done` after starting
-the next call) and keeps running for HOLD_AFTER_S seconds. Printed per run: the public endpoint discovery
-reported, whether the router holds a mapping of it, how long tarn_shutdown took, the mappings the router
-still held 3 s after it with the process alive, and how long the process took to exit.
-
-    sudo bench/portmap/shutdown.py --host /tmp/shutdown_host --bin before=OLD_DIR --bin after=NEW_DIR
-"""
+    """Waits until the host printed piece (True) or timeout seconds passed or it ended (False)."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline and process.running():
         if piece in process.output()[0]:
