@@ -326,7 +326,7 @@ void note(const std::string& event) {
     shutdownEvents += event + ";";
     shutdownChanged.notify_all();
 }
-// Waits until the events hold piece count times; a hang is ended by the case's alarm.
+// Waits until the events hold piece count times (a hang is ended by the case's alarm).
 void awaitEvent(const std::string& piece, std::size_t count = 1) {
     std::unique_lock<std::mutex> lock(shutdownMutex);
     shutdownChanged.wait(lock, [&] { return tarn::test::occurrences(shutdownEvents, piece) >= count; });
@@ -337,8 +337,7 @@ void shutdownNoted() {
 }
 void noteDone(void* /*user*/, int result) {
     note("done " + std::to_string(result));
-}
-// Noted before the call, whose done may come before it returns; a refusal after it.
+}  // Noted before the call, whose done may come before it returns; a refusal after it.
 void start(tarn_done_fn done) {
     static tarn_topology out;
     note("started");
@@ -352,12 +351,12 @@ void doneStartsAndShutsDown(void* user, int result) {
     start(noteDone);
     shutdownNoted();
 }
+// Shuts down itself, or is held until the test's thread is about to, which then must wait for it.
 int reportShutsDown(void*, const char*, const char*, const char* const*, std::size_t) {
     note("report");
     shutdownNoted();
     return 0;
 }
-// Held until the test's thread is about to shut down, which then must wait for the call.
 int reportHeld(void*, const char*, const char*, const char* const*, std::size_t) {
     note("report");
     awaitEvent("releasing");

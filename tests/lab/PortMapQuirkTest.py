@@ -10,7 +10,7 @@ QUIRKS = {
     "port-restricted+upnp-ssdp-port": ("FULL CONE", "Using the UPnP-IGD mapping"),
     "port-restricted+upnp-mute": ("PORT RESTRICTED CONE", "did not describe itself"),
     "port-restricted+pmp-drop-first": ("FULL CONE", "Using the PCP mapping"),
-    # Later than discovery waits for a router it has not heard within 15 ms: granted, then deleted at exit.
+    # Granted after discovery stopped waiting (nothing heard in 15 ms), deleted at exit.
     "port-restricted+natpmp-slow": ("PORT RESTRICTED CONE", "NAT-PMP granted"),
 }
 
@@ -24,9 +24,9 @@ class PortMapQuirkTest(labsupport.LabTestCase):
         sites = {k: w.add_site(k, name="q" + k.rpartition("+")[2].replace("-", "")) for k in QUIRKS}
         cls.rendezvous = programs.Rendezvous(cls.server, cls.bin).start()
 
-        def discover(kind):
-            found = programs.discover(sites[kind].clients[0], cls.bin, cls.server.addrs)
-            return found, portmap.mappings_left(sites[kind].router)  # right after the probe exited
+        def discover(kind):  # and what the router holds right after the probe exited
+            return (programs.discover(sites[kind].clients[0], cls.bin, cls.server.addrs),
+                    portmap.mappings_left(sites[kind].router))
 
         with concurrent.futures.ThreadPoolExecutor(len(QUIRKS)) as pool:
             cls.runs = dict(zip(QUIRKS, pool.map(discover, QUIRKS)))

@@ -177,13 +177,9 @@ private:
 // as "AddPortMapping 41000" (with its NewExternalPort).
 class FakeIgd {
 public:
-    struct Options {
-        bool fromOtherPort = false;
-        bool silentHttp = false;
-        std::function<bool()> addWhen;  // when set, AddPortMapping's answer waits until it holds
-    };
-
-    FakeIgd(const boost::asio::ip::address_v4& address, Options options) : address(address), options(std::move(options)) {
+    // addWhen: AddPortMapping's answer waits until it holds.
+    FakeIgd(const boost::asio::ip::address_v4& address, bool fromOtherPort, bool silentHttp, std::function<bool()> addWhen)
+        : address(address), fromOtherPort(fromOtherPort), silentHttp(silentHttp), addWhen(std::move(addWhen)) {
         ssdp = open(SOCK_DGRAM, 1900);
         http = open(SOCK_STREAM, 0);
         ::listen(http, 8);
@@ -196,8 +192,8 @@ public:
     ~FakeIgd() {
         stopping = true;
         worker.join();
-        held.insert(held.end(), {ssdp, http});
         for (int fd : held) ::close(fd);
+        ::close(ssdp), ::close(http);
     }
     // Whether an action starting with piece was recorded, waiting up to within for one.
     bool saw(const std::string& piece, std::chrono::seconds within = std::chrono::seconds(0)) {
@@ -227,7 +223,7 @@ private:
             sockaddr_in from{};
             socklen_t length = sizeof(from);
             if (::recvfrom(ssdp, in, sizeof(in), 0, reinterpret_cast<sockaddr*>(&from), &length) > 0) {
-                const int out = options.fromOtherPort ? open(SOCK_DGRAM, 0) : ssdp;
+                const int out = fromOtherPort ? open(SOCK_DGRAM, 0) : ssdp;
                 ::sendto(out, answer.data(), answer.size(), 0, reinterpret_cast<sockaddr*>(&from), length);
                 if (out != ssdp) ::close(out);
             }
@@ -249,9 +245,9 @@ private:
             std::lock_guard<std::mutex> lock(mutex);
             calls.push_back(action + (port == std::string::npos ? "" : " " + request.substr(port + 17, 5)));
             arrived.notify_all();
-            if (options.silentHttp) return held.push_back(client);
+            if (silentHttp) return held.push_back(client);
         }
-        if (action == "AddPortMapping") holdUntil(options.addWhen);
+        if (action == "AddPortMapping") holdUntil(addWhen);
         const std::string body = action == "GET"
             ? "<root><service><serviceType>urn:schemas-upnp-org:service:WANIPConnection:1</serviceType><controlURL>/ctl</controlURL></service></root>"
             : "<u:R><NewExternalIPAddress>203.0.113.5</NewExternalIPAddress><NewLeaseDuration>3600</NewLeaseDuration></u:R>";
@@ -261,7 +257,8 @@ private:
     }
 
     const boost::asio::ip::address_v4 address;
-    const Options options;
+    const bool fromOtherPort, silentHttp;
+    const std::function<bool()> addWhen;
     std::string answer;  // to every search
     int ssdp = -1;
     int http = -1;

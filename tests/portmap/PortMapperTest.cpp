@@ -4,9 +4,7 @@
 
 #include <functional>
 #include <optional>
-#include <string>
 #include <utility>
-#include <vector>
 
 #include "FakeMapper.h"
 #include "tarn/client/impl/service/portmap/UpnpClient.h"
@@ -102,8 +100,7 @@ TEST(PortMapper, UpnpFaultsLeaveTheHeldMappingAndExitUnharmed) {
     } rows[] = {
         // libupnp-based routers answer the search from a fresh socket.
         {"SSDP answer from another port", true, false, false, false, "AddPortMapping 41000"},
-        // PCP is granted while UPnP's grant is on its way: the losing rule is the held mapping's own
-        // (one rule table, one port), and stays.
+        // PCP is granted while UPnP's grant comes: the loser's rule is the held one (one table, one port).
         {"UPnP loses to PCP on the same port", false, false, true, true, "GetSpecificPortMappingEntry"},
         // A device whose web server never answers holds neither the probe nor the stop.
         {"HTTP never answers", false, true, true, false, "GET"},
@@ -114,19 +111,16 @@ TEST(PortMapper, UpnpFaultsLeaveTheHeldMappingAndExitUnharmed) {
         std::atomic<PortMapper*> asking{nullptr};
         FakeMapper::Policy policy;
         policy.externalPort = [](int) { return 41000; };
-        if (row.raced) {
-            policy.answerWhen = [&device] { return device && device.load()->saw("AddPortMapping"); };
-        }
-        // Without PCP nothing but the device listens at the fake's address.
+        policy.answerWhen = [&device, &row] {
+            return !row.raced || (device && device.load()->saw("AddPortMapping"));
+        };
         std::optional<FakeMapper> fake(std::in_place, true, policy);
         const auto gateway = fake->address;
         if (!row.pcp) {
             fake.reset();
         }
-        FakeIgd igd(gateway,
-                    {row.fromOtherPort, row.silentHttp,
-                     row.raced ? std::function<bool()>([&asking] { return asking && asking.load()->held(); })
-                               : nullptr});
+        FakeIgd igd(gateway, row.fromOtherPort, row.silentHttp,
+                    [&asking, &row] { return !row.raced || (asking && asking.load()->held()); });
         device = &igd;
         PortMapper mapper("test");
         asking = &mapper;
