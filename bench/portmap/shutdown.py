@@ -6,7 +6,9 @@ tarn-rendezvous, a host (bench/capi/shutdown_host.c, built by the caller) behind
 discovers, holds, calls tarn_shutdown (from main; behind the first router also from `done` after starting
 the next call) and keeps running for HOLD_AFTER_S seconds. Printed per run: the public endpoint discovery
 reported, whether the router holds a mapping of it, how long tarn_shutdown took, the mappings the router
-still held 3 s after it with the process alive, and how long the process took to exit.
+still held 3 s after it with the process alive, and how long the process took to exit. Then, per router,
+`tarn-probe discover` (PROBE_RUNS runs): how long the whole process took (its exit and the mapping's
+deletion included), the log's port-mapping line, and the mappings the router held after it exited.
 
     sudo bench/portmap/shutdown.py --host /tmp/shutdown_host --bin before=OLD_DIR --bin after=NEW_DIR
 """
@@ -32,6 +34,7 @@ HOLD_BEFORE_S = 3.0
 HOLD_AFTER_S = AFTER_SHUTDOWN_S + 1.0
 # A host that hangs is stopped by its pid after this long, and counted as hung.
 HOST_TIMEOUT_S = 20.0
+PROBE_RUNS = 3
 STEP = re.compile(r"^([0-9.]+) ms: (.*) (-?\d+)$")
 
 
@@ -82,13 +85,21 @@ def play(site, server, name, folder, host_path, from_main):
     return row
 
 
+def probe(site, server, folder):
+    """One tarn-probe discover behind site's router: (seconds, the probe's port-mapping outcome, mappings left)."""
+    found = programs.discover(site.clients[0], folder, server.addrs)
+    line = next((x for x in found.log.splitlines() if "probe000" in x), "")
+    return found.elapsed, line.partition(": ")[2].rpartition(" (")[0] or line.partition(": ")[2], \
+        len(portmap.mappings_left(site.router))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     labbench.add_bin_option(parser)
     parser.add_argument("--host", required=True, help="the built bench/capi/shutdown_host")
     args = parser.parse_args()
     labbench.check_bins(args.bin)
-    rows = []
+    rows, probes = [], []
     with labbench.lab_world() as (w, server):
         sites = [w.add_site(kind, name=f"s{i}") for i, kind in enumerate(ROUTERS)]
         for name, folder in args.bin:
@@ -98,6 +109,10 @@ def main():
                 for site, from_main in [(sites[0], False)] + [(s, True) for s in sites]:
                     w.restart_portmap(site)
                     rows.append(play(site, server, name, folder, os.path.abspath(args.host), from_main))
+                for site in sites:
+                    w.restart_portmap(site)
+                    probes.append((site.kind.portmap, name, [probe(site, server, folder)
+                                                             for _ in range(PROBE_RUNS)]))
     print(f"{'router':18} {'version':8} {'from':5} {'public endpoint':22} {'router holds it':16} {'shutdown':>10} "
           f"{'left 3 s later':>14} {'exit':>8}")
     for r in rows:
@@ -105,6 +120,10 @@ def main():
         exit_ms = "hung" if r.get("exit") is None else f"{r['exit']:.0f} ms"
         print(f"{r['router']:18} {r['version']:8} {r['from']:5} {r.get('public', '-'):22} {r.get('held', '-'):16} "
               f"{shutdown:>10} {str(r.get('left', '-')):>14} {exit_ms:>8}")
+    print(f"\n{'router':18} {'version':8} {'tarn-probe discover, s':24} {'left':>4}  port mapping")
+    for router, name, runs in probes:
+        print(f"{router:18} {name:8} {' '.join(f'{r[0]:.2f}' for r in runs):24} {max(r[2] for r in runs):>4}  "
+              f"{runs[-1][1]}")
     return 0
 
 
