@@ -370,7 +370,11 @@ void PortMapper::probe(const MapTarget& where, std::uint64_t generation) {
     // resend step speaks NAT-PMP alone (PCP's request is dropped, or refused by version).
     MapAttempt pcp;
     bool pcpFinished = false;  // guarded by mutex
-    pcpAbandoned = cancelled.load();
+    // Cleared before cancelled is read: a stop between the two still leaves it set.
+    pcpAbandoned = false;
+    if (cancelled) {
+        pcpAbandoned = true;
+    }
     std::thread pcpPath;
     const auto askPcp = [&] {
         MapAttempt attempt = PcpClient::map(where, nullptr, deadline, &pcpAbandoned);
