@@ -48,7 +48,10 @@ bool sameTarget(const MapTarget& a, const MapTarget& b) {
 // Every mapper of the process, for closeAll. Never destroyed: a host's exit handler may shut the
 // library down after static objects are gone.
 struct Mappers {
-    std::mutex mutex;  // guards all
+    // Held by closeAll while it uses the mappers, so that none is destroyed meanwhile; taken before
+    // mutex, never while a mapper's own lock is held.
+    std::mutex closing;
+    std::mutex mutex;  // guards all; a mapper that logs under its own lock may construct another
     std::vector<PortMapper*> all;
 };
 
@@ -77,6 +80,7 @@ PortMapper::PortMapper(std::string name, util::Clock& clock) : name(std::move(na
 
 PortMapper::~PortMapper() {
     {
+        std::lock_guard<std::mutex> closingLock(mappers().closing);
         std::lock_guard<std::mutex> lock(mappers().mutex);
         auto& all = mappers().all;
         all.erase(std::remove(all.begin(), all.end(), this), all.end());
@@ -228,8 +232,13 @@ void PortMapper::stop() {
 
 void PortMapper::closeAll(bool wait) {
     Mappers& list = mappers();
-    std::lock_guard<std::mutex> listLock(list.mutex);
-    for (PortMapper* mapper : list.all) {
+    std::lock_guard<std::mutex> closingLock(list.closing);
+    std::vector<PortMapper*> all;
+    {
+        std::lock_guard<std::mutex> listLock(list.mutex);
+        all = list.all;
+    }
+    for (PortMapper* mapper : all) {
         {
             std::lock_guard<std::mutex> lock(mapper->mutex);
             mapper->closed = true;
