@@ -26,5 +26,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (location && (location->empty() || location->size() > size)) {
         std::abort();
     }
+    // The LOCATION check reads the same outside text: a host that is not an address is refused.
+    const auto lan = boost::asio::ip::make_address_v4("192.168.1.1");
+    if (location &&
+        UpnpClient::locationAllowed(*location, lan, lan, boost::asio::ip::make_address_v4("255.255.255.0")) &&
+        location->find("192.168.1.") == std::string::npos) {
+        std::abort();
+    }
     return 0;
 }

@@ -32,6 +32,15 @@ Wire format: one JSON object per datagram.
         sends a PCP ANNOUNCE to the gateway's port 5351 and prints {"answer": {"version", "opcode",
         "result"}} of its answer, {"answer": null} without one within S seconds, or {"refused": true}
         when an ICMP error says nothing listens there
+  mapper --lan-if IF --wan-if IF --table T --chain C --grant S [--delay-ms D] [--refuse-renewal] [--no-pcp]
+        a NAT-PMP and PCP server on port 5351 of the router whose namespace it runs in, for routers whose
+        quirks no daemon setting gives: each mapping is a DNAT rule in chain C of table T (as the daemon
+        writes them), granted for S seconds; --delay-ms answers NAT-PMP that late, --refuse-renewal answers
+        a PCP request for a nonce that holds a mapping with NO_RESOURCES, --no-pcp leaves PCP unanswered;
+        until SIGTERM
+  ssdp --bind ADDR --port P --location URL
+        answers every SSDP search that reaches ADDR:P (a router redirects its LAN's searches there) from a
+        fresh socket on an ephemeral port, as routers built on libupnp do, naming URL; until SIGTERM
 """
 
 import argparse
@@ -40,6 +49,7 @@ import select
 import signal
 import socket
 import struct
+import subprocess
 import sys
 import time
 
@@ -305,6 +315,139 @@ def pcp(gateway, wait):
         return {"answer": {"version": data[0], "opcode": data[1] & 0x7F, "result": data[3]}}
 
 
+NATPMP_ADDRESS = 0
+NATPMP_MAP_UDP = 1
+PCP_MAP = 1
+PCP_NO_RESOURCES = 8
+UDP = 17
+# A PCP MAP request: the header, then nonce, protocol, reserved, internal port, suggested external port
+# and address.
+PCP_MAP_BODY = struct.Struct("!12sB3sHH16s")
+# Where the DNAT rules start: their ports are the suggested ones unless taken.
+FIRST_FREE_PORT = 1024
+
+
+def interface_addr(name):
+    """The IPv4 address of interface name in this namespace."""
+    out = subprocess.run(["ip", "-4", "-o", "addr", "show", "dev", name], capture_output=True, text=True,
+                         check=True).stdout
+    return out.split()[3].split("/")[0]
+
+
+class Mapper:
+    """The mappings of one mapper: {key: (external port, internal address, internal port, nonce)}, each a
+    DNAT rule named by a comment, so that it can be found again to be deleted."""
+
+    def __init__(self, args):
+        self.args = args
+        self.held = {}
+        self.started = time.monotonic()
+        self.external = socket.inet_aton(interface_addr(args.wan_if))
+
+    def epoch(self):
+        return int(time.monotonic() - self.started)
+
+    def nft(self, *argv):
+        return subprocess.run(["nft", *argv], capture_output=True, text=True, check=True).stdout
+
+    def map(self, key, client, internal, suggested, nonce):
+        """Maps (or keeps) key; the external port."""
+        if key in self.held:
+            return self.held[key][0]
+        taken = {m[0] for m in self.held.values()}
+        port = suggested if suggested >= FIRST_FREE_PORT and suggested not in taken else \
+            next(p for p in range(FIRST_FREE_PORT, 65536) if p not in taken)
+        self.nft("add", "rule", "inet", self.args.table, self.args.chain, "iifname", self.args.wan_if, "udp",
+                 "dport", str(port), "dnat", "ip", "to", f"{client}:{internal}", "comment", f'"m{port}"')
+        self.held[key] = (port, client, internal, nonce)
+        return port
+
+    def unmap(self, key):
+        if key not in self.held:
+            return
+        port = self.held.pop(key)[0]
+        listing = self.nft("-a", "list", "chain", "inet", self.args.table, self.args.chain)
+        for line in listing.splitlines():
+            if f'comment "m{port}"' in line:
+                self.nft("delete", "rule", "inet", self.args.table, self.args.chain, "handle",
+                         line.rsplit("handle", 1)[1].strip())
+
+    def answer(self, data, client):
+        """The answer to one request, and how many seconds it waits; None for a request it ignores."""
+        epoch = struct.pack("!I", self.epoch())
+        if data[:2] == bytes([0, NATPMP_ADDRESS]):
+            return bytes([0, 128 + NATPMP_ADDRESS, 0, 0]) + epoch + self.external, self.args.delay_ms / 1e3
+        if data[:2] == bytes([0, NATPMP_MAP_UDP]) and len(data) >= 12:
+            internal, suggested, lifetime = struct.unpack("!HHI", data[4:12])
+            key = ("natpmp", client, internal)
+            port = suggested
+            if lifetime:
+                port, lifetime = self.map(key, client, internal, suggested, None), self.args.grant
+            else:
+                self.unmap(key)
+            return (bytes([0, 128 + NATPMP_MAP_UDP, 0, 0]) + epoch + struct.pack("!HHI", internal, port, lifetime),
+                    self.args.delay_ms / 1e3)
+        if data[:2] == bytes([PCP_VERSION, PCP_MAP]) and len(data) >= PCP_HEADER.size + PCP_MAP_BODY.size \
+                and not self.args.no_pcp:
+            lifetime = struct.unpack("!I", data[4:8])[0]
+            nonce, _, _, internal, suggested, _ = PCP_MAP_BODY.unpack_from(data, PCP_HEADER.size)
+            key = ("pcp", client, internal)
+            result, port = 0, 0
+            held = self.held.get(key)
+            if lifetime and held and held[3] == nonce and self.args.refuse_renewal:
+                result, lifetime = PCP_NO_RESOURCES, 0
+            elif lifetime:
+                if held and held[3] != nonce:
+                    # The port belongs to the other nonce's mapping: this one gets another.
+                    key = ("pcp", client, internal, nonce)
+                port, lifetime = self.map(key, client, internal, suggested, nonce), self.args.grant
+            else:
+                self.unmap(next((k for k, m in self.held.items() if m[3] == nonce), key))
+            body = PCP_MAP_BODY.pack(nonce, UDP, bytes(3), internal, port, bytes(10) + b"\xff\xff" + self.external)
+            return bytes([PCP_VERSION, 128 + PCP_MAP, 0, result]) + struct.pack("!I", lifetime) + epoch + \
+                bytes(12) + body, 0.0
+        return None
+
+
+def mapper(args):
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
+    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    sock.bind((interface_addr(args.lan_if), PCP_PORT))
+    state = Mapper(args)
+    due = []  # (when, answer, to): answers held back by --delay-ms
+    while True:
+        timeout = max(0.0, min(d[0] for d in due) - time.monotonic()) if due else None
+        if select.select([sock], [], [], timeout)[0]:
+            data, source = sock.recvfrom(MAX_DATAGRAM)
+            reply = state.answer(data, source[0])
+            if reply:
+                due.append((time.monotonic() + reply[1], reply[0], source))
+        now = time.monotonic()
+        for item in [d for d in due if d[0] <= now]:
+            sock.sendto(item[1], item[2])
+            due.remove(item)
+
+
+SSDP_ANSWER = ("HTTP/1.1 200 OK\r\nCACHE-CONTROL: max-age=120\r\n"
+               "ST: urn:schemas-upnp-org:device:InternetGatewayDevice:1\r\n"
+               "USN: uuid:tarnlab::urn:schemas-upnp-org:device:InternetGatewayDevice:1\r\n"
+               "EXT:\r\nSERVER: tarnlab/1 UPnP/1.0\r\nLOCATION: {location}\r\n\r\n")
+
+
+def ssdp(bind, port, location):
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
+    listener = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    listener.bind((bind, port))
+    answer = SSDP_ANSWER.format(location=location).encode("ascii")
+    while True:
+        data, source = listener.recvfrom(MAX_DATAGRAM)
+        if not data.startswith(b"M-SEARCH"):
+            continue
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as fresh:
+            fresh.bind((bind, 0))
+            fresh.sendto(answer, source)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     sub = parser.add_subparsers(dest="command", required=True)
@@ -339,7 +482,24 @@ def main():
     p_pcp = sub.add_parser("pcp")
     p_pcp.add_argument("--gateway", required=True)
     p_pcp.add_argument("--wait", type=float, required=True)
+    p_mapper = sub.add_parser("mapper")
+    for name in ("--lan-if", "--wan-if", "--table", "--chain"):
+        p_mapper.add_argument(name, required=True)
+    p_mapper.add_argument("--grant", type=int, required=True)
+    p_mapper.add_argument("--delay-ms", type=int, default=0)
+    p_mapper.add_argument("--refuse-renewal", action="store_true")
+    p_mapper.add_argument("--no-pcp", action="store_true")
+    p_ssdp = sub.add_parser("ssdp")
+    p_ssdp.add_argument("--bind", required=True)
+    p_ssdp.add_argument("--port", type=int, required=True)
+    p_ssdp.add_argument("--location", required=True)
     args = parser.parse_args()
+    if args.command == "mapper":
+        mapper(args)
+        return 0
+    if args.command == "ssdp":
+        ssdp(args.bind, args.port, args.location)
+        return 0
     if args.command == "serve":
         serve([parse_endpoint(e) for e in args.endpoints.split(",")])
         return 0

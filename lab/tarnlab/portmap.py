@@ -10,6 +10,7 @@ STUN server (stund) on the lab's internet at start; the router leaves its own da
 admits that server's answers (see nat.NatKind.ruleset).
 """
 
+import ipaddress
 import json
 import os
 import re
@@ -25,6 +26,12 @@ PMP = "pmp"
 NATPMP = "natpmp"
 UPNP = "upnp"
 LYING = "lying"
+# Router quirks, each an option of its own: the daemon as above with one kernel setting or responder more.
+UPNP_SSDP_PORT = "upnp-ssdp-port"
+UPNP_MUTE = "upnp-mute"
+PMP_DROP_FIRST = "pmp-drop-first"
+NATPMP_SLOW = "natpmp-slow"
+PCP_REFUSE_RENEWAL = "pcp-refuse-renewal"
 
 TABLE = "tarnlab-portmap"
 FORWARD_CHAIN = "miniupnpd"
@@ -36,6 +43,11 @@ STUN_DAEMON = "stund"
 PMP_PORT = 5351
 # The daemon's description and control over HTTP; fixed so that readiness is a port to wait for.
 HTTP_PORT = 2869
+# The daemon's description, as its SSDP answers name it.
+ROOT_DESC = "/rootDesc.xml"
+SSDP_PORT = 1900
+# Where a router with ssdp_other_port redirects the LAN's searches: its responder (mapped.py ssdp).
+SSDP_RESPONDER_PORT = 1901
 STUN_PORTS = (3478, 3479)
 # Time for the STUN check (the daemon waits up to 3 s for answers) and the first listening sockets.
 DAEMON_START_TIMEOUT_S = 15.0
@@ -64,10 +76,32 @@ class Option:
     pcp: bool
     upnp: bool
     forwards: bool
+    # SSDP answers come from a fresh socket on an ephemeral port, as routers built on libupnp send them: the
+    # LAN's searches go to a small responder, and the daemon's own answers (from port 1900) are dropped.
+    ssdp_other_port: bool = False
+    # The description and control server accepts connections and never answers: its segments after the
+    # handshake are dropped on the way out.
+    mute_http: bool = False
+    # The answer to each client's first PCP datagram is lost on the way out (the daemon did map).
+    drop_first_pcp_answer: bool = False
+    # Quirks no daemon setting gives: a small NAT-PMP/PCP server of our own (mapped.py mapper) runs instead of
+    # the daemon, with these arguments.
+    responder: tuple = ()
 
     def nft_table(self, lan_if):
         """nftables lines of the daemon's table: the chains it writes to, hooked in as the option says."""
         jump = [f"    jump {PREROUTING_CHAIN}"] if self.forwards else []
+        if self.ssdp_other_port:
+            jump.append(f'    iifname "{lan_if}" udp dport {SSDP_PORT} redirect to :{SSDP_RESPONDER_PORT}')
+        dropped = []
+        if self.ssdp_other_port:
+            dropped.append(f'    oifname "{lan_if}" udp sport {SSDP_PORT} drop')
+        if self.mute_http:
+            dropped.append(f'    oifname "{lan_if}" tcp sport {HTTP_PORT} tcp flags & syn == 0 drop')
+        if self.drop_first_pcp_answer:
+            # Byte 0 of the payload is the version: 2 is PCP. The set remembers who lost an answer already.
+            dropped.append(f'    oifname "{lan_if}" udp sport {PMP_PORT} @th,64,8 == 2 ip daddr != @pcp_answered '
+                           "add @pcp_answered { ip daddr } drop")
         lines = [
             f"table inet {TABLE} {{",
             # Never hooked: the router's own forward chain already admits everything from the internet that
@@ -87,6 +121,11 @@ class Option:
             f"    jump {POSTROUTING_CHAIN}",
             "  }",
         ]
+        if self.drop_first_pcp_answer:
+            lines += ["  set pcp_answered {", "    type ipv4_addr; flags dynamic;", "  }"]
+        if dropped:
+            lines += ["  chain output {", "    type filter hook output priority filter; policy accept;", *dropped,
+                      "  }"]
         if self.natpmp and not self.pcp:
             # The daemon answers both versions on one port; version 0 (the first byte) is NAT-PMP. The
             # others go unanswered, as a daemon that speaks NAT-PMP alone ignores them.
@@ -141,6 +180,16 @@ OPTIONS = {o.name: o for o in (
     Option(UPNP, natpmp=False, pcp=False, upnp=True, forwards=True),
     # Grants through every protocol, so whichever the client prefers meets the lie.
     Option(LYING, natpmp=True, pcp=True, upnp=True, forwards=False),
+    Option(UPNP_SSDP_PORT, natpmp=False, pcp=False, upnp=True, forwards=True, ssdp_other_port=True),
+    Option(UPNP_MUTE, natpmp=False, pcp=False, upnp=True, forwards=True, mute_http=True),
+    Option(PMP_DROP_FIRST, natpmp=True, pcp=True, upnp=False, forwards=True, drop_first_pcp_answer=True),
+    # NAT-PMP alone, answering 70 ms late: past the client's 60 ms resend step, so every request is answered
+    # twice. Two-hour grants, as the client asks.
+    Option(NATPMP_SLOW, natpmp=True, pcp=False, upnp=False, forwards=True,
+           responder=("--grant", 7200, "--delay-ms", 70, "--no-pcp")),
+    # PCP that refuses to renew a nonce's mapping; 4 s grants, so that renewal comes 2 s in.
+    Option(PCP_REFUSE_RENEWAL, natpmp=True, pcp=True, upnp=False, forwards=True,
+           responder=("--grant", 4, "--refuse-renewal")),
 )}
 
 
@@ -164,6 +213,11 @@ def start_stun(host):
 def start_daemon(router, option, lan_if, wan_if, lan_prefix, stun_addr):
     """Starts the daemon in the router's namespace with a configuration, pid file and uuid of its own and
     waits until it serves; returns its Process (stopped by its pid with the lab)."""
+    if option.responder:
+        process = router.spawn([sys.executable, programs.MAPPED_SCRIPT, "mapper", "--lan-if", lan_if, "--wan-if",
+                                wan_if, "--table", TABLE, "--chain", PREROUTING_CHAIN, *option.responder], "mapper")
+        router.wait_listening([(None, PMP_PORT)], process, DAEMON_START_TIMEOUT_S, "udp")
+        return process
     folder = router.lab.tempdir(f"{router.name}-{DAEMON}")
     conf = os.path.join(folder, f"{DAEMON}.conf")
     with open(conf, "w", encoding="ascii") as f:
@@ -172,6 +226,13 @@ def start_daemon(router, option, lan_if, wan_if, lan_prefix, stun_addr):
     process = router.spawn([DAEMON, "-d", "-f", conf, "-P", os.path.join(folder, f"{DAEMON}.pid")], DAEMON)
     for protocol, port in sorted(option.ready_ports()):
         router.wait_listening([(None, port)], process, DAEMON_START_TIMEOUT_S, protocol)
+    if option.ssdp_other_port:
+        # The router's LAN address is its LAN's first (world.py numbers it so).
+        gateway = str(next(ipaddress.ip_network(lan_prefix, strict=False).hosts()))
+        responder = router.spawn([sys.executable, programs.MAPPED_SCRIPT, "ssdp", "--bind", gateway, "--port",
+                                  SSDP_RESPONDER_PORT, "--location", f"http://{gateway}:{HTTP_PORT}{ROOT_DESC}"],
+                                 "ssdp")
+        router.wait_listening([(None, SSDP_RESPONDER_PORT)], responder, DAEMON_START_TIMEOUT_S, "udp")
     return process
 
 

@@ -3,7 +3,11 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -11,6 +15,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "RealRendezvous.h"
 #include "TestLog.h"
@@ -307,4 +312,104 @@ TEST(CApi, InvalidArgumentsAreRefusedBeforeAnyWork) {
         EXPECT_EQ(row[0], row[1]);
     }
     EXPECT_EQ(log.count("Doing discovery") + log.count("P2P_START"), 0);
+}
+
+namespace {
+
+// What a shutdown case's host saw, in order ("done 0;shutdown returned;").
+std::mutex shutdownMutex;  // guards shutdownEvents
+std::condition_variable shutdownChanged;
+std::string shutdownEvents;
+
+void note(const std::string& event) {
+    std::lock_guard<std::mutex> lock(shutdownMutex);
+    shutdownEvents += event + ";";
+    shutdownChanged.notify_all();
+}
+// Waits until the events hold piece count times (a hang is ended by the case's alarm).
+void awaitEvent(const std::string& piece, std::size_t count = 1) {
+    std::unique_lock<std::mutex> lock(shutdownMutex);
+    shutdownChanged.wait(lock, [&] { return tarn::test::occurrences(shutdownEvents, piece) >= count; });
+}
+void shutdownNoted() {
+    tarn_shutdown();
+    note("shutdown returned");
+}
+void noteDone(void* /*user*/, int result) {
+    note("done " + std::to_string(result));
+}  // Noted before the call, whose done may come before it returns; a refusal after it.
+void start(tarn_done_fn done) {
+    static tarn_topology out;
+    note("started");
+    if (const int result = tarn_discover_async("user-1", &out, done, nullptr); result != TARN_OK) {
+        note("refused " + std::to_string(result));
+    }
+}
+// done starts the next call and then shuts down, as tarn.h allows.
+void doneStartsAndShutsDown(void* user, int result) {
+    noteDone(user, result);
+    start(noteDone);
+    shutdownNoted();
+}
+// Shuts down itself, or is held until the test's thread is about to, which then must wait for it.
+int reportShutsDown(void*, const char*, const char*, const char* const*, std::size_t) {
+    note("report");
+    shutdownNoted();
+    return 0;
+}
+int reportHeld(void*, const char*, const char*, const char* const*, std::size_t) {
+    note("report");
+    awaitEvent("releasing");
+    return 0;
+}
+
+}  // namespace
+
+TEST(CApi, ShutdownNeverWaitsForItselfAndTheProcessExits) {
+    ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+    const struct {
+        const char* label;
+        tarn_report_fn report;
+        tarn_done_fn done;  // null: no call before the shutdown
+        int shutdowns;      // by the test's thread, once the call has reported or is done
+        const char* events;
+    } rows[] = {
+        // The call done started gets its done too, without running (-7: no report handler is set).
+        {"from done, after starting another call", nullptr, doneStartsAndShutsDown, 0,
+         "started;done -7;started;shutdown returned;done -3;"},
+        {"from a report handler", reportShutsDown, noteDone, 0, "started;report;shutdown returned;done 0;"},
+        {"from another thread during an async call", reportHeld, noteDone, 1,
+         "started;report;releasing;done 0;shutdown returned;started;refused -3;"},
+        {"twice", nullptr, noteDone, 2,
+         "started;done -7;shutdown returned;shutdown returned;started;refused -3;"},
+        {"before any call", nullptr, nullptr, 1, "shutdown returned;started;refused -3;"},
+    };
+    // Each case in a child process of its own, since a shutdown is for good. A hang ends the child by
+    // SIGALRM, a failure: far beyond a loopback discovery and an exit.
+    for (const auto& row : rows) {
+        EXPECT_EXIT(
+            {
+                ::alarm(10);
+                tarn::test::RealRendezvous server;
+                configure(server);
+                tarn_set_report_handler(row.report, nullptr);
+                if (row.done != nullptr) {
+                    start(row.done);
+                    awaitEvent(row.report == reportHeld ? "report" : "done", row.done == noteDone ? 1 : 2);
+                    if (row.report == reportHeld) {
+                        note("releasing");
+                    }
+                }
+                for (int i = 0; i < row.shutdowns; ++i) {
+                    shutdownNoted();
+                }
+                if (row.shutdowns > 0) {
+                    start(noteDone);
+                }
+                std::fprintf(stderr, "events: %s\n", shutdownEvents.c_str());
+                std::exit(0);
+            },
+            ::testing::ExitedWithCode(0), std::string("events: ") + row.events)
+            << row.label;
+    }
 }

@@ -5,12 +5,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -26,7 +28,17 @@ struct FakeMapperPolicy {
     boost::asio::ip::address_v4 external = boost::asio::ip::make_address_v4("203.0.113.5");
     // The PCP result code of the n-th answer (0: success).
     std::function<std::uint8_t(int)> result = [](int) { return 0; };
+    // NAT-PMP's address answer goes out twice, as from a router slower than the resend step.
+    bool doubleAddressAnswer = false;
+    // When set, each answer waits (5 s at most) until it holds: a test orders events across protocols.
+    std::function<bool()> answerWhen;
 };
+
+inline void holdUntil(const std::function<bool()>& ready) {
+    for (int step = 0; ready && step < 1000 && !ready(); ++step) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
 
 // A gateway's mapper on a loopback address of its own (127.77.x.y, from the process id, so that
 // parallel runs do not meet), on the standard port: PCP, or NAT-PMP only. Records every request
@@ -117,7 +129,10 @@ private:
                 requests.push_back(request);
                 arrived.notify_all();
             }
-            ::sendto(fd, out.data(), out.size(), 0, reinterpret_cast<sockaddr*>(&from), length);
+            holdUntil(policy.answerWhen);
+            for (int copy = 0; copy < (policy.doubleAddressAnswer && in[0] == 0 && in[1] == 0 ? 2 : 1); ++copy) {
+                ::sendto(fd, out.data(), out.size(), 0, reinterpret_cast<sockaddr*>(&from), length);
+            }
         }
     }
 
@@ -154,4 +169,103 @@ private:
     std::mutex mutex;  // guards requests
     std::condition_variable arrived;
     std::vector<Request> requests;
+};
+
+// A UPnP gateway device at a FakeMapper's address: SSDP on port 1900, answered from that port or
+// (fromOtherPort) from a fresh socket, naming its HTTP server, which answers the description and each
+// WANIPConnection call, or (silentHttp) holds every connection open unanswered. Records each action
+// as "AddPortMapping 41000" (with its NewExternalPort).
+class FakeIgd {
+public:
+    // addWhen: AddPortMapping's answer waits until it holds.
+    FakeIgd(const boost::asio::ip::address_v4& address, bool fromOtherPort, bool silentHttp, std::function<bool()> addWhen)
+        : address(address), fromOtherPort(fromOtherPort), silentHttp(silentHttp), addWhen(std::move(addWhen)) {
+        ssdp = open(SOCK_DGRAM, 1900);
+        http = open(SOCK_STREAM, 0);
+        ::listen(http, 8);
+        sockaddr_in at{};
+        socklen_t length = sizeof(at);
+        ::getsockname(http, reinterpret_cast<sockaddr*>(&at), &length);
+        answer = "HTTP/1.1 200 OK\r\nLOCATION: http://" + address.to_string() + ":" + std::to_string(ntohs(at.sin_port)) + "/d.xml\r\n\r\n";
+        worker = std::thread([this] { serve(); });
+    }
+    ~FakeIgd() {
+        stopping = true;
+        worker.join();
+        for (int fd : held) ::close(fd);
+        ::close(ssdp), ::close(http);
+    }
+    // Whether an action starting with piece was recorded, waiting up to within for one.
+    bool saw(const std::string& piece, std::chrono::seconds within = std::chrono::seconds(0)) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return arrived.wait_for(lock, within, [&] { return std::any_of(calls.begin(), calls.end(), [&](const std::string& c) { return c.find(piece) == 0; }); });
+    }
+    std::size_t heldConnections() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return held.size();
+    }
+
+private:
+    int open(int type, std::uint16_t port) {
+        const int fd = ::socket(AF_INET, type, 0);
+        timeval step{0, 20000};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &step, sizeof(step));
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_port = htons(port);
+        at.sin_addr.s_addr = htonl(address.to_uint());
+        ::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof(at));
+        return fd;
+    }
+    void serve() {
+        while (!stopping) {
+            char in[1500];
+            sockaddr_in from{};
+            socklen_t length = sizeof(from);
+            if (::recvfrom(ssdp, in, sizeof(in), 0, reinterpret_cast<sockaddr*>(&from), &length) > 0) {
+                const int out = fromOtherPort ? open(SOCK_DGRAM, 0) : ssdp;
+                ::sendto(out, answer.data(), answer.size(), 0, reinterpret_cast<sockaddr*>(&from), length);
+                if (out != ssdp) ::close(out);
+            }
+            if (const int client = ::accept(http, nullptr, nullptr); client >= 0) answerHttp(client);
+        }
+    }
+    void answerHttp(int client) {
+        // The request is in once its SOAP envelope is; a GET has none.
+        std::string request;
+        char part[4096];
+        for (ssize_t got; request.find("GET") != 0 && request.find("</s:Envelope>") == std::string::npos &&
+                          (got = ::recv(client, part, sizeof(part), 0)) > 0;) {
+            request.append(part, static_cast<std::size_t>(got));
+        }
+        const auto hash = request.find('#');
+        const std::string action = hash == std::string::npos ? "GET" : request.substr(hash + 1, request.find('"', hash) - hash - 1);
+        const auto port = request.find("<NewExternalPort>");
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            calls.push_back(action + (port == std::string::npos ? "" : " " + request.substr(port + 17, 5)));
+            arrived.notify_all();
+            if (silentHttp) return held.push_back(client);
+        }
+        if (action == "AddPortMapping") holdUntil(addWhen);
+        const std::string body = action == "GET"
+            ? "<root><service><serviceType>urn:schemas-upnp-org:service:WANIPConnection:1</serviceType><controlURL>/ctl</controlURL></service></root>"
+            : "<u:R><NewExternalIPAddress>203.0.113.5</NewExternalIPAddress><NewLeaseDuration>3600</NewLeaseDuration></u:R>";
+        const std::string reply = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+        ::send(client, reply.data(), reply.size(), MSG_NOSIGNAL);
+        ::close(client);
+    }
+
+    const boost::asio::ip::address_v4 address;
+    const bool fromOtherPort, silentHttp;
+    const std::function<bool()> addWhen;
+    std::string answer;  // to every search
+    int ssdp = -1;
+    int http = -1;
+    std::atomic<bool> stopping{false};
+    std::thread worker;
+    std::mutex mutex;  // guards calls and held
+    std::condition_variable arrived;
+    std::vector<std::string> calls;
+    std::vector<int> held;
 };

@@ -3,13 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
+#include <utility>
 
 #include "FakeMapper.h"
+#include "tarn/client/impl/service/portmap/UpnpClient.h"
 
 namespace {
 
 using tarn::client::impl::service::portmap::MappingProtocol;
 using tarn::client::impl::service::portmap::PortMapper;
+using tarn::client::impl::service::portmap::UpnpClient;
 using Endpoint = PortMapper::Endpoint;
 
 const Endpoint kLocal(boost::asio::ip::make_address_v4("127.0.0.1"), 41000);
@@ -49,12 +53,14 @@ TEST(PortMapper, ALostOrRefusedRenewalMapsAgainWithANewNonce) {
         const char* label;
         std::function<std::uint32_t(int)> epoch;
         std::function<std::uint8_t(int)> result;
+        // Whether the old nonce's mapping, which the router may still hold, is deleted before the new one.
+        bool deletesOld;
     } rows[] = {
         // The renewal's answer says the mapper restarted.
-        {"epoch went back", [](int n) { return n == 0 ? 1000u : 3u; }, [](int) { return 0; }},
+        {"epoch went back", [](int n) { return n == 0 ? 1000u : 3u; }, [](int) { return 0; }, false},
         // The mapper refuses the renewal (NO_RESOURCES).
         {"renewal refused", [](int n) { return 1000u + static_cast<std::uint32_t>(n); },
-         [](int n) { return static_cast<std::uint8_t>(n == 1 ? 8 : 0); }},
+         [](int n) { return static_cast<std::uint8_t>(n == 1 ? 8 : 0); }, true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.label);
@@ -70,23 +76,101 @@ TEST(PortMapper, ALostOrRefusedRenewalMapsAgainWithANewNonce) {
         configure(mapper, fake);
         ASSERT_TRUE(mapper.begin(kLocal, kRendezvous));
         ASSERT_TRUE(mapper.conclude(fake.policy.external));
-        const auto requests = fake.awaitRequests(3);
-        ASSERT_EQ(3u, requests.size());
-        EXPECT_EQ(requests[0].nonce, requests[1].nonce);
-        EXPECT_NE(requests[0].nonce, requests[2].nonce);
+        const std::size_t last = row.deletesOld ? 3 : 2;
+        const auto requests = fake.awaitRequests(last + 1);
+        ASSERT_EQ(last + 1, requests.size());
+        EXPECT_EQ(requests[0].nonce, requests[last - 1].nonce);
+        EXPECT_EQ(row.deletesOld ? 0u : 7200u, requests[last - 1].lifetime);
+        EXPECT_NE(requests[0].nonce, requests[last].nonce);
+        const auto newPort = static_cast<std::uint16_t>(40000 + last);
         // The worker takes the new mapping right after the answer it awaits.
-        for (int i = 0; i < 500 && (!mapper.held() || mapper.held()->externalPort != 40002); ++i) {
+        for (int i = 0; i < 500 && (!mapper.held() || mapper.held()->externalPort != newPort); ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         ASSERT_TRUE(mapper.held());
-        EXPECT_EQ(40002, mapper.held()->externalPort);
+        EXPECT_EQ(newPort, mapper.held()->externalPort);
+    }
+}
+
+TEST(PortMapper, UpnpFaultsLeaveTheHeldMappingAndExitUnharmed) {
+    const struct {
+        const char* label;
+        bool fromOtherPort, silentHttp, pcp, raced;
+        const char* awaited;  // the device's action awaited before the stop
+    } rows[] = {
+        // libupnp-based routers answer the search from a fresh socket.
+        {"SSDP answer from another port", true, false, false, false, "AddPortMapping 41000"},
+        // PCP is granted while UPnP's grant comes: the loser's rule is the held one (one table, one port).
+        {"UPnP loses to PCP on the same port", false, false, true, true, "GetSpecificPortMappingEntry"},
+        // A device whose web server never answers holds neither the probe nor the stop.
+        {"HTTP never answers", false, true, true, false, "GET"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        std::atomic<FakeIgd*> device{nullptr};
+        std::atomic<PortMapper*> asking{nullptr};
+        FakeMapper::Policy policy;
+        policy.externalPort = [](int) { return 41000; };
+        policy.answerWhen = [&device, &row] {
+            return !row.raced || (device && device.load()->saw("AddPortMapping"));
+        };
+        std::optional<FakeMapper> fake(std::in_place, true, policy);
+        const auto gateway = fake->address;
+        if (!row.pcp) {
+            fake.reset();
+        }
+        FakeIgd igd(gateway, row.fromOtherPort, row.silentHttp,
+                    [&asking, &row] { return !row.raced || (asking && asking.load()->held()); });
+        device = &igd;
+        PortMapper mapper("test");
+        asking = &mapper;
+        PortMapper::Settings settings;
+        settings.gateway = gateway;
+        settings.budget = settings.firstAnswer = settings.pcpGrace = std::chrono::seconds(5);
+        mapper.configure(settings);
+        ASSERT_TRUE(mapper.begin(kLocal, kRendezvous));
+        ASSERT_TRUE(igd.saw(row.awaited, std::chrono::seconds(5)));
+        // The UPnP grant that lost is dealt with before the device's next action could come.
+        EXPECT_FALSE(igd.saw("DeletePortMapping", std::chrono::seconds(row.raced ? 1 : 0)));
+        for (int i = 0; i < 500 && !mapper.held(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        const auto held = mapper.held();
+        ASSERT_TRUE(held);
+        mapper.stop();
+        // Stopped while the device still holds the description's request: it was abandoned.
+        EXPECT_EQ(row.silentHttp ? 1u : 0u, igd.heldConnections());
+        if (held->protocol == MappingProtocol::UPNP) {
+            EXPECT_TRUE(igd.saw("DeletePortMapping 41000", std::chrono::seconds(5)));
+        } else {
+            EXPECT_EQ(0u, fake->awaitRequests(2).back().lifetime);  // the PCP mapping, deleted by the stop
+        }
+    }
+}
+
+TEST(PortMapper, LocationsElsewhereThanTheLocalNetworkAreRefused) {
+    const auto address = [](const char* text) { return boost::asio::ip::make_address_v4(text); };
+    const std::pair<const char*, bool> rows[] = {
+        {"http://192.168.1.1:5000/rootDesc.xml", true},  // the gateway
+        {"HTTP://192.168.1.7/d.xml", true},              // another device of the LAN, scheme in any case
+        {"http://192.168.2.1:5000/d.xml", false},        // another network
+        {"http://router.local/d.xml", false},            // a name: never resolved
+        {"https://192.168.1.1/d.xml", false},            // not plain HTTP
+    };
+    for (const auto& [location, allowed] : rows) {
+        EXPECT_EQ(allowed, UpnpClient::locationAllowed(location, address("192.168.1.1"),
+                                                       address("192.168.1.20"), address("255.255.255.0")))
+            << location;
     }
 }
 
 TEST(PortMapper, StopDeletesTheMappingInItsOwnProtocol) {
     for (const bool pcp : {true, false}) {
         SCOPED_TRACE(pcp ? "PCP" : "NAT-PMP only");
-        FakeMapper fake(pcp);
+        FakeMapper::Policy policy;
+        // A NAT-PMP router slower than the resend step answers twice: a late answer is not the mapping's.
+        policy.doubleAddressAnswer = !pcp;
+        FakeMapper fake(pcp, policy);
         ASSERT_TRUE(fake.bound);
         PortMapper mapper("test");
         configure(mapper, fake);
@@ -107,6 +191,23 @@ TEST(PortMapper, StopDeletesTheMappingInItsOwnProtocol) {
             EXPECT_EQ(1, last.opcode);
         }
         EXPECT_FALSE(mapper.held());
+    }
+}
+
+TEST(PortMapper, ShuttingDownDeletesTheMappingAndBeginsNoMore) {
+    for (const bool wait : {true, false}) {
+        FakeMapper fake(true);
+        PortMapper mapper("test");
+        configure(mapper, fake);
+        ASSERT_TRUE(mapper.begin(kLocal, kRendezvous));
+        ASSERT_TRUE(mapper.conclude(fake.policy.external));
+        PortMapper::closeAll(wait);  // without waiting, the worker deletes by itself
+        auto requests = fake.awaitRequests(2);
+        for (int i = 0; i < 3 && requests.back().lifetime != 0; ++i) {
+            requests = fake.awaitRequests(requests.size() + 1);
+        }
+        EXPECT_EQ(0u, requests.back().lifetime) << wait;
+        EXPECT_FALSE(mapper.begin(kLocal, kRendezvous));
     }
 }
 

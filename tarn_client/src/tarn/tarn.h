@@ -152,10 +152,13 @@ TARN_API int tarn_connect_async(int64_t client_id, const char* game_id, tarn_pee
 TARN_API const char* tarn_last_error(void);
 
 /* Refuses every later operation and configuration call (TARN_E_SHUTDOWN), waits for a running
- * operation to end and, for an _async one, for its `done` to return, and stops the library
- * thread. Safe to call more than once, at exit and before unloading the library. Called from a
- * report handler or from `done`, it cannot wait for the operation it is called from: it returns at
- * once, and the library thread ends after that operation. */
+ * operation to end and, for an _async one, for its `done` to return, stops the library thread,
+ * and deletes the port mapping held at the router (renewing it no more), within 250 ms whatever
+ * the router does. Safe to call more than once, at exit and before unloading the library. Called
+ * from a report handler or from `done` (or from any library thread), it cannot wait for the
+ * operation it is called from: it returns at once, the mapping is deleted in the background, and
+ * the library thread ends after that operation. An _async call that `done` started before it is
+ * not run: its `done` follows with TARN_E_SHUTDOWN. */
 TARN_API void tarn_shutdown(void);
 
 #ifdef __cplusplus

@@ -6,6 +6,7 @@
 
 #include "tarn/client/impl/Log.h"
 #include "tarn/client/impl/ServiceRegistry.h"
+#include "tarn/lattice/OperationGate.h"
 
 namespace tarn::lattice {
 
@@ -88,11 +89,14 @@ void AsyncRunner::stop() {
 }
 
 void AsyncRunner::run() {
+    // A shutdown called here (from done) must not wait for a job that only this thread can run.
+    const OperationGate::Running libraryThread;
     for (;;) {
         std::function<void()> job;
         {
             std::unique_lock<std::mutex> lock(mutex);
             wake.wait(lock, [this] { return stopping || pending; });
+            // A job posted before the stop still runs: its caller was told done would follow.
             if (!pending) {
                 return;
             }

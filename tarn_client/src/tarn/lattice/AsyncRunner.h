@@ -27,8 +27,9 @@ public:
     // Hands job to the library thread, starting the thread on first use. False once stopped;
     // throws std::system_error when the thread cannot be started, without keeping the job.
     bool post(std::function<void()> job);
-    // Takes no more jobs, lets the running one finish and joins the thread. Called on the library
-    // thread itself (from a job), it only marks the stop: the thread ends after that job.
+    // Takes no more jobs, lets the running one (and one already posted) finish and joins the
+    // thread. Called on the library thread itself (from a job), it only marks the stop: the thread
+    // ends after that job and the one it posted, if any.
     void stop();
 
 private:

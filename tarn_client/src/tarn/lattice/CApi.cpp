@@ -3,6 +3,7 @@
 #include "tarn/tarn.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <exception>
 #include <functional>
@@ -17,6 +18,7 @@
 #include "tarn/client/Peer.h"
 #include "tarn/client/Topology.h"
 #include "tarn/client/impl/ServiceRegistry.h"
+#include "tarn/client/impl/service/portmap/PortMapper.h"
 #include "tarn/lattice/AsyncRunner.h"
 #include "tarn/lattice/LatticeOperations.h"
 #include "tarn/lattice/OperationGate.h"
@@ -30,6 +32,7 @@ using tarn::client::NatType;
 using tarn::client::Peer;
 using tarn::client::Topology;
 using tarn::client::impl::ServiceRegistry;
+using tarn::client::impl::service::portmap::PortMapper;
 using tarn::lattice::AsyncRunner;
 using tarn::lattice::LatticeOperations;
 using tarn::lattice::OperationGate;
@@ -54,6 +57,10 @@ static_assert(TARN_CONNECTION_SELF == static_cast<int>(ConnectionType::SELF) &&
                   TARN_CONNECTION_DIRECT_PRIVATE == static_cast<int>(ConnectionType::DIRECT_PRIVATE) &&
                   TARN_CONNECTION_NONE == static_cast<int>(ConnectionType::NONE),
               "connection numbers");
+
+// Set by a tarn_shutdown that could not wait (called from done or a report handler): a call that
+// done started before it is then answered without running, since nobody waits for it.
+std::atomic<bool> shutDownFromInside{false};
 
 // The text of this thread's last failed call.
 thread_local std::string lastError;
@@ -236,7 +243,12 @@ int startAsync(const std::shared_ptr<AsyncCall>& call) {
         return refused(call->pass, call->function);
     }
     const bool posted = AsyncRunner::instance().post([call] {
-        const int result = guarded(call->function, [&call] { return call->work(*call); });
+        // Shut down between the post and now by the done that posted it: done still comes, but
+        // nothing is started.
+        const int result =
+            shutDownFromInside.load()
+                ? fail(TARN_E_SHUTDOWN, std::string(call->function) + ": the library has been shut down")
+                : guarded(call->function, [&call] { return call->work(*call); });
         call->pass.release();
         call->done(call->user, result);
     });
@@ -346,10 +358,18 @@ const char* tarn_last_error(void) {
 
 void tarn_shutdown(void) {
     try {
-        OperationGate::instance().close();
+        // From done or a report handler nothing is waited for: the operation it is called from
+        // (or the one done started) ends after it returns, and the library thread after that.
+        const bool outside = OperationGate::instance().close();
+        if (!outside) {
+            shutDownFromInside = true;
+        }
         if (AsyncRunner* runner = AsyncRunner::existing()) {
             runner->stop();
         }
+        // The router's mapping is deleted and renewed no more; inside an operation the mapper's
+        // own thread deletes it while the operation ends.
+        PortMapper::closeAll(outside);
     } catch (...) {
         // Only a failing mutex can throw here; there is nothing left to stop.
     }

@@ -8,8 +8,9 @@ namespace tarn::lattice {
 using client::impl::Log;
 
 namespace {
-// Set while this thread runs an admitted operation's work.
-thread_local bool runningHere = false;
+// How many Running marks this thread holds: the library thread holds one for its whole life, and
+// each operation's work one more.
+thread_local int runningHere = 0;
 }  // namespace
 
 OperationGate::Pass::Pass(const char* operation)
@@ -50,20 +51,22 @@ OperationGate& OperationGate::instance() {
     return *gate;
 }
 
-void OperationGate::close() {
+bool OperationGate::close() {
     std::unique_lock<std::mutex> lock(mutex);
     closed = true;
-    if (!runningHere) {
-        idle.wait(lock, [this] { return current == nullptr; });
+    if (runningHere > 0) {
+        return false;
     }
+    idle.wait(lock, [this] { return current == nullptr; });
+    return true;
 }
 
 OperationGate::Running::Running() {
-    runningHere = true;
+    ++runningHere;
 }
 
 OperationGate::Running::~Running() {
-    runningHere = false;
+    --runningHere;
 }
 
 OperationGate::Answer OperationGate::enter(const char* operation, const char*& running) {

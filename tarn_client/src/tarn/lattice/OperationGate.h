@@ -44,10 +44,12 @@ public:
     static OperationGate& instance();
 
     // Refuses every later admission and waits until the running operation has left. Does not
-    // wait when the caller runs that operation itself (a report handler calling tarn_shutdown).
-    void close();
-    // Marks the calling thread as running an admitted operation's work for its lifetime, so that
-    // close() called from inside that work (a report handler) does not wait for itself.
+    // wait when the calling thread is marked Running (a report handler calling tarn_shutdown, or
+    // the library thread, where an admitted operation waits for the caller to return): false
+    // then, true when it waited.
+    bool close();
+    // Marks the calling thread, for its lifetime, as one that runs admitted operations' work, so
+    // that close() called from inside that work does not wait for itself. Marks nest.
     class Running {
     public:
         Running();

@@ -49,7 +49,8 @@ std::optional<Gateway::Address> Gateway::towards(const Address& destination) {
     return fromRouteTable(table.str(), destination);
 }
 
-std::optional<Gateway::Address> Gateway::fromRouteTable(const std::string& table, const Address& destination) {
+std::optional<Gateway::Address> Gateway::fromRouteTable(const std::string& table,
+                                                        const Address& destination) {
     if (destination.is_loopback()) {
         return std::nullopt;
     }

@@ -1,12 +1,13 @@
 #include "tarn/client/impl/service/portmap/MapperSocket.h"
 
 #include <arpa/inet.h>
-#include <cerrno>
-#include <cstring>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstring>
 
 #include <algorithm>
 
@@ -27,7 +28,9 @@ sockaddr_in socketAddress(const MapperSocket::Address& address, std::uint16_t po
 
 }  // namespace
 
-MapperSocket::MapperSocket(const Address& local, const Address& remote, std::uint16_t remotePort) {
+MapperSocket::MapperSocket(const Address& local, const Address& remote, std::uint16_t remotePort,
+                           Source source)
+    : source(source), remote(remote), remotePort(remotePort) {
     fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         failure = std::string("socket: ") + std::strerror(errno);
@@ -35,8 +38,13 @@ MapperSocket::MapperSocket(const Address& local, const Address& remote, std::uin
     }
     const sockaddr_in bound = socketAddress(local, 0);
     const sockaddr_in peer = socketAddress(remote, remotePort);
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&bound), sizeof(bound)) != 0 ||
-        ::connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof(peer)) != 0) {
+    // Unconnected, the kernel reports the gateway's ICMP refusal only with IP_RECVERR.
+    const int on = 1;
+    const bool ready = ::bind(fd, reinterpret_cast<const sockaddr*>(&bound), sizeof(bound)) == 0 &&
+                       (source == Source::CONNECTED
+                            ? ::connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof(peer)) == 0
+                            : ::setsockopt(fd, IPPROTO_IP, IP_RECVERR, &on, sizeof(on)) == 0);
+    if (!ready) {
         failure = std::string("bind/connect: ") + std::strerror(errno);
         ::close(fd);
         fd = -1;
@@ -58,7 +66,10 @@ const std::string& MapperSocket::error() const {
 }
 
 bool MapperSocket::send(const std::vector<std::uint8_t>& bytes) {
-    return fd >= 0 && ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+    const sockaddr_in to = socketAddress(remote, remotePort);
+    return fd >= 0 &&
+           ::sendto(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to),
+                    sizeof(to)) == static_cast<ssize_t>(bytes.size());
 }
 
 bool MapperSocket::sendMulticast(const std::vector<std::uint8_t>& bytes, const Address& group,
@@ -80,16 +91,22 @@ bool MapperSocket::sendMulticast(const std::vector<std::uint8_t>& bytes, const A
 }
 
 MapperSocket::Wait MapperSocket::receive(std::vector<std::uint8_t>& bytes, util::Clock& clock,
-                                         util::Clock::TimePoint until) {
+                                         util::Clock::TimePoint until, const std::atomic<bool>* cancel) {
     if (fd < 0) {
         return Wait::FAILED;
     }
     for (;;) {
+        if (cancel != nullptr && cancel->load()) {
+            return Wait::TIMEOUT;
+        }
         pollfd ready{fd, POLLIN, 0};
         // The poll blocks for real in the steps the clock allows; a step of zero looks once.
         const util::Clock::Duration step = clock.beginWait(&ready, nullptr, until);
-        const int polled =
-            ::poll(&ready, 1, static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(step).count()));
+        auto stepMs = std::chrono::ceil<std::chrono::milliseconds>(step);
+        if (cancel != nullptr) {
+            stepMs = std::min(stepMs, kCancelStep);
+        }
+        const int polled = ::poll(&ready, 1, static_cast<int>(stepMs.count()));
         if (step > util::Clock::Duration::zero()) {
             clock.endWait(&ready);
         }
@@ -106,16 +123,44 @@ MapperSocket::Wait MapperSocket::receive(std::vector<std::uint8_t>& bytes, util:
             return Wait::FAILED;
         }
         bytes.resize(kMaxAnswer);
-        const ssize_t got = ::recv(fd, bytes.data(), bytes.size(), MSG_DONTWAIT);
+        sockaddr_in from{};
+        socklen_t length = sizeof(from);
+        const ssize_t got = ::recvfrom(fd, bytes.data(), bytes.size(), MSG_DONTWAIT,
+                                       reinterpret_cast<sockaddr*>(&from), &length);
         if (got >= 0) {
+            // Unconnected, anyone may send to our port: only the gateway's address is heard.
+            if (source == Source::ANY_PORT && ntohl(from.sin_addr.s_addr) != remote.to_uint()) {
+                continue;
+            }
             bytes.resize(static_cast<std::size_t>(got));
             return Wait::DATAGRAM;
         }
-        if (errno == ECONNREFUSED) {
+        const int error = errno;
+        if (source == Source::ANY_PORT) {
+            drainErrors();
+        }
+        if (error == ECONNREFUSED) {
             return Wait::REFUSED;
         }
-        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        if (error != EAGAIN && error != EWOULDBLOCK && error != EINTR) {
             return Wait::FAILED;
+        }
+    }
+}
+
+void MapperSocket::drainErrors() {
+    // Bounded: the queue holds one entry per ICMP error our few datagrams drew.
+    for (int entry = 0; entry < 16; ++entry) {
+        char data[64];
+        char control[256];
+        iovec part{data, sizeof(data)};
+        msghdr message{};
+        message.msg_iov = &part;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof(control);
+        if (::recvmsg(fd, &message, MSG_ERRQUEUE | MSG_DONTWAIT) < 0) {
+            return;
         }
     }
 }

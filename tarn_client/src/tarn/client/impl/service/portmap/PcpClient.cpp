@@ -25,12 +25,15 @@ PcpCodec::Nonce freshNonce() {
 MapperSocket::Wait exchange(MapperSocket& socket, const std::vector<std::uint8_t>& request,
                             const PcpCodec::Nonce& nonce, util::Clock& clock, util::Clock::TimePoint deadline,
                             PcpCodec::Answer& answer, const std::atomic<bool>* cancel = nullptr) {
-    while (clock.now() < deadline && (cancel == nullptr || !cancel->load())) {
+    // Sent once even past the deadline unless cancelled: a deletion at shutdown goes out whatever
+    // time is left, a cancelled request never.
+    const auto cancelled = [cancel] { return cancel != nullptr && cancel->load(); };
+    for (bool first = true; !cancelled() && (first || clock.now() < deadline); first = false) {
         socket.send(request);
         const auto until = std::min(deadline, clock.now() + util::Intervals::kMapperResend);
         std::vector<std::uint8_t> bytes;
         MapperSocket::Wait wait;
-        while ((wait = socket.receive(bytes, clock, until)) == MapperSocket::Wait::DATAGRAM) {
+        while ((wait = socket.receive(bytes, clock, until, cancel)) == MapperSocket::Wait::DATAGRAM) {
             const auto decoded = PcpCodec::decode(bytes.data(), bytes.size());
             // A NAT-PMP mapper's refusal carries no nonce: it answers the version, not the request.
             if (decoded && (decoded->version == PcpCodec::kNatPmpVersion || decoded->nonce == nonce ||
@@ -75,6 +78,12 @@ MapAttempt PcpClient::map(const MapTarget& target, const PortMapping* renewing, 
             attempt.outcome = MapAttempt::Outcome::REFUSED;
             return attempt;
         case MapperSocket::Wait::TIMEOUT:
+            if (renewing == nullptr) {
+                // The router may have mapped the new nonce without its answer reaching us: deleted
+                // unanswered, since a mapping nobody knows of would stay for the whole lease.
+                request.lifetimeSeconds = 0;
+                socket.send(PcpCodec::encodeMap(request));
+            }
             attempt.outcome = MapAttempt::Outcome::SILENT;
             return attempt;
         case MapperSocket::Wait::FAILED:

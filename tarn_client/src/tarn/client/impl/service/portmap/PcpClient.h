@@ -16,7 +16,7 @@ public:
 
     // A new mapping, or with renewing the renewal of that one (same nonce, its port suggested).
     // DENIED with a NAT-PMP answer (version 0) means the gateway speaks NAT-PMP only.
-    // Once cancel is set it sends no more and ends as SILENT at the next resend.
+    // Once cancel is set it sends no more and ends as SILENT within MapperSocket::kCancelStep.
     static MapAttempt map(const MapTarget& target, const PortMapping* renewing, Clock::TimePoint deadline,
                           const std::atomic<bool>* cancel = nullptr);
     // Deletes the mapping (lifetime 0, its nonce); true when the server confirmed.

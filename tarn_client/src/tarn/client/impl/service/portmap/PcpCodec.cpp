@@ -90,7 +90,8 @@ std::optional<PcpCodec::Answer> decodeNatPmp(const std::uint8_t* bytes, std::siz
         return answer;
     }
     if (answer.opcode == PcpCodec::kOpNatPmpAddress && size >= kNatPmpAddressSize) {
-        answer.externalAddress = PcpCodec::Address(PcpCodec::Address::bytes_type{bytes[8], bytes[9], bytes[10], bytes[11]});
+        answer.externalAddress =
+            PcpCodec::Address(PcpCodec::Address::bytes_type{bytes[8], bytes[9], bytes[10], bytes[11]});
         return answer;
     }
     if (answer.opcode == PcpCodec::kOpNatPmpMapUdp && size >= kNatPmpMappingSize) {

@@ -1,6 +1,9 @@
 #include "tarn/client/impl/service/portmap/PortMapper.h"
 
+#include <algorithm>
+#include <system_error>
 #include <utility>
+#include <vector>
 
 #include "tarn/client/impl/Log.h"
 #include "tarn/client/impl/service/portmap/Gateway.h"
@@ -42,11 +45,46 @@ bool sameTarget(const MapTarget& a, const MapTarget& b) {
            a.mapperPort == b.mapperPort;
 }
 
+// Every mapper of the process, for closeAll. Never destroyed: a host's exit handler may shut the
+// library down after static objects are gone.
+struct Mappers {
+    // Held by closeAll while it uses the mappers, so that none is destroyed meanwhile; taken before
+    // mutex, never while a mapper's own lock is held.
+    std::mutex closing;
+    std::mutex mutex;  // guards all; a mapper that logs under its own lock may construct another
+    std::vector<PortMapper*> all;
+};
+
+Mappers& mappers() {
+    static Mappers* const list = new Mappers;
+    return *list;
+}
+
+// Starts body on a new thread; false, after a log line, when the system has none to give.
+bool startThread(std::thread& into, const std::string& logger, const char* what, std::function<void()> body) {
+    try {
+        into = std::thread(std::move(body));
+        return true;
+    } catch (const std::system_error& e) {
+        Log::warn(logger, "startThread000", "No thread for the port mapper's %1%: %2%", what, e.what());
+        return false;
+    }
+}
+
 }  // namespace
 
-PortMapper::PortMapper(std::string name, util::Clock& clock) : name(std::move(name)), clock(clock) {}
+PortMapper::PortMapper(std::string name, util::Clock& clock) : name(std::move(name)), clock(clock) {
+    std::lock_guard<std::mutex> lock(mappers().mutex);
+    mappers().all.push_back(this);
+}
 
 PortMapper::~PortMapper() {
+    {
+        std::lock_guard<std::mutex> closingLock(mappers().closing);
+        std::lock_guard<std::mutex> lock(mappers().mutex);
+        auto& all = mappers().all;
+        all.erase(std::remove(all.begin(), all.end(), this), all.end());
+    }
     stop();
 }
 
@@ -63,7 +101,8 @@ void PortMapper::configure(const Settings& wanted) {
 bool PortMapper::begin(const Endpoint& local, const Address& rendezvous) {
     std::unique_lock<std::mutex> lock(mutex);
     // A socket on loopback has nothing to map; an injected gateway is a test's own mapper.
-    if (!settings.enabled || !local.address().is_v4() || (!settings.gateway && local.address().is_loopback())) {
+    if (closed || stopping || !settings.enabled || !local.address().is_v4() ||
+        (!settings.gateway && local.address().is_loopback())) {
         return false;
     }
     const std::optional<Address> gateway = settings.gateway ? settings.gateway : Gateway::towards(rendezvous);
@@ -81,7 +120,9 @@ bool PortMapper::begin(const Endpoint& local, const Address& rendezvous) {
     }
     const MapTarget wanted{*gateway,     settings.mapperPort, local.address().to_v4(),
                            local.port(), settings.lease,      &clock};
-    startWorkerLocked();
+    if (!startWorkerLocked()) {
+        return false;
+    }
     if (mapping && target && sameTarget(*target, wanted)) {
         checkWanted = true;
         changed.notify_all();
@@ -94,6 +135,7 @@ bool PortMapper::begin(const Endpoint& local, const Address& rendezvous) {
         target = wanted;
     }
     probeWanted = true;
+    ++probeGeneration;
     probing = true;
     pmpDone = false;
     upnpDone = !settings.upnp;
@@ -161,20 +203,61 @@ void PortMapper::distrust() {
 }
 
 void PortMapper::stop() {
+    std::thread ending;
     {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (!worker.joinable()) {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (!workerAlive) {
             return;
         }
-        stopping = true;
-        changed.notify_all();
+        if (!stopping) {
+            requestStopLocked();
+        }
+        // Moved out under the lock: begin() may assign a new worker once this one is joined.
+        ending = std::move(worker);
+        if (!ending.joinable()) {
+            // Another stop() joins it: this one returns only when the mapping is gone too.
+            changed.wait(lock, [this] { return !workerAlive; });
+            return;
+        }
     }
-    worker.join();
+    ending.join();
     std::lock_guard<std::mutex> lock(mutex);
-    worker = std::thread();
+    workerAlive = false;
     stopping = false;
+    cancelled = false;
     probing = false;
     probeWanted = checkWanted = releaseWanted = false;
+    changed.notify_all();
+}
+
+void PortMapper::closeAll(bool wait) {
+    Mappers& list = mappers();
+    std::lock_guard<std::mutex> closingLock(list.closing);
+    std::vector<PortMapper*> all;
+    {
+        std::lock_guard<std::mutex> listLock(list.mutex);
+        all = list.all;
+    }
+    for (PortMapper* mapper : all) {
+        {
+            std::lock_guard<std::mutex> lock(mapper->mutex);
+            mapper->closed = true;
+            if (mapper->workerAlive && !mapper->stopping) {
+                mapper->requestStopLocked();
+            }
+        }
+        if (wait) {
+            mapper->stop();
+        }
+    }
+}
+
+void PortMapper::requestStopLocked() {
+    stopping = true;
+    stopRequested = clock.now();
+    cancelled = true;
+    pcpAbandoned = true;
+    changed.notify_all();
 }
 
 std::chrono::milliseconds PortMapper::budgetNow() const {
@@ -182,10 +265,12 @@ std::chrono::milliseconds PortMapper::budgetNow() const {
     return settings.budget;
 }
 
-void PortMapper::startWorkerLocked() {
-    if (!worker.joinable()) {
-        worker = std::thread([this] { run(); });
+bool PortMapper::startWorkerLocked() {
+    if (workerAlive) {
+        return true;
     }
+    workerAlive = startThread(worker, name, "worker", [this] { run(); });
+    return workerAlive;
 }
 
 void PortMapper::run() {
@@ -212,8 +297,9 @@ void PortMapper::run() {
             probeWanted = false;
             target = pendingTarget;
             const MapTarget where = pendingTarget;
+            const std::uint64_t generation = probeGeneration;
             lock.unlock();
-            probe(where);
+            probe(where, generation);
             lock.lock();
             continue;
         }
@@ -249,10 +335,10 @@ void PortMapper::discard(const MapTarget& where, const PortMapping& loser) {
             return;
         }
     }
-    remove(where, loser);
+    remove(where, loser, removeDeadline());
 }
 
-void PortMapper::probe(const MapTarget& where) {
+void PortMapper::probe(const MapTarget& where, std::uint64_t generation) {
     bool upnp = false;
     Clock::TimePoint deadline;
     {
@@ -260,31 +346,46 @@ void PortMapper::probe(const MapTarget& where) {
         upnp = settings.upnp;
         deadline = clock.now() + settings.budget;
     }
+    // Marks one of this probe's paths ended, unless a later begin() has asked for another probe.
+    const auto pathEnded = [this, generation](bool PortMapper::*done) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (generation == probeGeneration) {
+            this->*done = true;
+        }
+        changed.notify_all();
+    };
     std::atomic<bool> granted{false};
     MapAttempt upnpAttempt;
     std::thread upnpPath;
-    if (upnp) {
-        upnpPath = std::thread([&] {
-            upnpAttempt = UpnpClient::map(where, &granted, deadline, &heard);
+    if (upnp && !startThread(upnpPath, name, "UPnP-IGD probe", [&] {
+            upnpAttempt = UpnpClient::map(where, &granted, deadline, &heard, &cancelled);
             if (upnpAttempt.outcome == Outcome::GRANTED) {
                 if (offer(upnpAttempt)) {
                     granted = true;
                 } else {
-                    UpnpClient::remove(upnpAttempt.mapping);
+                    // The same guard as the other protocols': on a router whose one rule table
+                    // serves all three, the rule of the same port is the mapping we hold.
+                    discard(where, upnpAttempt.mapping);
                 }
             }
-            std::lock_guard<std::mutex> lock(mutex);
-            upnpDone = true;
-            changed.notify_all();
-        });
+            pathEnded(&PortMapper::upnpDone);
+        })) {
+        upnpAttempt.outcome = Outcome::DENIED;
+        upnpAttempt.detail = "no thread";
+        pathEnded(&PortMapper::upnpDone);
     }
     // PCP maps at once; NAT-PMP first asks only the address, which maps nothing, so that the two
     // never hold two mappings of one port. A server that answers NAT-PMP but not PCP within a
     // resend step speaks NAT-PMP alone (PCP's request is dropped, or refused by version).
     MapAttempt pcp;
     bool pcpFinished = false;  // guarded by mutex
-    std::atomic<bool> pcpAbandoned{false};
-    std::thread pcpPath([&] {
+    // Cleared before cancelled is read: a stop between the two still leaves it set.
+    pcpAbandoned = false;
+    if (cancelled) {
+        pcpAbandoned = true;
+    }
+    std::thread pcpPath;
+    const auto askPcp = [&] {
         MapAttempt attempt = PcpClient::map(where, nullptr, deadline, &pcpAbandoned);
         if (attempt.outcome == Outcome::GRANTED || attempt.outcome == Outcome::DENIED) {
             heard = true;
@@ -300,18 +401,22 @@ void PortMapper::probe(const MapTarget& where) {
         pcp = attempt;
         pcpFinished = true;
         changed.notify_all();
-    });
+    };
+    if (!startThread(pcpPath, name, "PCP probe", askPcp)) {
+        // Without a thread of its own PCP is asked first, alone: NAT-PMP then follows when needed.
+        askPcp();
+    }
     bool pcpSettled = false;  // refused or granted: NAT-PMP has nothing to add
     {
         std::unique_lock<std::mutex> lock(mutex);
         clock.waitUntil(changed, lock, clock.now() + util::Intervals::kMapperRefusalWait,
-                        [&] { return pcpFinished; });
+                        [&] { return pcpFinished || cancelled.load(); });
         pcpSettled = pcpFinished && (pcp.outcome == Outcome::REFUSED || pcp.outcome == Outcome::GRANTED);
     }
     MapAttempt pmp;
     pmp.outcome = Outcome::REFUSED;
     if (!pcpSettled) {
-        pmp = NatPmpClient::askAddress(where, deadline);
+        pmp = NatPmpClient::askAddress(where, deadline, &cancelled);
         if (pmp.outcome == Outcome::GRANTED) {
             heard = true;
             changed.notify_all();
@@ -322,7 +427,7 @@ void PortMapper::probe(const MapTarget& where) {
         {
             std::unique_lock<std::mutex> lock(mutex);
             clock.waitUntil(changed, lock, std::min(deadline, clock.now() + settings.pcpGrace),
-                            [&] { return pcpFinished; });
+                            [&] { return pcpFinished || cancelled.load(); });
             pcpWon = pcpFinished && pcp.outcome == Outcome::GRANTED;
         }
         if (pcpWon) {
@@ -330,7 +435,7 @@ void PortMapper::probe(const MapTarget& where) {
             pmp.detail.clear();
         } else {
             pcpAbandoned = true;
-            pmp = NatPmpClient::map(where, nullptr, deadline);
+            pmp = NatPmpClient::map(where, nullptr, deadline, &cancelled, pmp.mapping.externalAddress);
             if (pmp.outcome == Outcome::GRANTED) {
                 if (offer(pmp)) {
                     granted = true;
@@ -340,19 +445,20 @@ void PortMapper::probe(const MapTarget& where) {
             }
         }
     }
-    pcpPath.join();
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        pmpDone = true;
-        changed.notify_all();
+    if (pcpPath.joinable()) {
+        pcpPath.join();
     }
+    pathEnded(&PortMapper::pmpDone);
     if (upnpPath.joinable()) {
         upnpPath.join();
     }
     std::lock_guard<std::mutex> lock(mutex);
-    probing = false;
-    Log::info(name, "probe000", "Port mapping at gateway %1%: PCP %2%, NAT-PMP %3%, UPnP-IGD %4%%5%", where.gateway,
-              outcomeName(pcp.outcome), pcp.outcome == Outcome::GRANTED ? "not needed" : outcomeName(pmp.outcome),
+    if (generation == probeGeneration) {
+        probing = false;
+    }
+    Log::info(name, "probe000", "Port mapping at gateway %1%: PCP %2%, NAT-PMP %3%, UPnP-IGD %4%%5%",
+              where.gateway, outcomeName(pcp.outcome),
+              pcp.outcome == Outcome::GRANTED ? "not needed" : outcomeName(pmp.outcome),
               upnp ? outcomeName(upnpAttempt.outcome) : "not asked",
               pcp.detail.empty() && pmp.detail.empty() && upnpAttempt.detail.empty()
                   ? std::string()
@@ -372,14 +478,18 @@ void PortMapper::renew(const MapTarget& where, const PortMapping& current) {
     MapAttempt attempt;
     switch (current.protocol) {
         case MappingProtocol::PCP:
-            attempt = PcpClient::map(where, &current, deadline);
+            attempt = PcpClient::map(where, &current, deadline, &cancelled);
             break;
         case MappingProtocol::NAT_PMP:
-            attempt = NatPmpClient::map(where, &current, deadline);
+            attempt = NatPmpClient::map(where, &current, deadline, &cancelled);
             break;
         case MappingProtocol::UPNP:
-            attempt = UpnpClient::renew(where, current);
+            attempt = UpnpClient::renew(where, current, &cancelled);
             break;
+    }
+    if (cancelled) {
+        // Stopping: the mapping stays held, and the worker's end deletes it.
+        return;
     }
     const bool epochBack = attempt.outcome == Outcome::GRANTED && current.protocol != MappingProtocol::UPNP &&
                            LeaseRules::epochWentBack(current.epochSeconds, current.grantedAt,
@@ -390,15 +500,23 @@ void PortMapper::renew(const MapTarget& where, const PortMapping& current) {
                   externalText(current),
                   epochBack ? "was forgotten by the router (its epoch went back)"
                             : std::string("not renewed: ") + outcomeName(attempt.outcome));
+        // A renewal refused or unanswered may leave the old mapping alive at the router (under its
+        // old PCP nonce): deleted first, so that the fresh one is the only one left.
+        if (!epochBack) {
+            remove(where, current, removeDeadline());
+        }
+        if (cancelled) {
+            return;  // the worker's end deletes what is still held
+        }
         switch (current.protocol) {
             case MappingProtocol::PCP:
-                attempt = PcpClient::map(where, nullptr, clock.now() + budget);
+                attempt = PcpClient::map(where, nullptr, clock.now() + budget, &cancelled);
                 break;
             case MappingProtocol::NAT_PMP:
-                attempt = NatPmpClient::map(where, nullptr, clock.now() + budget);
+                attempt = NatPmpClient::map(where, nullptr, clock.now() + budget, &cancelled);
                 break;
             case MappingProtocol::UPNP:
-                attempt = UpnpClient::map(where, nullptr, clock.now() + budget);
+                attempt = UpnpClient::map(where, nullptr, clock.now() + budget, nullptr, &cancelled);
                 break;
         }
     }
@@ -424,12 +542,16 @@ void PortMapper::removeHeldLocked(std::unique_lock<std::mutex>& lock) {
     const MapTarget where = *target;
     mapping.reset();
     lock.unlock();
-    remove(where, old);
+    remove(where, old, removeDeadline());
     lock.lock();
 }
 
-void PortMapper::remove(const MapTarget& where, const PortMapping& old) {
-    const Clock::TimePoint deadline = clock.now() + budgetNow();
+PortMapper::Clock::TimePoint PortMapper::removeDeadline() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return stopping ? stopRequested + kStopDeleteBound : clock.now() + settings.budget;
+}
+
+void PortMapper::remove(const MapTarget& where, const PortMapping& old, Clock::TimePoint deadline) {
     bool removed = false;
     switch (old.protocol) {
         case MappingProtocol::PCP:
@@ -439,7 +561,7 @@ void PortMapper::remove(const MapTarget& where, const PortMapping& old) {
             removed = NatPmpClient::remove(where, old, deadline);
             break;
         case MappingProtocol::UPNP:
-            removed = UpnpClient::remove(old);
+            removed = UpnpClient::remove(where, old, deadline);
             break;
     }
     Log::info(name, "remove000", "%1% mapping %2% %3%", protocolName(old.protocol), externalText(old),

@@ -62,8 +62,8 @@ public:
     // network), or while the gateway counts as having no usable mapper. True when asking.
     bool begin(const Endpoint& local, const Address& rendezvous);
     // The mapping to advertise: waits for the protocols begun at most the budget after begin (only
-    // kMapperFirstAnswer when nothing answered by then), then takes the mapping only when the router's external address is publicSeen (logging at
-    // INFO why not, and deleting it, otherwise).
+    // kMapperFirstAnswer when nothing answered by then), then takes the mapping only when the router's
+    // external address is publicSeen (logging at INFO why not, and deleting it, otherwise).
     std::optional<PortMapping> conclude(const Address& publicSeen);
     // The mapping held now; the worker may have renewed or replaced it since conclude.
     std::optional<PortMapping> held() const;
@@ -73,13 +73,27 @@ public:
     void release();
     // The mapping granted but not forwarded: deletes it and asks this gateway no more.
     void distrust();
-    // Deletes a held mapping (waiting at most the budget for the answer) and stops the worker.
+    // Cancels what the worker is asking, deletes a held mapping and stops the worker; returns
+    // within kStopBound whatever the router does (a deletion still unanswered then is left to its
+    // lease). The mapper may begin again afterwards.
     void stop();
+    // Shutting the library down: every mapper of the process deletes its mapping, renews no more
+    // and begins no more. wait: returns once that is done (within kStopBound); otherwise returns at
+    // once and each mapper's worker does it by itself (called from inside an operation).
+    static void closeAll(bool wait);
+
+    // How long stopping takes at most, the deletion's answer included: the time a game's exit may
+    // spend on the router. A router on the LAN answers in a few milliseconds.
+    static constexpr std::chrono::milliseconds kStopBound{250};
+    // The part of kStopBound left to the deletion: the rest covers cancelling an exchange under
+    // way (MapperSocket::kCancelStep) and the threads' wake-ups.
+    static constexpr std::chrono::milliseconds kStopDeleteBound{200};
 
 private:
     // The worker: probes when asked, renews when due, deletes when stopping.
     void run();
-    void probe(const MapTarget& target);
+    // generation names the begin() that asked for it: only that one's flags are this probe's.
+    void probe(const MapTarget& target, std::uint64_t generation);
     // Takes a granted attempt as the mapping unless one is held already; false when not taken.
     bool offer(const MapAttempt& attempt);
     // A granted attempt that offer did not take: deleted, unless it is the held mapping's own
@@ -89,8 +103,14 @@ private:
     // Lets go of the held mapping and deletes it at the router with the lock released; the lock is
     // held again on return.
     void removeHeldLocked(std::unique_lock<std::mutex>& lock);
-    void remove(const MapTarget& target, const PortMapping& mapping);
-    void startWorkerLocked();
+    // Deletes mapping at the router, waiting until deadline at most.
+    void remove(const MapTarget& target, const PortMapping& mapping, Clock::TimePoint deadline);
+    // The deadline of a deletion: the budget, or what is left of kStopDeleteBound when stopping.
+    Clock::TimePoint removeDeadline() const;
+    // False (after a log line) when no thread could be started: no mapping is asked for then.
+    bool startWorkerLocked();
+    // Marks the stop and cancels the exchanges under way; the worker then deletes and ends.
+    void requestStopLocked();
     std::chrono::milliseconds budgetNow() const;
 
     std::string name;
@@ -99,11 +119,22 @@ private:
     std::condition_variable_any changed;
     Settings settings;
     std::thread worker;
+    // From start until a stop() has joined it: stop() calls that did not join wait for this.
+    bool workerAlive = false;
     bool stopping = false;
+    Clock::TimePoint stopRequested;
+    // Set by closeAll: begin asks for nothing any more.
+    bool closed = false;
+    // Set with stopping (read without the lock by the exchanges under way, which it ends).
+    std::atomic<bool> cancelled{false};
+    // Ends the probe's PCP exchange: NAT-PMP took over, or the mapper stops.
+    std::atomic<bool> pcpAbandoned{false};
     // Requests to the worker.
     bool probeWanted = false;
     bool checkWanted = false;
     bool releaseWanted = false;
+    // The latest begin() that asked for a probe; an older probe's paths leave the flags alone.
+    std::uint64_t probeGeneration = 0;
     // A probe runs; which of its two paths (PCP then NAT-PMP, and UPnP) ended.
     bool probing = false;
     bool pmpDone = false;
