@@ -27,6 +27,11 @@ bool contains(const BindingQueries::EndpointList& list, const BindingQueries::En
     return std::find(list.begin(), list.end(), endpoint) != list.end();
 }
 
+// At most this many datagrams already queued on an idle socket are dropped before a query starts:
+// answers to an earlier exchange on the same port (the binding check binds the port the primary
+// socket reuses) would otherwise pass for the first answer and for a round trip of zero.
+constexpr int kDrainBound = 64;
+
 // The mapped endpoint a BIND_RESP carries; 0.0.0.0:0 for any other datagram.
 BindingQueries::Endpoint mappedOf(const ReceivedMessage& reply) {
     BindingQueries::Endpoint mapped;
@@ -81,6 +86,7 @@ std::chrono::milliseconds BindingQueries::currentTimeout() const {
 }
 
 std::size_t BindingQueries::start(const Query& query) {
+    drainIdle(*query.messenger);
     Running running;
     running.query = query;
     running.request.set_type(generated::Content::BIND_REQ);
@@ -99,6 +105,22 @@ std::size_t BindingQueries::start(const Query& query) {
     }
     queries.push_back(std::move(running));
     return queries.size() - 1;
+}
+
+void BindingQueries::drainIdle(Messenger& messenger) {
+    const bool busy = std::any_of(queries.begin(), queries.end(), [&messenger](const Running& running) {
+        return running.state == State::RUNNING && running.query.messenger == &messenger;
+    });
+    if (busy) {
+        return;
+    }
+    ReceivedMessage stale;
+    for (int n = 0; n < kDrainBound && messenger.receive(stale, std::chrono::milliseconds(0)); ++n) {
+        ++late;
+        Log::debug(name, "drainIdle",
+                   "Dropping a late %1% from %2%: it came before this socket asked anything",
+                   generated::typeName(stale.content.type()), stale.remoteEndpoint);
+    }
 }
 
 bool BindingQueries::step() {

@@ -62,6 +62,7 @@ public:
     BindingQueries& operator=(const BindingQueries&) = delete;
 
     // Sends the query's request and returns its index; with no attempt to make it is SILENT at once.
+    // Datagrams queued on its socket while no query of this run used it are dropped first, as late.
     std::size_t start(const Query& query);
     // Waits for the next datagram or the next resend or time-out of a running query and handles
     // it; false when no query runs. Throws ConnectionException when a socket fails.
@@ -86,6 +87,8 @@ private:
         Endpoint mapped;
     };
 
+    // Drops what the socket received before any running query of this run asked anything on it.
+    void drainIdle(util::Messenger& messenger);
     void handle(util::Messenger& messenger, util::ReceivedMessage& reply);
     bool isLate(const util::Messenger& messenger, const util::ReceivedMessage& reply, bool awaited) const;
     void expire(Running& running);

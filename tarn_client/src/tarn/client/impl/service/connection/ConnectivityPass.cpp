@@ -135,22 +135,28 @@ PassPlan::Settings passWaits(const std::string& serviceName, ConnectionServiceDa
     const util::RttEstimator& rtt = engines.discoveror.getServerRtt();
     const std::chrono::milliseconds privateConfigured = engines.privateConnector.getTimeout();
     const std::chrono::milliseconds publicConfigured = publicConnector.getTimeout();
-    if (engines.overlap) {
-        return {WaitRules::roundWait(rtt, privateConfigured, WaitRules::Order::OVERLAPPED),
-                WaitRules::roundWait(rtt, publicConfigured, WaitRules::Order::OVERLAPPED), engines.retries};
-    }
-    const std::chrono::milliseconds publicRound =
-        WaitRules::roundWait(rtt, publicConfigured, WaitRules::Order::DOCUMENTED);
-    if (publicRound > publicConfigured && !engines.roundGrowthNoted) {
+    const WaitRules::Order order =
+        engines.overlap ? WaitRules::Order::OVERLAPPED : WaitRules::Order::DOCUMENTED;
+    const PassPlan::Settings waits{
+        engines.overlap ? WaitRules::roundWait(rtt, privateConfigured, order) : privateConfigured,
+        WaitRules::roundWait(rtt, publicConfigured, order), engines.retries};
+    const auto rttMs = std::chrono::duration_cast<std::chrono::milliseconds>(rtt.smoothed()).count();
+    Log::debug(
+        serviceName, "passWaits000",
+        "Round trip to the rendezvous service %1% ms, varying by %2% ms (%3% samples): rounds of %4% ms, "
+        "the first %5% ms",
+        rttMs, std::chrono::duration_cast<std::chrono::milliseconds>(rtt.variation()).count(), rtt.count(),
+        waits.publicTimeout.count(), waits.privateTimeout.count());
+    if (order == WaitRules::Order::DOCUMENTED && waits.publicTimeout > publicConfigured &&
+        !engines.roundGrowthNoted) {
         engines.roundGrowthNoted = true;
-        const auto rttMs = std::chrono::duration_cast<std::chrono::milliseconds>(rtt.smoothed()).count();
         Log::warn(
-            serviceName, "passWaits",
+            serviceName, "passWaits001",
             "The round trip to the rendezvous service (%1% ms) puts peers about %2% ms away, beyond the "
             "configured round of %3% ms: public rounds wait %4% ms",
-            rttMs, WaitRules::kPeerPathFactor * rttMs, publicConfigured.count(), publicRound.count());
+            rttMs, WaitRules::kPeerPathFactor * rttMs, publicConfigured.count(), waits.publicTimeout.count());
     }
-    return {privateConfigured, publicRound, engines.retries};
+    return waits;
 }
 
 const char* phaseText(PassPlan::Phase phase) {

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "tarn/client/impl/util/Intervals.h"
+
 namespace tarn::client::impl::service::connection {
 
 namespace {
@@ -11,6 +13,13 @@ using Milliseconds = WaitRules::Milliseconds;
 // Rounded up: a wait a fraction shorter than the estimate would still end before the answer.
 Milliseconds ceilMs(util::RttEstimator::Duration duration) {
     return std::chrono::ceil<Milliseconds>(duration);
+}
+
+// Up to whole steps of a round: a round waits in kRoundWaitParts steps of whole milliseconds, and a
+// time-out that is no multiple of them takes a step more (SteppedWait), a quarter round too long.
+Milliseconds wholeSteps(Milliseconds round) {
+    const int parts = util::Intervals::kRoundWaitParts;
+    return Milliseconds((round.count() + parts - 1) / parts * parts);
 }
 
 Milliseconds follow(Milliseconds estimate, Milliseconds configured, WaitRules::Order order,
@@ -51,10 +60,13 @@ Milliseconds WaitRules::roundWait(const util::RttEstimator& rtt, Milliseconds co
         return configured;
     }
     if (order == Order::DOCUMENTED) {
-        return follow(peerTimeout(rtt), configured, order, kRoundFloor);
+        // A configured round that is long enough stays exactly as configured.
+        const Milliseconds round = follow(peerTimeout(rtt), configured, order, kRoundFloor);
+        return round == configured ? configured : wholeSteps(round);
     }
     const util::RttEstimator::Duration peerRtt = kPeerPathFactor * rtt.smoothed();
-    return follow(ceilMs(peerRtt + util::RttEstimator::kClockGranularity), configured, order, kRoundFloor);
+    return wholeSteps(
+        follow(ceilMs(peerRtt + util::RttEstimator::kClockGranularity), configured, order, kRoundFloor));
 }
 
 Milliseconds WaitRules::confirmWait(const util::RttEstimator& rtt) {

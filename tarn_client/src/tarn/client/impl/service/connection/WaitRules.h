@@ -25,10 +25,10 @@ struct WaitRules {
     // path up to about 90 ms, where the scheduler of a busy host and a burst queued at a router
     // add tens of milliseconds that a few samples do not show.
     static constexpr Milliseconds kServerFloor{100};
-    // The overlapped order's shortest round of a pass: four of them, the relay decision, take a
-    // second, which leaves a peer at up to 150 ms (twice the server floor's path) a resend at
-    // every quarter.
-    static constexpr Milliseconds kRoundFloor{250};
+    // The overlapped order's shortest round of a pass: four of them, the relay decision, take
+    // just under a second, which leaves a peer at up to 150 ms (twice the server floor's path) a
+    // resend at every quarter; a round waits whole steps of 4 ms.
+    static constexpr Milliseconds kRoundFloor{248};
     // No wait grows beyond this, whatever the estimate: a path of several seconds is a path a game
     // cannot use, and a single stalled sample must not stall a discovery or pass for longer.
     static constexpr Milliseconds kCeiling{5000};
@@ -49,7 +49,7 @@ struct WaitRules {
     // A public round of the pass (and the overlapped first round): in the documented order a peer's
     // time-out (a peer kPeerPathFactor times as far as the service, four variations included), in
     // the overlapped order a peer's round trip, so that its rounds, the relay decision, take about
-    // four peer round trips.
+    // four peer round trips. Whole steps of a round: a multiple of Intervals::kRoundWaitParts ms.
     static Milliseconds roundWait(const util::RttEstimator& rtt, Milliseconds configured, Order order);
     // At the end of a pass, how long after our answer to a peer's direct ping its confirmation may
     // take: a peer round trip by the estimate, at least kServerFloor (the floor without one).
