@@ -3,7 +3,7 @@
 #   libtarn-client1     runtime  the shared library
 #   libtarn-client-dev  dev      headers, CMake package, tarn_client.pc, the .so link
 #   tarn-rendezvous     server   the server, its systemd unit, /etc/tarn-rendezvous.conf, man page
-#   tarn-tools          tools    tarn-probe and tarn-lab
+#   tarn-tools          tools    tarn-probe, tarn-lab and its delay line tarn-delayline
 # Run-time dependencies come from dpkg-shlibdeps; the packages' own relations are set here.
 
 
