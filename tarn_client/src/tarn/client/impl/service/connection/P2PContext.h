@@ -44,7 +44,7 @@ public:
     // Copies of the peers still to reach: connection NONE and a valid topology.
     void getUnconnectedPeers(std::vector<Peer>& peers) const;
     int countUnconnectedPeers() const;
-    // Before the pass gives up the peers still unreached: a peer whose direct ping we answered
+    // Before the pass gives up the peers still unreached: a peer whose ping we answered
     // counts us reached when our answer arrives, and its confirmation follows a peer round trip
     // later. Waits for that, at most peerWait after our latest such answer, so that both players
     // end with the same view.

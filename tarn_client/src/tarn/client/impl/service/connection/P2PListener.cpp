@@ -139,9 +139,6 @@ void P2PListener::process(const util::ReceivedMessage& message, P2PCtxData& data
         if (relayed && data.symmetric.hold(message, index, identifier, data.name)) {
             return;
         }
-        if (!relayed) {
-            data.peers.noteAnswered(index, data.clock.now());
-        }
         answerPing(message, index, identifier, data, kMaxAnswerTargets);
         return;
     }
@@ -196,6 +193,7 @@ std::vector<Endpoint> P2PListener::answerPing(const util::ReceivedMessage& messa
                    [&] { data.prime(reply, destinations); });
     } else if (!destinations.empty()) {
         data.paced(static_cast<int>(destinations.size()), [&] { data.messenger.send(reply, destinations); });
+        data.peers.noteAnswered(index, data.clock.now());
     }
     return destinations;
 }

@@ -47,8 +47,9 @@ public:
     // a symmetric NAT each peer sees the mapping towards itself, the reports disagree by design,
     // and the port discovery measured stays. old receives the port before the call; true when taken.
     bool replaceOwnPublicPort(int port, int& old);
-    // The listener answered a direct ping of the peer at `at`: the peer counts us reached once our
-    // answer arrives, and we count it once its confirmation does, a peer round trip later.
+    // We answered a ping of the peer at `at` (a direct one, or a relayed one from our ports): the
+    // peer counts us reached once our answer arrives, and we count it once its confirmation does,
+    // a peer round trip later.
     void noteAnswered(int index, util::Clock::TimePoint at);
     // The latest moment we answered a peer still unreached; none when we owe nobody a wait.
     std::optional<util::Clock::TimePoint> lastAnsweredUnreached() const;

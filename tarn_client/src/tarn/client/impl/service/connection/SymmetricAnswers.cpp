@@ -221,6 +221,7 @@ void SymmetricAnswers::sortHeld() {
                 data.stamp(reply, gen::Content::PING_RESP);
                 const EndpointList& sent = done->second.sent;
                 data.paced(static_cast<int>(sent.size()), [&] { data.messenger.send(reply, sent); });
+                data.peers.noteAnswered(h.index, data.clock.now());
             }
             continue;
         }
@@ -350,6 +351,7 @@ void SymmetricAnswers::answerPrimed() {
         const EndpointList& sent = answered[index].sent;
         if (!sent.empty()) {
             data.paced(static_cast<int>(sent.size()), [&] { data.messenger.send(reply, sent); });
+            data.peers.noteAnswered(index, data.clock.now());
         }
     }
     primed.clear();
