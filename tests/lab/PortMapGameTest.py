@@ -1,8 +1,6 @@
 """Games behind mapping routers: a player asks its router for a port mapping, advertises it as a full
 cone's endpoint, and deletes it when it exits; a router that grants but never forwards costs no game."""
 
-import concurrent.futures
-
 import labsupport
 from tarnlab import portmap, programs, session
 
@@ -35,8 +33,9 @@ class PortMapGameTest(labsupport.LabTestCase):
             # Read right after the players exited: what they left on the router.
             return game, portmap.mappings_left(a.router)
 
-        with concurrent.futures.ThreadPoolExecutor(len(GAMES)) as pool:
-            cls.games = dict(zip(GAMES, pool.map(play, GAMES)))
+        # One game at a time: four mapping routers answering at once on two shared cores left a
+        # router silent to NAT-PMP or UPnP now and then, and the game was not about that.
+        cls.games = {name: play(name) for name in GAMES}
 
     def testEachProtocolMapsAndThePairConnectsDirectly(self):
         for name, (_, _, protocol) in GAMES.items():
