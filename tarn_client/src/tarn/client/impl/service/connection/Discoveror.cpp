@@ -109,11 +109,11 @@ WaitRules::Order waitOrder(const DiscoverorData& data) {
 }
 
 // Says once per engine that the round trip to the service outgrew tarn.timeout.discovery, so the
-// documented order waits longer than configured.
+// documented order waits longer than configured; the overlapped order follows the estimate anyway.
 void noteWaitGrowth(const std::string& name, DiscoverorData& data) {
     const std::chrono::milliseconds wait =
         WaitRules::serverWait(data.serverRtt, data.discoveryTimeout, WaitRules::Order::DOCUMENTED);
-    if (data.waitGrowthNoted || wait <= data.discoveryTimeout) {
+    if (data.overlap || data.waitGrowthNoted || wait <= data.discoveryTimeout) {
         return;
     }
     data.waitGrowthNoted = true;
@@ -465,7 +465,6 @@ void runPlan(const DiscoveryPlan& plan, Messenger& pri, Messenger& alt, const st
         }
         // A plan names a test until it is done; a gap in one must not pass for a result.
         if (!queries.step()) {
-            noteWaitGrowth(name, data);
             const std::string text = "The discovery plan stopped before a result";
             Log::error(name, "runPlan", text);
             throw TARNException(name, "runPlan", text);
@@ -477,7 +476,6 @@ void runPlan(const DiscoveryPlan& plan, Messenger& pri, Messenger& alt, const st
                                                     : BindingQueries::State::RUNNING;
             if (state != BindingQueries::State::RUNNING) {
                 noteWaitGrowth(name, data);
-                data.measurement.lateAnswers = queries.lateAnswers();
                 record(test, state, queries.answers(running[i]), name, data, progress);
                 if (test == Test::MAPPING_S1) {
                     mapperAsked = askMapper(progress, priLocal, data);
